@@ -1,0 +1,338 @@
+#include "engine/sequence_text.h"
+
+#include <bitset>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "engine/keyframes.h"
+#include "engine/sequence_format.h"
+#include "engine/sequence_reader.h"
+
+namespace vl::engine {
+namespace {
+
+std::bitset<kTrackCount> KeyedTracks(float version) {
+  std::bitset<kTrackCount> keyed;
+  for (const KeyGroup& g : KeyLayout())
+    if (IsPresent(g.gate, version))
+      for (Track t : g.tracks) keyed.set(static_cast<size_t>(t));
+  return keyed;
+}
+
+bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void AppendFloat(std::string& out, float v) {
+  char buf[32];
+  if (std::isnan(v))
+    std::snprintf(buf, sizeof buf, std::signbit(v) ? "-nan" : "nan");
+  else if (std::isinf(v))
+    std::snprintf(buf, sizeof buf, v > 0 ? "inf" : "-inf");
+  else
+    std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(v));
+  out += buf;
+}
+
+void AppendQuoted(std::string& out, const std::string& bytes) {
+  out += '"';
+  for (unsigned char c : bytes) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      out += buf;
+    }
+  }
+  out += '"';
+}
+
+}  // namespace
+
+std::string DecompileSequence(const SceneState& scene) {
+  std::string out = "# Vantaloop loop source\nversion ";
+  AppendFloat(out, scene.sequence_version);
+  out += "\n\n[settings]\n";
+  for (int i = 0; i < kSettingCount; ++i) {
+    const auto s = static_cast<Setting>(i);
+    out += SettingName(s);
+    out += " = ";
+    switch (kSettingCatalogue[static_cast<size_t>(i)].type) {
+      case SettingType::F: AppendFloat(out, *scene.settings.FloatField(s)); break;
+      case SettingType::I: out += std::to_string(*scene.settings.IntField(s)); break;
+      case SettingType::S: AppendQuoted(out, *scene.settings.StringField(s)); break;
+    }
+    out += '\n';
+  }
+  // The particle fog start is also stored as a working value in version 6 files.
+  out += "particle_fog_near = ";
+  AppendFloat(out, scene.work.particle_fog_near);
+  out += "\n\n[initial]\n";
+  for (int t = 0; t < kTrackCount; ++t) {
+    out += kTrackCatalogue[static_cast<size_t>(t)].name;
+    out += " = ";
+    AppendFloat(out, scene.tracks[static_cast<size_t>(t)].initial_value);
+    out += '\n';
+  }
+  const auto keyed = KeyedTracks(scene.sequence_version);
+  const auto& frames = *scene.keyframe_frame;
+  for (int32_t k = 0; k <= scene.keyframe_count; ++k) {
+    const int32_t frame = frames[static_cast<size_t>(k)];
+    out += "\n[key]\nframe = " + std::to_string(frame) + "\n";
+    for (int t = 0; t < kTrackCount; ++t) {
+      if (!keyed.test(static_cast<size_t>(t))) continue;
+      const ParameterTrack& track = scene.tracks[static_cast<size_t>(t)];
+      const float value = track.key_values[frame];
+      const float before =
+          k == 0 ? track.initial_value : track.key_values[frames[static_cast<size_t>(k) - 1]];
+      if (SameBits(value, before)) continue;
+      out += kTrackCatalogue[static_cast<size_t>(t)].name;
+      out += " = ";
+      AppendFloat(out, value);
+      out += '\n';
+    }
+  }
+  return out;
+}
+
+namespace {
+
+class SourceParser {
+ public:
+  SourceParser(const std::string& name, SceneState& scene) : name_(name), scene_(scene) {}
+
+  Status Run(const std::string& text) {
+    size_t pos = 0;
+    while (pos <= text.size()) {
+      size_t end = text.find('\n', pos);
+      if (end == std::string::npos) end = text.size();
+      ++line_;
+      if (auto err = Line(Trim(text.substr(pos, end - pos)))) return err;
+      pos = end + 1;
+    }
+    return Finish();
+  }
+
+ private:
+  enum class Section { kNone, kSettings, kInitial, kKey };
+
+  static std::string Trim(std::string s) {
+    while (!s.empty() && (s.back() == '\r' || s.back() == ' ' || s.back() == '\t')) s.pop_back();
+    size_t i = 0;
+    while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
+    return s.substr(i);
+  }
+
+  LoadError Error(const std::string& message) const {
+    return LoadError{name_, message, std::nullopt, "line " + std::to_string(line_)};
+  }
+
+  static bool ParseFloat(const std::string& s, float& out) {
+    if (s.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    out = std::strtof(s.c_str(), &end);
+    return end && *end == '\0';  // overflow to infinity is taken as written
+  }
+
+  static bool ParseInt(const std::string& s, int32_t& out) {
+    if (s.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(s.c_str(), &end, 10);
+    if (!end || *end != '\0' || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
+    out = static_cast<int32_t>(v);
+    return true;
+  }
+
+  std::optional<std::string> ParseString(const std::string& s) const {
+    if (s.size() < 2 || s.front() != '"' || s.back() != '"') return std::nullopt;
+    std::string out;
+    for (size_t i = 1; i + 1 < s.size(); ++i) {
+      char c = s[i];
+      if (c == '"') return std::nullopt;
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
+      if (i + 2 >= s.size()) return std::nullopt;
+      char e = s[++i];
+      if (e == '"' || e == '\\') {
+        out += e;
+      } else if (e == 'x' && i + 3 < s.size()) {
+        char hex[3] = {s[i + 1], s[i + 2], 0};
+        char* end = nullptr;
+        long v = std::strtol(hex, &end, 16);
+        if (end != hex + 2) return std::nullopt;
+        out += static_cast<char>(v);
+        i += 2;
+      } else {
+        return std::nullopt;
+      }
+    }
+    return out;
+  }
+
+  Status Line(const std::string& line) {
+    if (line.empty() || line[0] == '#') return std::nullopt;
+    if (line == "[settings]") return Enter(Section::kSettings);
+    if (line == "[initial]") return Enter(Section::kInitial);
+    if (line == "[key]") return Enter(Section::kKey);
+    if (line.rfind("version", 0) == 0 && section_ == Section::kNone) {
+      if (!ParseFloat(Trim(line.substr(7)), scene_.sequence_version)) return Error("bad version number");
+      have_version_ = true;
+      return std::nullopt;
+    }
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) return Error("expected 'name = value', got '" + line + "'");
+    const std::string key = Trim(line.substr(0, eq));
+    const std::string value = Trim(line.substr(eq + 1));
+    switch (section_) {
+      case Section::kNone: return Error("'" + key + "' before any [settings], [initial] or [key] section");
+      case Section::kSettings: return SettingLine(key, value);
+      case Section::kInitial: {
+        auto t = FindTrack(key);
+        if (!t) return Error("unknown track '" + key + "'");
+        float v;
+        if (!ParseFloat(value, v)) return Error("bad number '" + value + "' for " + key);
+        scene_.track(*t).initial_value = v;
+        return std::nullopt;
+      }
+      case Section::kKey: return KeyLine(key, value);
+    }
+    return std::nullopt;
+  }
+
+  Status Enter(Section s) {
+    if (!have_version_) return Error("the first line must be 'version N'");
+    if (section_ == Section::kKey) {
+      if (auto err = CloseKey()) return err;
+    }
+    if (s != Section::kKey && !keys_.empty()) return Error("[settings] and [initial] must come before the keys");
+    if (s == Section::kKey) {
+      if (keys_.size() > static_cast<size_t>(kMaxKeyframeCount)) return Error("too many keys (at most 20,000)");
+      // A key starts from the previous key's values (the first from the initial values).
+      current_ = keys_.empty() ? Initials() : keys_.back().values;
+      current_frame_ = -1;
+    }
+    section_ = s;
+    return std::nullopt;
+  }
+
+  std::array<float, kTrackCount> Initials() const {
+    std::array<float, kTrackCount> v{};
+    for (int t = 0; t < kTrackCount; ++t) v[static_cast<size_t>(t)] = scene_.tracks[static_cast<size_t>(t)].initial_value;
+    return v;
+  }
+
+  Status SettingLine(const std::string& key, const std::string& value) {
+    if (key == "particle_fog_near") {
+      if (!ParseFloat(value, scene_.work.particle_fog_near)) return Error("bad number for " + key);
+      return std::nullopt;
+    }
+    auto s = FindSetting(key);
+    if (!s) return Error("unknown setting '" + key + "'");
+    seen_.set(static_cast<size_t>(*s));
+    switch (kSettingCatalogue[static_cast<size_t>(*s)].type) {
+      case SettingType::F:
+        if (!ParseFloat(value, *scene_.settings.FloatField(*s))) return Error("bad number '" + value + "' for " + key);
+        break;
+      case SettingType::I:
+        if (!ParseInt(value, *scene_.settings.IntField(*s))) return Error("bad integer '" + value + "' for " + key);
+        break;
+      case SettingType::S: {
+        auto str = ParseString(value);
+        if (!str) return Error("bad string for " + key + " (expected \"...\" with \\\" \\\\ \\xNN escapes)");
+        *scene_.settings.StringField(*s) = *str;
+        break;
+      }
+    }
+    return std::nullopt;
+  }
+
+  Status KeyLine(const std::string& key, const std::string& value) {
+    if (key == "frame") {
+      int32_t f;
+      if (!ParseInt(value, f) || f < 0 || f > kMaxKeyFrame) return Error("key frame must be 0 .. 9999");
+      current_frame_ = f;
+      return std::nullopt;
+    }
+    auto t = FindTrack(key);
+    if (!t) return Error("unknown track '" + key + "'");
+    if (!KeyedTracks(scene_.sequence_version).test(static_cast<size_t>(*t)))
+      return Error("track '" + key + "' has no key values in loops of this version");
+    float v;
+    if (!ParseFloat(value, v)) return Error("bad number '" + value + "' for " + key);
+    current_[static_cast<size_t>(*t)] = v;
+    return std::nullopt;
+  }
+
+  Status CloseKey() {
+    if (current_frame_ < 0) return Error("a [key] needs a 'frame = N' line");
+    keys_.push_back({current_frame_, current_});
+    return std::nullopt;
+  }
+
+  Status Finish() {
+    if (!have_version_) return Error("empty source: the first line must be 'version N'");
+    if (section_ == Section::kKey) {
+      if (auto err = CloseKey()) return err;
+    }
+    if (keys_.empty()) return Error("a loop needs at least one [key]");
+    // Keys after the first that start a segment must not lie on frame 0.
+    for (size_t k = 1; k + 1 < keys_.size(); ++k)
+      if (keys_[k].frame == 0) return Error("key " + std::to_string(k) + " starts a segment on frame 0");
+    for (int i = 0; i < kSettingCount; ++i) {
+      // A name length left out is the length of its name.
+      const std::string name = kSettingCatalogue[static_cast<size_t>(i)].name;
+      const std::string suffix = "_length";
+      if (seen_.test(static_cast<size_t>(i)) || name.size() <= suffix.size() ||
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        continue;
+      auto base = FindSetting(name.substr(0, name.size() - suffix.size()));
+      if (base && scene_.settings.StringField(*base))
+        *scene_.settings.FloatField(static_cast<Setting>(i)) =
+            static_cast<float>(scene_.settings.StringField(*base)->size());
+    }
+    scene_.keyframe_count = static_cast<int32_t>(keys_.size()) - 1;
+    auto& frames = *scene_.keyframe_frame;
+    for (size_t k = 0; k < keys_.size(); ++k) {
+      frames[k] = keys_[k].frame;
+      for (int t = 0; t < kTrackCount; ++t)
+        scene_.tracks[static_cast<size_t>(t)].key_values[keys_[k].frame] = keys_[k].values[static_cast<size_t>(t)];
+    }
+    return std::nullopt;
+  }
+
+  struct Key {
+    int32_t frame;
+    std::array<float, kTrackCount> values;
+  };
+
+  std::string name_;
+  SceneState& scene_;
+  int line_ = 0;
+  bool have_version_ = false;
+  Section section_ = Section::kNone;
+  std::bitset<kSettingCount> seen_;
+  std::vector<Key> keys_;
+  std::array<float, kTrackCount> current_{};
+  int32_t current_frame_ = -1;
+};
+
+}  // namespace
+
+Status CompileSequence(const std::string& text, const std::string& source_name, SceneState& scene) {
+  ResetToLoadDefaults(scene);
+  ClearKeyframes(scene);
+  SourceParser parser(source_name, scene);
+  return parser.Run(text);
+}
+
+}  // namespace vl::engine

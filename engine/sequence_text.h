@@ -1,0 +1,36 @@
+// The loop source form: a readable, diffable text of a loop (settings by name, initial values by
+// track name, keys as a frame plus the values that change), which compiles back to a loop file.
+// No OpenGL, no Qt.
+//
+//   version 6
+//   [settings]
+//   text_string = "Moxtrel"
+//   particle_count = 800
+//   [initial]
+//   text_rot_x = 0
+//   [key]
+//   frame = 0
+//   [key]
+//   frame = 100
+//   text_rot_y = 360
+//
+// Strings are byte strings in double quotes: \" \\ and \xNN escapes. A key lists only the values
+// that differ from the previous key (the first key: from the initial values); a value it omits
+// stays as it was. Settings and initial values that are omitted take their load defaults, and a
+// name length field that is omitted is the length of its name.
+#pragma once
+#include <string>
+
+#include "engine/load_error.h"
+#include "engine/scene_state.h"
+
+namespace vl::engine {
+
+// The source text of the loop held by the scene (as loaded from a file of the given version).
+std::string DecompileSequence(const SceneState& scene);
+
+// Fills `scene` (which it resets) from source text; the scene's sequence_version is the version
+// the file should be written with. Errors name the file and line.
+Status CompileSequence(const std::string& text, const std::string& source_name, SceneState& scene);
+
+}  // namespace vl::engine
