@@ -29,6 +29,15 @@ class ByteReader {
     return true;
   }
 
+  // Reads n trivially copyable values; false (and nothing consumed) if too short.
+  template <class T>
+  bool ReadArray(T* out, size_t n) {
+    if (n > remaining() / sizeof(T)) return false;
+    std::memcpy(out, data_.data() + pos_, n * sizeof(T));
+    pos_ += n * sizeof(T);
+    return true;
+  }
+
   bool Skip(size_t n) {
     if (remaining() < n) return false;
     pos_ += n;

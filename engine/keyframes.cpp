@@ -1,5 +1,7 @@
 #include "engine/keyframes.h"
 
+#include <algorithm>
+
 namespace vl::engine {
 
 void ClearKeyframes(SceneState& scene) {
@@ -20,6 +22,8 @@ void ClearKeyframes(SceneState& scene) {
 void ExpandKeyframes(SceneState& scene) {
   const int32_t count = scene.keyframe_count;
   const auto& keys = *scene.keyframe_frame;
+  constexpr int kBlock = 8;
+  double step[kTrackCount];
   while (scene.bake_segment != count) {
     const int32_t k = scene.bake_segment;
     const bool first = k == 0;
@@ -31,28 +35,43 @@ void ExpandKeyframes(SceneState& scene) {
     scene.bake_segment_length = length;
     scene.frame_count += length;
 
-    // Tracks are independent, so each is run over the whole segment in turn (the same values as
-    // frame-by-frame order, but walking memory in sequence).
+    // Start values and the change over the segment, per track.
     for (int t = 0; t < kTrackCount; ++t) {
       ParameterTrack& track = scene.tracks[static_cast<size_t>(t)];
-      double change;
       if (first) {
         track.running_value = track.initial_value;
-        change = static_cast<double>(track.key_values[end]) - static_cast<double>(track.initial_value);
+        step[t] = static_cast<double>(track.key_values[end]) - static_cast<double>(track.initial_value);
       } else {
         track.running_value = track.frame_values[start - 1];
         track.segment_target = track.key_values[end];
-        change = static_cast<double>(track.segment_target) - static_cast<double>(track.previous_target);
+        step[t] = static_cast<double>(track.segment_target) - static_cast<double>(track.previous_target);
       }
-      if (length > 0) {
-        const double step = change / static_cast<double>(length);
-        float running = track.running_value;
-        for (int32_t f = start; f < end; ++f) {
-          running = static_cast<float>(static_cast<double>(running) + step);
-          track.frame_values[f] = running;
+      if (length > 0) step[t] /= static_cast<double>(length);
+    }
+    // Accumulate frame by frame. Tracks are independent, so a block of them is carried along
+    // together: each frame is one dependent add per track, and the block hides that latency.
+    if (length > 0) {
+      for (int t0 = 0; t0 < kTrackCount; t0 += kBlock) {
+        const int n = std::min(kBlock, kTrackCount - t0);
+        float running[kBlock];
+        double block_step[kBlock];
+        float* out[kBlock];
+        for (int j = 0; j < kBlock; ++j) {
+          const int t = std::min(t0 + j, kTrackCount - 1);
+          running[j] = scene.tracks[static_cast<size_t>(t)].running_value;
+          block_step[j] = step[t];
+          out[j] = scene.tracks[static_cast<size_t>(t)].frame_values;
         }
-        track.running_value = running;
+        for (int32_t f = start; f < end; ++f) {
+          for (int j = 0; j < kBlock; ++j)
+            running[j] = static_cast<float>(static_cast<double>(running[j]) + block_step[j]);
+          for (int j = 0; j < n; ++j) out[j][f] = running[j];
+        }
+        for (int j = 0; j < n; ++j) scene.tracks[static_cast<size_t>(t0 + j)].running_value = running[j];
       }
+    }
+    for (int t = 0; t < kTrackCount; ++t) {
+      ParameterTrack& track = scene.tracks[static_cast<size_t>(t)];
       track.previous_target = first ? track.running_value : track.segment_target;
     }
     if (length > 0) scene.bake_frame = end;

@@ -28,6 +28,10 @@ class FieldReader {
     if (!r_.Read(v)) Short(field, 4);
     return v;
   }
+  // Bulk read of floats already known to be present.
+  void Floats(float* out, size_t n) {
+    if (!r_.ReadArray(out, n)) Short("key values", n * 4);
+  }
   int32_t I32(const std::string& field) {
     int32_t v;
     if (!r_.Read(v)) Short(field, 4);
@@ -166,7 +170,10 @@ Expected<ParsedSequence> ParseSequence(std::span<const uint8_t> bytes, const std
                            "segment " + std::to_string(k) +
                                " starts on frame 0; only the first segment may start there"};
       seq.key_frames[static_cast<size_t>(k)] = frame;
-      for (int g = 0; g < seq.key_groups * 3; ++g) seq.key_floats[next++] = in.F32(KeyField(k, "values"));
+      // The size check above guarantees the record's floats are there.
+      const size_t floats = static_cast<size_t>(seq.key_groups) * 3;
+      in.Floats(&seq.key_floats[next], floats);
+      next += floats;
     }
   } catch (const ParseFailure& failure) {
     return LoadError{path, failure.message, failure.offset, failure.field};
