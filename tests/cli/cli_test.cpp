@@ -1,0 +1,157 @@
+// The command-line tool as a user and the checkers run it: exit codes, stdout, stderr.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "engine/sequence_loader.h"
+#include "engine/sequence_writer.h"
+#include "engine/keyframes.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace vl::engine;
+
+struct CliRun {
+  int code;
+  std::string out, err;
+};
+
+CliRun Cli(const std::string& args) {
+  const fs::path dir = fs::temp_directory_path() / ("vl_cli_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string cmd = std::string(VL_BIN_DIR) + "/vantaloop-cli " + args + " >" + (dir / "out").string() +
+                          " 2>" + (dir / "err").string();
+  int status = std::system(cmd.c_str());
+  auto slurp = [](const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  CliRun r{WEXITSTATUS(status), slurp(dir / "out"), slurp(dir / "err")};
+  fs::remove_all(dir);
+  return r;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("vl_cli_files_" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // A loop with keys at the given frames; text_rot_x reaches `value` at the last key.
+  std::string Loop(const std::string& name, std::vector<int> frames, float value, float version = 6.0f,
+                   const std::string& text = "Moxtrel") {
+    auto scene = std::make_unique<SceneState>();
+    ResetToLoadDefaults(*scene);
+    ClearKeyframes(*scene);
+    scene->settings.text_string = text;
+    scene->keyframe_count = static_cast<int>(frames.size()) - 1;
+    for (size_t k = 0; k < frames.size(); ++k) (*scene->keyframe_frame)[k] = frames[k];
+    scene->track(Track::text_rot_x).key_values[frames.back()] = value;
+    const fs::path path = dir_ / name;
+    EXPECT_FALSE(WriteSequenceFile(*scene, path, version).has_value());
+    return path.string();
+  }
+  fs::path dir_;
+};
+
+TEST_F(CliTest, DumpPrintsOneJsonObjectWithTheSlotCountRule) {
+  const std::string a = Loop("a.lqf", {0, 10}, 10);
+  CliRun r = Cli("dump " + a);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.front(), '{');
+  EXPECT_NE(r.out.find("\"keyframe_frame\": [0, 10]"), std::string::npos);
+  EXPECT_NE(r.out.find("\"text_rot_x\": [1,2,3,4,5,6,7,8,9,10,0,"), std::string::npos);
+  EXPECT_EQ(r.out.find("\"particle_fog_near\": \""), std::string::npos);
+  // 602 slots unless a key lies further on; then up to the largest key frame + 1.
+  auto slots = [](const std::string& json) {
+    size_t at = json.find("\"text_rot_y\": [");
+    size_t end = json.find(']', at);
+    return std::count(json.begin() + static_cast<long>(at), json.begin() + static_cast<long>(end), ',') + 1;
+  };
+  EXPECT_EQ(slots(r.out), 602);
+  const std::string b = Loop("b.lqf", {0, 9999}, 1);
+  CliRun two = Cli("dump " + a + " " + b);
+  ASSERT_EQ(two.code, 0);
+  EXPECT_EQ(slots(two.out), 10000);
+}
+
+TEST_F(CliTest, DumpWritesNonFiniteValuesAndLatin1Strings) {
+  const std::string a = Loop("nan.lqf", {0, 4}, std::nanf(""), 6.0f, "caf\xE9\x80\"");
+  CliRun r = Cli("dump " + a);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("\"text_rot_x\": [\"NaN\",\"NaN\""), std::string::npos);
+  EXPECT_NE(r.out.find("\"text_string\": \"caf\xC3\xA9\xC2\x80\\\"\""), std::string::npos);
+  const std::string inf = Loop("inf.lqf", {0, 1}, INFINITY);
+  EXPECT_NE(Cli("dump " + inf).out.find("\"text_rot_x\": [\"Infinity\""), std::string::npos);
+}
+
+TEST_F(CliTest, FailuresNameTheFileAndPrintNothingOnStdout) {
+  CliRun missing = Cli("dump " + (dir_ / "missing.lqf").string());
+  EXPECT_NE(missing.code, 0);
+  EXPECT_TRUE(missing.out.empty());
+  EXPECT_NE(missing.err.find("missing.lqf"), std::string::npos);
+
+  const std::string good = Loop("good.lqf", {0, 10}, 1);
+  fs::resize_file(good, fs::file_size(good) - 3);
+  CliRun damaged = Cli("dump " + good);
+  EXPECT_NE(damaged.code, 0);
+  EXPECT_TRUE(damaged.out.empty());
+  EXPECT_NE(damaged.err.find("good.lqf"), std::string::npos);
+  EXPECT_NE(damaged.err.find("at byte"), std::string::npos);
+
+  // One bad file among good ones fails the whole dump.
+  const std::string ok = Loop("ok.lqf", {0, 10}, 1);
+  EXPECT_NE(Cli("dump " + ok + " " + good).code, 0);
+  EXPECT_NE(Cli("").code, 0);
+  EXPECT_NE(Cli("frobnicate").code, 0);
+  EXPECT_NE(Cli("dump").code, 0);
+  EXPECT_EQ(Cli("--help").code, 0);
+  EXPECT_EQ(Cli("dump --help").code, 0);
+}
+
+TEST_F(CliTest, ConvertAndSourceRoundTripsKeepTheDump) {
+  const std::string v3 = Loop("old.lqf", {3, 40, 90}, 12.5f, 3.0f, "Old\nloop");
+  const std::string converted = (dir_ / "new.lqf").string();
+  CliRun conv = Cli("convert " + v3 + " " + converted);
+  ASSERT_EQ(conv.code, 0) << conv.err;
+  EXPECT_NE(conv.err.find("version 3"), std::string::npos);  // says how the look changes
+  auto strip_version = [](std::string json) {
+    json.erase(0, json.find("\"keyframe_count\""));
+    return json;
+  };
+  EXPECT_EQ(strip_version(Cli("dump " + converted).out), strip_version(Cli("dump " + v3).out));
+
+  const std::string src = (dir_ / "old.txt").string();
+  ASSERT_EQ(Cli("decompile " + v3 + " " + src).code, 0);
+  const std::string back = (dir_ / "back.lqf").string();
+  CliRun comp = Cli("compile " + src + " " + back);
+  ASSERT_EQ(comp.code, 0) << comp.err;
+  EXPECT_EQ(Cli("dump " + back).out, Cli("dump " + v3).out);
+
+  std::ofstream(dir_ / "broken.txt") << "version 6\n[key]\nframe = 99999\n";
+  CliRun bad = Cli("compile " + (dir_ / "broken.txt").string() + " " + (dir_ / "x.lqf").string());
+  EXPECT_NE(bad.code, 0);
+  EXPECT_NE(bad.err.find("broken.txt"), std::string::npos);
+  EXPECT_NE(bad.err.find("line 3"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir_ / "x.lqf"));
+}
+
+TEST_F(CliTest, InfoSummarisesTheBundledLoop) {
+  CliRun r = Cli("info " + std::string(VL_BIN_DIR) + "/Sequences/default.lqf");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Moxtrel"), std::string::npos);
+  EXPECT_NE(r.out.find("version"), std::string::npos);
+  EXPECT_NE(r.out.find("Images/video-girl.jpg"), std::string::npos);
+}
+
+}  // namespace
