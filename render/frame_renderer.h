@@ -1,0 +1,83 @@
+// The per-frame renderer: fetches the frame's working values, then draws the passes in their fixed
+// order into the current context and framebuffer (feedback trail, glow captures, echoes, the
+// layers at their slots, fog), and ends with the frame advance. Owns the render targets and the
+// trail clock. Knows nothing of the window or host it draws for.
+#pragma once
+#include <array>
+#include <cstdint>
+
+#include "engine/scene_state.h"
+#include "render/clock.h"
+#include "render/playback.h"
+#include "render/scene_layers.h"
+
+namespace vl::render {
+
+inline constexpr int kCaptureSize = 512;  // glow captures, copied from the lower-left corner
+inline constexpr int kTrailSize = 256;    // the trail image
+// Echo layer counts come from a working value a loop can key to anything; each layer is one
+// screen quad, so the count is capped. 512 layers already inset the capture 10 times over.
+inline constexpr int kMaxEchoLayers = 512;
+// Trail copy origins further out than this are pulled in; they only read undefined pixels anyway.
+inline constexpr int kMaxTrailOffset = 16384;
+
+// n = working value + 25, truncated toward zero, kept within [0, kMaxEchoLayers].
+int EchoLayerCount(float working_value);
+
+// What the last frame did, for tests and diagnostics.
+struct FrameStats {
+  bool trail_drawn = false;
+  bool trail_admitted = false;  // the trail clock let the trail image be updated
+  bool glow_captured = false;
+  int echo_overlays = 0;                    // echo instances drawn
+  int scene_echo_layers = -1;               // -1 when the scene echo was not drawn
+  std::array<int, 3> model_echo_layers{-1, -1, -1};  // last count drawn per model slot
+  int drawn_frame = -1;                     // the frame index whose values were fetched
+};
+
+class FrameRenderer final : public FrameDrawer {
+ public:
+  FrameRenderer(engine::SceneState& scene, SceneLayers& layers, const Clock& clock)
+      : scene_(scene), layers_(layers), clock_(clock) {}
+
+  // Render targets; call with the context current (start-up does).
+  void CreateGlowTargets();
+  void CreateTrailTarget();
+
+  // The GL half of the frame step, then the frame.
+  void DrawFrameStep(PlaybackPanel* panel) override;
+  // One frame: fetch, passes, final state, frame advance.
+  void RenderFrame(PlaybackPanel* panel);
+
+  const FrameStats& last_frame() const { return stats_; }
+  float trail_last_admitted_s() const { return trail_last_admitted_s_; }
+
+  uint32_t glow_scene_texture() const { return glow_scene_texture_; }
+  uint32_t glow_model_texture(int slot) const { return glow_model_texture_[slot - 1]; }
+  uint32_t trail_texture() const { return trail_texture_; }
+
+ private:
+  void FetchWorkingValues();
+  void TrailPass();
+  void TrailComposite();
+  bool GlowCaptureWanted() const;
+  void GlowCaptures();
+  void EndCapture(uint32_t target);
+  void SceneEcho();
+  void ModelEcho(int slot);
+  void EchoOverlay(uint32_t texture, int layers, float inset_value, float alpha_value, const float* colour);
+  void TrailOverlay();
+  void EchoState();
+
+  engine::SceneState& scene_;
+  SceneLayers& layers_;
+  const Clock& clock_;
+  FrameStats stats_;
+  // Seconds of the last admitted trail update; starts at 0 for the program's life.
+  float trail_last_admitted_s_ = 0.0f;
+  uint32_t glow_scene_texture_ = 0;
+  std::array<uint32_t, 3> glow_model_texture_{};
+  uint32_t trail_texture_ = 0;
+};
+
+}  // namespace vl::render

@@ -1,0 +1,45 @@
+// Plays a loop on virtual time for rendering to files: tick k of a run starting at frame A sees
+// the clock at (A + k) / fps seconds and does not sleep, so the trail clock, the frame-rate
+// window and every frame are the same on every run. No window; draws into the current context.
+#pragma once
+#include "engine/scene_state.h"
+#include "render/clock.h"
+#include "render/frame_renderer.h"
+#include "render/playback.h"
+#include "render/render_assets.h"
+#include "render/runtime_random.h"
+#include "render/scene_layers.h"
+
+namespace vl::render {
+
+class OfflinePlayer {
+ public:
+  OfflinePlayer(engine::SceneState& scene, SceneLayers& layers, int fps);
+
+  // The view start-up and the projection for width x height; the context must be current.
+  void Start(RenderAssets& assets, int width, int height);
+
+  // Positions playback at `frame` (after a load) and restarts virtual time there.
+  void Seek(int frame);
+
+  // One tick: draws the frame at current_frame and advances. Returns the frame index drawn.
+  int DrawNextFrame();
+
+  int fps() const { return fps_; }
+  FrameRenderer& renderer() { return renderer_; }
+  Playback& playback() { return playback_; }
+  const ManualClock& clock() const { return clock_; }
+
+ private:
+  engine::SceneState& scene_;
+  SceneLayers& layers_;
+  int fps_;
+  ManualClock clock_;
+  NoSleep sleep_;
+  RuntimeRandom random_;
+  FrameRenderer renderer_;
+  Playback playback_;
+  int64_t tick_ = 0;  // virtual frame time index
+};
+
+}  // namespace vl::render

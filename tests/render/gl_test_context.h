@@ -1,0 +1,30 @@
+// A headless GL context for tests. Under CI=true a context that cannot be made fails the test;
+// elsewhere the test is skipped with the reason.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "platform/headless/headless_context.h"
+
+namespace vl::test {
+
+inline bool RunningInCi() {
+  const char* ci = std::getenv("CI");
+  return ci && std::strcmp(ci, "true") == 0;
+}
+
+// Use as: auto gl = MakeGlContext(w, h); if (!gl) return;
+// (the helper has already failed or skipped the test).
+#define VL_REQUIRE_GL(var, w, h)                                                          \
+  std::string var##_error;                                                                \
+  auto var = ::vl::headless::HeadlessContext::Create((w), (h), &var##_error);             \
+  if (!var) {                                                                             \
+    if (::vl::test::RunningInCi()) FAIL() << var##_error;                                 \
+    GTEST_SKIP() << "no headless OpenGL context (" << var##_error << ")";                 \
+  }
+
+}  // namespace vl::test
