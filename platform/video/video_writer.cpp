@@ -139,7 +139,8 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
 }
 
 VideoWriter::~VideoWriter() {
-  if (impl_ && !finished_) Finish(nullptr);
+  // A writer that never got its header written (a failed Open) has nothing to finish.
+  if (impl_ && impl_->header_written && !finished_) Finish(nullptr);
 }
 
 bool VideoWriter::AddFrame(const uint8_t* rgba, std::string* error) {
