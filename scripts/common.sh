@@ -12,7 +12,7 @@ VL_PACKAGES=(
   qt6-base-dev libqt6svg6-dev libqt6opengl6-dev
   libwmf-dev libemf2svg-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
-  xvfb xauth
+  xvfb xauth python3
 )
 
 vl_ensure_packages() {
