@@ -22,10 +22,10 @@ int RunTga(const std::vector<std::string>& args) {
   }
   if (names.empty() || names.size() > 2) return vl::cli::UsageError("tga", "expected COLOUR [ALPHA]");
 
-  // "-" stands for no colour file; paths are opened as given, relative to the current folder.
+  // "-" stands for no file; paths are opened as given, relative to the current folder.
   std::optional<std::string> colour, alpha;
   if (names[0] != "-") colour = names[0];
-  if (names.size() == 2) alpha = names[1];
+  if (names.size() == 2 && names[1] != "-") alpha = names[1];
 
   const auto result = vl::assets::LoadTextureImage(colour, alpha, /*build_mipmaps=*/true);
   if (!result.ok()) {
