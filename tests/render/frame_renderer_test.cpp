@@ -133,7 +133,8 @@ TEST(FrameRenderer, TrailOverlayShowsTheKeptImageOnceUpdated) {
   // (blue by default, about 0.9 strong) and through the yellow overlay.
   run.player->DrawNextFrame();
   EXPECT_TRUE(run.player->renderer().last_frame().trail_admitted);
-  const uint8_t* px = run.gl->ReadPixels().Pixel(160, 120);
+  const headless::Image img = run.gl->ReadPixels();
+  const uint8_t* px = img.Pixel(160, 120);
   EXPECT_GT(px[0], 130);
   EXPECT_GT(px[1], 130);
   EXPECT_NEAR(px[2], 190, 3);
