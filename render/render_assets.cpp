@@ -5,7 +5,7 @@
 namespace vl::render {
 
 void RenderAssets::NotBuilt(const char* what, const std::string& name) {
-  if (quiet_ || !reported_.insert(std::string(what) + '\n' + name).second) return;
+  if (quiet_ || name.empty() || !reported_.insert(std::string(what) + '\n' + name).second) return;
   std::fprintf(stderr, "vantaloop: %s \"%s\": not built yet, texture left unchanged\n", what, name.c_str());
 }
 

@@ -1,0 +1,177 @@
+// vantaloop-cli render LOOP.lqf --out DIR | --sheet FILE.png: plays a loop headless on virtual
+// time and writes its frames as PNG files (or one contact sheet). Same command, same bytes.
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/cli/command.h"
+#include "engine/sequence_loader.h"
+#include "platform/headless/headless_context.h"
+#include "platform/headless/png_file.h"
+#include "render/offline_player.h"
+
+namespace {
+
+constexpr const char* kName = "render";
+constexpr int kSheetTiles = 16;
+constexpr int kSheetColumns = 4;
+constexpr int kTileWidth = 240;
+
+namespace fs = std::filesystem;
+
+bool ParseInt(const std::string& text, int lo, int hi, int* out) {
+  int v = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size() || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+// "W" "x" "H" or "A" "-" "B".
+bool ParsePair(const std::string& text, char sep, int lo, int hi, int* a, int* b) {
+  size_t at = text.find(sep);
+  if (at == std::string::npos) return false;
+  return ParseInt(text.substr(0, at), lo, hi, a) && ParseInt(text.substr(at + 1), lo, hi, b);
+}
+
+struct Options {
+  std::string loop;
+  std::string out_dir;
+  std::string sheet;
+  int width = 720, height = 576;
+  int fps = 25;
+  int first = -1, last = -1;  // -1: the whole loop
+  int every = 1;
+};
+
+std::string FrameFileName(int frame) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "frame_%05d.png", frame);
+  return buf;
+}
+
+int Run(const std::vector<std::string>& args) {
+  Options o;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* v) {
+      if (i + 1 >= args.size()) return false;
+      *v = args[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--out") {
+      if (!value(&o.out_dir)) return vl::cli::UsageError(kName, "--out needs a folder");
+    } else if (a == "--sheet") {
+      if (!value(&o.sheet)) return vl::cli::UsageError(kName, "--sheet needs a file name");
+    } else if (a == "--size") {
+      if (!value(&v) || !ParsePair(v, 'x', 16, 8192, &o.width, &o.height))
+        return vl::cli::UsageError(kName, "--size wants WxH, each 16 to 8192");
+    } else if (a == "--fps") {
+      if (!value(&v) || !ParseInt(v, 1, 1000, &o.fps)) return vl::cli::UsageError(kName, "--fps wants 1 to 1000");
+    } else if (a == "--frames") {
+      if (!value(&v) || !ParsePair(v, '-', 0, vl::engine::kFrameSlots - 1, &o.first, &o.last) || o.first > o.last)
+        return vl::cli::UsageError(kName, "--frames wants A-B with 0 <= A <= B <= 9999");
+    } else if (a == "--every") {
+      if (!value(&v) || !ParseInt(v, 1, vl::engine::kFrameSlots, &o.every))
+        return vl::cli::UsageError(kName, "--every wants a whole number from 1");
+    } else if (a.rfind("--", 0) == 0) {
+      return vl::cli::UsageError(kName, "unknown option " + a);
+    } else if (o.loop.empty()) {
+      o.loop = a;
+    } else {
+      return vl::cli::UsageError(kName, "one loop file only");
+    }
+  }
+  if (o.loop.empty()) return vl::cli::UsageError(kName, "no loop file given");
+  if (o.out_dir.empty() == o.sheet.empty()) return vl::cli::UsageError(kName, "give either --out DIR or --sheet FILE.png");
+
+  // The loader falls back to the library's default loop for names it cannot find; a file named
+  // on the command line must exist.
+  std::error_code ec;
+  fs::path loop_path = fs::absolute(o.loop, ec);
+  if (ec || !fs::is_regular_file(loop_path, ec)) return vl::cli::Fail(kName, o.loop + ": no such file");
+
+  std::string error;
+  auto gl = vl::headless::HeadlessContext::Create(o.width, o.height, &error);
+  if (!gl) return vl::cli::Fail(kName, error);
+
+  auto scene = std::make_unique<vl::engine::SceneState>();
+  vl::render::SceneLayers layers;
+  vl::render::RenderAssets assets;
+  vl::render::OfflinePlayer player(*scene, layers, o.fps);
+  player.Start(assets, o.width, o.height);
+  if (auto err = vl::engine::LoadSequence(*scene, loop_path.string(), assets)) return vl::cli::Fail(kName, err->ToString());
+
+  const int end = scene->play_to_sequence_end ? scene->baked_frame_count : scene->frame_count;
+  if (end < 1 || scene->keyframe_count == 0) return vl::cli::Fail(kName, o.loop + ": the loop has no frames to play");
+  if (o.first < 0) o.first = 0, o.last = end - 1;
+  if (o.last >= end)
+    return vl::cli::Fail(kName, o.loop + ": frames " + std::to_string(o.first) + "-" + std::to_string(o.last) +
+                                    " are outside the loop's 0-" + std::to_string(end - 1));
+
+  // Frames written: every K-th of the range; a sheet takes up to 16 of those, evenly spaced.
+  std::vector<int> wanted;
+  for (int f = o.first; f <= o.last; f += o.every) wanted.push_back(f);
+  if (!o.sheet.empty() && wanted.size() > kSheetTiles) {
+    std::vector<int> picked;
+    for (int i = 0; i < kSheetTiles; ++i)
+      picked.push_back(wanted[static_cast<size_t>(i) * (wanted.size() - 1) / (kSheetTiles - 1)]);
+    wanted = picked;
+  }
+  if (!o.out_dir.empty()) {
+    fs::create_directories(o.out_dir, ec);
+    if (!fs::is_directory(o.out_dir, ec)) return vl::cli::Fail(kName, o.out_dir + ": cannot create the folder");
+  }
+
+  const int tile_w = std::min(kTileWidth, o.width);
+  const int tile_h = std::max(1, static_cast<int>(static_cast<int64_t>(tile_w) * o.height / o.width));
+  const int columns = std::min<int>(kSheetColumns, static_cast<int>(wanted.size()));
+  const int rows = (static_cast<int>(wanted.size()) + columns - 1) / columns;
+  vl::headless::Image sheet;
+  if (!o.sheet.empty()) {
+    sheet.width = columns * tile_w;
+    sheet.height = rows * tile_h;
+    sheet.rgba.assign(static_cast<size_t>(sheet.width) * sheet.height * 4, 0);
+  }
+
+  // Every frame of the range is drawn, written or not: the trail and the layers carry state from
+  // one frame to the next.
+  player.Seek(o.first);
+  const int total = o.last - o.first + 1;
+  const bool show_progress = total > 100;
+  auto last_report = std::chrono::steady_clock::now();
+  size_t next = 0;
+  for (int k = 0; k < total && next < wanted.size(); ++k) {
+    const int frame = player.DrawNextFrame();
+    if (frame != wanted[next]) continue;
+    vl::headless::Image image = gl->ReadPixels();
+    if (!o.out_dir.empty()) {
+      if (!vl::headless::WritePngFile(image, fs::path(o.out_dir) / FrameFileName(frame), &error))
+        return vl::cli::Fail(kName, error);
+    } else {
+      const int i = static_cast<int>(next);
+      vl::headless::Blit(vl::headless::Downscale(image, tile_w, tile_h), sheet, (i % columns) * tile_w,
+                         (i / columns) * tile_h);
+    }
+    ++next;
+    auto now = std::chrono::steady_clock::now();
+    if (show_progress && now - last_report > std::chrono::seconds(1)) {
+      std::fprintf(stderr, "render: frame %d of %d-%d\n", frame, o.first, o.last);
+      last_report = now;
+    }
+  }
+  if (!o.sheet.empty() && !vl::headless::WritePngFile(sheet, o.sheet, &error)) return vl::cli::Fail(kName, error);
+  if (show_progress) std::fprintf(stderr, "render: done, %zu image(s)\n", next);
+  return 0;
+}
+
+}  // namespace
+
+VL_CLI_COMMAND(render, "render",
+               "render LOOP.lqf (--out DIR | --sheet FILE.png) [--size WxH] [--fps N] [--frames A-B] [--every K]",
+               "play a loop headless and write its frames as PNG files", Run);
