@@ -138,7 +138,7 @@ class Parser {
   // names than the record holds are cut.
   Status ReadName(ByteReader& r, const Chunk& chunk, std::string& out) {
     std::span<const uint8_t> rest = r.rest();
-    const void* zero = std::memchr(rest.data(), 0, rest.size());
+    const void* zero = rest.empty() ? nullptr : std::memchr(rest.data(), 0, rest.size());
     if (!zero)
       return Error(r.offset(), ChunkLabel(chunk.id), "name has no terminating zero before the chunk ends");
     size_t n = static_cast<size_t>(static_cast<const uint8_t*>(zero) - rest.data());
@@ -158,7 +158,7 @@ class Parser {
         case kVersionChunk: {
           // A 4-byte integer; a shorter chunk fills the low bytes, a longer one is cut.
           uint32_t version = 0;
-          std::memcpy(&version, c.body.rest().data(), std::min<size_t>(4, c.body.remaining()));
+          if (!c.body.at_end()) std::memcpy(&version, c.body.rest().data(), std::min<size_t>(4, c.body.remaining()));
           result_.version = version;
           if (version > 3) result_.warnings.push_back("This 3DS file is over version 3 so it may load incorrectly");
           break;
@@ -223,7 +223,7 @@ class Parser {
         std::memcpy(&f, bytes.data() + 4 * i, 4);
         m.colour[i] = !(f > 0.0f) ? 0 : f >= 1.0f ? 255 : static_cast<uint8_t>(std::lround(f * 255.0f));
       }
-    } else {
+    } else if (!bytes.empty()) {
       std::memcpy(m.colour, bytes.data(), std::min<size_t>(3, bytes.size()));
     }
     return std::nullopt;
