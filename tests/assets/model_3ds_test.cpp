@@ -114,6 +114,14 @@ TEST(Model3dsFailures, EveryTruncationOfARealFileFailsCleanly) {
   std::vector<uint8_t> cut(whole.begin(), whole.begin() + 300);
   PutU32(cut, 2, 300);
   ExpectFailure(cut, "0x3D3D", "runs past the end");
+
+  std::vector<uint8_t> lying = whole;
+  ASSERT_EQ(lying[134], 0x10);  // the vertex list of this file starts at byte 134
+  PutU32(lying, 136, 100000);
+  ExpectFailure(lying, "0x4110", "runs past the end of its parent chunk 0x4100");
+  std::vector<uint8_t> bad_magic = whole;
+  bad_magic[1] = 0x4C;
+  ExpectFailure(bad_magic, "0x4D4D", "Unable to load PRIMARY chuck from file: test.3ds!");
 }
 
 TEST(Model3dsFailures, LyingLengthsAndCountsNameTheChunk) {
