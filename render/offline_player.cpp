@@ -14,7 +14,8 @@ OfflinePlayer::OfflinePlayer(engine::SceneState& scene, SceneLayers& layers, int
       playback_(scene, clock_, sleep_) {}
 
 void OfflinePlayer::Start(RenderAssets& assets, int width, int height) {
-  StartView(scene_, renderer_, layers_, assets, random_);
+  ProgramRandom().Seed(1);
+  StartView(scene_, renderer_, layers_, assets, ProgramRandom());
   ApplyViewSize(scene_, width, height);
 }
 

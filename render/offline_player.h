@@ -7,7 +7,7 @@
 #include "render/frame_renderer.h"
 #include "render/playback.h"
 #include "render/render_assets.h"
-#include "render/runtime_random.h"
+#include "engine/random.h"
 #include "render/scene_layers.h"
 
 namespace vl::render {
@@ -16,7 +16,8 @@ class OfflinePlayer {
  public:
   OfflinePlayer(engine::SceneState& scene, SceneLayers& layers, int fps);
 
-  // The view start-up and the projection for width x height; the context must be current.
+  // The view start-up and the projection for width x height; the context must be current. The
+  // program's random generator starts again from its unseeded state, so every render is the same.
   void Start(RenderAssets& assets, int width, int height);
 
   // Positions playback at `frame` (after a load) and restarts virtual time there.
@@ -36,7 +37,6 @@ class OfflinePlayer {
   int fps_;
   ManualClock clock_;
   NoSleep sleep_;
-  RuntimeRandom random_;
   FrameRenderer renderer_;
   Playback playback_;
   int64_t tick_ = 0;  // virtual frame time index

@@ -1,35 +1,160 @@
 #include "render/render_assets.h"
 
+#include <GL/gl.h>
+#include <GL/glu.h>
+
 #include <cstdio>
 
+#include "assets/pictures/picture_texture.h"
+#include "assets/tga.h"
+#include "engine/asset_paths.h"
+
 namespace vl::render {
+namespace {
 
-void RenderAssets::NotBuilt(const char* what, const std::string& name) {
-  if (quiet_ || name.empty() || !reported_.insert(std::string(what) + '\n' + name).second) return;
-  std::fprintf(stderr, "vantaloop: %s \"%s\": not built yet, texture left unchanged\n", what, name.c_str());
+using engine::SceneState;
+using engine::TextureSlot;
+
+int32_t MaxTextureSize() {
+  GLint size = 0;
+  glGetIntegerv(GL_MAX_TEXTURE_SIZE, &size);
+  return size > 0 ? size : 2048;
 }
 
-void RenderAssets::LoadPictureTexture(engine::SceneState&, const std::string& name, engine::TextureSlot) {
-  NotBuilt("picture texture", name);
+// Uploads a decoded picture the way its loader does; returns the new name, or 0 (and nothing
+// created) when the pixels do not fit their size.
+uint32_t UploadPicture(const assets::PictureTexture& picture) {
+  if (picture.width < 1 || picture.height < 1 ||
+      picture.rgba.size() != static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height) * 4)
+    return 0;
+  GLuint name = 0;
+  glGenTextures(1, &name);
+  glBindTexture(GL_TEXTURE_2D, name);
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);  // RGBA rows are always 4-byte aligned
+  if (picture.upload == assets::PictureUpload::kMipmapsRgb) {
+    gluBuild2DMipmaps(GL_TEXTURE_2D, 3, picture.width, picture.height, GL_RGBA, GL_UNSIGNED_BYTE,
+                      picture.rgba.data());
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_NEAREST);
+  } else {
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, picture.width, picture.height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                 picture.rgba.data());
+  }
+  return name;
 }
 
-void RenderAssets::LoadPictureTextureMipmapped(engine::SceneState&, const std::string& name,
-                                               engine::TextureSlot) {
-  NotBuilt("picture texture", name);
+}  // namespace
+
+RenderAssets::RenderAssets() {
+  report_ = [](const std::string& line) { std::fprintf(stderr, "vantaloop: %s\n", line.c_str()); };
 }
 
-void RenderAssets::LoadPhotoTextureA(engine::SceneState&, const std::string& name) {
-  NotBuilt("photo", name);
+void RenderAssets::Report(const std::string& line) {
+  if (!quiet_ && report_) report_(line);
 }
 
-void RenderAssets::LoadPhotoTextureB(engine::SceneState&, const std::string& name) {
-  NotBuilt("photo", name);
+void RenderAssets::LoadPicture(SceneState& scene, const std::string& name, TextureSlot slot, bool mipmapped) {
+  // A loop that names no picture leaves the slot alone without complaint.
+  if (name.empty()) return;
+  auto load = assets::LoadPictureTexture(
+      name, mipmapped ? assets::PictureLoader::kMipmapped : assets::PictureLoader::kColourKeyed,
+      MaxTextureSize(), ProgramFolder());
+  if (!load.texture.ok()) {
+    Report(load.texture.error().ToString() + " (" + engine::TextureSlotName(slot) + " kept)");
+    return;
+  }
+  if (const uint32_t texture = UploadPicture(load.texture.value())) scene.texture(slot) = texture;
 }
 
-void RenderAssets::LoadParticleTexture(engine::SceneState&, const std::string& colour_file) {
-  NotBuilt("particle texture", colour_file);
+void RenderAssets::LoadPictureTexture(SceneState& scene, const std::string& name, TextureSlot slot) {
+  LoadPicture(scene, name, slot, false);
 }
 
-void RenderAssets::LoadBuiltInImage(engine::SceneState&) { NotBuilt("built-in image", "user image"); }
+void RenderAssets::LoadPictureTextureMipmapped(SceneState& scene, const std::string& name, TextureSlot slot) {
+  LoadPicture(scene, name, slot, true);
+}
+
+void RenderAssets::LoadPhoto(SceneState& scene, const std::string& name, bool photo_a) {
+  if (name.empty()) return;
+  auto load = assets::LoadPictureTexture(name, photo_a ? assets::PictureLoader::kPhotoA : assets::PictureLoader::kPhotoB,
+                                         MaxTextureSize(), ProgramFolder());
+  // The natural size is recorded as soon as the picture opened, even if the upload then fails.
+  const size_t slot = scene.photo_size_slot == 1 ? 1 : 0;
+  if (load.natural_size) {
+    (photo_a ? scene.photo_a_width : scene.photo_b_width)[slot] = load.natural_size->width;
+    (photo_a ? scene.photo_a_height : scene.photo_b_height)[slot] = load.natural_size->height;
+  }
+  if (!load.texture.ok()) {
+    Report(load.texture.error().ToString() + (photo_a ? " (photo A kept)" : " (photo B kept)"));
+    return;
+  }
+  const uint32_t texture = UploadPicture(load.texture.value());
+  if (!texture) return;
+  scene.texture(photo_a ? TextureSlot::photo_a_texture : TextureSlot::photo_b_texture) = texture;
+  (photo_a ? scene.photo_a_layout_state : scene.photo_b_layout_state) = 0.0f;
+}
+
+void RenderAssets::LoadPhotoTextureA(SceneState& scene, const std::string& name) { LoadPhoto(scene, name, true); }
+void RenderAssets::LoadPhotoTextureB(SceneState& scene, const std::string& name) { LoadPhoto(scene, name, false); }
+
+void RenderAssets::LoadParticleTexture(SceneState& scene, const std::string& colour_file) {
+  auto result = assets::LoadTextureImage(colour_file, std::nullopt, /*build_mipmaps=*/true, ProgramFolder());
+  if (!result.ok()) {
+    std::string line = result.error.text;
+    if (result.error.detail) line += " (" + result.error.detail->ToString() + ")";
+    Report(line);
+    return;
+  }
+  const assets::TexturePixels& image = *result.image;
+  const GLenum format = image.format == assets::TexelFormat::kRgba   ? GL_RGBA
+                        : image.format == assets::TexelFormat::kAlpha ? GL_ALPHA
+                                                                      : GL_RGB;
+  GLuint name = 0;
+  glGenTextures(1, &name);
+  glBindTexture(GL_TEXTURE_2D, name);
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 1);  // rows are packed without padding
+  if (gluBuild2DMipmaps(GL_TEXTURE_2D, image.components, image.width, image.height, format, GL_UNSIGNED_BYTE,
+                        image.pixels.data()) != 0) {
+    glDeleteTextures(1, &name);
+    Report("Failed to load Texture (" + colour_file + ", (null)). Reason: the mipmap build failed.");
+    return;
+  }
+  glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+  glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+  scene.texture(TextureSlot::particle_texture) = name;
+}
+
+void RenderAssets::LoadModel(SceneState&, int slot, const std::string& file) {
+  if (slot < 0 || slot > 2) return;
+  Model& model = models_[static_cast<size_t>(slot)];
+  // A name that does not resolve is handed over as it stands, so the loader reports it missing.
+  const auto path = ResolveAssetPath(file);
+  ModelLoadProgress silent;
+  auto result = Import3ds(path ? *path : std::filesystem::path(file), model, progress_ ? *progress_ : silent);
+  if (!result) {
+    Report(result.error().ToString());
+    return;
+  }
+  for (const std::string& warning : result->warnings) Report(file + ": " + warning);
+}
+
+void RenderAssets::LoadBuiltInImage(SceneState& scene) {
+  const assets::BuiltinBitmap bitmap = assets::LoadBuiltinBitmap();
+  const size_t row = (static_cast<size_t>(bitmap.width) * 3 + 3) / 4 * 4;
+  if (bitmap.width < 1 || bitmap.height < 1 || bitmap.bgr.size() < row * static_cast<size_t>(bitmap.height)) {
+    Report("the built-in image is damaged; user image left empty");
+    return;
+  }
+  GLuint name = 0;
+  glGenTextures(1, &name);
+  glBindTexture(GL_TEXTURE_2D, name);
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);  // 24-bit rows are padded to 4 bytes
+  gluBuild2DMipmaps(GL_TEXTURE_2D, 3, bitmap.width, bitmap.height, GL_BGR, GL_UNSIGNED_BYTE, bitmap.bgr.data());
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_NEAREST);
+  scene.texture(TextureSlot::custom_image_texture) = name;
+}
 
 }  // namespace vl::render

@@ -1,33 +1,60 @@
-// The asset hooks of a sequence load as seen from the renderer: pictures and TGA files become GL
-// textures through texture_upload.h. Decoding belongs to the picture and TGA readers; until they
-// are wired in, each hook says so on stderr and leaves the texture name as it was.
+// The asset loads of a sequence (and of start-up) as the renderer performs them: picture files
+// and TGA pairs are decoded by the asset readers and uploaded here as GL textures; 3DS files are
+// read into the three model slots. A failed load keeps what the slot held and reports one line
+// naming the file and the reason.
 #pragma once
-#include <set>
+#include <array>
+#include <functional>
 #include <string>
 
+#include "assets/model_3ds.h"
 #include "engine/sequence_loader.h"
 
 namespace vl::render {
 
 class RenderAssets : public engine::SequenceAssets {
  public:
+  RenderAssets();
+
   void LoadPictureTexture(engine::SceneState&, const std::string& name, engine::TextureSlot) override;
   void LoadPictureTextureMipmapped(engine::SceneState&, const std::string& name, engine::TextureSlot) override;
   void LoadPhotoTextureA(engine::SceneState&, const std::string& name) override;
   void LoadPhotoTextureB(engine::SceneState&, const std::string& name) override;
+  // The particle system's TGA texture into the particle_texture slot (mipmapped, linear filters).
   void LoadParticleTexture(engine::SceneState&, const std::string& colour_file) override;
+  void LoadModel(engine::SceneState&, int slot, const std::string& file) override;
+  void RebuildGlyphLists(engine::SceneState& scene) override {
+    if (rebuild_glyph_lists_) rebuild_glyph_lists_(scene);
+  }
 
   // The built-in user image (the program's own bitmap) into custom_image_texture.
   virtual void LoadBuiltInImage(engine::SceneState&);
 
+  // The three model slots (0, 1, 2), kept for the life of the program.
+  std::array<Model, 3>& models() { return models_; }
+  const Model& model(int slot) const { return models_[static_cast<size_t>(slot)]; }
+
+  // Who rebuilds the glyph lists (the text layer); nothing happens until one is set.
+  void set_glyph_list_builder(std::function<void(engine::SceneState&)> build) {
+    rebuild_glyph_lists_ = std::move(build);
+  }
+  // Where a model load shows its progress (the desktop program's splash); none by default.
+  void set_model_progress(ModelLoadProgress* progress) { progress_ = progress; }
+  // Where failures and warnings go: one line each. Standard error by default.
+  void set_reporter(std::function<void(const std::string&)> report) { report_ = std::move(report); }
   void set_quiet(bool quiet) { quiet_ = quiet; }
 
  protected:
-  // Reports an unavailable loader once per kind and name.
-  void NotBuilt(const char* what, const std::string& name);
+  void Report(const std::string& line);
 
  private:
-  std::set<std::string> reported_;
+  void LoadPicture(engine::SceneState& scene, const std::string& name, engine::TextureSlot slot, bool mipmapped);
+  void LoadPhoto(engine::SceneState& scene, const std::string& name, bool photo_a);
+
+  std::array<Model, 3> models_;
+  std::function<void(engine::SceneState&)> rebuild_glyph_lists_;
+  std::function<void(const std::string&)> report_;
+  ModelLoadProgress* progress_ = nullptr;
   bool quiet_ = false;
 };
 

@@ -4,7 +4,7 @@
 // in by subclasses as they are built.
 #pragma once
 #include "engine/scene_state.h"
-#include "render/runtime_random.h"
+#include "engine/random.h"
 
 namespace vl::render {
 
@@ -18,7 +18,7 @@ class SceneLayers {
   virtual ~SceneLayers() = default;
 
   // Start-up, once per context.
-  virtual void InitSpriteRing(engine::SceneState&, RuntimeRandom&) {}
+  virtual void InitSpriteRing(engine::SceneState&, vl::Random&) {}
   virtual void CreateFountain(engine::SceneState&) {}
   virtual void InitPhotoGrid(engine::SceneState&) {}
 

@@ -22,7 +22,7 @@ void ApplyViewSize(SceneState& scene, int width, int height) {
 }
 
 void StartView(SceneState& scene, FrameRenderer& renderer, SceneLayers& layers, RenderAssets& assets,
-               RuntimeRandom& random) {
+               vl::Random& random) {
   auto& set = scene.settings;
   auto& w = scene.work;
 
@@ -63,7 +63,7 @@ void StartView(SceneState& scene, FrameRenderer& renderer, SceneLayers& layers, 
   set.model_1_texture_name = "Textures/TardisImages3.jpg";
   set.model_1_texture_name_length = 22.0f;
 
-  assets.LoadPictureTexture(scene, "Particles/Envroll.bmp", TextureSlot::chrome_texture);
+  assets.LoadPictureTextureMipmapped(scene, "Particles/Envroll.bmp", TextureSlot::chrome_texture);
   set.model_1_lit = set.model_2_lit = set.model_3_lit = 2.0f;
 
   // Particle texture and defaults; the first particle frame applies the default configuration.

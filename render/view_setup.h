@@ -6,7 +6,7 @@
 #include "engine/scene_state.h"
 #include "render/frame_renderer.h"
 #include "render/render_assets.h"
-#include "render/runtime_random.h"
+#include "engine/random.h"
 #include "render/scene_layers.h"
 
 namespace vl::render {
@@ -17,6 +17,6 @@ void ApplyViewSize(engine::SceneState& scene, int width, int height);
 
 // Runs once per context, with it current.
 void StartView(engine::SceneState& scene, FrameRenderer& renderer, SceneLayers& layers,
-               RenderAssets& assets, RuntimeRandom& random);
+               RenderAssets& assets, vl::Random& random);
 
 }  // namespace vl::render

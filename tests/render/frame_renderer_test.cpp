@@ -192,7 +192,7 @@ TEST(ViewSetup, StartUpLeavesLightsTargetsAndProjection) {
   assets.set_quiet(true);
   ManualClock clock;
   FrameRenderer renderer(*scene, layers, clock);
-  RuntimeRandom random;
+  vl::Random random;
   StartView(*scene, renderer, layers, assets, random);
 
   EXPECT_TRUE(glIsEnabled(GL_LIGHTING));
