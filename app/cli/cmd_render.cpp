@@ -1,5 +1,6 @@
-// vantaloop-cli render LOOP.lqf --out DIR | --sheet FILE.png: plays a loop headless on virtual
-// time and writes its frames as PNG files (or one contact sheet). Same command, same bytes.
+// vantaloop-cli render LOOP.lqf --out DIR | --sheet FILE.png | --video FILE.mp4: plays a loop
+// headless on virtual time and writes its frames as PNG files, one contact sheet, or a video.
+// Same command, same bytes.
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "engine/sequence_loader.h"
 #include "platform/headless/headless_context.h"
 #include "platform/headless/png_file.h"
+#include "platform/video/video_writer.h"
 #include "render/offline_player.h"
 
 namespace {
@@ -42,6 +44,7 @@ struct Options {
   std::string loop;
   std::string out_dir;
   std::string sheet;
+  std::string video;
   int width = 720, height = 576;
   int fps = 25;
   int first = -1, last = -1;  // -1: the whole loop
@@ -68,6 +71,8 @@ int Run(const std::vector<std::string>& args) {
       if (!value(&o.out_dir)) return vl::cli::UsageError(kName, "--out needs a folder");
     } else if (a == "--sheet") {
       if (!value(&o.sheet)) return vl::cli::UsageError(kName, "--sheet needs a file name");
+    } else if (a == "--video") {
+      if (!value(&o.video)) return vl::cli::UsageError(kName, "--video needs a file name");
     } else if (a == "--size") {
       if (!value(&v) || !ParsePair(v, 'x', 16, 8192, &o.width, &o.height))
         return vl::cli::UsageError(kName, "--size wants WxH, each 16 to 8192");
@@ -88,7 +93,10 @@ int Run(const std::vector<std::string>& args) {
     }
   }
   if (o.loop.empty()) return vl::cli::UsageError(kName, "no loop file given");
-  if (o.out_dir.empty() == o.sheet.empty()) return vl::cli::UsageError(kName, "give either --out DIR or --sheet FILE.png");
+  if (!o.out_dir.empty() + !o.sheet.empty() + !o.video.empty() != 1)
+    return vl::cli::UsageError(kName, "give one of --out DIR, --sheet FILE.png or --video FILE.mp4");
+  // A video has every frame of the range.
+  if (!o.video.empty()) o.every = 1;
 
   // The loader falls back to the library's default loop for names it cannot find; a file named
   // on the command line must exist.
@@ -139,6 +147,16 @@ int Run(const std::vector<std::string>& args) {
     sheet.rgba.assign(static_cast<size_t>(sheet.width) * sheet.height * 4, 0);
   }
 
+  std::unique_ptr<vl::video::VideoWriter> video;
+  if (!o.video.empty()) {
+    vl::video::VideoOptions vo;
+    vo.width = o.width;
+    vo.height = o.height;
+    vo.fps = o.fps;
+    video = vl::video::VideoWriter::Open(o.video, vo, &error);
+    if (!video) return vl::cli::Fail(kName, error);
+  }
+
   // Every frame of the range is drawn, written or not: the trail and the layers carry state from
   // one frame to the next.
   player.Seek(o.first);
@@ -150,7 +168,9 @@ int Run(const std::vector<std::string>& args) {
     const int frame = player.DrawNextFrame();
     if (frame != wanted[next]) continue;
     vl::headless::Image image = gl->ReadPixels();
-    if (!o.out_dir.empty()) {
+    if (video) {
+      if (!video->AddFrame(image.rgba.data(), &error)) return vl::cli::Fail(kName, o.video + ": " + error);
+    } else if (!o.out_dir.empty()) {
       if (!vl::headless::WritePngFile(image, fs::path(o.out_dir) / FrameFileName(frame), &error))
         return vl::cli::Fail(kName, error);
     } else {
@@ -166,6 +186,7 @@ int Run(const std::vector<std::string>& args) {
     }
   }
   if (!o.sheet.empty() && !vl::headless::WritePngFile(sheet, o.sheet, &error)) return vl::cli::Fail(kName, error);
+  if (video && !video->Finish(&error)) return vl::cli::Fail(kName, o.video + ": " + error);
   if (show_progress) std::fprintf(stderr, "render: done, %zu image(s)\n", next);
   return 0;
 }
@@ -173,5 +194,5 @@ int Run(const std::vector<std::string>& args) {
 }  // namespace
 
 VL_CLI_COMMAND(render, "render",
-               "render LOOP.lqf (--out DIR | --sheet FILE.png) [--size WxH] [--fps N] [--frames A-B] [--every K]",
-               "play a loop headless and write its frames as PNG files", Run);
+               "render LOOP.lqf (--out DIR | --sheet FILE.png | --video FILE.mp4) [--size WxH] [--fps N] [--frames A-B] [--every K]",
+               "play a loop headless and write its frames as PNG files, a contact sheet or a video", Run);
