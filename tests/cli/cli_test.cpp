@@ -155,3 +155,34 @@ TEST_F(CliTest, InfoSummarisesTheBundledLoop) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CliTest, RenderWritesTheSameFramesAndAVideo) {
+  const std::string loop = std::string(VL_BIN_DIR) + "/Sequences/default.lqf";
+  const fs::path a = dir_ / "a", b = dir_ / "b";
+  CliRun first = Cli("render " + loop + " --out " + a.string() + " --frames 3-5 --size 64x48");
+  ASSERT_EQ(first.code, 0) << first.err;
+  ASSERT_EQ(Cli("render " + loop + " --out " + b.string() + " --frames 3-5 --size 64x48").code, 0);
+  for (const char* f : {"frame_00003.png", "frame_00004.png", "frame_00005.png"}) {
+    std::ifstream x(a / f, std::ios::binary), y(b / f, std::ios::binary);
+    const std::string bx(std::istreambuf_iterator<char>(x), {}), by(std::istreambuf_iterator<char>(y), {});
+    EXPECT_FALSE(bx.empty()) << f;
+    EXPECT_EQ(bx, by) << f;
+  }
+  const fs::path video = dir_ / "loop.mp4";
+  CliRun v = Cli("render " + loop + " --video " + video.string() + " --frames 0-9 --size 64x48");
+  ASSERT_EQ(v.code, 0) << v.err;
+  EXPECT_GT(fs::file_size(video), 100u);
+
+  EXPECT_NE(Cli("render " + loop).code, 0);  // no output named
+  EXPECT_NE(Cli("render " + loop + " --out x --video y.mp4").code, 0);
+  CliRun bad = Cli("render " + loop + " --video " + (dir_ / "v.unknownext").string() + " --frames 0-1 --size 64x48");
+  EXPECT_NE(bad.code, 0);
+  EXPECT_NE(bad.err.find("v.unknownext"), std::string::npos);
+  CliRun missing = Cli("render " + (dir_ / "none.lqf").string() + " --out " + a.string());
+  EXPECT_NE(missing.code, 0);
+  EXPECT_NE(missing.err.find("none.lqf"), std::string::npos);
+}
+
+}  // namespace
