@@ -1,0 +1,135 @@
+// Asset loads on the GL side: the texture a slot ends up with, what a failure keeps, what is
+// recorded for photos, and the model slots.
+#include <gtest/gtest.h>
+
+#include <GL/gl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "engine/asset_paths.h"
+#include "render/render_assets.h"
+#include "tests/render/gl_test_context.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vl::engine::SceneState;
+using vl::engine::TextureSlot;
+
+struct TextureSize {
+  int w = 0, h = 0;
+};
+TextureSize SizeOf(uint32_t texture) {
+  TextureSize s;
+  glBindTexture(GL_TEXTURE_2D, texture);
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &s.w);
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &s.h);
+  return s;
+}
+
+class RenderAssetsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("vl_assets_gl_" + std::to_string(::getpid()));
+    fs::create_directories(dir_ / "Textures");
+    vl::SetProgramFolder(VL_BIN_DIR);  // the default pictures and model are laid out there
+    assets_.set_reporter([this](const std::string& line) { reports_.push_back(line); });
+  }
+  void TearDown() override {
+    fs::remove_all(dir_);
+    vl::SetProgramFolder(fs::current_path());
+  }
+  fs::path dir_;
+  std::unique_ptr<SceneState> scene_ = std::make_unique<SceneState>();
+  vl::render::RenderAssets assets_;
+  std::vector<std::string> reports_;
+};
+
+TEST_F(RenderAssetsTest, PicturesBecomeTexturesAndFailuresKeepThePreviousOne) {
+  VL_REQUIRE_GL(gl, 64, 64);
+  assets_.LoadPictureTexture(*scene_, "Textures\\gold.JPG", TextureSlot::sprite_texture);  // Windows spelling
+  const uint32_t gold = scene_->texture(TextureSlot::sprite_texture);
+  ASSERT_NE(gold, 0u) << (reports_.empty() ? "" : reports_[0]);
+  const TextureSize size = SizeOf(gold);
+  EXPECT_GT(size.w, 0);
+  EXPECT_EQ(size.w & (size.w - 1), 0) << "power of two";
+
+  assets_.LoadPictureTextureMipmapped(*scene_, "Textures/Gold.jpg", TextureSlot::text_texture);
+  EXPECT_NE(scene_->texture(TextureSlot::text_texture), 0u);
+  EXPECT_NE(scene_->texture(TextureSlot::text_texture), gold);
+
+  std::ofstream(dir_ / "Textures" / "broken.jpg") << "not a picture at all";
+  for (const std::string& bad : {std::string("Textures/missing.jpg"), (dir_ / "Textures" / "broken.jpg").string(),
+                                 std::string("http://example.invalid/a.jpg")}) {
+    reports_.clear();
+    assets_.LoadPictureTexture(*scene_, bad, TextureSlot::sprite_texture);
+    EXPECT_EQ(scene_->texture(TextureSlot::sprite_texture), gold) << bad;
+    ASSERT_EQ(reports_.size(), 1u) << bad;
+    EXPECT_NE(reports_[0].find("sprite_texture kept"), std::string::npos) << reports_[0];
+  }
+  // No name: nothing to load, nothing to say.
+  reports_.clear();
+  assets_.LoadPictureTexture(*scene_, "", TextureSlot::sprite_texture);
+  EXPECT_TRUE(reports_.empty());
+}
+
+TEST_F(RenderAssetsTest, PhotosRecordTheirNaturalSizeAndLayoutState) {
+  VL_REQUIRE_GL(gl, 64, 64);
+  scene_->photo_a_layout_state = scene_->photo_b_layout_state = 2.0f;
+  assets_.LoadPhotoTextureA(*scene_, "Images/video-girl.jpg");
+  assets_.LoadPhotoTextureB(*scene_, "Images/sleeping-dog.jpg");
+  EXPECT_NE(scene_->texture(TextureSlot::photo_a_texture), 0u);
+  EXPECT_NE(scene_->texture(TextureSlot::photo_b_texture), 0u);
+  EXPECT_GT(scene_->photo_a_width[0], 0);
+  EXPECT_GT(scene_->photo_b_height[0], 0);
+  EXPECT_EQ(scene_->photo_a_layout_state, 0.0f);
+  EXPECT_EQ(scene_->photo_b_layout_state, 0.0f);
+  // Slot 1 of the size pairs is written when the scene selects it.
+  scene_->photo_size_slot = 1;
+  assets_.LoadPhotoTextureA(*scene_, "Images/sleeping-dog.jpg");
+  EXPECT_EQ(scene_->photo_a_width[1], scene_->photo_b_width[0]);
+}
+
+TEST_F(RenderAssetsTest, ParticleTexturesAndTheBuiltInImage) {
+  VL_REQUIRE_GL(gl, 64, 64);
+  assets_.LoadParticleTexture(*scene_, "Particles/particle.tga");
+  const uint32_t particle = scene_->texture(TextureSlot::particle_texture);
+  ASSERT_NE(particle, 0u) << (reports_.empty() ? "" : reports_[0]);
+  assets_.LoadParticleTexture(*scene_, "Particles/none.tga");
+  EXPECT_EQ(scene_->texture(TextureSlot::particle_texture), particle);
+  ASSERT_FALSE(reports_.empty());
+  EXPECT_NE(reports_.back().find("Failed to load Texture (Particles/none.tga, (null)). Reason: Failed to load RGB file."),
+            std::string::npos)
+      << reports_.back();
+
+  assets_.LoadBuiltInImage(*scene_);
+  const TextureSize builtin = SizeOf(scene_->texture(TextureSlot::custom_image_texture));
+  EXPECT_EQ(builtin.w, 64);
+  EXPECT_EQ(builtin.h, 64);
+}
+
+TEST_F(RenderAssetsTest, ModelSlotsLoadReloadAndEmptyOnFailure) {
+  assets_.LoadModel(*scene_, 0, "model\\TARDIS.3ds");
+  ASSERT_GT(assets_.model(0).object_count, 0) << (reports_.empty() ? "" : reports_[0]);
+  const int materials = assets_.model(0).material_count;
+  assets_.LoadModel(*scene_, 0, "model/Tardis.3ds");  // materials accumulate across loads
+  EXPECT_EQ(assets_.model(0).material_count, 2 * materials);
+
+  std::ofstream(dir_ / "bad.3ds") << "MM not really";
+  reports_.clear();
+  assets_.LoadModel(*scene_, 0, (dir_ / "bad.3ds").string());
+  EXPECT_EQ(assets_.model(0).object_count, 0);
+  ASSERT_EQ(reports_.size(), 1u);
+  EXPECT_NE(reports_[0].find("bad.3ds"), std::string::npos);
+
+  reports_.clear();
+  assets_.LoadModel(*scene_, 2, "model/none.3ds");
+  ASSERT_EQ(reports_.size(), 1u);
+  EXPECT_NE(reports_[0].find("Unable to find the file: model/none.3ds!"), std::string::npos) << reports_[0];
+  assets_.LoadModel(*scene_, 7, "model/Tardis.3ds");  // no such slot: ignored
+}
+
+}  // namespace
