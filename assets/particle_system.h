@@ -82,6 +82,14 @@ class ParticleSystem {
   int32_t emission_rate = 0;
   float emission_jitter = 0;
 
+  // Drawing state, kept here because the draw carries it from one frame to the next: the GL name
+  // of the particle texture (0 until one is attached), the point size captured by the last
+  // untextured draw, and the billboard axes of the last textured draw (a billboard_mode outside
+  // 0..2 keeps the previous ones).
+  uint32_t texture = 0;
+  float saved_point_size = 1;
+  Vec3 billboard_right{1, 0, 0}, billboard_up{0, 1, 0};
+
  private:
   double R() { return random_->Next() / 32767.0; }
   float Range(float lo, float hi) { return static_cast<float>(R() * (hi - lo) + lo); }

@@ -51,6 +51,19 @@ TEST(ParticleSystem, EmissionFillsTheLowestFreeSlotsAndDropsWhatDoesNotFit) {
   EXPECT_EQ(Alive(s), 400);
 }
 
+TEST(ParticleSystem, EmissionsThatFoundNoSlotAreNotCarriedOver) {
+  Random random;
+  ParticleSystem s = Emitter(random, 400);
+  for (int i = 0; i < 3; ++i) s.UpdateParticles(1.0f);
+  ASSERT_EQ(Alive(s), 400);
+  s.UpdateParticles(1.0f);  // 150 emissions find no free slot
+  for (size_t i = 0; i < 300; ++i) s.particles()[i].alive = false;
+  s.UpdateParticles(1.0f);  // this update's 150 only, not 300
+  EXPECT_EQ(Alive(s), 250);
+  for (size_t i = 0; i < 150; ++i) EXPECT_TRUE(s.particles()[i].alive) << i;
+  EXPECT_FALSE(s.particles()[150].alive);
+}
+
 TEST(ParticleSystem, AnExpiringParticleIsReplacedInTheSameUpdate) {
   Random random;
   ParticleSystem s = Emitter(random, 2);
