@@ -23,7 +23,7 @@ namespace vl::test {
 class ImageLayerSlots : public render::SceneLayers {
  public:
   explicit ImageLayerSlots(Random& random) : image(random) {}
-  void InitSpriteRing(engine::SceneState& s, render::RuntimeRandom&) override { image.InitSpriteRing(s); }
+  void InitSpriteRing(engine::SceneState& s, vl::Random&) override { image.InitSpriteRing(s); }
   void CreateFountain(engine::SceneState& s) override { image.CreateFountain(s); }
   void InitPhotoGrid(engine::SceneState& s) override { image.InitPhotoGrid(s); }
   void DrawBackdrop(engine::SceneState& s) override { image.DrawBackdrop(s); }
