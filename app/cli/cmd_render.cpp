@@ -15,6 +15,7 @@
 #include "platform/headless/png_file.h"
 #include "platform/video/video_writer.h"
 #include "render/offline_player.h"
+#include "render/player_layers.h"
 
 namespace {
 
@@ -109,8 +110,8 @@ int Run(const std::vector<std::string>& args) {
   if (!gl) return vl::cli::Fail(kName, error);
 
   auto scene = std::make_unique<vl::engine::SceneState>();
-  vl::render::SceneLayers layers;
   vl::render::RenderAssets assets;
+  vl::render::PlayerLayers layers(assets);
   vl::render::OfflinePlayer player(*scene, layers, o.fps);
   player.Start(assets, o.width, o.height);
   if (auto err = vl::engine::LoadSequence(*scene, loop_path.string(), assets)) return vl::cli::Fail(kName, err->ToString());
