@@ -1,4 +1,5 @@
 #include "render/fountain.h"
+#include "render/quad_arrays.h"
 
 #include <GL/gl.h>
 
@@ -126,16 +127,7 @@ void Fountain::Draw(uint32_t texture) {
       ++n;
     }
     if (n > 0) {
-      glEnableClientState(GL_VERTEX_ARRAY);
-      glEnableClientState(GL_TEXTURE_COORD_ARRAY);
-      glEnableClientState(GL_COLOR_ARRAY);
-      glVertexPointer(3, GL_FLOAT, 0, positions_.data());
-      glTexCoordPointer(2, GL_FLOAT, 0, texcoords_.data());
-      glColorPointer(4, GL_FLOAT, 0, colours_.data());
-      glDrawArrays(GL_QUADS, 0, static_cast<GLsizei>(n * 4));
-      glDisableClientState(GL_COLOR_ARRAY);
-      glDisableClientState(GL_TEXTURE_COORD_ARRAY);
-      glDisableClientState(GL_VERTEX_ARRAY);
+      DrawQuadArrays(positions_.data(), texcoords_.data(), colours_.data(), n);
       // Leave the last particle's colour current, as the strips do.
       const float fade = static_cast<float>(last->age) / static_cast<float>(kFountainMaxAge);
       glColor4f(last->colour.x - fade, last->colour.y - fade, last->colour.z - fade, 0.5f);

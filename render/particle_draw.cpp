@@ -1,4 +1,5 @@
 #include "render/particle_draw.h"
+#include "render/quad_arrays.h"
 
 #include <GL/gl.h>
 
@@ -141,16 +142,7 @@ void ParticleDrawer::DrawQuadsArrays(const ParticleSystem& system) {
     ++n;
   }
   if (n == 0) return;
-  glEnableClientState(GL_VERTEX_ARRAY);
-  glEnableClientState(GL_TEXTURE_COORD_ARRAY);
-  glEnableClientState(GL_COLOR_ARRAY);
-  glVertexPointer(3, GL_FLOAT, 0, positions_.data());
-  glTexCoordPointer(2, GL_FLOAT, 0, texcoords_.data());
-  glColorPointer(4, GL_FLOAT, 0, colours_.data());
-  glDrawArrays(GL_QUADS, 0, static_cast<GLsizei>(n * 4));
-  glDisableClientState(GL_COLOR_ARRAY);
-  glDisableClientState(GL_TEXTURE_COORD_ARRAY);
-  glDisableClientState(GL_VERTEX_ARRAY);
+  DrawQuadArrays(positions_.data(), texcoords_.data(), colours_.data(), n);
   // The colour array leaves the current colour undefined; the immediate path leaves the last
   // particle's, and later passes may rely on that.
   const Particle* last = nullptr;
