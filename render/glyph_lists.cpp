@@ -445,8 +445,14 @@ void GlyphLists::Delete() {
 
 GlyphBuildReport GlyphLists::Build(const FontRequest& request, GlyphFormat format) {
   GlyphBuildReport report;
-  Delete();
-  base_ = glGenLists(kGlyphListCount);
+  metrics_ = {};
+  // A rebuild compiles over the lists it already has, which is deleting them and taking the
+  // same range again: GL implementations need not hand a freed range back out (Mesa does not),
+  // and callers count on the text staying at one range for the program's life.
+  if (base_ == 0 || !glIsList(base_) || !glIsList(base_ + kGlyphListCount - 1)) {
+    Delete();
+    base_ = glGenLists(kGlyphListCount);
+  }
   if (base_ == 0) {
     report.message = "text: no display lists available for the glyphs; the text draws nothing";
     std::fprintf(stderr, "%s\n", report.message.c_str());

@@ -121,7 +121,7 @@ struct GlyphBuildReport {
 
 class GlyphLists {
  public:
-  // Deletes the previous lists, then builds 256 new ones (normally in the same name range).
+  // Replaces the previous lists with 256 new ones in the same name range (a first build takes one).
   // With no usable font the lists exist but draw nothing and the metrics are zero; the report
   // says why and so does stderr. Needs a current context.
   GlyphBuildReport Build(const FontRequest& request, GlyphFormat format);
