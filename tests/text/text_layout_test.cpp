@@ -141,22 +141,6 @@ TEST(TextLayout, WorkingBufferCutsLongStringsAndStopsAtNul) {
   EXPECT_EQ(n.Of('G').size(), 2u);
 }
 
-TEST(TextLayout, MotionIsScaledFromWorkingValues) {
-  engine::WorkingValues w{};
-  w.char_offset_x = 200, w.char_offset_y = -100, w.char_offset_z = 50;
-  w.char_rot_x = 100, w.char_rot_y = -30, w.char_rot_z = 5;
-  w.line_offset_x = 20, w.line_offset_y = -60, w.line_offset_z = 0;
-  const TextMotion m = MotionFrom(w);
-  EXPECT_NEAR(m.char_offset[0], 1.0f, 1e-5);
-  EXPECT_NEAR(m.char_offset[1], -0.5f, 1e-5);
-  EXPECT_NEAR(m.char_offset[2], 0.25f, 1e-5);
-  EXPECT_NEAR(m.char_rot[0], 10.0f, 1e-5);
-  EXPECT_NEAR(m.char_rot[1], -3.0f, 1e-5);
-  EXPECT_NEAR(m.char_rot[2], 0.5f, 1e-5);
-  EXPECT_NEAR(m.line_offset[0], 0.1f, 1e-5);
-  EXPECT_NEAR(m.line_offset[1], -0.3f, 1e-5);
-}
-
 TEST(CodePage, Windows1252HighControlsArePrintableLatin1Passes) {
   EXPECT_EQ(Windows1252ToUnicode(0x41), 0x41u);
   EXPECT_EQ(Windows1252ToUnicode(0x80), 0x20ACu);  // euro

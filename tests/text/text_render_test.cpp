@@ -2,10 +2,12 @@
 // shared by the solid and wireframe builds) and whole frames through the renderer, judged the
 // way a person would: where the ink is, and that styles, rotation and the chrome copy show.
 #include <GL/gl.h>
+#include <fontconfig/fontconfig.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -190,6 +192,43 @@ TEST(GlyphLists, OneRangeOf256ReusedOnRebuildWithPenSteps) {
   EXPECT_FALSE(glIsList(base));
   EXPECT_EQ(text.glyphs().base(), 0u);
   EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+}
+
+TEST(GlyphLists, NoFontAtAllLeavesEmptyListsAndSaysWhy) {
+  VL_REQUIRE_GL(gl, 32, 32);
+  // A font configuration that knows no fonts, for this test only.
+  const auto conf = std::filesystem::temp_directory_path() / "vl_text_no_fonts.conf";
+  {
+    std::ofstream(conf) << "<?xml version=\"1.0\"?>\n<fontconfig><cachedir>" << conf.parent_path().string()
+                        << "/vl_text_no_fonts_cache</cachedir></fontconfig>\n";
+  }
+  setenv("FONTCONFIG_FILE", conf.c_str(), 1);
+  ASSERT_TRUE(FcInitReinitialize());
+  auto owner = std::make_unique<SceneState>();
+  TextLayer text;
+  testing::internal::CaptureStderr();
+  const GlyphBuildReport report = text.BuildGlyphLists(*owner);
+  const std::string logged = testing::internal::GetCapturedStderr();
+  unsetenv("FONTCONFIG_FILE");
+  FcInitReinitialize();
+
+  EXPECT_FALSE(report.font_found);
+  EXPECT_NE(report.message.find("Arial Black"), std::string::npos) << report.message;
+  EXPECT_NE(logged.find("Arial Black"), std::string::npos) << logged;
+  ASSERT_NE(text.glyphs().base(), 0u);
+  // The lists exist and draw nothing; the text stays where the (zero-width) centring left it.
+  GLfloat m[16];
+  glLoadIdentity();
+  text.DrawString(*owner, "Moxtrel");
+  glGetFloatv(GL_MODELVIEW_MATRIX, m);
+  EXPECT_EQ(m[12], 0.0f);
+  EXPECT_TRUE(glIsList(text.glyphs().base() + 'M'));
+  EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+
+  // Fonts back: the same range fills up.
+  const uint32_t base = text.glyphs().base();
+  EXPECT_TRUE(text.BuildGlyphLists(*owner).font_found);
+  EXPECT_EQ(text.glyphs().base(), base);
 }
 
 TEST(TextFrame, MoxtrelSitsInTheMiddleAndCharacterTurnsMoveIt) {
