@@ -102,26 +102,31 @@ PatternPtr MakePattern(const std::string& family, int windows_weight, bool itali
 }
 
 // Fontconfig's ranking for the pattern, outline faces only, each prepared (so that the
-// synthetic oblique and emboldening of the system configuration are filled in).
-void AppendSorted(const FcPattern* pattern, bool exact_only, const std::string& exact_name,
-                  std::vector<FontChoice>& out) {
+// synthetic oblique and emboldening of the system configuration are filled in). With
+// `exact_name` set, only the best-ranked face carrying that family or full name; otherwise the
+// first few, enough to get past a file that will not open.
+void AppendSorted(const FcPattern* pattern, const std::string* exact_name, std::vector<FontChoice>& out) {
+  constexpr size_t kFallbacks = 4;
   FcResult result = FcResultNoMatch;
-  FcFontSet* set = FcFontSort(nullptr, const_cast<FcPattern*>(pattern), FcTrue, nullptr, &result);
+  // Untrimmed when looking for a name: trimming drops faces that add no new characters, and a
+  // face asked for by its full name may be one of them.
+  FcFontSet* set = FcFontSort(nullptr, const_cast<FcPattern*>(pattern), exact_name ? FcFalse : FcTrue,
+                              nullptr, &result);
   if (!set) return;
-  for (int i = 0; i < set->nfont; ++i) {
+  size_t taken = 0;
+  for (int i = 0; i < set->nfont && taken < (exact_name ? 1 : kFallbacks); ++i) {
+    if (exact_name && !HasName(set->fonts[i], *exact_name)) continue;
     PatternPtr font(FcFontRenderPrepare(nullptr, const_cast<FcPattern*>(pattern), set->fonts[i]));
     if (!font) continue;
     FcBool outline = FcFalse;
     if (FcPatternGetBool(font.get(), FC_OUTLINE, 0, &outline) != FcResultMatch || !outline) continue;
-    const bool exact = HasName(font.get(), exact_name);
-    if (exact_only && !exact) continue;
     FontChoice c;
     c.file = PatternString(font.get(), FC_FILE);
     if (c.file.empty()) continue;
     FcPatternGetInteger(font.get(), FC_INDEX, 0, &c.index);
     c.family = PatternString(font.get(), FC_FAMILY);
     c.style = PatternString(font.get(), FC_STYLE);
-    c.exact = exact;
+    c.exact = exact_name != nullptr;
     FcBool embolden = FcFalse;
     if (FcPatternGetBool(font.get(), FC_EMBOLDEN, 0, &embolden) == FcResultMatch) c.embolden = embolden;
     FcMatrix* m = nullptr;
@@ -130,7 +135,9 @@ void AppendSorted(const FcPattern* pattern, bool exact_only, const std::string& 
     const bool seen = std::any_of(out.begin(), out.end(), [&](const FontChoice& o) {
       return o.file == c.file && o.index == c.index;
     });
-    if (!seen) out.push_back(std::move(c));
+    if (seen) continue;
+    out.push_back(std::move(c));
+    ++taken;
   }
   FcFontSetDestroy(set);
 }
@@ -145,7 +152,7 @@ std::vector<FontChoice> FindFontCandidates(const FontRequest& request) {
   const int weight = WindowsWeight(request.weight);
 
   // The face itself, when the system has it.
-  AppendSorted(MakePattern(face, weight, request.italic).get(), true, face, out);
+  AppendSorted(MakePattern(face, weight, request.italic).get(), &face, out);
 
   // "Arial Black" and its kind are families of their own on Windows but a weight of the plain
   // family elsewhere.
@@ -153,11 +160,11 @@ std::vector<FontChoice> FindFontCandidates(const FontRequest& request) {
   if (out.empty() && face.size() > kBlack.size() &&
       SameName(std::string_view(face).substr(face.size() - kBlack.size()), kBlack)) {
     const std::string family = face.substr(0, face.size() - kBlack.size());
-    AppendSorted(MakePattern(family, std::max(weight, 900), request.italic).get(), false, face, out);
+    AppendSorted(MakePattern(family, std::max(weight, 900), request.italic).get(), nullptr, out);
   }
 
   // Whatever the system's matching offers (its metric aliases map the common Windows faces).
-  AppendSorted(MakePattern(face, weight, request.italic).get(), false, face, out);
+  AppendSorted(MakePattern(face, weight, request.italic).get(), nullptr, out);
   return out;
 }
 

@@ -88,6 +88,10 @@ TEST(FontMatching, ExistingFaceIsTakenAsItIsWithWeightAndItalic) {
   VL_REQUIRE_FONT(bold_italic, (FontRequest{"liberation serif", 700, true}));
   EXPECT_EQ(bold_italic.style, "Bold Italic");
   EXPECT_TRUE(bold_italic.exact);
+  // A full name picks that face whatever the weight says.
+  VL_REQUIRE_FONT(full, (FontRequest{"Liberation Serif Bold", 0, false}));
+  EXPECT_TRUE(full.exact);
+  EXPECT_EQ(full.style, "Bold");
   // Weights beyond the Windows range are held to it rather than upsetting the match.
   VL_REQUIRE_FONT(wild, (FontRequest{"Liberation Serif", -5, false}));
   EXPECT_EQ(wild.style, "Regular");
