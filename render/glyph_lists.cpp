@@ -250,6 +250,7 @@ struct OutlineFont::Impl {
   FT_Library library = nullptr;
   FT_Face face = nullptr;
   FontChoice choice;
+  std::vector<uint8_t> bytes;  // the face reads from here when opened from memory
   ~Impl() {
     if (face) FT_Done_Face(face);
     if (library) FT_Done_FreeType(library);
@@ -262,17 +263,38 @@ OutlineFont& OutlineFont::operator=(OutlineFont&&) noexcept = default;
 OutlineFont::~OutlineFont() = default;
 const FontChoice& OutlineFont::choice() const { return impl_->choice; }
 
+namespace {
+
+Status FinishOpening(FT_Face face, const std::string& name) {
+  if (!FT_IS_SCALABLE(face) || face->units_per_EM == 0)
+    return LoadError{name, "the face has no scalable outlines", {}, "units_per_EM"};
+  // Prefer a Unicode map; symbol fonts only have their own, indexed by the byte itself.
+  if (FT_Select_Charmap(face, FT_ENCODING_UNICODE) != 0 && face->num_charmaps > 0)
+    FT_Set_Charmap(face, face->charmaps[0]);
+  return std::nullopt;
+}
+
+}  // namespace
+
 Expected<OutlineFont> OutlineFont::Open(const FontChoice& choice) {
   auto impl = std::make_unique<Impl>();
   impl->choice = choice;
   if (FT_Init_FreeType(&impl->library) != 0) return LoadError{choice.file, "FreeType would not start", {}, ""};
   if (FT_New_Face(impl->library, choice.file.c_str(), choice.index, &impl->face) != 0)
     return LoadError{choice.file, "not a font FreeType can read", {}, ""};
-  if (!FT_IS_SCALABLE(impl->face) || impl->face->units_per_EM == 0)
-    return LoadError{choice.file, "the face has no scalable outlines", {}, "units_per_EM"};
-  // Prefer a Unicode map; symbol fonts only have their own, indexed by the byte itself.
-  if (FT_Select_Charmap(impl->face, FT_ENCODING_UNICODE) != 0 && impl->face->num_charmaps > 0)
-    FT_Set_Charmap(impl->face, impl->face->charmaps[0]);
+  if (Status bad = FinishOpening(impl->face, choice.file)) return *bad;
+  return OutlineFont(std::move(impl));
+}
+
+Expected<OutlineFont> OutlineFont::OpenBytes(std::vector<uint8_t> bytes, const std::string& name) {
+  auto impl = std::make_unique<Impl>();
+  impl->choice.file = name;
+  impl->bytes = std::move(bytes);
+  if (FT_Init_FreeType(&impl->library) != 0) return LoadError{name, "FreeType would not start", {}, ""};
+  if (FT_New_Memory_Face(impl->library, impl->bytes.data(), static_cast<FT_Long>(impl->bytes.size()), 0,
+                         &impl->face) != 0)
+    return LoadError{name, "not a font FreeType can read", {}, ""};
+  if (Status bad = FinishOpening(impl->face, name)) return *bad;
   return OutlineFont(std::move(impl));
 }
 

@@ -81,6 +81,8 @@ bool TessellateNonZero(const std::vector<std::vector<Vec2>>& contours, std::vect
 class OutlineFont {
  public:
   static Expected<OutlineFont> Open(const FontChoice& choice);
+  // A font file already in memory (kept by the font); `name` is for messages.
+  static Expected<OutlineFont> OpenBytes(std::vector<uint8_t> bytes, const std::string& name);
   OutlineFont(OutlineFont&&) noexcept;
   OutlineFont& operator=(OutlineFont&&) noexcept;
   ~OutlineFont();
