@@ -218,14 +218,16 @@ void FrameRenderer::RenderFrame(PlaybackPanel* panel) {
     ModelEcho(3);
   }
 
-  // 14. Outline text, from an identity matrix, depth-tested and opaque; lit only when text_lit is
-  //     on (a value between 1 and 2 leaves lighting as it is).
+  // 14. Outline text and its chrome copy, from an identity matrix, depth-tested and opaque; lit
+  //     only when text_lit is on (a value between 1 and 2 leaves lighting as it is).
   glLoadIdentity();
   glEnable(GL_DEPTH_TEST);
   glDisable(GL_BLEND);
   if (On(set.text_lit)) glEnable(GL_LIGHTING);
   if (!AboveOne(set.text_lit)) glDisable(GL_LIGHTING);
-  if (On(set.text_on)) layers_.DrawText(s);
+  // The text layer draws the text itself only when text_on is set, but its chrome copy whenever
+  // text_chrome is on.
+  layers_.DrawText(s);
 
   // 15. Final state for the next tick and for whatever draws over the view.
   glDisable(GL_TEXTURE_GEN_S);

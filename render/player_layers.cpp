@@ -2,18 +2,22 @@
 
 namespace vl::render {
 
-PlayerLayers::PlayerLayers(RenderAssets& assets, Random& random) : assets_(assets), image_(random) {}
+PlayerLayers::PlayerLayers(RenderAssets& assets, Random& random) : assets_(assets), image_(random) {
+  // Start-up, every load and a new project rebuild the glyph lists through the assets.
+  assets_.set_glyph_list_builder([this](engine::SceneState& scene) { text_.BuildGlyphLists(scene); });
+}
+
+PlayerLayers::~PlayerLayers() { assets_.set_glyph_list_builder(nullptr); }
 
 void PlayerLayers::DrawModel(engine::SceneState&, int) {
   // Models draw once the model pass lands.
 }
 
-void PlayerLayers::DrawText(engine::SceneState&) {
-  // Text draws once the glyph lists land.
-}
+void PlayerLayers::DrawText(engine::SceneState& s) { text_.DrawTextPass(s); }
 
 void PlayerLayers::DrawGlowScene(engine::SceneState& s, GlowVariant variant) {
-  // 1. The text block (fx_text), once the glyph lists land.
+  // 1. The text block (fx_text).
+  text_.DrawGlowText(s, variant);
   // 2-4. Sprites, particles, vortex.
   image_.DrawGlowLayers(s, variant);
   // 5. Model 1 with its glow set-up, once the model pass lands.

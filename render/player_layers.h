@@ -7,6 +7,7 @@
 #include "render/image_layers.h"
 #include "render/render_assets.h"
 #include "render/scene_layers.h"
+#include "render/text_layer.h"
 
 namespace vl::render {
 
@@ -14,6 +15,9 @@ class PlayerLayers : public SceneLayers {
  public:
   // The assets own the model slots and are told who rebuilds the glyph lists.
   explicit PlayerLayers(RenderAssets& assets, Random& random = ProgramRandom());
+  ~PlayerLayers() override;
+  PlayerLayers(const PlayerLayers&) = delete;
+  PlayerLayers& operator=(const PlayerLayers&) = delete;
 
   void InitSpriteRing(engine::SceneState& s, Random&) override { image_.InitSpriteRing(s); }
   void CreateFountain(engine::SceneState& s) override { image_.CreateFountain(s); }
@@ -32,10 +36,12 @@ class PlayerLayers : public SceneLayers {
   void DrawModelGlow(engine::SceneState& s, int slot) override;
 
   ImageLayers& image() { return image_; }
+  TextLayer& text() { return text_; }
 
  private:
   RenderAssets& assets_;
   ImageLayers image_;
+  TextLayer text_;
 };
 
 }  // namespace vl::render

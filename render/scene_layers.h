@@ -30,7 +30,7 @@ class SceneLayers {
   virtual void DrawParticles(engine::SceneState&) {}  // particle fog already set when it applies
   virtual void DrawSpriteRing(engine::SceneState&) {}
   virtual void DrawModel(engine::SceneState&, int /*slot 1..3*/) {}
-  virtual void DrawText(engine::SceneState&) {}
+  virtual void DrawText(engine::SceneState&) {}  // every frame: the layer checks text_on and text_chrome
 
   // Redraws of the layers marked for effects (the layer checks its own fx_ switches).
   virtual void DrawGlowScene(engine::SceneState&, GlowVariant) {}

@@ -8,7 +8,7 @@ VL_PACKAGES=(
   build-essential cmake pkg-config git ca-certificates
   libgtest-dev libgmock-dev libbenchmark-dev
   libgl-dev libegl-dev libglu1-mesa-dev libgl1-mesa-dri libegl-mesa0 libpng-dev
-  libfreetype-dev libfontconfig-dev fonts-liberation2
+  libfreetype-dev libfontconfig-dev fonts-liberation2 fonts-urw-base35
   qt6-base-dev libqt6svg6-dev libqt6opengl6-dev
   libwmf-dev libemf2svg-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
