@@ -17,7 +17,7 @@
 namespace {
 
 constexpr const char* kName = "thumbnail";
-constexpr int kRenderSize = 192;  // drawn at twice the thumbnail size, then averaged down
+constexpr int kRenderSize = 576;  // a usual frame height; the glow captures assume frames of 512 or more
 constexpr int kThumbSize = 96;
 
 int Run(const std::vector<std::string>& args) {
