@@ -1,0 +1,48 @@
+// vantaloop [LOOP.lqf] [--library DIR]: the desktop player. Plays the named loop first, or a
+// random loop of the library when that setting is on.
+#include <cstdio>
+#include <string>
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QSettings>
+#include <QSurfaceFormat>
+
+#include "app/desktop/main_frame.h"
+#include "engine/asset_paths.h"
+#include "ui/export_presets.h"
+
+int main(int argc, char** argv) {
+  // Every context of the program (the view's, the export's) is a compatibility one: the renderer
+  // draws with fixed-function GL.
+  QSurfaceFormat format;
+  format.setRenderableType(QSurfaceFormat::OpenGL);
+  format.setProfile(QSurfaceFormat::CompatibilityProfile);
+  format.setVersion(2, 1);
+  format.setDepthBufferSize(24);
+  format.setStencilBufferSize(8);
+  QSurfaceFormat::setDefaultFormat(format);
+
+  QApplication app(argc, argv);
+  QApplication::setOrganizationName(vl::ui::kSettingsOrganisation);
+  QApplication::setApplicationName(vl::ui::kSettingsApplication);
+
+  std::string loop;
+  const QStringList args = QApplication::arguments();
+  for (int i = 1; i < args.size(); ++i) {
+    if (args[i] == "--library" && i + 1 < args.size()) {
+      vl::SetProgramFolder(QFileInfo(args[++i]).absoluteFilePath().toStdString());
+    } else if (args[i].startsWith("--")) {
+      std::fprintf(stderr, "usage: vantaloop [LOOP.lqf] [--library DIR]\n");
+      return 2;
+    } else if (loop.empty()) {
+      loop = QFileInfo(args[i]).absoluteFilePath().toStdString();
+    }
+  }
+
+  QSettings settings;
+  vl::desktop::CMainFrame frame(settings, vl::desktop::ViewOptions{});
+  if (!loop.empty()) frame.SetCommandLineFile(loop);
+  frame.show();
+  return app.exec();
+}

@@ -1,0 +1,370 @@
+#include "app/desktop/zentrope_view.h"
+
+#include <GL/gl.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+
+#include <QClipboard>
+#include <QFileInfo>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QProgressDialog>
+#include <QSettings>
+#include <QSurfaceFormat>
+
+#include "app/desktop/video_export.h"
+#include "engine/asset_paths.h"
+#include "engine/keyframes.h"
+#include "engine/new_project.h"
+#include "engine/random.h"
+#include "engine/sequence_loader.h"
+#include "engine/sequence_writer.h"
+#include "render/view_setup.h"
+#include "ui/export_presets.h"
+#include "ui/settings_dlg.h"
+
+namespace vl::desktop {
+
+namespace fs = std::filesystem;
+
+void DesktopAssets::SequenceLoaded(engine::SceneState&) {
+  if (view_.control_panel_) view_.control_panel_->SequenceLoaded();
+}
+
+CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* parent)
+    : QOpenGLWidget(parent),
+      settings_(settings),
+      options_(options),
+      scene_(std::make_unique<engine::SceneState>()),
+      assets_(*this),
+      layers_(assets_),
+      renderer_(*scene_, layers_, clock_),
+      playback_(*scene_, clock_, sleeper_),
+      splash_(options.splash_pause_ms) {
+  // The renderer is fixed-function GL 1.1.
+  QSurfaceFormat format;
+  format.setRenderableType(QSurfaceFormat::OpenGL);
+  format.setProfile(QSurfaceFormat::CompatibilityProfile);
+  format.setVersion(2, 1);
+  format.setDepthBufferSize(24);
+  format.setStencilBufferSize(8);
+  setFormat(format);
+  // A tick the frame-rate lock skips draws nothing; keeping the framebuffer between paints means
+  // the widget simply shows the last frame again.
+  setUpdateBehavior(QOpenGLWidget::PartialUpdate);
+  setMinimumSize(16, 16);
+
+  assets_.set_reporter([this](const std::string& line) { Report(line); });
+  assets_.set_model_progress(&splash_);
+  playback_.set_loop_window_opener([this] {
+    // The tick runs inside paintGL: open the window once the paint is over.
+    QTimer::singleShot(0, this, &CZentropeView::OpenLoopWindow);
+  });
+
+  // Repaint whenever the event queue is empty; each paint decides whether a frame is due.
+  idle_timer_.setInterval(0);
+  connect(&idle_timer_, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+}
+
+CZentropeView::~CZentropeView() {
+  idle_timer_.stop();
+  playback_.set_panel(nullptr);
+  delete control_panel_;
+  delete loop_window_;
+  makeCurrent();
+  engine::ClearKeyframes(*scene_);
+  doneCurrent();
+}
+
+bool CZentropeView::BeginGl() {
+  if (in_gl_) return false;
+  makeCurrent();
+  return true;
+}
+
+void CZentropeView::EndGl(bool began) {
+  if (began) doneCurrent();
+}
+
+// ---- GL callbacks ---------------------------------------------------------------------------
+
+void CZentropeView::initializeGL() {
+  in_gl_ = true;
+  StartUp();
+  in_gl_ = false;
+  idle_timer_.start();
+  FlushReports("Vantaloop");
+}
+
+void CZentropeView::StartUp() {
+  render::StartView(*scene_, renderer_, layers_, assets_, ProgramRandom());
+  ui::ReadSettings(settings_, *scene_);
+  ui::ScanSequenceFolder(desktop_, ProgramFolder() / ui::kSequencesFolder);
+  ui::ApplyStartupWindowSize(*scene_, window());
+  ChooseFirstSequence();
+  started_ = true;
+  // The panel is a window of its own; it opens once the main window is up.
+  desktop_.control_panel_open = 2;
+  QTimer::singleShot(0, this, [this] {
+    if (!control_panel_) CreateControlPanel();
+  });
+}
+
+void CZentropeView::ChooseFirstSequence() {
+  if (desktop_.command_line_file_given) {
+    LoadLoop(desktop_.command_line_file);
+    desktop_.command_line_file_given = false;
+    return;
+  }
+  if (scene_->random_sequence_on_startup != 0 && desktop_.sequence_count > 0) {
+    ProgramRandom().Seed(static_cast<uint32_t>(std::time(nullptr)));
+    const int index = ui::PickStartupSequence(desktop_, ProgramRandom());
+    LoadLoop(std::string(ui::kSequencesFolder) + "/" + desktop_.sequence_names[static_cast<size_t>(index)]);
+    desktop_.startup_sequence_index = index;
+  }
+}
+
+void CZentropeView::resizeGL(int w, int h) {
+  in_gl_ = true;
+  render::ApplyViewSize(*scene_, w, h);
+  in_gl_ = false;
+}
+
+void CZentropeView::paintGL() {
+  in_gl_ = true;
+  if (playback_.Tick(renderer_))
+    ++ticks_drawn_;
+  else
+    ++ticks_skipped_;
+  in_gl_ = false;
+}
+
+// ---- Loads and commands ---------------------------------------------------------------------
+
+bool CZentropeView::LoadLoop(const std::string& path) {
+  const bool began = BeginGl();
+  const vl::Status status = engine::LoadSequence(*scene_, path, assets_);
+  EndGl(began);
+  if (status) {
+    Report("Could not load the loop: " + status->ToString());
+  } else {
+    // The loader may have fallen back to the library's default loop; remember what plays.
+    auto resolved = ResolveAssetPath(path);
+    if (!resolved) resolved = ResolveAssetPath(std::string(ui::kSequencesFolder) + "/default.lqf");
+    if (resolved) desktop_.loaded_sequence_path = resolved->string();
+    if (status_sink_) status_sink_(QString::fromStdString("Playing " + scene_->sequence_file_name));
+  }
+  if (!in_gl_) FlushReports("Vantaloop");
+  update();
+  return !status;
+}
+
+void CZentropeView::SeekToFrame(int frame) {
+  engine::SceneState& s = *scene_;
+  s.current_frame = std::clamp(frame, 0, engine::kFrameSlots - 1);
+  for (int i = 0; i < engine::kTrackCount; ++i) {
+    const auto t = static_cast<engine::Track>(i);
+    s.work[t] = s.track(t).frame_values[s.current_frame];
+  }
+  const bool began = BeginGl();
+  glClearColor(s.work.background_r / 255.0f, s.work.background_g / 255.0f, s.work.background_b / 255.0f, 1.0f);
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
+  EndGl(began);
+  update();
+}
+
+void CZentropeView::ShowSettings() {
+  ui::RunSettingsCommand(*scene_, desktop_, settings_, window(), window());
+  update();
+}
+
+void CZentropeView::ExportVideo() {
+  if (desktop_.loaded_sequence_path.empty() || scene_->keyframe_count == 0) {
+    QMessageBox::information(window(), "Export Video", "There is no loop to export: open or choose a loop first.");
+    return;
+  }
+  const QString path = QFileDialog::getSaveFileName(window(), "Export Video", "loop.mp4",
+                                                    "Video Files (*.mp4 *.mkv *.avi *.mov)");
+  if (path.isEmpty()) return;
+  std::string error;
+  if (ExportVideoTo(path.toStdString(), &error)) {
+    if (status_sink_) status_sink_("Exported " + path);
+  } else {
+    QMessageBox::warning(window(), "Export Video", QString::fromStdString(error));
+  }
+}
+
+bool CZentropeView::ExportVideoTo(const std::string& path, std::string* error) {
+  ExportJob job;
+  job.loop_path = desktop_.loaded_sequence_path;
+  job.out_path = path;
+  if (scene_->export_preset >= 0 && scene_->export_preset < ui::kPresetCount) {
+    const ui::ExportPreset& p = ui::kExportPresets[static_cast<size_t>(scene_->export_preset)];
+    job.width = p.frame_width, job.height = p.frame_height, job.fps = p.fps;
+  } else {
+    // No preset chosen: the picture as the window shows it, at the rate the lock would use.
+    job.width = std::max(16, scene_->view_width & ~1);
+    job.height = std::max(16, scene_->view_height & ~1);
+    job.fps = std::clamp(scene_->locked_fps, 1, 1000);
+  }
+  if (job.loop_path.empty()) {
+    *error = "There is no loop to export.";
+    return false;
+  }
+  std::unique_ptr<QProgressDialog> dialog;
+  if (!options_.quiet) {
+    dialog = std::make_unique<QProgressDialog>("Exporting " + QString::fromStdString(path), "Cancel", 0, 100, window());
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setMinimumDuration(0);
+  }
+  std::vector<std::string> warnings;
+  const bool ok = ExportLoopVideo(
+      job,
+      [&](int done, int total) {
+        if (!dialog) return true;
+        dialog->setMaximum(total);
+        dialog->setValue(done);
+        return !dialog->wasCanceled();
+      },
+      error, &warnings);
+  for (const std::string& w : warnings) Report(w);
+  FlushReports("Export Video");
+  return ok;
+}
+
+void CZentropeView::ShowControlPanel() {
+  if (!control_panel_) {
+    CreateControlPanel();
+    return;
+  }
+  desktop_.control_panel_open = 2;
+  control_panel_->show();
+  control_panel_->raise();
+}
+
+void CZentropeView::HideControlPanel() {
+  desktop_.control_panel_open = 0;
+  if (control_panel_) control_panel_->hide();
+}
+
+void CZentropeView::OpenControls() {
+  if (desktop_.control_panel_open > 1) return;
+  CreateControlPanel();
+}
+
+void CZentropeView::CreateControlPanel() {
+  // A fresh panel each time, so its thumbnails are read from the folder again.
+  if (control_panel_) control_panel_->deleteLater();
+  desktop_.control_panel_open = 2;
+  control_panel_ = new ui::CControlPanelDlg(*this, window());
+  playback_.set_panel(control_panel_);
+  control_panel_->show();
+}
+
+void CZentropeView::OpenLoopWindow() {
+  if (loop_window_) loop_window_->deleteLater();
+  loop_window_ = new ui::CLoopWindowDlg(*this, window());
+  loop_window_->show();
+}
+
+void CZentropeView::OpenSequence() {
+  const QString start = QString::fromStdString((ProgramFolder() / ui::kSequencesFolder).string());
+  const QString path = QFileDialog::getOpenFileName(window(), "Open Sequence", start,
+                                                    "Moxtrel Keyframe Files (*.lqf);;All Files (*)");
+  if (!path.isEmpty()) LoadLoop(path.toStdString());
+}
+
+void CZentropeView::SaveSequence() {
+  QString path = QFileDialog::getSaveFileName(window(), "Save a Moxtrel Keyframe File", "*.lqf",
+                                              "Moxtrel Keyframe Files (*.lqf);;All Files (*)");
+  if (path.isEmpty()) return;
+  if (QFileInfo(path).suffix().isEmpty()) path += ".lqf";
+  if (vl::Status status = engine::WriteSequenceFile(*scene_, path.toStdString())) {
+    Report("Could not save the loop: " + status->ToString());
+    FlushReports("Save");
+  } else if (status_sink_) {
+    status_sink_("Saved " + path);
+  }
+}
+
+void CZentropeView::NewProject(bool ask) {
+  if (ask && QMessageBox::question(window(), "Vantaloop", "Are you sure you want to create a new project?",
+                                   QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+    return;
+  const bool began = BeginGl();
+  engine::NewProject(*scene_, assets_);
+  glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+  EndGl(began);
+  desktop_.loaded_sequence_path.clear();
+  if (control_panel_) control_panel_->SequenceLoaded();
+  HideControlPanel();
+  FlushReports("New Project");
+  update();
+}
+
+void CZentropeView::SaveBitmap() {
+  // The panel is out of the way while the user picks a file, and comes back afterwards.
+  HideControlPanel();
+  const QImage image = grabFramebuffer();
+  const QString path = QFileDialog::getSaveFileName(window(), "Save Bitmap", "frame.bmp",
+                                                    "Bitmap Files (*.bmp);;PNG Files (*.png)");
+  if (!path.isEmpty() && !image.save(path)) {
+    Report(path.toStdString() + ": the picture could not be written");
+    FlushReports("Save Bitmap");
+  }
+  ShowControlPanel();
+}
+
+void CZentropeView::CopyToClipboard() {
+  HideControlPanel();
+  QGuiApplication::clipboard()->setImage(grabFramebuffer());
+  ShowControlPanel();
+}
+
+// ---- Problems -------------------------------------------------------------------------------
+
+void CZentropeView::Report(const std::string& line) {
+  reported_.push_back(line);
+  pending_.push_back(line);
+  if (status_sink_) status_sink_(QString::fromStdString(line));
+}
+
+void CZentropeView::FlushReports(const QString& title) {
+  if (pending_.empty()) return;
+  QString text;
+  for (const std::string& line : pending_) text += QString::fromStdString(line) + "\n";
+  pending_.clear();
+  if (options_.quiet) return;
+  // Never a modal loop inside a GL callback or a load: show it once control is back.
+  QTimer::singleShot(0, this, [this, title, text] { QMessageBox::warning(window(), title, text.trimmed()); });
+}
+
+// ---- Mouse ----------------------------------------------------------------------------------
+
+void CZentropeView::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::RightButton) desktop_.right_drag_active = true;
+  if (view_timer_id_) killTimer(view_timer_id_), view_timer_id_ = 0;
+  scene_->spin_step_x = scene_->spin_step_y = 0.0f;
+  desktop_.left_drag_active = true;
+  desktop_.drag_start_x = event->position().toPoint().x();
+  desktop_.drag_start_y = event->position().toPoint().y();
+}
+
+void CZentropeView::mouseReleaseEvent(QMouseEvent* event) {
+  desktop_.left_drag_active = false;
+  if (event->button() == Qt::RightButton) desktop_.right_drag_active = false;
+}
+
+void CZentropeView::timerEvent(QTimerEvent*) {
+  render::FoldTextAngles(*scene_);
+  scene_->work.text_rot_x += scene_->spin_step_x;
+  scene_->work.text_rot_y += scene_->spin_step_y;
+  update();
+}
+
+}  // namespace vl::desktop

@@ -1,0 +1,130 @@
+// CZentropeView: the GL view. Owns the scene, the renderer and playback for the program's life,
+// runs the start-up once its context exists, turns every paint into one playback tick, and
+// carries the commands that load, reset, seek and export. The control panel and the loop window
+// reach it through ViewHost.
+#pragma once
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QOpenGLWidget>
+#include <QPointer>
+#include <QTimer>
+
+#include "render/clock.h"
+#include "render/frame_renderer.h"
+#include "render/playback.h"
+#include "render/player_layers.h"
+#include "render/render_assets.h"
+#include "ui/control_panel.h"
+#include "ui/desktop_state.h"
+#include "ui/loop_library.h"
+#include "ui/splash_screen.h"
+
+class QSettings;
+
+namespace vl::desktop {
+
+class CZentropeView;
+
+// The renderer's asset loads, with the loaded-loop refresh of the control panel.
+class DesktopAssets : public render::RenderAssets {
+ public:
+  explicit DesktopAssets(CZentropeView& view) : view_(view) {}
+  void SequenceLoaded(engine::SceneState& scene) override;
+
+ private:
+  CZentropeView& view_;
+};
+
+struct ViewOptions {
+  // Problems go to the status line and the message list only, never to a message box (tests).
+  bool quiet = false;
+  int splash_pause_ms = 1000;  // each of the loading splash's three messages stays this long
+};
+
+class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
+  Q_OBJECT
+ public:
+  CZentropeView(QSettings& settings, ViewOptions options, QWidget* parent = nullptr);
+  ~CZentropeView() override;
+
+  // ViewHost.
+  engine::SceneState& scene() override { return *scene_; }
+  ui::DesktopState& desktop() override { return desktop_; }
+  bool LoadLoop(const std::string& path) override;
+  void SeekToFrame(int frame) override;
+  void ShowSettings() override;
+  void ExportVideo() override;
+  void ShowControlPanel() override;
+  void HideControlPanel() override;
+
+  // Commands of the main window.
+  void OpenSequence();               // file dialog, then load
+  void SaveSequence();               // file dialog, then write the loop file
+  void NewProject(bool ask = true);  // ask = false skips the confirmation (tests)
+  void OpenControls();
+  void SaveBitmap();
+  void CopyToClipboard();
+
+  // Exports the playing loop at the chosen preset's size and rate; false with a reason.
+  bool ExportVideoTo(const std::string& path, std::string* error);
+
+  // Where one-line messages for the user go (the main window's status bar).
+  void set_status_sink(std::function<void(const QString&)> sink) { status_sink_ = std::move(sink); }
+  // Every problem reported so far, newest last.
+  const std::vector<std::string>& reported() const { return reported_; }
+
+  ui::CControlPanelDlg* control_panel() const { return control_panel_; }
+  ui::CLoopWindowDlg* loop_window() const { return loop_window_; }
+  render::FrameRenderer& renderer() { return renderer_; }
+  bool started() const { return started_; }
+  int ticks_drawn() const { return ticks_drawn_; }
+  int ticks_skipped() const { return ticks_skipped_; }
+
+ protected:
+  void initializeGL() override;
+  void resizeGL(int w, int h) override;
+  void paintGL() override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void timerEvent(QTimerEvent* event) override;
+
+ private:
+  friend class DesktopAssets;
+  void StartUp();
+  void ChooseFirstSequence();
+  void OpenLoopWindow();
+  void CreateControlPanel();
+  void Report(const std::string& line);
+  void FlushReports(const QString& title);
+  // Makes the context current unless a GL callback already did.
+  bool BeginGl();
+  void EndGl(bool began);
+
+  QSettings& settings_;
+  ViewOptions options_;
+  std::unique_ptr<engine::SceneState> scene_;
+  ui::DesktopState desktop_;
+  DesktopAssets assets_;
+  render::PlayerLayers layers_;
+  render::SteadyClock clock_;
+  render::ThreadSleeper sleeper_;
+  render::FrameRenderer renderer_;
+  render::Playback playback_;
+  ui::LoadingSplash splash_;
+  QPointer<ui::CControlPanelDlg> control_panel_;
+  QPointer<ui::CLoopWindowDlg> loop_window_;
+  QTimer idle_timer_;
+  std::function<void(const QString&)> status_sink_;
+  std::vector<std::string> reported_;
+  std::vector<std::string> pending_;
+  bool in_gl_ = false;
+  bool started_ = false;
+  int ticks_drawn_ = 0;
+  int ticks_skipped_ = 0;
+  int view_timer_id_ = 0;  // the spin timer; nothing starts it
+};
+
+}  // namespace vl::desktop

@@ -1,0 +1,179 @@
+// The control panel against a stand-in view: buttons write the scene fields, playback writes the
+// slider and labels back.
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+
+#include "engine/asset_paths.h"
+#include "render/playback.h"
+#include "tests/ui/ui_fixtures.h"
+#include "ui/control_panel.h"
+#include "ui/thumbs_list_ctrl.h"
+
+namespace vl::ui {
+namespace {
+
+class PanelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = test::ScratchFolder("panel");
+    std::filesystem::create_directories(dir / "Sequences");
+    SetProgramFolder(dir);
+  }
+  void TearDown() override { SetProgramFolder(VL_BIN_DIR); }
+
+  // A loop with keys at 0, 100 and 250, expanded to 250 frames.
+  void GiveLoop() {
+    auto& keys = *view.scene_.keyframe_frame;
+    keys[0] = 0, keys[1] = 100, keys[2] = 250;
+    view.scene_.keyframe_count = 2;
+    view.scene_.frame_count = view.scene_.baked_frame_count = 250;
+  }
+
+  std::filesystem::path dir;
+  test::FakeView view;
+};
+
+TEST_F(PanelTest, PlayNeedsKeyframesAndStopAlwaysStops) {
+  CControlPanelDlg panel(view);
+  engine::SceneState& s = view.scene_;
+  panel.Play();
+  EXPECT_EQ(s.playing, 0);
+  EXPECT_EQ(s.stop_requested, 0.0f);
+
+  GiveLoop();
+  s.loop_sequence = 2.0f;
+  panel.Play();
+  EXPECT_EQ(s.playing, 1);
+  panel.Stop();
+  EXPECT_EQ(s.playing, 0);
+  EXPECT_EQ(s.stop_requested, 2.0f);
+  // With looping on, the tick keeps it stopped until Play.
+  render::UpdatePlayingState(s);
+  EXPECT_EQ(s.playing, 0);
+  panel.Play();
+  render::UpdatePlayingState(s);
+  EXPECT_EQ(s.playing, 1);
+}
+
+TEST_F(PanelTest, LoopSwitchAlternatesFromTheStartingState) {
+  view.scene_.loop_sequence = 2.0f;
+  CControlPanelDlg panel(view);
+  EXPECT_TRUE(panel.loop_box()->isChecked());
+  EXPECT_EQ(view.scene_.loop_toggle_count, 1.0f);
+  const float expected[] = {0.0f, 2.0f, 0.0f, 2.0f};
+  for (float want : expected) {
+    panel.loop_box()->click();
+    EXPECT_EQ(view.scene_.loop_sequence, want);
+    EXPECT_EQ(panel.loop_box()->isChecked(), want >= 2.0f);
+  }
+
+  test::FakeView off_view;
+  CControlPanelDlg off_panel(off_view);
+  EXPECT_FALSE(off_panel.loop_box()->isChecked());
+  off_panel.loop_box()->click();
+  EXPECT_EQ(off_view.scene_.loop_sequence, 2.0f);
+}
+
+TEST_F(PanelTest, SliderRangeTicksAndSeeking) {
+  {
+    CControlPanelDlg empty(view);
+    EXPECT_EQ(empty.slider()->maximum(), 300);  // last keyframe at 0
+    EXPECT_EQ(empty.keyframe_ticks(), 0);
+    // No ticks: moving the slider only changes the number.
+    empty.slider()->setValue(40);
+    EXPECT_EQ(empty.frame_edit()->text(), "40");
+    EXPECT_TRUE(view.seeks.empty());
+  }
+  GiveLoop();
+  CControlPanelDlg panel(view);
+  EXPECT_EQ(panel.slider()->maximum(), 250);
+  EXPECT_EQ(panel.keyframe_ticks(), 2);
+  panel.slider()->setValue(120);
+  EXPECT_EQ(view.seeks, std::vector<int>{120});
+  EXPECT_EQ(panel.frame_edit()->text(), "120");
+  // At or past the baked frames: no seek.
+  view.scene_.baked_frame_count = 200;
+  panel.slider()->setValue(200);
+  EXPECT_EQ(view.seeks, std::vector<int>{120});
+  // Playback moving the slider is not a seek.
+  panel.SetSliderPosition(30);
+  EXPECT_EQ(view.seeks, std::vector<int>{120});
+  EXPECT_EQ(panel.SliderPosition(), 30);
+}
+
+TEST_F(PanelTest, PlaybackTicksDriveSliderFrameNumberAndFpsLabel) {
+  GiveLoop();
+  engine::SceneState& s = view.scene_;
+  s.playing = 1;
+  s.play_to_sequence_end = 1;
+  s.loop_sequence = 2.0f;
+  CControlPanelDlg panel(view);
+  s.current_frame = 248;
+  render::AdvanceFrame(s, &panel);
+  EXPECT_EQ(s.current_frame, 249);
+  render::AdvanceFrame(s, &panel);  // reaches the end: shows it, rewinds, stops
+  EXPECT_EQ(panel.SliderPosition(), 250);
+  EXPECT_EQ(panel.frame_edit()->text(), "250");
+  EXPECT_EQ(s.current_frame, 0);
+  EXPECT_EQ(s.playing, 0);
+  render::UpdatePlayingState(s);  // looping restarts without Play
+  EXPECT_EQ(s.playing, 1);
+
+  s.fps_window_start_ms = 0;
+  s.fps_frame_count = -1;  // the next tick closes the window with 0 frames counted
+  render::MeasureFrameRate(s, 2000, &panel);
+  EXPECT_EQ(panel.fps_label()->text(), "3 Fps");
+  s.fps_frame_count = 21;
+  render::MeasureFrameRate(s, 4000, &panel);
+  EXPECT_EQ(panel.fps_label()->text(), "25 Fps");
+}
+
+TEST_F(PanelTest, LoadedLoopResetsSliderAndTicks) {
+  CControlPanelDlg panel(view);
+  panel.SetSliderPosition(77);
+  GiveLoop();
+  panel.SequenceLoaded();
+  EXPECT_EQ(panel.SliderPosition(), 0);
+  EXPECT_EQ(panel.slider()->maximum(), 250);
+  EXPECT_EQ(panel.frame_edit()->text(), "0");
+  EXPECT_EQ(panel.keyframe_ticks(), 2);
+  EXPECT_TRUE(view.seeks.empty());
+}
+
+TEST_F(PanelTest, LoadSelectedAndTheOtherButtons) {
+  test::WriteJpeg(dir / "Sequences" / "Clouds.jpg", 8, 8, Qt::white);
+  view.desktop_.control_panel_open = 2;
+  CControlPanelDlg panel(view);
+  ASSERT_EQ(panel.thumbs()->count(), 1);
+  panel.LoadSelected();
+  EXPECT_EQ(view.loads, std::vector<std::string>{"Sequences/Clouds.lqf"});
+  EXPECT_EQ(view.desktop_.control_panel_open, 2);
+  EXPECT_EQ(view.panel_shows, 1);
+
+  // Nothing selected: no load, the panel comes back.
+  panel.thumbs()->clearSelection();
+  panel.LoadSelected();
+  EXPECT_EQ(view.loads.size(), 1u);
+  EXPECT_EQ(view.panel_shows, 2);
+
+  panel.OpenBigWindow();
+  EXPECT_EQ(view.desktop_.control_panel_open, 0);
+  EXPECT_EQ(view.scene_.loop_window_request, 2.0f);
+
+  // The hidden preset list: entry 0 loads nothing, others load by file name.
+  view.desktop_.sequence_names = {kNothingSelected, "A.lqf", "B.lqf"};
+  panel.PresetChosen(0);
+  panel.PresetChosen(2);
+  panel.PresetChosen(9);
+  EXPECT_EQ(view.loads.back(), "Sequences/B.lqf");
+  EXPECT_EQ(view.loads.size(), 2u);
+
+  view.desktop_.control_panel_open = 2;
+  panel.show();
+  panel.close();
+  EXPECT_EQ(view.desktop_.control_panel_open, 0);
+}
+
+}  // namespace
+}  // namespace vl::ui

@@ -1,0 +1,47 @@
+// The five profile settings and the 17 export presets: frame size and rate of the exported video,
+// the main-window size a preset gives, and applying one. QSettings is the profile store.
+#pragma once
+#include <array>
+#include <QString>
+
+#include "engine/scene_state.h"
+
+class QSettings;
+class QWidget;
+
+namespace vl::ui {
+
+struct ExportPreset {
+  const char* text;           // the format list's text, runs of spaces included
+  int window_width, window_height;  // main-window size; a table of its own, not derived
+  int fps;
+  int frame_width, frame_height;    // the video frame size named at the end of the text
+};
+
+inline constexpr int kPresetCount = 17;
+extern const std::array<ExportPreset, kPresetCount> kExportPresets;
+
+// Organisation and application of the profile store.
+inline constexpr const char* kSettingsOrganisation = "Vantaloop";
+inline constexpr const char* kSettingsApplication = "Vantaloop";
+
+// Section names; each holds one integer entry "Value".
+inline constexpr const char* kLockSection = "Lock frame rate to AVI Speed";
+inline constexpr const char* kRandomSection = "Random Sequence On Start Up";
+inline constexpr const char* kPresetLoopSection = "Preset Loop";
+inline constexpr const char* kExportSection = "Avi Export Settings";
+inline constexpr const char* kResizeSection = "Resize";
+
+// Reads the five settings into the scene; each missing or unreadable value is 1.
+void ReadSettings(QSettings& store, engine::SceneState& scene);
+// Writes the five settings in the order above.
+void WriteSettings(QSettings& store, const engine::SceneState& scene);
+
+// Sizes `main_window` (position kept) and sets locked_fps from preset `index`. Indices outside
+// 0 .. 16 change nothing and give false.
+bool ApplyExportPreset(engine::SceneState& scene, QWidget* main_window, int index);
+
+// The start-up sizing: the preset when resize_to_preset is on, else 800 x 600 at 30 fps.
+void ApplyStartupWindowSize(engine::SceneState& scene, QWidget* main_window);
+
+}  // namespace vl::ui

@@ -1,0 +1,102 @@
+#include "ui/settings_dlg.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSettings>
+#include <QVBoxLayout>
+
+#include "ui/export_presets.h"
+
+namespace vl::ui {
+
+CSettingsDlg::CSettingsDlg(QWidget* parent) : QDialog(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+  setWindowTitle(QString());
+  auto* layout = new QVBoxLayout(this);
+
+  auto* avi = new QGroupBox("AVI Export Settings", this);
+  auto* grid = new QGridLayout(avi);
+  grid->addWidget(new QLabel("Format:", avi), 0, 0);
+  grid->addWidget(new QLabel("Frame Rate:", avi), 0, 1);
+  grid->addWidget(new QLabel("Resoultion:", avi), 0, 2);
+  format_combo_ = new QComboBox(avi);
+  for (const ExportPreset& p : kExportPresets) format_combo_->addItem(QString::fromLatin1(p.text));
+  grid->addWidget(format_combo_, 1, 0, 1, 3);
+  layout->addWidget(avi);
+
+  auto* own = new QGroupBox("Vantaloop Settings", this);
+  auto* checks = new QVBoxLayout(own);
+  lock_box_ = new QCheckBox("Lock Vantaloop to AVI Export Frame Rate", own);
+  random_box_ = new QCheckBox("Random Sequence on Start Up", own);
+  resize_box_ = new QCheckBox("Resize Screen to Match AVI Export Settings", own);
+  checks->addWidget(lock_box_);
+  checks->addWidget(random_box_);
+  checks->addWidget(resize_box_);
+  layout->addWidget(own);
+
+  auto* buttons = new QDialogButtonBox(this);
+  buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
+  QPushButton* apply = buttons->addButton("Apply", QDialogButtonBox::AcceptRole);
+  apply->setDefault(true);
+  connect(buttons, &QDialogButtonBox::accepted, this, &CSettingsDlg::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &CSettingsDlg::reject);
+  layout->addWidget(buttons);
+
+  connect(format_combo_, &QComboBox::currentIndexChanged, this, [this](int index) {
+    preset_index = index;
+    SaveControls();
+  });
+}
+
+void CSettingsDlg::LoadControls() {
+  lock_box_->setChecked(lock_check != 0);
+  random_box_->setChecked(random_check != 0);
+  resize_box_->setChecked(resize_check != 0);
+  const int keep = preset_index;
+  format_combo_->setCurrentIndex(keep >= 0 && keep < format_combo_->count() ? keep : -1);
+  preset_index = keep;  // the signal above must not turn an out-of-range index into -1
+}
+
+void CSettingsDlg::SaveControls() {
+  lock_check = lock_box_->isChecked() ? 1 : 0;
+  random_check = random_box_->isChecked() ? 1 : 0;
+  resize_check = resize_box_->isChecked() ? 1 : 0;
+  if (format_combo_->currentIndex() >= 0) preset_index = format_combo_->currentIndex();
+}
+
+void CSettingsDlg::accept() {
+  SaveControls();
+  QDialog::accept();
+}
+
+bool RunSettingsCommand(engine::SceneState& scene, DesktopState& desktop, QSettings& store,
+                        QWidget* main_window, QWidget* parent, const std::function<int(CSettingsDlg&)>& run) {
+  // The control panel is modeless, so its button can ask again while the dialog is up.
+  if (desktop.settings_dialog_busy) return false;
+  CSettingsDlg dlg(parent);
+  desktop.settings_dialog_busy = 1;
+  dlg.lock_check = scene.lock_frame_rate;
+  dlg.random_check = scene.random_sequence_on_startup;
+  dlg.preset_index = scene.export_preset;
+  dlg.resize_check = scene.resize_to_preset;
+  dlg.LoadControls();
+
+  const int result = run ? run(dlg) : dlg.exec();
+  desktop.settings_dialog_busy = 0;
+  if (result != QDialog::Accepted) return false;
+
+  scene.lock_frame_rate = dlg.lock_check;
+  scene.random_sequence_on_startup = dlg.random_check;
+  scene.preset_loop = dlg.preset_loop;
+  scene.export_preset = dlg.preset_index;
+  scene.resize_to_preset = dlg.resize_check;
+  WriteSettings(store, scene);
+  if (scene.resize_to_preset != 0) ApplyExportPreset(scene, main_window, scene.export_preset);
+  return true;
+}
+
+}  // namespace vl::ui

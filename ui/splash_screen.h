@@ -1,0 +1,105 @@
+// CSplashScreenEx: a borderless, top-most window showing a picture cut to its outline by a key
+// colour, with one line of text over it; and LoadingSplash, the splash a model load shows.
+#pragma once
+#include <QColor>
+#include <QFont>
+#include <QImage>
+#include <QRect>
+#include <QRegion>
+#include <QString>
+#include <QWidget>
+
+#include "assets/model_3ds.h"
+
+class QTimer;
+
+namespace vl::ui {
+
+enum SplashStyle : int {
+  SPLASH_FADE_IN = 1,
+  SPLASH_FADE_OUT = 2,
+  SPLASH_SHADOW = 4,
+  SPLASH_CENTER_SCREEN = 8,
+  SPLASH_CENTER_PARENT = 16,
+  SPLASH_HIDE_ON_INPUT = 32,
+};
+
+// Font flags of ChooseFont.
+enum SplashFontFlags : int { kSplashBold = 1, kSplashItalic = 2, kSplashUnderline = 4 };
+
+class CSplashScreenEx : public QWidget {
+  Q_OBJECT
+ public:
+  CSplashScreenEx();
+
+  // Stores the owner, text, auto-hide timeout (ms, 0 = none) and style. The window is created
+  // hidden; true when it exists.
+  bool CreateSplash(QWidget* parent, const QString& text, int timeout_ms, int style);
+  // The background picture: sizes and places the window, and unless a key component is -1 cuts
+  // away every pixel of the key colour RGB(red, green, blue).
+  bool LoadBackground(const QImage& bitmap, short red, short green, short blue);
+  void ChooseFont(const QString& face, int tenths_of_point, int flags);
+  void UseDefaultFont();
+  void ShowMessage(const QString& text);
+  void SetMessageColour(const QColor& colour);
+  void SetMessageArea(const QRect& area);
+  void SetMessageFormat(int qt_alignment_flags);
+  void ShowSplash();
+  // Hides the window; the object deletes itself afterwards.
+  void HideSplash();
+
+  // The outline: for each row, runs of non-key pixels; a run stops before the next key pixel,
+  // or at the right edge, which it then includes.
+  static QRegion BuildKeyRegion(const QImage& bitmap, QColor key);
+  // The program's own loading picture: 343 x 122, magenta (255, 0, 255) around the shape.
+  static QImage LoadingBitmap();
+
+  const QString& text() const { return text_; }
+  const QRegion& region() const { return region_; }
+  int style() const { return style_; }
+  QPoint position() const { return {x_, y_}; }
+
+ protected:
+  void paintEvent(QPaintEvent*) override;
+  void keyPressEvent(QKeyEvent*) override;
+  void mousePressEvent(QMouseEvent*) override;
+
+ private:
+  void RedrawNow();
+
+  QWidget* parent_ = nullptr;
+  QImage bitmap_;
+  QFont font_;
+  QRegion region_;
+  int style_ = 0;
+  int timeout_ms_ = 2000;
+  QString text_;
+  QRect text_rect_;
+  int text_format_ = Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextWordWrap;
+  QColor text_colour_ = Qt::black;
+  int width_ = 0, height_ = 0;
+  int x_ = 0, y_ = 0;
+  QTimer* timer_ = nullptr;
+  bool hidden_ = false;
+};
+
+// Shows the loading splash while a 3DS model loads: the prompt, then the file, then
+// "Is Now Loading", each held for `pause_ms` (the loader runs on this thread, so the splash is
+// painted at once rather than through the event loop).
+class LoadingSplash : public ModelLoadProgress {
+ public:
+  explicit LoadingSplash(int pause_ms = 1000) : pause_ms_(pause_ms) {}
+  ~LoadingSplash() override;
+  void Show(std::string_view prompt) override;
+  void Message(std::string_view text) override;
+  void Hide() override;
+
+  CSplashScreenEx* splash() const { return splash_; }
+
+ private:
+  void Pause();
+  int pause_ms_;
+  CSplashScreenEx* splash_ = nullptr;
+};
+
+}  // namespace vl::ui
