@@ -9,7 +9,7 @@ VL_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libgl-dev libegl-dev libglu1-mesa-dev libgl1-mesa-dri libegl-mesa0 libpng-dev
   libfreetype-dev libfontconfig-dev fonts-liberation2 fonts-urw-base35
-  qt6-base-dev libqt6svg6-dev libqt6opengl6-dev
+  qt6-base-dev qt6-svg-dev libqt6opengl6-dev
   libwmf-dev libemf2svg-dev libjpeg62-turbo-dev libexpat1-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   xvfb xauth python3
