@@ -2,16 +2,15 @@
 
 namespace vl::render {
 
-PlayerLayers::PlayerLayers(RenderAssets& assets, Random& random) : assets_(assets), image_(random) {
+PlayerLayers::PlayerLayers(RenderAssets& assets, Random& random)
+    : assets_(assets), image_(random), models_(assets.models()) {
   // Start-up, every load and a new project rebuild the glyph lists through the assets.
   assets_.set_glyph_list_builder([this](engine::SceneState& scene) { text_.BuildGlyphLists(scene); });
 }
 
 PlayerLayers::~PlayerLayers() { assets_.set_glyph_list_builder(nullptr); }
 
-void PlayerLayers::DrawModel(engine::SceneState&, int) {
-  // Models draw once the model pass lands.
-}
+void PlayerLayers::DrawModel(engine::SceneState& s, int slot) { models_.DrawMainFrameBlock(s, slot); }
 
 void PlayerLayers::DrawText(engine::SceneState& s) { text_.DrawTextPass(s); }
 
@@ -20,9 +19,10 @@ void PlayerLayers::DrawGlowScene(engine::SceneState& s, GlowVariant variant) {
   text_.DrawGlowText(s, variant);
   // 2-4. Sprites, particles, vortex.
   image_.DrawGlowLayers(s, variant);
-  // 5. Model 1 with its glow set-up, once the model pass lands.
+  // 5. Model 1 with its glow set-up.
+  models_.DrawGlowSceneModel1(s, variant);
 }
 
-void PlayerLayers::DrawModelGlow(engine::SceneState&, int) {}
+void PlayerLayers::DrawModelGlow(engine::SceneState& s, int slot) { models_.DrawGlowPass(s, slot); }
 
 }  // namespace vl::render

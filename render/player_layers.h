@@ -5,6 +5,7 @@
 #pragma once
 #include "engine/random.h"
 #include "render/image_layers.h"
+#include "render/model_layer.h"
 #include "render/render_assets.h"
 #include "render/scene_layers.h"
 #include "render/text_layer.h"
@@ -37,11 +38,13 @@ class PlayerLayers : public SceneLayers {
 
   ImageLayers& image() { return image_; }
   TextLayer& text() { return text_; }
+  ModelLayer& models() { return models_; }
 
  private:
   RenderAssets& assets_;
   ImageLayers image_;
   TextLayer text_;
+  ModelLayer models_;
 };
 
 }  // namespace vl::render
