@@ -58,6 +58,21 @@ std::string FrameFileName(int frame) {
   return buf;
 }
 
+// Model loads report their progress as the desktop splash shows it, one line on stderr, and do
+// not wait.
+class PrintedModelProgress : public vl::ModelLoadProgress {
+ public:
+  void Show(std::string_view prompt) override { line_ = std::string(prompt); }
+  void Message(std::string_view text) override { line_ += " " + std::string(text); }
+  void Hide() override {
+    if (!line_.empty()) std::fprintf(stderr, "%s: %s\n", kName, line_.c_str());
+    line_.clear();
+  }
+
+ private:
+  std::string line_;
+};
+
 int Run(const std::vector<std::string>& args) {
   Options o;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -111,6 +126,8 @@ int Run(const std::vector<std::string>& args) {
 
   auto scene = std::make_unique<vl::engine::SceneState>();
   vl::render::RenderAssets assets;
+  PrintedModelProgress model_progress;
+  assets.set_model_progress(&model_progress);
   vl::render::PlayerLayers layers(assets);
   vl::render::OfflinePlayer player(*scene, layers, o.fps);
   player.Start(assets, o.width, o.height);
