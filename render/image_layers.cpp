@@ -1,11 +1,13 @@
 #include "render/image_layers.h"
 
+
 #include <GL/gl.h>
 
 #include <algorithm>
 #include <cmath>
 
 #include "engine/numeric.h"
+#include "render/gl_state.h"
 
 namespace vl::render {
 
@@ -18,16 +20,6 @@ namespace {
 constexpr float kTunnelPi = 3.1415927f;
 // The wave grid's pi, in double precision.
 constexpr double kWavePi = 3.141592654;
-
-void SphereMapGeneration(bool on) {
-  if (on) {
-    glEnable(GL_TEXTURE_GEN_S);
-    glEnable(GL_TEXTURE_GEN_T);
-  } else {
-    glDisable(GL_TEXTURE_GEN_S);
-    glDisable(GL_TEXTURE_GEN_T);
-  }
-}
 
 // Switch thresholds with a dead band: >= 2 turns a state on, not above 1 turns it off, and a
 // value between leaves it as it was.
@@ -117,7 +109,7 @@ void ImageLayers::BackdropPlane(SceneState& scene, int plane) {
   const uint32_t texture = scene.texture(first ? TextureSlot::backdrop_1_texture : TextureSlot::backdrop_2_texture);
 
   glLoadIdentity();
-  SphereMapGeneration(false);
+  SetTextureGeneration(false);
   glDisable(GL_LIGHTING);
   glEnable(GL_TEXTURE_2D);
   glDisable(GL_DEPTH_TEST);
@@ -159,7 +151,7 @@ void ImageLayers::DrawBackdrop(SceneState& scene) {
   }
   glEnable(GL_LIGHTING);
   glDisable(GL_TEXTURE_2D);
-  SphereMapGeneration(true);
+  SetTextureGeneration(true);
   glDisable(GL_BLEND);
   glEnable(GL_DEPTH_TEST);
 }
@@ -216,7 +208,7 @@ void ImageLayers::DrawTunnel(SceneState& scene) {
   const auto& w = scene.work;
   const auto& set = scene.settings;
   glEnable(GL_TEXTURE_2D);
-  SphereMapGeneration(false);
+  SetTextureGeneration(false);
   glDisable(GL_LIGHTING);
   glEnable(GL_BLEND);
   glDisable(GL_DEPTH_TEST);
@@ -250,7 +242,7 @@ void ImageLayers::DrawTunnel(SceneState& scene) {
 
   glEnable(GL_LIGHTING);
   glDisable(GL_TEXTURE_2D);
-  SphereMapGeneration(true);
+  SetTextureGeneration(true);
   glDisable(GL_BLEND);
   glDisable(GL_FOG);
   glEnable(GL_DEPTH_TEST);
@@ -296,14 +288,7 @@ void ImageLayers::DrawPhotos(SceneState& scene) {
   const auto& set = scene.settings;
   // The photo light: a spot at the light position, pointing into the screen. Set with an
   // identity model-view so the position is in eye coordinates.
-  auto photo_light = [&]() {
-    const GLfloat position[4] = {w.photo_light_x, w.photo_light_y, w.photo_z / 8.0f + w.photo_light_z, 1.0f};
-    const GLfloat direction[3] = {0.0f, 0.0f, -1.0f};
-    glLightfv(GL_LIGHT0, GL_POSITION, position);
-    glLightf(GL_LIGHT0, GL_SPOT_CUTOFF, 90.0f);
-    glLightf(GL_LIGHT0, GL_SPOT_EXPONENT, 100.0f);
-    glLightfv(GL_LIGHT0, GL_SPOT_DIRECTION, direction);
-  };
+  auto photo_light = [&]() { SetSpotLight0(w.photo_light_x, w.photo_light_y, w.photo_z / 8.0f + w.photo_light_z); };
   auto place = [&](float z_offset) {
     glTranslatef(w.photo_x / 8.0f, w.photo_y / 8.0f, w.photo_z / 8.0f + z_offset);
     glRotatef(w.photo_rot_x, 1.0f, 0.0f, 0.0f);
@@ -316,7 +301,7 @@ void ImageLayers::DrawPhotos(SceneState& scene) {
   // Photo A, behind B; depth test off and blending on as the renderer leaves them.
   if (!AboveOne(scene.photo_a_hidden)) {
     glEnable(GL_TEXTURE_2D);
-    SphereMapGeneration(false);
+    SetTextureGeneration(false);
     scene.photo_a_extent_x = static_cast<float>(scene.photo_a_width[0]);
     scene.photo_a_extent_y = static_cast<float>(scene.photo_a_height[0]);
     glLoadIdentity();
@@ -333,7 +318,7 @@ void ImageLayers::DrawPhotos(SceneState& scene) {
   // Photo B, depth-tested.
   glLoadIdentity();
   glEnable(GL_TEXTURE_2D);
-  SphereMapGeneration(false);
+  SetTextureGeneration(false);
   // Only the face to cull is chosen; culling itself stays as the earlier passes left it.
   glCullFace(GL_BACK);
   glEnable(GL_DEPTH_TEST);
@@ -367,7 +352,7 @@ void ImageLayers::DrawVortex(SceneState& scene) {
   glEnable(GL_DEPTH_TEST);
   glDepthFunc(GL_LEQUAL);
   glHint(GL_PERSPECTIVE_CORRECTION_HINT, GL_FASTEST);
-  SphereMapGeneration(false);
+  SetTextureGeneration(false);
   glDisable(GL_LIGHTING);
   glDepthMask(GL_FALSE);
   glDisable(GL_DEPTH_TEST);
@@ -397,7 +382,7 @@ void ImageLayers::DrawVortex(SceneState& scene) {
   glDepthMask(GL_TRUE);
   glEnable(GL_LIGHTING);
   glDisable(GL_TEXTURE_2D);
-  SphereMapGeneration(true);
+  SetTextureGeneration(true);
   glDisable(GL_BLEND);
 }
 
@@ -408,7 +393,7 @@ void ImageLayers::ParticlePass(SceneState& scene, bool glow, GlowVariant variant
   glLoadIdentity();
   glDisable(GL_LIGHTING);
   glEnable(GL_TEXTURE_2D);
-  SphereMapGeneration(false);
+  SetTextureGeneration(false);
   glEnable(GL_POINT_SMOOTH);
   glEnable(GL_BLEND);
   glDisable(GL_DEPTH_TEST);
@@ -463,7 +448,7 @@ void ImageLayers::ParticlePass(SceneState& scene, bool glow, GlowVariant variant
 
   glDisable(GL_FOG);
   glEnable(GL_LIGHTING);
-  SphereMapGeneration(true);
+  SetTextureGeneration(true);
   glDisable(GL_BLEND);
   glEnable(GL_DEPTH_TEST);
 }
@@ -475,7 +460,7 @@ void ImageLayers::DrawParticles(SceneState& scene) { ParticlePass(scene, false, 
 void ImageLayers::DrawSpriteRing(SceneState& scene) {
   auto& w = scene.work;
   glLoadIdentity();
-  SphereMapGeneration(false);
+  SetTextureGeneration(false);
   glEnable(GL_TEXTURE_2D);
   glShadeModel(GL_SMOOTH);
   glHint(GL_PERSPECTIVE_CORRECTION_HINT, GL_NICEST);
@@ -529,7 +514,7 @@ void ImageLayers::DrawSpriteRing(SceneState& scene) {
 
   glEnable(GL_LIGHTING);
   glDisable(GL_TEXTURE_2D);
-  SphereMapGeneration(true);
+  SetTextureGeneration(true);
   glDisable(GL_BLEND);
 }
 

@@ -1,11 +1,13 @@
 #include "render/model_layer.h"
 
+
 #include <GL/gl.h>
 
 #include <algorithm>
 #include <limits>
 
 #include "engine/numeric.h"
+#include "render/gl_state.h"
 
 namespace vl::render {
 
@@ -84,28 +86,9 @@ void SetColour(const SlotValues& v) { glColor3f(v.r / 205.0f, v.g / 205.0f, v.b 
 // here, so the position is in eye coordinates.
 void SetLight(const SlotValues& v) {
   glEnable(GL_LIGHT0);
-  const GLfloat position[4] = {v.light_x / 100.0f, v.light_y / 100.0f, v.light_z / 100.0f, 1.0f};
-  const GLfloat direction[3] = {0.0f, 0.0f, -1.0f};
-  glLightfv(GL_LIGHT0, GL_POSITION, position);
-  glLightf(GL_LIGHT0, GL_SPOT_CUTOFF, 90.0f);
-  glLightf(GL_LIGHT0, GL_SPOT_EXPONENT, 100.0f);
-  glLightfv(GL_LIGHT0, GL_SPOT_DIRECTION, direction);
+  SetSpotLight0(v.light_x / 100.0f, v.light_y / 100.0f, v.light_z / 100.0f);
 }
 
-void SphereMapGeneration() {
-  glTexGeni(GL_S, GL_TEXTURE_GEN_MODE, GL_SPHERE_MAP);
-  glTexGeni(GL_T, GL_TEXTURE_GEN_MODE, GL_SPHERE_MAP);
-}
-
-void TexGen(bool on) {
-  if (on) {
-    glEnable(GL_TEXTURE_GEN_S);
-    glEnable(GL_TEXTURE_GEN_T);
-  } else {
-    glDisable(GL_TEXTURE_GEN_S);
-    glDisable(GL_TEXTURE_GEN_T);
-  }
-}
 
 // The model colour drives the lit surface too. Colour tracking is otherwise switched on only by
 // the outline text, and only once it has drawn, so without this a lit model would ignore its
@@ -119,7 +102,7 @@ void GlowSetup(const SlotValues& v) {
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
   glEnable(GL_TEXTURE_2D);
-  TexGen(false);
+  SetTextureGeneration(false);
   glEnable(GL_LIGHTING);
   glDisable(GL_BLEND);
   glEnable(GL_DEPTH_TEST);
@@ -283,17 +266,17 @@ void ModelLayer::DrawMainFrameBlock(SceneState& scene, int slot) {
   glLoadIdentity();
   glDisable(GL_FOG);
   glEnable(GL_TEXTURE_2D);
-  TexGen(false);
+  SetTextureGeneration(false);
   glDisable(GL_BLEND);
   glEnable(GL_DEPTH_TEST);
   glCullFace(GL_BACK);
 
   // 2. The slot's texture, as it is or as a sphere-mapped reflection.
   glBindTexture(GL_TEXTURE_2D, v.texture);
-  if (!AboveOne(v.sphere_map)) TexGen(false);
+  if (!AboveOne(v.sphere_map)) SetTextureGeneration(false);
   if (IsOn(v.sphere_map)) {
-    SphereMapGeneration();
-    TexGen(true);
+    UseSphereMapGeneration();
+    SetTextureGeneration(true);
   }
 
   // 3. Colour and the slot's own light.
@@ -321,14 +304,14 @@ void ModelLayer::DrawMainFrameBlock(SceneState& scene, int slot) {
   // 9. Chrome: the same mesh again, sphere-mapped with the environment texture and added on top.
   //    The depth test is as the block left it; equal depths pass (GL_LEQUAL since start-up).
   if (IsOn(v.chrome)) {
-    SphereMapGeneration();
+    UseSphereMapGeneration();
     glEnable(GL_TEXTURE_2D);
     glBindTexture(GL_TEXTURE_2D, scene.texture(TextureSlot::chrome_texture));
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE);
-    TexGen(true);
+    SetTextureGeneration(true);
     DrawMesh(scene, slot);
-    TexGen(false);
+    SetTextureGeneration(false);
     glDisable(GL_BLEND);
   }
 }

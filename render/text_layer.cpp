@@ -1,8 +1,10 @@
 #include "render/text_layer.h"
 
+
 #include <GL/gl.h>
 
 #include "engine/numeric.h"
+#include "render/gl_state.h"
 
 namespace vl::render {
 
@@ -87,15 +89,6 @@ class GlSink final : public TextSink {
   uint32_t base_;
 };
 
-void SphereMapGeneration() {
-  glTexGeni(GL_S, GL_TEXTURE_GEN_MODE, GL_SPHERE_MAP);
-  glTexGeni(GL_T, GL_TEXTURE_GEN_MODE, GL_SPHERE_MAP);
-}
-
-void GenerationOn() {
-  glEnable(GL_TEXTURE_GEN_S);
-  glEnable(GL_TEXTURE_GEN_T);
-}
 
 uint32_t TextTexture(const SceneState& scene) {
   const bool use_custom = !AboveOne(scene.text_keep_texture) && scene.custom_image_mode >= 2;
@@ -138,12 +131,12 @@ void TextLayer::BlockTransform(const SceneState& scene) {
 void TextLayer::ChromeCopy(SceneState& scene) {
   // An additive, sphere-mapped second copy in the same place; it keeps the text colour.
   glLoadIdentity();
-  SphereMapGeneration();
+  UseSphereMapGeneration();
   glEnable(GL_TEXTURE_2D);
   glBindTexture(GL_TEXTURE_2D, scene.texture(TextureSlot::chrome_texture));
   glEnable(GL_BLEND);
   glBlendFunc(GL_SRC_ALPHA, GL_ONE);
-  GenerationOn();
+  SetTextureGeneration(true);
   BlockTransform(scene);
   DrawString(scene, scene.settings.text_string);
 }
@@ -157,20 +150,20 @@ void TextLayer::DrawTextPass(SceneState& scene) {
   if (style == 0.0f) {  // environment-mapped
     glColor3f(1.0f, 1.0f, 1.0f);
     glEnable(GL_TEXTURE_2D);
-    GenerationOn();
-    SphereMapGeneration();
+    SetTextureGeneration(true);
+    UseSphereMapGeneration();
   } else if (style == 1.0f) {  // additive environment map
     glColor3f(1.0f, 1.0f, 1.0f);
     glEnable(GL_TEXTURE_2D);
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE);
     glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
-    SphereMapGeneration();
-    GenerationOn();
+    UseSphereMapGeneration();
+    SetTextureGeneration(true);
   } else if (style == 2.0f) {  // plain colour
     glDisable(GL_TEXTURE_2D);
   } else if (style == 3.0f) {  // texture fixed to the glyphs
-    GenerationOn();
+    SetTextureGeneration(true);
     glTexGeni(GL_S, GL_TEXTURE_GEN_MODE, GL_OBJECT_LINEAR);
     glTexGeni(GL_T, GL_TEXTURE_GEN_MODE, GL_OBJECT_LINEAR);
     glColor3f(1.0f, 1.0f, 1.0f);
@@ -182,7 +175,7 @@ void TextLayer::DrawTextPass(SceneState& scene) {
   } else if (style == 4.0f) {  // texture fixed to the screen
     glColor3f(1.0f, 1.0f, 1.0f);
     glEnable(GL_TEXTURE_2D);
-    GenerationOn();
+    SetTextureGeneration(true);
     glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
     glTexGeni(GL_S, GL_TEXTURE_GEN_MODE, GL_EYE_LINEAR);
     glTexGeni(GL_T, GL_TEXTURE_GEN_MODE, GL_EYE_LINEAR);
@@ -191,12 +184,7 @@ void TextLayer::DrawTextPass(SceneState& scene) {
   glBindTexture(GL_TEXTURE_2D, TextTexture(scene));
 
   // Light 0 becomes a spot on the text, placed in eye space (the matrix is identity here).
-  const GLfloat position[4] = {w.text_light_x / 100.0f, w.text_light_y / 100.0f, w.text_light_z / 100.0f, 1.0f};
-  const GLfloat direction[3] = {0.0f, 0.0f, -1.0f};
-  glLightfv(GL_LIGHT0, GL_POSITION, position);
-  glLightf(GL_LIGHT0, GL_SPOT_CUTOFF, 90.0f);
-  glLightf(GL_LIGHT0, GL_SPOT_EXPONENT, 100.0f);
-  glLightfv(GL_LIGHT0, GL_SPOT_DIRECTION, direction);
+  SetSpotLight0(w.text_light_x / 100.0f, w.text_light_y / 100.0f, w.text_light_z / 100.0f);
 
   if (style != 1.0f) {
     glEnable(GL_BLEND);
@@ -218,8 +206,8 @@ void TextLayer::DrawGlowText(SceneState& scene, GlowVariant variant) {
   // is on; the renderer has set the depth test, lighting and blending for the capture or trail.
   glLoadIdentity();
   glEnable(GL_TEXTURE_2D);
-  SphereMapGeneration();
-  GenerationOn();
+  UseSphereMapGeneration();
+  SetTextureGeneration(true);
   glBindTexture(GL_TEXTURE_2D, TextTexture(scene));
   TextColour(scene);
   BlockTransform(scene);
