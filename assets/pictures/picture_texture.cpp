@@ -18,6 +18,7 @@
 #include <memory>
 #include <new>
 
+#include "assets/pictures/isolated_call.h"
 #include "assets/pictures/wmf_svg.h"
 #include "engine/asset_paths.h"
 #include "engine/byte_reader.h"
@@ -119,31 +120,52 @@ Expected<OpenedPicture> OpenPicture(std::span<const uint8_t> bytes, std::string_
   }
 
   if (p.kind == Kind::kPlaceableWmf || p.kind == Kind::kPlainWmf) {
-    char* svg = nullptr;
-    size_t svg_size = 0;
-    unsigned w = 0, h = 0;
-    char why[256] = {};
-    if (VlWmfToSvg(bytes.data(), bytes.size(), &svg, &svg_size, &w, &h, why, sizeof why) != 0)
-      return Error(name, std::string("cannot decode the metafile: ") + why);
-    p.svg = QByteArray(svg, static_cast<qsizetype>(svg_size));
-    std::free(svg);
-    if (p.kind == Kind::kPlainWmf) p.natural = {PixelsToHimetric(int32_t(w)), PixelsToHimetric(int32_t(h))};
-  } else if (p.kind == Kind::kEmf) {
-    generatorOptions options{};
-    options.nameSpace = const_cast<char*>("svg");
-    options.svgDelimiter = true;
-    options.emfplus = true;
-    char* svg = nullptr;
-    size_t svg_size = 0;
-    // emf2svg takes a mutable buffer; give it a copy.
-    std::vector<char> copy(bytes.begin(), bytes.end());
-    const int ok = emf2svg(copy.data(), copy.size(), &svg, &svg_size, &options);
-    if (!ok || !svg || svg_size == 0) {
+    // libwmf runs in a child process: a damaged file can make it read or write out of bounds.
+    // The child sends the drawing's width and height (two uint32) followed by the SVG.
+    const IsolatedResult run = RunIsolated([&](std::string& out) {
+      char* svg = nullptr;
+      size_t svg_size = 0;
+      unsigned size[2] = {0, 0};
+      char why[256] = {};
+      if (VlWmfToSvg(bytes.data(), bytes.size(), &svg, &svg_size, &size[0], &size[1], why, sizeof why) != 0) {
+        out = why;
+        return false;
+      }
+      out.assign(reinterpret_cast<const char*>(size), sizeof size);
+      out.append(svg, svg_size);
       std::free(svg);
-      return Error(name, "cannot decode the enhanced metafile");
-    }
-    p.svg = QByteArray(svg, static_cast<qsizetype>(svg_size));
-    std::free(svg);
+      return true;
+    });
+    if (!run.ok || run.output.size() <= 2 * sizeof(unsigned))
+      return Error(name, "cannot decode the metafile: " + (run.ok ? std::string("no drawing") : run.failure));
+    unsigned size[2];
+    std::memcpy(size, run.output.data(), sizeof size);
+    p.svg = QByteArray(run.output.data() + sizeof size, static_cast<qsizetype>(run.output.size() - sizeof size));
+    if (p.kind == Kind::kPlainWmf)
+      p.natural = {PixelsToHimetric(int32_t(std::min<unsigned>(size[0], 1u << 20))),
+                   PixelsToHimetric(int32_t(std::min<unsigned>(size[1], 1u << 20)))};
+  } else if (p.kind == Kind::kEmf) {
+    // libemf2svg runs in a child process: damaged headers make it read out of bounds.
+    const IsolatedResult run = RunIsolated([&](std::string& out) {
+      generatorOptions options{};
+      options.nameSpace = const_cast<char*>("svg");
+      options.svgDelimiter = true;
+      options.emfplus = true;
+      char* svg = nullptr;
+      size_t svg_size = 0;
+      // emf2svg takes a mutable buffer; give it a copy.
+      std::vector<char> copy(bytes.begin(), bytes.end());
+      const int ok = emf2svg(copy.data(), copy.size(), &svg, &svg_size, &options);
+      if (!ok || !svg || svg_size == 0) {
+        std::free(svg);
+        return false;
+      }
+      out.assign(svg, svg_size);
+      std::free(svg);
+      return true;
+    });
+    if (!run.ok) return Error(name, "cannot decode the enhanced metafile: " + run.failure);
+    p.svg = QByteArray(run.output.data(), static_cast<qsizetype>(run.output.size()));
   }
   return p;
 }
