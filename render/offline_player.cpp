@@ -6,16 +6,17 @@
 
 namespace vl::render {
 
-OfflinePlayer::OfflinePlayer(engine::SceneState& scene, SceneLayers& layers, int fps)
+OfflinePlayer::OfflinePlayer(engine::SceneState& scene, SceneLayers& layers, int fps, Random& random)
     : scene_(scene),
       layers_(layers),
       fps_(std::clamp(fps, 1, 1000)),
       renderer_(scene, layers, clock_),
-      playback_(scene, clock_, sleep_) {}
+      playback_(scene, clock_, sleep_),
+      random_(random) {}
 
 void OfflinePlayer::Start(RenderAssets& assets, int width, int height) {
-  ProgramRandom().Seed(1);
-  StartView(scene_, renderer_, layers_, assets, ProgramRandom());
+  random_.Seed(1);
+  StartView(scene_, renderer_, layers_, assets, random_);
   ApplyViewSize(scene_, width, height);
 }
 

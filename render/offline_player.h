@@ -14,10 +14,10 @@ namespace vl::render {
 
 class OfflinePlayer {
  public:
-  OfflinePlayer(engine::SceneState& scene, SceneLayers& layers, int fps);
+  // `random` is the generator the layers draw from; Start seeds it, so every render is the same.
+  OfflinePlayer(engine::SceneState& scene, SceneLayers& layers, int fps, Random& random = ProgramRandom());
 
-  // The view start-up and the projection for width x height; the context must be current. The
-  // program's random generator starts again from its unseeded state, so every render is the same.
+  // The view start-up and the projection for width x height; the context must be current.
   void Start(RenderAssets& assets, int width, int height);
 
   // Positions playback at `frame` (after a load) and restarts virtual time there.
@@ -39,6 +39,7 @@ class OfflinePlayer {
   NoSleep sleep_;
   FrameRenderer renderer_;
   Playback playback_;
+  Random& random_;
   int64_t tick_ = 0;  // virtual frame time index
 };
 

@@ -50,7 +50,7 @@ bool ExportLoopVideo(const ExportJob& job, const std::function<bool(int, int)>& 
   });
   Random random;
   render::PlayerLayers layers(assets, random);
-  render::OfflinePlayer player(*scene, layers, job.fps);
+  render::OfflinePlayer player(*scene, layers, job.fps, random);
   player.Start(assets, job.width, job.height);
   if (auto err = engine::LoadSequence(*scene, job.loop_path, assets)) {
     *error = err->ToString();
