@@ -13,6 +13,7 @@ VL_PACKAGES=(
   libwmf-dev libemf2svg-dev libjpeg62-turbo-dev libexpat1-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   xvfb xauth python3
+  ffmpeg webp
 )
 
 vl_ensure_packages() {

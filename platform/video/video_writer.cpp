@@ -1,5 +1,9 @@
 #include "platform/video/video_writer.h"
 
+#include <cstring>
+
+#include "platform/video/palette.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -26,6 +30,7 @@ struct VideoWriter::Impl {
   AVFrame* frame = nullptr;
   AVPacket* packet = nullptr;
   int width = 0, height = 0;  // of the input frames
+  VideoFormat format_kind = VideoFormat::kByExtension;
   bool header_written = false;
 
   ~Impl() {
@@ -64,6 +69,87 @@ struct VideoWriter::Impl {
   }
 };
 
+namespace {
+
+// How each named format is written: muxer, encoder and the pixel layout the encoder takes.
+struct FormatPlan {
+  const char* muxer;    // null: from the file name
+  const char* encoder;  // null: H.264 or MPEG-4 as the container allows
+  AVPixelFormat pixels;
+  const char* what;     // for messages
+};
+
+FormatPlan PlanFor(VideoFormat format, int height) {
+  switch (format) {
+    case VideoFormat::kDvAvi:
+      // NTSC DV samples colour 4:1:1, PAL DV 4:2:0.
+      return {"avi", "dvvideo", height == 480 ? AV_PIX_FMT_YUV411P : AV_PIX_FMT_YUV420P, "DV"};
+    case VideoFormat::kVcd: return {"vcd", "mpeg1video", AV_PIX_FMT_YUV420P, "VCD MPEG-1"};
+    case VideoFormat::kSvcd: return {"svcd", "mpeg2video", AV_PIX_FMT_YUV420P, "SVCD MPEG-2"};
+    case VideoFormat::kMpeg2: return {"vob", "mpeg2video", AV_PIX_FMT_YUV420P, "MPEG-2"};
+    case VideoFormat::kH263_3gp: return {"3gp", "h263", AV_PIX_FMT_YUV420P, "H.263"};
+    case VideoFormat::kH264Mp4: return {"mp4", "libx264", AV_PIX_FMT_YUV420P, "H.264"};
+    case VideoFormat::kFfv1Mkv: return {"matroska", "ffv1", AV_PIX_FMT_BGR0, "FFV1"};
+    case VideoFormat::kWebp: return {"webp", "libwebp_anim", AV_PIX_FMT_BGRA, "animated WebP"};
+    case VideoFormat::kGif: return {"gif", "gif", AV_PIX_FMT_PAL8, "GIF"};
+    case VideoFormat::kByExtension: break;
+  }
+  return {nullptr, nullptr, AV_PIX_FMT_YUV420P, "video"};
+}
+
+// Rate control and stream settings of each format; the disc formats follow the VCD and SVCD
+// constraints (constant 1150 kbit/s MPEG-1; MPEG-2 up to 2516 kbit/s; GOPs of 15 or 18 frames).
+void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext* c, AVFormatContext* f) {
+  const int gop = o.ntsc_rate ? 18 : 15;
+  switch (format) {
+    case VideoFormat::kVcd:
+      c->bit_rate = c->rc_max_rate = c->rc_min_rate = 1150000;
+      c->rc_buffer_size = 40 * 1024 * 8;
+      c->gop_size = gop;
+      f->packet_size = 2324;
+      av_opt_set_int(f->priv_data, "muxrate", 1411200, 0);  // 75 sectors of 2352 bytes a second
+      av_opt_set_int(f->priv_data, "preload", 440000, 0);
+      break;
+    case VideoFormat::kSvcd:
+      c->bit_rate = 2040000;
+      c->rc_max_rate = 2516000;
+      c->rc_buffer_size = 224 * 1024 * 8;
+      c->gop_size = gop;
+      av_opt_set_int(c->priv_data, "scan_offset", 1, 0);
+      f->packet_size = 2324;
+      break;
+    case VideoFormat::kMpeg2:
+    case VideoFormat::kH263_3gp:
+      // Constant quality: the odd frame sizes of these presets have no standard bit rate.
+      c->flags |= AV_CODEC_FLAG_QSCALE;
+      c->global_quality = FF_QP2LAMBDA * 3;
+      c->gop_size = gop;
+      break;
+    case VideoFormat::kDvAvi:
+      break;  // DV has one bit rate per standard
+    case VideoFormat::kFfv1Mkv:
+      c->gop_size = 1;
+      av_opt_set_int(c->priv_data, "slicecrc", 1, 0);
+      av_opt_set_int(c->priv_data, "level", 3, 0);
+      break;
+    case VideoFormat::kWebp:
+      av_opt_set_double(c->priv_data, "quality", 80.0, 0);
+      av_opt_set_int(f->priv_data, "loop", 0, 0);  // 0: for ever
+      break;
+    case VideoFormat::kGif:
+      // Each frame brings its own palette, so frames must not be cut to the pixels that changed
+      // against the previous frame's indices.
+      av_opt_set_int(c->priv_data, "gifflags", 0, 0);
+      av_opt_set_int(f->priv_data, "loop", 0, 0);
+      break;
+    case VideoFormat::kH264Mp4:
+    case VideoFormat::kByExtension:
+      break;
+  }
+}
+
+}  // namespace
+
 std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const VideoOptions& options,
                                                std::string* error) {
   auto fail = [&](const std::string& why) -> std::unique_ptr<VideoWriter> {
@@ -79,15 +165,27 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
   Impl& v = *writer->impl_;
   v.width = options.width;
   v.height = options.height;
+  v.format_kind = options.format;
+  const FormatPlan plan = PlanFor(options.format, options.height);
 
-  int rc = avformat_alloc_output_context2(&v.format, nullptr, nullptr, path.c_str());
-  if (rc < 0 || !v.format) return fail("unknown video container (use .mp4, .mkv, .avi or .mov)");
+  int rc = avformat_alloc_output_context2(&v.format, nullptr, plan.muxer, path.c_str());
+  if (rc < 0 || !v.format) {
+    if (plan.muxer) return fail(std::string("this FFmpeg cannot write ") + plan.what + " files");
+    return fail("unknown video container (use .mp4, .mkv, .avi or .mov)");
+  }
   v.format->flags |= AVFMT_FLAG_BITEXACT;
 
-  const AVCodec* encoder = avcodec_find_encoder_by_name("libx264");
-  if (!encoder || avformat_query_codec(v.format->oformat, AV_CODEC_ID_H264, FF_COMPLIANCE_NORMAL) != 1)
-    encoder = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
-  if (!encoder) return fail("no video encoder available");
+  const AVCodec* encoder = nullptr;
+  AVPixelFormat pixels = plan.pixels;
+  if (plan.encoder) {
+    encoder = avcodec_find_encoder_by_name(plan.encoder);
+    if (!encoder) return fail(std::string("this FFmpeg has no ") + plan.encoder + " encoder for " + plan.what);
+  } else {
+    encoder = avcodec_find_encoder_by_name("libx264");
+    if (!encoder || avformat_query_codec(v.format->oformat, AV_CODEC_ID_H264, FF_COMPLIANCE_NORMAL) != 1)
+      encoder = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
+    if (!encoder) return fail("no video encoder available");
+  }
 
   v.stream = avformat_new_stream(v.format, nullptr);
   v.codec = avcodec_alloc_context3(encoder);
@@ -95,12 +193,14 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
   v.packet = av_packet_alloc();
   if (!v.stream || !v.codec || !v.frame || !v.packet) return fail("out of memory");
 
-  // 4:2:0 needs even sizes; an odd last row or column is dropped.
-  v.codec->width = options.width & ~1;
-  v.codec->height = options.height & ~1;
-  v.codec->pix_fmt = AV_PIX_FMT_YUV420P;
-  v.codec->time_base = AVRational{1, options.fps};
-  v.codec->framerate = AVRational{options.fps, 1};
+  // Colour subsampling needs even sizes; an odd last row or column is dropped.
+  const bool subsampled = pixels != AV_PIX_FMT_BGR0 && pixels != AV_PIX_FMT_BGRA && pixels != AV_PIX_FMT_PAL8;
+  v.codec->width = subsampled ? options.width & ~1 : options.width;
+  v.codec->height = subsampled ? options.height & ~1 : options.height;
+  v.codec->pix_fmt = pixels;
+  const AVRational rate = options.ntsc_rate ? AVRational{options.fps * 1000, 1001} : AVRational{options.fps, 1};
+  v.codec->time_base = av_inv_q(rate);
+  v.codec->framerate = rate;
   v.codec->gop_size = options.fps;
   v.codec->thread_count = 1;  // one thread keeps the output the same on every run
   v.codec->flags |= AV_CODEC_FLAG_BITEXACT;
@@ -108,25 +208,32 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
   if (encoder->id == AV_CODEC_ID_H264) {
     av_opt_set(v.codec->priv_data, "preset", "medium", 0);
     av_opt_set(v.codec->priv_data, "crf", std::to_string(options.quality).c_str(), 0);
-  } else {
+  } else if (!plan.encoder) {
     v.codec->bit_rate = static_cast<int64_t>(options.width) * options.height * options.fps / 4;
     v.codec->max_b_frames = 0;
   }
+  ConfigureEncoder(options.format, options, v.codec, v.format);
   rc = avcodec_open2(v.codec, encoder, nullptr);
-  if (rc < 0) return fail("cannot open the " + std::string(encoder->name) + " encoder: " + AvError(rc));
+  if (rc < 0)
+    return fail(std::string("the ") + encoder->name + " encoder refused " + std::to_string(v.codec->width) + " x " +
+                std::to_string(v.codec->height) + " at " + std::to_string(rate.num) + "/" + std::to_string(rate.den) +
+                " frames a second: " + AvError(rc));
   rc = avcodec_parameters_from_context(v.stream->codecpar, v.codec);
   if (rc < 0) return fail("cannot set up the video stream: " + AvError(rc));
   v.stream->time_base = v.codec->time_base;
+  v.stream->avg_frame_rate = rate;
+  v.stream->r_frame_rate = rate;
 
   v.frame->format = v.codec->pix_fmt;
   v.frame->width = v.codec->width;
   v.frame->height = v.codec->height;
   rc = av_frame_get_buffer(v.frame, 0);
   if (rc < 0) return fail("out of memory for frames");
-  v.scaler = sws_getContext(v.codec->width, v.codec->height, AV_PIX_FMT_RGBA, v.codec->width, v.codec->height,
-                            AV_PIX_FMT_YUV420P, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr, nullptr,
-                            nullptr);
-  if (!v.scaler) return fail("cannot set up the colour conversion");
+  if (pixels != AV_PIX_FMT_PAL8) {
+    v.scaler = sws_getContext(v.codec->width, v.codec->height, AV_PIX_FMT_RGBA, v.codec->width, v.codec->height,
+                              pixels, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr, nullptr, nullptr);
+    if (!v.scaler) return fail("cannot set up the colour conversion");
+  }
 
   if (!(v.format->oformat->flags & AVFMT_NOFILE)) {
     rc = avio_open(&v.format->pb, path.c_str(), AVIO_FLAG_WRITE);
@@ -154,9 +261,23 @@ bool VideoWriter::AddFrame(const uint8_t* rgba, std::string* error) {
     if (error) *error = "out of memory for frames";
     return false;
   }
-  const uint8_t* src[1] = {rgba};
-  const int stride[1] = {v.width * 4};
-  sws_scale(v.scaler, src, stride, 0, v.codec->height, v.frame->data, v.frame->linesize);
+  if (v.codec->pix_fmt == AV_PIX_FMT_PAL8) {
+    const PalettedFrame paletted = QuantiseFrame(rgba, v.width, v.height);
+    for (int y = 0; y < v.height; ++y)
+      std::memcpy(v.frame->data[0] + static_cast<ptrdiff_t>(y) * v.frame->linesize[0],
+                  paletted.indices.data() + static_cast<size_t>(y) * v.width, static_cast<size_t>(v.width));
+    std::memcpy(v.frame->data[1], paletted.palette.data(), 256 * 4);
+  } else {
+    const uint8_t* src[1] = {rgba};
+    const int stride[1] = {v.width * 4};
+    sws_scale(v.scaler, src, stride, 0, v.codec->height, v.frame->data, v.frame->linesize);
+    // Frames are opaque whatever alpha the framebuffer held.
+    if (v.codec->pix_fmt == AV_PIX_FMT_BGRA)
+      for (int y = 0; y < v.codec->height; ++y) {
+        uint8_t* row = v.frame->data[0] + static_cast<ptrdiff_t>(y) * v.frame->linesize[0];
+        for (int x = 0; x < v.codec->width; ++x) row[x * 4 + 3] = 255;
+      }
+  }
   v.frame->pts = frames_;
   if (!v.Encode(v.frame, error)) return false;
   ++frames_;
@@ -176,6 +297,11 @@ bool VideoWriter::Finish(std::string* error) {
     }
   }
   if (v.format && !(v.format->oformat->flags & AVFMT_NOFILE) && v.format->pb) {
+    avio_flush(v.format->pb);
+    if (v.format->pb->error < 0 && ok) {
+      if (error) *error = "cannot write to the video file: " + AvError(v.format->pb->error);
+      ok = false;
+    }
     if (avio_closep(&v.format->pb) < 0 && ok) {
       if (error) *error = "cannot close the video file";
       ok = false;

@@ -1,6 +1,7 @@
-// Writing rendered frames to a video file with FFmpeg's libraries (H.264 in MP4 or Matroska when
-// the encoder is available, else MPEG-4 Part 2). Output is bit-exact: the same frames give the same
-// file on every run. Knows nothing of loops or OpenGL.
+// Writing rendered frames to a video file with FFmpeg's libraries: H.264 in MP4 or Matroska by
+// default (MPEG-4 Part 2 when H.264 is missing), or one of the named formats the export presets
+// and the web/editing formats need. Output is bit-exact: the same frames give the same file on
+// every run. Knows nothing of loops or OpenGL.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -8,16 +9,35 @@
 
 namespace vl::video {
 
+// What goes into the file, codec and container together.
+enum class VideoFormat {
+  kByExtension,  // H.264 (else MPEG-4 Part 2) in the container the extension names
+  kDvAvi,        // DV in AVI; 720 x 576 at 25 or 720 x 480 at 29.97 only
+  kVcd,          // MPEG-1 in a VCD program stream, VCD bit rate
+  kSvcd,         // MPEG-2 in an SVCD program stream, SVCD bit rates
+  kMpeg2,        // MPEG-2 in an MPEG-2 program stream
+  kH263_3gp,     // H.263 in 3GP; the sizes H.263 knows (176 x 144 and its kin)
+  kH264Mp4,      // H.264 in MP4
+  kFfv1Mkv,      // lossless FFV1 (RGB) in Matroska
+  kWebp,         // animated WebP, looping for ever
+  kGif,          // animated GIF, looping for ever, a palette of its own per frame
+};
+
 struct VideoOptions {
   int width = 720;
   int height = 576;
   int fps = 25;
+  // The file's rate is fps * 1000 / 1001 (30 becomes 29.97): the frames are the ones played at
+  // `fps`, the file is marked with the NTSC rate.
+  bool ntsc_rate = false;
+  VideoFormat format = VideoFormat::kByExtension;
   int quality = 18;  // constant-quality factor for H.264 (lower is better); bit rate follows for MPEG-4
 };
 
 class VideoWriter {
  public:
-  // Opens `path` for writing; the container follows the extension (.mp4, .mkv, .avi, .mov).
+  // Opens `path` for writing. With kByExtension the container follows the extension (.mp4, .mkv,
+  // .avi, .mov); any other format names its own container whatever the extension.
   // Null on failure with the reason in *error.
   static std::unique_ptr<VideoWriter> Open(const std::string& path, const VideoOptions& options,
                                            std::string* error);
@@ -25,12 +45,13 @@ class VideoWriter {
   VideoWriter(const VideoWriter&) = delete;
   VideoWriter& operator=(const VideoWriter&) = delete;
 
-  // Adds one frame of RGBA pixels, rows top to bottom, width x height as opened.
+  // Adds one frame of RGBA pixels, rows top to bottom, width x height as opened. Alpha is ignored:
+  // frames are opaque.
   bool AddFrame(const uint8_t* rgba, std::string* error);
   // Flushes the encoder and writes the trailer. Called by the destructor if not called before.
   bool Finish(std::string* error);
 
-  // The codec in use ("h264" or "mpeg4"), for messages.
+  // The encoder in use ("libx264", "dvvideo", ...), for messages.
   std::string codec_name() const;
   int64_t frames_written() const { return frames_; }
 

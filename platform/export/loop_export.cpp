@@ -1,0 +1,339 @@
+#include "platform/export/loop_export.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "engine/random.h"
+#include "engine/sequence_loader.h"
+#include "platform/headless/png_file.h"
+#include "render/offline_player.h"
+#include "render/player_layers.h"
+
+namespace vl::exporting {
+namespace {
+
+namespace fs = std::filesystem;
+using video::VideoFormat;
+using Seconds = std::chrono::duration<double>;
+
+constexpr int kMaxLoops = 1000;
+
+// Frame size, playing rate and own format of each preset, in the order of the format list.
+const PresetFormat kPresetFormats[kPresetCount] = {
+    {720, 576, 25, false, VideoFormat::kDvAvi, ".avi", "DV AVI PAL"},
+    {720, 480, 30, true, VideoFormat::kDvAvi, ".avi", "DV AVI NTSC"},
+    {352, 288, 25, false, VideoFormat::kVcd, ".mpg", "VCD PAL"},
+    {352, 240, 30, true, VideoFormat::kVcd, ".mpg", "VCD NTSC"},
+    {480, 576, 25, false, VideoFormat::kSvcd, ".mpg", "SVCD PAL"},
+    {480, 480, 30, true, VideoFormat::kSvcd, ".mpg", "SVCD NTSC"},
+    {800, 600, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
+    {352, 152, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
+    {700, 200, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
+    {552, 400, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
+    {500, 72, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
+    {780, 48, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
+    {352, 100, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
+    {176, 28, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
+    {176, 144, 30, false, VideoFormat::kH263_3gp, ".3gp", "3GP"},
+    {1280, 720, 30, false, VideoFormat::kH264Mp4, ".mp4", "H.264 HD"},
+    {1920, 1080, 25, false, VideoFormat::kH264Mp4, ".mp4", "H.264 HD"},
+};
+
+struct FormatName {
+  ExportFormat format;
+  const char* name;
+  const char* extension;
+};
+constexpr FormatName kFormatNames[] = {
+    {ExportFormat::kMp4, "mp4", ".mp4"}, {ExportFormat::kAvi, "avi", ".avi"},   {ExportFormat::kMpg, "mpg", ".mpg"},
+    {ExportFormat::k3gp, "3gp", ".3gp"}, {ExportFormat::kMkv, "mkv", ".mkv"},   {ExportFormat::kPng, "png", ""},
+    {ExportFormat::kWebp, "webp", ".webp"}, {ExportFormat::kGif, "gif", ".gif"},
+};
+
+// The preset's own format as one of the names (".avi" is avi, ...).
+ExportFormat OwnFormat(const PresetFormat& p) {
+  for (const auto& f : kFormatNames)
+    if (std::string_view(f.extension) == p.extension) return f.format;
+  return ExportFormat::kMp4;
+}
+
+bool IsPngFrameName(const std::string& name) {
+  // frame_00000.png
+  if (name.size() != 15 || name.rfind("frame_", 0) != 0 || name.substr(11) != ".png") return false;
+  for (size_t i = 6; i < 11; ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  return true;
+}
+
+// A folder that holds nothing but an earlier PNG sequence, which an export may replace.
+bool IsPngSequenceFolder(const fs::path& dir) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir, ec))
+    if (!entry.is_regular_file() || !IsPngFrameName(entry.path().filename().string())) return false;
+  return !ec;
+}
+
+std::string FrameFileName(int index) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "frame_%05d.png", index);
+  return buf;
+}
+
+// Where frames go: a video file, or a folder of PNG files.
+class FrameSink {
+ public:
+  virtual ~FrameSink() = default;
+  virtual bool Add(const headless::Image& frame, std::string* error) = 0;
+  virtual bool Finish(std::string* error) = 0;
+  virtual std::string encoder() const = 0;
+};
+
+class VideoSink final : public FrameSink {
+ public:
+  explicit VideoSink(std::unique_ptr<video::VideoWriter> writer) : writer_(std::move(writer)) {}
+  bool Add(const headless::Image& frame, std::string* error) override {
+    return writer_->AddFrame(frame.rgba.data(), error);
+  }
+  bool Finish(std::string* error) override { return writer_->Finish(error); }
+  std::string encoder() const override { return writer_->codec_name(); }
+
+ private:
+  std::unique_ptr<video::VideoWriter> writer_;
+};
+
+class PngSink final : public FrameSink {
+ public:
+  explicit PngSink(fs::path dir) : dir_(std::move(dir)) {}
+  bool Add(const headless::Image& frame, std::string* error) override {
+    return headless::WritePngFile(frame, dir_ / FrameFileName(next_++), error);
+  }
+  bool Finish(std::string*) override { return true; }
+  std::string encoder() const override { return "png"; }
+
+ private:
+  fs::path dir_;
+  int next_ = 0;
+};
+
+// Removes a partial file or folder on the way out unless told the export is complete.
+struct PartialOutput {
+  fs::path path;
+  bool keep = false;
+  ~PartialOutput() {
+    if (keep || path.empty()) return;
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+};
+
+}  // namespace
+
+const PresetFormat* PresetFormatOf(int preset) {
+  if (preset < 0 || preset >= kPresetCount) return nullptr;
+  return &kPresetFormats[preset];
+}
+
+std::optional<ExportFormat> ParseExportFormat(std::string_view name) {
+  for (const auto& f : kFormatNames)
+    if (name == f.name) return f.format;
+  return std::nullopt;
+}
+
+const char* ExportFormatName(ExportFormat format) {
+  for (const auto& f : kFormatNames)
+    if (f.format == format) return f.name;
+  return "the preset's own format";
+}
+
+const char* ExportFormatExtension(ExportFormat format) {
+  for (const auto& f : kFormatNames)
+    if (f.format == format) return f.extension;
+  return "";
+}
+
+std::optional<ExportFormat> ResolveFormat(int preset, ExportFormat format, std::string* error) {
+  const PresetFormat* p = PresetFormatOf(preset);
+  if (!p) {
+    if (error) *error = "preset " + std::to_string(preset) + " does not exist (0 to 16)";
+    return std::nullopt;
+  }
+  const ExportFormat own = OwnFormat(*p);
+  if (format == ExportFormat::kPresetOwn) return own;
+  if ((format == ExportFormat::kAvi || format == ExportFormat::kMpg || format == ExportFormat::k3gp) && format != own) {
+    if (error)
+      *error = std::string("preset ") + std::to_string(preset) + " (" + p->name + ") is not written as " +
+               ExportFormatName(format) + "; its own format is " + ExportFormatName(own) +
+               ", and any preset can be written as mp4, mkv, png, webp or gif";
+    return std::nullopt;
+  }
+  return format;
+}
+
+bool CheckOutputName(const std::string& out, int preset, ExportFormat resolved, std::string* error) {
+  if (out.empty()) {
+    if (error) *error = "no output name given";
+    return false;
+  }
+  if (resolved == ExportFormat::kPng) return true;
+  const std::string want = ExportFormatExtension(resolved);
+  std::string ext = fs::path(out).extension().string();
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == want) return true;
+  if (error) {
+    const PresetFormat* p = PresetFormatOf(preset);
+    *error = out + ": a " + (p && resolved == OwnFormat(*p) ? std::string(p->name) + " file (preset " +
+                                                                std::to_string(preset) + "'s own format)"
+                                                          : std::string(ExportFormatName(resolved)) + " file") +
+             " must end in " + want + (ext.empty() ? ", the name has no extension" : ", not " + ext) +
+             "; use --format to write another format";
+  }
+  return false;
+}
+
+ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& observer) {
+  const auto started = std::chrono::steady_clock::now();
+  ExportResult result;
+  auto fail = [&](const std::string& why) {
+    result.ok = false;
+    result.error = why;
+    result.total_s = Seconds(std::chrono::steady_clock::now() - started).count();
+    return result;
+  };
+  auto cancelled = [&] { return observer.cancel && observer.cancel->load(std::memory_order_relaxed); };
+
+  // ---- What to write, and where ------------------------------------------------------------
+  std::string why;
+  const std::optional<ExportFormat> format = ResolveFormat(request.preset, request.format, &why);
+  if (!format) return fail(why);
+  if (!CheckOutputName(request.out_path, request.preset, *format, &why)) return fail(why);
+  if (request.loops < 1 || request.loops > kMaxLoops)
+    return fail("the number of loops must be 1 to " + std::to_string(kMaxLoops));
+  const PresetFormat& preset = *PresetFormatOf(request.preset);
+
+  std::error_code ec;
+  const fs::path loop_path = fs::absolute(request.loop_path, ec);
+  // The loader falls back to the library's default loop for names it cannot find; the loop named
+  // for an export must exist.
+  if (ec || !fs::is_regular_file(loop_path, ec)) return fail(request.loop_path + ": no such file");
+  const fs::path out = fs::absolute(request.out_path, ec);
+  const fs::path folder = out.parent_path();
+  if (ec || !fs::is_directory(folder, ec)) return fail(request.out_path + ": the folder " + folder.string() + " does not exist");
+  const bool png = *format == ExportFormat::kPng;
+  if (fs::is_directory(out, ec) && !(png && IsPngSequenceFolder(out)))
+    return fail(request.out_path + (png ? ": a folder of that name holds other files than a PNG sequence"
+                                        : ": is a folder"));
+  if (png && fs::exists(out, ec) && !fs::is_directory(out, ec))
+    return fail(request.out_path + ": a file of that name is in the way of the PNG folder");
+
+  // ---- The loop, on a context of its own -----------------------------------------------------
+  auto gl = headless::HeadlessContext::Create(preset.width, preset.height, &why);
+  if (!gl) return fail("cannot make a headless OpenGL context for the export: " + why);
+  // A scene, layers and a generator of its own, so the frames depend on nothing else the
+  // process draws.
+  auto scene = std::make_unique<engine::SceneState>();
+  render::RenderAssets assets;
+  if (observer.warning) assets.set_reporter(observer.warning);
+  Random random;
+  render::PlayerLayers layers(assets, random);
+  render::OfflinePlayer player(*scene, layers, preset.fps, random);
+  player.Start(assets, preset.width, preset.height);
+  if (auto err = engine::LoadSequence(*scene, loop_path.string(), assets)) return fail(err->ToString());
+  const int end = scene->play_to_sequence_end ? scene->baked_frame_count : scene->frame_count;
+  if (end < 1 || scene->keyframe_count == 0) return fail(request.loop_path + ": the loop has no frames to play");
+  // The export records the loop repeating, as the player shows it with the loop switch on.
+  scene->loop_sequence = 2.0f;
+  scene->stop_requested = 0.0f;
+  result.loop_frames = end;
+  result.fps = preset.fps;
+  const int total = end * request.loops;
+
+  // ---- The file, written beside its final name and moved there when complete -----------------
+  PartialOutput partial;
+  partial.path = folder / ("." + out.filename().string() + ".partial");
+  fs::remove_all(partial.path, ec);
+  std::unique_ptr<FrameSink> sink;
+  if (png) {
+    if (!fs::create_directory(partial.path, ec))
+      return fail(request.out_path + ": cannot create the folder: " + ec.message());
+    sink = std::make_unique<PngSink>(partial.path);
+  } else {
+    video::VideoOptions options;
+    options.width = preset.width;
+    options.height = preset.height;
+    options.fps = preset.fps;
+    options.ntsc_rate = preset.ntsc_rate;
+    switch (*format) {
+      case ExportFormat::kMp4: options.format = VideoFormat::kH264Mp4; break;
+      case ExportFormat::kMkv: options.format = VideoFormat::kFfv1Mkv; break;
+      case ExportFormat::kWebp: options.format = VideoFormat::kWebp; break;
+      case ExportFormat::kGif: options.format = VideoFormat::kGif; break;
+      default: options.format = preset.video; break;
+    }
+    auto writer = video::VideoWriter::Open(partial.path.string(), options, &why);
+    if (!writer) {
+      // Name the file the user asked for, not the partial one.
+      const std::string prefix = partial.path.string() + ": ";
+      if (why.rfind(prefix, 0) == 0) why = why.substr(prefix.size());
+      return fail(request.out_path + ": " + why);
+    }
+    sink = std::make_unique<VideoSink>(std::move(writer));
+  }
+  result.encoder = sink->encoder();
+  auto was_cancelled = [&] {
+    result.cancelled = true;
+    return fail("the export was cancelled");
+  };
+
+  // ---- Preroll: one cycle on virtual time, nothing kept ------------------------------------
+  player.Seek(0);
+  if (request.preroll) {
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int k = 0; k < end; ++k) {
+      if (cancelled()) return was_cancelled();
+      player.DrawNextFrame();
+      if (observer.progress) observer.progress(ExportPhase::kPreroll, k + 1, end);
+    }
+    result.preroll_s = Seconds(std::chrono::steady_clock::now() - t0).count();
+  }
+
+  // ---- Recording: exactly the loop's frames, `loops` times -----------------------------------
+  for (int k = 0; k < total; ++k) {
+    if (cancelled()) return was_cancelled();
+    const auto t0 = std::chrono::steady_clock::now();
+    const int drawn = player.DrawNextFrame();
+    if (drawn != k % end)
+      return fail(request.loop_path + ": playback drew frame " + std::to_string(drawn) + " where frame " +
+                  std::to_string(k % end) + " was due");
+    const headless::Image image = gl->ReadPixels();
+    const auto t1 = std::chrono::steady_clock::now();
+    if (observer.frame_drawn) observer.frame_drawn(k, image);
+    if (!sink->Add(image, &why)) return fail(request.out_path + ": " + why);
+    const auto t2 = std::chrono::steady_clock::now();
+    result.render_s += Seconds(t1 - t0).count();
+    result.encode_s += Seconds(t2 - t1).count();
+    result.frames_written = k + 1;
+    if (observer.progress) observer.progress(ExportPhase::kRecording, k + 1, total);
+  }
+
+  if (observer.progress) observer.progress(ExportPhase::kFinishing, total, total);
+  const auto t0 = std::chrono::steady_clock::now();
+  const bool finished = sink->Finish(&why);
+  sink.reset();
+  result.encode_s += Seconds(std::chrono::steady_clock::now() - t0).count();
+  if (!finished) return fail(request.out_path + ": " + why);
+  if (cancelled()) return was_cancelled();
+
+  // ---- Into place -------------------------------------------------------------------------------
+  if (png && fs::is_directory(out, ec)) fs::remove_all(out, ec);
+  fs::rename(partial.path, out, ec);
+  if (ec) return fail(request.out_path + ": cannot move the finished export into place: " + ec.message());
+  partial.keep = true;
+  result.ok = true;
+  result.total_s = Seconds(std::chrono::steady_clock::now() - started).count();
+  return result;
+}
+
+}  // namespace vl::exporting

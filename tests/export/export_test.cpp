@@ -1,0 +1,314 @@
+// Exporting loops: every preset's file in its own format as ffprobe sees it, with a decoded frame
+// against the frame that was drawn; the formats any preset can be written in; seamless loops;
+// cancelling and failing leave nothing behind.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+
+#include "engine/asset_paths.h"
+#include "engine/scene_state.h"
+#include "engine/sequence_text.h"
+#include "engine/sequence_writer.h"
+#include "export/export_probe.h"
+#include "platform/export/loop_export.h"
+#include "render/gl_test_context.h"
+
+namespace vl::exporting {
+namespace {
+
+namespace fs = std::filesystem;
+using test::MeanDifference;
+using test::MeanDifferenceRgba;
+using test::Probe;
+
+// "VL" turning once round over the loop, over a blue ground, with or without the feedback trail.
+std::string LoopText(int frames, bool trail) {
+  return std::string(R"(version 6
+[settings]
+text_string = "VL"
+text_font_face = "Liberation Sans"
+text_font_weight = 700
+text_on = 2
+text_lit = 2
+text_style = 0
+trail_tint_r = 1
+trail_tint_g = 0.7
+trail_tint_b = 0.3
+)") + (trail ? "trail_on = 2\n" : "trail_on = 0\n") +
+         R"([initial]
+text_pos_z = -250
+text_pos_x = -60
+text_scale_x = 70
+text_scale_y = 70
+text_scale_z = 10
+background_r = 10
+background_g = 30
+background_b = 90
+trail_fade = 40
+[key]
+frame = 0
+[key]
+frame = )" + std::to_string(frames) + "\ntext_rot_z = 360\n";
+}
+
+class ExportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    if (!headless::HeadlessContext::Create(16, 16, &error)) {
+      if (test::RunningInCi()) FAIL() << error;
+      GTEST_SKIP() << "no headless OpenGL context (" << error << ")";
+    }
+    SetProgramFolder(VL_BIN_DIR);  // the default pictures and fonts' loops resolve there
+    dir_ = fs::temp_directory_path() / ("vl_export_" + std::to_string(::getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string MakeLoop(int frames, bool trail) {
+    const std::string path = (dir_ / ("loop_" + std::to_string(frames) + (trail ? "_trail" : "") + ".lqf")).string();
+    auto scene = std::make_unique<engine::SceneState>();
+    auto status = engine::CompileSequence(LoopText(frames, trail), "test loop", *scene);
+    EXPECT_FALSE(status) << status->ToString();
+    auto written = engine::WriteSequenceFile(*scene, path);
+    EXPECT_FALSE(written) << written->ToString();
+    return path;
+  }
+
+  // Exports and keeps every frame as drawn.
+  ExportResult Export(ExportRequest request, std::vector<std::vector<uint8_t>>* frames = nullptr) {
+    ExportObserver observer;
+    observer.frame_drawn = [frames](int, const headless::Image& image) {
+      if (frames) frames->push_back(image.rgba);
+    };
+    observer.warning = [](const std::string& line) { ADD_FAILURE() << line; };
+    return ExportLoop(request, observer);
+  }
+
+  // Nothing but the finished file (or folder) and the loops in the test's folder.
+  std::vector<std::string> Leftovers() {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_))
+      if (e.path().extension() != ".lqf") names.push_back(e.path().filename().string());
+    return names;
+  }
+
+  fs::path dir_;
+};
+
+struct PresetExpectation {
+  int preset;
+  const char* codec;
+  const char* rate;
+  double tolerance;  // mean difference of a decoded frame from the drawn one, 0..255
+};
+
+// Every preset in its own format, as ffprobe sees the file, and a decoded frame against the drawn
+// one (which catches swapped channels, flipped rows and a wrong frame).
+TEST_F(ExportTest, EveryPresetInItsOwnFormat) {
+  const PresetExpectation presets[] = {
+      {0, "dvvideo", "25/1", 5},          {1, "dvvideo", "30000/1001", 5},  {2, "mpeg1video", "25/1", 6},
+      {3, "mpeg1video", "30000/1001", 6}, {4, "mpeg2video", "25/1", 6},     {5, "mpeg2video", "30000/1001", 6},
+      {6, "mpeg2video", "30/1", 6},       {7, "mpeg2video", "30/1", 6},     {8, "mpeg2video", "30/1", 6},
+      {9, "mpeg2video", "30/1", 6},       {10, "mpeg2video", "30/1", 6},    {11, "mpeg2video", "30/1", 6},
+      {12, "mpeg2video", "30/1", 6},      {13, "mpeg2video", "30/1", 6},    {14, "h263", "30/1", 6},
+      {15, "h264", "30/1", 4},            {16, "h264", "25/1", 4},
+  };
+  const std::string loop = MakeLoop(4, false);
+  for (const auto& want : presets) {
+    SCOPED_TRACE("preset " + std::to_string(want.preset));
+    const PresetFormat& p = *PresetFormatOf(want.preset);
+    const std::string out = (dir_ / ("preset" + std::to_string(want.preset) + p.extension)).string();
+    std::vector<std::vector<uint8_t>> frames;
+    ExportRequest request{loop, out, want.preset, ExportFormat::kPresetOwn, 1, false};
+    const ExportResult r = Export(request, &frames);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.frames_written, 4);
+    auto probe = Probe(out);
+    EXPECT_EQ(probe["codec_name"], want.codec);
+    EXPECT_EQ(probe["width"], std::to_string(p.width));
+    EXPECT_EQ(probe["height"], std::to_string(p.height));
+    EXPECT_EQ(probe["r_frame_rate"], want.rate);
+    EXPECT_EQ(probe["nb_read_frames"], "4");
+    ASSERT_EQ(frames.size(), 4u);
+    // The last frame: every frame before it has been through the encoder and the muxer.
+    EXPECT_LT(MeanDifference(frames[3], test::DecodeFrameRgb(out, 3, p.width, p.height)), want.tolerance);
+    EXPECT_GT(MeanDifference(frames[0], test::DecodeFrameRgb(out, 3, p.width, p.height)), 0.5)
+        << "frames 0 and 3 should differ, or the comparison proves nothing";
+  }
+  EXPECT_EQ(Leftovers().size(), 17u);
+  // The disc formats are the program streams those discs take.
+  EXPECT_EQ(Probe((dir_ / "preset2.mpg").string())["format_name"], "mpeg");
+  EXPECT_EQ(Probe((dir_ / "preset0.avi").string())["format_name"], "avi");
+}
+
+// Any preset as H.264 MP4, lossless FFV1, a PNG sequence, animated WebP and GIF; the NTSC rate
+// stays 29.97 where the format can say so.
+TEST_F(ExportTest, AnyPresetInTheWebAndEditingFormats) {
+  const std::string loop = MakeLoop(5, true);
+  const int preset = 3;  // VCD NTSC, 352 x 240, played at 30, marked 29.97
+  const PresetFormat& p = *PresetFormatOf(preset);
+  std::vector<std::vector<uint8_t>> drawn;
+  auto run = [&](ExportFormat format, const std::string& name) {
+    drawn.clear();
+    const std::string out = (dir_ / name).string();
+    const ExportResult r = Export(ExportRequest{loop, out, preset, format, 1, true}, &drawn);
+    EXPECT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(drawn.size(), 5u);
+    return out;
+  };
+
+  {
+    const std::string out = run(ExportFormat::kMp4, "any.mp4");
+    auto probe = Probe(out);
+    EXPECT_EQ(probe["codec_name"], "h264");
+    EXPECT_EQ(probe["r_frame_rate"], "30000/1001");
+    EXPECT_EQ(probe["nb_read_frames"], "5");
+    EXPECT_LT(MeanDifference(drawn[2], test::DecodeFrameRgb(out, 2, p.width, p.height)), 4);
+  }
+  const auto with_trail = drawn;
+  {
+    // Lossless: every decoded frame is the drawn frame exactly.
+    const std::string out = run(ExportFormat::kMkv, "any.mkv");
+    auto probe = Probe(out);
+    EXPECT_EQ(probe["codec_name"], "ffv1");
+    EXPECT_EQ(probe["width"], "352");
+    EXPECT_EQ(probe["height"], "240");
+    EXPECT_EQ(probe["r_frame_rate"], "30000/1001");
+    EXPECT_EQ(probe["nb_read_frames"], "5");
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(MeanDifference(drawn[i], test::DecodeFrameRgb(out, i, 352, 240)), 0.0) << i;
+    // The same request draws the same frames.
+    EXPECT_EQ(drawn, with_trail);
+  }
+  {
+    const std::string out = run(ExportFormat::kPng, "frames");
+    ASSERT_TRUE(fs::is_directory(out));
+    int files = 0;
+    for (const auto& e : fs::directory_iterator(out)) ++files, (void)e;
+    EXPECT_EQ(files, 5);
+    auto probe = Probe(out + "/frame_00004.png");
+    EXPECT_EQ(probe["codec_name"], "png");
+    EXPECT_EQ(probe["width"], "352");
+    EXPECT_EQ(MeanDifference(drawn[4], test::DecodeFrameRgb(out + "/frame_00004.png", 0, 352, 240)), 0.0);
+    // An export over an earlier PNG sequence replaces it.
+    EXPECT_TRUE(Export(ExportRequest{loop, out, preset, ExportFormat::kPng, 1, false}).ok);
+  }
+  {
+    const std::string out = run(ExportFormat::kGif, "any.gif");
+    auto probe = Probe(out);
+    EXPECT_EQ(probe["codec_name"], "gif");
+    EXPECT_EQ(probe["width"], "352");
+    EXPECT_EQ(probe["nb_read_frames"], "5");
+    // GIF counts time in hundredths: 5 frames at 29.97 last 0.17 s.
+    EXPECT_NEAR(std::stod(probe["duration"]), 5 / 29.97, 0.011);
+    EXPECT_LT(MeanDifference(drawn[4], test::DecodeFrameRgb(out, 4, 352, 240)), 4);
+  }
+  {
+    // FFmpeg reads no animated WebP, so the WebP tools check it: frame count, canvas, timing,
+    // and the first frame (always the whole canvas) decoded.
+    const std::string out = run(ExportFormat::kWebp, "any.webp");
+    const std::string info = test::RunCommand("webpmux -info " + test::Quoted(out) + " 2>&1");
+    EXPECT_NE(info.find("Canvas size: 352 x 240"), std::string::npos) << info;
+    EXPECT_NE(info.find("Number of frames: 5"), std::string::npos) << info;
+    EXPECT_NE(info.find("Loop Count : 0"), std::string::npos) << info;
+    const std::string first = (dir_ / "first.webp").string(), ppm = (dir_ / "first.ppm").string();
+    test::RunCommand("webpmux -get frame 1 " + test::Quoted(out) + " -o " + first + " >/dev/null 2>&1 && dwebp " +
+                     first + " -ppm -o " + ppm + " >/dev/null 2>&1");
+    int w = 0, h = 0;
+    EXPECT_LT(MeanDifference(drawn[0], test::ReadPpm(ppm, &w, &h)), 4);
+    EXPECT_EQ(w, 352);
+  }
+}
+
+// With the preroll the last frame flows into the first as the neighbouring frames flow into each
+// other; from a fresh start the trail is missing from the first frame.
+TEST_F(ExportTest, PrerollMakesTheLoopSeamless) {
+  const std::string loop = MakeLoop(12, true);
+  auto jumps = [&](bool preroll, int loops) {
+    std::vector<std::vector<uint8_t>> frames;
+    const ExportResult r =
+        Export(ExportRequest{loop, (dir_ / "seam.mkv").string(), 2, ExportFormat::kMkv, loops, preroll}, &frames);
+    EXPECT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.frames_written, 12 * loops);
+    double neighbours = 0;
+    for (size_t i = 0; i + 1 < frames.size(); ++i) neighbours = std::max(neighbours, MeanDifferenceRgba(frames[i], frames[i + 1]));
+    return std::pair{MeanDifferenceRgba(frames.back(), frames.front()), neighbours};
+  };
+  const auto [seam, step] = jumps(true, 1);
+  EXPECT_LE(seam, step * 1.25) << "seam " << seam << ", largest step " << step;
+  const auto [cold_seam, cold_step] = jumps(false, 1);
+  EXPECT_GT(cold_seam, cold_step * 2) << "seam " << cold_seam << ", largest step " << cold_step;
+  // Two cycles: twice the frames, and the seam between them as smooth as the wrap-around.
+  const auto [seam2, step2] = jumps(true, 2);
+  EXPECT_LE(seam2, step2 * 1.25);
+  EXPECT_EQ(Probe((dir_ / "seam.mkv").string())["nb_read_frames"], "24");
+}
+
+TEST_F(ExportTest, CancelAndFailureLeaveNoFile) {
+  const std::string loop = MakeLoop(6, false);
+  {
+    // An earlier file of the name survives a cancelled export untouched.
+    const std::string out = (dir_ / "cancel.mpg").string();
+    { std::ofstream(out) << "earlier"; }
+    std::atomic<bool> cancel{false};
+    ExportObserver observer;
+    int seen = 0;
+    observer.cancel = &cancel;
+    observer.frame_drawn = [&](int, const headless::Image&) {
+      if (++seen == 2) cancel = true;
+    };
+    const ExportResult r = ExportLoop(ExportRequest{loop, out, 2, ExportFormat::kPresetOwn, 1, true}, observer);
+    EXPECT_FALSE(r.ok);
+    EXPECT_TRUE(r.cancelled);
+    EXPECT_EQ(seen, 2) << "stops within a frame";
+    std::ifstream in(out);
+    std::string text;
+    in >> text;
+    EXPECT_EQ(text, "earlier");
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{"cancel.mpg"});
+    fs::remove(out);
+  }
+  auto fails = [&](ExportRequest request, const std::string& message) {
+    const ExportResult r = Export(request);
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.error.find(message), std::string::npos) << r.error;
+    EXPECT_TRUE(Leftovers().empty());
+  };
+  const std::string d = dir_.string();
+  fails({loop, d + "/no/such/folder/x.avi", 0}, "does not exist");
+  fails({loop, d + "/x.mp4", 0}, "must end in .avi");
+  fails({loop, d + "/x.mpg", 15, ExportFormat::kMpg}, "preset 15 (H.264 HD) is not written as mpg");
+  fails({loop, d + "/x.avi", 17}, "preset 17 does not exist");
+  fails({d + "/missing.lqf", d + "/x.avi", 0}, "missing.lqf: no such file");
+  fails({loop, d + "/x.avi", 0, ExportFormat::kPresetOwn, 0}, "number of loops");
+  fs::create_directory(dir_ / "busy");
+  { std::ofstream(dir_ / "busy" / "notes.txt") << "mine"; }
+  const ExportResult r = Export({loop, d + "/busy", 0, ExportFormat::kPng});
+  EXPECT_FALSE(r.ok);
+  EXPECT_TRUE(fs::exists(dir_ / "busy" / "notes.txt"));
+}
+
+TEST(ExportFormats, NamesAndOwnFormats) {
+  EXPECT_EQ(ParseExportFormat("webp"), ExportFormat::kWebp);
+  EXPECT_EQ(ParseExportFormat("MP4"), std::nullopt);
+  EXPECT_EQ(ResolveFormat(0, ExportFormat::kPresetOwn, nullptr), ExportFormat::kAvi);
+  EXPECT_EQ(ResolveFormat(5, ExportFormat::kMpg, nullptr), ExportFormat::kMpg);
+  EXPECT_EQ(ResolveFormat(14, ExportFormat::kPresetOwn, nullptr), ExportFormat::k3gp);
+  EXPECT_EQ(ResolveFormat(16, ExportFormat::kPresetOwn, nullptr), ExportFormat::kMp4);
+  EXPECT_EQ(ResolveFormat(16, ExportFormat::kGif, nullptr), ExportFormat::kGif);
+  EXPECT_EQ(ResolveFormat(0, ExportFormat::k3gp, nullptr), std::nullopt);
+  EXPECT_TRUE(CheckOutputName("A.MPG", 3, ExportFormat::kMpg, nullptr));
+  EXPECT_TRUE(CheckOutputName("out", 3, ExportFormat::kPng, nullptr));
+  std::string error;
+  EXPECT_FALSE(CheckOutputName("out", 3, ExportFormat::kMpg, &error));
+  EXPECT_NE(error.find("VCD NTSC file (preset 3's own format) must end in .mpg"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace vl::exporting
