@@ -12,6 +12,7 @@ VL_PACKAGES=(
   qt6-base-dev qt6-svg-dev libqt6opengl6-dev
   libwmf-dev libemf2svg-dev libjpeg62-turbo-dev libexpat1-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
+  libcli11-dev libssl-dev
   xvfb xauth python3
   ffmpeg webp
 )

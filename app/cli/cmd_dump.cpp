@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 
 #include "app/cli/command.h"
 #include "app/cli/json.h"
@@ -64,7 +65,6 @@ std::string DumpJson(const SceneState& scene, int slots) {
 }
 
 int RunDump(const std::vector<std::string>& args) {
-  if (args.empty()) return vl::cli::UsageError("dump", "no loop file given");
   auto scene = std::make_unique<SceneState>();
   SequenceAssets no_assets;
   int slots = 602;
@@ -83,5 +83,8 @@ int RunDump(const std::vector<std::string>& args) {
 
 }  // namespace
 
-VL_CLI_COMMAND(dump, "dump", "dump FILE [FILE ...]",
-               "Load the loops in turn into one scene and print it as JSON.", RunDump);
+VL_CLI_COMMAND(dump, "dump", "Load the loops in turn into one scene and print it as JSON.", [](CLI::App& app) {
+  auto files = std::make_shared<std::vector<std::string>>();
+  app.add_option("FILE", *files, "Loop files, loaded in this order")->required();
+  return [files] { return RunDump(*files); };
+});

@@ -1,5 +1,6 @@
 // vantaloop-cli model FILE.3ds: a 3DS file as the model loader reads it, as JSON.
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "app/cli/command.h"
@@ -54,10 +55,9 @@ void AppendObject(std::string& out, const vl::ModelObject& o) {
   out += "]}";
 }
 
-int RunModel(const std::vector<std::string>& args) {
-  if (args.size() != 1) return vl::cli::UsageError("model", "expects one 3DS file");
+int RunModel(const std::string& file) {
   vl::Model model;
-  vl::Expected<vl::ModelLoadResult> loaded = vl::Import3ds(args[0], model);
+  vl::Expected<vl::ModelLoadResult> loaded = vl::Import3ds(file, model);
   if (!loaded) return vl::cli::Fail("model", loaded.error().ToString());
 
   std::string out = "{\"version\":";
@@ -94,4 +94,8 @@ int RunModel(const std::vector<std::string>& args) {
 
 }  // namespace
 
-VL_CLI_COMMAND(model, "model", "model FILE.3ds", "Read a 3DS model file and print it as JSON.", RunModel);
+VL_CLI_COMMAND(model, "model", "Read a 3DS model file and print it as JSON.", [](CLI::App& app) {
+  auto file = std::make_shared<std::string>();
+  app.add_option("FILE.3ds", *file, "The model file")->required();
+  return [file] { return RunModel(*file); };
+});

@@ -73,42 +73,20 @@ class PrintedModelProgress : public vl::ModelLoadProgress {
   std::string line_;
 };
 
-int Run(const std::vector<std::string>& args) {
-  Options o;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string* v) {
-      if (i + 1 >= args.size()) return false;
-      *v = args[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--out") {
-      if (!value(&o.out_dir)) return vl::cli::UsageError(kName, "--out needs a folder");
-    } else if (a == "--sheet") {
-      if (!value(&o.sheet)) return vl::cli::UsageError(kName, "--sheet needs a file name");
-    } else if (a == "--video") {
-      if (!value(&o.video)) return vl::cli::UsageError(kName, "--video needs a file name");
-    } else if (a == "--size") {
-      if (!value(&v) || !ParsePair(v, 'x', 16, 8192, &o.width, &o.height))
-        return vl::cli::UsageError(kName, "--size wants WxH, each 16 to 8192");
-    } else if (a == "--fps") {
-      if (!value(&v) || !ParseInt(v, 1, 1000, &o.fps)) return vl::cli::UsageError(kName, "--fps wants 1 to 1000");
-    } else if (a == "--frames") {
-      if (!value(&v) || !ParsePair(v, '-', 0, vl::engine::kFrameSlots - 1, &o.first, &o.last) || o.first > o.last)
-        return vl::cli::UsageError(kName, "--frames wants A-B with 0 <= A <= B <= 9999");
-    } else if (a == "--every") {
-      if (!value(&v) || !ParseInt(v, 1, vl::engine::kFrameSlots, &o.every))
-        return vl::cli::UsageError(kName, "--every wants a whole number from 1");
-    } else if (a.rfind("--", 0) == 0) {
-      return vl::cli::UsageError(kName, "unknown option " + a);
-    } else if (o.loop.empty()) {
-      o.loop = a;
-    } else {
-      return vl::cli::UsageError(kName, "one loop file only");
-    }
-  }
-  if (o.loop.empty()) return vl::cli::UsageError(kName, "no loop file given");
+// The values as typed; Run checks them.
+struct Typed {
+  std::string size, fps, frames, every;
+};
+
+int Run(Options o, const Typed& t) {
+  if (!t.size.empty() && !ParsePair(t.size, 'x', 16, 8192, &o.width, &o.height))
+    return vl::cli::UsageError(kName, "--size wants WxH, each 16 to 8192");
+  if (!t.fps.empty() && !ParseInt(t.fps, 1, 1000, &o.fps)) return vl::cli::UsageError(kName, "--fps wants 1 to 1000");
+  if (!t.frames.empty() &&
+      (!ParsePair(t.frames, '-', 0, vl::engine::kFrameSlots - 1, &o.first, &o.last) || o.first > o.last))
+    return vl::cli::UsageError(kName, "--frames wants A-B with 0 <= A <= B <= 9999");
+  if (!t.every.empty() && !ParseInt(t.every, 1, vl::engine::kFrameSlots, &o.every))
+    return vl::cli::UsageError(kName, "--every wants a whole number from 1");
   if (!o.out_dir.empty() + !o.sheet.empty() + !o.video.empty() != 1)
     return vl::cli::UsageError(kName, "give one of --out DIR, --sheet FILE.png or --video FILE.mp4");
   // A video has every frame of the range.
@@ -212,5 +190,18 @@ int Run(const std::vector<std::string>& args) {
 }  // namespace
 
 VL_CLI_COMMAND(render, "render",
-               "render LOOP.lqf (--out DIR | --sheet FILE.png | --video FILE.mp4) [--size WxH] [--fps N] [--frames A-B] [--every K]",
-               "play a loop headless and write its frames as PNG files, a contact sheet or a video", Run);
+               "Play a loop headless and write its frames as PNG files, a contact sheet or a video.",
+               [](CLI::App& app) {
+                 auto o = std::make_shared<Options>();
+                 auto t = std::make_shared<Typed>();
+                 app.add_option("LOOP.lqf", o->loop, "The loop file")->required();
+                 app.add_option("--out", o->out_dir, "Write frame_NNNNN.png files into DIR")->type_name("DIR");
+                 app.add_option("--sheet", o->sheet, "Write one contact sheet of up to 16 frames")->type_name("FILE.png");
+                 app.add_option("--video", o->video, "Write an H.264 video (.mp4, .mkv, .avi, .mov)")
+                     ->type_name("FILE.mp4");
+                 app.add_option("--size", t->size, "Frame size, default 720x576")->type_name("WxH");
+                 app.add_option("--fps", t->fps, "Frames per second, default 25")->type_name("N");
+                 app.add_option("--frames", t->frames, "Only frames A to B")->type_name("A-B");
+                 app.add_option("--every", t->every, "Every K-th frame of the range")->type_name("K");
+                 return [o, t] { return Run(*o, *t); };
+               });

@@ -34,7 +34,6 @@ void PrintName(const char* label, const std::string& name) {
 }
 
 int RunInfo(const std::vector<std::string>& args) {
-  if (args.size() != 1) return vl::cli::UsageError("info", "expects one loop file");
   int rc = 0;
   auto scene = LoadInto("info", args[0], rc);
   if (!scene) return rc;
@@ -89,7 +88,6 @@ int Write(const char* command, const SceneState& scene, const std::string& out, 
 }
 
 int RunConvert(const std::vector<std::string>& args) {
-  if (args.size() != 2) return vl::cli::UsageError("convert", "expects an input and an output file");
   int rc = 0;
   auto scene = LoadInto("convert", args[0], rc);
   if (!scene) return rc;
@@ -105,8 +103,6 @@ int RunConvert(const std::vector<std::string>& args) {
 }
 
 int RunDecompile(const std::vector<std::string>& args) {
-  if (args.size() != 1 && args.size() != 2)
-    return vl::cli::UsageError("decompile", "expects a loop file and optionally an output file");
   int rc = 0;
   auto scene = LoadInto("decompile", args[0], rc);
   if (!scene) return rc;
@@ -123,7 +119,6 @@ int RunDecompile(const std::vector<std::string>& args) {
 }
 
 int RunCompile(const std::vector<std::string>& args) {
-  if (args.size() != 2) return vl::cli::UsageError("compile", "expects a source file and an output file");
   std::ifstream in(args[0], std::ios::binary);
   if (!in) return vl::cli::Fail("compile", args[0] + ": cannot open the file");
   std::stringstream text;
@@ -139,9 +134,33 @@ int RunCompile(const std::vector<std::string>& args) {
 
 }  // namespace
 
-VL_CLI_COMMAND(info, "info", "info FILE", "Show a readable summary of a loop file.", RunInfo);
-VL_CLI_COMMAND(convert, "convert", "convert IN OUT", "Rewrite a loop file of any version as version 6.",
-               RunConvert);
-VL_CLI_COMMAND(decompile, "decompile", "decompile FILE [OUT]", "Print a loop file as editable source text.",
-               RunDecompile);
-VL_CLI_COMMAND(compile, "compile", "compile SRC OUT", "Make a loop file from source text.", RunCompile);
+namespace {
+
+// Positional file arguments, in order; names ending in '?' are optional.
+vl::cli::Run Files(CLI::App& app, std::vector<const char*> names, int (*run)(const std::vector<std::string>&)) {
+  auto values = std::make_shared<std::vector<std::string>>(names.size());
+  std::vector<CLI::Option*> options;
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::string name = names[i];
+    const bool optional = name.back() == '?';
+    if (optional) name.pop_back();
+    options.push_back(app.add_option(name, (*values)[i])->required(!optional));
+  }
+  return [values, options, run] {
+    std::vector<std::string> args;
+    for (size_t i = 0; i < options.size(); ++i)
+      if (options[i]->count() > 0) args.push_back((*values)[i]);
+    return run(args);
+  };
+}
+
+}  // namespace
+
+VL_CLI_COMMAND(info, "info", "Show a readable summary of a loop file.",
+               [](CLI::App& app) { return Files(app, {"FILE"}, RunInfo); });
+VL_CLI_COMMAND(convert, "convert", "Rewrite a loop file of any version as version 6.",
+               [](CLI::App& app) { return Files(app, {"IN", "OUT"}, RunConvert); });
+VL_CLI_COMMAND(decompile, "decompile", "Print a loop file as editable source text (or write it to OUT).",
+               [](CLI::App& app) { return Files(app, {"FILE", "OUT?"}, RunDecompile); });
+VL_CLI_COMMAND(compile, "compile", "Make a loop file from source text.",
+               [](CLI::App& app) { return Files(app, {"SRC", "OUT"}, RunCompile); });

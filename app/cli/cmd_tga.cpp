@@ -1,6 +1,7 @@
 // vantaloop-cli tga: builds a particle texture from TGA files exactly as the loader does, without
 // uploading it, and prints its format, size and a fingerprint of the final pixel buffer.
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -11,16 +12,7 @@
 
 namespace {
 
-int RunTga(const std::vector<std::string>& args) {
-  std::vector<std::string> names;
-  bool detail = false;
-  for (const std::string& a : args) {
-    if (a == "--detail")
-      detail = true;
-    else
-      names.push_back(a);
-  }
-  if (names.empty() || names.size() > 2) return vl::cli::UsageError("tga", "expected COLOUR [ALPHA]");
+int RunTga(const std::vector<std::string>& names, bool detail) {
 
   // "-" stands for no file; paths are opened as given, relative to the current folder.
   std::optional<std::string> colour, alpha;
@@ -49,8 +41,19 @@ int RunTga(const std::vector<std::string>& args) {
 
 }  // namespace
 
-VL_CLI_COMMAND(tga, "tga", "tga [--detail] COLOUR|- [ALPHA]",
+VL_CLI_COMMAND(tga, "tga",
                "Build a texture from a TGA colour file and/or 8-bit alpha file as the particle loader "
-               "does; print its format, size and the SHA-256 of its pixels as JSON (--detail: say why "
-               "a load failed).",
-               RunTga);
+               "does; print its format, size and the SHA-256 of its pixels as JSON.",
+               [](CLI::App& app) {
+                 auto colour = std::make_shared<std::string>();
+                 auto alpha = std::make_shared<std::vector<std::string>>();
+                 auto detail = std::make_shared<bool>(false);
+                 app.add_option("COLOUR", *colour, "The colour TGA file, - for none")->required();
+                 app.add_option("ALPHA", *alpha, "The 8-bit alpha TGA file, - for none")->expected(0, 1);
+                 app.add_flag("--detail", *detail, "Say why a load failed");
+                 return [=] {
+                   std::vector<std::string> names{*colour};
+                   names.insert(names.end(), alpha->begin(), alpha->end());
+                   return RunTga(names, *detail);
+                 };
+               });

@@ -21,7 +21,6 @@ constexpr int kRenderSize = 576;  // a usual frame height; the glow captures ass
 constexpr int kThumbSize = 96;
 
 int Run(const std::vector<std::string>& args) {
-  if (args.size() != 2) return vl::cli::UsageError(kName, "give a loop file and an output .jpg");
   namespace fs = std::filesystem;
   std::error_code ec;
   const fs::path loop = fs::absolute(args[0], ec);
@@ -53,5 +52,9 @@ int Run(const std::vector<std::string>& args) {
 
 }  // namespace
 
-VL_CLI_COMMAND(thumbnail, "thumbnail", "thumbnail LOOP.lqf OUT.jpg",
-               "draw the loop library's 96 x 96 JPEG picture of a loop", Run);
+VL_CLI_COMMAND(thumbnail, "thumbnail", "Draw the loop library's 96 x 96 JPEG picture of a loop.", [](CLI::App& app) {
+  auto args = std::make_shared<std::vector<std::string>>(2);
+  app.add_option("LOOP.lqf", (*args)[0], "The loop file")->required();
+  app.add_option("OUT.jpg", (*args)[1], "The picture to write")->required();
+  return [args] { return Run(*args); };
+});

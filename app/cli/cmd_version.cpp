@@ -4,10 +4,10 @@
 #include "app/cli/command.h"
 
 namespace {
-int RunVersion(const std::vector<std::string>&) {
+int RunVersion() {
   std::printf("vantaloop-cli 0.1\n");
   return 0;
 }
 }  // namespace
 
-VL_CLI_COMMAND(version, "version", "version", "Show the program version.", RunVersion);
+VL_CLI_COMMAND(version, "version", "Show the program version.", [](CLI::App&) { return RunVersion; });

@@ -1,23 +1,31 @@
-// vantaloop-cli: each command lives in its own cmd_*.cpp and registers itself here.
+// vantaloop-cli: each command lives in its own cmd_*.cpp and registers itself here (see main.cpp for
+// how to add one).
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 namespace vl::cli {
+
+// What runs once the command line has been parsed; returns the exit code. Errors go to stderr.
+using Run = std::function<int()>;
 
 struct Command {
   const char* name;
-  const char* usage;    // e.g. "dump FILE [FILE ...]"
-  const char* summary;  // one line for the command list
-  // Runs with the arguments after the command name; returns the exit code. Errors go to stderr.
-  int (*run)(const std::vector<std::string>& args);
+  const char* summary;  // one line for the command list and the command's --help
+  // Declares the command's arguments and options on its own CLI11 app (variables they fill must
+  // outlive the call: capture them in the returned Run) and returns what runs after the parse.
+  std::function<Run(CLI::App& app)> define;
 };
 
 bool RegisterCommand(const Command& command);
 
-// Prints "vantaloop-cli: <command>: <message>" on stderr and returns 1.
+// Prints "vantaloop-cli: <command>: <message>" on stderr and returns 1: the command failed.
 int Fail(const char* command, const std::string& message);
-// Prints the command's usage line on stderr and returns 2.
+// Prints the message and the command's usage line on stderr and returns 2: the command was called
+// wrongly. Parse errors found by CLI11 are reported the same way.
 int UsageError(const char* command, const std::string& message);
 
 }  // namespace vl::cli

@@ -1,10 +1,32 @@
-// vantaloop-cli: inspect, convert and render loops from the command line.
-#include <algorithm>
+// vantaloop-cli: inspect, check, convert and render loops from the command line.
+//
+// Every command is a CLI11 subcommand, so all of them share the same --help, --version, error
+// messages and exit codes: 0 done, 1 the command failed (a message naming the file on stderr),
+// 2 the command line was wrong (the message and the command's usage on stderr).
+//
+// Adding a command: make app/cli/cmd_NAME.cpp (CMake picks it up) with
+//
+//   namespace {
+//   int RunHello(const std::string& who, bool loud) { ...; return 0; }  // or vl::cli::Fail(...)
+//   }  // namespace
+//
+//   VL_CLI_COMMAND(hello, "hello", "Say hello to someone.", [](CLI::App& app) {
+//     auto who = std::make_shared<std::string>();
+//     auto loud = std::make_shared<bool>(false);
+//     app.add_option("NAME", *who, "who to greet")->required();
+//     app.add_flag("--loud", *loud, "shout");
+//     return [=] { return RunHello(*who, *loud); };
+//   });
+//
+// The variables the options fill must outlive define(): keep them in shared_ptrs (or one struct
+// in a shared_ptr) captured by the returned function. Checks CLI11 cannot express (ranges that
+// depend on each other, "WxH" values) go at the top of the run function and return
+// vl::cli::UsageError("hello", "why"), which reports exactly like a parse error. --library,
+// --help and --version are accepted before or after the command name.
 #include <cstdio>
-#include <cstring>
 #include <map>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "app/cli/command.h"
 #include "engine/asset_paths.h"
@@ -12,21 +34,27 @@
 namespace vl::cli {
 namespace {
 
+constexpr const char* kProgram = "vantaloop-cli";
+constexpr const char* kVersion = "vantaloop-cli 0.1";
+
 std::map<std::string, Command>& Registry() {
   static std::map<std::string, Command> commands;
   return commands;
 }
 
-void PrintUsage(std::FILE* to) {
-  std::fprintf(to,
-               "usage: vantaloop-cli [--library DIR] COMMAND [ARGS]\n"
-               "\n"
-               "Asset names in loops are resolved against the library folder: --library DIR,\n"
-               "else $VANTALOOP_HOME, else the folder of this program.\n"
-               "\n"
-               "commands:\n");
-  for (const auto& [name, c] : Registry()) std::fprintf(to, "  %-44s %s\n", c.usage, c.summary);
-  std::fprintf(to, "\nvantaloop-cli COMMAND --help shows one command's usage.\n");
+// The parsed command line, for usage lines printed after the parse.
+CLI::App* g_app = nullptr;
+
+std::string UsageOf(const std::string& command) {
+  if (!g_app) return {};
+  CLI::App* sub = nullptr;
+  try {
+    sub = command.empty() ? g_app : g_app->get_subcommand(command);
+  } catch (const CLI::Error&) {
+    sub = g_app;
+  }
+  const std::string name = sub == g_app ? kProgram : std::string(kProgram) + " " + command;
+  return CLI::Formatter().make_usage(sub, name);
 }
 
 }  // namespace
@@ -37,14 +65,18 @@ bool RegisterCommand(const Command& command) {
 }
 
 int Fail(const char* command, const std::string& message) {
-  std::fprintf(stderr, "vantaloop-cli: %s: %s\n", command, message.c_str());
+  std::fprintf(stderr, "%s: %s: %s\n", kProgram, command, message.c_str());
   return 1;
 }
 
 int UsageError(const char* command, const std::string& message) {
-  auto it = Registry().find(command);
-  std::fprintf(stderr, "vantaloop-cli: %s: %s\n", command, message.c_str());
-  if (it != Registry().end()) std::fprintf(stderr, "usage: vantaloop-cli %s\n", it->second.usage);
+  if (command && *command)
+    std::fprintf(stderr, "%s: %s: %s\n", kProgram, command, message.c_str());
+  else
+    std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+  std::fputs(UsageOf(command ? command : "").c_str(), stderr);
+  std::fprintf(stderr, "Run '%s%s%s --help' for more.\n", kProgram, command && *command ? " " : "",
+               command ? command : "");
   return 2;
 }
 
@@ -52,36 +84,54 @@ int UsageError(const char* command, const std::string& message) {
 
 int main(int argc, char** argv) {
   using namespace vl::cli;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  size_t i = 0;
-  while (i < args.size() && args[i].rfind("--", 0) == 0) {
-    if (args[i] == "--help" || args[i] == "-h") {
-      PrintUsage(stdout);
-      return 0;
+  CLI::App app{
+      "Inspect, check, convert and render Vantaloop loops.\n"
+      "Asset names in loops are resolved against the library folder: --library DIR,\n"
+      "else $VANTALOOP_HOME, else the folder of this program.",
+      kProgram};
+  g_app = &app;
+  app.set_version_flag("--version", kVersion, "Show the program version and exit");
+  std::string library;
+  app.add_option("--library", library, "The library folder asset names are resolved against")
+      ->type_name("DIR");
+  app.require_subcommand(1);
+  app.footer("vantaloop-cli COMMAND --help shows one command's usage.");
+
+  std::map<CLI::App*, Run> runs;
+  for (const auto& [name, command] : Registry()) {
+    CLI::App* sub = app.add_subcommand(name, command.summary);
+    sub->fallthrough();  // --library and --version after the command name
+    sub->footer("");
+    runs[sub] = command.define(*sub);
+  }
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    // Name the command the error belongs to, when one was given.
+    std::string command;
+    for (CLI::App* sub : app.get_subcommands()) command = sub->get_name();
+    if (command.empty()) {
+      // The first word that is not an option (or --library's value) names the command.
+      for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--library") {
+          ++i;
+        } else if (word.rfind('-', 0) != 0) {
+          if (!Registry().count(word)) return UsageError("", "unknown command '" + word + "'");
+          break;
+        }
+      }
     }
-    if (args[i] == "--library" && i + 1 < args.size()) {
-      vl::SetProgramFolder(args[i + 1]);
-      i += 2;
-      continue;
-    }
-    std::fprintf(stderr, "vantaloop-cli: unknown option %s\n", args[i].c_str());
-    PrintUsage(stderr);
-    return 2;
+    return UsageError(command.c_str(), e.what());
   }
-  if (i >= args.size()) {
-    PrintUsage(stderr);
-    return 2;
-  }
-  auto it = Registry().find(args[i]);
-  if (it == Registry().end()) {
-    std::fprintf(stderr, "vantaloop-cli: unknown command '%s'\n", args[i].c_str());
-    PrintUsage(stderr);
-    return 2;
-  }
-  std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
-  if (std::find(rest.begin(), rest.end(), "--help") != rest.end()) {
-    std::printf("usage: vantaloop-cli %s\n%s\n", it->second.usage, it->second.summary);
-    return 0;
-  }
-  return it->second.run(rest);
+  if (!library.empty()) vl::SetProgramFolder(library);
+  for (CLI::App* sub : app.get_subcommands()) return runs.at(sub)();
+  return UsageError("", "no command given");
 }

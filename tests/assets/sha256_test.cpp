@@ -22,25 +22,9 @@ TEST(Sha256, KnownVectorsIncludingPaddingEdges) {
             "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb");
 }
 
-TEST(Sha256, UpdatesInUnevenPiecesMatchOneShot) {
-  // One million 'a', fed in pieces that straddle block boundaries.
-  std::string a(1000000, 'a');
-  Sha256 h;
-  size_t pos = 0, piece = 1;
-  while (pos < a.size()) {
-    size_t n = std::min(piece, a.size() - pos);
-    h.Update(Bytes(a).subspan(pos, n));
-    pos += n;
-    piece = piece * 3 % 97 + 1;
-  }
-  auto d = h.Finish();
-  std::string hex;
-  for (uint8_t b : d) {
-    char buf[3];
-    std::snprintf(buf, sizeof buf, "%02x", b);
-    hex += buf;
-  }
-  EXPECT_EQ(hex, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+TEST(Sha256, LargeBuffer) {
+  EXPECT_EQ(Sha256Hex(Bytes(std::string(1000000, 'a'))),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 }  // namespace

@@ -186,3 +186,50 @@ TEST_F(CliTest, RenderWritesTheSameFramesAndAVideo) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every command answers --help and --version the same way, and a wrong command line is exit 2 with
+// the reason and the command's usage on stderr and nothing on stdout.
+TEST(CliCommandLine, EveryCommandSharesHelpVersionAndUsageErrors) {
+  const CliRun top = Cli("--help");
+  ASSERT_EQ(top.code, 0);
+  const std::vector<std::string> commands = {"compile", "convert", "decompile", "dump",      "info",
+                                             "model",   "render",  "tga",       "thumbnail", "version"};
+  for (const std::string& c : commands) {
+    EXPECT_NE(top.out.find("  " + c + " "), std::string::npos) << c;
+    const CliRun help = Cli(c + " --help");
+    EXPECT_EQ(help.code, 0) << c;
+    EXPECT_NE(help.out.find("vantaloop-cli " + c), std::string::npos) << c;
+    const CliRun version = Cli(c + " --version");
+    EXPECT_EQ(version.code, 0) << c;
+    EXPECT_EQ(version.out, Cli("--version").out) << c;
+    const CliRun wrong = Cli(c + " --no-such-option");
+    EXPECT_EQ(wrong.code, 2) << c;
+    EXPECT_TRUE(wrong.out.empty()) << c;
+    EXPECT_NE(wrong.err.find("vantaloop-cli: " + c + ": "), std::string::npos) << wrong.err;
+    EXPECT_NE(wrong.err.find("Usage: vantaloop-cli " + c), std::string::npos) << wrong.err;
+  }
+  EXPECT_EQ(Cli("version").out, "vantaloop-cli 0.1\n");
+
+  // Missing and surplus arguments, unknown commands, values the command checks itself.
+  for (const char* args : {"", "frobnicate", "info", "info a.lqf b.lqf", "convert a.lqf", "compile a.txt",
+                           "tga", "tga a.tga b.tga c.tga", "thumbnail a.lqf", "render a.lqf --size 3x3",
+                           "render a.lqf --frames 9-2 --out d", "render a.lqf --fps", "render a.lqf"}) {
+    const CliRun r = Cli(args);
+    EXPECT_EQ(r.code, 2) << args << "\n" << r.err;
+    EXPECT_TRUE(r.out.empty()) << args;
+    EXPECT_NE(r.err.find("Usage: vantaloop-cli"), std::string::npos) << args << "\n" << r.err;
+  }
+  EXPECT_NE(Cli("frobnicate").err.find("unknown command 'frobnicate'"), std::string::npos);
+}
+
+TEST_F(CliTest, LibraryFolderIsTakenBeforeOrAfterTheCommand) {
+  // The sequence texture of a loop is reported relative to the library; both spellings run.
+  const std::string loop = Loop("lib.lqf", {0, 10}, 1);
+  EXPECT_EQ(Cli("--library " + dir_.string() + " info " + loop).code, 0);
+  EXPECT_EQ(Cli("info " + loop + " --library " + dir_.string()).code, 0);
+  EXPECT_EQ(Cli("info " + loop + " --library").code, 2);
+}
+
+}  // namespace
