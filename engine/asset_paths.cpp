@@ -91,6 +91,16 @@ std::optional<fs::path> ResolveAssetPath(std::string_view name, const fs::path& 
   return std::nullopt;
 }
 
+std::optional<fs::path> ResolvePicturePath(std::string_view name, int32_t custom_image_mode, const fs::path& base) {
+  if (custom_image_mode >= kPictureNamesAsGiven) return ResolveAssetPath(name, base);
+  // A drive letter cannot follow a folder name.
+  if (name.find(':') != std::string_view::npos) return std::nullopt;
+  // The folder, a separator, then the name: leading separators only repeat the one between.
+  const size_t start = name.find_first_not_of("/\\");
+  if (start == std::string_view::npos) return std::nullopt;
+  return ResolveAssetPath(name.substr(start), base);
+}
+
 Expected<std::vector<uint8_t>> ReadFileBytes(const fs::path& path, uint64_t max_bytes) {
   struct Closer {
     void operator()(std::FILE* f) const { std::fclose(f); }

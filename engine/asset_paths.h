@@ -25,6 +25,17 @@ std::optional<std::filesystem::path> ResolveAssetPath(std::string_view name);
 std::optional<std::filesystem::path> ResolveAssetPath(std::string_view name,
                                                       const std::filesystem::path& base);
 
+// Picture names follow the scene's custom_image_mode. Below kPictureNamesAsGiven a name is always
+// taken as base (the program folder) + "/" + name: an absolute name is looked for inside the
+// program folder (so "/home/me/a.jpg" fails unless the folder has home/me/a.jpg) and a name with a
+// drive letter never resolves. At kPictureNamesAsGiven or above the name is used as given:
+// absolute names as they are, relative ones against base (the program's current folder). Either
+// way backslashes are read as '/', letter case is matched as ResolveAssetPath does, and names
+// containing "http://" do not resolve.
+inline constexpr int32_t kPictureNamesAsGiven = 2;
+std::optional<std::filesystem::path> ResolvePicturePath(std::string_view name, int32_t custom_image_mode,
+                                                        const std::filesystem::path& base);
+
 // Reads a whole file, refusing files larger than max_bytes. The error names the file.
 Expected<std::vector<uint8_t>> ReadFileBytes(const std::filesystem::path& path,
                                              uint64_t max_bytes = uint64_t{1} << 30);

@@ -60,7 +60,7 @@ void RenderAssets::LoadPicture(SceneState& scene, const std::string& name, Textu
   if (name.empty()) return;
   auto load = assets::LoadPictureTexture(
       name, mipmapped ? assets::PictureLoader::kMipmapped : assets::PictureLoader::kColourKeyed,
-      MaxTextureSize(), ProgramFolder());
+      MaxTextureSize(), scene.custom_image_mode, ProgramFolder());
   if (!load.texture.ok()) {
     Report(load.texture.error().ToString() + " (" + engine::TextureSlotName(slot) + " kept)");
     return;
@@ -79,7 +79,7 @@ void RenderAssets::LoadPictureTextureMipmapped(SceneState& scene, const std::str
 void RenderAssets::LoadPhoto(SceneState& scene, const std::string& name, bool photo_a) {
   if (name.empty()) return;
   auto load = assets::LoadPictureTexture(name, photo_a ? assets::PictureLoader::kPhotoA : assets::PictureLoader::kPhotoB,
-                                         MaxTextureSize(), ProgramFolder());
+                                         MaxTextureSize(), scene.custom_image_mode, ProgramFolder());
   // The natural size is recorded as soon as the picture opened, even if the upload then fails.
   const size_t slot = scene.photo_size_slot == 1 ? 1 : 0;
   if (load.natural_size) {

@@ -291,15 +291,19 @@ PictureLoad DecodePictureTexture(std::span<const uint8_t> bytes, std::string_vie
 }
 
 PictureLoad LoadPictureTexture(std::string_view name, PictureLoader loader, int32_t max_texture_size,
-                               const std::filesystem::path& base) {
+                               int32_t custom_image_mode, const std::filesystem::path& base) {
   PictureLoad load;
   if (name.find("http://") != std::string_view::npos) {
     load.texture = Error(name, "no such file (web addresses are not fetched)");
     return load;
   }
-  auto path = ResolveAssetPath(name, base);
+  auto path = ResolvePicturePath(name, custom_image_mode, base);
   if (!path) {
-    load.texture = Error(name, "no such file under " + base.string());
+    load.texture = Error(name, custom_image_mode < kPictureNamesAsGiven && !name.empty() &&
+                                       (name.front() == '/' || name.front() == '\\' ||
+                                        name.find(':') != std::string_view::npos)
+                                   ? "no such file under " + base.string() + " (picture names are taken relative to it)"
+                                   : "no such file under " + base.string());
     return load;
   }
   auto bytes = ReadFileBytes(*path);

@@ -59,13 +59,11 @@ struct PictureLoad {
   Expected<PictureTexture> texture = LoadError{};
 };
 
-// Decodes the named picture for `loader`. `max_texture_size` is GL_MAX_TEXTURE_SIZE. Relative
-// names are taken against `base` (the program folder) through ResolveAssetPath, absolute names as
-// they are. custom_image_mode (name used unchanged vs. current folder + name) needs no handling
-// here: the program's current folder is the program folder, so both rules meet at `base`. Names
-// containing "http://" are never fetched: they fail as a missing file would, whichever loader.
+// Decodes the named picture for `loader`. The name is resolved with ResolvePicturePath under the
+// scene's `custom_image_mode` against `base` (the program folder). Names containing "http://" are
+// never fetched: they fail as a missing file would, whichever loader.
 PictureLoad LoadPictureTexture(std::string_view name, PictureLoader loader, int32_t max_texture_size,
-                               const std::filesystem::path& base);
+                               int32_t custom_image_mode, const std::filesystem::path& base);
 // The same over a file already in memory; `name` is only used in messages.
 PictureLoad DecodePictureTexture(std::span<const uint8_t> bytes, std::string_view name, PictureLoader loader,
                                  int32_t max_texture_size);

@@ -40,6 +40,28 @@ TEST_F(AssetPathsTest, RefusesMissingEmptyFoldersAndNetworkNames) {
   EXPECT_FALSE(vl::ResolveAssetPath("Textures/http://Gold.jpg", root_));
 }
 
+TEST_F(AssetPathsTest, PictureNamesFollowCustomImageMode) {
+  const fs::path gold = root_ / "Textures" / "Gold.jpg";
+  // Below 2: always inside the program folder, with backslashes and any letter case.
+  for (int mode : {0, 1}) {
+    EXPECT_EQ(vl::ResolvePicturePath("textures\\GOLD.JPG", mode, root_), gold) << mode;
+    EXPECT_EQ(vl::ResolvePicturePath("\\Textures\\Gold.jpg", mode, root_), gold) << mode;  // folder + "\\" + name
+    EXPECT_FALSE(vl::ResolvePicturePath(gold.string(), mode, "/nonexistent")) << mode;
+    EXPECT_FALSE(vl::ResolvePicturePath("C:\\Textures\\Gold.jpg", mode, root_)) << mode;
+    EXPECT_FALSE(vl::ResolvePicturePath("/", mode, root_)) << mode;
+  }
+  // An absolute name is looked for inside the folder, not outside it.
+  EXPECT_EQ(vl::ResolvePicturePath(gold.string(), 0, root_), std::nullopt);
+  EXPECT_EQ(vl::ResolvePicturePath("/Textures/Gold.jpg", 0, root_), gold);
+  // 2 or more: as given; relative names still against the folder, same matching.
+  for (int mode : {2, 3}) {
+    EXPECT_EQ(vl::ResolvePicturePath(gold.string(), mode, "/nonexistent"), gold) << mode;
+    EXPECT_EQ(vl::ResolvePicturePath("TEXTURES\\sub\\Deep.png", mode, root_), root_ / "Textures" / "Sub" / "deep.PNG");
+    EXPECT_FALSE(vl::ResolvePicturePath("http://example.invalid/Gold.jpg", mode, root_));
+  }
+  EXPECT_FALSE(vl::ResolvePicturePath("http://example.invalid/Gold.jpg", 0, root_));
+}
+
 TEST_F(AssetPathsTest, ReadFileBytesNamesTheFileAndEnforcesTheLimit) {
   auto ok = vl::ReadFileBytes(root_ / "Textures" / "Gold.jpg");
   ASSERT_TRUE(ok.ok());

@@ -19,7 +19,7 @@ TEST(DefaultPictures, LoadFromTheProgramFolder) {
       {"Textures/Gold.jpg", PictureLoader::kMipmapped},
   };
   for (const Case& c : cases) {
-    auto load = LoadPictureTexture(c.name, c.loader, 2048, VL_BIN_DIR);
+    auto load = LoadPictureTexture(c.name, c.loader, 2048, 0, VL_BIN_DIR);
     ASSERT_TRUE(load.texture.ok()) << load.texture.error().ToString();
     EXPECT_GE(load.texture->width, 256) << c.name;
     EXPECT_GE(load.texture->height, 256) << c.name;

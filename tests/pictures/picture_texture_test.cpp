@@ -250,12 +250,12 @@ TEST(PictureTexture, FailuresNameTheFileAndPhotoSizeSurvivesALateFailure) {
   const fs::path base = fs::temp_directory_path();
   // Never fetched, whichever loader; nothing opened, so no size either.
   for (PictureLoader loader : {PictureLoader::kColourKeyed, PictureLoader::kPhotoA}) {
-    auto web = LoadPictureTexture("http://example.com/a.jpg", loader, 1024, base);
+    auto web = LoadPictureTexture("http://example.com/a.jpg", loader, 1024, 0, base);
     ASSERT_FALSE(web.texture.ok());
     EXPECT_EQ(web.texture.error().file, "http://example.com/a.jpg");
     EXPECT_FALSE(web.natural_size.has_value());
   }
-  auto missing = LoadPictureTexture("Images/no-such-picture.jpg", PictureLoader::kPhotoB, 1024, base);
+  auto missing = LoadPictureTexture("Images/no-such-picture.jpg", PictureLoader::kPhotoB, 1024, 0, base);
   ASSERT_FALSE(missing.texture.ok());
   EXPECT_EQ(missing.texture.error().file, "Images/no-such-picture.jpg");
 
@@ -320,7 +320,7 @@ TEST(PictureRealFiles, EachFormatDecodes) {
       {Sdl("sample.ico"), 23, 42, 32, 32},
   };
   for (const Case& c : cases) {
-    auto load = LoadPictureTexture(c.path.string(), PictureLoader::kColourKeyed, 1024, "/");
+    auto load = LoadPictureTexture(c.path.string(), PictureLoader::kColourKeyed, 1024, vl::kPictureNamesAsGiven, "/");
     ASSERT_TRUE(load.texture.ok()) << load.texture.error().ToString();
     const PictureTexture& t = *load.texture;
     if (c.pixel_width) {
@@ -347,7 +347,7 @@ TEST(PictureRealFiles, DamagedFilesNeverCrash) {
       if (ext == ".tga" || ext == ".xpm" || ext == ".ani" || ext == ".pnm" || ext == ".tiff" || ext == ".xbm")
         continue;
       ++total;
-      auto load = LoadPictureTexture(entry.path().string(), PictureLoader::kPhotoB, 2048, "/");
+      auto load = LoadPictureTexture(entry.path().string(), PictureLoader::kPhotoB, 2048, vl::kPictureNamesAsGiven, "/");
       if (!load.texture.ok()) {
         ++failed;
         EXPECT_NE(load.texture.error().file.find(entry.path().filename().string()), std::string::npos);
@@ -368,7 +368,7 @@ TEST(PictureRealFiles, DamagedFilesNeverCrash) {
   EXPECT_EQ(HimetricToPixels(large->height), 33300);
 
   auto zero = LoadPictureTexture(Pixbuf("test-images/gif-test-suite/zero-width.gif").string(),
-                                 PictureLoader::kColourKeyed, 1024, "/");
+                                 PictureLoader::kColourKeyed, 1024, vl::kPictureNamesAsGiven, "/");
   EXPECT_FALSE(zero.texture.ok());
 }
 

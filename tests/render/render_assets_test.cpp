@@ -76,6 +76,25 @@ TEST_F(RenderAssetsTest, PicturesBecomeTexturesAndFailuresKeepThePreviousOne) {
   EXPECT_TRUE(reports_.empty());
 }
 
+TEST_F(RenderAssetsTest, AbsolutePictureNamesLoadOnlyWhenCustomImageModeTakesThemAsGiven) {
+  VL_REQUIRE_GL(gl, 64, 64);
+  const std::string outside = (fs::path(VL_BIN_DIR) / "Textures" / "Gold.jpg").string();
+  vl::SetProgramFolder(dir_);  // the picture lies outside the program folder
+  scene_->custom_image_mode = 0;
+  assets_.LoadPictureTexture(*scene_, outside, TextureSlot::sprite_texture);
+  assets_.LoadPhotoTextureA(*scene_, outside);
+  EXPECT_EQ(scene_->texture(TextureSlot::sprite_texture), 0u);
+  EXPECT_EQ(scene_->texture(TextureSlot::photo_a_texture), 0u);
+  ASSERT_EQ(reports_.size(), 2u);
+  EXPECT_NE(reports_[0].find("taken relative to it"), std::string::npos) << reports_[0];
+
+  scene_->custom_image_mode = 2;
+  assets_.LoadPictureTexture(*scene_, outside, TextureSlot::sprite_texture);
+  assets_.LoadPhotoTextureA(*scene_, outside);
+  EXPECT_NE(scene_->texture(TextureSlot::sprite_texture), 0u);
+  EXPECT_NE(scene_->texture(TextureSlot::photo_a_texture), 0u);
+}
+
 TEST_F(RenderAssetsTest, PhotosRecordTheirNaturalSizeAndLayoutState) {
   VL_REQUIRE_GL(gl, 64, 64);
   scene_->photo_a_layout_state = scene_->photo_b_layout_state = 2.0f;
