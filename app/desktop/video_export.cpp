@@ -1,111 +1,105 @@
 #include "app/desktop/video_export.h"
 
-#include <filesystem>
-#include <memory>
-
-#include <QOffscreenSurface>
-#include <QOpenGLContext>
-#include <QOpenGLFramebufferObject>
-#include <QOpenGLFunctions>
-#include <QSurfaceFormat>
-
-#include "engine/random.h"
-#include "engine/sequence_loader.h"
-#include "platform/video/video_writer.h"
-#include "render/offline_player.h"
-#include "render/player_layers.h"
+#include <QFileInfo>
+#include <QProgressDialog>
+#include <QWidget>
 
 namespace vl::desktop {
+namespace {
 
-bool ExportLoopVideo(const ExportJob& job, const std::function<bool(int, int)>& progress, std::string* error,
-                     std::vector<std::string>* warnings) {
-  QSurfaceFormat format = QSurfaceFormat::defaultFormat();
-  QOffscreenSurface surface;
-  surface.setFormat(format);
-  surface.create();
-  QOpenGLContext context;
-  context.setFormat(format);
-  if (!surface.isValid() || !context.create() || !context.makeCurrent(&surface)) {
-    *error = "cannot make an offscreen OpenGL context for the export";
-    return false;
+QString Clock(qint64 ms) {
+  const qint64 s = ms / 1000;
+  return QString("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QChar('0'));
+}
+
+}  // namespace
+
+VideoExport::VideoExport(exporting::ExportRequest request, QWidget* dialog_parent, QObject* parent)
+    : QObject(parent), request_(std::move(request)) {
+  if (dialog_parent) {
+    dialog_ = new QProgressDialog(dialog_parent);
+    dialog_->setWindowTitle("Export Video");
+    dialog_->setLabelText("Exporting " + QFileInfo(QString::fromStdString(request_.out_path)).fileName());
+    dialog_->setCancelButtonText("Cancel");
+    // Modeless: the window, the panel and the view go on working during the export.
+    dialog_->setWindowModality(Qt::NonModal);
+    dialog_->setAutoClose(false);
+    dialog_->setAutoReset(false);
+    dialog_->setMinimumDuration(0);
+    dialog_->setRange(0, 0);
+    dialog_->setMinimumWidth(360);
+    connect(dialog_, &QProgressDialog::canceled, this, &VideoExport::Cancel);
   }
-  struct Release {
-    QOpenGLContext& c;
-    ~Release() { c.doneCurrent(); }
-  } release{context};
+}
 
-  QOpenGLFramebufferObject fbo(job.width, job.height, QOpenGLFramebufferObject::CombinedDepthStencil);
-  if (!fbo.isValid()) {
-    *error = "cannot make a " + std::to_string(job.width) + " x " + std::to_string(job.height) + " framebuffer";
-    return false;
+VideoExport::~VideoExport() {
+  cancel_ = true;
+  if (worker_.joinable()) worker_.join();
+  if (dialog_) dialog_->deleteLater();
+}
+
+void VideoExport::Start() {
+  if (running_ || worker_.joinable()) return;
+  running_ = true;
+  elapsed_.start();
+  if (dialog_) {
+    dialog_->setLabelText(ProgressText(exporting::ExportPhase::kPreroll, 0, 0, 0));
+    dialog_->show();
   }
-  fbo.bind();
-
-  // A scene and layers of its own, and a generator of its own, so the file does not depend on
-  // what the screen drew before or draws meanwhile.
-  auto scene = std::make_unique<engine::SceneState>();
-  render::RenderAssets assets;
-  assets.set_reporter([warnings](const std::string& line) {
-    if (warnings) warnings->push_back(line);
+  worker_ = std::thread([this] {
+    exporting::ExportObserver observer;
+    observer.cancel = &cancel_;
+    observer.progress = [this](exporting::ExportPhase phase, int done, int total) {
+      // The view keeps the event loop busy; never queue more than a few updates behind it.
+      if (pending_progress_.load() > 2 && done < total) return;
+      ++pending_progress_;
+      QMetaObject::invokeMethod(this, [this, phase, done, total] {
+        --pending_progress_;
+        OnProgress(phase, done, total);
+      }, Qt::QueuedConnection);
+    };
+    observer.warning = [this](const std::string& line) {
+      std::lock_guard<std::mutex> lock(warnings_mutex_);
+      warnings_.push_back(line);
+    };
+    exporting::ExportResult result = exporting::ExportLoop(request_, observer);
+    QMetaObject::invokeMethod(this, [this, result] { OnFinished(result); }, Qt::QueuedConnection);
   });
-  Random random;
-  render::PlayerLayers layers(assets, random);
-  render::OfflinePlayer player(*scene, layers, job.fps, random);
-  player.Start(assets, job.width, job.height);
-  if (auto err = engine::LoadSequence(*scene, job.loop_path, assets)) {
-    *error = err->ToString();
-    return false;
-  }
-  const int end = scene->play_to_sequence_end ? scene->baked_frame_count : scene->frame_count;
-  if (end < 1 || scene->keyframe_count == 0) {
-    *error = job.loop_path + ": the loop has no frames to play";
-    return false;
-  }
+}
 
-  video::VideoOptions options;
-  options.width = job.width;
-  options.height = job.height;
-  options.fps = job.fps;
-  auto writer = video::VideoWriter::Open(job.out_path, options, error);
-  if (!writer) return false;
+void VideoExport::Cancel() { cancel_ = true; }
 
-  auto abandon = [&](const std::string& why) {
-    *error = why;
-    std::string ignored;
-    writer->Finish(&ignored);
-    writer.reset();
-    std::error_code ec;
-    std::filesystem::remove(job.out_path, ec);
-    return false;
-  };
+QString VideoExport::ProgressText(exporting::ExportPhase phase, int done, int total, qint64 elapsed_ms) {
+  QString text;
+  if (phase == exporting::ExportPhase::kPreroll)
+    text = total > 0 ? QString("Playing the loop through once before recording (%1 of %2)").arg(done).arg(total)
+                     : QString("Starting");
+  else if (phase == exporting::ExportPhase::kFinishing)
+    text = QString("Finishing the file (%1 frames)").arg(total);
+  else
+    text = QString("Frame %1 of %2").arg(done).arg(total);
+  text += "\nElapsed " + Clock(elapsed_ms);
+  if (phase == exporting::ExportPhase::kRecording && done > 0 && total > done)
+    text += ", about " + Clock(elapsed_ms * (total - done) / done) + " left";
+  return text;
+}
 
-  const size_t row = static_cast<size_t>(job.width) * 4;
-  std::vector<uint8_t> pixels(row * static_cast<size_t>(job.height));
-  std::vector<uint8_t> flipped(pixels.size());
-  player.Seek(0);
-  for (int k = 0; k < end; ++k) {
-    // The progress dialog lets the window repaint in between, which makes the view's context
-    // current; take ours back before every frame.
-    context.makeCurrent(&surface);
-    fbo.bind();
-    player.DrawNextFrame();
-    QOpenGLFunctions* gl = context.functions();
-    gl->glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    gl->glReadPixels(0, 0, job.width, job.height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
-    for (int y = 0; y < job.height; ++y)  // GL rows run bottom to top
-      std::copy_n(pixels.data() + row * static_cast<size_t>(job.height - 1 - y), row,
-                  flipped.data() + row * static_cast<size_t>(y));
-    std::string frame_error;
-    if (!writer->AddFrame(flipped.data(), &frame_error)) return abandon(job.out_path + ": " + frame_error);
-    if (progress && !progress(k + 1, end)) return abandon("the export was cancelled");
-  }
-  if (!writer->Finish(error)) {
-    std::error_code ec;
-    std::filesystem::remove(job.out_path, ec);
-    *error = job.out_path + ": " + *error;
-    return false;
-  }
-  return true;
+void VideoExport::OnProgress(exporting::ExportPhase phase, int done, int total) {
+  if (!running_) return;
+  if (phase != exporting::ExportPhase::kPreroll) done_ = done, total_ = total;
+  if (!dialog_) return;
+  const QString file = QFileInfo(QString::fromStdString(request_.out_path)).fileName();
+  dialog_->setLabelText("Exporting " + file + "\n" + ProgressText(phase, done, total, elapsed_.elapsed()));
+  dialog_->setMaximum(phase == exporting::ExportPhase::kRecording ? total : 0);
+  dialog_->setValue(phase == exporting::ExportPhase::kRecording ? done : 0);
+}
+
+void VideoExport::OnFinished(exporting::ExportResult result) {
+  if (worker_.joinable()) worker_.join();
+  running_ = false;
+  result_ = std::move(result);
+  if (dialog_) dialog_->hide();
+  emit Finished();
 }
 
 }  // namespace vl::desktop

@@ -1,22 +1,69 @@
-// Renders a loop to a video file on its own offscreen GL context and framebuffer, on virtual time,
-// so the file is the same whatever the screen was doing. The view's context is left alone.
+// The desktop's video export: the loop on screen exported by the export engine on a worker thread
+// with a headless context of its own, so the view goes on playing and the window stays usable;
+// a modeless progress dialog (frames done of total, elapsed, time left) with Cancel. The frames
+// are those vantaloop-cli export writes for the same loop and preset.
 #pragma once
-#include <functional>
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPointer>
+#include <QProgressDialog>
+
+#include "platform/export/loop_export.h"
+
+class QWidget;
 
 namespace vl::desktop {
 
-struct ExportJob {
-  std::string loop_path;  // the loop file, absolute
-  std::string out_path;   // .mp4, .mkv, .avi or .mov
-  int width = 720, height = 576, fps = 25;
-};
+class VideoExport : public QObject {
+  Q_OBJECT
+ public:
+  // `dialog_parent` null: no progress dialog (tests).
+  VideoExport(exporting::ExportRequest request, QWidget* dialog_parent, QObject* parent = nullptr);
+  // Cancels a running export and waits for its thread (at most one frame).
+  ~VideoExport() override;
 
-// Draws every frame of the loop once. `progress(done, total)` is called after each frame and
-// cancels the export by returning false; a cancelled or failed export leaves no file behind.
-// Asset problems of the loop go to `warnings`.
-bool ExportLoopVideo(const ExportJob& job, const std::function<bool(int, int)>& progress, std::string* error,
-                     std::vector<std::string>* warnings = nullptr);
+  void Start();
+  // Asks the worker to stop; it does before its next frame and removes the partial file.
+  void Cancel();
+
+  bool running() const { return running_; }
+  const exporting::ExportRequest& request() const { return request_; }
+  // Valid once Finished was emitted.
+  const exporting::ExportResult& result() const { return result_; }
+  // Asset problems met while loading the loop for the export.
+  const std::vector<std::string>& warnings() const { return warnings_; }
+  // Recording progress as last reported.
+  int frames_done() const { return done_; }
+  int frames_total() const { return total_; }
+  QProgressDialog* dialog() const { return dialog_; }
+
+  // "Frame 12 of 300" with the elapsed and remaining time, as the dialog shows it.
+  static QString ProgressText(exporting::ExportPhase phase, int done, int total, qint64 elapsed_ms);
+
+ signals:
+  void Finished();
+
+ private:
+  void OnProgress(exporting::ExportPhase phase, int done, int total);
+  void OnFinished(exporting::ExportResult result);
+
+  exporting::ExportRequest request_;
+  QPointer<QProgressDialog> dialog_;
+  std::thread worker_;
+  std::atomic<bool> cancel_{false};
+  std::atomic<int> pending_progress_{0};  // progress calls posted and not yet shown
+  bool running_ = false;
+  exporting::ExportResult result_;
+  std::mutex warnings_mutex_;
+  std::vector<std::string> warnings_;
+  QElapsedTimer elapsed_;
+  int done_ = 0, total_ = 0;
+};
 
 }  // namespace vl::desktop

@@ -184,57 +184,98 @@ void CZentropeView::ShowSettings() {
 }
 
 void CZentropeView::ExportVideo() {
+  if (export_ && export_->running()) {
+    if (QProgressDialog* dialog = export_->dialog()) {
+      dialog->show();
+      dialog->raise();
+      dialog->activateWindow();
+    }
+    return;
+  }
   if (desktop_.loaded_sequence_path.empty() || scene_->keyframe_count == 0) {
     QMessageBox::information(window(), "Export Video", "There is no loop to export: open or choose a loop first.");
     return;
   }
-  const QString path = QFileDialog::getSaveFileName(window(), "Export Video", "loop.mp4",
-                                                    "Video Files (*.mp4 *.mkv *.avi *.mov)");
-  if (path.isEmpty()) return;
-  std::string error;
-  if (ExportVideoTo(path.toStdString(), &error)) {
-    if (status_sink_) status_sink_("Exported " + path);
-  } else {
-    QMessageBox::warning(window(), "Export Video", QString::fromStdString(error));
+  const exporting::PresetFormat* preset = exporting::PresetFormatOf(scene_->export_preset);
+  if (!preset) {
+    QMessageBox::information(window(), "Export Video", "Choose an export format under Options > Settings first.");
+    return;
   }
+  // The preset's own format first, then what any preset can be written as.
+  struct Choice {
+    QString filter;
+    exporting::ExportFormat format;
+    QString extension;
+  };
+  std::vector<Choice> choices = {{QString("%1 (*%2)").arg(preset->name, preset->extension),
+                                  exporting::ExportFormat::kPresetOwn, preset->extension}};
+  if (std::string_view(preset->extension) != ".mp4")
+    choices.push_back({"H.264 MP4 (*.mp4)", exporting::ExportFormat::kMp4, ".mp4"});
+  choices.push_back({"Lossless FFV1 Matroska (*.mkv)", exporting::ExportFormat::kMkv, ".mkv"});
+  choices.push_back({"Animated WebP (*.webp)", exporting::ExportFormat::kWebp, ".webp"});
+  choices.push_back({"Animated GIF (*.gif)", exporting::ExportFormat::kGif, ".gif"});
+  choices.push_back({"PNG sequence, a folder of frames (*)", exporting::ExportFormat::kPng, ""});
+  QStringList filters;
+  for (const Choice& c : choices) filters << c.filter;
+  QString selected = filters.front();
+  QString path = QFileDialog::getSaveFileName(window(), "Export Video", "loop" + choices.front().extension,
+                                              filters.join(";;"), &selected);
+  if (path.isEmpty()) return;
+
+  // The extension picks the format; a name without one takes the chosen filter's.
+  exporting::ExportFormat format = exporting::ExportFormat::kPresetOwn;
+  const QString suffix = "." + QFileInfo(path).suffix().toLower();
+  const Choice* picked = nullptr;
+  for (const Choice& c : choices)
+    if (c.filter == selected) picked = &c;
+  if (picked && picked->format == exporting::ExportFormat::kPng) {
+    format = exporting::ExportFormat::kPng;
+  } else if (QFileInfo(path).suffix().isEmpty()) {
+    if (picked) path += picked->extension, format = picked->format;
+  } else {
+    for (const Choice& c : choices)
+      if (!c.extension.isEmpty() && c.extension == suffix) format = c.format;
+  }
+  std::string error;
+  if (!StartExport(path.toStdString(), format, &error))
+    QMessageBox::warning(window(), "Export Video", QString::fromStdString(error));
 }
 
-bool CZentropeView::ExportVideoTo(const std::string& path, std::string* error) {
-  ExportJob job;
-  job.loop_path = desktop_.loaded_sequence_path;
-  job.out_path = path;
-  if (scene_->export_preset >= 0 && scene_->export_preset < ui::kPresetCount) {
-    const ui::ExportPreset& p = ui::kExportPresets[static_cast<size_t>(scene_->export_preset)];
-    job.width = p.frame_width, job.height = p.frame_height, job.fps = p.fps;
-  } else {
-    // No preset chosen: the picture as the window shows it, at the rate the lock would use.
-    job.width = std::max(16, scene_->view_width & ~1);
-    job.height = std::max(16, scene_->view_height & ~1);
-    job.fps = std::clamp(scene_->locked_fps, 1, 1000);
+bool CZentropeView::StartExport(const std::string& path, exporting::ExportFormat format, std::string* error) {
+  if (export_ && export_->running()) {
+    *error = "An export is already running.";
+    return false;
   }
-  if (job.loop_path.empty()) {
+  if (desktop_.loaded_sequence_path.empty()) {
     *error = "There is no loop to export.";
     return false;
   }
-  std::unique_ptr<QProgressDialog> dialog;
-  if (!options_.quiet) {
-    dialog = std::make_unique<QProgressDialog>("Exporting " + QString::fromStdString(path), "Cancel", 0, 100, window());
-    dialog->setWindowModality(Qt::WindowModal);
-    dialog->setMinimumDuration(0);
-  }
-  std::vector<std::string> warnings;
-  const bool ok = ExportLoopVideo(
-      job,
-      [&](int done, int total) {
-        if (!dialog) return true;
-        dialog->setMaximum(total);
-        dialog->setValue(done);
-        return !dialog->wasCanceled();
-      },
-      error, &warnings);
-  for (const std::string& w : warnings) Report(w);
-  FlushReports("Export Video");
-  return ok;
+  exporting::ExportRequest request;
+  request.loop_path = desktop_.loaded_sequence_path;
+  request.out_path = path;
+  request.preset = scene_->export_preset;
+  request.format = format;
+  // Checked here so a wrong name is refused before anything starts; the engine checks again.
+  const auto resolved = exporting::ResolveFormat(request.preset, format, error);
+  if (!resolved || !exporting::CheckOutputName(path, request.preset, *resolved, error)) return false;
+
+  export_ = std::make_unique<VideoExport>(request, options_.quiet ? nullptr : window());
+  connect(export_.get(), &VideoExport::Finished, this, [this] {
+    for (const std::string& w : export_->warnings()) Report(w);
+    const exporting::ExportResult& r = export_->result();
+    const QString file = QString::fromStdString(export_->request().out_path);
+    if (r.ok) {
+      if (status_sink_) status_sink_(QString("Exported %1 (%2 frames)").arg(file).arg(r.frames_written));
+    } else if (r.cancelled) {
+      if (status_sink_) status_sink_("Export cancelled; nothing was written");
+    } else {
+      Report("The export failed: " + r.error);
+    }
+    FlushReports("Export Video");
+  });
+  export_->Start();
+  if (status_sink_) status_sink_("Exporting " + QString::fromStdString(path));
+  return true;
 }
 
 void CZentropeView::ShowControlPanel() {

@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include "app/desktop/video_export.h"
 #include "render/clock.h"
 #include "render/frame_renderer.h"
 #include "render/playback.h"
@@ -68,8 +69,11 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
   void SaveBitmap();
   void CopyToClipboard();
 
-  // Exports the playing loop at the chosen preset's size and rate; false with a reason.
-  bool ExportVideoTo(const std::string& path, std::string* error);
+  // Starts exporting the playing loop with the chosen preset, in the background; false with a
+  // reason when it cannot start (no loop, no preset, an export already running).
+  bool StartExport(const std::string& path, exporting::ExportFormat format, std::string* error);
+  // The running or last export, or null.
+  VideoExport* video_export() const { return export_.get(); }
 
   // Where one-line messages for the user go (the main window's status bar).
   void set_status_sink(std::function<void(const QString&)> sink) { status_sink_ = std::move(sink); }
@@ -117,6 +121,7 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
   QPointer<ui::CControlPanelDlg> control_panel_;
   QPointer<ui::CLoopWindowDlg> loop_window_;
   QTimer idle_timer_;
+  std::unique_ptr<VideoExport> export_;
   std::function<void(const QString&)> status_sink_;
   std::vector<std::string> reported_;
   std::vector<std::string> pending_;

@@ -4,11 +4,15 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include <QGuiApplication>
 
 #include "app/desktop/main_frame.h"
 #include "engine/asset_paths.h"
+#include "engine/sequence_text.h"
+#include "engine/sequence_writer.h"
 #include "ui/thumbs_list_ctrl.h"
 #include "tests/ui/ui_fixtures.h"
 
@@ -134,21 +138,59 @@ TEST_F(MainWindowTest, RandomStartPanelsAndDamagedLoop) {
   EXPECT_EQ(d.control_panel_open, 0);
 }
 
-TEST_F(MainWindowTest, ExportsTheLoopToAVideoFile) {
-  frame->SetCommandLineFile((fs::path(VL_BIN_DIR) / "Sequences" / "default.lqf").string());
+TEST_F(MainWindowTest, ExportsInTheBackgroundWhileTheViewPlays) {
+  // The bundled default loop cut to 40 frames keeps the export short.
+  const fs::path loop = dir / "short.lqf";
+  {
+    auto scene = std::make_unique<engine::SceneState>();
+    std::ifstream in(fs::path(VL_TEST_DATA) / ".." / ".." / "res" / "loops" / "default.txt");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t last_key = text.rfind("frame = 300");
+    ASSERT_NE(last_key, std::string::npos);
+    text.replace(last_key, 11, "frame = 40");
+    text.replace(text.rfind("frame = 150"), 11, "frame = 20");
+    ASSERT_FALSE(engine::CompileSequence(text, "short", *scene));
+    ASSERT_FALSE(engine::WriteSequenceFile(*scene, loop));
+  }
+  frame->SetCommandLineFile(loop.string());
   StartAndPlay(2);
-  view->scene().export_preset = 14;  // 176 x 144 at 30
-  const fs::path out = dir / "loop.mp4";
+  view->scene().export_preset = 14;  // 176 x 144 at 30, H.263 in 3GP
   std::string error;
-  ASSERT_TRUE(view->ExportVideoTo(out.string(), &error)) << error;
-  EXPECT_GT(fs::file_size(out), 1000u);
-  // The screen goes on playing afterwards.
-  const int drawn = view->ticks_drawn();
-  EXPECT_TRUE(test::WaitFor([&] { return view->ticks_drawn() > drawn + 2; }, 5000));
+  EXPECT_FALSE(view->StartExport((dir / "loop.mp4").string(), exporting::ExportFormat::kPresetOwn, &error));
+  EXPECT_NE(error.find("must end in .3gp"), std::string::npos) << error;
 
-  std::string bad_error;
-  EXPECT_FALSE(view->ExportVideoTo((dir / "no_such_folder" / "x.mp4").string(), &bad_error));
-  EXPECT_FALSE(bad_error.empty());
+  const fs::path out = dir / "loop.3gp";
+  ASSERT_TRUE(view->StartExport(out.string(), exporting::ExportFormat::kPresetOwn, &error)) << error;
+  VideoExport* job = view->video_export();
+  EXPECT_FALSE(view->StartExport(out.string(), exporting::ExportFormat::kPresetOwn, &error)) << "one at a time";
+  // The view goes on drawing while the export runs on its own thread.
+  const int drawn = view->ticks_drawn();
+  ASSERT_TRUE(test::WaitFor([&] { return !job->running(); }, 120000));
+  EXPECT_TRUE(job->result().ok) << job->result().error;
+  EXPECT_GT(view->ticks_drawn(), drawn + 5) << "the view stood still during the export";
+  EXPECT_EQ(job->result().frames_written, 40);
+  EXPECT_EQ(job->frames_done(), 40);
+  EXPECT_GT(fs::file_size(out), 1000u);
+
+  // A cancelled export stops and leaves no file.
+  ASSERT_TRUE(view->LoadLoop((fs::path(VL_BIN_DIR) / "Sequences" / "default.lqf").string()));
+  const fs::path cancelled = dir / "cancelled.gif";
+  ASSERT_TRUE(view->StartExport(cancelled.string(), exporting::ExportFormat::kGif, &error)) << error;
+  job = view->video_export();
+  ASSERT_TRUE(test::WaitFor([&] { return job->frames_done() >= 2 || !job->running(); }, 60000));
+  job->Cancel();
+  ASSERT_TRUE(test::WaitFor([&] { return !job->running(); }, 10000));
+  EXPECT_TRUE(job->result().cancelled);
+  EXPECT_LT(job->result().frames_written, 300);
+  EXPECT_FALSE(fs::exists(cancelled));
+  for (const auto& e : fs::directory_iterator(dir)) EXPECT_EQ(e.path().filename().string().find(".partial"), std::string::npos);
+}
+
+TEST(VideoExportText, ProgressShowsFramesElapsedAndTimeLeft) {
+  EXPECT_EQ(VideoExport::ProgressText(exporting::ExportPhase::kRecording, 30, 300, 5000),
+            "Frame 30 of 300\nElapsed 0:05, about 0:45 left");
+  EXPECT_EQ(VideoExport::ProgressText(exporting::ExportPhase::kPreroll, 10, 300, 61000),
+            "Playing the loop through once before recording (10 of 300)\nElapsed 1:01");
 }
 
 }  // namespace
