@@ -50,4 +50,26 @@ inline void AppendJsonLatin1(std::string& out, std::string_view bytes) {
   out += '"';
 }
 
+// A UTF-8 string as a JSON string: quotes, backslashes and control characters escaped.
+inline void AppendJsonUtf8(std::string& out, std::string_view text) {
+  out += '"';
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+}
+
 }  // namespace vl::cli
