@@ -194,7 +194,7 @@ namespace {
 TEST(CliCommandLine, EveryCommandSharesHelpVersionAndUsageErrors) {
   const CliRun top = Cli("--help");
   ASSERT_EQ(top.code, 0);
-  const std::vector<std::string> commands = {"compile", "convert", "decompile", "dump",      "info",
+  const std::vector<std::string> commands = {"check", "compile", "convert", "decompile", "dump",      "info",
                                              "model",   "render",  "tga",       "thumbnail", "version"};
   for (const std::string& c : commands) {
     EXPECT_NE(top.out.find("  " + c + " "), std::string::npos) << c;
