@@ -1,6 +1,7 @@
 // vantaloop-cli thumbnail LOOP.lqf OUT.jpg: the loop library's picture of a loop, one frame from
 // the middle of the loop drawn headless on virtual time and squeezed to 96 x 96. Same loop, same
 // bytes.
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -19,6 +20,7 @@ namespace {
 constexpr const char* kName = "thumbnail";
 constexpr int kRenderSize = 576;  // a usual frame height; the glow captures assume frames of 512 or more
 constexpr int kThumbSize = 96;
+constexpr int kWarmUpFrames = 24;
 
 int Run(const std::vector<std::string>& args) {
   namespace fs = std::filesystem;
@@ -38,9 +40,13 @@ int Run(const std::vector<std::string>& args) {
   const int end = scene->play_to_sequence_end ? scene->baked_frame_count : scene->frame_count;
   if (end < 1 || scene->keyframe_count == 0) return vl::cli::Fail(kName, args[0] + ": the loop has no frames to play");
 
-  // Every frame up to the middle is drawn: the trail and the particles build up from frame 0.
-  player.Seek(0);
-  for (int k = 0; k <= end / 2; ++k) player.DrawNextFrame();
+  // The middle frame, after a short run up to it: the trail and the fountains build up over a
+  // few frames (the particles start warm after a load), and drawing from frame 0 would cost the
+  // build half of every loop at this size.
+  const int middle = end / 2;
+  const int first = std::max(0, middle - kWarmUpFrames);
+  player.Seek(first);
+  for (int k = first; k <= middle; ++k) player.DrawNextFrame();
   vl::headless::Image image = gl->ReadPixels();
   QImage frame(image.rgba.data(), image.width, image.height, image.width * 4, QImage::Format_RGBA8888);
   QImage thumb = frame.convertToFormat(QImage::Format_RGB32)
