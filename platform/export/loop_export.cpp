@@ -1,5 +1,6 @@
 #include "platform/export/loop_export.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -248,7 +249,8 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   scene->stop_requested = 0.0f;
   result.loop_frames = end;
   result.fps = preset.fps;
-  const int total = end * request.loops;
+  const int total = request.frame_limit > 0 ? std::min(end * request.loops, request.frame_limit) : end * request.loops;
+  const int preroll_frames = request.frame_limit > 0 ? std::min(end, request.frame_limit) : end;
 
   // ---- The file, written beside its final name and moved there when complete -----------------
   PartialOutput partial;
@@ -291,11 +293,12 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   player.Seek(0);
   if (request.preroll) {
     const auto t0 = std::chrono::steady_clock::now();
-    for (int k = 0; k < end; ++k) {
+    for (int k = 0; k < preroll_frames; ++k) {
       if (cancelled()) return was_cancelled();
       player.DrawNextFrame();
-      if (observer.progress) observer.progress(ExportPhase::kPreroll, k + 1, end);
+      if (observer.progress) observer.progress(ExportPhase::kPreroll, k + 1, preroll_frames);
     }
+    if (preroll_frames < end) player.Seek(0);  // a shortened preroll (measuring) restarts the loop
     result.preroll_s = Seconds(std::chrono::steady_clock::now() - t0).count();
   }
 

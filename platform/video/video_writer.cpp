@@ -143,6 +143,9 @@ void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext*
       av_opt_set_int(f->priv_data, "loop", 0, 0);
       break;
     case VideoFormat::kH264Mp4:
+      // The index at the front, so a web page can start playing before the whole file arrived.
+      av_opt_set(f->priv_data, "movflags", "+faststart", 0);
+      break;
     case VideoFormat::kByExtension:
       break;
   }

@@ -1,0 +1,104 @@
+// Export speed: for each bundled loop and each export preset in its own format, the wall time of
+// an export as a multiple of the loop's duration (below 1: faster than real time), and the shares
+// of it spent encoding and in the preroll. Each export records the first N frames (--frames N,
+// default 30) after a preroll of as many, and the multiple is scaled to the loop's full length
+// (preroll and recording both cover the whole loop in a real export). cpu_x_realtime is the same
+// in CPU seconds of all threads, which a busy machine does not inflate.
+//
+//   build/bench/export_bench [--frames N] [--benchmark_filter=default/16]
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/asset_paths.h"
+#include "platform/export/loop_export.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace vl;
+
+int g_frames = 30;
+
+// CPU seconds of the whole process (every thread, llvmpipe's included): unlike the wall time it
+// does not grow when other programs share the machine.
+double ProcessCpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+}
+
+fs::path ScratchFolder() {
+  static const fs::path dir = fs::temp_directory_path() / ("vl_export_bench_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  return dir;
+}
+
+void ExportPreset(benchmark::State& state, const std::string& loop, int preset) {
+  const exporting::PresetFormat& p = *exporting::PresetFormatOf(preset);
+  for (auto _ : state) {
+    exporting::ExportRequest request;
+    request.loop_path = loop;
+    request.out_path = (ScratchFolder() / (std::string("bench") + p.extension)).string();
+    request.preset = preset;
+    request.frame_limit = g_frames;
+    exporting::ExportObserver observer;
+    observer.warning = [](const std::string&) {};
+    const double cpu_before = ProcessCpuSeconds();
+    const exporting::ExportResult r = exporting::ExportLoop(request, observer);
+    const double cpu = ProcessCpuSeconds() - cpu_before;
+    if (!r.ok) {
+      state.SkipWithError(r.error.c_str());
+      return;
+    }
+    state.SetIterationTime(r.total_s);
+    // Per frame of the loop: the preroll draws one, the recording draws, reads and encodes one.
+    const double per_frame = (r.preroll_s + r.render_s + r.encode_s) / r.frames_written;
+    state.counters["x_realtime"] = per_frame * r.fps;
+    // The same as CPU time: what it takes on an otherwise idle machine with one core to spare.
+    state.counters["cpu_x_realtime"] = cpu / r.frames_written * r.fps;
+    state.counters["encode_%"] = 100.0 * r.encode_s / (r.preroll_s + r.render_s + r.encode_s);
+    state.counters["preroll_%"] = 100.0 * r.preroll_s / (r.preroll_s + r.render_s + r.encode_s);
+    state.counters["loop_s"] = static_cast<double>(r.loop_frames) / r.fps;
+    state.SetLabel(std::string(p.name) + " " + std::to_string(p.width) + "x" + std::to_string(p.height) + " " +
+                   r.encoder);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--frames") == 0 && i + 1 < argc) {
+      g_frames = std::max(1, std::atoi(argv[++i]));
+      continue;
+    }
+    rest.push_back(argv[i]);
+  }
+  SetProgramFolder(VL_BIN_DIR);
+  std::vector<fs::path> loops;
+  for (const auto& e : fs::directory_iterator(fs::path(VL_BIN_DIR) / "Sequences"))
+    if (e.path().extension() == ".lqf") loops.push_back(e.path());
+  std::sort(loops.begin(), loops.end());
+  for (const fs::path& loop : loops)
+    for (int preset = 0; preset < exporting::kPresetCount; ++preset)
+      benchmark::RegisterBenchmark((loop.stem().string() + "/" + std::to_string(preset)).c_str(),
+                                   [loop, preset](benchmark::State& s) { ExportPreset(s, loop.string(), preset); })
+          ->Iterations(1)
+          ->UseManualTime()
+          ->Unit(benchmark::kSecond);
+  int count = static_cast<int>(rest.size());
+  benchmark::Initialize(&count, rest.data());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  fs::remove_all(ScratchFolder());
+  return 0;
+}
