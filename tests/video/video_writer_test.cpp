@@ -8,6 +8,7 @@
 #include <fstream>
 #include <vector>
 
+#include "platform/video/palette.h"
 #include "platform/video/video_writer.h"
 
 extern "C" {
@@ -138,6 +139,60 @@ TEST_F(VideoWriterTest, RefusesBadTargets) {
   EXPECT_NE(err.find("dir.mp4"), std::string::npos);
   o.width = 0;
   EXPECT_FALSE(vl::video::VideoWriter::Open((dir_ / "z.mp4").string(), o, &err));
+}
+
+TEST_F(VideoWriterTest, FormatsRefuseWhatTheirEncoderCannotTake) {
+  std::string err;
+  vl::video::VideoOptions o;
+  o.format = vl::video::VideoFormat::kDvAvi;
+  o.width = 640;  // DV knows 720 wide only
+  o.height = 480;
+  o.fps = 30;
+  o.ntsc_rate = true;
+  EXPECT_FALSE(vl::video::VideoWriter::Open((dir_ / "dv.avi").string(), o, &err));
+  EXPECT_NE(err.find("dv.avi: the dvvideo encoder refused 640 x 480 at 30000/1001"), std::string::npos) << err;
+  EXPECT_FALSE(fs::exists(dir_ / "dv.avi"));
+  o.width = 720;
+  EXPECT_TRUE(vl::video::VideoWriter::Open((dir_ / "dv.avi").string(), o, &err)) << err;
+}
+
+TEST(Palette, FewColoursStayExactAndManyStayClose) {
+  // 200 distinct colours: each keeps its own palette entry.
+  const int w = 20, h = 10;
+  std::vector<uint8_t> rgba(static_cast<size_t>(w) * h * 4);
+  for (int i = 0; i < w * h; ++i) {
+    rgba[i * 4 + 0] = static_cast<uint8_t>(i * 37);
+    rgba[i * 4 + 1] = static_cast<uint8_t>(i * 11 + 8 * (i % 3));
+    rgba[i * 4 + 2] = static_cast<uint8_t>(255 - i);
+    rgba[i * 4 + 3] = 0;  // alpha plays no part
+  }
+  auto decoded = [](const vl::video::PalettedFrame& p, size_t i, int c) {
+    return static_cast<int>((p.palette[p.indices[i]] >> (16 - 8 * c)) & 0xff);
+  };
+  vl::video::PalettedFrame p = vl::video::QuantiseFrame(rgba.data(), w, h);
+  EXPECT_LE(p.colours, 256);
+  for (size_t i = 0; i < static_cast<size_t>(w * h); ++i)
+    for (int c = 0; c < 3; ++c) ASSERT_EQ(decoded(p, i, c), rgba[i * 4 + c]) << i;
+
+  // A full colour ramp of 64k pixels: 256 colours keep every pixel near its own colour.
+  const int n = 256;
+  rgba.assign(static_cast<size_t>(n) * n * 4, 255);
+  for (int y = 0; y < n; ++y)
+    for (int x = 0; x < n; ++x) {
+      uint8_t* px = &rgba[(static_cast<size_t>(y) * n + x) * 4];
+      px[0] = static_cast<uint8_t>(x);
+      px[1] = static_cast<uint8_t>(y);
+      px[2] = static_cast<uint8_t>((x + y) / 2);
+    }
+  p = vl::video::QuantiseFrame(rgba.data(), n, n);
+  EXPECT_EQ(p.colours, 256);
+  double error = 0;
+  for (size_t i = 0; i < static_cast<size_t>(n * n); ++i)
+    for (int c = 0; c < 3; ++c) error += std::abs(decoded(p, i, c) - rgba[i * 4 + c]);
+  EXPECT_LT(error / (n * n * 3), 6.0);
+  // Every entry in use is opaque; the same frame gives the same indices.
+  for (int k = 0; k < p.colours; ++k) EXPECT_EQ(p.palette[static_cast<size_t>(k)] >> 24, 0xffu);
+  EXPECT_EQ(vl::video::QuantiseFrame(rgba.data(), n, n).indices, p.indices);
 }
 
 }  // namespace
