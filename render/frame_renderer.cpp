@@ -3,6 +3,9 @@
 #include <GL/gl.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 #include "engine/numeric.h"
 #include "render/fog.h"
@@ -99,11 +102,30 @@ void LitUntexturedState() {
 
 }  // namespace
 
+const char* RenderModeName(RenderMode mode) {
+  switch (mode) {
+    case RenderMode::kReference: return "reference";
+    case RenderMode::kExact: return "exact";
+    case RenderMode::kFast: return "fast";
+  }
+  return "?";
+}
+
+RenderMode RenderModeFromEnvironment() {
+  const char* v = std::getenv("VANTALOOP_REFERENCE");
+  return v && std::strcmp(v, "1") == 0 ? RenderMode::kReference : RenderMode::kExact;
+}
+
 int EchoLayerCount(float working_value) {
   return TruncToRange(static_cast<double>(working_value) + 25.0, 0, kMaxEchoLayers);
 }
 
 void FrameRenderer::CreateGlowTargets() {
+  // Captures draw into a target of their own where the context allows, so they see the whole
+  // capture area at any output size.
+  capture_target_.Create(kCaptureSize);
+  const GlCapabilities caps = QueryGlCapabilities();
+  echo_sum_.Init(caps.fragment_programs, caps.framebuffer_objects);
   glow_scene_texture_ = CreateBlankTexture(kCaptureSize, kCaptureSize, 4);
   for (auto& t : glow_model_texture_) t = CreateBlankTexture(kCaptureSize, kCaptureSize, 4);
 }
@@ -129,6 +151,8 @@ void FrameRenderer::RenderFrame(PlaybackPanel* panel) {
   SceneState& s = scene_;
   auto& set = s.settings;
   stats_ = FrameStats{};
+  ++frame_serial_;
+  capture_grey_ = {-1, -1, -1, -1};
 
   // 1. Fetch: every track's value at current_frame into its working value. Passes read only these.
   FetchWorkingValues();
@@ -158,9 +182,9 @@ void FrameRenderer::RenderFrame(PlaybackPanel* panel) {
   //      the early model echoes from them.
   if (GlowCaptureWanted()) {
     GlowCaptures();
-    ModelEcho(1);
-    ModelEcho(2);
-    ModelEcho(3);
+    ModelEcho(1, true);
+    ModelEcho(2, true);
+    ModelEcho(3, true);
     LitUntexturedState();
   }
 
@@ -207,15 +231,15 @@ void FrameRenderer::RenderFrame(PlaybackPanel* panel) {
   }
   if (On(set.echo_model_2_on)) {
     EchoState();
-    ModelEcho(2);
+    ModelEcho(2, false);
   }
   if (On(set.echo_model_1_on)) {
     EchoState();
-    ModelEcho(1);
+    ModelEcho(1, false);
   }
   if (On(set.echo_model_3_on)) {
     EchoState();
-    ModelEcho(3);
+    ModelEcho(3, false);
   }
 
   // 14. Outline text and its chrome copy, from an identity matrix, depth-tested and opaque; lit
@@ -307,10 +331,23 @@ bool FrameRenderer::GlowCaptureWanted() const {
   return something_glows && something_echoes;
 }
 
+void FrameRenderer::BeginCapture(bool copy_frame) {
+  if (capture_target_.valid()) {
+    capture_target_.Begin(copy_frame, scene_.view_width, scene_.view_height);
+  } else {
+    // Without framebuffer objects the capture is drawn in the lower-left corner of the frame.
+    glViewport(0, 0, kCaptureSize, kCaptureSize);
+  }
+}
+
 void FrameRenderer::EndCapture(uint32_t target) {
   // Grey on purpose: the echo tint gives the capture its colour.
-  glBindTexture(GL_TEXTURE_2D, target);
-  glCopyTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE, 0, 0, kCaptureSize, kCaptureSize, 0);
+  if (capture_target_.valid()) {
+    capture_target_.End(target);
+  } else {
+    glBindTexture(GL_TEXTURE_2D, target);
+    glCopyTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE, 0, 0, kCaptureSize, kCaptureSize, 0);
+  }
   RestoreViewport(scene_);
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
 }
@@ -326,13 +363,26 @@ void FrameRenderer::GlowCaptures() {
 
   // a. The glow scene. Whatever the trail pass left in the frame is captured with it and then
   //    cleared, so with captures on the trail shows only through its overlay.
-  glViewport(0, 0, kCaptureSize, kCaptureSize);
+  BeginCapture(stats_.trail_drawn);
   layers_.DrawGlowScene(s, GlowVariant::kCapture);
   EndCapture(glow_scene_texture_);
 
   // b. Model 1 alone; its material is then forced to red with a white highlight, which the
   //    following passes inherit.
-  glViewport(0, 0, kCaptureSize, kCaptureSize);
+  // A model capture with nothing to draw holds the clear colour's grey (its red channel at 8
+  // bits): its echo adds a known constant. Only a red level too close to a half to call is left
+  // to the sampling path.
+  GLfloat clear[4];
+  glGetFloatv(GL_COLOR_CLEAR_VALUE, clear);
+  const float clear_level = std::clamp(clear[0], 0.0f, 1.0f) * 255.0f;
+  const float fraction = clear_level - std::floor(clear_level);
+  const int clear_grey = std::fabs(fraction - 0.5f) > 1e-3f ? static_cast<int>(std::nearbyint(clear_level)) : -1;
+  for (int k = 1; k <= 3; ++k) {
+    const float fx = k == 1 ? set.fx_model_1 : k == 2 ? set.fx_model_2 : set.fx_model_3;
+    if (!On(fx) || !layers_.ModelHasGeometry(k)) capture_grey_[static_cast<size_t>(k)] = clear_grey;
+  }
+
+  BeginCapture(false);
   if (On(set.fx_model_1)) layers_.DrawModelGlow(s, 1);
   const GLfloat red[4] = {1.0f, 0.0f, 0.0f, 1.0f};
   const GLfloat white[4] = {1.0f, 1.0f, 1.0f, 1.0f};
@@ -341,10 +391,10 @@ void FrameRenderer::GlowCaptures() {
   EndCapture(glow_model_texture_[0]);
 
   // c, d. Models 2 and 3 alone.
-  glViewport(0, 0, kCaptureSize, kCaptureSize);
+  BeginCapture(false);
   if (On(set.fx_model_2)) layers_.DrawModelGlow(s, 2);
   EndCapture(glow_model_texture_[1]);
-  glViewport(0, 0, kCaptureSize, kCaptureSize);
+  BeginCapture(false);
   if (On(set.fx_model_3)) layers_.DrawModelGlow(s, 3);
   EndCapture(glow_model_texture_[2]);
 }
@@ -377,21 +427,33 @@ void FrameRenderer::SceneEcho() {
   }
   const int n = EchoLayerCount(s.work.scene_echo_layers);
   stats_.scene_echo_layers = n;
-  EchoOverlay(glow_scene_texture_, n, s.work.scene_echo_inset, s.work.scene_echo_alpha, use);
+  EchoOverlay(0, n, s.work.scene_echo_inset, s.work.scene_echo_alpha, use, false);
 }
 
-void FrameRenderer::ModelEcho(int slot) {
+void FrameRenderer::ModelEcho(int slot, bool early) {
   const ModelEchoTracks& t = kModelEcho[slot - 1];
   const auto& w = scene_.work;
+  const auto& set = scene_.settings;
   const float colour[3] = {w[t.r] / 100.0f, w[t.g] / 100.0f, w[t.b] / 100.0f};
   const int n = EchoLayerCount(w[t.layers]);
   stats_.model_echo_layers[slot - 1] = n;
-  EchoOverlay(glow_model_texture_[slot - 1], n, w[t.inset], w[t.alpha], colour);
+  // The early echo of a model comes again after the models when its late switch is on, from the
+  // same capture with the same values.
+  const float late = slot == 1 ? set.echo_model_1_on : slot == 2 ? set.echo_model_2_on : set.echo_model_3_on;
+  EchoOverlay(slot, n, w[t.inset], w[t.alpha], colour, early && On(late));
 }
 
-void FrameRenderer::EchoOverlay(uint32_t texture, int layers, float inset_value, float alpha_value,
-                                const float* colour) {
+void FrameRenderer::EchoOverlay(int capture, int layers, float inset_value, float alpha_value, const float* colour,
+                                bool keep) {
   ++stats_.echo_overlays;
+  const uint32_t texture = capture == 0 ? glow_scene_texture_ : glow_model_texture_[static_cast<size_t>(capture - 1)];
+  if (mode_ != RenderMode::kReference && EchoFaster(capture, layers, inset_value, alpha_value, colour, keep)) return;
+  ++stats_.echoes_as_quads;
+  EchoQuads(texture, layers, inset_value, alpha_value, colour);
+}
+
+void FrameRenderer::EchoQuads(uint32_t texture, int layers, float inset_value, float alpha_value,
+                              const float* colour) {
   // Each layer samples a smaller middle part of the capture and is fainter: a zoom blur.
   constexpr float kInsetStep = 0.02f;
   float t = inset_value / 20.0f;
@@ -422,6 +484,91 @@ void FrameRenderer::EchoOverlay(uint32_t texture, int layers, float inset_value,
   }
   glEnd();
   PopCanvasProjection();
+}
+
+bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float alpha_value, const float* colour,
+                               bool keep) {
+  if (!echo_sum_.available()) return false;
+  // Fog would change the colour per fragment: the quads handle it. Lighting changes it per
+  // vertex, the same for every layer; the summing pass goes through the same vertex lighting.
+  if (glIsEnabled(GL_FOG)) return false;
+  const bool lit = glIsEnabled(GL_LIGHTING);
+  int grey = capture_grey_[static_cast<size_t>(capture)];
+  if (lit && grey > 0) grey = -1;  // a lit colour is not known here: sample the grey capture
+
+  // The layers exactly as the quads would draw them, with the colour they would draw in.
+  constexpr float kInsetStep = 0.02f;
+  float t = inset_value / 20.0f;
+  float a = alpha_value / 400.0f + 0.2f;
+  const float da = layers > 0 ? a / static_cast<float>(layers) : 0.0f;
+  GLfloat current[4];
+  glGetFloatv(GL_CURRENT_COLOR, current);
+  // Lit, a layer's alpha is the material's diffuse alpha: the colour's while the material tracks
+  // the colour's diffuse part, else the material's own.
+  GLint tracked = 0;
+  glGetIntegerv(GL_COLOR_MATERIAL_PARAMETER, &tracked);
+  const bool alpha_from_colour =
+      !lit || (glIsEnabled(GL_COLOR_MATERIAL) && (tracked == GL_DIFFUSE || tracked == GL_AMBIENT_AND_DIFFUSE));
+  GLfloat diffuse[4] = {0, 0, 0, 1};
+  if (!alpha_from_colour) glGetMaterialfv(GL_FRONT, GL_DIFFUSE, diffuse);
+  EchoInputs in;
+  in.texture = capture == 0 ? glow_scene_texture_ : glow_model_texture_[static_cast<size_t>(capture - 1)];
+  in.serial = frame_serial_;
+  in.lit = lit;
+  for (int c = 0; c < 3; ++c) in.colour[static_cast<size_t>(c)] = colour ? colour[c] : current[c];
+  float last_t = t, last_a = a;
+  for (int i = 0; i < layers; ++i) {
+    const float layer_alpha = !alpha_from_colour ? diffuse[3] : colour ? a : current[3];
+    const int alpha8 = ToUnorm8(layer_alpha);
+    if (alpha8 > 0) in.layers.push_back({t, alpha8});  // a layer of alpha 0 adds nothing
+    last_t = t, last_a = a;
+    t += kInsetStep;
+    a -= da;
+  }
+  auto level = [](float v) { return ToUnorm8(std::clamp(v, 0.0f, 1.0f)); };
+  const bool colourless = !lit && level(in.colour[0]) == 0 && level(in.colour[1]) == 0 && level(in.colour[2]) == 0;
+
+  // The state the quads set and leave behind (the frame's alpha channel is no part of any
+  // picture: captures, the trail and the output read colour only).
+  glDisable(GL_TEXTURE_GEN_S);
+  glDisable(GL_TEXTURE_GEN_T);
+  glEnable(GL_TEXTURE_2D);
+  glDisable(GL_DEPTH_TEST);
+  glEnable(GL_BLEND);
+  GLint viewport[4];
+  glGetIntegerv(GL_VIEWPORT, viewport);
+
+  bool drawn = true;
+  if (in.layers.empty() || colourless || grey == 0) {
+    ++stats_.echoes_skipped;
+  } else if (grey > 0) {
+    // One grey level everywhere: every layer adds a known constant.
+    int sum[3] = {0, 0, 0};
+    for (const EchoLayer& l : in.layers)
+      for (int c = 0; c < 3; ++c)
+        sum[c] += ConstantLayerValue(std::clamp(in.colour[static_cast<size_t>(c)], 0.0f, 1.0f), grey, l.alpha8);
+    if (sum[0] || sum[1] || sum[2]) {
+      drawn = echo_sum_.AddConstant(std::min(sum[0], 255), std::min(sum[1], 255), std::min(sum[2], 255), 0);
+      if (drawn) ++stats_.echoes_flat;
+    } else {
+      ++stats_.echoes_skipped;
+    }
+  } else if (!keep && echo_sum_.AddKept(capture, in, viewport[2], viewport[3])) {
+    ++stats_.echoes_reused;
+  } else {
+    // A lit early echo is not what the unlit late one draws: nothing to keep then.
+    drawn = echo_sum_.Add(in, viewport[2], viewport[3], mode_ == RenderMode::kFast, keep && !lit ? capture : -1);
+    if (drawn) ++stats_.echoes_summed;
+  }
+  if (!drawn) return false;
+  glBlendFunc(GL_SRC_ALPHA, GL_ONE);
+  glBindTexture(GL_TEXTURE_2D, in.texture);
+  // Current colour and texture coordinate as the last quad left them.
+  if (layers > 0) {
+    if (colour) glColor4f(colour[0], colour[1], colour[2], last_a);
+    glTexCoord2f(1.0f - last_t, 1.0f - last_t);
+  }
+  return true;
 }
 
 void FrameRenderer::TrailOverlay() {

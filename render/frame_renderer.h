@@ -7,13 +7,15 @@
 #include <cstdint>
 
 #include "engine/scene_state.h"
+#include "render/capture_target.h"
 #include "render/clock.h"
+#include "render/echo_sum.h"
 #include "render/playback.h"
 #include "render/scene_layers.h"
 
 namespace vl::render {
 
-inline constexpr int kCaptureSize = 512;  // glow captures, copied from the lower-left corner
+inline constexpr int kCaptureSize = 512;  // glow captures, drawn into a target of this size
 inline constexpr int kTrailSize = 256;    // the trail image
 // Echo layer counts come from a working value a loop can key to anything; each layer is one
 // screen quad, so the count is capped. 512 layers already inset the capture 10 times over.
@@ -24,6 +26,14 @@ inline constexpr int kMaxTrailOffset = 16384;
 // n = working value + 25, truncated toward zero, kept within [0, kMaxEchoLayers].
 int EchoLayerCount(float working_value);
 
+// How the echoes are drawn. Reference draws every pass exactly as written (one quad per echo
+// layer); exact gives the same pixels faster (layers that add nothing left out, one summing pass
+// per echo, a repeated echo computed once); fast sums the echoes at reduced resolution.
+enum class RenderMode { kReference, kExact, kFast };
+const char* RenderModeName(RenderMode mode);
+// Reference when VANTALOOP_REFERENCE is set to 1, exact otherwise.
+RenderMode RenderModeFromEnvironment();
+
 // What the last frame did, for tests and diagnostics.
 struct FrameStats {
   bool trail_drawn = false;
@@ -33,6 +43,13 @@ struct FrameStats {
   int scene_echo_layers = -1;               // -1 when the scene echo was not drawn
   std::array<int, 3> model_echo_layers{-1, -1, -1};  // last count drawn per model slot
   int drawn_frame = -1;                     // the frame index whose values were fetched
+  // How the echoes were drawn: as quads, as summing passes, as one flat add (a capture of one
+  // grey level), left out (nothing to add), or added again from a kept sum.
+  int echoes_as_quads = 0;
+  int echoes_summed = 0;
+  int echoes_flat = 0;
+  int echoes_skipped = 0;
+  int echoes_reused = 0;
 };
 
 class FrameRenderer final : public FrameDrawer {
@@ -49,6 +66,9 @@ class FrameRenderer final : public FrameDrawer {
   // One frame: fetch, passes, final state, frame advance.
   void RenderFrame(PlaybackPanel* panel);
 
+  void set_render_mode(RenderMode mode) { mode_ = mode; }
+  RenderMode render_mode() const { return mode_; }
+
   const FrameStats& last_frame() const { return stats_; }
   float trail_last_admitted_s() const { return trail_last_admitted_s_; }
 
@@ -62,10 +82,15 @@ class FrameRenderer final : public FrameDrawer {
   void TrailComposite();
   bool GlowCaptureWanted() const;
   void GlowCaptures();
+  void BeginCapture(bool copy_frame);
   void EndCapture(uint32_t target);
   void SceneEcho();
-  void ModelEcho(int slot);
-  void EchoOverlay(uint32_t texture, int layers, float inset_value, float alpha_value, const float* colour);
+  void ModelEcho(int slot, bool early);
+  // capture: 0 the glow scene, 1..3 a model; keep: the same echo comes again later this frame.
+  void EchoOverlay(int capture, int layers, float inset_value, float alpha_value, const float* colour,
+                   bool keep);
+  void EchoQuads(uint32_t texture, int layers, float inset_value, float alpha_value, const float* colour);
+  bool EchoFaster(int capture, int layers, float inset_value, float alpha_value, const float* colour, bool keep);
   void TrailOverlay();
   void EchoState();
 
@@ -78,6 +103,13 @@ class FrameRenderer final : public FrameDrawer {
   uint32_t glow_scene_texture_ = 0;
   std::array<uint32_t, 3> glow_model_texture_{};
   uint32_t trail_texture_ = 0;
+  CaptureTarget capture_target_;
+  EchoSum echo_sum_;
+  RenderMode mode_ = RenderModeFromEnvironment();
+  int64_t frame_serial_ = 0;
+  // Per capture (scene, models 1-3): the grey level it is known to hold throughout because
+  // nothing was drawn into it, or -1.
+  std::array<int, 4> capture_grey_{-1, -1, -1, -1};
 };
 
 }  // namespace vl::render

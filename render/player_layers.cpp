@@ -25,4 +25,11 @@ void PlayerLayers::DrawGlowScene(engine::SceneState& s, GlowVariant variant) {
 
 void PlayerLayers::DrawModelGlow(engine::SceneState& s, int slot) { models_.DrawGlowPass(s, slot); }
 
+bool PlayerLayers::ModelHasGeometry(int slot) const {
+  if (slot < 1 || slot > 3) return false;
+  for (const auto& object : assets_.model(slot - 1).objects)
+    if (!object.faces.empty()) return true;
+  return false;
+}
+
 }  // namespace vl::render

@@ -35,6 +35,7 @@ class PlayerLayers : public SceneLayers {
 
   void DrawGlowScene(engine::SceneState& s, GlowVariant variant) override;
   void DrawModelGlow(engine::SceneState& s, int slot) override;
+  bool ModelHasGeometry(int slot) const override;
 
   ImageLayers& image() { return image_; }
   TextLayer& text() { return text_; }

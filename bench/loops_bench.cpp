@@ -1,0 +1,114 @@
+// Plays every bundled loop headless at 720 x 576 in each render mode and prints frames per second
+// for the reference path, exact and fast, and the speed-ups over the reference, in one run.
+//   build/bench/loops_bench [--frames N] [--first F] [--size WxH] [LOOP.lqf ...]
+// Frames are drawn back to back on virtual time after two warm-up frames (which build the
+// programs); a frame counts until its pixels are finished (glFinish), as a player would show it.
+#include <GL/gl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/asset_paths.h"
+#include "engine/sequence_loader.h"
+#include "platform/headless/headless_context.h"
+#include "render/offline_player.h"
+#include "render/player_layers.h"
+
+namespace fs = std::filesystem;
+using vl::render::RenderMode;
+
+namespace {
+
+double FramesPerSecond(const fs::path& loop, int width, int height, int first, int frames, RenderMode mode) {
+  std::string error;
+  auto gl = vl::headless::HeadlessContext::Create(width, height, &error);
+  if (!gl) {
+    std::fprintf(stderr, "loops_bench: %s\n", error.c_str());
+    std::exit(1);
+  }
+  auto scene = std::make_unique<vl::engine::SceneState>();
+  vl::render::RenderAssets assets;
+  assets.set_quiet(true);
+  vl::render::PlayerLayers layers(assets);
+  vl::render::OfflinePlayer player(*scene, layers, 25);
+  player.Start(assets, width, height);
+  player.renderer().set_render_mode(mode);
+  if (auto err = vl::engine::LoadSequence(*scene, loop.string(), assets)) {
+    std::fprintf(stderr, "loops_bench: %s\n", err->ToString().c_str());
+    return 0;
+  }
+  player.Seek(first);
+  for (int i = 0; i < 2; ++i) player.DrawNextFrame();
+  glFinish();
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < frames; ++i) {
+    player.DrawNextFrame();
+    glFinish();
+  }
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return s > 0 ? frames / s : 0;
+}
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int frames = 12, first = 10, width = 720, height = 576;
+  std::vector<fs::path> loops;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--frames" && i + 1 < argc) {
+      frames = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--first" && i + 1 < argc) {
+      first = std::max(0, std::atoi(argv[++i]));
+    } else if (a == "--size" && i + 1 < argc) {
+      if (std::sscanf(argv[++i], "%dx%d", &width, &height) != 2 || width < 16 || height < 16) {
+        std::fprintf(stderr, "loops_bench: --size wants WxH\n");
+        return 2;
+      }
+    } else if (a.rfind("--", 0) == 0) {
+      std::fprintf(stderr, "usage: loops_bench [--frames N] [--first F] [--size WxH] [LOOP.lqf ...]\n");
+      return 2;
+    } else {
+      loops.push_back(fs::absolute(a));
+    }
+  }
+  vl::SetProgramFolder(VL_BIN_DIR);
+  if (loops.empty()) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(fs::path(VL_BIN_DIR) / "Sequences", ec))
+      if (e.path().extension() == ".lqf") loops.push_back(e.path());
+    std::sort(loops.begin(), loops.end());
+  }
+  if (loops.empty()) {
+    std::fprintf(stderr, "loops_bench: no loops (build the loop library first)\n");
+    return 1;
+  }
+  std::printf("%d frames from frame %d at %dx%d, load average %s\n", frames, first, width, height,
+              LoadAverage().c_str());
+  std::printf("%-22s %10s %10s %10s %9s %9s\n", "loop", "reference", "exact", "fast", "exact x", "fast x");
+  for (const fs::path& loop : loops) {
+    const double ref = FramesPerSecond(loop, width, height, first, frames, RenderMode::kReference);
+    const double exact = FramesPerSecond(loop, width, height, first, frames, RenderMode::kExact);
+    const double fast = FramesPerSecond(loop, width, height, first, frames, RenderMode::kFast);
+    std::printf("%-22s %10.1f %10.1f %10.1f %9.2f %9.2f\n", loop.filename().string().c_str(), ref, exact, fast,
+                ref > 0 ? exact / ref : 0, ref > 0 ? fast / ref : 0);
+    std::fflush(stdout);
+  }
+  std::printf("load average at the end %s\n", LoadAverage().c_str());
+  return 0;
+}

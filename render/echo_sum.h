@@ -1,0 +1,87 @@
+// The echo overlay computed as a sum: a stack of n additive, fading, zooming layers of one glow
+// capture gives per pixel a saturating sum of n rounded 8-bit values, so it can be drawn as one
+// fragment-program pass per echo (or per 64 layers) instead of n full-screen quads, with the
+// fixed-function arithmetic of the quads reproduced. Layers that add nothing are left out, a
+// capture known to hold one grey level is summed without sampling, and a sum can be kept and
+// added again. The fast variant sums at reduced resolution and adds the result with one bilinear
+// quad. Draws into the current framebuffer; needs GLSL 1.30 and framebuffer objects for the
+// programs and the kept sums (without them the caller draws the quads).
+#pragma once
+#include <array>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace vl::render {
+
+// The fixed-function pipeline's float to 8-bit conversion: clamped to [0, 1], scaled by 255,
+// rounded to nearest even.
+int ToUnorm8(float value);
+
+// One layer of an echo as the quads draw it: the inset t (the layer samples the capture from t to
+// 1 - t) and its 8-bit alpha.
+struct EchoLayer {
+  float inset = 0.0f;
+  int alpha8 = 0;
+};
+
+// Everything that decides an echo's pixels for one frame.
+struct EchoInputs {
+  uint32_t texture = 0;
+  std::vector<EchoLayer> layers;  // only layers with a nonzero alpha
+  std::array<float, 3> colour{};  // the colour the layers set (lighting may change it)
+  int64_t serial = 0;             // which frame's captures
+  bool lit = false;               // drawn with lighting on: the colour varies across the quad
+  bool operator==(const EchoInputs& o) const;
+};
+
+// What one layer of a capture that holds the single grey level `grey8` adds to a channel of
+// colour `colour`: the 8-bit product of colour and grey, times the layer's alpha, rounded.
+int ConstantLayerValue(float colour, int grey8, int alpha8);
+
+class EchoSum {
+ public:
+  // Context current: compiles nothing yet; false when the context lacks what the sums need.
+  bool Init(bool fragment_programs, bool framebuffer_objects);
+  bool available() const { return available_; }
+
+  // Adds the echo to the current framebuffer over the current viewport (width x height), blended
+  // ONE/ONE. `keep_slot` >= 0 keeps the sum so that AddKept(keep_slot, ...) can add it again.
+  // `fast` sums at reduced resolution. Returns false when a program cannot be built (the caller
+  // then draws the quads).
+  bool Add(const EchoInputs& inputs, int width, int height, bool fast, int keep_slot);
+  // Adds the same 8-bit value to every pixel (r, g, b, a in levels), blended ONE/ONE.
+  bool AddConstant(int r, int g, int b, int a);
+  // Adds a sum kept by Add in this slot if it was made from the same inputs; false otherwise.
+  bool AddKept(int slot, const EchoInputs& inputs, int width, int height);
+
+  int passes_drawn() const { return passes_drawn_; }
+
+ private:
+  struct Target {
+    uint32_t framebuffer = 0;
+    uint32_t texture = 0;
+    int width = 0, height = 0;
+    bool filled = false;
+    bool fast = false;
+    EchoInputs inputs;
+  };
+  uint32_t Program(int layer_count, bool lit);
+  bool DrawLitColour(const EchoInputs& inputs);
+  bool SumPasses(const EchoInputs& inputs);
+  bool SumInto(Target& target, const EchoInputs& inputs, int target_width, int target_height, int width,
+               int height);
+  bool PrepareTarget(Target& target, int width, int height);
+  void AddTarget(const Target& target, int width, int height);
+
+  bool available_ = false;
+  std::map<int, uint32_t> programs_;
+  uint32_t add_program_ = 0;
+  uint32_t flat_program_ = 0;  // by layer count; 0 marks a count that failed to build
+  std::array<Target, 4> kept_{};
+  Target scratch_;
+  Target lit_colour_;  // float image of the lit layer colour
+  int passes_drawn_ = 0;
+};
+
+}  // namespace vl::render

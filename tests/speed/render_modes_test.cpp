@@ -1,0 +1,270 @@
+// The exact and fast echo paths against the reference path (every pass drawn as written), on the
+// bundled loops and on loops that push the echoes (many layers, every echo at once, the trail,
+// all layers, insets past the middle), over every frame of a short span; and the glow captures at
+// output sizes below the capture size.
+#include <gtest/gtest.h>
+
+#include <GL/gl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/asset_paths.h"
+#include "engine/sequence_loader.h"
+#include "platform/headless/headless_context.h"
+#include "render/frame_renderer.h"
+#include "render/offline_player.h"
+#include "render/player_layers.h"
+#include "tests/render/gl_test_context.h"
+
+namespace fs = std::filesystem;
+using vl::headless::Image;
+using vl::render::RenderMode;
+
+namespace {
+
+// Changes made to the loaded scene before the first frame (switches and per-frame values).
+using Tweak = std::function<void(vl::engine::SceneState&)>;
+
+struct ModeRun {
+  std::vector<Image> frames;
+  std::vector<vl::render::FrameStats> stats;
+  std::string error;
+  bool no_context = false;
+};
+
+ModeRun Render(const fs::path& loop, int width, int height, int first, int count, RenderMode mode,
+           const Tweak& tweak = {}) {
+  ModeRun run;
+  auto gl = vl::headless::HeadlessContext::Create(width, height, &run.error);
+  if (!gl) {
+    run.no_context = true;
+    return run;
+  }
+  auto scene = std::make_unique<vl::engine::SceneState>();
+  vl::render::RenderAssets assets;
+  assets.set_quiet(true);
+  vl::render::PlayerLayers layers(assets);
+  vl::render::OfflinePlayer player(*scene, layers, 25);
+  player.Start(assets, width, height);
+  player.renderer().set_render_mode(mode);
+  if (auto err = vl::engine::LoadSequence(*scene, loop.string(), assets)) {
+    run.error = err->ToString();
+    return run;
+  }
+  if (tweak) tweak(*scene);
+  player.Seek(first);
+  for (int k = 0; k < count; ++k) {
+    player.DrawNextFrame();
+    run.frames.push_back(gl->ReadPixels());
+    run.stats.push_back(player.renderer().last_frame());
+  }
+  return run;
+}
+
+struct Difference {
+  int max = 0;
+  double mean = 0;               // per colour channel
+  double share_over_0 = 0;       // pixels with any channel off
+  double share_over_1 = 0;       // pixels with a channel off by more than 1
+};
+
+Difference Compare(const Image& a, const Image& b) {
+  Difference d;
+  const size_t pixels = static_cast<size_t>(a.width) * a.height;
+  uint64_t total = 0, off = 0, off_more = 0;
+  for (size_t i = 0; i < pixels; ++i) {
+    int m = 0;
+    for (int c = 0; c < 3; ++c) {
+      const int v = std::abs(a.rgba[i * 4 + c] - b.rgba[i * 4 + c]);
+      total += static_cast<uint64_t>(v);
+      m = std::max(m, v);
+    }
+    d.max = std::max(d.max, m);
+    off += m > 0;
+    off_more += m > 1;
+  }
+  d.mean = static_cast<double>(total) / (3.0 * static_cast<double>(pixels));
+  d.share_over_0 = static_cast<double>(off) / static_cast<double>(pixels);
+  d.share_over_1 = static_cast<double>(off_more) / static_cast<double>(pixels);
+  return d;
+}
+
+fs::path BinDir() { return fs::path(VL_BIN_DIR); }
+
+std::vector<fs::path> BundledLoops() {
+  std::vector<fs::path> loops;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(BinDir() / "Sequences", ec))
+    if (e.path().extension() == ".lqf") loops.push_back(e.path());
+  std::sort(loops.begin(), loops.end());
+  return loops;
+}
+
+class RenderModes : public ::testing::Test {
+ protected:
+  void SetUp() override { vl::SetProgramFolder(BinDir()); }
+  void TearDown() override { vl::SetProgramFolder(fs::current_path()); }
+
+  // Reference, exact and fast over `count` frames from `first`; exact within one level on under
+  // 0.1% of pixels, fast within 12 levels and half a level on average, every frame.
+  void ExpectModesAgree(const fs::path& loop, int width, int height, int first, int count, const Tweak& tweak = {},
+                        int* summed = nullptr) {
+    SCOPED_TRACE(loop.filename().string());
+    ModeRun ref = Render(loop, width, height, first, count, RenderMode::kReference, tweak);
+    if (ref.no_context) {
+      if (vl::test::RunningInCi()) FAIL() << ref.error;
+      GTEST_SKIP() << ref.error;
+    }
+    ASSERT_TRUE(ref.error.empty()) << ref.error;
+    ModeRun exact = Render(loop, width, height, first, count, RenderMode::kExact, tweak);
+    ModeRun fast = Render(loop, width, height, first, count, RenderMode::kFast, tweak);
+    ASSERT_EQ(exact.frames.size(), ref.frames.size());
+    ASSERT_EQ(fast.frames.size(), ref.frames.size());
+    for (size_t f = 0; f < ref.frames.size(); ++f) {
+      SCOPED_TRACE("frame " + std::to_string(first + static_cast<int>(f)));
+      // The reference draws every echo as quads; the others must not fall back silently.
+      EXPECT_EQ(ref.stats[f].echoes_as_quads, ref.stats[f].echo_overlays);
+      const Difference e = Compare(ref.frames[f], exact.frames[f]);
+      EXPECT_LE(e.max, 1);
+      EXPECT_LT(e.share_over_0, 0.001);
+      const Difference q = Compare(ref.frames[f], fast.frames[f]);
+      EXPECT_LE(q.max, 12);
+      EXPECT_LE(q.mean, 0.5);
+      if (std::getenv("VL_PRINT_ECHO_PATHS"))
+        std::printf("%s frame %zu: quads %d summed %d flat %d skipped %d reused %d\n", loop.filename().c_str(), f,
+                    exact.stats[f].echoes_as_quads, exact.stats[f].echoes_summed, exact.stats[f].echoes_flat,
+                    exact.stats[f].echoes_skipped, exact.stats[f].echoes_reused);
+      if (summed) *summed += exact.stats[f].echoes_summed + exact.stats[f].echoes_flat + exact.stats[f].echoes_reused;
+    }
+  }
+};
+
+TEST_F(RenderModes, BundledLoopsMatchTheReference) {
+  const auto loops = BundledLoops();
+  if (loops.empty()) {
+    if (vl::test::RunningInCi()) FAIL() << "no bundled loops in " << (BinDir() / "Sequences");
+    GTEST_SKIP() << "no bundled loops built";
+  }
+  for (const fs::path& loop : loops) ExpectModesAgree(loop, 400, 320, 20, 3);
+}
+
+// Every echo at once on a loop with three models: the scene echo with 200 layers (several
+// summing passes), the model echoes early and late (the late one added again from the kept sum),
+// the captures of models that draw, insets that run past the middle of the capture.
+TEST_F(RenderModes, EveryEchoWithManyLayersAndDeepInsets) {
+  const fs::path loop = BinDir() / "Sequences" / "model_trio.lqf";
+  if (!fs::exists(loop)) GTEST_SKIP() << "model_trio.lqf not built";
+  auto tweak = [](vl::engine::SceneState& s) {
+    using vl::engine::Track;
+    auto& set = s.settings;
+    set.fx_text = set.fx_sprites = set.fx_particles = set.fx_vortex = 2.0f;
+    set.fx_model_1 = set.fx_model_2 = set.fx_model_3 = 2.0f;
+    set.echo_model_1_on = set.echo_model_2_on = set.echo_model_3_on = 2.0f;
+    set.scene_echo_on = 2.0f;
+    set.model_1_on = set.model_2_on = set.model_3_on = 2.0f;
+    set.backdrop_on = set.tunnel_on = set.photo_on = set.vortex_on = set.particles_on = set.sprites_on = 2.0f;
+    set.text_on = 2.0f;
+    auto hold = [&](Track t, float v) {
+      for (int f = 0; f < 20; ++f) s.track(t).frame_values[f] = v;
+    };
+    hold(Track::scene_echo_layers, 175);
+    hold(Track::scene_echo_inset, 4.0f);  // t from 0.2 to past 4
+    hold(Track::scene_echo_alpha, 120);
+    const Track echo[3][6] = {
+        {Track::model_1_echo_layers, Track::model_1_echo_inset, Track::model_1_echo_alpha, Track::model_1_echo_r,
+         Track::model_1_echo_g, Track::model_1_echo_b},
+        {Track::model_2_echo_layers, Track::model_2_echo_inset, Track::model_2_echo_alpha, Track::model_2_echo_r,
+         Track::model_2_echo_g, Track::model_2_echo_b},
+        {Track::model_3_echo_layers, Track::model_3_echo_inset, Track::model_3_echo_alpha, Track::model_3_echo_r,
+         Track::model_3_echo_g, Track::model_3_echo_b}};
+    for (int k = 0; k < 3; ++k) {
+      hold(echo[k][0], 20.0f + 15.0f * k);
+      hold(echo[k][1], 9.0f + k);  // the inset passes 0.5 from the first layers on
+      hold(echo[k][2], 60);
+      hold(echo[k][3], 80), hold(echo[k][4], 45.5f), hold(echo[k][5], 150);
+    }
+  };
+  int summed = 0;
+  ExpectModesAgree(loop, 480, 384, 0, 3, tweak, &summed);
+  EXPECT_GT(summed, 0);
+}
+
+// The trail with the captures: the trail image is captured with the glow scene, and the echoes
+// of the model captures run.
+TEST_F(RenderModes, TrailWithCaptures) {
+  const fs::path loop = BinDir() / "Sequences" / "default.lqf";
+  if (!fs::exists(loop)) GTEST_SKIP() << "default.lqf not built";
+  auto tweak = [](vl::engine::SceneState& s) {
+    s.settings.trail_on = 2.0f;
+    s.settings.fx_model_2 = 2.0f;
+    s.settings.echo_model_2_on = 2.0f;
+    s.settings.trail_tint_r = 0.8f, s.settings.trail_tint_g = 0.5f, s.settings.trail_tint_b = 0.3f;
+    for (int f = 0; f < 20; ++f) s.track(vl::engine::Track::model_2_echo_r).frame_values[f] = 90;
+  };
+  ExpectModesAgree(loop, 176, 144, 0, 5, tweak);
+}
+
+TEST_F(RenderModes, EachModeGivesTheSameBytesEveryRun) {
+  const fs::path loop = BinDir() / "Sequences" / "default.lqf";
+  if (!fs::exists(loop)) GTEST_SKIP() << "default.lqf not built";
+  for (RenderMode mode : {RenderMode::kReference, RenderMode::kExact, RenderMode::kFast}) {
+    SCOPED_TRACE(vl::render::RenderModeName(mode));
+    ModeRun a = Render(loop, 160, 128, 5, 3, mode);
+    if (a.no_context) GTEST_SKIP() << a.error;
+    ModeRun b = Render(loop, 160, 128, 5, 3, mode);
+    ASSERT_EQ(a.frames.size(), b.frames.size());
+    for (size_t f = 0; f < a.frames.size(); ++f) EXPECT_TRUE(a.frames[f].rgba == b.frames[f].rgba) << "frame " << f;
+  }
+}
+
+TEST_F(RenderModes, ExactLeavesOutEchoesThatAddNothing) {
+  // default.lqf: no model draws, so the three model captures hold the background's grey; their
+  // echoes are one flat add each instead of 75 sampled layers.
+  const fs::path loop = BinDir() / "Sequences" / "default.lqf";
+  if (!fs::exists(loop)) GTEST_SKIP() << "default.lqf not built";
+  ModeRun exact = Render(loop, 160, 128, 0, 1, RenderMode::kExact);
+  if (exact.no_context) GTEST_SKIP() << exact.error;
+  const auto& st = exact.stats[0];
+  EXPECT_EQ(st.echoes_as_quads, 0);
+  EXPECT_EQ(st.echoes_flat + st.echoes_skipped, 3);
+  EXPECT_EQ(st.echoes_summed, 1);
+}
+
+// Captures draw into a 512 x 512 target of their own: an output smaller than that still captures
+// the whole glow scene, so the text's glow is there in the upper half of the capture.
+TEST_F(RenderModes, SmallOutputsCaptureTheWholeGlowScene) {
+  const fs::path loop = BinDir() / "Sequences" / "default.lqf";
+  if (!fs::exists(loop)) GTEST_SKIP() << "default.lqf not built";
+  for (auto [w, h] : {std::pair{352, 240}, std::pair{176, 144}}) {
+    std::string error;
+    auto gl = vl::headless::HeadlessContext::Create(w, h, &error);
+    if (!gl) GTEST_SKIP() << error;
+    auto scene = std::make_unique<vl::engine::SceneState>();
+    vl::render::RenderAssets assets;
+    assets.set_quiet(true);
+    vl::render::PlayerLayers layers(assets);
+    vl::render::OfflinePlayer player(*scene, layers, 25);
+    player.Start(assets, w, h);
+    ASSERT_FALSE(vl::engine::LoadSequence(*scene, loop.string(), assets).has_value());
+    player.Seek(10);
+    player.DrawNextFrame();
+    std::vector<uint8_t> grey(512 * 512);
+    glBindTexture(GL_TEXTURE_2D, player.renderer().glow_scene_texture());
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glGetTexImage(GL_TEXTURE_2D, 0, GL_LUMINANCE, GL_UNSIGNED_BYTE, grey.data());
+    // The text sits across the middle row; rows above the output's height were never drawn
+    // when captures were taken from the frame itself.
+    int bright_above = 0;
+    for (int y = std::max(h, 256); y < 300; ++y)
+      for (int x = 0; x < 512; ++x) bright_above += grey[static_cast<size_t>(y) * 512 + x] > 100;
+    EXPECT_GT(bright_above, 200) << w << "x" << h;
+  }
+}
+
+}  // namespace
