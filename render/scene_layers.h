@@ -37,8 +37,8 @@ class SceneLayers {
   // One model alone for its glow capture; called only when the slot's fx_model switch is on.
   virtual void DrawModelGlow(engine::SceneState&, int /*slot 1..3*/) {}
   // Whether the slot has anything its glow pass would draw (a mesh with faces). A glow capture of
-  // a slot without one holds the clear colour only.
-  virtual bool ModelHasGeometry(int /*slot 1..3*/) const { return false; }
+  // a slot without one holds the clear colour only. Layers that cannot tell say true.
+  virtual bool ModelHasGeometry(int /*slot 1..3*/) const { return true; }
 };
 
 }  // namespace vl::render

@@ -50,6 +50,8 @@ struct Options {
   int fps = 25;
   int first = -1, last = -1;  // -1: the whole loop
   int every = 1;
+  bool fast = false;       // echoes partly at reduced resolution
+  bool reference = false;  // every pass exactly as written, for comparisons
 };
 
 std::string FrameFileName(int frame) {
@@ -109,6 +111,9 @@ int Run(Options o, const Typed& t) {
   vl::render::PlayerLayers layers(assets);
   vl::render::OfflinePlayer player(*scene, layers, o.fps);
   player.Start(assets, o.width, o.height);
+  player.renderer().set_render_mode(o.reference ? vl::render::RenderMode::kReference
+                                    : o.fast    ? vl::render::RenderMode::kFast
+                                                : vl::render::RenderModeFromEnvironment());
   if (auto err = vl::engine::LoadSequence(*scene, loop_path.string(), assets)) return vl::cli::Fail(kName, err->ToString());
 
   const int end = scene->play_to_sequence_end ? scene->baked_frame_count : scene->frame_count;
@@ -203,5 +208,11 @@ VL_CLI_COMMAND(render, "render",
                  app.add_option("--fps", t->fps, "Frames per second, default 25")->type_name("N");
                  app.add_option("--frames", t->frames, "Only frames A to B")->type_name("A-B");
                  app.add_option("--every", t->every, "Every K-th frame of the range")->type_name("K");
+                 auto* fast = app.add_flag("--fast", o->fast, "Sum the echoes partly at reduced resolution (faster, "
+                                                              "within a few levels of exact)");
+                 app.add_flag("--reference", o->reference,
+                              "Draw every pass as written, one quad per echo layer (slow; for comparisons; "
+                              "also VANTALOOP_REFERENCE=1)")
+                     ->excludes(fast);
                  return [o, t] { return Run(*o, *t); };
                });
