@@ -5,7 +5,7 @@
 // (preroll and recording both cover the whole loop in a real export). cpu_x_realtime is the same
 // in CPU seconds of all threads, which a busy machine does not inflate.
 //
-//   build/bench/export_bench [--frames N] [--benchmark_filter=default/16]
+//   build/bench/export_bench [--frames N] [--fast] [--benchmark_filter=default/16]
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
@@ -25,6 +25,7 @@ namespace fs = std::filesystem;
 using namespace vl;
 
 int g_frames = 30;
+bool g_fast = false;
 
 // CPU seconds of the whole process (every thread, llvmpipe's included): unlike the wall time it
 // does not grow when other programs share the machine.
@@ -49,6 +50,7 @@ void ExportPreset(benchmark::State& state, const std::string& loop, int preset) 
     request.out_path = (ScratchFolder() / (std::string("bench") + p.extension)).string();
     request.preset = preset;
     request.frame_limit = g_frames;
+    request.fast = g_fast;
     exporting::ExportObserver observer;
     observer.warning = [](const std::string&) {};
     const double cpu_before = ProcessCpuSeconds();
@@ -79,6 +81,10 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     if (std::strcmp(argv[i], "--frames") == 0 && i + 1 < argc) {
       g_frames = std::max(1, std::atoi(argv[++i]));
+      continue;
+    }
+    if (std::strcmp(argv[i], "--fast") == 0) {
+      g_fast = true;
       continue;
     }
     rest.push_back(argv[i]);

@@ -1,4 +1,4 @@
-// vantaloop-cli export LOOP.lqf OUT --preset N [--format F] [--loops K] [--no-preroll]: writes a
+// vantaloop-cli export LOOP.lqf OUT --preset N [--format F] [--loops K] [--no-preroll] [--fast]: writes a
 // loop as the preset's own video format, or as H.264, FFV1, a PNG sequence, WebP or GIF. A
 // progress bar on a terminal, plain progress lines otherwise. Exit 0 only when the whole file was
 // written; a failure, a cancel (Ctrl+C) or a refusal leaves no partial file.
@@ -87,6 +87,7 @@ struct Options {
   int preset = -1;
   int loops = 1;
   bool no_preroll = false;
+  bool fast = false;
 };
 
 int Run(const Options& o) {
@@ -96,6 +97,7 @@ int Run(const Options& o) {
   request.preset = o.preset;
   request.loops = o.loops;
   request.preroll = !o.no_preroll;
+  request.fast = o.fast;
   if (!o.format.empty()) {
     const auto format = ex::ParseExportFormat(o.format);
     if (!format) return vl::cli::UsageError(kName, "--format wants mp4, avi, mpg, 3gp, mkv, png, webp or gif, not " + o.format);
@@ -155,5 +157,7 @@ VL_CLI_COMMAND(export, "export",
                  app.add_option("--loops", o->loops, "Cycles of the loop to record, default 1")->type_name("K");
                  app.add_flag("--no-preroll", o->no_preroll,
                               "Record from a fresh start instead of playing the loop through once first");
+                 app.add_flag("--fast", o->fast,
+                              "Sum the echoes partly at reduced resolution (faster, within a few levels of exact)");
                  return [o] { return Run(*o); };
                });

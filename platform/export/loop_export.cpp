@@ -241,6 +241,7 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   render::PlayerLayers layers(assets, random);
   render::OfflinePlayer player(*scene, layers, preset.fps, random);
   player.Start(assets, preset.width, preset.height);
+  player.renderer().set_render_mode(request.fast ? render::RenderMode::kFast : render::RenderModeFromEnvironment());
   if (auto err = engine::LoadSequence(*scene, loop_path.string(), assets)) return fail(err->ToString());
   const int end = scene->play_to_sequence_end ? scene->baked_frame_count : scene->frame_count;
   if (end < 1 || scene->keyframe_count == 0) return fail(request.loop_path + ": the loop has no frames to play");

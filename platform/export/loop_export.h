@@ -58,6 +58,9 @@ struct ExportRequest {
   ExportFormat format = ExportFormat::kPresetOwn;
   int loops = 1;              // cycles recorded, 1 or more
   bool preroll = true;        // play the loop once unrecorded before recording
+  // Echoes summed partly at reduced resolution (faster, within a few levels of the exact
+  // frames); otherwise exact, or the reference passes when VANTALOOP_REFERENCE=1.
+  bool fast = false;
   // For measuring speed only (the benchmark): when above 0, the preroll and the recording each
   // stop after this many frames, so the file is not the whole loop.
   int frame_limit = 0;

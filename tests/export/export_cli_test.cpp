@@ -102,7 +102,7 @@ TEST_F(ExportCliTest, WritesThePresetsOwnFormatWithProgressLines) {
   EXPECT_EQ(probe["nb_read_frames"], "6");
 
   // Two cycles without the preroll: twice the frames, and no preroll line.
-  r = Export("loop.lqf twice.gif --preset 13 --format gif --loops 2 --no-preroll");
+  r = Export("loop.lqf twice.gif --preset 13 --format gif --loops 2 --no-preroll --fast");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.err.find("through once"), std::string::npos);
   probe = Probe((dir_ / "twice.gif").string());

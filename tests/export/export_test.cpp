@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "engine/asset_paths.h"
@@ -292,6 +294,31 @@ TEST_F(ExportTest, CancelAndFailureLeaveNoFile) {
   const ExportResult r = Export({loop, d + "/busy", 0, ExportFormat::kPng});
   EXPECT_FALSE(r.ok);
   EXPECT_TRUE(fs::exists(dir_ / "busy" / "notes.txt"));
+}
+
+// Fast mode sums the echoes at reduced resolution: the frames stay within a few levels of the
+// exact ones, and without it the export draws exactly.
+TEST_F(ExportTest, FastModeStaysCloseToTheExactFrames) {
+  std::ifstream in(fs::path(VL_TEST_DATA) / ".." / ".." / "res" / "loops" / "default.txt");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t last_key = text.rfind("[key]");
+  ASSERT_NE(last_key, std::string::npos);
+  text = text.substr(0, last_key) + "[key]\nframe = 4\n";  // the default loop's echoes, four frames
+  auto scene = std::make_unique<engine::SceneState>();
+  ASSERT_FALSE(engine::CompileSequence(text, "echo loop", *scene));
+  const std::string loop = (dir_ / "echo.lqf").string();
+  ASSERT_FALSE(engine::WriteSequenceFile(*scene, loop));
+
+  std::vector<std::vector<uint8_t>> exact, fast;
+  // At 720 x 576: fast mode sums at reduced resolution only above 360 x 288.
+  ExportRequest request{loop, (dir_ / "echo.mkv").string(), 0, ExportFormat::kMkv, 1, false};
+  ASSERT_TRUE(Export(request, &exact).ok);
+  request.fast = true;
+  ASSERT_TRUE(Export(request, &fast).ok);
+  ASSERT_EQ(exact.size(), 4u);
+  ASSERT_EQ(fast.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) EXPECT_LT(MeanDifferenceRgba(exact[i], fast[i]), 3.0) << i;
+  EXPECT_NE(exact, fast) << "fast mode was not used";
 }
 
 TEST(ExportFormats, NamesAndOwnFormats) {
