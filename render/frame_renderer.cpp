@@ -285,8 +285,12 @@ void FrameRenderer::TrailPass() {
   if (s.trail_rate >= 100.0f) s.trail_rate = 99.0f;
   const int32_t r = TruncToInt(100.0f - s.trail_rate);  // NaN gives 0: never admitted
   const float now = static_cast<float>(clock_.NowMs()) * 0.001f;
-  if (r > 0 && 1.0f / static_cast<float>(r) < now - trail_last_admitted_s_) {
+  // The first trail tick of the program (or of a headless render) is always admitted, as a
+  // free-running tick count would be long past 1/r at start-up.
+  const bool first = !trail_ever_admitted_;
+  if (r > 0 && (first || 1.0f / static_cast<float>(r) < now - trail_last_admitted_s_)) {
     trail_last_admitted_s_ = now;
+    trail_ever_admitted_ = true;
     stats_.trail_admitted = true;
     // Redraw the kept image and the glow scene small, and keep the result.
     glViewport(0, 0, kTrailSize, kTrailSize);

@@ -98,8 +98,9 @@ class FrameRenderer final : public FrameDrawer {
   SceneLayers& layers_;
   const Clock& clock_;
   FrameStats stats_;
-  // Seconds of the last admitted trail update; starts at 0 for the program's life.
+  // Seconds of the last admitted trail update, for the program's life.
   float trail_last_admitted_s_ = 0.0f;
+  bool trail_ever_admitted_ = false;  // until then the next tick is admitted whatever the clock says
   uint32_t glow_scene_texture_ = 0;
   std::array<uint32_t, 3> glow_model_texture_{};
   uint32_t trail_texture_ = 0;

@@ -109,15 +109,16 @@ TEST(FrameRenderer, TrailClockAtRates0And99) {
       GTEST_SKIP() << error;
     }
   }
-  // Rate 0: at most 100 updates a second, so every 40 ms tick after the first (t = 0 is not
-  // later than the clock's start).
-  EXPECT_EQ(TrailUpdates(0.0f, 50), 49);
-  // Rate 99: at most one a second: at 1.04 s and 2.08 s.
+  // Rate 0: at most 100 updates a second, so every 40 ms tick, the first (t = 0) included.
   int first = -1;
-  EXPECT_EQ(TrailUpdates(99.0f, 60, &first), 2);
-  EXPECT_EQ(first, 26);
+  EXPECT_EQ(TrailUpdates(0.0f, 50, &first), 50);
+  EXPECT_EQ(first, 0);
+  // Rate 99: the first tick, then at most one a second: at 0, 1.04 s and 2.08 s.
+  first = -1;
+  EXPECT_EQ(TrailUpdates(99.0f, 60, &first), 3);
+  EXPECT_EQ(first, 0);
   // 100 and beyond are clamped to 99; a NaN rate never updates and must not divide by zero.
-  EXPECT_EQ(TrailUpdates(500.0f, 60), 2);
+  EXPECT_EQ(TrailUpdates(500.0f, 60), 3);
   EXPECT_EQ(TrailUpdates(std::numeric_limits<float>::quiet_NaN(), 30), 0);
 }
 
@@ -126,13 +127,12 @@ TEST(FrameRenderer, TrailOverlayShowsTheKeptImageOnceUpdated) {
   loop.settings().trail_on = 2.0f;
   loop.settings().scene_echo_on = 2.0f;  // the trail switches this off
   VL_LOAD_LOOP(run, loop.Write("trail_pixels.lqf"), 320, 240);
-  run.player->DrawNextFrame();  // t = 0: no update yet, the kept image is still black
-  EXPECT_TRUE(Near(run.gl->ReadPixels().Pixel(160, 120), 100, 100, 100));
-  EXPECT_EQ(run.scene->settings.scene_echo_on, 0.0f);
-  // Updated: the kept grey frame comes back twice, through the composite in the trail tint
-  // (blue by default, about 0.9 strong) and through the yellow overlay.
+  // The first frame already updates the trail (t = 0 is admitted): the kept grey frame comes
+  // back twice, through the composite in the trail tint (blue by default, about 0.9 strong) and
+  // through the yellow overlay.
   run.player->DrawNextFrame();
   EXPECT_TRUE(run.player->renderer().last_frame().trail_admitted);
+  EXPECT_EQ(run.scene->settings.scene_echo_on, 0.0f);
   const headless::Image img = run.gl->ReadPixels();
   const uint8_t* px = img.Pixel(160, 120);
   EXPECT_GT(px[0], 130);
