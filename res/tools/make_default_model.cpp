@@ -98,10 +98,18 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(out / "model");
   std::filesystem::create_directories(out / "Textures");
 
-  // Units are arbitrary; the model pass scales. The cabinet stands on z = 0.
-  const Box body = MakeBox(-0.5f, -0.5f, 0.0f, 0.5f, 0.5f, 2.4f, 0.0f, 1.0f, 0.0f, 1.0f);
-  const Box roof = MakeBox(-0.58f, -0.58f, 2.4f, 0.58f, 0.58f, 2.58f, 0.0f, 1.0f, 0.9f, 1.0f);
-  const Box lamp = MakeBox(-0.08f, -0.08f, 2.58f, 0.08f, 0.08f, 2.86f, 0.0f, 0.0625f, 0.0f, 0.0625f);
+  // The cabinet is drawn 2.86 units tall standing on z = 0, then scaled and centred on the
+  // origin so that at a model's default place (z -40, 45 degree field of view, where the view is
+  // 33 units tall) it fills about a third of the picture's height at natural size.
+  constexpr float kTall = 2.86f, kWanted = 11.0f, k = kWanted / kTall;
+  auto box = [&](float x0, float y0, float z0, float x1, float y1, float z1, float u0, float u1, float v0,
+                 float v1) {
+    const float c = kTall / 2;
+    return MakeBox(x0 * k, y0 * k, (z0 - c) * k, x1 * k, y1 * k, (z1 - c) * k, u0, u1, v0, v1);
+  };
+  const Box body = box(-0.5f, -0.5f, 0.0f, 0.5f, 0.5f, 2.4f, 0.0f, 1.0f, 0.0f, 1.0f);
+  const Box roof = box(-0.58f, -0.58f, 2.4f, 0.58f, 0.58f, 2.58f, 0.0f, 1.0f, 0.9f, 1.0f);
+  const Box lamp = box(-0.08f, -0.08f, 2.58f, 0.08f, 0.08f, 2.86f, 0.0f, 0.0625f, 0.0f, 0.0625f);
 
   const std::vector<uint8_t> bytes = mw::File(3, {
       mw::Material("Cabinet", "TardisImages3.jpg", 32, 64, 160),

@@ -83,9 +83,21 @@ LoopBuilder BundledModelLoop() {
   s.model_1_load = 2.0f;
   s.model_1_file_name = "model/Tardis.3ds";
   s.model_1_texture_name = "Textures/TardisImages3.jpg";
-  loop.Hold(Track::model_1_scale_x, 300).Hold(Track::model_1_scale_y, 300).Hold(Track::model_1_scale_z, 300);
-  loop.Hold(Track::model_1_y, -6).Hold(Track::model_1_rot_y, 30).Hold(Track::model_1_rot_x, 10);
+  loop.Hold(Track::model_1_rot_y, 30).Hold(Track::model_1_rot_x, 10);
   return loop;
+}
+
+// Rows between the first and the last that hold a pixel off the background.
+int DrawnRows(const headless::Image& img, uint8_t r, uint8_t g, uint8_t b) {
+  int top = -1, bottom = -1;
+  for (int y = 0; y < img.height; ++y)
+    for (int x = 0; x < img.width; ++x)
+      if (!PixelNear(img.Pixel(x, y), r, g, b, 8)) {
+        if (top < 0) top = y;
+        bottom = y;
+        break;
+      }
+  return top < 0 ? 0 : bottom - top + 1;
 }
 
 TEST(ModelFrames, ColourAlphaLightingAndAdditiveChangeThePanelAsExpected) {
@@ -142,6 +154,23 @@ TEST(ModelFrames, AdditiveModelShowsThroughANearerOne) {
   s.model_2_additive = 2.0f;
   VL_SHOT(shown, loop.Write("behind_add.lqf"), 1, Panels);
   EXPECT_TRUE(PixelNear(shown.img.Pixel(kW / 2, kH / 2), 255, 0, 255));
+}
+
+// At its natural size and default place (z -40, centred) the bundled model reads as the subject
+// of the picture: about a third of the frame's height, not a dot.
+TEST(ModelFrames, BundledModelFillsAThirdOfTheHeightAtItsDefaultPlace) {
+  LoopBuilder loop = test::StillLoop(10);
+  loop.settings().model_1_on = loop.settings().model_1_load = 2.0f;
+  loop.settings().model_1_file_name = "model/Tardis.3ds";
+  loop.settings().model_1_texture_name = "Textures/TardisImages3.jpg";
+  VL_SHOT(shot, loop.Write("natural.lqf"), 1);
+  const int rows = DrawnRows(shot.img, 0, 0, 0);
+  EXPECT_GT(rows, kH * 28 / 100) << rows << " of " << kH;
+  EXPECT_LT(rows, kH * 40 / 100) << rows << " of " << kH;
+  // Centred: the middle row of the frame crosses it.
+  int middle = 0;
+  for (int x = 0; x < kW; ++x) middle += static_cast<bool>(!PixelNear(shot.img.Pixel(x, kH / 2), 0, 0, 0, 8));
+  EXPECT_GT(middle, 20);
 }
 
 TEST(ModelFrames, ChromeCopyOnlyAddsLight) {
