@@ -428,11 +428,16 @@ void ComputeVertexNormalsQuadratic(ModelObject& object) {
   }
 }
 
-Expected<ModelLoadResult> Import3dsBytes(std::span<const uint8_t> bytes, const std::string& path, Model& model) {
+namespace {
+
+// `warnings_of_failure` receives the warnings found before a failure.
+Expected<ModelLoadResult> ImportBytes(std::span<const uint8_t> bytes, const std::string& path, Model& model,
+                                      std::vector<std::string>* warnings_of_failure) {
   model.object_count = 0;
   Parser parser(path, model.materials);
   if (Status e = parser.ParseFile(bytes)) {
     model.objects.clear();
+    if (warnings_of_failure) *warnings_of_failure = parser.result().warnings;
     return *e;
   }
   model.objects = std::move(parser.objects());
@@ -442,6 +447,12 @@ Expected<ModelLoadResult> Import3dsBytes(std::span<const uint8_t> bytes, const s
   return std::move(parser.result());
 }
 
+}  // namespace
+
+Expected<ModelLoadResult> Import3dsBytes(std::span<const uint8_t> bytes, const std::string& path, Model& model) {
+  return ImportBytes(bytes, path, model, nullptr);
+}
+
 Expected<ModelLoadResult> Import3ds(const std::filesystem::path& path, Model& model, ModelLoadProgress& progress) {
   const std::string name = path.string();
   model.object_count = 0;
@@ -449,15 +460,20 @@ Expected<ModelLoadResult> Import3ds(const std::filesystem::path& path, Model& mo
   Expected<std::vector<uint8_t>> bytes = ReadFileBytes(path);
   if (!bytes) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec))
-      return LoadError{name, "Unable to find the file: " + name + "!", {}, {}};
-    return bytes.error();
+    LoadError error = std::filesystem::is_regular_file(path, ec)
+                          ? bytes.error()
+                          : LoadError{name, "Unable to find the file: " + name + "!", {}, {}};
+    progress.Failed(error.ToString());
+    return error;
   }
   progress.Show("Please Wait:");
   progress.Message(name);
   progress.Message("Is Now Loading");
-  Expected<ModelLoadResult> result = Import3dsBytes(*bytes, name, model);
+  std::vector<std::string> warnings_of_failure;
+  Expected<ModelLoadResult> result = ImportBytes(*bytes, name, model, &warnings_of_failure);
+  for (const std::string& w : result ? result->warnings : warnings_of_failure) progress.Warning(w);
   progress.Hide();
+  if (!result) progress.Failed(result.error().ToString());
   return result;
 }
 

@@ -55,6 +55,10 @@ class ModelLoadProgress {
   virtual void Show(std::string_view /*prompt*/) {}
   virtual void Message(std::string_view /*text*/) {}
   virtual void Hide() {}
+  // A warning of the file (its version), told when the file has been read, before a failure.
+  virtual void Warning(std::string_view /*text*/) {}
+  // The load failed; the error is also returned.
+  virtual void Failed(std::string_view /*text*/) {}
 };
 
 struct ModelLoadResult {

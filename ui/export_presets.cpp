@@ -1,7 +1,13 @@
 #include "ui/export_presets.h"
 
+#include <QLayout>
+#include <QMainWindow>
+#include <QScreen>
 #include <QSettings>
 #include <QWidget>
+#include <QtMath>
+
+#include <algorithm>
 
 namespace vl::ui {
 
@@ -56,17 +62,52 @@ void WriteSettings(QSettings& store, const engine::SceneState& scene) {
   store.sync();
 }
 
-bool ApplyExportPreset(engine::SceneState& scene, QWidget* main_window, int index) {
+QSize SizeViewTo(QMainWindow& window, QSize frame, std::string* note) {
+  QWidget* view = window.centralWidget();
+  if (window.layout()) window.layout()->activate();
+  const QSize around = window.size() - view->size();  // menu bar, status bar
+  const qreal ratio = view->devicePixelRatioF() > 0 ? view->devicePixelRatioF() : 1.0;
+  // Logical pixels that give the frame's device pixels.
+  QSize wanted(qCeil(frame.width() / ratio - 1e-6), qCeil(frame.height() / ratio - 1e-6));
+  QSize room = wanted;
+  if (const QScreen* screen = window.screen()) {
+    const QSize decoration = window.frameGeometry().size() - window.geometry().size();
+    room = screen->availableGeometry().size() - decoration - around;
+  }
+  if (wanted.width() > room.width() || wanted.height() > room.height()) {
+    const double scale = std::min(static_cast<double>(room.width()) / wanted.width(),
+                                  static_cast<double>(room.height()) / wanted.height());
+    wanted = QSize(std::max(16, static_cast<int>(wanted.width() * scale)),
+                   std::max(16, static_cast<int>(wanted.height() * scale)));
+    if (note) {
+      const QSize shown(qRound(wanted.width() * ratio), qRound(wanted.height() * ratio));
+      *note = "The " + std::to_string(frame.width()) + " x " + std::to_string(frame.height()) +
+              " frame is larger than the screen: shown at " + std::to_string(shown.width()) + " x " +
+              std::to_string(shown.height()) + ", the export keeps the full size";
+    }
+  }
+  window.resize(wanted + around);
+  if (window.layout()) window.layout()->activate();
+  return view->size();
+}
+
+bool ApplyExportPreset(engine::SceneState& scene, QWidget* main_window, int index, std::string* note) {
   if (index < 0 || index >= kPresetCount) return false;
   const ExportPreset& p = kExportPresets[static_cast<size_t>(index)];
-  if (main_window) main_window->resize(p.window_width, p.window_height);
+  // A main window with a view sizes the view itself to the frame, whatever its frame, menu and
+  // status bar take; anything else gets the table's window size.
+  auto* window = qobject_cast<QMainWindow*>(main_window);
+  if (window && window->centralWidget())
+    SizeViewTo(*window, QSize(p.frame_width, p.frame_height), note);
+  else if (main_window)
+    main_window->resize(p.window_width, p.window_height);
   scene.locked_fps = p.fps;
   return true;
 }
 
-void ApplyStartupWindowSize(engine::SceneState& scene, QWidget* main_window) {
+void ApplyStartupWindowSize(engine::SceneState& scene, QWidget* main_window, std::string* note) {
   if (scene.resize_to_preset != 0) {
-    ApplyExportPreset(scene, main_window, scene.export_preset);
+    ApplyExportPreset(scene, main_window, scene.export_preset, note);
     return;
   }
   if (main_window) main_window->resize(800, 600);

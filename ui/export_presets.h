@@ -2,11 +2,15 @@
 // the main-window size a preset gives, and applying one. QSettings is the profile store.
 #pragma once
 #include <array>
+#include <string>
+
+#include <QSize>
 #include <QString>
 
 #include "engine/scene_state.h"
 
 class QSettings;
+class QMainWindow;
 class QWidget;
 
 namespace vl::ui {
@@ -38,10 +42,16 @@ void ReadSettings(QSettings& store, engine::SceneState& scene);
 void WriteSettings(QSettings& store, const engine::SceneState& scene);
 
 // Sizes `main_window` (position kept) and sets locked_fps from preset `index`. Indices outside
-// 0 .. 16 change nothing and give false.
-bool ApplyExportPreset(engine::SceneState& scene, QWidget* main_window, int index);
+// 0 .. 16 change nothing and give false. A QMainWindow is sized so that its central widget (the
+// view) is the preset's frame size in device pixels; when that does not fit on the screen the
+// view is as large as fits with the frame's aspect, and `note` says so.
+bool ApplyExportPreset(engine::SceneState& scene, QWidget* main_window, int index, std::string* note = nullptr);
+
+// Sizes `window` so its central widget shows `frame` device pixels, or as much as fits on the
+// screen with that aspect (then `note` says so). Gives the central widget's new logical size.
+QSize SizeViewTo(QMainWindow& window, QSize frame, std::string* note = nullptr);
 
 // The start-up sizing: the preset when resize_to_preset is on, else 800 x 600 at 30 fps.
-void ApplyStartupWindowSize(engine::SceneState& scene, QWidget* main_window);
+void ApplyStartupWindowSize(engine::SceneState& scene, QWidget* main_window, std::string* note = nullptr);
 
 }  // namespace vl::ui

@@ -4,6 +4,9 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QGridLayout>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QScreen>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
@@ -38,6 +41,19 @@ CSettingsDlg::CSettingsDlg(QWidget* parent) : QDialog(parent, Qt::Tool | Qt::Cus
   checks->addWidget(resize_box_);
   layout->addWidget(own);
 
+  auto* shows = new QGroupBox("Full Screen", this);
+  auto* row = new QHBoxLayout(shows);
+  row->addWidget(new QLabel("Output screen", shows));
+  screen_combo_ = new QComboBox(shows);
+  screen_combo_->addItem("The main window's screen", QString());
+  for (const QScreen* screen : QGuiApplication::screens()) {
+    const QRect g = screen->geometry();
+    screen_combo_->addItem(QString("%1 (%2 x %3 at %4, %5)").arg(screen->name()).arg(g.width()).arg(g.height()).arg(g.x()).arg(g.y()),
+                           screen->name());
+  }
+  row->addWidget(screen_combo_, 1);
+  layout->addWidget(shows);
+
   auto* buttons = new QDialogButtonBox(this);
   buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
   QPushButton* apply = buttons->addButton("Apply", QDialogButtonBox::AcceptRole);
@@ -59,6 +75,14 @@ void CSettingsDlg::LoadControls() {
   const int keep = preset_index;
   format_combo_->setCurrentIndex(keep >= 0 && keep < format_combo_->count() ? keep : -1);
   preset_index = keep;  // the signal above must not turn an out-of-range index into -1
+  const int screen = screen_combo_->findData(output_screen);
+  if (screen >= 0) {
+    screen_combo_->setCurrentIndex(screen);
+  } else {
+    // A screen that is not connected now stays chosen, shown by name.
+    screen_combo_->addItem(output_screen + " (not connected)", output_screen);
+    screen_combo_->setCurrentIndex(screen_combo_->count() - 1);
+  }
 }
 
 void CSettingsDlg::SaveControls() {
@@ -66,6 +90,7 @@ void CSettingsDlg::SaveControls() {
   random_check = random_box_->isChecked() ? 1 : 0;
   resize_check = resize_box_->isChecked() ? 1 : 0;
   if (format_combo_->currentIndex() >= 0) preset_index = format_combo_->currentIndex();
+  output_screen = screen_combo_->currentData().toString();
 }
 
 void CSettingsDlg::accept() {
@@ -74,7 +99,8 @@ void CSettingsDlg::accept() {
 }
 
 bool RunSettingsCommand(engine::SceneState& scene, DesktopState& desktop, QSettings& store,
-                        QWidget* main_window, QWidget* parent, const std::function<int(CSettingsDlg&)>& run) {
+                        QWidget* main_window, QWidget* parent, const std::function<int(CSettingsDlg&)>& run,
+                        std::string* note) {
   // The control panel is modeless, so its button can ask again while the dialog is up.
   if (desktop.settings_dialog_busy) return false;
   CSettingsDlg dlg(parent);
@@ -83,6 +109,7 @@ bool RunSettingsCommand(engine::SceneState& scene, DesktopState& desktop, QSetti
   dlg.random_check = scene.random_sequence_on_startup;
   dlg.preset_index = scene.export_preset;
   dlg.resize_check = scene.resize_to_preset;
+  dlg.output_screen = store.value(kOutputScreenKey).toString();
   dlg.LoadControls();
 
   const int result = run ? run(dlg) : dlg.exec();
@@ -95,7 +122,9 @@ bool RunSettingsCommand(engine::SceneState& scene, DesktopState& desktop, QSetti
   scene.export_preset = dlg.preset_index;
   scene.resize_to_preset = dlg.resize_check;
   WriteSettings(store, scene);
-  if (scene.resize_to_preset != 0) ApplyExportPreset(scene, main_window, scene.export_preset);
+  store.setValue(kOutputScreenKey, dlg.output_screen);
+  store.sync();
+  if (scene.resize_to_preset != 0) ApplyExportPreset(scene, main_window, scene.export_preset, note);
   return true;
 }
 

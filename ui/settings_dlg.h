@@ -2,6 +2,7 @@
 // the Settings command that runs it and applies its result.
 #pragma once
 #include <functional>
+#include <string>
 #include <QDialog>
 
 #include "engine/scene_state.h"
@@ -24,11 +25,13 @@ class CSettingsDlg : public QDialog {
   int preset_loop = 0;  // no control edits it; Apply always stores 0
   int preset_index = -1;
   int resize_check = 0;
+  QString output_screen;  // name of the screen full screen uses; empty: the main window's own
 
   QComboBox* format_combo() const { return format_combo_; }
   QCheckBox* lock_box() const { return lock_box_; }
   QCheckBox* random_box() const { return random_box_; }
   QCheckBox* resize_box() const { return resize_box_; }
+  QComboBox* screen_combo() const { return screen_combo_; }
 
   // Puts the members into the controls (a preset outside the list selects nothing).
   void LoadControls();
@@ -42,12 +45,17 @@ class CSettingsDlg : public QDialog {
   QCheckBox* lock_box_;
   QCheckBox* random_box_;
   QCheckBox* resize_box_;
+  QComboBox* screen_combo_;
 };
 
+// Where the "Output screen" choice is kept in the profile store (a screen name).
+inline constexpr const char* kOutputScreenKey = "Output Screen/Name";
+
 // The Settings command. `run` shows the dialog and returns its result (exec() by default; tests
-// drive the dialog themselves). Returns true when Apply was chosen.
+// drive the dialog themselves). Returns true when Apply was chosen. `note` receives what the user
+// should be told about the new window size, if anything.
 bool RunSettingsCommand(engine::SceneState& scene, DesktopState& desktop, QSettings& store,
                         QWidget* main_window, QWidget* parent,
-                        const std::function<int(CSettingsDlg&)>& run = {});
+                        const std::function<int(CSettingsDlg&)>& run = {}, std::string* note = nullptr);
 
 }  // namespace vl::ui

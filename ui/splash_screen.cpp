@@ -1,10 +1,9 @@
 #include "ui/splash_screen.h"
 
-#include <chrono>
-#include <thread>
-
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QEventLoop>
+#include <QMessageBox>
 #include <QPainter>
 #include <QScreen>
 #include <QTimer>
@@ -171,7 +170,14 @@ QImage CSplashScreenEx::LoadingBitmap() {
 LoadingSplash::~LoadingSplash() { Hide(); }
 
 void LoadingSplash::Pause() {
-  if (pause_ms_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms_));
+  if (pause_ms_ <= 0) return;
+  // The wait keeps the program painting: the splash's new text, the main window's last frame.
+  // Keys and clicks wait in the queue until the load is over, so nothing starts another load or
+  // changes the scene half-way through this one.
+  QEventLoop wait;
+  QTimer::singleShot(pause_ms_, &wait, &QEventLoop::quit);
+  wait.exec(QEventLoop::ExcludeUserInputEvents);
+  if (resume_) resume_();
 }
 
 void LoadingSplash::Show(std::string_view prompt) {
@@ -192,6 +198,19 @@ void LoadingSplash::Message(std::string_view text) {
   if (!splash_) return;
   splash_->ShowMessage(QString::fromLocal8Bit(text.data(), static_cast<int>(text.size())));
   Pause();
+}
+
+void LoadingSplash::Warning(std::string_view text) {
+  if (!message_boxes_) return;
+  QMessageBox::warning(nullptr, "Warning", QString::fromLocal8Bit(text.data(), static_cast<int>(text.size())));
+  if (resume_) resume_();
+}
+
+void LoadingSplash::Failed(std::string_view text) {
+  Hide();
+  if (!message_boxes_) return;
+  QMessageBox::critical(nullptr, "Error", QString::fromLocal8Bit(text.data(), static_cast<int>(text.size())));
+  if (resume_) resume_();
 }
 
 void LoadingSplash::Hide() {

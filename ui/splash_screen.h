@@ -1,6 +1,8 @@
 // CSplashScreenEx: a borderless, top-most window showing a picture cut to its outline by a key
 // colour, with one line of text over it; and LoadingSplash, the splash a model load shows.
 #pragma once
+#include <functional>
+
 #include <QColor>
 #include <QFont>
 #include <QImage>
@@ -84,8 +86,8 @@ class CSplashScreenEx : public QWidget {
 };
 
 // Shows the loading splash while a 3DS model loads: the prompt, then the file, then
-// "Is Now Loading", each held for `pause_ms` (the loader runs on this thread, so the splash is
-// painted at once rather than through the event loop).
+// "Is Now Loading", each held for `pause_ms`. The holds run the event loop (without user input),
+// so the splash and the windows behind it are painted while the load waits.
 class LoadingSplash : public ModelLoadProgress {
  public:
   explicit LoadingSplash(int pause_ms = 1000) : pause_ms_(pause_ms) {}
@@ -93,12 +95,22 @@ class LoadingSplash : public ModelLoadProgress {
   void Show(std::string_view prompt) override;
   void Message(std::string_view text) override;
   void Hide() override;
+  // The 3DS loader's own message boxes, "Warning" and "Error", shown when they happen.
+  void Warning(std::string_view text) override;
+  void Failed(std::string_view text) override;
 
   CSplashScreenEx* splash() const { return splash_; }
+  // Off: the two boxes are not shown (the caller reports the problems its own way).
+  void set_message_boxes(bool on) { message_boxes_ = on; }
+  // Called after every hold, when other windows may have painted (the view takes its GL context
+  // back).
+  void set_resume(std::function<void()> resume) { resume_ = std::move(resume); }
 
  private:
   void Pause();
   int pause_ms_;
+  std::function<void()> resume_;
+  bool message_boxes_ = true;
   CSplashScreenEx* splash_ = nullptr;
 };
 

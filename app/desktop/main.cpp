@@ -1,11 +1,13 @@
-// vantaloop [LOOP.lqf] [--library DIR]: the desktop player. Plays the named loop first, or a
-// random loop of the library when that setting is on.
+// vantaloop [LOOP.lqf] [--library DIR] [--status-to-stdout]: the desktop player. Plays the named
+// loop first, or a random loop of the library when that setting is on. --status-to-stdout also
+// writes every status-bar message to standard output ("status: TEXT"), for scripts.
 #include <cstdio>
 #include <string>
 
 #include <QApplication>
 #include <QFileInfo>
 #include <QSettings>
+#include <QStatusBar>
 #include <QSurfaceFormat>
 
 #include "app/desktop/main_frame.h"
@@ -28,12 +30,15 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(vl::ui::kSettingsApplication);
 
   std::string loop;
+  bool status_to_stdout = false;
   const QStringList args = QApplication::arguments();
   for (int i = 1; i < args.size(); ++i) {
     if (args[i] == "--library" && i + 1 < args.size()) {
       vl::SetProgramFolder(QFileInfo(args[++i]).absoluteFilePath().toStdString());
+    } else if (args[i] == "--status-to-stdout") {
+      status_to_stdout = true;
     } else if (args[i].startsWith("--")) {
-      std::fprintf(stderr, "usage: vantaloop [LOOP.lqf] [--library DIR]\n");
+      std::fprintf(stderr, "usage: vantaloop [LOOP.lqf] [--library DIR] [--status-to-stdout]\n");
       return 2;
     } else if (loop.empty()) {
       loop = QFileInfo(args[i]).absoluteFilePath().toStdString();
@@ -43,6 +48,12 @@ int main(int argc, char** argv) {
   QSettings settings;
   vl::desktop::CMainFrame frame(settings, vl::desktop::ViewOptions{});
   if (!loop.empty()) frame.SetCommandLineFile(loop);
+  if (status_to_stdout) {
+    QObject::connect(frame.statusBar(), &QStatusBar::messageChanged, [](const QString& text) {
+      std::printf("status: %s\n", text.toUtf8().constData());
+      std::fflush(stdout);
+    });
+  }
   frame.show();
   return app.exec();
 }

@@ -1,26 +1,62 @@
 #include "app/desktop/main_frame.h"
 
 #include <QAction>
+#include <QCloseEvent>
+#include <QTimer>
+#include <QGuiApplication>
+#include <QLayout>
+#include <QScreen>
+#include <QSettings>
+#include <QWindow>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QUrl>
+
+#include "ui/export_presets.h"
+#include "ui/settings_dlg.h"
 
 namespace vl::desktop {
 
 namespace {
 constexpr const char* kHelpPage = "https://vantaloop.example/help";
+constexpr const char* kIdleText = "Vantaloop";
 }  // namespace
 
-CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent) : QMainWindow(parent) {
+ViewFrame::ViewFrame(QWidget* view, QWidget* parent) : QWidget(parent), view_(view) {
+  QPalette black = palette();
+  black.setColor(QPalette::Window, Qt::black);
+  setPalette(black);
+  setAutoFillBackground(true);
+  view_->setParent(this);
+}
+
+void ViewFrame::SetLetterbox(QSize aspect) {
+  aspect_ = aspect;
+  view_->setGeometry(ViewRect());
+}
+
+QRect ViewFrame::ViewRect() const {
+  if (aspect_.isEmpty()) return rect();
+  const QSize fitted = aspect_.scaled(size(), Qt::KeepAspectRatio);
+  return QRect(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
+}
+
+void ViewFrame::resizeEvent(QResizeEvent*) { view_->setGeometry(ViewRect()); }
+
+CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent)
+    : QMainWindow(parent), settings_(settings) {
   setWindowTitle("Vantaloop");
-  view_ = new CZentropeView(settings, options, this);
-  setCentralWidget(view_);
+  view_ = new CZentropeView(settings, options, nullptr);
+  view_frame_ = new ViewFrame(view_, this);
+  setCentralWidget(view_frame_);
+  view_->set_double_click([this] { SetFullScreen(!full_screen_); });
 
   // The message pane, then the lock-key panes.
-  statusBar()->showMessage("Vantaloop");
+  statusBar()->showMessage(kIdleText);
   for (const char* pane : {"CAP", "NUM", "SCRL"}) {
     auto* label = new QLabel(pane, statusBar());
     label->setEnabled(false);  // lock-key state is not shown
@@ -37,37 +73,44 @@ void CMainFrame::SetCommandLineFile(const std::string& path) {
 
 void CMainFrame::BuildMenus() {
   CZentropeView* v = view_;
-  auto add = [this](QMenu* menu, const QString& text, auto slot, QKeySequence keys = {}) {
+  auto add = [this](QMenu* menu, const QString& text, auto slot, QKeySequence keys = {}, const char* prompt = "") {
     QAction* a = menu->addAction(text);
     if (!keys.isEmpty()) a->setShortcut(keys);
+    a->setStatusTip(QString::fromLatin1(prompt));
     connect(a, &QAction::triggered, this, slot);
     return a;
   };
 
   QMenu* file = menuBar()->addMenu("&File");
-  add(file, "&Open Sequence.", [v] { v->OpenSequence(); }, QKeySequence("Ctrl+O"));
+  add(file, "&Open Sequence.", [v] { v->OpenSequence(); }, QKeySequence("Ctrl+O"), "Open an existing document");
   file->addSeparator();
   file->addSeparator();
-  add(file, "Save Bitmap", [v] { v->SaveBitmap(); });
-  add(file, "Copy to Clipboard", [v] { v->CopyToClipboard(); });
-  add(file, "E&xit", [this] { close(); });
+  add(file, "Save Bitmap", [v] { v->SaveBitmap(); }, {}, "Save the picture shown as a bitmap file");
+  add(file, "Copy to Clipboard", [v] { v->CopyToClipboard(); }, {}, "Copy the picture shown to the clipboard");
+  add(file, "E&xit", [this] { close(); }, {}, "Quit the application; prompts to save documents");
 
   QMenu* view = menuBar()->addMenu("&View");
   QAction* status = view->addAction("&Status Bar");
   status->setCheckable(true);
   status->setChecked(true);
-  connect(status, &QAction::toggled, statusBar(), &QStatusBar::setVisible);
-  add(view, "Open Controls", [v] { v->OpenControls(); });
+  status->setStatusTip("Show or hide the status bar");
+  connect(status, &QAction::toggled, this, &CMainFrame::ToggleStatusBar);
+  status_action_ = status;
+  add(view, "Open Controls", [v] { v->OpenControls(); }, {}, "Show the playback control panel");
+  QAction* full = add(view, "&Full Screen", [this] { SetFullScreen(!full_screen_); }, QKeySequence(Qt::Key_F11),
+                      "Show only the picture, on the output screen chosen in the settings");
+  full->setShortcutContext(Qt::ApplicationShortcut);
 
   QMenu* options = menuBar()->addMenu("Options");
-  add(options, "Settings", [v] { v->ShowSettings(); });
+  add(options, "Settings", [v] { v->ShowSettings(); }, {}, "Choose the export format and how the player starts");
 
   QMenu* video = menuBar()->addMenu("Export Video");
-  add(video, "Export Video", [v] { v->ExportVideo(); });
+  add(video, "Export Video", [v] { v->ExportVideo(); }, {}, "Write the playing loop to a video file");
 
   QMenu* help = menuBar()->addMenu("&Help");
-  add(help, "&About Vantaloop...", [this] { About(); });
-  add(help, "Online Help", [this] { OpenWebPage(kHelpPage); });
+  add(help, "&About Vantaloop...", [this] { About(); }, {},
+      "Display program information, version number and copyright");
+  add(help, "Online Help", [this] { OpenWebPage(kHelpPage); }, {}, "Open the online help in the web browser");
 
   // Keyboard-only commands. Undo, cut, copy, paste and the pane keys have no command behind them.
   auto key = [this](const char* keys, auto slot) {
@@ -79,6 +122,88 @@ void CMainFrame::BuildMenus() {
   };
   key("Ctrl+N", [v] { v->NewProject(); });
   key("Ctrl+S", [v] { v->SaveSequence(); });
+  // Esc leaves full screen (and does nothing otherwise). The menu bar is hidden then, so the
+  // action lives on the window itself.
+  leave_full_screen_ = new QAction(this);
+  leave_full_screen_->setShortcut(QKeySequence(Qt::Key_Escape));
+  leave_full_screen_->setShortcutContext(Qt::WindowShortcut);
+  leave_full_screen_->setEnabled(false);
+  connect(leave_full_screen_, &QAction::triggered, this, [this] { SetFullScreen(false); });
+  addAction(leave_full_screen_);
+  addAction(full);
+}
+
+void CMainFrame::ToggleStatusBar(bool shown) {
+  // The view keeps its size (the preset's frame size): the window grows or shrinks instead.
+  const QSize before = view_frame_->size();
+  statusBar()->setVisible(shown);
+  if (full_screen_ || isMaximized()) return;
+  if (layout()) layout()->activate();
+  resize(size() + (before - view_frame_->size()));
+}
+
+QScreen* CMainFrame::OutputScreen() const {
+  const QString name = settings_.value(ui::kOutputScreenKey).toString();
+  if (!name.isEmpty())
+    for (QScreen* s : QGuiApplication::screens())
+      if (s->name() == name) return s;
+  return screen() ? screen() : QGuiApplication::primaryScreen();
+}
+
+void CMainFrame::SetFullScreen(bool on) {
+  if (on == full_screen_) return;
+  full_screen_ = on;
+  leave_full_screen_->setEnabled(on);
+  if (on) {
+    normal_geometry_ = geometry();
+    status_was_shown_ = statusBar()->isVisible();
+    // The picture keeps the export's aspect, so what is shown is what a video would hold.
+    const engine::SceneState& s = view_->scene();
+    QSize aspect = view_->size();
+    if (s.export_preset >= 0 && s.export_preset < ui::kPresetCount) {
+      const ui::ExportPreset& p = ui::kExportPresets[static_cast<size_t>(s.export_preset)];
+      aspect = QSize(p.frame_width, p.frame_height);
+    }
+    menuBar()->hide();
+    statusBar()->hide();
+    view_frame_->SetLetterbox(aspect);
+    QScreen* target = OutputScreen();
+    if (windowHandle()) windowHandle()->setScreen(target);
+    // Without a window manager nothing acts on the full-screen state, so place the window too.
+    setGeometry(target->geometry());
+    showFullScreen();
+    setGeometry(target->geometry());
+    if (view_->status_sink())
+      view_->status_sink()("Full screen on " + target->name() + ": F11 or Esc returns");
+  } else {
+    view_frame_->SetLetterbox({});
+    menuBar()->show();
+    statusBar()->setVisible(status_was_shown_);
+    showNormal();
+    setGeometry(normal_geometry_);
+  }
+  activateWindow();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+  // A model load keeps the event loop running; the window closes once it is over.
+  if (view_->loading()) {
+    event->ignore();
+    QTimer::singleShot(100, this, &QWidget::close);
+    return;
+  }
+  QMainWindow::closeEvent(event);
+}
+
+bool CMainFrame::event(QEvent* event) {
+  // A menu item shows its prompt while highlighted; leaving it brings back the idle text rather
+  // than an empty pane.
+  if (event->type() == QEvent::StatusTip) {
+    const QString tip = static_cast<QStatusTipEvent*>(event)->tip();
+    statusBar()->showMessage(tip.isEmpty() ? QString::fromLatin1(kIdleText) : tip);
+    return true;
+  }
+  return QMainWindow::event(event);
 }
 
 void CMainFrame::About() {

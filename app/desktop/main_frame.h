@@ -5,25 +5,60 @@
 
 #include "app/desktop/zentrope_view.h"
 
+class QAction;
 class QLabel;
+class QScreen;
 class QSettings;
 
 namespace vl::desktop {
+
+// Holds the view: the view fills it, or under full screen sits in the middle at the picture's
+// aspect with black bars around it.
+class ViewFrame : public QWidget {
+ public:
+  ViewFrame(QWidget* view, QWidget* parent);
+  // 0 x 0: the view fills the frame.
+  void SetLetterbox(QSize aspect);
+  QRect ViewRect() const;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  QWidget* view_;
+  QSize aspect_;
+};
 
 class CMainFrame : public QMainWindow {
   Q_OBJECT
  public:
   CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent = nullptr);
   CZentropeView* view() const { return view_; }
+  // Full screen: only the picture, on the output screen of the settings; false returns.
+  void SetFullScreen(bool on);
+  bool full_screen() const { return full_screen_; }
   // Hands a loop to play first, before the view starts.
   void SetCommandLineFile(const std::string& path);
 
+ protected:
+  bool event(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
  private:
   void BuildMenus();
+  void ToggleStatusBar(bool shown);
+  QScreen* OutputScreen() const;
   void About();
   void OpenWebPage(const char* url);
 
+  QSettings& settings_;
   CZentropeView* view_;
+  ViewFrame* view_frame_;
+  QAction* status_action_ = nullptr;
+  QAction* leave_full_screen_ = nullptr;
+  bool full_screen_ = false;
+  QRect normal_geometry_;
+  bool status_was_shown_ = true;
 };
 
 }  // namespace vl::desktop

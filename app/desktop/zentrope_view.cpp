@@ -3,6 +3,7 @@
 #include <GL/gl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 
@@ -13,6 +14,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressDialog>
+#include <QScreen>
 #include <QSettings>
 #include <QSurfaceFormat>
 
@@ -58,8 +60,12 @@ CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* 
   setUpdateBehavior(QOpenGLWidget::PartialUpdate);
   setMinimumSize(16, 16);
 
-  assets_.set_reporter([this](const std::string& line) { Report(line); });
+  // Picture, particle texture and model problems of a loop go to the status bar and standard
+  // error; only the model loader's own "Warning" and "Error" boxes interrupt a show.
+  assets_.set_reporter([this](const std::string& line) { Tell(line); });
+  splash_.set_message_boxes(!options.quiet);
   assets_.set_model_progress(&splash_);
+  splash_.set_resume([this] { makeCurrent(); });
   playback_.set_loop_window_opener([this] {
     // The tick runs inside paintGL: open the window once the paint is over.
     QTimer::singleShot(0, this, &CZentropeView::OpenLoopWindow);
@@ -104,12 +110,15 @@ void CZentropeView::StartUp() {
   render::StartView(*scene_, renderer_, layers_, assets_, ProgramRandom());
   ui::ReadSettings(settings_, *scene_);
   ui::ScanSequenceFolder(desktop_, ProgramFolder() / ui::kSequencesFolder);
-  ui::ApplyStartupWindowSize(*scene_, window());
-  ChooseFirstSequence();
+  std::string note;
+  ui::ApplyStartupWindowSize(*scene_, window(), &note);
+  if (!note.empty() && status_sink_) status_sink_(QString::fromStdString(note));
   started_ = true;
-  // The panel is a window of its own; it opens once the main window is up.
+  // The first loop loads once the window is up and painted (a model load shows its splash and
+  // keeps the windows painted meanwhile); then the panel, a window of its own, opens.
   desktop_.control_panel_open = 2;
   QTimer::singleShot(0, this, [this] {
+    ChooseFirstSequence();
     if (!control_panel_) CreateControlPanel();
   });
 }
@@ -130,25 +139,45 @@ void CZentropeView::ChooseFirstSequence() {
 
 void CZentropeView::resizeGL(int w, int h) {
   in_gl_ = true;
-  render::ApplyViewSize(*scene_, w, h);
+  // The renderer works in the framebuffer's pixels, which on a scaled screen are more than the
+  // widget's logical size.
+  const qreal ratio = devicePixelRatioF();
+  render::ApplyViewSize(*scene_, qRound(w * ratio), qRound(h * ratio));
   in_gl_ = false;
 }
 
 void CZentropeView::paintGL() {
+  // During a load the scene is half replaced: keep showing the last frame.
+  if (loading_) return;
   in_gl_ = true;
   if (playback_.Tick(renderer_))
     ++ticks_drawn_;
   else
     ++ticks_skipped_;
+  // A frame that leaves a GL error is a fault of ours: say so (a few times, not every frame).
+  if (const GLenum error = glGetError(); error != GL_NO_ERROR && gl_errors_told_ < 5) {
+    ++gl_errors_told_;
+    char text[64];
+    std::snprintf(text, sizeof text, "GL error 0x%04x after a frame", static_cast<unsigned>(error));
+    Tell(text);
+  }
   in_gl_ = false;
 }
 
 // ---- Loads and commands ---------------------------------------------------------------------
 
 bool CZentropeView::LoadLoop(const std::string& path) {
+  if (loading_) return false;  // a load already runs (its splash keeps the event loop going)
+  loading_ = true;
+  load_notes_.clear();
+  // No playback ticks while the scene is being replaced (the splash's waits run the event loop).
+  const bool idle_was_running = idle_timer_.isActive();
+  idle_timer_.stop();
   const bool began = BeginGl();
   const vl::Status status = engine::LoadSequence(*scene_, path, assets_);
   EndGl(began);
+  loading_ = false;
+  if (idle_was_running) idle_timer_.start();
   if (status) {
     Report("Could not load the loop: " + status->ToString());
   } else {
@@ -156,7 +185,15 @@ bool CZentropeView::LoadLoop(const std::string& path) {
     auto resolved = ResolveAssetPath(path);
     if (!resolved) resolved = ResolveAssetPath(std::string(ui::kSequencesFolder) + "/default.lqf");
     if (resolved) desktop_.loaded_sequence_path = resolved->string();
-    if (status_sink_) status_sink_(QString::fromStdString("Playing " + scene_->sequence_file_name));
+    // After Stop the new loop waits on its first frame until Play.
+    const bool stopped = scene_->stop_requested >= 2.0f || scene_->playing == 0;
+    // What the load could not find stays in view beside the loop's name.
+    std::string text = (stopped ? "Stopped: " : "Playing ") + scene_->sequence_file_name;
+    if (!load_notes_.empty()) {
+      text += ". " + load_notes_.front();
+      if (load_notes_.size() > 1) text += " (and " + std::to_string(load_notes_.size() - 1) + " more)";
+    }
+    if (status_sink_) status_sink_(QString::fromStdString(text));
   }
   if (!in_gl_) FlushReports("Vantaloop");
   update();
@@ -164,6 +201,7 @@ bool CZentropeView::LoadLoop(const std::string& path) {
 }
 
 void CZentropeView::SeekToFrame(int frame) {
+  if (loading_) return;
   engine::SceneState& s = *scene_;
   s.current_frame = std::clamp(frame, 0, engine::kFrameSlots - 1);
   for (int i = 0; i < engine::kTrackCount; ++i) {
@@ -179,7 +217,9 @@ void CZentropeView::SeekToFrame(int frame) {
 }
 
 void CZentropeView::ShowSettings() {
-  ui::RunSettingsCommand(*scene_, desktop_, settings_, window(), window());
+  std::string note;
+  ui::RunSettingsCommand(*scene_, desktop_, settings_, window(), window(), {}, &note);
+  if (!note.empty() && status_sink_) status_sink_(QString::fromStdString(note));
   update();
 }
 
@@ -304,7 +344,24 @@ void CZentropeView::CreateControlPanel() {
   desktop_.control_panel_open = 2;
   control_panel_ = new ui::CControlPanelDlg(*this, window());
   playback_.set_panel(control_panel_);
+  PlacePanel(control_panel_);
   control_panel_->show();
+}
+
+void CZentropeView::PlacePanel(QWidget* panel) {
+  // Below the main window when it fits on the screen, else beside it, so the panel never covers
+  // the picture (a window manager may still place it elsewhere).
+  const QRect main = window()->frameGeometry();
+  const QScreen* screen = window()->screen();
+  if (!screen) return;
+  const QRect room = screen->availableGeometry();
+  const QSize size = panel->sizeHint();
+  if (main.bottom() + 8 + size.height() <= room.bottom())
+    panel->move(main.left(), main.bottom() + 8);
+  else if (main.right() + 8 + size.width() <= room.right())
+    panel->move(main.right() + 8, main.top());
+  else  // at the screen's foot, covering as little of the picture as it can
+    panel->move(main.left(), std::max(room.top(), room.bottom() - size.height()));
 }
 
 void CZentropeView::OpenLoopWindow() {
@@ -315,8 +372,8 @@ void CZentropeView::OpenLoopWindow() {
 
 void CZentropeView::OpenSequence() {
   const QString start = QString::fromStdString((ProgramFolder() / ui::kSequencesFolder).string());
-  const QString path = QFileDialog::getOpenFileName(window(), "Open Sequence", start,
-                                                    "Moxtrel Keyframe Files (*.lqf);;All Files (*)");
+  const QString path = QFileDialog::getOpenFileName(window(), "Open a Moxtrel Keyframe File", start,
+                                                    "Moxtrel Keyframe Files(*.lqf)");
   if (!path.isEmpty()) LoadLoop(path.toStdString());
 }
 
@@ -334,6 +391,7 @@ void CZentropeView::SaveSequence() {
 }
 
 void CZentropeView::NewProject(bool ask) {
+  if (loading_) return;
   if (ask && QMessageBox::question(window(), "Vantaloop", "Are you sure you want to create a new project?",
                                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
     return;
@@ -369,10 +427,16 @@ void CZentropeView::CopyToClipboard() {
 
 // ---- Problems -------------------------------------------------------------------------------
 
-void CZentropeView::Report(const std::string& line) {
+void CZentropeView::Tell(const std::string& line) {
   reported_.push_back(line);
-  pending_.push_back(line);
+  if (loading_) load_notes_.push_back(line);
+  std::fprintf(stderr, "vantaloop: %s\n", line.c_str());
   if (status_sink_) status_sink_(QString::fromStdString(line));
+}
+
+void CZentropeView::Report(const std::string& line) {
+  Tell(line);
+  pending_.push_back(line);
 }
 
 void CZentropeView::FlushReports(const QString& title) {
@@ -399,6 +463,16 @@ void CZentropeView::mousePressEvent(QMouseEvent* event) {
 void CZentropeView::mouseReleaseEvent(QMouseEvent* event) {
   desktop_.left_drag_active = false;
   if (event->button() == Qt::RightButton) desktop_.right_drag_active = false;
+}
+
+void CZentropeView::mouseDoubleClickEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton && double_click_) {
+    // Leave the drag fields as a release would.
+    desktop_.left_drag_active = false;
+    QTimer::singleShot(0, this, [this] { double_click_(); });
+    return;
+  }
+  QOpenGLWidget::mouseDoubleClickEvent(event);
 }
 
 void CZentropeView::timerEvent(QTimerEvent*) {

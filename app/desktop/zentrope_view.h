@@ -77,6 +77,9 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
 
   // Where one-line messages for the user go (the main window's status bar).
   void set_status_sink(std::function<void(const QString&)> sink) { status_sink_ = std::move(sink); }
+  const std::function<void(const QString&)>& status_sink() const { return status_sink_; }
+  // What a double-click on the picture does (the main window's full screen).
+  void set_double_click(std::function<void()> action) { double_click_ = std::move(action); }
   // Every problem reported so far, newest last.
   const std::vector<std::string>& reported() const { return reported_; }
 
@@ -84,6 +87,7 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
   ui::CLoopWindowDlg* loop_window() const { return loop_window_; }
   render::FrameRenderer& renderer() { return renderer_; }
   bool started() const { return started_; }
+  bool loading() const { return loading_; }
   int ticks_drawn() const { return ticks_drawn_; }
   int ticks_skipped() const { return ticks_skipped_; }
 
@@ -93,6 +97,7 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
   void paintGL() override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
   void timerEvent(QTimerEvent* event) override;
 
  private:
@@ -101,6 +106,10 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
   void ChooseFirstSequence();
   void OpenLoopWindow();
   void CreateControlPanel();
+  void PlacePanel(QWidget* panel);
+  // A problem for the status bar and standard error.
+  void Tell(const std::string& line);
+  // The same, also shown in a message box once control is back (a loop that failed to load).
   void Report(const std::string& line);
   void FlushReports(const QString& title);
   // Makes the context current unless a GL callback already did.
@@ -123,12 +132,16 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
   QTimer idle_timer_;
   std::unique_ptr<VideoExport> export_;
   std::function<void(const QString&)> status_sink_;
+  std::function<void()> double_click_;
   std::vector<std::string> reported_;
   std::vector<std::string> pending_;
+  std::vector<std::string> load_notes_;  // told during the load under way
   bool in_gl_ = false;
+  bool loading_ = false;
   bool started_ = false;
   int ticks_drawn_ = 0;
   int ticks_skipped_ = 0;
+  int gl_errors_told_ = 0;
   int view_timer_id_ = 0;  // the spin timer; nothing starts it
 };
 

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include <QGuiApplication>
+#include <QStatusBar>
 
 #include "app/desktop/main_frame.h"
 #include "engine/asset_paths.h"
@@ -73,7 +74,7 @@ TEST_F(MainWindowTest, CommandLineLoopPlaysAndDraws) {
   EXPECT_EQ(s.sequence_file_name, "default.lqf");
   EXPECT_GT(s.keyframe_count, 0);
   EXPECT_EQ(s.locked_fps, 30);                  // empty profile: preset 1
-  EXPECT_EQ(frame->size(), QSize(724, 621));
+  EXPECT_EQ(view->size() * view->devicePixelRatio(), QSize(720, 480));  // the preset's frame
   EXPECT_GT(s.current_frame, 0);
   EXPECT_EQ(view->desktop().startup_sequence_index, 0);  // no random pick
   EXPECT_GE(view->desktop().sequence_count, 1);
@@ -136,6 +137,24 @@ TEST_F(MainWindowTest, RandomStartPanelsAndDamagedLoop) {
   EXPECT_EQ(s.keyframe_count, 0);
   EXPECT_EQ(s.playing, 0);
   EXPECT_EQ(d.control_panel_open, 0);
+}
+
+TEST_F(MainWindowTest, StatusBarSaysWhetherANewLoopPlays) {
+  const std::string loop = (fs::path(VL_BIN_DIR) / "Sequences" / "default.lqf").string();
+  frame->SetCommandLineFile(loop);
+  StartAndPlay(2);
+  EXPECT_EQ(frame->statusBar()->currentMessage(), "Playing default.lqf");
+  ASSERT_TRUE(test::WaitFor([&] { return view->control_panel() != nullptr; }, 5000));
+  view->control_panel()->Stop();
+  ASSERT_TRUE(view->LoadLoop(loop));
+  EXPECT_EQ(frame->statusBar()->currentMessage(), "Stopped: default.lqf");
+  // It really waits on frame 0.
+  const int drawn = view->ticks_drawn();
+  ASSERT_TRUE(test::WaitFor([&] { return view->ticks_drawn() > drawn + 3; }, 5000));
+  EXPECT_EQ(view->scene().current_frame, 0);
+  view->control_panel()->Play();
+  ASSERT_TRUE(view->LoadLoop(loop));
+  EXPECT_EQ(frame->statusBar()->currentMessage(), "Playing default.lqf");
 }
 
 TEST_F(MainWindowTest, ExportsInTheBackgroundWhileTheViewPlays) {
