@@ -286,9 +286,12 @@ class Soak {
     DismissExtras();
     if (!loaded && !damaged) return Hung("the loop " + path.string() + " did not load");
     // The loop that played before plays on.
-    if (has_loop_ && !stopped_ && !Moves()) return Hung("the playing loop stopped after a damaged load");
+    if (Playing() && !Moves()) return Hung("the playing loop stopped after a damaged load");
     return true;
   }
+
+  // Whether the picture must be moving: a loop plays, and loops round (else it may have ended).
+  bool Playing() const { return has_loop_ && !stopped_ && loop_on_; }
 
   bool Hung(const std::string& why) {
     Fail(why);
@@ -313,6 +316,7 @@ class Soak {
     } else if (what < 67) {
       last_action_ = "loop switch";
       ClickPanel(144, 185);  // "Loop Sequence"
+      loop_on_ = !loop_on_;
     } else if (what < 70) {
       last_action_ = "new project";
       Focus(main_);
@@ -378,7 +382,7 @@ class Soak {
     SleepMs(150 + Pick(400));
     DismissExtras();
     if (!program_->Running()) return Hung("the program ended (crash?) after " + last_action_);
-    if (has_loop_ && !stopped_ && what < 62 && what >= 35 && !Moves())
+    if (Playing() && what < 62 && what >= 35 && !Moves())
       return Hung("the picture stopped moving after " + last_action_);
     return true;
   }
@@ -393,7 +397,7 @@ class Soak {
   Window_ main_{}, panel_{};
   int loads_ = 0, good_loads_ = 0, damaged_loads_ = 0, generated_loads_ = 0, commands_ = 0, exports_ = 0;
   int64_t baseline_kb_ = -1;
-  bool has_loop_ = true, stopped_ = false;
+  bool has_loop_ = true, stopped_ = false, loop_on_ = true;
   std::string last_action_ = "start-up";
 };
 
