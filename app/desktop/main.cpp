@@ -49,9 +49,17 @@ int main(int argc, char** argv) {
   vl::desktop::CMainFrame frame(settings, vl::desktop::ViewOptions{});
   if (!loop.empty()) frame.SetCommandLineFile(loop);
   if (status_to_stdout) {
-    QObject::connect(frame.statusBar(), &QStatusBar::messageChanged, [](const QString& text) {
+    auto echo = [](const QString& text) {
       std::printf("status: %s\n", text.toUtf8().constData());
       std::fflush(stdout);
+    };
+    // Menu prompts and the idle text, and every message of the view (even one the bar already
+    // shows, such as the same loop loaded twice).
+    QObject::connect(frame.statusBar(), &QStatusBar::messageChanged, echo);
+    QStatusBar* bar = frame.statusBar();
+    frame.view()->set_status_sink([bar, echo](const QString& text) {
+      if (text == bar->currentMessage()) echo(text);
+      bar->showMessage(text);
     });
   }
   frame.show();

@@ -266,8 +266,8 @@ TEST(DesktopWindow, FullScreenOnTheChosenScreenLetterboxed) {
   auto window_shows = [&](QRect box) {
     return Eventually([&] { return FindColour(x->Grab(), kGreen).box == box; }, 15000);
   };
-  x->Run("xdotool mousemove " + std::to_string(normal.box.center().x()) + " " +
-         std::to_string(normal.box.center().y()) + " click 1 key F11");
+  x->FocusWindowAt("Vantaloop", normal.box.center());
+  x->Run("xdotool key F11");
   ASSERT_TRUE(right_shows(letterboxed));
   const QImage right = x->Grab(QRect(1280, 0, 1280, 1024));
   EXPECT_EQ(FindColour(right.copy(0, 0, 1280, 152), Qt::black, 0).count, 1280 * 152);
@@ -276,6 +276,7 @@ TEST(DesktopWindow, FullScreenOnTheChosenScreenLetterboxed) {
   EXPECT_GT(PaintedShare(x->Grab(QRect(0, 0, 1280, 1024))), 0.02);
 
   // Esc returns to the window as it was.
+  x->FocusWindowAt("Vantaloop", QPoint(1280 + 640, 512));
   x->Run("xdotool key Escape");
   EXPECT_TRUE(window_shows(normal.box));
 
@@ -283,6 +284,7 @@ TEST(DesktopWindow, FullScreenOnTheChosenScreenLetterboxed) {
   x->Run("xdotool mousemove " + std::to_string(normal.box.center().x()) + " " +
          std::to_string(normal.box.center().y()) + " click --repeat 2 --delay 80 1");
   EXPECT_TRUE(right_shows(letterboxed));
+  x->FocusWindowAt("Vantaloop", QPoint(1280 + 640, 512));
   x->Run("xdotool key F11");
   EXPECT_TRUE(window_shows(normal.box));
   EXPECT_TRUE(program.Running());

@@ -203,6 +203,12 @@ class XServer {
     return found;
   }
 
+  // Gives the keyboard to the window titled `title` that holds `point` (no window manager does).
+  void FocusWindowAt(const std::string& title, QPoint point) const {
+    for (const auto& w : WindowsTitled(title))
+      if (w.second.contains(point)) Run("xdotool windowfocus --sync " + std::to_string(w.first));
+  }
+
   std::optional<QRect> WaitForWindow(const std::string& title, int ms) const {
     for (int waited = 0; waited <= ms; waited += 50) {
       auto w = WindowsTitled(title);

@@ -113,6 +113,11 @@ class Soak {
                 commands_, seed_, why.c_str(), last_action_.c_str());
     std::string err = program_ ? program_->Stderr() : std::string();
     if (err.size() > 4000) err = err.substr(err.size() - 4000);
+    if (program_ && std::getenv("VL_SOAK_STACKS"))  // where the program is, for a hang
+      std::system(("ps -o pid,stat,time,wchan:30 -p " + std::to_string(program_->pid()) + "; sleep 2; ps -o time= -p " +
+                   std::to_string(program_->pid()) + "; gdb -p " + std::to_string(program_->pid()) +
+                   " -batch -ex 'thread apply all bt 15' 2>&1 | grep -E '^#|^Thread|ptrace' | head -60")
+                      .c_str());
     std::printf("program stderr (end):\n%s\n", err.c_str());
     return 1;
   }
@@ -262,10 +267,29 @@ class Soak {
     const fs::path path = from[static_cast<size_t>(Pick(static_cast<int>(from.size())))];
     const bool damaged = &from == &damaged_;
     last_action_ = "load " + path.string();
-    Focus(main_);
-    Xdo("key ctrl+o");
-    auto dialog = x_->WaitForWindow("Open a Moxtrel Keyframe File", 5000);
-    if (!dialog) return Hung("the Open dialog did not appear");
+    std::optional<QRect> dialog;
+    for (int attempt = 0; attempt < 3 && !dialog; ++attempt) {
+      // Whatever an earlier command left open (a box, a dialog) goes first.
+      DismissExtras();
+      Focus(main_);
+      if (attempt > 0) Xdo("key Escape");  // out of full screen, where the menus are hidden
+      if (attempt % 2 == 0) {
+        Xdo("key ctrl+o");
+      } else {  // File > Open Sequence with the mouse
+        main_.rect = Current(main_);
+        ClickAt(main_.rect.topLeft() + QPoint(15, 10));
+        SleepMs(400);
+        Xdo("key Down key Return");
+      }
+      dialog = x_->WaitForWindow("Open a Moxtrel Keyframe File", 5000);
+    }
+    if (!dialog) {
+      std::string open;
+      for (const Window_& w : TopLevels(*x_))
+        open += " '" + w.title + "' " + std::to_string(w.rect.x()) + "," + std::to_string(w.rect.y()) + " " +
+                std::to_string(w.rect.width()) + "x" + std::to_string(w.rect.height());
+      return Hung("the Open dialog did not appear; windows:" + open);
+    }
     for (const auto& w : x_->WindowsTitled("Open a Moxtrel Keyframe File")) Focus(Window_{w.first, w.second, ""});
     Xdo("type --delay 1 '" + path.string() + "'");
     const size_t before = program_->StatusLines().size();
@@ -301,6 +325,7 @@ class Soak {
   bool Step() {
     ++commands_;
     const int what = Pick(100);
+    if (std::getenv("VL_SOAK_TRACE")) std::printf("  [%d] %s\n", commands_, last_action_.c_str());
     if (what < 35) return Load();
     if (what < 45) {
       last_action_ = "play";
@@ -354,6 +379,7 @@ class Soak {
       Focus(main_);
       Xdo("key F11");
       SleepMs(800);
+      Focus(main_);  // the window was moved and resized; give it the keyboard again
       Xdo("key Escape");
       SleepMs(500);
     } else if (what < 93) {
