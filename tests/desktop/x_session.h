@@ -137,6 +137,8 @@ class XServer {
     }
     server->display_ = ":" + number;
     server->dpy_ = XOpenDisplay(server->display_.c_str());
+    // Windows come and go while we look at them: a request about one that just went is no error.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     if (!server->dpy_) {
       *error = "cannot open " + server->display_;
       return nullptr;
