@@ -300,6 +300,8 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
       if (observer.progress) observer.progress(ExportPhase::kPreroll, k + 1, preroll_frames);
     }
     if (preroll_frames < end) player.Seek(0);  // a shortened preroll (measuring) restarts the loop
+    // The GL may still be drawing the preroll; wait for it so its time is counted here.
+    gl->ReadPixels();
     result.preroll_s = Seconds(std::chrono::steady_clock::now() - t0).count();
   }
 
