@@ -253,12 +253,14 @@ class Soak {
     return QRect(main_.rect.x(), main_.rect.y() + 30, main_.rect.width(), std::max(1, main_.rect.height() - 60));
   }
 
-  // The picture changes within two seconds (the loop plays and the program answers).
+  // The picture or the panel's frame number changes within five seconds (the loop plays and the
+  // program answers; a loop may hide its moving background behind still planes).
   bool Moves() {
-    const QImage first = x_->Grab(ViewArea());
-    for (int i = 0; i < 20; ++i) {
-      SleepMs(100);
-      if (x_->Grab(ViewArea()) != first) return true;
+    auto look = [&] { return std::make_pair(x_->Grab(ViewArea()), x_->Grab(Current(panel_))); };
+    const auto first = look();
+    for (int i = 0; i < 25; ++i) {
+      SleepMs(200);
+      if (look() != first) return true;
     }
     return false;
   }
