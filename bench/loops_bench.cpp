@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -27,7 +28,18 @@ using vl::render::RenderMode;
 
 namespace {
 
-double FramesPerSecond(const fs::path& loop, int width, int height, int first, int frames, RenderMode mode) {
+double CpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+struct Speed {
+  double fps = 0;
+  double cpu_ms = 0;  // processor time per frame, all threads (the rasteriser's included)
+};
+
+Speed Measure(const fs::path& loop, int width, int height, int first, int frames, RenderMode mode) {
   std::string error;
   auto gl = vl::headless::HeadlessContext::Create(width, height, &error);
   if (!gl) {
@@ -43,18 +55,22 @@ double FramesPerSecond(const fs::path& loop, int width, int height, int first, i
   player.renderer().set_render_mode(mode);
   if (auto err = vl::engine::LoadSequence(*scene, loop.string(), assets)) {
     std::fprintf(stderr, "loops_bench: %s\n", err->ToString().c_str());
-    return 0;
+    return {};
   }
   player.Seek(first);
   for (int i = 0; i < 2; ++i) player.DrawNextFrame();
   glFinish();
   const auto start = std::chrono::steady_clock::now();
+  const double cpu_start = CpuSeconds();
   for (int i = 0; i < frames; ++i) {
     player.DrawNextFrame();
     glFinish();
   }
   const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return s > 0 ? frames / s : 0;
+  Speed speed;
+  speed.fps = s > 0 ? frames / s : 0;
+  speed.cpu_ms = (CpuSeconds() - cpu_start) * 1000.0 / frames;
+  return speed;
 }
 
 std::string LoadAverage() {
@@ -100,13 +116,16 @@ int main(int argc, char** argv) {
   }
   std::printf("%d frames from frame %d at %dx%d, load average %s\n", frames, first, width, height,
               LoadAverage().c_str());
-  std::printf("%-22s %10s %10s %10s %9s %9s\n", "loop", "reference", "exact", "fast", "exact x", "fast x");
+  std::printf("frames per second (wall clock), then processor ms per frame (all threads)\n");
+  std::printf("%-18s %9s %7s %7s %8s %7s | %9s %7s %7s\n", "loop", "reference", "exact", "fast", "exact x",
+              "fast x", "ref cpu", "exact", "fast");
   for (const fs::path& loop : loops) {
-    const double ref = FramesPerSecond(loop, width, height, first, frames, RenderMode::kReference);
-    const double exact = FramesPerSecond(loop, width, height, first, frames, RenderMode::kExact);
-    const double fast = FramesPerSecond(loop, width, height, first, frames, RenderMode::kFast);
-    std::printf("%-22s %10.1f %10.1f %10.1f %9.2f %9.2f\n", loop.filename().string().c_str(), ref, exact, fast,
-                ref > 0 ? exact / ref : 0, ref > 0 ? fast / ref : 0);
+    const Speed ref = Measure(loop, width, height, first, frames, RenderMode::kReference);
+    const Speed exact = Measure(loop, width, height, first, frames, RenderMode::kExact);
+    const Speed fast = Measure(loop, width, height, first, frames, RenderMode::kFast);
+    std::printf("%-18s %9.1f %7.1f %7.1f %8.2f %7.2f | %9.1f %7.1f %7.1f\n", loop.filename().string().c_str(), ref.fps,
+                exact.fps, fast.fps, ref.fps > 0 ? exact.fps / ref.fps : 0, ref.fps > 0 ? fast.fps / ref.fps : 0,
+                ref.cpu_ms, exact.cpu_ms, fast.cpu_ms);
     std::fflush(stdout);
   }
   std::printf("load average at the end %s\n", LoadAverage().c_str());

@@ -38,9 +38,10 @@ void main() {
 // even), then multiplied by the 8-bit alpha and rounded (the blend), then added. The colour is the
 // layers' own (gl_Color of the same quad), or, lit, read from an image of the lit quad drawn by
 // the fixed-function pipeline itself.
-std::string FragmentSource(int layers, bool lit) {
+std::string FragmentSource(int layers, bool lit, bool grey) {
   std::string s =
       "#version 130\n"
+      "uniform float grey;\n"
       "uniform sampler2D capture;\n"
       "uniform sampler2D lit_colour;\n"
       "uniform vec2 inv_size;\n"
@@ -56,7 +57,9 @@ std::string FragmentSource(int layers, bool lit) {
   // Unrolled with literal indices: with the count as a uniform the loop is no faster than quads.
   for (int i = 0; i < layers; ++i) {
     const std::string l = "layer[" + std::to_string(i) + "]";
-    s += "  c8 = roundEven(clamp(colour * texture(capture, " + l + ".x * q + p).r, 0.0, 1.0) * 255.0);\n";
+    // A capture of one grey level needs no sampling.
+    const std::string sample = grey ? std::string("grey") : "texture(capture, " + l + ".x * q + p).r";
+    s += "  c8 = roundEven(clamp(colour * " + sample + ", 0.0, 1.0) * 255.0);\n";
     s += "  sum += floor(c8 * (" + l + ".y / 255.0) + 0.5);\n";
   }
   s += "  gl_FragColor = vec4(min(sum, vec3(255.0)) / 255.0, alpha_sum);\n}\n";
@@ -161,7 +164,7 @@ int ConstantLayerValue(float colour, int grey8, int alpha8) {
 }
 
 bool EchoInputs::operator==(const EchoInputs& o) const {
-  if (texture != o.texture || colour != o.colour || lit != o.lit || serial != o.serial || layers.size() != o.layers.size())
+  if (texture != o.texture || colour != o.colour || lit != o.lit || grey != o.grey || serial != o.serial || layers.size() != o.layers.size())
     return false;
   for (size_t i = 0; i < layers.size(); ++i)
     if (layers[i].inset != o.layers[i].inset || layers[i].alpha8 != o.layers[i].alpha8) return false;
@@ -173,11 +176,11 @@ bool EchoSum::Init(bool fragment_programs, bool framebuffer_objects) {
   return available_;
 }
 
-uint32_t EchoSum::Program(int layer_count, bool lit) {
-  const int key = layer_count * 2 + (lit ? 1 : 0);
+uint32_t EchoSum::Program(int layer_count, bool lit, bool grey) {
+  const int key = layer_count * 4 + (lit ? 1 : 0) + (grey ? 2 : 0);
   auto it = programs_.find(key);
   if (it != programs_.end()) return it->second;
-  const uint32_t program = Link(FragmentSource(layer_count, lit), false);
+  const uint32_t program = Link(FragmentSource(layer_count, lit, grey), false);
   programs_[key] = program;
   if (program) {
     glUseProgram(program);
@@ -233,7 +236,7 @@ bool EchoSum::SumPasses(const EchoInputs& inputs) {
   std::vector<float> packed;
   for (int first = 0; first < n; first += kMaxLayersPerPass) {
     const int count = std::min(kMaxLayersPerPass, n - first);
-    const uint32_t program = Program(count, lit);
+    const uint32_t program = Program(count, lit, inputs.grey >= 0);
     if (!program) return false;
     packed.clear();
     int alpha_sum = 0;
@@ -249,6 +252,7 @@ bool EchoSum::SumPasses(const EchoInputs& inputs) {
     glGetIntegerv(GL_VIEWPORT, viewport);
     glUniform2f(glGetUniformLocation(program, "inv_size"), 1.0f / static_cast<float>(std::max(viewport[2], 1)),
                 1.0f / static_cast<float>(std::max(viewport[3], 1)));
+    if (inputs.grey >= 0) glUniform1f(glGetUniformLocation(program, "grey"), static_cast<float>(inputs.grey) / 255.0f);
     glUniform1f(glGetUniformLocation(program, "alpha_sum"), static_cast<float>(std::min(alpha_sum, 255)) / 255.0f);
     glUniform2fv(glGetUniformLocation(program, "layer"), count, packed.data());
     glBindTexture(GL_TEXTURE_2D, inputs.texture);

@@ -32,6 +32,7 @@ struct EchoInputs {
   std::array<float, 3> colour{};  // the colour the layers set (lighting may change it)
   int64_t serial = 0;             // which frame's captures
   bool lit = false;               // drawn with lighting on: the colour varies across the quad
+  int grey = -1;                  // the capture's one grey level when known (nothing sampled)
   bool operator==(const EchoInputs& o) const;
 };
 
@@ -66,7 +67,7 @@ class EchoSum {
     bool fast = false;
     EchoInputs inputs;
   };
-  uint32_t Program(int layer_count, bool lit);
+  uint32_t Program(int layer_count, bool lit, bool grey);
   bool DrawLitColour(const EchoInputs& inputs);
   bool SumPasses(const EchoInputs& inputs);
   bool SumInto(Target& target, const EchoInputs& inputs, int target_width, int target_height, int width,

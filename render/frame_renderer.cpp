@@ -498,7 +498,6 @@ bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float
   if (glIsEnabled(GL_FOG)) return false;
   const bool lit = glIsEnabled(GL_LIGHTING);
   int grey = capture_grey_[static_cast<size_t>(capture)];
-  if (lit && grey > 0) grey = -1;  // a lit colour is not known here: sample the grey capture
 
   // The layers exactly as the quads would draw them, with the colour they would draw in.
   constexpr float kInsetStep = 0.02f;
@@ -545,6 +544,11 @@ bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float
   bool drawn = true;
   if (in.layers.empty() || colourless || grey == 0) {
     ++stats_.echoes_skipped;
+  } else if (grey > 0 && lit) {
+    // One grey level, but the lit colour varies across the output: summed without sampling.
+    in.grey = grey;
+    drawn = echo_sum_.Add(in, viewport[2], viewport[3], false, -1);
+    if (drawn) ++stats_.echoes_summed;
   } else if (grey > 0) {
     // One grey level everywhere: every layer adds a known constant.
     int sum[3] = {0, 0, 0};

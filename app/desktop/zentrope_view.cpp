@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -150,10 +151,14 @@ void CZentropeView::paintGL() {
   // During a load the scene is half replaced: keep showing the last frame.
   if (loading_) return;
   in_gl_ = true;
-  if (playback_.Tick(renderer_))
+  QElapsedTimer timer;
+  timer.start();
+  if (playback_.Tick(renderer_)) {
     ++ticks_drawn_;
-  else
+    GovernDrawing(timer);
+  } else {
     ++ticks_skipped_;
+  }
   // A frame that leaves a GL error is a fault of ours: say so (a few times, not every frame).
   if (const GLenum error = glGetError(); error != GL_NO_ERROR && gl_errors_told_ < 5) {
     ++gl_errors_told_;
@@ -162,6 +167,18 @@ void CZentropeView::paintGL() {
     Tell(text);
   }
   in_gl_ = false;
+}
+
+void CZentropeView::GovernDrawing(const QElapsedTimer& tick_timer) {
+  // The reference path is for comparisons: it stays as it is.
+  if (renderer_.render_mode() == render::RenderMode::kReference) return;
+  // The frame's cost as the user waits for it: finished pixels, without the tick's fixed pause.
+  glFinish();
+  const double cost_ms = static_cast<double>(tick_timer.nsecsElapsed()) / 1e6 - 10.0;
+  if (governor_.FrameDrawn(cost_ms, scene_->locked_fps)) {
+    renderer_.set_render_mode(governor_.mode());
+    if (status_sink_) status_sink_(QString::fromStdString(governor_.status()));
+  }
 }
 
 // ---- Loads and commands ---------------------------------------------------------------------

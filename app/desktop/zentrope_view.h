@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <QElapsedTimer>
 #include <QOpenGLWidget>
 #include <QPointer>
 #include <QTimer>
@@ -15,6 +16,7 @@
 #include "app/desktop/video_export.h"
 #include "render/clock.h"
 #include "render/frame_renderer.h"
+#include "render/mode_governor.h"
 #include "render/playback.h"
 #include "render/player_layers.h"
 #include "render/render_assets.h"
@@ -114,6 +116,7 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
   void FlushReports(const QString& title);
   // Makes the context current unless a GL callback already did.
   bool BeginGl();
+  void GovernDrawing(const QElapsedTimer& tick_timer);
   void EndGl(bool began);
 
   QSettings& settings_;
@@ -126,6 +129,8 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
   render::ThreadSleeper sleeper_;
   render::FrameRenderer renderer_;
   render::Playback playback_;
+  // Exact drawing, or fast while frames miss the locked rate.
+  render::ModeGovernor governor_;
   ui::LoadingSplash splash_;
   QPointer<ui::CControlPanelDlg> control_panel_;
   QPointer<ui::CLoopWindowDlg> loop_window_;
