@@ -51,6 +51,17 @@ RenderAssets::RenderAssets() {
   report_ = [](const std::string& line) { std::fprintf(stderr, "vantaloop: %s\n", line.c_str()); };
 }
 
+void RenderAssets::ReplaceTexture(SceneState& scene, TextureSlot slot, uint32_t texture) {
+  // Every load makes new textures; the one a slot held goes once no slot holds it any more, so
+  // loading loop after loop does not pile textures up.
+  const uint32_t old = scene.texture(slot);
+  scene.texture(slot) = texture;
+  if (old == 0 || old == texture) return;
+  for (int i = 0; i < engine::kTextureSlotCount; ++i)
+    if (scene.texture(static_cast<TextureSlot>(i)) == old) return;
+  glDeleteTextures(1, &old);
+}
+
 void RenderAssets::Report(const std::string& line) {
   if (!quiet_ && report_) report_(line);
 }
@@ -65,7 +76,7 @@ void RenderAssets::LoadPicture(SceneState& scene, const std::string& name, Textu
     Report(load.texture.error().ToString() + " (" + engine::TextureSlotName(slot) + " kept)");
     return;
   }
-  if (const uint32_t texture = UploadPicture(load.texture.value())) scene.texture(slot) = texture;
+  if (const uint32_t texture = UploadPicture(load.texture.value())) ReplaceTexture(scene, slot, texture);
 }
 
 void RenderAssets::LoadPictureTexture(SceneState& scene, const std::string& name, TextureSlot slot) {
@@ -92,7 +103,7 @@ void RenderAssets::LoadPhoto(SceneState& scene, const std::string& name, bool ph
   }
   const uint32_t texture = UploadPicture(load.texture.value());
   if (!texture) return;
-  scene.texture(photo_a ? TextureSlot::photo_a_texture : TextureSlot::photo_b_texture) = texture;
+  ReplaceTexture(scene, photo_a ? TextureSlot::photo_a_texture : TextureSlot::photo_b_texture, texture);
   (photo_a ? scene.photo_a_layout_state : scene.photo_b_layout_state) = 0.0f;
 }
 
@@ -123,7 +134,7 @@ void RenderAssets::LoadParticleTexture(SceneState& scene, const std::string& col
   }
   glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
   glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-  scene.texture(TextureSlot::particle_texture) = name;
+  ReplaceTexture(scene, TextureSlot::particle_texture, name);
 }
 
 void RenderAssets::LoadModel(SceneState&, int slot, const std::string& file) {
@@ -154,7 +165,7 @@ void RenderAssets::LoadBuiltInImage(SceneState& scene) {
   gluBuild2DMipmaps(GL_TEXTURE_2D, 3, bitmap.width, bitmap.height, GL_BGR, GL_UNSIGNED_BYTE, bitmap.bgr.data());
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_NEAREST);
-  scene.texture(TextureSlot::custom_image_texture) = name;
+  ReplaceTexture(scene, TextureSlot::custom_image_texture, name);
 }
 
 }  // namespace vl::render

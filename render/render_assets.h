@@ -46,6 +46,8 @@ class RenderAssets : public engine::SequenceAssets {
 
  protected:
   void Report(const std::string& line);
+  // Puts `texture` into the slot and deletes the texture it replaces unless another slot uses it.
+  static void ReplaceTexture(engine::SceneState& scene, engine::TextureSlot slot, uint32_t texture);
 
  private:
   void LoadPicture(engine::SceneState& scene, const std::string& name, engine::TextureSlot slot, bool mipmapped);

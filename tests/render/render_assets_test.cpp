@@ -76,6 +76,26 @@ TEST_F(RenderAssetsTest, PicturesBecomeTexturesAndFailuresKeepThePreviousOne) {
   EXPECT_TRUE(reports_.empty());
 }
 
+// Loading loop after loop must not pile textures up: a replaced texture goes, unless another
+// slot still shows it.
+TEST_F(RenderAssetsTest, ReplacedTexturesAreDeletedWhenNoSlotHoldsThem) {
+  VL_REQUIRE_GL(gl, 64, 64);
+  assets_.LoadPictureTexture(*scene_, "Textures/Gold.jpg", TextureSlot::sprite_texture);
+  const uint32_t first = scene_->texture(TextureSlot::sprite_texture);
+  ASSERT_NE(first, 0u);
+  scene_->texture(TextureSlot::tunnel_texture) = first;  // shared
+  assets_.LoadPictureTexture(*scene_, "Textures/Gold.jpg", TextureSlot::sprite_texture);
+  EXPECT_TRUE(glIsTexture(first)) << "still the tunnel's";
+  assets_.LoadPictureTexture(*scene_, "Textures/Gold.jpg", TextureSlot::tunnel_texture);
+  EXPECT_FALSE(glIsTexture(first));
+  const uint32_t second = scene_->texture(TextureSlot::sprite_texture);
+  assets_.LoadPhotoTextureA(*scene_, "Textures/Gold.jpg");
+  const uint32_t photo = scene_->texture(TextureSlot::photo_a_texture);
+  assets_.LoadPhotoTextureA(*scene_, "Textures/Gold.jpg");
+  EXPECT_FALSE(glIsTexture(photo));
+  EXPECT_TRUE(glIsTexture(second));
+}
+
 TEST_F(RenderAssetsTest, AbsolutePictureNamesLoadOnlyWhenCustomImageModeTakesThemAsGiven) {
   VL_REQUIRE_GL(gl, 64, 64);
   const std::string outside = (fs::path(VL_BIN_DIR) / "Textures" / "Gold.jpg").string();

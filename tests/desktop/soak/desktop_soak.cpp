@@ -99,9 +99,10 @@ class Soak {
     if (baseline_kb_ < 0) baseline_kb_ = ResidentKb(program_->pid());
     const int64_t end_kb = ResidentKb(program_->pid());
     std::printf("desktop_soak: seed %u, %d s: %d loads (%d good, %d damaged, %d generated), %d commands, "
-                "%d exports cancelled, %d Open dialogs missed; resident %" PRId64 " kB after %.0f s, %" PRId64
-                " kB at the end\n",
+                "%d exports cancelled, %d Open dialogs missed, %d slow to move; resident %" PRId64
+                " kB after %.0f s, %" PRId64 " kB at the end\n",
                 seed_, seconds_, loads_, good_loads_, damaged_loads_, generated_loads_, commands_, exports_, unanswered_,
+                slow_,
                 baseline_kb_, baseline_at / 1000.0, end_kb);
     if (baseline_kb_ > 0 && end_kb - baseline_kb_ > 20 * 1024)
       return Fail("resident memory grew by " + std::to_string((end_kb - baseline_kb_) / 1024) + " MB");
@@ -258,9 +259,12 @@ class Soak {
   bool Moves() {
     auto look = [&] { return std::make_pair(x_->Grab(ViewArea()), x_->Grab(Current(panel_))); };
     const auto first = look();
-    for (int i = 0; i < 25; ++i) {
+    for (int i = 0; i < 75; ++i) {
       SleepMs(200);
-      if (look() != first) return true;
+      if (look() != first) {
+        if (i >= 25) ++slow_;  // moved, but only after five seconds (a busy machine)
+        return true;
+      }
     }
     return false;
   }
@@ -436,7 +440,8 @@ class Soak {
   std::vector<fs::path> bundled_, generated_, damaged_;
   Window_ main_{}, panel_{};
   int loads_ = 0, good_loads_ = 0, damaged_loads_ = 0, generated_loads_ = 0, commands_ = 0, exports_ = 0;
-  int unanswered_ = 0;  // Open dialogs that did not appear while the program went on painting
+  int unanswered_ = 0;
+  int slow_ = 0;  // checks where the picture took more than five seconds to move  // Open dialogs that did not appear while the program went on painting
   int64_t baseline_kb_ = -1;
   bool has_loop_ = true, stopped_ = false, loop_on_ = true;
   std::string last_action_ = "start-up";
