@@ -1,5 +1,7 @@
 #include "engine/asset_paths.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace vl {
 namespace fs = std::filesystem;
@@ -50,7 +53,11 @@ std::optional<fs::path> ResolveAssetPath(std::string_view name) {
   return ResolveAssetPath(name, ProgramFolder());
 }
 
-std::optional<fs::path> ResolveAssetPath(std::string_view name, const fs::path& base) {
+namespace {
+
+// Finds what a name refers to, whatever kind of file it is: the exact name when it exists, else
+// each path component matched ignoring ASCII case (listing order decides ties).
+std::optional<fs::path> FindAnyFile(std::string_view name, const fs::path& base) {
   if (name.empty() || name.find("http://") != std::string_view::npos) return std::nullopt;
   if (name.find('\0') != std::string_view::npos) return std::nullopt;
   std::string unix_name(name);
@@ -60,10 +67,8 @@ std::optional<fs::path> ResolveAssetPath(std::string_view name, const fs::path& 
   fs::path full = wanted.is_absolute() ? wanted : base / wanted;
 
   std::error_code ec;
-  if (fs::is_regular_file(full, ec)) return full;
+  if (fs::exists(full, ec)) return full;
 
-  // Walk the components, taking the exact name where it exists and otherwise the first entry
-  // of the folder whose name matches ignoring ASCII case (listing order decides ties).
   fs::path walked = wanted.is_absolute() ? fs::path("/") : base;
   for (const fs::path& part : wanted.relative_path()) {
     const std::string piece = part.string();
@@ -87,8 +92,46 @@ std::optional<fs::path> ResolveAssetPath(std::string_view name, const fs::path& 
     if (!match) return std::nullopt;
     walked = *match;
   }
-  if (fs::is_regular_file(walked, ec)) return walked;
+  if (fs::exists(walked, ec)) return walked;
   return std::nullopt;
+}
+
+LoadError NotRegular(const std::string& file, const struct stat& st) {
+  const char* kind = S_ISDIR(st.st_mode)                          ? " but a folder"
+                     : S_ISFIFO(st.st_mode)                       ? " but a FIFO"
+                     : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? " but a device"
+                     : S_ISSOCK(st.st_mode)                       ? " but a socket"
+                                                                  : "";
+  return LoadError{file, std::string("not a regular file") + kind, {}, {}};
+}
+
+}  // namespace
+
+std::optional<fs::path> ResolveAssetPath(std::string_view name, const fs::path& base) {
+  auto found = FindAnyFile(name, base);
+  std::error_code ec;
+  if (found && fs::is_regular_file(*found, ec)) return found;
+  return std::nullopt;
+}
+
+Expected<fs::path> FindAssetFile(std::string_view name, const fs::path& base) {
+  const std::string given(name);
+  if (name.find("http://") != std::string_view::npos)
+    return LoadError{given, "no such file (web addresses are not fetched)", {}, {}};
+  if (name.empty()) return LoadError{given, "no file named", {}, {}};
+  auto found = FindAnyFile(name, base);
+  if (!found) {
+    std::string unix_name(name);
+    for (char& c : unix_name)
+      if (c == '\\') c = '/';
+    return LoadError{given, fs::path(unix_name).is_absolute() ? "no such file" : "no such file under " + base.string(),
+                     {}, {}};
+  }
+  struct stat st {};
+  if (::stat(found->c_str(), &st) != 0)
+    return LoadError{given, std::string("cannot open: ") + std::strerror(errno), {}, {}};
+  if (!S_ISREG(st.st_mode)) return NotRegular(given, st);
+  return *found;
 }
 
 std::optional<fs::path> ResolvePicturePath(std::string_view name, int32_t custom_image_mode, const fs::path& base) {
@@ -101,24 +144,84 @@ std::optional<fs::path> ResolvePicturePath(std::string_view name, int32_t custom
   return ResolveAssetPath(name.substr(start), base);
 }
 
+Expected<fs::path> FindPictureFile(std::string_view name, int32_t custom_image_mode, const fs::path& base) {
+  if (custom_image_mode >= kPictureNamesAsGiven || name.find("http://") != std::string_view::npos)
+    return FindAssetFile(name, base);
+  const std::string given(name);
+  const size_t start = name.find_first_not_of("/\\");
+  const bool looks_absolute = !name.empty() && (start != 0 || name.find(':') != std::string_view::npos);
+  Expected<fs::path> found = LoadError{given, "no such file under " + base.string(), {}, {}};
+  if (name.find(':') == std::string_view::npos && start != std::string_view::npos)
+    found = FindAssetFile(name.substr(start), base);
+  if (found) return found;
+  LoadError error = found.error();
+  error.file = given;
+  if (looks_absolute && error.message.rfind("no such file under ", 0) == 0)
+    error.message += " (picture names are taken relative to it)";
+  return error;
+}
+
 Expected<std::vector<uint8_t>> ReadFileBytes(const fs::path& path, uint64_t max_bytes) {
-  struct Closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
+  const std::string file = path.string();
+  auto cannot = [&](const char* what) {
+    return LoadError{file, std::string(what) + std::strerror(errno), {}, {}};
   };
-  std::unique_ptr<std::FILE, Closer> f(std::fopen(path.c_str(), "rb"));
-  if (!f) return LoadError{path.string(), std::string("cannot open: ") + std::strerror(errno), {}, {}};
-  std::error_code ec;
-  if (fs::is_directory(path, ec)) return LoadError{path.string(), "is a folder, not a file", {}, {}};
+  // Look before opening: opening a FIFO blocks until a writer comes, and opening a device can
+  // have effects of its own. O_NONBLOCK covers a path swapped for a FIFO in between.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return cannot("cannot open: ");
+  if (!S_ISREG(st.st_mode)) return NotRegular(file, st);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return cannot("cannot open: ");
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  if (::fstat(fd, &st) != 0) return cannot("cannot open: ");
+  if (!S_ISREG(st.st_mode)) return NotRegular(file, st);
+  auto too_big = [&] {
+    return LoadError{file, "file is larger than " + std::to_string(max_bytes) + " bytes", {}, {}};
+  };
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (size > max_bytes) return too_big();
+
+  // One buffer of the file's size, filled in place: no growing copies of large files.
   std::vector<uint8_t> bytes;
-  uint8_t buffer[65536];
-  for (;;) {
-    size_t n = std::fread(buffer, 1, sizeof buffer, f.get());
-    if (n == 0) break;
-    if (bytes.size() + n > max_bytes)
-      return LoadError{path.string(), "file is larger than " + std::to_string(max_bytes) + " bytes", {}, {}};
-    bytes.insert(bytes.end(), buffer, buffer + n);
+  try {
+    bytes.resize(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    return LoadError{file, "not enough memory to read its " + std::to_string(size) + " bytes", {}, {}};
   }
-  if (std::ferror(f.get())) return LoadError{path.string(), std::string("read error: ") + std::strerror(errno), {}, {}};
+  size_t done = 0;
+  for (;;) {
+    if (done == bytes.size()) {
+      // The file may have grown since it was measured: look for more, within the limit.
+      uint8_t probe;
+      const ssize_t n = ::read(fd, &probe, 1);
+      if (n == 0) break;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return cannot("read error: ");
+      }
+      if (bytes.size() + 1 > max_bytes) return too_big();
+      try {
+        bytes.push_back(probe);
+        bytes.resize(std::min<uint64_t>(max_bytes, bytes.size() + 65536));
+      } catch (const std::bad_alloc&) {
+        return LoadError{file, "not enough memory to read it", {}, {}};
+      }
+      done += 1;
+      continue;
+    }
+    const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return cannot("read error: ");
+    }
+    done += static_cast<size_t>(n);
+  }
+  bytes.resize(done);
   return bytes;
 }
 

@@ -25,6 +25,11 @@ std::optional<std::filesystem::path> ResolveAssetPath(std::string_view name);
 std::optional<std::filesystem::path> ResolveAssetPath(std::string_view name,
                                                       const std::filesystem::path& base);
 
+// The same, saying why a name does not resolve: "not a regular file" when it names a folder,
+// FIFO, device or socket (none of which is ever opened), else "no such file under BASE" ("no such
+// file" for absolute names). The error names the file as given.
+Expected<std::filesystem::path> FindAssetFile(std::string_view name, const std::filesystem::path& base);
+
 // Picture names follow the scene's custom_image_mode. Below kPictureNamesAsGiven a name is always
 // taken as base (the program folder) + "/" + name: an absolute name is looked for inside the
 // program folder (so "/home/me/a.jpg" fails unless the folder has home/me/a.jpg) and a name with a
@@ -36,7 +41,12 @@ inline constexpr int32_t kPictureNamesAsGiven = 2;
 std::optional<std::filesystem::path> ResolvePicturePath(std::string_view name, int32_t custom_image_mode,
                                                         const std::filesystem::path& base);
 
-// Reads a whole file, refusing files larger than max_bytes. The error names the file.
+// The same, saying why a picture name does not resolve (see FindAssetFile).
+Expected<std::filesystem::path> FindPictureFile(std::string_view name, int32_t custom_image_mode,
+                                                const std::filesystem::path& base);
+
+// Reads a whole file, refusing files larger than max_bytes before reading any, and anything that
+// is not a regular file ("not a regular file") without blocking on it. The error names the file.
 Expected<std::vector<uint8_t>> ReadFileBytes(const std::filesystem::path& path,
                                              uint64_t max_bytes = uint64_t{1} << 30);
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -15,9 +16,14 @@ struct LoadError {
   std::optional<uint64_t> offset;  // byte offset of the failing field, when the file was read
   std::string field;               // field or chunk being read, when known
 
-  // One line: "FILE: at byte N (FIELD): MESSAGE".
+  // One line: "FILE: at byte N (FIELD): MESSAGE", control characters escaped.
   std::string ToString() const;
 };
+
+// Text for a terminal or a message box: control characters (bytes below 0x20, and 0x7F) become
+// \xNN, so a name taken from a file can neither break a line nor send escape sequences. Other
+// bytes are kept as they are.
+std::string EscapeControl(std::string_view text);
 
 // A value or the error that prevented it.
 template <class T>

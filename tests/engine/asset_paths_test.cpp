@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+
+#include "tests/measured_child.h"
 
 namespace fs = std::filesystem;
 
@@ -72,6 +75,71 @@ TEST_F(AssetPathsTest, ReadFileBytesNamesTheFileAndEnforcesTheLimit) {
   auto big = vl::ReadFileBytes(root_ / "Textures" / "Gold.jpg", 0);
   EXPECT_FALSE(big.ok());
   EXPECT_FALSE(vl::ReadFileBytes(root_ / "Textures").ok());
+}
+
+TEST_F(AssetPathsTest, NamesOfFoldersFifosAndDevicesAreNotRegularFiles) {
+  ASSERT_EQ(::mkfifo((root_ / "Textures" / "Pipe.jpg").c_str(), 0600), 0);
+  struct Case {
+    std::string name;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"Textures/Sub", "not a regular file but a folder"},
+      {"textures\\PIPE.JPG", "not a regular file but a FIFO"},
+      {"/dev/null", "not a regular file but a device"},
+      {"Textures/Silver.jpg", "no such file under " + root_.string()},
+      {"/nonexistent/Silver.jpg", "no such file"},  // an absolute name is not looked for under the library
+      {"http://example.invalid/Gold.jpg", "no such file (web addresses are not fetched)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto found = vl::FindAssetFile(c.name, root_);
+    ASSERT_FALSE(found.ok());
+    EXPECT_EQ(found.error().file, c.name);
+    EXPECT_EQ(found.error().message, c.message);
+  }
+  auto gold = vl::FindAssetFile("TEXTURES/gold.JPG", root_);
+  ASSERT_TRUE(gold.ok()) << gold.error().ToString();
+  EXPECT_EQ(*gold, root_ / "Textures" / "Gold.jpg");
+}
+
+TEST_F(AssetPathsTest, ReadFileBytesNeverBlocksOnAFifoNorReadsADevice) {
+  const fs::path fifo = root_ / "pipe.lqf";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // A sparse file of 2 GiB: refused by its size before a byte of it is read.
+  const fs::path huge = root_ / "huge.lqf";
+  std::ofstream(huge).close();
+  fs::resize_file(huge, uint64_t{2} << 30);
+  struct Case {
+    fs::path path;
+    std::string message;
+  };
+  const Case cases[] = {
+      {fifo, "not a regular file but a FIFO"},
+      {"/dev/zero", "not a regular file but a device"},
+      {root_ / "Textures", "not a regular file but a folder"},
+      {huge, "file is larger than 1073741824 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.string());
+    const auto run = vl::testing::RunMeasured(
+        [&](std::string& report) {
+          auto bytes = vl::ReadFileBytes(c.path);
+          report = bytes ? "read" : bytes.error().message;
+          return 0;
+        },
+        /*extra_address_space=*/uint64_t{2} << 30, /*timeout_seconds=*/10);
+    ASSERT_TRUE(run.exited) << run.Describe();
+    EXPECT_EQ(run.report, c.message) << run.Describe();
+    EXPECT_LE(run.growth(), uint64_t{16} << 20) << run.Describe();
+  }
+}
+
+TEST(LoadErrors, ControlCharactersInNamesAndMessagesAreEscaped) {
+  const vl::LoadError e{"Images/\x1b[2J\nall assets loaded\r.jpg", std::string("bad\0byte", 8), 3, "tab\there"};
+  EXPECT_EQ(e.ToString(),
+            "Images/\\x1b[2J\\x0aall assets loaded\\x0d.jpg: at byte 3 (tab\\x09here): bad\\x00byte");
+  EXPECT_EQ(vl::EscapeControl("caf\xE9 \x7F ok"), "caf\xE9 \\x7f ok");  // Windows-1252 letters stay
 }
 
 }  // namespace
