@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <unordered_map>
 #include <utility>
 
 #include "engine/asset_paths.h"
@@ -169,6 +171,9 @@ class Parser {
           if (Status e = ReadMainChildren(c, depth + 1)) return e;
           break;
         case kMaterialChunk:
+          if (materials_.size() >= kMaxModelMaterials)
+            return Error(c.offset, ChunkLabel(c.id),
+                         "more than " + std::to_string(kMaxModelMaterials) + " materials in one file");
           materials_.emplace_back();
           if (Status e = ReadMaterialChildren(c, materials_.size() - 1, depth + 1)) return e;
           break;
@@ -212,6 +217,12 @@ class Parser {
   // The diffuse colour is the first colour chunk inside; exporters often add a gamma-corrected
   // second one, which is skipped.
   Status ReadDiffuse(Chunk& diffuse, ModelMaterial& m) {
+    if (diffuse.body.at_end()) {
+      // Nothing to read a colour from: the material keeps the colour it has.
+      result_.warnings.push_back("material \"" + m.name + "\" at byte " + std::to_string(diffuse.offset) +
+                                 ": its diffuse colour chunk is empty; the colour is left as it was");
+      return std::nullopt;
+    }
     Chunk colour;
     if (Status e = ReadChunk(diffuse, colour)) return e;
     std::span<const uint8_t> bytes = colour.body.rest();
@@ -230,6 +241,9 @@ class Parser {
   }
 
   Status ReadObject(Chunk& chunk, int depth) {
+    if (objects_.size() >= kMaxModelObjects)
+      return Error(chunk.offset, ChunkLabel(chunk.id),
+                   "more than " + std::to_string(kMaxModelObjects) + " objects in one file");
     objects_.emplace_back();
     const size_t index = objects_.size() - 1;
     if (Status e = ReadName(chunk.body, chunk, objects_[index].name)) return e;
@@ -329,16 +343,22 @@ class Parser {
 
   // The first material of that exact name wins, searching earlier loads' materials first. No
   // match gives -1 but keeps a texture flag set by an earlier face material of the object; with
-  // no materials at all the index stays 0.
-  void MatchMaterial(const std::string& name, ModelObject& o) const {
+  // no materials at all the index stays 0. Names are looked up in a map that takes in the
+  // materials read so far: a material is complete (its name final) before any face material
+  // after it can be read, and emplace keeps the first position of a name.
+  void MatchMaterial(const std::string& name, ModelObject& o) {
     const size_t total = older_.size() + materials_.size();
-    for (size_t i = 0; i < total; ++i) {
+    for (; indexed_ < total; ++indexed_) {
+      const ModelMaterial& m = indexed_ < older_.size() ? older_[indexed_] : materials_[indexed_ - older_.size()];
+      by_name_.emplace(m.name, indexed_);
+    }
+    const auto it = by_name_.find(name);
+    if (it != by_name_.end()) {
+      const size_t i = it->second;
       const ModelMaterial& m = i < older_.size() ? older_[i] : materials_[i - older_.size()];
-      if (m.name == name) {
-        o.material_index = static_cast<int32_t>(i);
-        if (!m.texture_file.empty()) o.has_texture = true;
-        return;
-      }
+      o.material_index = static_cast<int32_t>(i);
+      if (!m.texture_file.empty()) o.has_texture = true;
+      return;
     }
     if (total > 0) o.material_index = -1;
   }
@@ -349,6 +369,8 @@ class Parser {
   std::vector<ModelObject> objects_;
   ModelLoadResult result_;
   uint64_t face_chunk_offset_ = 0;
+  std::unordered_map<std::string, size_t> by_name_;  // first position of each material name
+  size_t indexed_ = 0;                               // materials taken into by_name_
 };
 
 struct Vec3 {
@@ -435,10 +457,16 @@ Expected<ModelLoadResult> ImportBytes(std::span<const uint8_t> bytes, const std:
                                       std::vector<std::string>* warnings_of_failure) {
   model.object_count = 0;
   Parser parser(path, model.materials);
-  if (Status e = parser.ParseFile(bytes)) {
+  Status failed;
+  try {
+    failed = parser.ParseFile(bytes);
+  } catch (const std::bad_alloc&) {
+    failed = LoadError{path, "not enough memory to load this model", {}, {}};
+  }
+  if (failed) {
     model.objects.clear();
     if (warnings_of_failure) *warnings_of_failure = parser.result().warnings;
-    return *e;
+    return *failed;
   }
   model.objects = std::move(parser.objects());
   model.object_count = static_cast<int32_t>(model.objects.size());
@@ -453,16 +481,23 @@ Expected<ModelLoadResult> Import3dsBytes(std::span<const uint8_t> bytes, const s
   return ImportBytes(bytes, path, model, nullptr);
 }
 
+LoadError ModelFileNotFound(const std::string& name, const LoadError& why) {
+  std::string message = "Unable to find the file: " + name + "!";
+  // A plain missing file says no more than that; anything else that stops the opening says what.
+  if (why.message.rfind("no such file", 0) != 0 && why.message.find("No such file") == std::string::npos)
+    message += " (" + why.message + ")";
+  return LoadError{name, message, {}, {}};
+}
+
 Expected<ModelLoadResult> Import3ds(const std::filesystem::path& path, Model& model, ModelLoadProgress& progress) {
   const std::string name = path.string();
   model.object_count = 0;
   model.objects.clear();
   Expected<std::vector<uint8_t>> bytes = ReadFileBytes(path);
   if (!bytes) {
+    // A file that is there but could not be read (too large, say) keeps its own reason.
     std::error_code ec;
-    LoadError error = std::filesystem::is_regular_file(path, ec)
-                          ? bytes.error()
-                          : LoadError{name, "Unable to find the file: " + name + "!", {}, {}};
+    LoadError error = std::filesystem::is_regular_file(path, ec) ? bytes.error() : ModelFileNotFound(name, bytes.error());
     progress.Failed(error.ToString());
     return error;
   }

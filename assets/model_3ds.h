@@ -47,6 +47,11 @@ struct Model {
 
 // Names are copied into what were 255-byte records with their terminating zero.
 inline constexpr size_t kModelNameMax = 254;
+// A file with more objects or materials than this is refused. Indices in a 3DS file are 16-bit,
+// and the scenes draw a handful of objects; the bound keeps a file of empty chunks from costing
+// many times its size in memory.
+inline constexpr size_t kMaxModelObjects = 65535;
+inline constexpr size_t kMaxModelMaterials = 65535;
 
 // Where a load reports its progress; the desktop program shows it in the loading splash.
 class ModelLoadProgress {
@@ -67,10 +72,15 @@ struct ModelLoadResult {
 };
 
 // Loads a 3DS file into model, replacing its objects and appending its materials. On failure
-// the model is left empty (object_count 0, materials as before) and the error names the file.
+// (running out of memory included) the model is left empty (object_count 0, materials as before)
+// and the error names the file.
 Expected<ModelLoadResult> Import3ds(const std::filesystem::path& path, Model& model,
                                     ModelLoadProgress& progress);
 Expected<ModelLoadResult> Import3ds(const std::filesystem::path& path, Model& model);
+
+// The loader's "Unable to find the file: NAME!" for a file that cannot be opened, with the reason
+// added when it is not simply missing (not a regular file, no permission).
+LoadError ModelFileNotFound(const std::string& name, const LoadError& why);
 
 // The same from bytes already in memory; path is used in messages only. No progress calls.
 Expected<ModelLoadResult> Import3dsBytes(std::span<const uint8_t> bytes, const std::string& path,

@@ -63,7 +63,8 @@ void RenderAssets::ReplaceTexture(SceneState& scene, TextureSlot slot, uint32_t 
 }
 
 void RenderAssets::Report(const std::string& line) {
-  if (!quiet_ && report_) report_(line);
+  // Lines carry names taken from loops: never let one forge a line or drive the terminal.
+  if (!quiet_ && report_) report_(EscapeControl(line));
 }
 
 void RenderAssets::LoadPicture(SceneState& scene, const std::string& name, TextureSlot slot, bool mipmapped) {
@@ -140,10 +141,17 @@ void RenderAssets::LoadParticleTexture(SceneState& scene, const std::string& col
 void RenderAssets::LoadModel(SceneState&, int slot, const std::string& file) {
   if (slot < 0 || slot > 2) return;
   Model& model = models_[static_cast<size_t>(slot)];
-  // A name that does not resolve is handed over as it stands, so the loader reports it missing.
-  const auto path = ResolveAssetPath(file);
+  // Only a regular file of the library (or an absolute name) is opened: a FIFO would block the
+  // player and a device could be read without end.
+  auto path = FindAssetFile(file, ProgramFolder());
+  if (!path) {
+    model.object_count = 0;
+    model.objects.clear();
+    Report(ModelFileNotFound(file, path.error()).ToString());
+    return;
+  }
   ModelLoadProgress silent;
-  auto result = Import3ds(path ? *path : std::filesystem::path(file), model, progress_ ? *progress_ : silent);
+  auto result = Import3ds(*path, model, progress_ ? *progress_ : silent);
   if (!result) {
     Report(result.error().ToString());
     return;
