@@ -23,7 +23,16 @@ LoadError TgaError(const std::string& file, uint64_t offset, const char* field, 
 
 }  // namespace
 
-Expected<TgaImage> ReadTgaBytes(std::span<const uint8_t> bytes, const std::string& file_name) {
+namespace {
+
+// Where a TGA's pixels are: the header checked, the image's fields set, data left empty.
+struct TgaLayout {
+  TgaImage image;
+  size_t pixel_offset = 0;
+  size_t pixel_bytes = 0;
+};
+
+Expected<TgaLayout> ReadTgaHeader(std::span<const uint8_t> bytes, const std::string& file_name) {
   ByteReader in(bytes);
   std::array<uint8_t, 12> fixed{};
   if (!in.Read(fixed))
@@ -38,10 +47,10 @@ Expected<TgaImage> ReadTgaBytes(std::span<const uint8_t> bytes, const std::strin
   if (!in.Read(width) || !in.Read(height) || !in.Read(bits) || !in.Read(descriptor))
     return TgaError(file_name, in.offset(), "header", "file ends inside the 18-byte TGA header");
 
-  TgaImage image;
-  image.width = width;
-  image.height = height;
-  image.bits_per_pixel = bits;
+  TgaLayout layout;
+  layout.image.width = width;
+  layout.image.height = height;
+  layout.image.bits_per_pixel = bits;
   // The image descriptor (origin corner, alpha bits) is not looked at: rows are taken in file
   // order, and the usual bottom-up order is what GL expects.
   const uint64_t bytes_per_pixel = bits / 8u;
@@ -57,15 +66,38 @@ Expected<TgaImage> ReadTgaBytes(std::span<const uint8_t> bytes, const std::strin
                     "pixel data needs " + std::to_string(size) + " bytes (" + std::to_string(width) + " x " +
                         std::to_string(height) + " x " + std::to_string(bytes_per_pixel) + "), only " +
                         std::to_string(in.remaining()) + " remain");
-  const auto pixels = in.rest().first(static_cast<size_t>(size));
-  image.data.assign(pixels.begin(), pixels.end());
-  return image;
+  layout.pixel_offset = in.position();
+  layout.pixel_bytes = static_cast<size_t>(size);
+  return layout;
+}
+
+}  // namespace
+
+Expected<TgaImage> ReadTgaBytes(std::span<const uint8_t> bytes, const std::string& file_name) {
+  auto layout = ReadTgaHeader(bytes, file_name);
+  if (!layout) return layout.error();
+  const auto pixels = bytes.subspan(layout->pixel_offset, layout->pixel_bytes);
+  try {
+    layout->image.data.assign(pixels.begin(), pixels.end());
+  } catch (const std::bad_alloc&) {
+    return TgaError(file_name, layout->pixel_offset, "pixel data",
+                    "not enough memory for " + std::to_string(layout->pixel_bytes) + " bytes of pixels");
+  }
+  return std::move(layout->image);
 }
 
 Expected<TgaImage> ReadTga(const std::filesystem::path& path) {
   auto bytes = ReadFileBytes(path);
   if (!bytes) return bytes.error();
-  return ReadTgaBytes(*bytes, path.string());
+  auto layout = ReadTgaHeader(*bytes, path.string());
+  if (!layout) return layout.error();
+  // The file's own buffer becomes the pixel buffer: the header is moved out of the way in place,
+  // so a large texture is held once, not twice.
+  std::vector<uint8_t>& data = *bytes;
+  data.erase(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(layout->pixel_offset));
+  data.resize(layout->pixel_bytes);
+  layout->image.data = std::move(data);
+  return std::move(layout->image);
 }
 
 const char* TexelFormatName(TexelFormat format) {
@@ -193,9 +225,8 @@ TextureImageResult LoadTextureImage(const std::optional<std::string>& colour_fil
   return BuildTextureImage(colour_file, alpha_file, build_mipmaps,
                            [&](const std::string& name, TgaRole) -> Expected<TgaImage> {
                              if (!base) return ReadTga(std::filesystem::path(name));
-                             auto path = ResolveAssetPath(name, *base);
-                             if (!path)
-                               return LoadError{name, "no such file under " + base->string(), {}, {}};
+                             auto path = FindAssetFile(name, *base);
+                             if (!path) return path.error();
                              return ReadTga(*path);
                            });
 }
