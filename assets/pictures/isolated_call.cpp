@@ -2,12 +2,15 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace vl::assets {
 namespace {
@@ -25,9 +28,25 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
+// Caps the address space of this (child) process at what it maps now plus `budget` bytes.
+void LimitMemory(size_t budget) {
+  unsigned long pages = 0;
+  if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  if (pages == 0) return;
+  const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + budget;
+  rlimit current{};
+  if (::getrlimit(RLIMIT_AS, &current) == 0 && current.rlim_cur != RLIM_INFINITY && current.rlim_cur < limit) return;
+  const rlimit wanted{limit, current.rlim_max == RLIM_INFINITY || current.rlim_max > limit ? limit : current.rlim_max};
+  ::setrlimit(RLIMIT_AS, &wanted);
+}
+
 }  // namespace
 
-IsolatedResult RunIsolated(const std::function<bool(std::string&)>& work, int timeout_ms, size_t max_output) {
+IsolatedResult RunIsolated(const std::function<bool(std::string&)>& work, int timeout_ms, size_t max_output,
+                           size_t memory_budget) {
   IsolatedResult result;
   int fds[2];
   if (::pipe(fds) != 0) {
@@ -44,8 +63,14 @@ IsolatedResult RunIsolated(const std::function<bool(std::string&)>& work, int ti
   if (child == 0) {
     // The child: do the work, send the bytes, leave without running the parent's exit handlers.
     ::close(fds[0]);
+    if (memory_budget) LimitMemory(memory_budget);
     std::string out;
-    const bool ok = work(out);
+    bool ok = false;
+    try {
+      ok = work(out);
+    } catch (const std::bad_alloc&) {
+      out = "not enough memory";
+    }
     const bool sent = WriteAll(fds[1], out.data(), out.size());
     ::_exit(ok && sent ? 0 : 1);
   }

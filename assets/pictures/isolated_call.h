@@ -16,8 +16,10 @@ struct IsolatedResult {
 };
 
 // Runs `work` in a child process. `work` fills its argument and returns true on success; the
-// bytes reach the parent either way. Output beyond `max_output` bytes fails the call.
+// bytes reach the parent either way. Output beyond `max_output` bytes fails the call. With a
+// memory budget, the child may map at most that many bytes beyond what it inherits: an allocation
+// past it fails in the child (which then fails the call) instead of taking the machine's memory.
 IsolatedResult RunIsolated(const std::function<bool(std::string&)>& work, int timeout_ms = 10000,
-                           size_t max_output = size_t{64} << 20);
+                           size_t max_output = size_t{64} << 20, size_t memory_budget = 0);
 
 }  // namespace vl::assets

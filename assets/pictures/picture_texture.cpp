@@ -23,6 +23,10 @@
 #include "engine/asset_paths.h"
 #include "engine/byte_reader.h"
 
+#include <sys/mman.h>
+
+#include <cerrno>
+
 #include <emf2svg.h>
 
 namespace vl::assets {
@@ -66,11 +70,11 @@ Kind Sniff(std::span<const uint8_t> bytes) {
   return Kind::kRaster;
 }
 
-// A picture opened and sized, not yet drawn.
+// A picture opened and sized, not yet drawn. Metafiles are only looked at here: their header
+// gives the size of placeable WMFs and EMFs; plain WMFs are sized by their decoder.
 struct OpenedPicture {
   Kind kind = Kind::kRaster;
   HimetricSize natural;
-  QByteArray svg;  // metafiles
 };
 
 Expected<OpenedPicture> OpenPicture(std::span<const uint8_t> bytes, std::string_view name) {
@@ -116,66 +120,182 @@ Expected<OpenedPicture> OpenPicture(std::span<const uint8_t> bytes, std::string_
       break;
     }
     case Kind::kPlainWmf:
-      break;  // sized by the decoder below
-  }
-
-  if (p.kind == Kind::kPlaceableWmf || p.kind == Kind::kPlainWmf) {
-    // libwmf runs in a child process: a damaged file can make it read or write out of bounds.
-    // The child sends the drawing's width and height (two uint32) followed by the SVG.
-    const IsolatedResult run = RunIsolated([&](std::string& out) {
-      char* svg = nullptr;
-      size_t svg_size = 0;
-      unsigned size[2] = {0, 0};
-      char why[256] = {};
-      if (VlWmfToSvg(bytes.data(), bytes.size(), &svg, &svg_size, &size[0], &size[1], why, sizeof why) != 0) {
-        out = why;
-        return false;
-      }
-      out.assign(reinterpret_cast<const char*>(size), sizeof size);
-      out.append(svg, svg_size);
-      std::free(svg);
-      return true;
-    });
-    if (!run.ok || run.output.size() <= 2 * sizeof(unsigned))
-      return Error(name, "cannot decode the metafile: " + (run.ok ? std::string("no drawing") : run.failure));
-    unsigned size[2];
-    std::memcpy(size, run.output.data(), sizeof size);
-    p.svg = QByteArray(run.output.data() + sizeof size, static_cast<qsizetype>(run.output.size() - sizeof size));
-    if (p.kind == Kind::kPlainWmf)
-      p.natural = {PixelsToHimetric(int32_t(std::min<unsigned>(size[0], 1u << 20))),
-                   PixelsToHimetric(int32_t(std::min<unsigned>(size[1], 1u << 20)))};
-  } else if (p.kind == Kind::kEmf) {
-    // libemf2svg runs in a child process: damaged headers make it read out of bounds.
-    const IsolatedResult run = RunIsolated([&](std::string& out) {
-      generatorOptions options{};
-      options.nameSpace = const_cast<char*>("svg");
-      options.svgDelimiter = true;
-      options.emfplus = true;
-      char* svg = nullptr;
-      size_t svg_size = 0;
-      // emf2svg takes a mutable buffer; give it a copy.
-      std::vector<char> copy(bytes.begin(), bytes.end());
-      const int ok = emf2svg(copy.data(), copy.size(), &svg, &svg_size, &options);
-      if (!ok || !svg || svg_size == 0) {
-        std::free(svg);
-        return false;
-      }
-      out.assign(svg, svg_size);
-      std::free(svg);
-      return true;
-    });
-    if (!run.ok) return Error(name, "cannot decode the enhanced metafile: " + run.failure);
-    p.svg = QByteArray(run.output.data(), static_cast<qsizetype>(run.output.size()));
+      break;  // sized by the decoder
   }
   return p;
 }
 
-// Draws the picture stretched over width x height, over black (what shows through transparent
-// parts), and stores it bottom row first as R, G, B with alpha still to be set.
-Status RenderPicture(std::span<const uint8_t> bytes, std::string_view name, const OpenedPicture& picture,
-                     int32_t width, int32_t height, std::vector<uint8_t>& rgba) {
+// The texture size of a picture of this natural size, or nothing when it converts to no pixels.
+struct TextureSize {
+  int32_t pixel_width = 0, pixel_height = 0;  // at kPictureDpi, before rounding
+  int32_t width = 0, height = 0;
+};
+TextureSize SizeTexture(HimetricSize natural, int32_t max_side) {
+  TextureSize t;
+  t.pixel_width = HimetricToPixels(natural.width);
+  t.pixel_height = HimetricToPixels(natural.height);
+  if (t.pixel_width >= 1 && t.pixel_height >= 1) {
+    t.width = RoundTextureSide(t.pixel_width, max_side);
+    t.height = RoundTextureSide(t.pixel_height, max_side);
+  }
+  return t;
+}
+
+// What the metafile child shares with the loader: a small header, then the drawing.
+struct MetafileShare {
+  int32_t decoded = 0;  // 1 once the decoder made a drawing of the file
+  HimetricSize natural;
+  int32_t width = 0, height = 0;  // what was drawn
+  // kMaxMetafileSide^2 ARGB32 premultiplied pixels follow, top row first.
+};
+// What a metafile's decoding and drawing may map beyond the drawing itself.
+constexpr size_t kMetafileMemoryBudget = size_t{512} << 20;
+constexpr size_t kMetafileShareBytes =
+    sizeof(MetafileShare) + size_t{kMaxMetafileSide} * size_t{kMaxMetafileSide} * 4;
+
+// Pages shared with the child; untouched pages cost nothing.
+class SharedPages {
+ public:
+  explicit SharedPages(size_t size) : size_(size) {
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    data_ = p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
+  }
+  ~SharedPages() {
+    if (data_) ::munmap(data_, size_);
+  }
+  SharedPages(const SharedPages&) = delete;
+  SharedPages& operator=(const SharedPages&) = delete;
+  uint8_t* data() const { return data_; }
+
+ private:
+  uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+// Turns a metafile into SVG (in the child). Fails with a reason in `why`.
+bool MetafileToSvg(std::span<const uint8_t> bytes, Kind kind, QByteArray& svg, HimetricSize& natural,
+                   std::string& why) {
+  if (kind == Kind::kEmf) {
+    generatorOptions options{};
+    options.nameSpace = const_cast<char*>("svg");
+    options.svgDelimiter = true;
+    options.emfplus = true;
+    char* out = nullptr;
+    size_t out_size = 0;
+    // emf2svg takes a mutable buffer; give it a copy.
+    std::vector<char> copy(bytes.begin(), bytes.end());
+    const int ok = emf2svg(copy.data(), copy.size(), &out, &out_size, &options);
+    if (!ok || !out || out_size == 0) {
+      std::free(out);
+      why = "the enhanced metafile could not be decoded";
+      return false;
+    }
+    svg = QByteArray(out, static_cast<qsizetype>(out_size));
+    std::free(out);
+    return true;
+  }
+  char* out = nullptr;
+  size_t out_size = 0;
+  unsigned size[2] = {0, 0};
+  char reason[256] = {};
+  if (VlWmfToSvg(bytes.data(), bytes.size(), &out, &out_size, &size[0], &size[1], reason, sizeof reason) != 0) {
+    why = reason;
+    return false;
+  }
+  svg = QByteArray(out, static_cast<qsizetype>(out_size));
+  std::free(out);
+  if (kind == Kind::kPlainWmf)
+    natural = {PixelsToHimetric(int32_t(std::min<unsigned>(size[0], 1u << 20))),
+               PixelsToHimetric(int32_t(std::min<unsigned>(size[1], 1u << 20)))};
+  return true;
+}
+
+// Decodes a metafile and, unless only its size is wanted, draws it at its texture size. All of it
+// runs in one child process under one time limit: the decoders trust their input (a damaged file
+// can make them read or write out of bounds), and a small file can describe a drawing that takes
+// minutes. The child draws straight into pages shared with this process.
+struct MetafileRun {
+  std::optional<HimetricSize> natural;  // set when the file decoded
+  Status failure;
+};
+MetafileRun RunMetafile(std::span<const uint8_t> bytes, std::string_view name, const OpenedPicture& picture,
+                        int32_t max_side, std::vector<uint8_t>* rgba) {
+  MetafileRun result;
+  SharedPages shared(kMetafileShareBytes);
+  if (!shared.data()) {
+    result.failure = Error(name, std::string("cannot set up the metafile decoder: ") + std::strerror(errno));
+    return result;
+  }
+  auto* share = new (shared.data()) MetafileShare;
+  uint8_t* pixels = shared.data() + sizeof(MetafileShare);
+  EnsureGuiApplication();  // made here, once, and inherited by every child
+
+  const IsolatedResult run = RunIsolated(
+      [&](std::string& out) {
+        QByteArray svg;
+        HimetricSize natural = picture.natural;
+        if (!MetafileToSvg(bytes, picture.kind, svg, natural, out)) return false;
+        share->natural = natural;
+        share->decoded = 1;
+        if (!rgba) return true;
+        const TextureSize size = SizeTexture(natural, max_side);
+        if (size.width < 1) return true;  // nothing to draw; the loader says so
+        QSvgRenderer renderer(svg);
+        if (!renderer.isValid()) {
+          out = "the metafile's drawing could not be rendered";
+          return false;
+        }
+        renderer.setAspectRatioMode(Qt::IgnoreAspectRatio);
+        QImage image(pixels, size.width, size.height, size.width * 4, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        renderer.render(&painter, QRectF(0, 0, size.width, size.height));
+        painter.end();
+        share->width = size.width;
+        share->height = size.height;
+        return true;
+      },
+      kMetafileTimeoutMs, /*max_output=*/4096, kMetafileMemoryBudget);
+
+  if (share->decoded) result.natural = share->natural;
+  if (!run.ok) {
+    result.failure = Error(name, "cannot decode and draw the metafile: " + run.failure);
+    return result;
+  }
+  if (!rgba || !result.natural) return result;
+  const TextureSize size = SizeTexture(*result.natural, max_side);
+  if (size.width < 1) return result;
+  if (share->width != size.width || share->height != size.height) {
+    result.failure = Error(name, "the metafile decoder did not draw the picture");
+    return result;
+  }
+  // Bottom row first, colour over black (premultiplied colour is just that).
+  try {
+    rgba->assign(size_t(size.width) * size_t(size.height) * 4, 0);
+  } catch (const std::bad_alloc&) {
+    result.failure = Error(name, "no memory for a " + std::to_string(size.width) + " x " +
+                                     std::to_string(size.height) + " texture");
+    return result;
+  }
+  for (int32_t y = 0; y < size.height; ++y) {
+    const QRgb* src = reinterpret_cast<const QRgb*>(pixels + size_t(size.height - 1 - y) * size_t(size.width) * 4);
+    uint8_t* dst = rgba->data() + size_t(y) * size_t(size.width) * 4;
+    for (int32_t x = 0; x < size.width; ++x) {
+      dst[4 * x + 0] = uint8_t(qRed(src[x]));
+      dst[4 * x + 1] = uint8_t(qGreen(src[x]));
+      dst[4 * x + 2] = uint8_t(qBlue(src[x]));
+    }
+  }
+  return result;
+}
+
+// Decodes a raster picture stretched over width x height and stores it bottom row first as
+// R, G, B over black, with alpha still to be set. At most the picture and the texture are held
+// at once.
+Status RenderRaster(std::span<const uint8_t> bytes, std::string_view name, int32_t width, int32_t height,
+                    std::vector<uint8_t>& rgba) {
   QImage image;
-  if (picture.kind == Kind::kRaster) {
+  {
     QByteArray data = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()),
                                               static_cast<qsizetype>(bytes.size()));
     QBuffer buffer(&data);
@@ -184,22 +304,11 @@ Status RenderPicture(std::span<const uint8_t> bytes, std::string_view name, cons
     reader.setScaledSize(QSize(width, height));
     if (!reader.read(&image))
       return Error(name, "cannot decode the picture: " + reader.errorString().toStdString());
-    if (image.width() != width || image.height() != height)
-      image = image.scaled(width, height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    // Premultiplied colour is the colour drawn over black.
-    image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-  } else {
-    EnsureGuiApplication();
-    QSvgRenderer renderer(picture.svg);
-    if (!renderer.isValid()) return Error(name, "the metafile's drawing could not be rendered");
-    renderer.setAspectRatioMode(Qt::IgnoreAspectRatio);
-    image = QImage(width, height, QImage::Format_ARGB32_Premultiplied);
-    if (image.isNull()) return Error(name, "no memory for a " + std::to_string(width) + " x " +
-                                              std::to_string(height) + " picture");
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    renderer.render(&painter, QRectF(0, 0, width, height));
   }
+  if (image.width() != width || image.height() != height)
+    image = image.scaled(width, height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+  // Premultiplied colour is the colour drawn over black; converted in place where Qt can.
+  image.convertTo(QImage::Format_ARGB32_Premultiplied);
   if (image.isNull() || image.width() != width || image.height() != height)
     return Error(name, "cannot draw the picture at " + std::to_string(width) + " x " + std::to_string(height));
 
@@ -252,7 +361,10 @@ void ApplyPictureAlpha(std::span<uint8_t> rgba, PictureLoader loader) {
 Expected<HimetricSize> ReadPictureSize(std::span<const uint8_t> bytes, std::string_view name) {
   auto opened = OpenPicture(bytes, name);
   if (!opened) return opened.error();
-  return opened->natural;
+  if (opened->kind == Kind::kRaster) return opened->natural;
+  MetafileRun run = RunMetafile(bytes, name, *opened, kMaxMetafileSide, nullptr);
+  if (run.failure) return *run.failure;
+  return *run.natural;
 }
 
 PictureLoad DecodePictureTexture(std::span<const uint8_t> bytes, std::string_view name, PictureLoader loader,
@@ -267,23 +379,40 @@ PictureLoad DecodePictureTexture(std::span<const uint8_t> bytes, std::string_vie
     load.texture = opened.error();
     return load;
   }
-  load.natural_size = opened->natural;
 
   PictureTexture t;
-  t.natural = opened->natural;
-  t.pixel_width = HimetricToPixels(t.natural.width);
-  t.pixel_height = HimetricToPixels(t.natural.height);
-  if (t.pixel_width < 1 || t.pixel_height < 1) {
+  t.upload = loader == PictureLoader::kMipmapped ? PictureUpload::kMipmapsRgb : PictureUpload::kSingleLevelRgba;
+  const bool raster = opened->kind == Kind::kRaster;
+  // A vector picture holds no detail that a texture larger than kMaxMetafileSide could show.
+  const int32_t max_side = raster ? max_texture_size : std::min(max_texture_size, kMaxMetafileSide);
+  MetafileRun metafile;
+  if (raster) {
+    load.natural_size = opened->natural;
+  } else {
+    // Decoded, sized and drawn in one go; the size is known once the file decoded.
+    metafile = RunMetafile(bytes, name, *opened, max_side, &t.rgba);
+    load.natural_size = metafile.natural;
+    if (metafile.failure) {
+      load.texture = *metafile.failure;
+      return load;
+    }
+  }
+  t.natural = *load.natural_size;
+  const TextureSize size = SizeTexture(t.natural, max_side);
+  t.pixel_width = size.pixel_width;
+  t.pixel_height = size.pixel_height;
+  if (size.width < 1) {
     load.texture = Error(name, "picture is " + std::to_string(t.pixel_width) + " x " +
                                    std::to_string(t.pixel_height) + " pixels: nothing to draw");
     return load;
   }
-  t.width = RoundTextureSide(t.pixel_width, max_texture_size);
-  t.height = RoundTextureSide(t.pixel_height, max_texture_size);
-  t.upload = loader == PictureLoader::kMipmapped ? PictureUpload::kMipmapsRgb : PictureUpload::kSingleLevelRgba;
-  if (Status s = RenderPicture(bytes, name, *opened, t.width, t.height, t.rgba)) {
-    load.texture = *s;
-    return load;
+  t.width = size.width;
+  t.height = size.height;
+  if (raster) {
+    if (Status s = RenderRaster(bytes, name, t.width, t.height, t.rgba)) {
+      load.texture = *s;
+      return load;
+    }
   }
   ApplyPictureAlpha(t.rgba, loader);
   load.texture = std::move(t);
@@ -293,17 +422,9 @@ PictureLoad DecodePictureTexture(std::span<const uint8_t> bytes, std::string_vie
 PictureLoad LoadPictureTexture(std::string_view name, PictureLoader loader, int32_t max_texture_size,
                                int32_t custom_image_mode, const std::filesystem::path& base) {
   PictureLoad load;
-  if (name.find("http://") != std::string_view::npos) {
-    load.texture = Error(name, "no such file (web addresses are not fetched)");
-    return load;
-  }
-  auto path = ResolvePicturePath(name, custom_image_mode, base);
+  auto path = FindPictureFile(name, custom_image_mode, base);
   if (!path) {
-    load.texture = Error(name, custom_image_mode < kPictureNamesAsGiven && !name.empty() &&
-                                       (name.front() == '/' || name.front() == '\\' ||
-                                        name.find(':') != std::string_view::npos)
-                                   ? "no such file under " + base.string() + " (picture names are taken relative to it)"
-                                   : "no such file under " + base.string());
+    load.texture = path.error();
     return load;
   }
   auto bytes = ReadFileBytes(*path);

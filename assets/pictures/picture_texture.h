@@ -36,6 +36,11 @@ struct HimetricSize {
   int32_t height = 0;
 };
 
+// Metafiles (WMF, EMF) are drawn at most this many pixels on a side, whatever texture size GL
+// allows, and their decoding and drawing together must finish within kMetafileTimeoutMs.
+inline constexpr int32_t kMaxMetafileSide = 4096;
+inline constexpr int kMetafileTimeoutMs = 8000;
+
 // The screen resolution that turns HIMETRIC into pixels. Raster pictures are one file pixel
 // per screen pixel, so their pixel size comes back unchanged.
 inline constexpr int kPictureDpi = 96;
