@@ -1,6 +1,9 @@
 #include "engine/sequence_text.h"
 
+#include "engine/asset_paths.h"
+
 #include <bitset>
+#include <new>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -129,6 +132,15 @@ class SourceParser {
     return s.substr(i);
   }
 
+  // Source text quoted in a message: at most 60 bytes of it, so that a runaway line (a binary
+  // file given as source, say) does not flood the terminal. Control bytes are escaped when the
+  // error is printed.
+  static std::string Quote(const std::string& s) {
+    constexpr size_t kShown = 60;
+    if (s.size() <= kShown) return "'" + s + "'";
+    return "'" + s.substr(0, kShown) + "'... (" + std::to_string(s.size()) + " bytes)";
+  }
+
   LoadError Error(const std::string& message) const {
     return LoadError{name_, message, std::nullopt, "line " + std::to_string(line_)};
   }
@@ -190,17 +202,17 @@ class SourceParser {
       return std::nullopt;
     }
     const size_t eq = line.find('=');
-    if (eq == std::string::npos) return Error("expected 'name = value', got '" + line + "'");
+    if (eq == std::string::npos) return Error("expected 'name = value', got " + Quote(line));
     const std::string key = Trim(line.substr(0, eq));
     const std::string value = Trim(line.substr(eq + 1));
     switch (section_) {
-      case Section::kNone: return Error("'" + key + "' before any [settings], [initial] or [key] section");
+      case Section::kNone: return Error(Quote(key) + " before any [settings], [initial] or [key] section");
       case Section::kSettings: return SettingLine(key, value);
       case Section::kInitial: {
         auto t = FindTrack(key);
-        if (!t) return Error("unknown track '" + key + "'");
+        if (!t) return Error("unknown track " + Quote(key));
         float v;
-        if (!ParseFloat(value, v)) return Error("bad number '" + value + "' for " + key);
+        if (!ParseFloat(value, v)) return Error("bad number " + Quote(value) + " for " + key);
         scene_.track(*t).initial_value = v;
         return std::nullopt;
       }
@@ -237,14 +249,14 @@ class SourceParser {
       return std::nullopt;
     }
     auto s = FindSetting(key);
-    if (!s) return Error("unknown setting '" + key + "'");
+    if (!s) return Error("unknown setting " + Quote(key));
     seen_.set(static_cast<size_t>(*s));
     switch (kSettingCatalogue[static_cast<size_t>(*s)].type) {
       case SettingType::F:
-        if (!ParseFloat(value, *scene_.settings.FloatField(*s))) return Error("bad number '" + value + "' for " + key);
+        if (!ParseFloat(value, *scene_.settings.FloatField(*s))) return Error("bad number " + Quote(value) + " for " + key);
         break;
       case SettingType::I:
-        if (!ParseInt(value, *scene_.settings.IntField(*s))) return Error("bad integer '" + value + "' for " + key);
+        if (!ParseInt(value, *scene_.settings.IntField(*s))) return Error("bad integer " + Quote(value) + " for " + key);
         break;
       case SettingType::S: {
         auto str = ParseString(value);
@@ -264,11 +276,11 @@ class SourceParser {
       return std::nullopt;
     }
     auto t = FindTrack(key);
-    if (!t) return Error("unknown track '" + key + "'");
+    if (!t) return Error("unknown track " + Quote(key));
     if (!KeyedTracks(scene_.sequence_version).test(static_cast<size_t>(*t)))
-      return Error("track '" + key + "' has no key values in loops of this version");
+      return Error("track " + Quote(key) + " has no key values in loops of this version");
     float v;
-    if (!ParseFloat(value, v)) return Error("bad number '" + value + "' for " + key);
+    if (!ParseFloat(value, v)) return Error("bad number " + Quote(value) + " for " + key);
     current_[static_cast<size_t>(*t)] = v;
     return std::nullopt;
   }
@@ -332,7 +344,20 @@ Status CompileSequence(const std::string& text, const std::string& source_name, 
   ResetToLoadDefaults(scene);
   ClearKeyframes(scene);
   SourceParser parser(source_name, scene);
-  return parser.Run(text);
+  try {
+    return parser.Run(text);
+  } catch (const std::bad_alloc&) {
+    return LoadError{source_name, "not enough memory to compile this source", {}, {}};
+  }
+}
+
+Status CompileSequenceFile(const std::filesystem::path& path, SceneState& scene) {
+  auto bytes = ReadFileBytes(path, kMaxSourceBytes);
+  if (!bytes) return bytes.error();
+  const std::string text(bytes->begin(), bytes->end());
+  bytes->clear();
+  bytes->shrink_to_fit();
+  return CompileSequence(text, path.string(), scene);
 }
 
 }  // namespace vl::engine

@@ -19,6 +19,8 @@
 // stays as it was. Settings and initial values that are omitted take their load defaults, and a
 // name length field that is omitted is the length of its name.
 #pragma once
+#include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "engine/load_error.h"
@@ -32,5 +34,11 @@ std::string DecompileSequence(const SceneState& scene);
 // Fills `scene` (which it resets) from source text; the scene's sequence_version is the version
 // the file should be written with. Errors name the file and line.
 Status CompileSequence(const std::string& text, const std::string& source_name, SceneState& scene);
+
+// Loop sources run to kilobytes, a few MB at the very most; a larger file is refused before it is
+// read. (Only a loop of thousands of keys that each change every value would come near this.)
+inline constexpr uint64_t kMaxSourceBytes = uint64_t{64} << 20;
+// Reads a source file (a regular file of at most kMaxSourceBytes) and compiles it.
+Status CompileSequenceFile(const std::filesystem::path& path, SceneState& scene);
 
 }  // namespace vl::engine
