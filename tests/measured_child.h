@@ -15,6 +15,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <functional>
 #include <string>
 
@@ -70,6 +72,35 @@ inline constexpr bool kAddressSpaceLimits = true;
 inline constexpr bool kAddressSpaceLimits = true;
 #endif
 
+// Takes every byte the address-space limit still allows (heap holes included), then gives back
+// `spare` bytes: a load run after this meets an allocation failure as soon as it needs more.
+// Returns the number of bytes taken. Only meaningful in a child under RunMeasured's limit.
+inline uint64_t ExhaustMemory(size_t spare) {
+  struct Block {
+    Block* next;
+    size_t size;
+  };
+  Block* taken = nullptr;
+  uint64_t total = 0;
+  for (size_t size : {size_t{1} << 20, size_t{1} << 16, size_t{1} << 12, size_t{256}, size_t{32}}) {
+    while (void* p = std::malloc(size)) {
+      auto* b = static_cast<Block*>(p);
+      b->next = taken;
+      b->size = size;
+      taken = b;
+      total += size;
+    }
+  }
+  // The last blocks taken are the smallest: give back the spare from those.
+  for (size_t given = 0; taken && given + taken->size <= spare;) {
+    given += taken->size;
+    Block* next = taken->next;
+    std::free(taken);
+    taken = next;
+  }
+  return total;
+}
+
 // Runs `body` in a child. The child may map at most `extra_address_space` bytes beyond what it
 // inherits (0: no limit) and is killed after `timeout_seconds`. `body` returns the exit code and
 // may write a line into its report.
@@ -90,7 +121,16 @@ inline ChildUsage RunMeasured(const std::function<int(std::string& report)>& bod
       ::setrlimit(RLIMIT_AS, &l);
     }
     std::string report;
-    const int code = body(report);
+    int code = 3;
+    // Nothing may leave the child but through _exit: an exception would run the rest of the
+    // test program a second time, in the child.
+    try {
+      code = body(report);
+    } catch (const std::exception& e) {
+      report = std::string("uncaught exception: ") + e.what();
+    } catch (...) {
+      report = "uncaught exception";
+    }
     const std::string message = std::to_string(start_rss) + "\n" + report;
     const char* p = message.data();
     size_t left = message.size();
