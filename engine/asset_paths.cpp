@@ -225,4 +225,66 @@ Expected<std::vector<uint8_t>> ReadFileBytes(const fs::path& path, uint64_t max_
   return bytes;
 }
 
+namespace {
+
+// Writes all of bytes to fd; false (errno set) on the first failing write.
+bool WriteAll(int fd, std::span<const uint8_t> bytes) {
+  const uint8_t* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+Status WriteFileBytes(const fs::path& path, std::span<const uint8_t> bytes) {
+  const std::string file = path.string();
+  auto failed = [&](const char* what) {
+    return LoadError{file, std::string(what) + std::strerror(errno), {}, {}};
+  };
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (S_ISDIR(st.st_mode)) return LoadError{file, "cannot write: it is a folder", {}, {}};
+    // A device or a pipe: the bytes go straight to it.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return failed("cannot write: ");
+    const bool written = WriteAll(fd, bytes);
+    const int write_errno = errno;
+    const bool closed = ::close(fd) == 0;
+    if (!written) {
+      errno = write_errno;
+      return failed("write failed: ");
+    }
+    if (!closed) return failed("write failed: ");
+    return std::nullopt;
+  }
+  const fs::path temp = file + ".part";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return failed("cannot write: ");
+  const bool written = WriteAll(fd, bytes);
+  const int write_errno = errno;
+  const bool closed = ::close(fd) == 0;
+  const int close_errno = errno;
+  if (!written || !closed) {
+    ::unlink(temp.c_str());
+    errno = !written ? write_errno : close_errno;
+    return failed("write failed: ");
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const int rename_errno = errno;
+    ::unlink(temp.c_str());
+    errno = rename_errno;
+    return failed("cannot replace the file: ");
+  }
+  return std::nullopt;
+}
+
 }  // namespace vl

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,5 +50,12 @@ Expected<std::filesystem::path> FindPictureFile(std::string_view name, int32_t c
 // is not a regular file ("not a regular file") without blocking on it. The error names the file.
 Expected<std::vector<uint8_t>> ReadFileBytes(const std::filesystem::path& path,
                                              uint64_t max_bytes = uint64_t{1} << 30);
+
+// Writes a whole file and says so only when every byte reached it: every write and the final
+// close are checked. A file (or nothing) at `path` is replaced through a temporary file beside it,
+// so a failed write leaves the old file as it was and no partial one. A device or FIFO at `path`
+// (/dev/stdout, /dev/full, a pipe) is written to directly, never replaced. The error names the
+// file and the reason ("No space left on device").
+Status WriteFileBytes(const std::filesystem::path& path, std::span<const uint8_t> bytes);
 
 }  // namespace vl

@@ -1,5 +1,7 @@
 #include "engine/sequence_writer.h"
 
+#include "engine/asset_paths.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -76,22 +78,7 @@ std::vector<uint8_t> WriteSequence(const SceneState& scene, float version) {
 
 Status WriteSequenceFile(const SceneState& scene, const std::filesystem::path& path, float version) {
   const std::vector<uint8_t> bytes = WriteSequence(scene, version);
-  const std::filesystem::path temp = path.string() + ".part";
-  std::FILE* f = std::fopen(temp.c_str(), "wb");
-  if (!f) return LoadError{path.string(), std::string("cannot write: ") + std::strerror(errno), {}, {}};
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  const bool closed = std::fclose(f) == 0;
-  if (!written || !closed) {
-    std::remove(temp.c_str());
-    return LoadError{path.string(), "write failed (disk full?)", {}, {}};
-  }
-  std::error_code ec;
-  std::filesystem::rename(temp, path, ec);
-  if (ec) {
-    std::remove(temp.c_str());
-    return LoadError{path.string(), "cannot replace the file: " + ec.message(), {}, {}};
-  }
-  return std::nullopt;
+  return WriteFileBytes(path, bytes);
 }
 
 }  // namespace vl::engine

@@ -1,11 +1,12 @@
 // vantaloop-cli info / convert / decompile / compile: inspecting and rewriting loop files.
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <memory>
-#include <sstream>
+#include <span>
 
 #include "app/cli/command.h"
+#include "engine/asset_paths.h"
+#include "engine/load_error.h"
 #include "engine/numeric.h"
 #include "engine/sequence_format.h"
 #include "engine/sequence_loader.h"
@@ -29,8 +30,10 @@ std::unique_ptr<SceneState> LoadInto(const char* command, const std::string& pat
   return scene;
 }
 
+// Names and text come from the loop file: printed with control characters escaped, so that a
+// loop cannot forge lines of this report or send escape sequences to the terminal.
 void PrintName(const char* label, const std::string& name) {
-  if (!name.empty()) std::printf("  %-22s %s\n", label, name.c_str());
+  if (!name.empty()) std::printf("  %-22s %s\n", label, vl::EscapeControl(name).c_str());
 }
 
 int RunInfo(const std::vector<std::string>& args) {
@@ -45,7 +48,8 @@ int RunInfo(const std::vector<std::string>& args) {
   std::printf("  keys                   %d (frames %d .. %d)\n", s.keyframe_count + 1, keys[0],
               keys[static_cast<size_t>(s.keyframe_count)]);
   std::printf("  frames                 %d\n", s.baked_frame_count);
-  std::printf("  text                   \"%s\" in %s%s\n", st.text_string.c_str(), st.text_font_face.c_str(),
+  std::printf("  text                   \"%s\" in %s%s\n", vl::EscapeControl(st.text_string).c_str(),
+              vl::EscapeControl(st.text_font_face).c_str(),
               vl::IsOn(st.text_on) ? "" : " (off)");
   struct Layer {
     const char* name;
@@ -111,20 +115,16 @@ int RunDecompile(const std::vector<std::string>& args) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     return std::fflush(stdout) == 0 ? 0 : 1;
   }
-  std::ofstream out(args[1], std::ios::binary);
-  out << text;
-  out.close();
-  if (!out) return vl::cli::Fail("decompile", "cannot write " + args[1]);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  if (vl::Status failed = vl::WriteFileBytes(args[1], std::span(bytes, text.size())))
+    return vl::cli::Fail("decompile", failed->ToString());
   return 0;
 }
 
 int RunCompile(const std::vector<std::string>& args) {
-  std::ifstream in(args[0], std::ios::binary);
-  if (!in) return vl::cli::Fail("compile", args[0] + ": cannot open the file");
-  std::stringstream text;
-  text << in.rdbuf();
   auto scene = std::make_unique<SceneState>();
-  if (auto err = CompileSequence(text.str(), args[0], *scene)) return vl::cli::Fail("compile", err->ToString());
+  // A source is refused before it is read when it is not a regular file or is far too large.
+  if (auto err = CompileSequenceFile(args[0], *scene)) return vl::cli::Fail("compile", err->ToString());
   // Check the result the way the player will read it before writing it out.
   const auto bytes = WriteSequence(*scene, scene->sequence_version);
   auto check = ParseSequence(bytes, args[1]);

@@ -23,7 +23,9 @@
 // depend on each other, "WxH" values) go at the top of the run function and return
 // vl::cli::UsageError("hello", "why"), which reports exactly like a parse error. --library,
 // --help and --version are accepted before or after the command name.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -55,6 +57,20 @@ std::string UsageOf(const std::string& command) {
   }
   const std::string name = sub == g_app ? kProgram : std::string(kProgram) + " " + command;
   return CLI::Formatter().make_usage(sub, name);
+}
+
+// Output that never arrived is a failure whatever the command made of it: a full disk or a closed
+// pipe behind standard output shows only when the last buffer is flushed and the stream closed.
+int FinishOutput(const std::string& command, int exit_code) {
+  errno = 0;
+  const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
+  const int flush_errno = errno;
+  const bool closed = std::fclose(stdout) == 0;
+  if (flushed && closed) return exit_code;
+  const int e = !flushed ? flush_errno : errno;
+  std::fprintf(stderr, "%s: %s: cannot write the output: %s\n", kProgram, command.c_str(),
+               e ? std::strerror(e) : "a write failed");
+  return exit_code == 0 ? 1 : exit_code;
 }
 
 }  // namespace
@@ -132,6 +148,6 @@ int main(int argc, char** argv) {
     return UsageError(command.c_str(), e.what());
   }
   if (!library.empty()) vl::SetProgramFolder(library);
-  for (CLI::App* sub : app.get_subcommands()) return runs.at(sub)();
+  for (CLI::App* sub : app.get_subcommands()) return FinishOutput(sub->get_name(), runs.at(sub)());
   return UsageError("", "no command given");
 }

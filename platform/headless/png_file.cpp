@@ -1,5 +1,7 @@
 #include "platform/headless/png_file.h"
 
+#include "engine/asset_paths.h"
+
 #include <png.h>
 
 #include <algorithm>
@@ -80,24 +82,8 @@ bool WritePngFile(const Image& image, const std::filesystem::path& path, std::st
     if (error) *error = path.string() + ": " + why;
     return false;
   }
-  std::filesystem::path tmp = path;
-  tmp += ".part";
-  {
-    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    f.close();
-    if (!f) {
-      std::error_code ec;
-      std::filesystem::remove(tmp, ec);
-      if (error) *error = path.string() + ": cannot write the file";
-      return false;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) {
-    std::filesystem::remove(tmp, ec);
-    if (error) *error = path.string() + ": cannot replace the file: " + ec.message();
+  if (Status failed = WriteFileBytes(path, bytes)) {
+    if (error) *error = failed->ToString();
     return false;
   }
   return true;

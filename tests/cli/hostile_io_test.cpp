@@ -1,0 +1,184 @@
+// vantaloop-cli against hostile input and failing output: full disks, unwritable standard output,
+// files that are not files, a gigabyte given as loop source, names that carry control characters.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "engine/keyframes.h"
+#include "engine/sequence_loader.h"
+#include "engine/sequence_writer.h"
+#include "tests/hostile_files.h"
+#include "tests/measured_child.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace vl::engine;
+
+struct CliRun {
+  int code = -1;
+  std::string out, err;
+  vl::testing::ChildUsage usage;
+};
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class CliHostileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("vl_cli_hostile_" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Runs the tool in a measured child; standard output goes to `out` (a file of ours by default).
+  CliRun Cli(const std::string& args, const std::string& out = "", int timeout_seconds = 60) {
+    const fs::path out_file = dir_ / "stdout", err_file = dir_ / "stderr";
+    const std::string cmd = "'" + std::string(VL_BIN_DIR) + "/vantaloop-cli' " + args + " >" +
+                            (out.empty() ? out_file.string() : out) + " 2>" + err_file.string();
+    CliRun r;
+    r.usage = vl::testing::RunMeasured(
+        [&](std::string& report) {
+          const int status = std::system(cmd.c_str());
+          report = WIFEXITED(status) ? "" : "signal " + std::to_string(WTERMSIG(status));
+          return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+        },
+        /*extra_address_space=*/uint64_t{2} << 30, timeout_seconds);
+    r.code = r.usage.exited ? r.usage.exit_code : -1;
+    r.out = out.empty() ? Slurp(out_file) : "";
+    r.err = Slurp(err_file);
+    return r;
+  }
+
+  std::string Loop(const std::string& name, const std::string& sprite = "Particles/Envroll.bmp",
+                   const std::string& text = "Moxtrel") {
+    auto scene = std::make_unique<SceneState>();
+    ResetToLoadDefaults(*scene);
+    ClearKeyframes(*scene);
+    scene->settings.text_string = text;
+    scene->settings.sprite_texture_name = sprite;
+    scene->settings.sprite_texture_name_length = static_cast<float>(sprite.size());
+    scene->keyframe_count = 1;
+    (*scene->keyframe_frame)[0] = 0;
+    (*scene->keyframe_frame)[1] = 4;
+    const fs::path path = dir_ / name;
+    EXPECT_FALSE(WriteSequenceFile(*scene, path, 6.0f).has_value());
+    return path.string();
+  }
+
+  fs::path dir_;
+};
+
+bool FullIsStillADevice() {
+  struct stat st {};
+  return ::stat("/dev/full", &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+TEST_F(CliHostileTest, WritesToAFullDiskFailWithTheReason) {
+  const std::string loop = Loop("a.lqf");
+  ASSERT_EQ(Cli("decompile " + loop + " " + (dir_ / "a.txt").string()).code, 0);
+  const std::string source = (dir_ / "a.txt").string();
+  for (const std::string args : {"convert " + loop + " /dev/full", "decompile " + loop + " /dev/full",
+                                 "compile " + source + " /dev/full",
+                                 "render " + loop + " --sheet /dev/full --frames 0-1 --size 32x32"}) {
+    SCOPED_TRACE(args);
+    const CliRun r = Cli(args);
+    EXPECT_EQ(r.code, 1) << r.err << r.usage.Describe();
+    EXPECT_NE(r.err.find("/dev/full: write failed: No space left on device"), std::string::npos) << r.err;
+    // A device named as output is written to, never replaced by a file.
+    EXPECT_TRUE(FullIsStillADevice());
+  }
+  // A failed write leaves neither a partial file nor the old one damaged.
+  const fs::path kept = dir_ / "kept.lqf";
+  std::ofstream(kept) << "old";
+  fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
+  const CliRun denied = Cli("convert " + loop + " " + kept.string());
+  fs::permissions(dir_, fs::perms::owner_all);
+  if (::geteuid() != 0) {  // root writes anywhere
+    EXPECT_EQ(denied.code, 1);
+    EXPECT_EQ(Slurp(kept), "old");
+  }
+}
+
+TEST_F(CliHostileTest, UnwritableStandardOutputIsAFailure) {
+  const std::string loop = Loop("a.lqf");
+  const fs::path model = dir_ / "m.3ds";
+  ASSERT_TRUE(vl::hostile::WriteBytes(model, vl::hostile::ManyMaterials3ds(3)));
+  for (const std::string args : {"info " + loop, "dump " + loop, "decompile " + loop, "model " + model.string()}) {
+    SCOPED_TRACE(args);
+    const CliRun r = Cli(args, "/dev/full");
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.err.find(": cannot write the output: "), std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(FullIsStillADevice());
+}
+
+TEST_F(CliHostileTest, CompileRefusesHugeAndNonRegularSourcesBeforeReadingThem) {
+  const fs::path huge = dir_ / "huge.txt";  // sparse: a gigabyte of zero bytes that costs no disk
+  std::ofstream(huge).close();
+  fs::resize_file(huge, uint64_t{1} << 30);
+  struct Case {
+    std::string source;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"/dev/zero", "/dev/zero: not a regular file but a device"},
+      {huge.string(), huge.string() + ": file is larger than 67108864 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    const CliRun r = Cli("compile " + c.source + " " + (dir_ / "out.lqf").string(), "", /*timeout_seconds=*/20);
+    EXPECT_EQ(r.code, 1) << r.usage.Describe();
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_LE(r.usage.peak_rss, uint64_t{256} << 20) << r.usage.Describe();
+    EXPECT_FALSE(fs::exists(dir_ / "out.lqf"));
+  }
+  // Bytes that stop a C string are printed escaped, and what follows them still shows.
+  const fs::path nul = dir_ / "nul.txt";
+  std::ofstream(nul, std::ios::binary) << std::string("version 6\n[settings]\nbad\0line here\n", 34);
+  const CliRun r = Cli("compile " + nul.string() + " " + (dir_ / "out.lqf").string());
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("got 'bad\\x00line here'"), std::string::npos) << r.err;
+}
+
+TEST_F(CliHostileTest, LoopNamesCannotForgeLinesOrDriveTheTerminal) {
+  const std::string loop = Loop("forged.lqf", "x.bmp\nall assets loaded\x1b[2J", "hi\x1b]0;owned\x07");
+  const CliRun r = Cli("info " + loop);
+  ASSERT_EQ(r.code, 0) << r.err;
+  for (char c : r.out) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << int(c);
+  EXPECT_NE(r.out.find("x.bmp\\x0aall assets loaded\\x1b[2J"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"hi\\x1b]0;owned\\x07\""), std::string::npos) << r.out;
+}
+
+TEST_F(CliHostileTest, ModelAndTgaNamesThatAreNotRegularFilesFailAtOnce) {
+  const fs::path fifo = dir_ / "pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string args : {"model " + fifo.string(), std::string("model /dev/zero"), "tga --detail " + fifo.string(),
+                                 std::string("tga --detail /dev/zero")}) {
+    SCOPED_TRACE(args);
+    const CliRun r = Cli(args, "", /*timeout_seconds=*/10);
+    ASSERT_TRUE(r.usage.exited) << r.usage.Describe();
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.err.find("not a regular file but a "), std::string::npos) << r.err;
+    EXPECT_LE(r.usage.peak_rss, uint64_t{256} << 20) << r.usage.Describe();
+  }
+  // Millions of empty objects: a message and exit 1, not an abort.
+  const fs::path bomb = dir_ / "objects.3ds";
+  ASSERT_TRUE(vl::hostile::WriteBytes(bomb, vl::hostile::EmptyObjects3ds(3'000'000)));
+  const CliRun r = Cli("model " + bomb.string());
+  EXPECT_EQ(r.code, 1) << r.usage.Describe();
+  EXPECT_NE(r.err.find("more than 65535 objects in one file"), std::string::npos) << r.err;
+}
+
+}  // namespace
