@@ -6,6 +6,7 @@
 #include "engine/keyframes.h"
 #include "engine/numeric.h"
 #include "engine/sequence_format.h"
+#include "engine/sequence_text.h"
 
 namespace vl::engine {
 
@@ -177,7 +178,7 @@ Status LoadSequence(SceneState& scene, const std::string& path, SequenceAssets& 
   if (!resolved) resolved = ResolveAssetPath("Sequences/default.lqf");
   if (!resolved)
     return LoadError{path, "cannot open the file, nor the fallback Sequences/default.lqf", {}, {}};
-  auto seq = ReadSequenceFile(*resolved);
+  auto seq = ReadLoopFile(*resolved);
   if (!seq) return seq.error();
   scene.sequence_file_name = resolved->filename().string();
   ApplySequence(scene, *seq, assets);

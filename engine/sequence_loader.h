@@ -40,7 +40,8 @@ std::string WholeName(const std::string& name);
 // Replaces the scene with a parsed file. Cannot fail: the file was checked when it was parsed.
 void ApplySequence(SceneState& scene, const ParsedSequence& seq, SequenceAssets& assets);
 
-// Reads `path` (relative to the program folder, or absolute) and applies it. A path that cannot be
+// Reads `path` (relative to the program folder, or absolute; a loop file or a loop source) and
+// applies it. A path that cannot be
 // found or opened falls back to "Sequences/default.lqf". On any error the scene is untouched.
 Status LoadSequence(SceneState& scene, const std::string& path, SequenceAssets& assets);
 

@@ -4,6 +4,8 @@
 
 #include <bitset>
 #include <new>
+#include <cctype>
+#include <memory>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +16,8 @@
 #include "engine/keyframes.h"
 #include "engine/sequence_format.h"
 #include "engine/sequence_reader.h"
+#include "engine/sequence_writer.h"
+#include "engine/asset_paths.h"
 
 namespace vl::engine {
 namespace {
@@ -116,7 +120,10 @@ class SourceParser {
       size_t end = text.find('\n', pos);
       if (end == std::string::npos) end = text.size();
       ++line_;
-      if (auto err = Line(Trim(text.substr(pos, end - pos)))) return err;
+      const std::string raw = text.substr(pos, end - pos);
+      indent_ = static_cast<int>(raw.find_first_not_of(" \t") == std::string::npos ? 0 : raw.find_first_not_of(" \t"));
+      key_column_ = value_column_ = indent_ + 1;
+      if (auto err = Line(Trim(raw))) return err;
       pos = end + 1;
     }
     return Finish();
@@ -141,8 +148,18 @@ class SourceParser {
     return "'" + s.substr(0, kShown) + "'... (" + std::to_string(s.size()) + " bytes)";
   }
 
-  LoadError Error(const std::string& message) const {
-    return LoadError{name_, message, std::nullopt, "line " + std::to_string(line_)};
+  // Errors point at the line and the column (from 1) of the key, or of the value when the value
+  // is what is wrong.
+  LoadError Error(const std::string& message) const { return ErrorAt(key_column_, message); }
+  LoadError ValueError(const std::string& message) const { return ErrorAt(value_column_, message); }
+  LoadError ErrorAt(int column, const std::string& message) const {
+    return LoadError{name_, message, std::nullopt, "line " + std::to_string(line_) + ", column " + std::to_string(column)};
+  }
+  // Where the text after `from` (an index into the trimmed line) starts, as a column.
+  int ColumnAfter(const std::string& line, size_t from) const {
+    size_t i = from;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    return indent_ + static_cast<int>(i) + 1;
   }
 
   static bool ParseFloat(const std::string& s, float& out) {
@@ -197,7 +214,8 @@ class SourceParser {
     if (line == "[initial]") return Enter(Section::kInitial);
     if (line == "[key]") return Enter(Section::kKey);
     if (line.rfind("version", 0) == 0 && section_ == Section::kNone) {
-      if (!ParseFloat(Trim(line.substr(7)), scene_.sequence_version)) return Error("bad version number");
+      value_column_ = ColumnAfter(line, 7);
+      if (!ParseFloat(Trim(line.substr(7)), scene_.sequence_version)) return ValueError("bad version number");
       have_version_ = true;
       return std::nullopt;
     }
@@ -205,6 +223,7 @@ class SourceParser {
     if (eq == std::string::npos) return Error("expected 'name = value', got " + Quote(line));
     const std::string key = Trim(line.substr(0, eq));
     const std::string value = Trim(line.substr(eq + 1));
+    value_column_ = ColumnAfter(line, eq + 1);
     switch (section_) {
       case Section::kNone: return Error(Quote(key) + " before any [settings], [initial] or [key] section");
       case Section::kSettings: return SettingLine(key, value);
@@ -212,7 +231,7 @@ class SourceParser {
         auto t = FindTrack(key);
         if (!t) return Error("unknown track " + Quote(key));
         float v;
-        if (!ParseFloat(value, v)) return Error("bad number " + Quote(value) + " for " + key);
+        if (!ParseFloat(value, v)) return ValueError("bad number " + Quote(value) + " for " + key);
         scene_.track(*t).initial_value = v;
         return std::nullopt;
       }
@@ -245,7 +264,7 @@ class SourceParser {
 
   Status SettingLine(const std::string& key, const std::string& value) {
     if (key == "particle_fog_near") {
-      if (!ParseFloat(value, scene_.work.particle_fog_near)) return Error("bad number for " + key);
+      if (!ParseFloat(value, scene_.work.particle_fog_near)) return ValueError("bad number for " + key);
       return std::nullopt;
     }
     auto s = FindSetting(key);
@@ -253,14 +272,14 @@ class SourceParser {
     seen_.set(static_cast<size_t>(*s));
     switch (kSettingCatalogue[static_cast<size_t>(*s)].type) {
       case SettingType::F:
-        if (!ParseFloat(value, *scene_.settings.FloatField(*s))) return Error("bad number " + Quote(value) + " for " + key);
+        if (!ParseFloat(value, *scene_.settings.FloatField(*s))) return ValueError("bad number " + Quote(value) + " for " + key);
         break;
       case SettingType::I:
-        if (!ParseInt(value, *scene_.settings.IntField(*s))) return Error("bad integer " + Quote(value) + " for " + key);
+        if (!ParseInt(value, *scene_.settings.IntField(*s))) return ValueError("bad integer " + Quote(value) + " for " + key);
         break;
       case SettingType::S: {
         auto str = ParseString(value);
-        if (!str) return Error("bad string for " + key + " (expected \"...\" with \\\" \\\\ \\xNN escapes)");
+        if (!str) return ValueError("bad string for " + key + " (expected \"...\" with \\\" \\\\ \\xNN escapes)");
         *scene_.settings.StringField(*s) = *str;
         break;
       }
@@ -271,7 +290,7 @@ class SourceParser {
   Status KeyLine(const std::string& key, const std::string& value) {
     if (key == "frame") {
       int32_t f;
-      if (!ParseInt(value, f) || f < 0 || f > kMaxKeyFrame) return Error("key frame must be 0 .. 9999");
+      if (!ParseInt(value, f) || f < 0 || f > kMaxKeyFrame) return ValueError("key frame must be 0 .. 9999");
       current_frame_ = f;
       return std::nullopt;
     }
@@ -280,7 +299,7 @@ class SourceParser {
     if (!KeyedTracks(scene_.sequence_version).test(static_cast<size_t>(*t)))
       return Error("track " + Quote(key) + " has no key values in loops of this version");
     float v;
-    if (!ParseFloat(value, v)) return Error("bad number " + Quote(value) + " for " + key);
+    if (!ParseFloat(value, v)) return ValueError("bad number " + Quote(value) + " for " + key);
     current_[static_cast<size_t>(*t)] = v;
     return std::nullopt;
   }
@@ -330,6 +349,9 @@ class SourceParser {
   std::string name_;
   SceneState& scene_;
   int line_ = 0;
+  int indent_ = 0;        // leading blanks of the current line
+  int key_column_ = 1;    // where the current line's name starts
+  int value_column_ = 1;  // where its value starts
   bool have_version_ = false;
   Section section_ = Section::kNone;
   std::bitset<kSettingCount> seen_;
@@ -358,6 +380,28 @@ Status CompileSequenceFile(const std::filesystem::path& path, SceneState& scene)
   bytes->clear();
   bytes->shrink_to_fit();
   return CompileSequence(text, path.string(), scene);
+}
+
+bool LooksLikeLoopSource(std::string_view bytes) {
+  const size_t a = bytes.find_first_not_of(" \t\r\n");
+  return a != std::string_view::npos && (bytes.substr(a, 7) == "version" || bytes[a] == '#');
+}
+
+Expected<ParsedSequence> ReadLoopFile(const std::filesystem::path& path) {
+  std::string extension = path.extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (extension == ".lqf") return ReadSequenceFile(path);
+  // A file larger than any loop source is read as a loop file.
+  auto bytes = ReadFileBytes(path, uint64_t{1} << 30);
+  if (!bytes) return bytes.error();
+  const std::string_view view(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  if (bytes->size() > kMaxSourceBytes || !LooksLikeLoopSource(view)) return ParseSequence(*bytes, path.string());
+  auto scene = std::make_unique<SceneState>();
+  if (auto err = CompileSequence(std::string(view), path.string(), *scene)) return *err;
+  const std::vector<uint8_t> written = WriteSequence(*scene, scene->sequence_version);
+  auto parsed = ParseSequence(written, path.string());
+  if (!parsed) return LoadError{path.string(), "does not make a valid loop: " + parsed.error().message, {}, {}};
+  return parsed;
 }
 
 }  // namespace vl::engine

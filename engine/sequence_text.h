@@ -22,9 +22,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "engine/load_error.h"
 #include "engine/scene_state.h"
+#include "engine/sequence_reader.h"
 
 namespace vl::engine {
 
@@ -32,7 +34,7 @@ namespace vl::engine {
 std::string DecompileSequence(const SceneState& scene);
 
 // Fills `scene` (which it resets) from source text; the scene's sequence_version is the version
-// the file should be written with. Errors name the file and line.
+// the file should be written with. Errors name the file, the line and the column.
 Status CompileSequence(const std::string& text, const std::string& source_name, SceneState& scene);
 
 // Loop sources run to kilobytes, a few MB at the very most; a larger file is refused before it is
@@ -40,5 +42,14 @@ Status CompileSequence(const std::string& text, const std::string& source_name, 
 inline constexpr uint64_t kMaxSourceBytes = uint64_t{64} << 20;
 // Reads a source file (a regular file of at most kMaxSourceBytes) and compiles it.
 Status CompileSequenceFile(const std::filesystem::path& path, SceneState& scene);
+
+// Whether bytes read from a file that is not named .lqf are a loop source: text whose first
+// non-blank characters are "version" or a '#' comment. Loop files start with a binary float.
+bool LooksLikeLoopSource(std::string_view bytes);
+
+// Reads a loop in either form, checked whole before anything else is touched: a .lqf file, or a
+// loop source compiled and checked the way `compile` does before it writes. Files named .lqf are
+// always read as loop files.
+Expected<ParsedSequence> ReadLoopFile(const std::filesystem::path& path);
 
 }  // namespace vl::engine

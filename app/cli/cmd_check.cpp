@@ -9,8 +9,10 @@
 //   bounded          (warning) values the player clamps or refuses, NaN or infinite values
 // Exit status: 0 no errors, 1 errors, 2 a file could not be read.
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -426,31 +428,23 @@ void CheckSourceFields(const std::string& text, float version, std::vector<Findi
 
 // ---- One file ------------------------------------------------------------------------------------
 
-bool LooksLikeSource(const std::string& bytes) {
-  const size_t a = bytes.find_first_not_of(" \t\r\n");
-  return a != std::string::npos && (bytes.compare(a, 7, "version") == 0 || bytes[a] == '#');
+bool NamedLoopFile(const std::string& path) {
+  std::string extension = std::filesystem::path(path).extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension == ".lqf";
 }
 
 // Fills `findings`, or returns the reader's message when the file cannot be read.
 std::optional<std::string> CheckFile(const std::string& path, std::vector<Finding>& findings) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return path + ": cannot open the file";
-  std::string bytes((std::istreambuf_iterator<char>(in)), {});
-  ParsedSequence seq;
+  auto parsed = ReadLoopFile(path);
+  if (!parsed) return parsed.error().ToString();
+  const ParsedSequence& seq = *parsed;
+  // A source may set fields its version does not store; the loop file read from it has lost them.
   std::string source;
-  if (LooksLikeSource(bytes) && path.size() >= 4 && path.compare(path.size() - 4, 4, ".lqf") != 0) {
-    auto compiled = std::make_unique<SceneState>();
-    if (auto err = CompileSequence(bytes, path, *compiled)) return err->ToString();
-    const auto written = WriteSequence(*compiled, compiled->sequence_version);
-    auto parsed = ParseSequence(written, path);
-    if (!parsed) return path + ": does not make a valid loop: " + parsed.error().message;
-    seq = std::move(*parsed);
-    source = std::move(bytes);
-  } else {
-    auto parsed = ParseSequence(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), path);
-    if (!parsed) return parsed.error().ToString();
-    seq = std::move(*parsed);
-  }
+  if (auto bytes = vl::ReadFileBytes(path, uint64_t{64} << 20);
+      bytes && !NamedLoopFile(path) &&
+      LooksLikeLoopSource(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())))
+    source.assign(bytes->begin(), bytes->end());
 
   auto scene = std::make_unique<SceneState>();
   AssetProbe probe(findings);

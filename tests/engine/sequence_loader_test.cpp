@@ -2,9 +2,13 @@
 // side effects, state carried between loads, and round trips through the writer and source form.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "engine/asset_paths.h"
@@ -290,6 +294,50 @@ TEST(SequenceSource, ReportsTheLineOfEachMistake) {
   EXPECT_EQ(error_of("version 6\n[settings]\ntext_string = \"Hi\"\n[key]\nframe = 0\n[key]\nframe = 50\n"
                      "text_rot_y = 360\n"),
             "");
+}
+
+TEST(SequenceSource, ErrorsGiveTheColumnOfTheNameOrOfTheValue) {
+  auto error_of = [](const std::string& text) {
+    auto scene = std::make_unique<SceneState>();
+    auto err = CompileSequence(text, "loop.txt", *scene);
+    return err ? err->ToString() : std::string();
+  };
+  EXPECT_EQ(error_of("version 6\n[settings]\n  no_such = 1\n[key]\nframe = 0\n"),
+            "loop.txt: line 3, column 3: unknown setting 'no_such'");
+  EXPECT_EQ(error_of("version 6\n[key]\nframe = 0\ntext_rot_y =   1x\n"),
+            "loop.txt: line 4, column 16: bad number '1x' for text_rot_y");
+  EXPECT_EQ(error_of("version six\n"), "loop.txt: line 1, column 9: bad version number");
+  EXPECT_EQ(error_of("version 6\n\ttext_on = 2\n"),
+            "loop.txt: line 2, column 2: 'text_on' before any [settings], [initial] or [key] section");
+}
+
+TEST(SequenceSource, LoopsLoadFromSourcesAsFromLoopFiles) {
+  const auto dir = std::filesystem::temp_directory_path() / ("vl_source_load_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string text = "# a loop\nversion 6\n[settings]\ntext_string = \"Hi\"\n[key]\nframe = 0\n[key]\n"
+                           "frame = 50\ntext_rot_y = 360\n";
+  std::ofstream(dir / "loop.txt") << text;
+  auto from_source = std::make_unique<SceneState>();
+  SequenceAssets none;
+  ASSERT_FALSE(LoadSequence(*from_source, (dir / "loop.txt").string(), none).has_value());
+  auto compiled = std::make_unique<SceneState>();
+  ASSERT_FALSE(CompileSequence(text, "loop.txt", *compiled).has_value());
+  ASSERT_FALSE(WriteSequenceFile(*compiled, dir / "loop.lqf", 6.0f).has_value());
+  auto from_file = std::make_unique<SceneState>();
+  ASSERT_FALSE(LoadSequence(*from_file, (dir / "loop.lqf").string(), none).has_value());
+  EXPECT_EQ(from_source->baked_frame_count, 50);
+  EXPECT_EQ(Snapshot(*from_source), Snapshot(*from_file));
+
+  // A broken source is refused whole with its line and column, and the scene is untouched.
+  std::ofstream(dir / "broken.txt") << "version 6\n[key]\nframe = 0\n[key]\nframe = 50\ntext_rot_y = x\n";
+  auto err = LoadSequence(*from_source, (dir / "broken.txt").string(), none);
+  ASSERT_TRUE(err.has_value());
+  EXPECT_EQ(err->ToString(), (dir / "broken.txt").string() + ": line 6, column 14: bad number 'x' for text_rot_y");
+  EXPECT_EQ(Snapshot(*from_source), Snapshot(*from_file));
+  // A file named .lqf is always a loop file, even when it holds text.
+  std::filesystem::copy_file(dir / "loop.txt", dir / "text.lqf");
+  EXPECT_TRUE(LoadSequence(*from_source, (dir / "text.lqf").string(), none).has_value());
+  std::filesystem::remove_all(dir);
 }
 
 TEST(SequenceSource, OmittedValuesHoldAndLengthsFollowTheirNames) {
