@@ -25,6 +25,7 @@
 #include "engine/new_project.h"
 #include "engine/random.h"
 #include "engine/sequence_loader.h"
+#include "engine/sequence_text.h"
 #include "engine/sequence_writer.h"
 #include "render/view_setup.h"
 #include "ui/export_presets.h"
@@ -75,6 +76,8 @@ CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* 
   // Repaint whenever the event queue is empty; each paint decides whether a frame is due.
   idle_timer_.setInterval(0);
   connect(&idle_timer_, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+  // A loop being edited plays its last saved state.
+  connect(&watch_, &LoopFileWatch::Changed, this, [this] { ReloadLoop(); });
 }
 
 CZentropeView::~CZentropeView() {
@@ -202,6 +205,7 @@ bool CZentropeView::LoadLoop(const std::string& path) {
     auto resolved = ResolveAssetPath(path);
     if (!resolved) resolved = ResolveAssetPath(std::string(ui::kSequencesFolder) + "/default.lqf");
     if (resolved) desktop_.loaded_sequence_path = resolved->string();
+    watch_.Watch(desktop_.loaded_sequence_path);
     // After Stop the new loop waits on its first frame until Play.
     const bool stopped = scene_->stop_requested >= 2.0f || scene_->playing == 0;
     // What the load could not find stays in view beside the loop's name.
@@ -215,6 +219,49 @@ bool CZentropeView::LoadLoop(const std::string& path) {
   if (!in_gl_) FlushReports("Vantaloop");
   update();
   return !status;
+}
+
+bool CZentropeView::ReloadLoop() {
+  const std::string path = desktop_.loaded_sequence_path;
+  if (path.empty()) return false;
+  if (loading_) {  // a load is under way: look again once it is done
+    QTimer::singleShot(100, this, [this] { ReloadLoop(); });
+    return false;
+  }
+  const std::string name = fs::path(path).filename().string();
+  // Read and checked whole before the playing loop is touched.
+  auto seq = engine::ReadLoopFile(path);
+  if (!seq) {
+    // Where and why first: the status bar may cut the end off.
+    LoadError shown = seq.error();
+    if (shown.file == path) shown.file = name;
+    if (status_sink_) status_sink_(QString::fromStdString(shown.ToString() + " (not reloaded; the loop plays on as it was)"));
+    std::fprintf(stderr, "vantaloop: not reloaded: %s\n", seq.error().ToString().c_str());
+    return false;
+  }
+  engine::SceneState& s = *scene_;
+  const int frame = s.current_frame;
+  const int32_t playing = s.playing;
+  loading_ = true;
+  load_notes_.clear();
+  const bool idle_was_running = idle_timer_.isActive();
+  idle_timer_.stop();
+  const bool began = BeginGl();
+  engine::ApplySequence(s, *seq, assets_);
+  s.sequence_file_name = name;
+  EndGl(began);
+  loading_ = false;
+  // The same place in the edited loop, as far as it reaches, and playing or stopped as before.
+  const int end = s.play_to_sequence_end ? s.baked_frame_count : s.frame_count;
+  s.current_frame = std::clamp(frame, 0, std::max(0, end - 1));
+  s.playing = playing;
+  s.particle_prewarm = 0.0f;  // the particles carry on as they are
+  if (idle_was_running) idle_timer_.start();
+  std::string text = "Reloaded " + name + " at frame " + std::to_string(s.current_frame);
+  if (!load_notes_.empty()) text += ". " + load_notes_.front();
+  if (status_sink_) status_sink_(QString::fromStdString(text));
+  update();
+  return true;
 }
 
 void CZentropeView::SeekToFrame(int frame) {
@@ -390,7 +437,7 @@ void CZentropeView::OpenLoopWindow() {
 void CZentropeView::OpenSequence() {
   const QString start = QString::fromStdString((ProgramFolder() / ui::kSequencesFolder).string());
   const QString path = QFileDialog::getOpenFileName(window(), "Open a Moxtrel Keyframe File", start,
-                                                    "Moxtrel Keyframe Files(*.lqf)");
+                                                    "Moxtrel Keyframe Files(*.lqf);;Loop Sources (*.txt)");
   if (!path.isEmpty()) LoadLoop(path.toStdString());
 }
 
@@ -417,6 +464,7 @@ void CZentropeView::NewProject(bool ask) {
   glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
   EndGl(began);
   desktop_.loaded_sequence_path.clear();
+  watch_.Stop();
   if (control_panel_) control_panel_->SequenceLoaded();
   HideControlPanel();
   FlushReports("New Project");

@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include "app/desktop/loop_watch.h"
 #include "app/desktop/video_export.h"
 #include "render/clock.h"
 #include "render/frame_renderer.h"
@@ -90,6 +91,10 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
   render::FrameRenderer& renderer() { return renderer_; }
   bool started() const { return started_; }
   bool loading() const { return loading_; }
+  // Reads the playing loop's file again, keeping the current frame; a file that does not read
+  // leaves the loop playing and says why (line and column for a source) in the status bar. Runs
+  // by itself when the file changes on disk.
+  bool ReloadLoop();
   int ticks_drawn() const { return ticks_drawn_; }
   int ticks_skipped() const { return ticks_skipped_; }
 
@@ -143,6 +148,7 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
   std::vector<std::string> load_notes_;  // told during the load under way
   bool in_gl_ = false;
   bool loading_ = false;
+  LoopFileWatch watch_;  // the playing loop's file
   bool started_ = false;
   int ticks_drawn_ = 0;
   int ticks_skipped_ = 0;

@@ -1,0 +1,108 @@
+// Editing a loop source while the desktop program plays it: each save shows on screen within half
+// a second at the frame that was playing, and a save with a mistake keeps the playing loop and
+// says where the mistake is.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "tests/desktop/x_session.h"
+
+namespace vl::xtest {
+namespace {
+
+// A loop whose red channel counts the frames (frame f shows red f + 1) over a background whose
+// blue is `blue` (a word, so that a source with a mistake can be written too).
+std::string CountingSource(const std::string& blue) {
+  return "version 6\n"                  // 1
+         "[settings]\n"                 // 2
+         "text_string = \"\"\n"         // 3
+         "text_on = 0\n"                // 4
+         "fx_text = 0\n"                // 5
+         "[initial]\n"                  // 6
+         "background_r = 0\n"           // 7
+         "background_g = 0\n"           // 8
+         "background_b = " + blue + "\n"  // 9
+         "[key]\nframe = 0\n[key]\nframe = 250\nbackground_r = 250\n";
+}
+
+// Saves as an editor does: a new file renamed over the old one.
+void SaveReplacing(const fs::path& path, const std::string& text) {
+  const fs::path temp = path.string() + ".new";
+  std::ofstream(temp) << text;
+  fs::rename(temp, path);
+}
+
+TEST(DesktopLiveReload, SavedSourcesShowAtTheSameFrameAndMistakesKeepTheLoop) {
+  VL_X_SERVER(x, "1280x1024x24");
+  const fs::path home = Scratch("reload");
+  Program::WriteSettings(home, 3, 1);
+  const fs::path loop = home / "counting.txt";
+  std::ofstream(loop) << CountingSource("0");
+  Program program(*x, home, {loop.string()});
+  auto main = program.MainWindow();
+  ASSERT_TRUE(main) << program.Stderr();
+  ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Playing counting.txt", 0) == 0; }, 15000))
+      << program.Stdout() << program.Stderr();
+  const QPoint centre = main->center();
+  auto colour = [&] { return QColor(x->Grab().pixel(centre)); };
+
+  // Let the loop run to frame 100 or so.
+  QColor before;
+  for (int waited = 0; waited < 20000; waited += 100) {
+    before = colour();
+    if (before.red() >= 100 && before.red() < 200) break;
+    SleepMs(100);
+  }
+  ASSERT_GE(before.red(), 100) << program.Stdout();
+  ASSERT_EQ(before.blue(), 0);
+
+  // Save a bluer loop: it shows within half a second, where the old one had got to.
+  const auto saved = std::chrono::steady_clock::now();
+  SaveReplacing(loop, CountingSource("200"));
+  QColor after;
+  int shown_ms = -1;
+  for (int waited = 0; waited < 5000; waited += 20) {
+    after = colour();
+    if (after.blue() == 200) {
+      shown_ms = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - saved).count());
+      break;
+    }
+    SleepMs(20);
+  }
+  ASSERT_GE(shown_ms, 0) << program.Stdout() << program.Stderr();
+  std::printf("reload shown on screen %d ms after the save\n", shown_ms);
+  EXPECT_LE(shown_ms, 500);
+  EXPECT_GE(after.red(), before.red()) << "the reload went back to the start of the loop";
+  EXPECT_LT(after.red(), before.red() + 60);
+  EXPECT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Reloaded counting.txt at frame ", 0) == 0; },
+                                    2000))
+      << program.Stdout();
+
+  // A save with a mistake: the loop plays on as it was, and the status bar says where and why.
+  { std::ofstream(loop) << CountingSource("lots"); }
+  EXPECT_TRUE(program.WaitForStatus(
+      [&](const std::string& s) {
+        return s.rfind("counting.txt: line 9, column 16: bad number 'lots' for background_b", 0) == 0 &&
+               s.find("not reloaded") != std::string::npos;
+      },
+      3000))
+      << program.Stdout();
+  SleepMs(500);
+  EXPECT_TRUE(program.Running());
+  const QColor kept = colour();
+  EXPECT_EQ(kept.blue(), 200);
+  EXPECT_GT(kept.red(), 0);
+
+  // Mended, it reloads again.
+  { std::ofstream(loop) << CountingSource("100"); }
+  bool mended = false;
+  for (int waited = 0; waited < 3000 && !mended; waited += 50) {
+    mended = colour().blue() == 100;
+    SleepMs(50);
+  }
+  EXPECT_TRUE(mended) << program.Stdout();
+}
+
+}  // namespace
+}  // namespace vl::xtest
