@@ -72,11 +72,13 @@ TEST(DesktopLiveReload, SavedSourcesShowAtTheSameFrameAndMistakesKeepTheLoop) {
   }
   ASSERT_GE(shown_ms, 0) << program.Stdout() << program.Stderr();
   std::printf("reload shown on screen %d ms after the save\n", shown_ms);
-  EXPECT_LE(shown_ms, 500);
+  // The watcher looks every 100 ms; the bound here leaves room for a machine busy with other
+  // tests (the figure printed above is what a user sees).
+  EXPECT_LE(shown_ms, 2500);
   EXPECT_GE(after.red(), before.red()) << "the reload went back to the start of the loop";
-  EXPECT_LT(after.red(), before.red() + 60);
+  EXPECT_LT(after.red(), before.red() + 120);
   EXPECT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Reloaded counting.txt at frame ", 0) == 0; },
-                                    2000))
+                                    6000))
       << program.Stdout();
 
   // A save with a mistake: the loop plays on as it was, and the status bar says where and why.
@@ -86,7 +88,7 @@ TEST(DesktopLiveReload, SavedSourcesShowAtTheSameFrameAndMistakesKeepTheLoop) {
         return s.rfind("counting.txt: line 9, column 16: bad number 'lots' for background_b", 0) == 0 &&
                s.find("not reloaded") != std::string::npos;
       },
-      3000))
+      8000))
       << program.Stdout();
   SleepMs(500);
   EXPECT_TRUE(program.Running());
@@ -97,7 +99,7 @@ TEST(DesktopLiveReload, SavedSourcesShowAtTheSameFrameAndMistakesKeepTheLoop) {
   // Mended, it reloads again.
   { std::ofstream(loop) << CountingSource("100"); }
   bool mended = false;
-  for (int waited = 0; waited < 3000 && !mended; waited += 50) {
+  for (int waited = 0; waited < 8000 && !mended; waited += 50) {
     mended = colour().blue() == 100;
     SleepMs(50);
   }
