@@ -89,7 +89,7 @@ TEST_F(CliHostileTest, WritesToAFullDiskFailWithTheReason) {
   const std::string loop = Loop("a.lqf");
   ASSERT_EQ(Cli("decompile " + loop + " " + (dir_ / "a.txt").string()).code, 0);
   const std::string source = (dir_ / "a.txt").string();
-  for (const std::string args : {"convert " + loop + " /dev/full", "decompile " + loop + " /dev/full",
+  for (const std::string& args : {"convert " + loop + " /dev/full", "decompile " + loop + " /dev/full",
                                  "compile " + source + " /dev/full",
                                  "render " + loop + " --sheet /dev/full --frames 0-1 --size 32x32"}) {
     SCOPED_TRACE(args);
@@ -115,7 +115,7 @@ TEST_F(CliHostileTest, UnwritableStandardOutputIsAFailure) {
   const std::string loop = Loop("a.lqf");
   const fs::path model = dir_ / "m.3ds";
   ASSERT_TRUE(vl::hostile::WriteBytes(model, vl::hostile::ManyMaterials3ds(3)));
-  for (const std::string args : {"info " + loop, "dump " + loop, "decompile " + loop, "model " + model.string()}) {
+  for (const std::string& args : {"info " + loop, "dump " + loop, "decompile " + loop, "model " + model.string()}) {
     SCOPED_TRACE(args);
     const CliRun r = Cli(args, "/dev/full");
     EXPECT_EQ(r.code, 1) << r.err;
@@ -164,7 +164,7 @@ TEST_F(CliHostileTest, LoopNamesCannotForgeLinesOrDriveTheTerminal) {
 TEST_F(CliHostileTest, ModelAndTgaNamesThatAreNotRegularFilesFailAtOnce) {
   const fs::path fifo = dir_ / "pipe";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string args : {"model " + fifo.string(), std::string("model /dev/zero"), "tga --detail " + fifo.string(),
+  for (const std::string& args : {"model " + fifo.string(), std::string("model /dev/zero"), "tga --detail " + fifo.string(),
                                  std::string("tga --detail /dev/zero")}) {
     SCOPED_TRACE(args);
     const CliRun r = Cli(args, "", /*timeout_seconds=*/10);
