@@ -41,6 +41,7 @@ void KeyframeSlider::paintEvent(QPaintEvent* event) {
 
 CControlPanelDlg::CControlPanelDlg(ViewHost& view, QWidget* parent) : QDialog(parent, Qt::Tool), view_(view) {
   setWindowTitle("Vantaloop");
+  setWindowRole("control-panel");
   engine::SceneState& scene = view_.scene();
   DesktopState& desktop = view_.desktop();
 

@@ -50,6 +50,8 @@ void ViewFrame::resizeEvent(QResizeEvent*) { view_->setGeometry(ViewRect()); }
 CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent)
     : QMainWindow(parent), settings_(settings) {
   setWindowTitle("Vantaloop");
+  // The panel has the same title; the role tells window managers and scripts which is the player.
+  setWindowRole("player");
   view_ = new CZentropeView(settings, options, nullptr);
   view_frame_ = new ViewFrame(view_, this);
   setCentralWidget(view_frame_);

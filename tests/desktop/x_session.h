@@ -205,6 +205,23 @@ class XServer {
     return found;
   }
 
+  // The window's WM_WINDOW_ROLE, or "" when it has none.
+  std::string Role(Window w) const {
+    const Atom role = XInternAtom(dpy_, "WM_WINDOW_ROLE", False);
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::string value;
+    // (X's Success is 0; the macro is not usable beside Qt's headers.)
+    if (XGetWindowProperty(dpy_, w, role, 0, 256, False, AnyPropertyType, &type, &format, &count, &after, &data) == 0 &&
+        data) {
+      if (format == 8) value.assign(reinterpret_cast<const char*>(data), count);
+      XFree(data);
+    }
+    return value;
+  }
+
   // Gives the keyboard to the window titled `title` that holds `point` (no window manager does).
   void FocusWindowAt(const std::string& title, QPoint point) const {
     for (const auto& w : WindowsTitled(title))
@@ -275,14 +292,15 @@ class Program {
     return false;
   }
 
-  // The main window's rectangle once it is mapped.
-  // (The control panel has the same title; the main window is the larger.)
+  // The main window's rectangle once it is mapped. The control panel has the same title (and at
+  // small presets is the larger window); the main window's role is "player".
   std::optional<QRect> MainWindow(int ms = 15000) const {
-    if (!x_.WaitForWindow("Vantaloop", ms)) return std::nullopt;
-    QRect best;
-    for (const auto& w : x_.WindowsTitled("Vantaloop"))
-      if (int64_t{w.second.width()} * w.second.height() > int64_t{best.width()} * best.height()) best = w.second;
-    return best;
+    for (int waited = 0; waited <= ms; waited += 50) {
+      for (const auto& w : x_.WindowsTitled("Vantaloop"))
+        if (x_.Role(w.first) == "player") return w.second;
+      SleepMs(50);
+    }
+    return std::nullopt;
   }
 
   static void WriteSettings(const fs::path& home, int preset, int resize, int random = 0, int lock = 1,
