@@ -1,13 +1,13 @@
 #include "render/render_assets.h"
 
 #include <GL/gl.h>
-#include <GL/glu.h>
 
 #include <cstdio>
 
 #include "assets/pictures/picture_texture.h"
 #include "assets/tga.h"
 #include "engine/asset_paths.h"
+#include "render/mipmap_upload.h"
 
 namespace vl::render {
 namespace {
@@ -21,26 +21,41 @@ int32_t MaxTextureSize() {
   return size > 0 ? size : 2048;
 }
 
-// Uploads a decoded picture the way its loader does; returns the new name, or 0 (and nothing
-// created) when the pixels do not fit their size.
-uint32_t UploadPicture(const assets::PictureTexture& picture) {
+// Uploads a decoded picture the way its loader does, giving up its pixels as it goes; returns the
+// new name, or 0 (and nothing created) with the reason in *why.
+uint32_t UploadPicture(assets::PictureTexture&& picture, std::string* why) {
   if (picture.width < 1 || picture.height < 1 ||
-      picture.rgba.size() != static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height) * 4)
+      picture.rgba.size() != static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height) * 4) {
+    *why = "the decoded picture does not match its size";
     return 0;
+  }
   GLuint name = 0;
   glGenTextures(1, &name);
   glBindTexture(GL_TEXTURE_2D, name);
-  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);  // RGBA rows are always 4-byte aligned
   if (picture.upload == assets::PictureUpload::kMipmapsRgb) {
-    gluBuild2DMipmaps(GL_TEXTURE_2D, 3, picture.width, picture.height, GL_RGBA, GL_UNSIGNED_BYTE,
-                      picture.rgba.data());
+    // Three components: the alpha the loader made is dropped by GL.
+    MipmapSource source{picture.width, picture.height, 4, GL_RGBA, 4, std::move(picture.rgba)};
+    if (!UploadMipmaps(std::move(source), 3, why)) {
+      glDeleteTextures(1, &name);
+      return 0;
+    }
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_NEAREST);
   } else {
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);  // RGBA rows are always 4-byte aligned
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {
+    }
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, picture.width, picture.height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
                  picture.rgba.data());
+    std::vector<uint8_t>().swap(picture.rgba);
+    if (glGetError() == GL_OUT_OF_MEMORY) {
+      glDeleteTextures(1, &name);
+      *why = "GL has no memory for a " + std::to_string(picture.width) + " x " + std::to_string(picture.height) +
+             " texture";
+      return 0;
+    }
   }
   return name;
 }
@@ -77,7 +92,11 @@ void RenderAssets::LoadPicture(SceneState& scene, const std::string& name, Textu
     Report(load.texture.error().ToString() + " (" + engine::TextureSlotName(slot) + " kept)");
     return;
   }
-  if (const uint32_t texture = UploadPicture(load.texture.value())) ReplaceTexture(scene, slot, texture);
+  std::string why;
+  if (const uint32_t texture = UploadPicture(std::move(load.texture.value()), &why))
+    ReplaceTexture(scene, slot, texture);
+  else
+    Report(name + ": " + why + " (" + engine::TextureSlotName(slot) + " kept)");
 }
 
 void RenderAssets::LoadPictureTexture(SceneState& scene, const std::string& name, TextureSlot slot) {
@@ -102,8 +121,12 @@ void RenderAssets::LoadPhoto(SceneState& scene, const std::string& name, bool ph
     Report(load.texture.error().ToString() + (photo_a ? " (photo A kept)" : " (photo B kept)"));
     return;
   }
-  const uint32_t texture = UploadPicture(load.texture.value());
-  if (!texture) return;
+  std::string why;
+  const uint32_t texture = UploadPicture(std::move(load.texture.value()), &why);
+  if (!texture) {
+    Report(std::string(name) + ": " + why + (photo_a ? " (photo A kept)" : " (photo B kept)"));
+    return;
+  }
   ReplaceTexture(scene, photo_a ? TextureSlot::photo_a_texture : TextureSlot::photo_b_texture, texture);
   (photo_a ? scene.photo_a_layout_state : scene.photo_b_layout_state) = 0.0f;
 }
@@ -119,18 +142,19 @@ void RenderAssets::LoadParticleTexture(SceneState& scene, const std::string& col
     Report(line);
     return;
   }
-  const assets::TexturePixels& image = *result.image;
+  assets::TexturePixels& image = *result.image;
   const GLenum format = image.format == assets::TexelFormat::kRgba   ? GL_RGBA
                         : image.format == assets::TexelFormat::kAlpha ? GL_ALPHA
                                                                       : GL_RGB;
   GLuint name = 0;
   glGenTextures(1, &name);
   glBindTexture(GL_TEXTURE_2D, name);
-  glPixelStorei(GL_UNPACK_ALIGNMENT, 1);  // rows are packed without padding
-  if (gluBuild2DMipmaps(GL_TEXTURE_2D, image.components, image.width, image.height, format, GL_UNSIGNED_BYTE,
-                        image.pixels.data()) != 0) {
+  // Rows are packed without padding; the pixels are given up level by level.
+  MipmapSource source{image.width, image.height, image.components, format, 1, std::move(image.pixels)};
+  std::string why;
+  if (!UploadMipmaps(std::move(source), image.components, &why)) {
     glDeleteTextures(1, &name);
-    Report("Failed to load Texture (" + colour_file + ", (null)). Reason: the mipmap build failed.");
+    Report("Failed to load Texture (" + colour_file + ", (null)). Reason: the mipmap build failed (" + why + ").");
     return;
   }
   glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
@@ -169,8 +193,14 @@ void RenderAssets::LoadBuiltInImage(SceneState& scene) {
   GLuint name = 0;
   glGenTextures(1, &name);
   glBindTexture(GL_TEXTURE_2D, name);
-  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);  // 24-bit rows are padded to 4 bytes
-  gluBuild2DMipmaps(GL_TEXTURE_2D, 3, bitmap.width, bitmap.height, GL_BGR, GL_UNSIGNED_BYTE, bitmap.bgr.data());
+  // 24-bit rows are padded to 4 bytes.
+  MipmapSource source{bitmap.width, bitmap.height, 3, GL_BGR, 4, {bitmap.bgr.begin(), bitmap.bgr.end()}};
+  std::string why;
+  if (!UploadMipmaps(std::move(source), 3, &why)) {
+    glDeleteTextures(1, &name);
+    Report("the built-in image could not be uploaded: " + why);
+    return;
+  }
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_NEAREST);
   ReplaceTexture(scene, TextureSlot::custom_image_texture, name);
