@@ -1,6 +1,6 @@
 // Plays every bundled loop headless at 720 x 576 in each render mode and prints frames per second
 // for the reference path, exact and fast, and the speed-ups over the reference, in one run.
-//   build/bench/loops_bench [--frames N] [--first F] [--size WxH] [LOOP.lqf ...]
+//   build/bench/loops_bench [--frames N] [--first F] [--size WxH] [--only reference|exact|fast] [LOOP.lqf ...]
 // Frames are drawn back to back on virtual time after two warm-up frames (which build the
 // programs); a frame counts until its pixels are finished (glFinish), as a player would show it.
 #include <GL/gl.h>
@@ -85,6 +85,7 @@ std::string LoadAverage() {
 int main(int argc, char** argv) {
   int frames = 12, first = 10, width = 720, height = 576;
   std::vector<fs::path> loops;
+  std::string only;  // one mode alone (for profiling); the others print 0
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--frames" && i + 1 < argc) {
@@ -96,8 +97,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "loops_bench: --size wants WxH\n");
         return 2;
       }
+    } else if (a == "--only" && i + 1 < argc) {
+      only = argv[++i];
+      if (only != "reference" && only != "exact" && only != "fast") {
+        std::fprintf(stderr, "loops_bench: --only wants reference, exact or fast\n");
+        return 2;
+      }
     } else if (a.rfind("--", 0) == 0) {
-      std::fprintf(stderr, "usage: loops_bench [--frames N] [--first F] [--size WxH] [LOOP.lqf ...]\n");
+      std::fprintf(stderr, "usage: loops_bench [--frames N] [--first F] [--size WxH] [--only MODE] [LOOP.lqf ...]\n");
       return 2;
     } else {
       loops.push_back(fs::absolute(a));
@@ -120,9 +127,13 @@ int main(int argc, char** argv) {
   std::printf("%-18s %9s %7s %7s %8s %7s | %9s %7s %7s\n", "loop", "reference", "exact", "fast", "exact x",
               "fast x", "ref cpu", "exact", "fast");
   for (const fs::path& loop : loops) {
-    const Speed ref = Measure(loop, width, height, first, frames, RenderMode::kReference);
-    const Speed exact = Measure(loop, width, height, first, frames, RenderMode::kExact);
-    const Speed fast = Measure(loop, width, height, first, frames, RenderMode::kFast);
+    auto run = [&](RenderMode mode) {
+      return only.empty() || only == vl::render::RenderModeName(mode) ? Measure(loop, width, height, first, frames, mode)
+                                                                       : Speed{};
+    };
+    const Speed ref = run(RenderMode::kReference);
+    const Speed exact = run(RenderMode::kExact);
+    const Speed fast = run(RenderMode::kFast);
     std::printf("%-18s %9.1f %7.1f %7.1f %8.2f %7.2f | %9.1f %7.1f %7.1f\n", loop.filename().string().c_str(), ref.fps,
                 exact.fps, fast.fps, ref.fps > 0 ? exact.fps / ref.fps : 0, ref.fps > 0 ? fast.fps / ref.fps : 0,
                 ref.cpu_ms, exact.cpu_ms, fast.cpu_ms);

@@ -15,6 +15,9 @@ namespace {
 // Longer echoes are summed in several passes; saturating adds of non-negative values do not
 // depend on how they are grouped. Keeps each program small enough for any uniform limit.
 constexpr int kMaxLayersPerPass = 64;
+// Output tiles, in pixels, over which the layers that read anything but the capture's background
+// are found.
+constexpr int kTile = 32;
 
 // The fast sums: half the output in each direction, but never below this (nor above the output):
 // the captures are 512 x 512 grey images whose detail a coarser sum would lose.
@@ -37,29 +40,39 @@ void main() {
 // across the output; the luminance times the layer colour is stored at 8 bits (round to nearest
 // even), then multiplied by the 8-bit alpha and rounded (the blend), then added. The colour is the
 // layers' own (gl_Color of the same quad), or, lit, read from an image of the lit quad drawn by
-// the fixed-function pipeline itself.
-std::string FragmentSource(int layers, bool lit, bool grey) {
+// the fixed-function pipeline itself. The layers that read only the capture's background where
+// this pass draws add a constant: `flat_sum` unlit; lit, it depends on the pixel's colour, and
+// `background_sums` holds it for every 8-bit product of colour and background (row
+// `background_row`).
+std::string FragmentSource(int layers, bool lit, bool background_table) {
   std::string s =
       "#version 130\n"
       "uniform float grey;\n"
       "uniform sampler2D capture;\n"
       "uniform sampler2D lit_colour;\n"
+      "uniform sampler2D background_sums;\n"
+      "uniform int background_row;\n"
       "uniform vec2 inv_size;\n"
       "uniform float alpha_sum;\n"
-      "uniform vec2 layer[" + std::to_string(layers) + "];\n"
-      "void main() {\n"
-      "  vec2 p = gl_FragCoord.xy * inv_size;\n"
-      "  vec2 q = 1.0 - 2.0 * p;\n"
-      + std::string(lit ? "  vec3 colour = texelFetch(lit_colour, ivec2(gl_FragCoord.xy), 0).rgb;\n"
-                        : "  vec3 colour = gl_Color.rgb;\n") +
-      "  vec3 sum = vec3(0.0);\n"
-      "  vec3 c8;\n";
+      "uniform vec3 flat_sum;\n";
+  if (layers > 0) s += "uniform vec2 layer[" + std::to_string(layers) + "];\n";
+  s += "void main() {\n"
+       "  vec2 p = gl_FragCoord.xy * inv_size;\n"
+       "  vec2 q = 1.0 - 2.0 * p;\n"
+       + std::string(lit ? "  vec3 colour = texelFetch(lit_colour, ivec2(gl_FragCoord.xy), 0).rgb;\n"
+                         : "  vec3 colour = gl_Color.rgb;\n") +
+       "  vec3 sum = flat_sum;\n"
+       "  vec3 c8;\n";
+  if (background_table) {
+    s += "  ivec3 b8 = ivec3(roundEven(clamp(colour * grey, 0.0, 1.0) * 255.0));\n"
+         "  sum += vec3(texelFetch(background_sums, ivec2(b8.r, background_row), 0).r,\n"
+         "              texelFetch(background_sums, ivec2(b8.g, background_row), 0).r,\n"
+         "              texelFetch(background_sums, ivec2(b8.b, background_row), 0).r);\n";
+  }
   // Unrolled with literal indices: with the count as a uniform the loop is no faster than quads.
   for (int i = 0; i < layers; ++i) {
     const std::string l = "layer[" + std::to_string(i) + "]";
-    // A capture of one grey level needs no sampling.
-    const std::string sample = grey ? std::string("grey") : "texture(capture, " + l + ".x * q + p).r";
-    s += "  c8 = roundEven(clamp(colour * " + sample + ", 0.0, 1.0) * 255.0);\n";
+    s += "  c8 = roundEven(clamp(colour * texture(capture, " + l + ".x * q + p).r, 0.0, 1.0) * 255.0);\n";
     s += "  sum += floor(c8 * (" + l + ".y / 255.0) + 0.5);\n";
   }
   s += "  gl_FragColor = vec4(min(sum, vec3(255.0)) / 255.0, alpha_sum);\n}\n";
@@ -176,16 +189,17 @@ bool EchoSum::Init(bool fragment_programs, bool framebuffer_objects) {
   return available_;
 }
 
-uint32_t EchoSum::Program(int layer_count, bool lit, bool grey) {
-  const int key = layer_count * 4 + (lit ? 1 : 0) + (grey ? 2 : 0);
+uint32_t EchoSum::Program(int layer_count, bool lit, bool background_table) {
+  const int key = layer_count * 4 + (lit ? 1 : 0) + (background_table ? 2 : 0);
   auto it = programs_.find(key);
   if (it != programs_.end()) return it->second;
-  const uint32_t program = Link(FragmentSource(layer_count, lit, grey), false);
+  const uint32_t program = Link(FragmentSource(layer_count, lit, background_table), false);
   programs_[key] = program;
   if (program) {
     glUseProgram(program);
     glUniform1i(glGetUniformLocation(program, "capture"), 0);
     glUniform1i(glGetUniformLocation(program, "lit_colour"), 1);
+    glUniform1i(glGetUniformLocation(program, "background_sums"), 2);
   }
   return program;
 }
@@ -224,42 +238,200 @@ bool EchoSum::DrawLitColour(const EchoInputs& inputs) {
   return complete;
 }
 
-bool EchoSum::SumPasses(const EchoInputs& inputs) {
+const CaptureContent* EchoSum::ContentOf(const EchoInputs& inputs) {
+  Content& c = contents_[inputs.texture];
+  if (c.serial == inputs.serial) return c.usable ? &c.map : nullptr;
+  c.serial = inputs.serial;
+  c.usable = false;
+  glBindTexture(GL_TEXTURE_2D, inputs.texture);
+  GLint w = 0, h = 0, wrap_s = 0, wrap_t = 0;
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &w);
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &h);
+  glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, &wrap_s);
+  glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, &wrap_t);
+  // The tiles know the repeat wrap only; captures are at most 4096 square here.
+  if (w < 1 || h < 1 || w > 4096 || h > 4096 || wrap_s != GL_REPEAT || wrap_t != GL_REPEAT) return nullptr;
+  readback_.resize(static_cast<size_t>(w) * static_cast<size_t>(h));
+  GLint pack = 4;
+  glGetIntegerv(GL_PACK_ALIGNMENT, &pack);
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  // The red channel is what the layers sample.
+  glGetTexImage(GL_TEXTURE_2D, 0, GL_RED, GL_UNSIGNED_BYTE, readback_.data());
+  glPixelStorei(GL_PACK_ALIGNMENT, pack);
+  c.map.Set(readback_, w, h);
+  c.usable = c.map.width() == w;
+  return c.usable ? &c.map : nullptr;
+}
+
+bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn) {
   const int n = static_cast<int>(inputs.layers.size());
   const bool lit = inputs.lit;
+  const int cols = (width + kTile - 1) / kTile, rows = (height + kTile - 1) / kTile;
+  if (drawn) {
+    drawn->cols = cols, drawn->rows = rows;
+    drawn->drawn.assign(static_cast<size_t>(cols) * rows, 0);
+  }
+
+  // Which layers each tile must sample; the others read only the background level there. A
+  // capture of one grey level needs no sampling anywhere.
+  std::vector<EchoTile> tiles;
+  int background = -1;
+  const CaptureContent* content = inputs.grey < 0 ? ContentOf(inputs) : nullptr;
+  if (inputs.grey >= 0 || content) {
+    background = inputs.grey >= 0 ? inputs.grey : content->background();
+    std::vector<float> insets;
+    insets.reserve(static_cast<size_t>(n));
+    for (const EchoLayer& l : inputs.layers) insets.push_back(l.inset);
+    if (content) {
+      tiles = PlanEchoTiles(*content, insets, width, height, kTile);
+    } else {
+      for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c)
+          tiles.push_back({c * kTile, r * kTile, std::min(width, (c + 1) * kTile), std::min(height, (r + 1) * kTile), 0,
+                           -1});
+    }
+  } else {
+    for (int r = 0; r < rows; ++r)
+      for (int c = 0; c < cols; ++c)
+        tiles.push_back({c * kTile, r * kTile, std::min(width, (c + 1) * kTile), std::min(height, (r + 1) * kTile), 0,
+                         n - 1});
+  }
+  // Tiles that sample the same layers are drawn together.
+  std::map<std::pair<int, int>, std::vector<size_t>> groups;
+  for (size_t k = 0; k < tiles.size(); ++k) groups[{tiles[k].first, tiles[k].last}].push_back(k);
+
+  // What the layers add where they read only the background, summed over the layers a group
+  // leaves out. Unlit: one value per channel, prefix sums over the layers. Lit: per 8-bit product
+  // of the pixel's colour and the background, a table row per group (nothing on black).
+  std::vector<std::array<int, 3>> constant(static_cast<size_t>(n) + 1, {0, 0, 0});
+  if (background >= 0 && !lit)
+    for (int i = 0; i < n; ++i)
+      for (int c = 0; c < 3; ++c)
+        constant[static_cast<size_t>(i) + 1][static_cast<size_t>(c)] =
+            constant[static_cast<size_t>(i)][static_cast<size_t>(c)] +
+            ConstantLayerValue(std::clamp(inputs.colour[static_cast<size_t>(c)], 0.0f, 1.0f), background,
+                               inputs.layers[static_cast<size_t>(i)].alpha8);
+  const bool table = lit && background > 0;
+  if (table) {
+    // prefix[i][c8]: what layers 0..i-1 add for the product c8.
+    std::vector<int> prefix((static_cast<size_t>(n) + 1) * 256, 0);
+    for (int i = 0; i < n; ++i)
+      for (int c8 = 0; c8 < 256; ++c8)
+        prefix[(static_cast<size_t>(i) + 1) * 256 + c8] =
+            prefix[static_cast<size_t>(i) * 256 + c8] + (c8 * inputs.layers[static_cast<size_t>(i)].alpha8 + 127) / 255;
+    background_rows_.assign(groups.size() * 256, 0.0f);
+    size_t row = 0;
+    for (const auto& [range, members] : groups) {
+      const auto [first, last] = range;
+      for (int c8 = 0; c8 < 256; ++c8) {
+        int outside = prefix[static_cast<size_t>(n) * 256 + c8];
+        if (last >= first)
+          outside -= prefix[(static_cast<size_t>(last) + 1) * 256 + c8] - prefix[static_cast<size_t>(first) * 256 + c8];
+        background_rows_[row * 256 + static_cast<size_t>(c8)] = static_cast<float>(std::min(outside, 255));
+      }
+      ++row;
+    }
+    if (!background_texture_) glGenTextures(1, &background_texture_);
+    glActiveTexture(GL_TEXTURE2);
+    glBindTexture(GL_TEXTURE_2D, background_texture_);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    GLint unpack = 4;
+    glGetIntegerv(GL_UNPACK_ALIGNMENT, &unpack);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_R32F, 256, static_cast<GLsizei>(groups.size()), 0, GL_RED, GL_FLOAT,
+                 background_rows_.data());
+    glPixelStorei(GL_UNPACK_ALIGNMENT, unpack);
+    glActiveTexture(GL_TEXTURE0);
+  }
+
+  int alpha_total = 0;
+  for (const EchoLayer& l : inputs.layers) alpha_total += (l.alpha8 * l.alpha8 + 127) / 255;  // blended alpha too
+  if (lit && !DrawLitColour(inputs)) return false;
   if (lit) {
-    if (!DrawLitColour(inputs)) return false;
     glActiveTexture(GL_TEXTURE1);
     glBindTexture(GL_TEXTURE_2D, lit_colour_.texture);
     glActiveTexture(GL_TEXTURE0);
   }
+  glMatrixMode(GL_PROJECTION);
+  glPushMatrix();
+  glLoadIdentity();
+  glOrtho(0.0, width, 0.0, height, -1.0, 1.0);
+  glMatrixMode(GL_MODELVIEW);
+  glPushMatrix();
+  glLoadIdentity();
+  bool ok = true;
   std::vector<float> packed;
-  for (int first = 0; first < n; first += kMaxLayersPerPass) {
-    const int count = std::min(kMaxLayersPerPass, n - first);
-    const uint32_t program = Program(count, lit, inputs.grey >= 0);
-    if (!program) return false;
-    packed.clear();
-    int alpha_sum = 0;
-    for (int i = first; i < first + count; ++i) {
-      const EchoLayer& l = inputs.layers[static_cast<size_t>(i)];
-      packed.push_back(l.inset);
-      packed.push_back(static_cast<float>(l.alpha8));
-      // The alpha channel blends with the source alpha too.
-      alpha_sum += (l.alpha8 * l.alpha8 + 127) / 255;
+  int row = -1;
+  for (const auto& [range, members] : groups) {
+    ++row;
+    const auto [first, last] = range;
+    const int sampled = last >= first ? last - first + 1 : 0;
+    std::array<int, 3> flat{};
+    for (int c = 0; c < 3; ++c) {
+      const int outside = constant[static_cast<size_t>(n)][static_cast<size_t>(c)] -
+                          (sampled ? constant[static_cast<size_t>(last) + 1][static_cast<size_t>(c)] -
+                                         constant[static_cast<size_t>(first)][static_cast<size_t>(c)]
+                                   : 0);
+      flat[static_cast<size_t>(c)] = std::min(outside, 255);
     }
-    glUseProgram(program);
-    GLint viewport[4];
-    glGetIntegerv(GL_VIEWPORT, viewport);
-    glUniform2f(glGetUniformLocation(program, "inv_size"), 1.0f / static_cast<float>(std::max(viewport[2], 1)),
-                1.0f / static_cast<float>(std::max(viewport[3], 1)));
-    if (inputs.grey >= 0) glUniform1f(glGetUniformLocation(program, "grey"), static_cast<float>(inputs.grey) / 255.0f);
-    glUniform1f(glGetUniformLocation(program, "alpha_sum"), static_cast<float>(std::min(alpha_sum, 255)) / 255.0f);
-    glUniform2fv(glGetUniformLocation(program, "layer"), count, packed.data());
-    glBindTexture(GL_TEXTURE_2D, inputs.texture);
-    CanvasQuad(inputs.colour);
-    ++passes_drawn_;
+    const bool with_table = table && sampled < n;
+    if (!sampled && !with_table && flat == std::array<int, 3>{0, 0, 0}) continue;
+    for (int start = first, pass = 0; pass == 0 || start <= last; start += kMaxLayersPerPass, ++pass) {
+      const int count = std::min(kMaxLayersPerPass, std::max(last - start + 1, 0));
+      const bool use_table = with_table && pass == 0;
+      const uint32_t program = Program(count, lit, use_table);
+      if (!program) {
+        ok = false;
+        break;
+      }
+      packed.clear();
+      for (int i = start; i < start + count; ++i) {
+        const EchoLayer& l = inputs.layers[static_cast<size_t>(i)];
+        packed.push_back(l.inset);
+        packed.push_back(static_cast<float>(l.alpha8));
+      }
+      glUseProgram(program);
+      glUniform2f(glGetUniformLocation(program, "inv_size"), 1.0f / static_cast<float>(std::max(width, 1)),
+                  1.0f / static_cast<float>(std::max(height, 1)));
+      if (use_table) {
+        glUniform1f(glGetUniformLocation(program, "grey"), static_cast<float>(background) / 255.0f);
+        glUniform1i(glGetUniformLocation(program, "background_row"), row);
+        glActiveTexture(GL_TEXTURE2);
+        glBindTexture(GL_TEXTURE_2D, background_texture_);
+        glActiveTexture(GL_TEXTURE0);
+      }
+      glUniform1f(glGetUniformLocation(program, "alpha_sum"),
+                  pass == 0 ? static_cast<float>(std::min(alpha_total, 255)) / 255.0f : 0.0f);
+      // The constant part goes with the first pass only, in levels.
+      glUniform3f(glGetUniformLocation(program, "flat_sum"), pass == 0 ? static_cast<float>(flat[0]) : 0.0f,
+                  pass == 0 ? static_cast<float>(flat[1]) : 0.0f, pass == 0 ? static_cast<float>(flat[2]) : 0.0f);
+      if (count > 0) glUniform2fv(glGetUniformLocation(program, "layer"), count, packed.data());
+      glBindTexture(GL_TEXTURE_2D, inputs.texture);
+      glColor4f(inputs.colour[0], inputs.colour[1], inputs.colour[2], 1.0f);
+      glBegin(GL_QUADS);
+      for (size_t k : members) {
+        const EchoTile& t = tiles[k];
+        glVertex2i(t.x0, t.y0);
+        glVertex2i(t.x1, t.y0);
+        glVertex2i(t.x1, t.y1);
+        glVertex2i(t.x0, t.y1);
+      }
+      glEnd();
+      ++passes_drawn_;
+      if (count == 0) break;
+    }
+    if (!ok) break;
+    if (drawn)
+      for (size_t k : members)
+        drawn->drawn[static_cast<size_t>(tiles[k].y0 / kTile) * cols + tiles[k].x0 / kTile] = 1;
   }
-  return true;
+  glMatrixMode(GL_MODELVIEW);
+  glPopMatrix();
+  glMatrixMode(GL_PROJECTION);
+  glPopMatrix();
+  glMatrixMode(GL_MODELVIEW);
+  return ok;
 }
 
 bool EchoSum::PrepareTarget(Target& t, int width, int height) {
@@ -298,10 +470,42 @@ void EchoSum::AddTarget(const Target& t, int width, int height) {
   glUseProgram(add_program_);
   glBindTexture(GL_TEXTURE_2D, t.texture);
   // Same size: each pixel reads its own texel. Smaller (fast): spread bilinearly.
-  const GLint filter = (t.width == width && t.height == height) ? GL_NEAREST : GL_LINEAR;
+  const bool same = t.width == width && t.height == height;
+  const GLint filter = same ? GL_NEAREST : GL_LINEAR;
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, filter);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, filter);
-  UnitQuad();
+  // Only where the sum was drawn; spread, a pixel also reads the next texel of the sum, so a
+  // drawn tile's neighbours are added too. Tile edges map to output pixels by one rounding rule,
+  // so neighbouring quads meet without overlap.
+  const TileMap& m = t.tiles;
+  std::vector<uint8_t> add = m.drawn;
+  if (!same)
+    for (int r = 0; r < m.rows; ++r)
+      for (int c = 0; c < m.cols; ++c)
+        if (m.drawn[static_cast<size_t>(r) * m.cols + c])
+          for (int dr = -1; dr <= 1; ++dr)
+            for (int dc = -1; dc <= 1; ++dc)
+              if (r + dr >= 0 && r + dr < m.rows && c + dc >= 0 && c + dc < m.cols)
+                add[static_cast<size_t>(r + dr) * m.cols + c + dc] = 1;
+  auto edge = [](int k, int tiles, int target, int out) {
+    if (k >= tiles) return out;
+    return static_cast<int>((static_cast<int64_t>(k) * kTile * out + target / 2) / target);
+  };
+  glBegin(GL_QUADS);
+  for (int r = 0; r < m.rows; ++r) {
+    for (int c = 0; c < m.cols; ++c) {
+      if (!add[static_cast<size_t>(r) * m.cols + c]) continue;
+      const float x0 = static_cast<float>(edge(c, m.cols, t.width, width)) / static_cast<float>(width);
+      const float x1 = static_cast<float>(edge(c + 1, m.cols, t.width, width)) / static_cast<float>(width);
+      const float y0 = static_cast<float>(edge(r, m.rows, t.height, height)) / static_cast<float>(height);
+      const float y1 = static_cast<float>(edge(r + 1, m.rows, t.height, height)) / static_cast<float>(height);
+      glVertex2f(x0, y0);
+      glVertex2f(x1, y0);
+      glVertex2f(x1, y1);
+      glVertex2f(x0, y1);
+    }
+  }
+  glEnd();
   ++passes_drawn_;
 }
 
@@ -316,7 +520,7 @@ bool EchoSum::SumInto(Target& t, const EchoInputs& inputs, int tw, int th, int w
   glViewport(0, 0, tw, th);
   glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
   glClear(GL_COLOR_BUFFER_BIT);
-  const bool ok = SumPasses(inputs);
+  const bool ok = SumPasses(inputs, tw, th, &t.tiles);
   glBindFramebuffer(GL_DRAW_FRAMEBUFFER, static_cast<GLuint>(previous_draw));
   glViewport(0, 0, width, height);
   glClearColor(clear[0], clear[1], clear[2], clear[3]);
@@ -349,11 +553,11 @@ bool EchoSum::Add(const EchoInputs& inputs, int width, int height, bool fast, in
       const bool smooth = span <= kFastSoftTexelsPerPixel * static_cast<float>(std::min(tw, th));
       ((smooth && (tw < width || th < height)) ? soft : sharp).layers.push_back(l);
     }
-    if (!sharp.layers.empty()) ok = SumPasses(sharp);
+    if (!sharp.layers.empty()) ok = SumPasses(sharp, width, height, nullptr);
     if (ok && !soft.layers.empty()) ok = SumInto(scratch_, soft, tw, th, width, height);
   } else if (keep_slot < 0) {
     // Straight into the frame.
-    ok = SumPasses(inputs);
+    ok = SumPasses(inputs, width, height, nullptr);
   } else {
     ok = SumInto(kept_[static_cast<size_t>(keep_slot) % kept_.size()], inputs, width, height, width, height);
   }

@@ -2,8 +2,9 @@
 // capture gives per pixel a saturating sum of n rounded 8-bit values, so it can be drawn as one
 // fragment-program pass per echo (or per 64 layers) instead of n full-screen quads, with the
 // fixed-function arithmetic of the quads reproduced. Layers that add nothing are left out, a
-// capture known to hold one grey level is summed without sampling, and a sum can be kept and
-// added again. The fast variant sums at reduced resolution and adds the result with one bilinear
+// capture known to hold one grey level is summed without sampling, each tile of the output samples
+// only the layers that reach more than the capture's background there (the capture is read back
+// for that), and a sum can be kept and added again. The fast variant sums at reduced resolution and adds the result with one bilinear
 // quad. Draws into the current framebuffer; needs GLSL 1.30 and framebuffer objects for the
 // programs and the kept sums (without them the caller draws the quads).
 #pragma once
@@ -11,6 +12,8 @@
 #include <cstdint>
 #include <map>
 #include <vector>
+
+#include "render/echo_tiles.h"
 
 namespace vl::render {
 
@@ -59,6 +62,11 @@ class EchoSum {
   int passes_drawn() const { return passes_drawn_; }
 
  private:
+  // Tiles of the output (kTile pixels square) that a sum drew into.
+  struct TileMap {
+    int cols = 0, rows = 0;
+    std::vector<uint8_t> drawn;
+  };
   struct Target {
     uint32_t framebuffer = 0;
     uint32_t texture = 0;
@@ -66,10 +74,17 @@ class EchoSum {
     bool filled = false;
     bool fast = false;
     EchoInputs inputs;
+    TileMap tiles;
   };
-  uint32_t Program(int layer_count, bool lit, bool grey);
+  struct Content {
+    int64_t serial = -1;
+    bool usable = false;
+    CaptureContent map;
+  };
+  uint32_t Program(int layer_count, bool lit, bool background_table);
   bool DrawLitColour(const EchoInputs& inputs);
-  bool SumPasses(const EchoInputs& inputs);
+  const CaptureContent* ContentOf(const EchoInputs& inputs);
+  bool SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn);
   bool SumInto(Target& target, const EchoInputs& inputs, int target_width, int target_height, int width,
                int height);
   bool PrepareTarget(Target& target, int width, int height);
@@ -77,6 +92,10 @@ class EchoSum {
 
   bool available_ = false;
   std::map<int, uint32_t> programs_;
+  std::map<uint32_t, Content> contents_;  // by capture texture
+  std::vector<uint8_t> readback_;
+  uint32_t background_texture_ = 0;  // per group of tiles: what the background layers add, lit
+  std::vector<float> background_rows_;
   uint32_t add_program_ = 0;
   uint32_t flat_program_ = 0;  // by layer count; 0 marks a count that failed to build
   std::array<Target, 4> kept_{};
