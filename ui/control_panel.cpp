@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QStyleOptionSlider>
 #include <QVBoxLayout>
@@ -168,27 +169,33 @@ void CControlPanelDlg::SequenceLoaded() {
   RebuildKeyframeTicks();
 }
 
+// The buttons change the scene without waiting for the frame being drawn.
+
 void CControlPanelDlg::Play() {
-  engine::SceneState& scene = view_.scene();
-  scene.stop_requested = 0.0f;
-  if (scene.keyframe_count != 0) scene.playing = 1;
+  view_.ChangeScene([](engine::SceneState& scene) {
+    scene.stop_requested = 0.0f;
+    if (scene.keyframe_count != 0) scene.playing = 1;
+  });
 }
 
 void CControlPanelDlg::Stop() {
-  engine::SceneState& scene = view_.scene();
-  scene.stop_requested = 2.0f;
-  scene.playing = 0;
+  view_.ChangeScene([](engine::SceneState& scene) {
+    scene.stop_requested = 2.0f;
+    scene.playing = 0;
+  });
 }
 
 void CControlPanelDlg::ToggleLoop() {
-  engine::SceneState& scene = view_.scene();
-  scene.loop_toggle_count += 1.0f;
-  if (scene.loop_toggle_count <= 1.0f) scene.loop_sequence = 2.0f;
-  if (scene.loop_toggle_count >= 2.0f) {
-    scene.loop_sequence = 0.0f;
-    scene.loop_toggle_count = 0.0f;
-  }
-  loop_box_->setChecked(IsOn(scene.loop_sequence));
+  QPointer<QCheckBox> box = loop_box_;
+  view_.ChangeScene([box](engine::SceneState& scene) {
+    scene.loop_toggle_count += 1.0f;
+    if (scene.loop_toggle_count <= 1.0f) scene.loop_sequence = 2.0f;
+    if (scene.loop_toggle_count >= 2.0f) {
+      scene.loop_sequence = 0.0f;
+      scene.loop_toggle_count = 0.0f;
+    }
+    if (box) box->setChecked(IsOn(scene.loop_sequence));
+  });
 }
 
 void CControlPanelDlg::LoadSelected() {
@@ -199,12 +206,16 @@ void CControlPanelDlg::LoadSelected() {
 
 void CControlPanelDlg::OpenBigWindow() {
   view_.HideControlPanel();
-  view_.scene().loop_window_request = 2.0f;
+  view_.ChangeScene([](engine::SceneState& scene) { scene.loop_window_request = 2.0f; });
 }
 
 void CControlPanelDlg::SliderScrolled(int position) {
   SetFrameNumber(position);
-  if (keyframe_ticks_ != 0 && position < view_.scene().baked_frame_count) view_.SeekToFrame(position);
+  if (keyframe_ticks_ == 0) return;
+  ViewHost* view = &view_;
+  view_.ChangeScene([view, position](engine::SceneState& scene) {
+    if (position < scene.baked_frame_count) view->SeekToFrame(position);
+  });
 }
 
 void CControlPanelDlg::PresetChosen(int index) {

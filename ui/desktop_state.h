@@ -2,6 +2,7 @@
 // settings-dialog guard, the command-line file and the mouse fields of the view; and ViewHost,
 // what the panels and dialogs ask of the view. No OpenGL.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,12 +34,18 @@ struct DesktopState {
 class ViewHost {
  public:
   virtual ~ViewHost() = default;
+  // The scene, for a change or a look made at once (the view may first wait for the frame it is
+  // drawing to finish). Not to be kept across a return to the event loop.
   virtual engine::SceneState& scene() = 0;
+  // A change of the scene that need not wait: made now when nothing draws, else just before
+  // the next frame, in the order asked.
+  virtual void ChangeScene(std::function<void(engine::SceneState&)> change) = 0;
   virtual DesktopState& desktop() = 0;
   // Loads a loop (relative to the program folder, or absolute) with the context current. A load
   // that fails is reported to the user and leaves the playing loop as it was; false then.
   virtual bool LoadLoop(const std::string& path) = 0;
   // Jumps to frame n: working values of frame n, a cleared picture; drawn at the next tick.
+  // Never waits on a frame being drawn.
   virtual void SeekToFrame(int frame) = 0;
   virtual void ShowSettings() = 0;
   virtual void ExportVideo() = 0;

@@ -98,17 +98,20 @@ void CSettingsDlg::accept() {
   QDialog::accept();
 }
 
-bool RunSettingsCommand(engine::SceneState& scene, DesktopState& desktop, QSettings& store,
+bool RunSettingsCommand(const std::function<engine::SceneState&()>& scene_of, DesktopState& desktop, QSettings& store,
                         QWidget* main_window, QWidget* parent, const std::function<int(CSettingsDlg&)>& run,
                         std::string* note) {
   // The control panel is modeless, so its button can ask again while the dialog is up.
   if (desktop.settings_dialog_busy) return false;
   CSettingsDlg dlg(parent);
   desktop.settings_dialog_busy = 1;
-  dlg.lock_check = scene.lock_frame_rate;
-  dlg.random_check = scene.random_sequence_on_startup;
-  dlg.preset_index = scene.export_preset;
-  dlg.resize_check = scene.resize_to_preset;
+  {
+    const engine::SceneState& scene = scene_of();
+    dlg.lock_check = scene.lock_frame_rate;
+    dlg.random_check = scene.random_sequence_on_startup;
+    dlg.preset_index = scene.export_preset;
+    dlg.resize_check = scene.resize_to_preset;
+  }
   dlg.output_screen = store.value(kOutputScreenKey).toString();
   dlg.LoadControls();
 
@@ -116,6 +119,7 @@ bool RunSettingsCommand(engine::SceneState& scene, DesktopState& desktop, QSetti
   desktop.settings_dialog_busy = 0;
   if (result != QDialog::Accepted) return false;
 
+  engine::SceneState& scene = scene_of();
   scene.lock_frame_rate = dlg.lock_check;
   scene.random_sequence_on_startup = dlg.random_check;
   scene.preset_loop = dlg.preset_loop;

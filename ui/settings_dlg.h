@@ -54,8 +54,16 @@ inline constexpr const char* kOutputScreenKey = "Output Screen/Name";
 // The Settings command. `run` shows the dialog and returns its result (exec() by default; tests
 // drive the dialog themselves). Returns true when Apply was chosen. `note` receives what the user
 // should be told about the new window size, if anything.
-bool RunSettingsCommand(engine::SceneState& scene, DesktopState& desktop, QSettings& store,
+// `scene` is asked for the scene once to fill the dialog and once to apply it: the dialog runs the
+// event loop in between, while which the view may be drawing.
+bool RunSettingsCommand(const std::function<engine::SceneState&()>& scene, DesktopState& desktop, QSettings& store,
                         QWidget* main_window, QWidget* parent,
                         const std::function<int(CSettingsDlg&)>& run = {}, std::string* note = nullptr);
+inline bool RunSettingsCommand(engine::SceneState& scene, DesktopState& desktop, QSettings& store,
+                               QWidget* main_window, QWidget* parent,
+                               const std::function<int(CSettingsDlg&)>& run = {}, std::string* note = nullptr) {
+  return RunSettingsCommand([&scene]() -> engine::SceneState& { return scene; }, desktop, store, main_window, parent,
+                            run, note);
+}
 
 }  // namespace vl::ui

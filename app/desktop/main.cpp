@@ -8,23 +8,12 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStatusBar>
-#include <QSurfaceFormat>
 
 #include "app/desktop/main_frame.h"
 #include "engine/asset_paths.h"
 #include "ui/export_presets.h"
 
 int main(int argc, char** argv) {
-  // Every context of the program (the view's, the export's) is a compatibility one: the renderer
-  // draws with fixed-function GL.
-  QSurfaceFormat format;
-  format.setRenderableType(QSurfaceFormat::OpenGL);
-  format.setProfile(QSurfaceFormat::CompatibilityProfile);
-  format.setVersion(2, 1);
-  format.setDepthBufferSize(24);
-  format.setStencilBufferSize(8);
-  QSurfaceFormat::setDefaultFormat(format);
-
   QApplication app(argc, argv);
   QApplication::setOrganizationName(vl::ui::kSettingsOrganisation);
   QApplication::setApplicationName(vl::ui::kSettingsApplication);

@@ -160,10 +160,10 @@ void CMainFrame::SetFullScreen(bool on) {
     normal_geometry_ = geometry();
     status_was_shown_ = statusBar()->isVisible();
     // The picture keeps the export's aspect, so what is shown is what a video would hold.
-    const engine::SceneState& s = view_->scene();
+    const int preset = view_->Glance().export_preset;
     QSize aspect = view_->size();
-    if (s.export_preset >= 0 && s.export_preset < ui::kPresetCount) {
-      const ui::ExportPreset& p = ui::kExportPresets[static_cast<size_t>(s.export_preset)];
+    if (preset >= 0 && preset < ui::kPresetCount) {
+      const ui::ExportPreset& p = ui::kExportPresets[static_cast<size_t>(preset)];
       aspect = QSize(p.frame_width, p.frame_height);
     }
     menuBar()->hide();

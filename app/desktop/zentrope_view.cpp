@@ -1,6 +1,9 @@
 #include "app/desktop/zentrope_view.h"
 
 #include <GL/gl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,10 +17,11 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QProgressDialog>
 #include <QScreen>
 #include <QSettings>
-#include <QSurfaceFormat>
+#include <QThread>
 
 #include "app/desktop/video_export.h"
 #include "engine/asset_paths.h"
@@ -35,12 +39,15 @@ namespace vl::desktop {
 
 namespace fs = std::filesystem;
 
+// How much the drawing thread gives way to the GUI thread (a nice value).
+constexpr int kDrawingNice = 10;
+
 void DesktopAssets::SequenceLoaded(engine::SceneState&) {
   if (view_.control_panel_) view_.control_panel_->SequenceLoaded();
 }
 
 CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* parent)
-    : QOpenGLWidget(parent),
+    : QWidget(parent),
       settings_(settings),
       options_(options),
       scene_(std::make_unique<engine::SceneState>()),
@@ -49,17 +56,8 @@ CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* 
       renderer_(*scene_, layers_, clock_),
       playback_(*scene_, clock_, sleeper_),
       splash_(options.splash_pause_ms) {
-  // The renderer is fixed-function GL 1.1.
-  QSurfaceFormat format;
-  format.setRenderableType(QSurfaceFormat::OpenGL);
-  format.setProfile(QSurfaceFormat::CompatibilityProfile);
-  format.setVersion(2, 1);
-  format.setDepthBufferSize(24);
-  format.setStencilBufferSize(8);
-  setFormat(format);
-  // A tick the frame-rate lock skips draws nothing; keeping the framebuffer between paints means
-  // the widget simply shows the last frame again.
-  setUpdateBehavior(QOpenGLWidget::PartialUpdate);
+  // Every pixel is the frame's (or black before the first).
+  setAttribute(Qt::WA_OpaquePaintEvent);
   setMinimumSize(16, 16);
 
   // Picture, particle texture and model problems of a loop go to the status bar and standard
@@ -67,51 +65,228 @@ CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* 
   assets_.set_reporter([this](const std::string& line) { Tell(line); });
   splash_.set_message_boxes(!options.quiet);
   assets_.set_model_progress(&splash_);
-  splash_.set_resume([this] { makeCurrent(); });
   playback_.set_loop_window_opener([this] {
-    // The tick runs inside paintGL: open the window once the paint is over.
-    QTimer::singleShot(0, this, &CZentropeView::OpenLoopWindow);
+    // On the drawing thread: the GUI thread opens the window once the tick is over.
+    tick_result_.open_loop_window = true;
   });
 
-  // Repaint whenever the event queue is empty; each paint decides whether a frame is due.
-  idle_timer_.setInterval(0);
-  connect(&idle_timer_, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+  // The next tick goes to the drawing thread as soon as the last one is back and the GUI thread
+  // has nothing queued before it.
+  pump_.setSingleShot(true);
+  connect(&pump_, &QTimer::timeout, this, &CZentropeView::Pump);
+  drawing_ = std::make_unique<DrawingThread>([this] {
+    QMetaObject::invokeMethod(this, &CZentropeView::TickFinished, Qt::QueuedConnection);
+  });
   // A loop being edited plays its last saved state.
   connect(&watch_, &LoopFileWatch::Changed, this, [this] { ReloadLoop(); });
 }
 
 CZentropeView::~CZentropeView() {
-  idle_timer_.stop();
+  pump_.stop();
+  drawing_.reset();  // the tick in hand finishes first
   playback_.set_panel(nullptr);
   delete control_panel_;
   delete loop_window_;
-  makeCurrent();
-  engine::ClearKeyframes(*scene_);
-  doneCurrent();
+  if (gl_ && gl_->MakeCurrent()) {
+    engine::ClearKeyframes(*scene_);
+    gl_->Release();
+  }
 }
 
 bool CZentropeView::BeginGl() {
   if (in_gl_) return false;
-  makeCurrent();
+  AwaitScene();
+  if (!gl_ || !gl_->MakeCurrent()) return false;
+  in_gl_ = true;
   return true;
 }
 
 void CZentropeView::EndGl(bool began) {
-  if (began) doneCurrent();
+  if (!began) return;
+  gl_->Release();
+  in_gl_ = false;
 }
 
-// ---- GL callbacks ---------------------------------------------------------------------------
+QSize CZentropeView::DeviceSize() const {
+  // The renderer works in device pixels, which on a scaled screen are more than the widget's
+  // logical size.
+  const qreal ratio = devicePixelRatioF();
+  return QSize(std::max(1, qRound(width() * ratio)), std::max(1, qRound(height() * ratio)));
+}
 
-void CZentropeView::initializeGL() {
-  in_gl_ = true;
+// ---- The drawing thread ---------------------------------------------------------------------
+
+void CZentropeView::AwaitScene() {
+  if (!drawing_ || !drawing_->in_hand()) return;
+  drawing_->Wait();
+  TakeTick();
+}
+
+void CZentropeView::ChangeScene(std::function<void(engine::SceneState&)> change) {
+  if (drawing_ && drawing_->in_hand()) {
+    changes_.push_back(std::move(change));
+    return;
+  }
+  change(*scene_);
+}
+
+void CZentropeView::ApplyChanges() {
+  // A change may ask for another: it is made at once, the scene being ours.
+  std::vector<std::function<void(engine::SceneState&)>> changes;
+  changes.swap(changes_);
+  for (auto& change : changes) change(*scene_);
+}
+
+const SceneGlance& CZentropeView::Glance() {
+  if (!drawing_ || !drawing_->in_hand()) {
+    glance_.export_preset = scene_->export_preset;
+    glance_.keyframe_count = scene_->keyframe_count;
+  }
+  return glance_;
+}
+
+void CZentropeView::SchedulePump(int ms) {
+  if (!pump_.isActive() || ms == 0) pump_.start(ms);
+}
+
+void CZentropeView::Pump() {
+  // During a load the scene is half replaced: no ticks, the last frame stays on screen.
+  if (!started_ || loading_ || in_gl_ || !gl_ || !drawing_ || drawing_->in_hand()) return;
+  ApplyChanges();
+  Glance();
+  tick_size_ = DeviceSize();
+  tick_has_panel_ = control_panel_ != nullptr;
+  tick_slider_ = control_panel_ ? control_panel_->SliderPosition() : 0;
+  tick_result_ = TickResult{};
+  drawing_->Start([this] { DrawTick(); });
+}
+
+void CZentropeView::TickFinished() {
+  if (drawing_ && drawing_->Collect()) TakeTick();
+}
+
+void CZentropeView::TakeTick() {
+  TickResult r = std::move(tick_result_);
+  tick_result_ = TickResult{};
+  if (r.drawn) {
+    ++ticks_drawn_;
+    shown_ = std::move(r.frame);
+    shown_.setDevicePixelRatio(devicePixelRatioF());
+    update();
+  } else {
+    ++ticks_skipped_;
+  }
+  if (control_panel_ && tick_has_panel_) {
+    if (r.slider_set) control_panel_->SetSliderPosition(r.slider);
+    if (r.frame_number_set) control_panel_->SetFrameNumber(r.frame_number);
+    if (r.fps_set) control_panel_->SetFpsLabel(r.fps_label);
+  }
+  if (r.open_loop_window) QTimer::singleShot(0, this, &CZentropeView::OpenLoopWindow);
+  if (!r.mode_status.empty() && status_sink_) status_sink_(QString::fromStdString(r.mode_status));
+  for (const std::string& line : r.problems) Tell(line);
+  ApplyChanges();
+  Glance();
+  // A tick the frame-rate lock skipped comes back at once: give the lock a moment before the
+  // next, rather than spinning.
+  SchedulePump(r.drawn ? 0 : 2);
+}
+
+void CZentropeView::DrawTick() {
+  TickResult& r = tick_result_;
+  if (!gl_->MakeCurrent()) {
+    r.problems.push_back("the view's GL context could not be made current");
+    return;
+  }
+  if (tick_size_ != applied_size_ && gl_->Resize(tick_size_.width(), tick_size_.height())) {
+    render::ApplyViewSize(*scene_, tick_size_.width(), tick_size_.height());
+    applied_size_ = tick_size_;
+  }
+  // Every frame starts on the whole framebuffer, as a window's paint does.
+  glViewport(0, 0, gl_->width(), gl_->height());
+  recorded_panel_.Begin(&r, tick_slider_);
+  playback_.set_panel(tick_has_panel_ ? &recorded_panel_ : nullptr);
+  QElapsedTimer timer;
+  timer.start();
+  if (playback_.Tick(renderer_)) {
+    r.drawn = true;
+    GovernDrawing(timer, r);
+    // The finished frame, top row first, as the screen's 32-bit pixels.
+    QImage frame(gl_->width(), gl_->height(), QImage::Format_RGB32);
+    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    glPixelStorei(GL_PACK_ROW_LENGTH, 0);
+    glReadPixels(0, 0, frame.width(), frame.height(), GL_BGRA, GL_UNSIGNED_BYTE, frame.bits());
+    for (int y = 0; y < frame.height(); ++y) {
+      auto* row = reinterpret_cast<uint32_t*>(frame.scanLine(y));
+      for (int x = 0; x < frame.width(); ++x) row[x] |= 0xFF000000u;  // the frame is opaque
+    }
+    r.frame = std::move(frame).mirrored(false, true);
+  }
+  playback_.set_panel(nullptr);
+  // A frame that leaves a GL error is a fault of ours: say so (a few times, not every frame).
+  if (const GLenum error = glGetError(); error != GL_NO_ERROR && gl_errors_told_ < 5) {
+    ++gl_errors_told_;
+    char text[64];
+    std::snprintf(text, sizeof text, "GL error 0x%04x after a frame", static_cast<unsigned>(error));
+    r.problems.push_back(text);
+  }
+  gl_->Release();
+}
+
+void CZentropeView::GovernDrawing(const QElapsedTimer& tick_timer, TickResult& result) {
+  // The reference path is for comparisons: it stays as it is.
+  if (renderer_.render_mode() == render::RenderMode::kReference) return;
+  // The frame's cost as the user waits for it: finished pixels, without the tick's fixed pause.
+  glFinish();
+  const double cost_ms = static_cast<double>(tick_timer.nsecsElapsed()) / 1e6 - 10.0;
+  if (governor_.FrameDrawn(cost_ms, scene_->locked_fps)) {
+    renderer_.set_render_mode(governor_.mode());
+    result.mode_status = governor_.status();
+  }
+}
+
+// ---- Start-up and painting ------------------------------------------------------------------
+
+void CZentropeView::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (start_asked_) return;
+  start_asked_ = true;
   StartUp();
-  in_gl_ = false;
-  idle_timer_.start();
   FlushReports("Vantaloop");
 }
 
+void CZentropeView::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.setCompositionMode(QPainter::CompositionMode_Source);
+  if (shown_.isNull()) {
+    p.fillRect(rect(), Qt::black);
+    return;
+  }
+  const QSize device = DeviceSize();
+  if (shown_.size() == device)
+    p.drawImage(QPointF(0, 0), shown_);  // pixel for pixel
+  else
+    p.drawImage(QRectF(rect()), shown_);  // the last frame, until one of the new size is done
+}
+
 void CZentropeView::StartUp() {
-  render::StartView(*scene_, renderer_, layers_, assets_, ProgramRandom());
+  // The context is made on the drawing thread, which (with the renderer's own threads, started
+  // with the context) gives way to the GUI thread when the processor is short: keys and clicks
+  // come first, a frame may come late.
+  std::string error;
+  const QSize size = DeviceSize();
+  drawing_->Start([this, size, &error] {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kDrawingNice);
+    gl_ = headless::HeadlessContext::Create(size.width(), size.height(), &error);
+    if (gl_) gl_->Release();
+  });
+  drawing_->Wait();
+  if (!gl_) {
+    Report("The view cannot draw: " + error);
+  } else {
+    const bool began = BeginGl();
+    render::StartView(*scene_, renderer_, layers_, assets_, ProgramRandom());
+    EndGl(began);
+  }
   ui::ReadSettings(settings_, *scene_);
   ui::ScanSequenceFolder(desktop_, ProgramFolder() / ui::kSequencesFolder);
   std::string note;
@@ -125,9 +300,11 @@ void CZentropeView::StartUp() {
     ChooseFirstSequence();
     if (!control_panel_) CreateControlPanel();
   });
+  SchedulePump();
 }
 
 void CZentropeView::ChooseFirstSequence() {
+  AwaitScene();  // the program's generator is the drawing's too
   if (desktop_.command_line_file_given) {
     LoadLoop(desktop_.command_line_file);
     desktop_.command_line_file_given = false;
@@ -141,63 +318,18 @@ void CZentropeView::ChooseFirstSequence() {
   }
 }
 
-void CZentropeView::resizeGL(int w, int h) {
-  in_gl_ = true;
-  // The renderer works in the framebuffer's pixels, which on a scaled screen are more than the
-  // widget's logical size.
-  const qreal ratio = devicePixelRatioF();
-  render::ApplyViewSize(*scene_, qRound(w * ratio), qRound(h * ratio));
-  in_gl_ = false;
-}
-
-void CZentropeView::paintGL() {
-  // During a load the scene is half replaced: keep showing the last frame.
-  if (loading_) return;
-  in_gl_ = true;
-  QElapsedTimer timer;
-  timer.start();
-  if (playback_.Tick(renderer_)) {
-    ++ticks_drawn_;
-    GovernDrawing(timer);
-  } else {
-    ++ticks_skipped_;
-  }
-  // A frame that leaves a GL error is a fault of ours: say so (a few times, not every frame).
-  if (const GLenum error = glGetError(); error != GL_NO_ERROR && gl_errors_told_ < 5) {
-    ++gl_errors_told_;
-    char text[64];
-    std::snprintf(text, sizeof text, "GL error 0x%04x after a frame", static_cast<unsigned>(error));
-    Tell(text);
-  }
-  in_gl_ = false;
-}
-
-void CZentropeView::GovernDrawing(const QElapsedTimer& tick_timer) {
-  // The reference path is for comparisons: it stays as it is.
-  if (renderer_.render_mode() == render::RenderMode::kReference) return;
-  // The frame's cost as the user waits for it: finished pixels, without the tick's fixed pause.
-  glFinish();
-  const double cost_ms = static_cast<double>(tick_timer.nsecsElapsed()) / 1e6 - 10.0;
-  if (governor_.FrameDrawn(cost_ms, scene_->locked_fps)) {
-    renderer_.set_render_mode(governor_.mode());
-    if (status_sink_) status_sink_(QString::fromStdString(governor_.status()));
-  }
-}
-
 // ---- Loads and commands ---------------------------------------------------------------------
 
 bool CZentropeView::LoadLoop(const std::string& path) {
   if (loading_) return false;  // a load already runs (its splash keeps the event loop going)
+  // No playback ticks while the scene is being replaced (the splash's waits run the event loop).
+  const bool began = BeginGl();
   loading_ = true;
   load_notes_.clear();
-  // No playback ticks while the scene is being replaced (the splash's waits run the event loop).
-  const bool idle_was_running = idle_timer_.isActive();
-  idle_timer_.stop();
-  const bool began = BeginGl();
   const vl::Status status = engine::LoadSequence(*scene_, path, assets_);
   EndGl(began);
   loading_ = false;
-  if (idle_was_running) idle_timer_.start();
+  SchedulePump();
   if (status) {
     Report("Could not load the loop: " + status->ToString());
   } else {
@@ -217,7 +349,6 @@ bool CZentropeView::LoadLoop(const std::string& path) {
     if (status_sink_) status_sink_(QString::fromStdString(text));
   }
   if (!in_gl_) FlushReports("Vantaloop");
-  update();
   return !status;
 }
 
@@ -239,14 +370,12 @@ bool CZentropeView::ReloadLoop() {
     std::fprintf(stderr, "vantaloop: not reloaded: %s\n", seq.error().ToString().c_str());
     return false;
   }
+  const bool began = BeginGl();
   engine::SceneState& s = *scene_;
   const int frame = s.current_frame;
   const int32_t playing = s.playing;
   loading_ = true;
   load_notes_.clear();
-  const bool idle_was_running = idle_timer_.isActive();
-  idle_timer_.stop();
-  const bool began = BeginGl();
   engine::ApplySequence(s, *seq, assets_);
   s.sequence_file_name = name;
   EndGl(began);
@@ -256,35 +385,36 @@ bool CZentropeView::ReloadLoop() {
   s.current_frame = std::clamp(frame, 0, std::max(0, end - 1));
   s.playing = playing;
   s.particle_prewarm = 0.0f;  // the particles carry on as they are
-  if (idle_was_running) idle_timer_.start();
+  SchedulePump();
   std::string text = "Reloaded " + name + " at frame " + std::to_string(s.current_frame);
   if (!load_notes_.empty()) text += ". " + load_notes_.front();
   if (status_sink_) status_sink_(QString::fromStdString(text));
-  update();
   return true;
 }
 
 void CZentropeView::SeekToFrame(int frame) {
   if (loading_) return;
-  engine::SceneState& s = *scene_;
-  s.current_frame = std::clamp(frame, 0, engine::kFrameSlots - 1);
-  for (int i = 0; i < engine::kTrackCount; ++i) {
-    const auto t = static_cast<engine::Track>(i);
-    s.work[t] = s.track(t).frame_values[s.current_frame];
-  }
-  const bool began = BeginGl();
-  glClearColor(s.work.background_r / 255.0f, s.work.background_g / 255.0f, s.work.background_b / 255.0f, 1.0f);
-  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-  glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
-  EndGl(began);
-  update();
+  // Made between ticks, never waiting on the one being drawn.
+  ChangeScene([this, frame](engine::SceneState& s) {
+    if (loading_) return;
+    s.current_frame = std::clamp(frame, 0, engine::kFrameSlots - 1);
+    for (int i = 0; i < engine::kTrackCount; ++i) {
+      const auto t = static_cast<engine::Track>(i);
+      s.work[t] = s.track(t).frame_values[s.current_frame];
+    }
+    const bool began = BeginGl();
+    glClearColor(s.work.background_r / 255.0f, s.work.background_g / 255.0f, s.work.background_b / 255.0f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
+    EndGl(began);
+  });
 }
 
 void CZentropeView::ShowSettings() {
   std::string note;
-  ui::RunSettingsCommand(*scene_, desktop_, settings_, window(), window(), {}, &note);
+  ui::RunSettingsCommand([this]() -> engine::SceneState& { return scene(); }, desktop_, settings_, window(), window(),
+                         {}, &note);
   if (!note.empty() && status_sink_) status_sink_(QString::fromStdString(note));
-  update();
 }
 
 void CZentropeView::ExportVideo() {
@@ -296,11 +426,11 @@ void CZentropeView::ExportVideo() {
     }
     return;
   }
-  if (desktop_.loaded_sequence_path.empty() || scene_->keyframe_count == 0) {
+  if (desktop_.loaded_sequence_path.empty() || Glance().keyframe_count == 0) {
     QMessageBox::information(window(), "Export Video", "There is no loop to export: open or choose a loop first.");
     return;
   }
-  const exporting::PresetFormat* preset = exporting::PresetFormatOf(scene_->export_preset);
+  const exporting::PresetFormat* preset = exporting::PresetFormatOf(Glance().export_preset);
   if (!preset) {
     QMessageBox::information(window(), "Export Video", "Choose an export format under Options > Settings first.");
     return;
@@ -357,7 +487,7 @@ bool CZentropeView::StartExport(const std::string& path, exporting::ExportFormat
   exporting::ExportRequest request;
   request.loop_path = desktop_.loaded_sequence_path;
   request.out_path = path;
-  request.preset = scene_->export_preset;
+  request.preset = Glance().export_preset;
   request.format = format;
   // Checked here so a wrong name is refused before anything starts; the engine checks again.
   const auto resolved = exporting::ResolveFormat(request.preset, format, error);
@@ -446,7 +576,7 @@ void CZentropeView::SaveSequence() {
                                               "Moxtrel Keyframe Files (*.lqf);;All Files (*)");
   if (path.isEmpty()) return;
   if (QFileInfo(path).suffix().isEmpty()) path += ".lqf";
-  if (vl::Status status = engine::WriteSequenceFile(*scene_, path.toStdString())) {
+  if (vl::Status status = engine::WriteSequenceFile(scene(), path.toStdString())) {
     Report("Could not save the loop: " + status->ToString());
     FlushReports("Save");
   } else if (status_sink_) {
@@ -463,18 +593,18 @@ void CZentropeView::NewProject(bool ask) {
   engine::NewProject(*scene_, assets_);
   glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
   EndGl(began);
+  SchedulePump();
   desktop_.loaded_sequence_path.clear();
   watch_.Stop();
   if (control_panel_) control_panel_->SequenceLoaded();
   HideControlPanel();
   FlushReports("New Project");
-  update();
 }
 
 void CZentropeView::SaveBitmap() {
   // The panel is out of the way while the user picks a file, and comes back afterwards.
   HideControlPanel();
-  const QImage image = grabFramebuffer();
+  const QImage image = shown_;
   const QString path = QFileDialog::getSaveFileName(window(), "Save Bitmap", "frame.bmp",
                                                     "Bitmap Files (*.bmp);;PNG Files (*.png)");
   if (!path.isEmpty() && !image.save(path)) {
@@ -486,13 +616,17 @@ void CZentropeView::SaveBitmap() {
 
 void CZentropeView::CopyToClipboard() {
   HideControlPanel();
-  QGuiApplication::clipboard()->setImage(grabFramebuffer());
+  QGuiApplication::clipboard()->setImage(shown_);
   ShowControlPanel();
 }
 
 // ---- Problems -------------------------------------------------------------------------------
 
 void CZentropeView::Tell(const std::string& line) {
+  if (QThread::currentThread() != thread()) {  // during a tick: told once it is over
+    tick_result_.problems.push_back(line);
+    return;
+  }
   reported_.push_back(line);
   if (loading_) load_notes_.push_back(line);
   std::fprintf(stderr, "vantaloop: %s\n", line.c_str());
@@ -519,7 +653,7 @@ void CZentropeView::FlushReports(const QString& title) {
 void CZentropeView::mousePressEvent(QMouseEvent* event) {
   if (event->button() == Qt::RightButton) desktop_.right_drag_active = true;
   if (view_timer_id_) killTimer(view_timer_id_), view_timer_id_ = 0;
-  scene_->spin_step_x = scene_->spin_step_y = 0.0f;
+  ChangeScene([](engine::SceneState& s) { s.spin_step_x = s.spin_step_y = 0.0f; });
   desktop_.left_drag_active = true;
   desktop_.drag_start_x = event->position().toPoint().x();
   desktop_.drag_start_y = event->position().toPoint().y();
@@ -537,14 +671,15 @@ void CZentropeView::mouseDoubleClickEvent(QMouseEvent* event) {
     QTimer::singleShot(0, this, [this] { double_click_(); });
     return;
   }
-  QOpenGLWidget::mouseDoubleClickEvent(event);
+  QWidget::mouseDoubleClickEvent(event);
 }
 
 void CZentropeView::timerEvent(QTimerEvent*) {
-  render::FoldTextAngles(*scene_);
-  scene_->work.text_rot_x += scene_->spin_step_x;
-  scene_->work.text_rot_y += scene_->spin_step_y;
-  update();
+  ChangeScene([](engine::SceneState& s) {
+    render::FoldTextAngles(s);
+    s.work.text_rot_x += s.spin_step_x;
+    s.work.text_rot_y += s.spin_step_y;
+  });
 }
 
 }  // namespace vl::desktop

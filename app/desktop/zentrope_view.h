@@ -1,7 +1,13 @@
-// CZentropeView: the GL view. Owns the scene, the renderer and playback for the program's life,
-// runs the start-up once its context exists, turns every paint into one playback tick, and
+// CZentropeView: the view. Owns the scene, the renderer and playback for the program's life and
 // carries the commands that load, reset, seek and export. The control panel and the loop window
 // reach it through ViewHost.
+//
+// Frames are drawn on a drawing thread of their own, into a headless GL context's framebuffer,
+// and each finished frame is read back and shown by this widget; the GUI thread never waits for
+// a frame to draw. The scene has one owner at a time: while the drawing thread ticks it owns the
+// scene, the renderer, playback and the GL context; between ticks the GUI thread does (changes
+// asked meanwhile wait for the tick to end; loads and other commands that need the scene at
+// once wait for it). A tick that is still drawing leaves the last finished frame on screen.
 #pragma once
 #include <functional>
 #include <memory>
@@ -9,10 +15,12 @@
 #include <vector>
 
 #include <QElapsedTimer>
-#include <QOpenGLWidget>
+#include <QImage>
 #include <QPointer>
 #include <QTimer>
+#include <QWidget>
 
+#include "app/desktop/drawing_thread.h"
 #include "app/desktop/loop_watch.h"
 #include "app/desktop/video_export.h"
 #include "render/clock.h"
@@ -21,6 +29,7 @@
 #include "render/playback.h"
 #include "render/player_layers.h"
 #include "render/render_assets.h"
+#include "platform/headless/headless_context.h"
 #include "ui/control_panel.h"
 #include "ui/desktop_state.h"
 #include "ui/loop_library.h"
@@ -42,20 +51,60 @@ class DesktopAssets : public render::RenderAssets {
   CZentropeView& view_;
 };
 
+// What a tick on the drawing thread hands back with the scene: the finished frame, what the
+// panel should show, and the news for the status line.
+struct TickResult {
+  bool drawn = false;
+  QImage frame;  // device pixels, when drawn
+  bool slider_set = false, frame_number_set = false, fps_set = false;
+  int slider = 0, frame_number = 0;
+  std::string fps_label;
+  bool open_loop_window = false;
+  std::string mode_status;            // the drawing mode changed
+  std::vector<std::string> problems;  // for the status line
+};
+
+// The control panel as a tick on the drawing thread sees it: what playback writes is kept for the
+// GUI thread to show once the tick is over.
+class RecordedPanel : public render::PlaybackPanel {
+ public:
+  void Begin(TickResult* result, int slider) { result_ = result, slider_ = slider; }
+  void SetSliderPosition(int frame) override { slider_ = result_->slider = frame, result_->slider_set = true; }
+  int SliderPosition() const override { return slider_; }
+  void SetFrameNumber(int frame) override { result_->frame_number = frame, result_->frame_number_set = true; }
+  void SetFpsLabel(const std::string& text) override { result_->fps_label = text, result_->fps_set = true; }
+
+ private:
+  TickResult* result_ = nullptr;
+  int slider_ = 0;
+};
+
+// What the GUI thread may read of the scene at any time: the scene itself while it owns it, else
+// as it was when it last did.
+struct SceneGlance {
+  int export_preset = -1;
+  int keyframe_count = 0;
+};
+
 struct ViewOptions {
   // Problems go to the status line and the message list only, never to a message box (tests).
   bool quiet = false;
   int splash_pause_ms = 1000;  // each of the loading splash's three messages stays this long
 };
 
-class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
+class CZentropeView : public QWidget, public ui::ViewHost {
   Q_OBJECT
  public:
   CZentropeView(QSettings& settings, ViewOptions options, QWidget* parent = nullptr);
   ~CZentropeView() override;
 
-  // ViewHost.
-  engine::SceneState& scene() override { return *scene_; }
+  // ViewHost. scene() first waits for a tick that is drawing.
+  engine::SceneState& scene() override {
+    AwaitScene();
+    return *scene_;
+  }
+  void ChangeScene(std::function<void(engine::SceneState&)> change) override;
+  const SceneGlance& Glance();
   ui::DesktopState& desktop() override { return desktop_; }
   bool LoadLoop(const std::string& path) override;
   void SeekToFrame(int frame) override;
@@ -88,8 +137,9 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
 
   ui::CControlPanelDlg* control_panel() const { return control_panel_; }
   ui::CLoopWindowDlg* loop_window() const { return loop_window_; }
-  render::FrameRenderer& renderer() { return renderer_; }
   bool started() const { return started_; }
+  // The picture on screen: the last finished frame in device pixels (null before the first).
+  const QImage& shown_frame() const { return shown_; }
   bool loading() const { return loading_; }
   // Reads the playing loop's file again, keeping the current frame; a file that does not read
   // leaves the loop playing and says why (line and column for a source) in the status bar. Runs
@@ -99,9 +149,8 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
   int ticks_skipped() const { return ticks_skipped_; }
 
  protected:
-  void initializeGL() override;
-  void resizeGL(int w, int h) override;
-  void paintGL() override;
+  void showEvent(QShowEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
@@ -119,10 +168,23 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
   // The same, also shown in a message box once control is back (a loop that failed to load).
   void Report(const std::string& line);
   void FlushReports(const QString& title);
-  // Makes the context current unless a GL callback already did.
+  // Takes the scene and the GL context back from the drawing thread (waiting for its tick) and
+  // makes the context current on this thread, unless already done; EndGl releases it.
   bool BeginGl();
-  void GovernDrawing(const QElapsedTimer& tick_timer);
   void EndGl(bool began);
+  // Waits for the tick being drawn, if any, and takes its result.
+  void AwaitScene();
+  // Hands the next tick to the drawing thread when nothing holds the scene.
+  void Pump();
+  void SchedulePump(int ms = 0);
+  // The drawing thread said a tick is done.
+  void TickFinished();
+  void TakeTick();
+  void ApplyChanges();
+  // On the drawing thread: one playback tick, the frame read back.
+  void DrawTick();
+  void GovernDrawing(const QElapsedTimer& tick_timer, TickResult& result);
+  QSize DeviceSize() const;
 
   QSettings& settings_;
   ViewOptions options_;
@@ -139,7 +201,19 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
   ui::LoadingSplash splash_;
   QPointer<ui::CControlPanelDlg> control_panel_;
   QPointer<ui::CLoopWindowDlg> loop_window_;
-  QTimer idle_timer_;
+  std::unique_ptr<headless::HeadlessContext> gl_;
+  QTimer pump_;
+  std::vector<std::function<void(engine::SceneState&)>> changes_;  // asked while a tick drew
+  SceneGlance glance_;
+  QImage shown_;
+  // Handed to the drawing thread with each tick, read back after it.
+  QSize tick_size_;
+  QSize applied_size_;  // the size the scene and the framebuffer were last given
+  bool tick_has_panel_ = false;
+  int tick_slider_ = 0;
+  TickResult tick_result_;
+  RecordedPanel recorded_panel_;
+  std::vector<std::string> tick_problems_;  // told on the drawing thread during a tick
   std::unique_ptr<VideoExport> export_;
   std::function<void(const QString&)> status_sink_;
   std::function<void()> double_click_;
@@ -154,6 +228,9 @@ class CZentropeView : public QOpenGLWidget, public ui::ViewHost {
   int ticks_skipped_ = 0;
   int gl_errors_told_ = 0;
   int view_timer_id_ = 0;  // the spin timer; nothing starts it
+  bool start_asked_ = false;
+  // Last: ends (after its tick) before anything it uses goes.
+  std::unique_ptr<DrawingThread> drawing_;
 };
 
 }  // namespace vl::desktop

@@ -173,6 +173,24 @@ bool HeadlessContext::MakeCurrent() {
   return true;
 }
 
+void HeadlessContext::Release() {
+  eglMakeCurrent(static_cast<EGLDisplay>(display_), EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+}
+
+bool HeadlessContext::Resize(int width, int height) {
+  if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) return false;
+  if (width == width_ && height == height_) return true;
+  FramebufferApi& fbo = Fbo();
+  fbo.BindRenderbuffer(GL_RENDERBUFFER, colour_buffer_);
+  fbo.RenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, width, height);
+  fbo.BindRenderbuffer(GL_RENDERBUFFER, depth_stencil_buffer_);
+  fbo.RenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH24_STENCIL8, width, height);
+  fbo.BindFramebuffer(GL_FRAMEBUFFER, framebuffer_);
+  width_ = width;
+  height_ = height;
+  return true;
+}
+
 std::string HeadlessContext::Description() const {
   auto str = [](GLenum name) {
     const GLubyte* s = glGetString(name);

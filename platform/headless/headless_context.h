@@ -29,6 +29,11 @@ class HeadlessContext {
 
   // Makes the context current on this thread and binds its framebuffer for drawing and reading.
   bool MakeCurrent();
+  // Leaves no context current on this thread, so another thread may make this one current.
+  void Release();
+  // Gives the framebuffer a new size (its contents are then undefined); the context must be
+  // current. False, and the old size kept, when the size is out of range.
+  bool Resize(int width, int height);
   int width() const { return width_; }
   int height() const { return height_; }
   // GL_VERSION and GL_RENDERER, for messages.

@@ -61,6 +61,7 @@ bool WaitFor(Pred done, int ms) {
 class FakeView : public ui::ViewHost {
  public:
   engine::SceneState& scene() override { return scene_; }
+  void ChangeScene(std::function<void(engine::SceneState&)> change) override { change(scene_); }
   ui::DesktopState& desktop() override { return desktop_; }
   bool LoadLoop(const std::string& path) override {
     loads.push_back(path);
