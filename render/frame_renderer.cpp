@@ -547,7 +547,7 @@ bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float
   } else if (grey > 0 && lit) {
     // One grey level, but the lit colour varies across the output: summed without sampling.
     in.grey = grey;
-    drawn = echo_sum_.Add(in, viewport[2], viewport[3], false, -1);
+    drawn = echo_sum_.Add(in, viewport[2], viewport[3], mode_ == RenderMode::kFast, -1);
     if (drawn) ++stats_.echoes_summed;
   } else if (grey > 0) {
     // One grey level everywhere: every layer adds a known constant.
