@@ -542,7 +542,9 @@ bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float
   glGetIntegerv(GL_VIEWPORT, viewport);
 
   bool drawn = true;
-  if (in.layers.empty() || colourless || grey == 0) {
+  if (echoes_unseen_) {
+    ++stats_.echoes_unseen;
+  } else if (in.layers.empty() || colourless || grey == 0) {
     ++stats_.echoes_skipped;
   } else if (grey > 0 && lit) {
     // One grey level, but the lit colour varies across the output: summed without sampling.

@@ -50,6 +50,7 @@ struct FrameStats {
   int echoes_flat = 0;
   int echoes_skipped = 0;
   int echoes_reused = 0;
+  int echoes_unseen = 0;  // left undrawn: the picture is not kept
 };
 
 class FrameRenderer final : public FrameDrawer {
@@ -68,6 +69,11 @@ class FrameRenderer final : public FrameDrawer {
 
   void set_render_mode(RenderMode mode) { mode_ = mode; }
   RenderMode render_mode() const { return mode_; }
+  // For frames whose picture nobody sees (an export's preroll): the echoes only leave the state
+  // they would leave, without drawing. Nothing a later frame reads depends on them (every frame
+  // starts from a clear, the trail and the captures are taken before the echoes draw). The
+  // reference path always draws.
+  void set_echoes_unseen(bool unseen) { echoes_unseen_ = unseen; }
 
   const FrameStats& last_frame() const { return stats_; }
   float trail_last_admitted_s() const { return trail_last_admitted_s_; }
@@ -107,6 +113,7 @@ class FrameRenderer final : public FrameDrawer {
   CaptureTarget capture_target_;
   EchoSum echo_sum_;
   RenderMode mode_ = RenderModeFromEnvironment();
+  bool echoes_unseen_ = false;
   int64_t frame_serial_ = 0;
   // Per capture (scene, models 1-3): the grey level it is known to hold throughout because
   // nothing was drawn into it, or -1.

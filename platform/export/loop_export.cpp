@@ -294,11 +294,14 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   player.Seek(0);
   if (request.preroll) {
     const auto t0 = std::chrono::steady_clock::now();
+    // The preroll's pictures are thrown away: its echoes need not be drawn.
+    player.renderer().set_echoes_unseen(true);
     for (int k = 0; k < preroll_frames; ++k) {
       if (cancelled()) return was_cancelled();
       player.DrawNextFrame();
       if (observer.progress) observer.progress(ExportPhase::kPreroll, k + 1, preroll_frames);
     }
+    player.renderer().set_echoes_unseen(false);
     if (preroll_frames < end) player.Seek(0);  // a shortened preroll (measuring) restarts the loop
     // The GL may still be drawing the preroll; wait for it so its time is counted here.
     gl->ReadPixels();

@@ -38,8 +38,10 @@ struct ModeRun {
   bool no_context = false;
 };
 
+// `unseen` frames from `first` are played with their echoes left undrawn before the `count`
+// frames that are read.
 ModeRun Render(const fs::path& loop, int width, int height, int first, int count, RenderMode mode,
-           const Tweak& tweak = {}) {
+               const Tweak& tweak = {}, int unseen = 0) {
   ModeRun run;
   auto gl = vl::headless::HeadlessContext::Create(width, height, &run.error);
   if (!gl) {
@@ -59,6 +61,9 @@ ModeRun Render(const fs::path& loop, int width, int height, int first, int count
   }
   if (tweak) tweak(*scene);
   player.Seek(first);
+  player.renderer().set_echoes_unseen(true);
+  for (int k = 0; k < unseen; ++k) player.DrawNextFrame();
+  player.renderer().set_echoes_unseen(false);
   for (int k = 0; k < count; ++k) {
     player.DrawNextFrame();
     run.frames.push_back(gl->ReadPixels());
@@ -220,6 +225,33 @@ TEST_F(RenderModes, EachModeGivesTheSameBytesEveryRun) {
     ModeRun b = Render(loop, 160, 128, 5, 3, mode);
     ASSERT_EQ(a.frames.size(), b.frames.size());
     for (size_t f = 0; f < a.frames.size(); ++f) EXPECT_TRUE(a.frames[f].rgba == b.frames[f].rgba) << "frame " << f;
+  }
+}
+
+// An export's preroll leaves its echoes undrawn: the frames after it are the same bytes as when
+// every frame is drawn (the trail, the particles and the captures carry on unchanged), in the
+// modes that leave them out, with the trail feeding the captures and the fountain's particles.
+TEST_F(RenderModes, FramesAfterUnseenEchoesAreTheSame) {
+  auto trail = [](vl::engine::SceneState& s) {
+    s.settings.trail_on = 2.0f;
+    s.settings.fx_model_2 = 2.0f;
+    s.settings.echo_model_2_on = 2.0f;
+  };
+  for (const auto& [name, tweak] : {std::pair<std::string, Tweak>{"default.lqf", trail}, {"fountain.lqf", {}},
+                                    {"model_pair.lqf", {}}}) {
+    const fs::path loop = BinDir() / "Sequences" / name;
+    if (!fs::exists(loop)) GTEST_SKIP() << name << " not built";
+    for (RenderMode mode : {RenderMode::kExact, RenderMode::kFast}) {
+      SCOPED_TRACE(name + " " + vl::render::RenderModeName(mode));
+      ModeRun drawn = Render(loop, 160, 128, 0, 9, mode, tweak);
+      if (drawn.no_context) GTEST_SKIP() << drawn.error;
+      ModeRun skipped = Render(loop, 160, 128, 0, 3, mode, tweak, 6);
+      ASSERT_EQ(skipped.frames.size(), 3u);
+      for (size_t f = 0; f < 3; ++f) {
+        EXPECT_TRUE(skipped.frames[f].rgba == drawn.frames[f + 6].rgba) << "frame " << f + 6;
+        EXPECT_EQ(skipped.stats[f].echoes_unseen, 0);
+      }
+    }
   }
 }
 
