@@ -13,8 +13,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Milliseconds from sending `keys` until a status line matching `want` appears after the
-// `seen` lines already printed; -1 when none comes within `ms`.
+// Milliseconds from sending `keys` until a new status line beginning with `want` appears; -1
+// when none comes within `ms`.
 double TimeToStatus(XServer& x, const Program& program, const std::string& keys, const std::string& want, int ms) {
   const size_t seen = program.StatusLines().size();
   const auto start = Clock::now();
@@ -22,7 +22,7 @@ double TimeToStatus(XServer& x, const Program& program, const std::string& keys,
   for (;;) {
     const auto lines = program.StatusLines();
     for (size_t i = seen; i < lines.size(); ++i)
-      if (lines[i] == want) return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+      if (lines[i].rfind(want, 0) == 0) return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     if (Clock::now() - start > std::chrono::milliseconds(ms)) return -1.0;
     SleepMs(2);
   }
@@ -41,13 +41,21 @@ TEST(DesktopResponse, KeysActQuicklyWhileTheHeaviestLoopPlays) {
   const QRect view_area(main->x(), main->y() + main->height() / 4, main->width(), main->height() / 2);
   const QImage before = x->Grab(view_area);
 
-  std::vector<double> menu;
+  std::vector<double> menu, full;
   for (int i = 0; i < 8; ++i) {
     x->FocusWindowAt("Vantaloop", main->center());
     // The File menu opens on its first item, whose prompt the status line shows.
     menu.push_back(TimeToStatus(*x, program, "alt+f", "Open an existing document", 5000));
     x->Run("xdotool key Escape sleep 0.2 key Escape");
     SleepMs(300 + 70 * i);  // each key at another point of the frame being drawn
+    if (i % 2 == 1) {  // full screen and back: the picture changes size
+      x->FocusWindowAt("Vantaloop", main->center());
+      full.push_back(TimeToStatus(*x, program, "F11", "Full screen on ", 5000));
+      SleepMs(500);
+      x->FocusWindowAt("Vantaloop", QPoint(640, 512));
+      x->Run("xdotool key Escape");
+      SleepMs(500);
+    }
   }
   auto report = [](const char* what, std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -56,10 +64,13 @@ TEST(DesktopResponse, KeysActQuicklyWhileTheHeaviestLoopPlays) {
     std::printf("\n");
     return v;
   };
-  const auto sorted = report("key to status line (alt+f, menu prompt)", menu);
-  EXPECT_GT(sorted.front(), 0.0) << "a key went unanswered";
-  EXPECT_LT(sorted[sorted.size() / 2], 250.0);
-  EXPECT_LT(sorted.back(), 1000.0);
+  for (const auto& [what, times] : {std::pair{"key to status line (alt+f, menu prompt)", menu},
+                                     std::pair{"key to status line (F11, full screen)", full}}) {
+    const auto sorted = report(what, times);
+    EXPECT_GT(sorted.front(), 0.0) << what << ": a key went unanswered";
+    EXPECT_LT(sorted[sorted.size() / 2], 250.0) << what;
+    EXPECT_LT(sorted.back(), 1000.0) << what;
+  }
   // It really played meanwhile.
   EXPECT_NE(x->Grab(view_area), before);
   EXPECT_TRUE(program.Running());
