@@ -98,20 +98,21 @@ void CSettingsDlg::accept() {
   QDialog::accept();
 }
 
-bool RunSettingsCommand(const std::function<engine::SceneState&()>& scene_of, DesktopState& desktop, QSettings& store,
-                        QWidget* main_window, QWidget* parent, const std::function<int(CSettingsDlg&)>& run,
-                        std::string* note) {
+SettingsShown SettingsOf(const engine::SceneState& scene) {
+  return {scene.lock_frame_rate, scene.random_sequence_on_startup, scene.export_preset, scene.resize_to_preset};
+}
+
+bool RunSettingsCommand(const SettingsShown& shown, const std::function<engine::SceneState&()>& scene_of,
+                        DesktopState& desktop, QSettings& store, QWidget* main_window, QWidget* parent,
+                        const std::function<int(CSettingsDlg&)>& run, std::string* note) {
   // The control panel is modeless, so its button can ask again while the dialog is up.
   if (desktop.settings_dialog_busy) return false;
   CSettingsDlg dlg(parent);
   desktop.settings_dialog_busy = 1;
-  {
-    const engine::SceneState& scene = scene_of();
-    dlg.lock_check = scene.lock_frame_rate;
-    dlg.random_check = scene.random_sequence_on_startup;
-    dlg.preset_index = scene.export_preset;
-    dlg.resize_check = scene.resize_to_preset;
-  }
+  dlg.lock_check = shown.lock_frame_rate;
+  dlg.random_check = shown.random_sequence_on_startup;
+  dlg.preset_index = shown.export_preset;
+  dlg.resize_check = shown.resize_to_preset;
   dlg.output_screen = store.value(kOutputScreenKey).toString();
   dlg.LoadControls();
 

@@ -54,16 +54,23 @@ inline constexpr const char* kOutputScreenKey = "Output Screen/Name";
 // The Settings command. `run` shows the dialog and returns its result (exec() by default; tests
 // drive the dialog themselves). Returns true when Apply was chosen. `note` receives what the user
 // should be told about the new window size, if anything.
-// `scene` is asked for the scene once to fill the dialog and once to apply it: the dialog runs the
-// event loop in between, while which the view may be drawing.
-bool RunSettingsCommand(const std::function<engine::SceneState&()>& scene, DesktopState& desktop, QSettings& store,
-                        QWidget* main_window, QWidget* parent,
+// The dialog opens with `shown`; once applied, `scene` is asked for the scene to write (the dialog
+// runs the event loop meanwhile, while which the view may be drawing).
+struct SettingsShown {
+  int32_t lock_frame_rate = 0;
+  int32_t random_sequence_on_startup = 0;
+  int32_t export_preset = 0;
+  int32_t resize_to_preset = 0;
+};
+SettingsShown SettingsOf(const engine::SceneState& scene);
+bool RunSettingsCommand(const SettingsShown& shown, const std::function<engine::SceneState&()>& scene,
+                        DesktopState& desktop, QSettings& store, QWidget* main_window, QWidget* parent,
                         const std::function<int(CSettingsDlg&)>& run = {}, std::string* note = nullptr);
 inline bool RunSettingsCommand(engine::SceneState& scene, DesktopState& desktop, QSettings& store,
                                QWidget* main_window, QWidget* parent,
                                const std::function<int(CSettingsDlg&)>& run = {}, std::string* note = nullptr) {
-  return RunSettingsCommand([&scene]() -> engine::SceneState& { return scene; }, desktop, store, main_window, parent,
-                            run, note);
+  return RunSettingsCommand(SettingsOf(scene), [&scene]() -> engine::SceneState& { return scene; }, desktop, store,
+                            main_window, parent, run, note);
 }
 
 }  // namespace vl::ui

@@ -141,6 +141,7 @@ const SceneGlance& CZentropeView::Glance() {
   if (!drawing_ || !drawing_->in_hand()) {
     glance_.export_preset = scene_->export_preset;
     glance_.keyframe_count = scene_->keyframe_count;
+    glance_.settings = ui::SettingsOf(*scene_);
   }
   return glance_;
 }
@@ -412,8 +413,10 @@ void CZentropeView::SeekToFrame(int frame) {
 
 void CZentropeView::ShowSettings() {
   std::string note;
-  ui::RunSettingsCommand([this]() -> engine::SceneState& { return scene(); }, desktop_, settings_, window(), window(),
-                         {}, &note);
+  // The dialog opens at once, with the settings as they were after the last frame (only the
+  // dialog changes them).
+  ui::RunSettingsCommand(Glance().settings, [this]() -> engine::SceneState& { return scene(); }, desktop_, settings_,
+                         window(), window(), {}, &note);
   if (!note.empty() && status_sink_) status_sink_(QString::fromStdString(note));
 }
 

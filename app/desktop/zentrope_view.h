@@ -33,6 +33,7 @@
 #include "ui/control_panel.h"
 #include "ui/desktop_state.h"
 #include "ui/loop_library.h"
+#include "ui/settings_dlg.h"
 #include "ui/splash_screen.h"
 
 class QSettings;
@@ -84,6 +85,7 @@ class RecordedPanel : public render::PlaybackPanel {
 struct SceneGlance {
   int export_preset = -1;
   int keyframe_count = 0;
+  ui::SettingsShown settings;
 };
 
 struct ViewOptions {
