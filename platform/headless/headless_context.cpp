@@ -23,8 +23,9 @@ struct FramebufferApi {
   PFNGLRENDERBUFFERSTORAGEPROC RenderbufferStorage = nullptr;
   PFNGLFRAMEBUFFERRENDERBUFFERPROC FramebufferRenderbuffer = nullptr;
   PFNGLCHECKFRAMEBUFFERSTATUSPROC CheckFramebufferStatus = nullptr;
+  bool complete = false;
 
-  bool Load() {
+  void Load() {
     auto get = [](const char* name) { return eglGetProcAddress(name); };
     GenFramebuffers = reinterpret_cast<PFNGLGENFRAMEBUFFERSPROC>(get("glGenFramebuffers"));
     DeleteFramebuffers = reinterpret_cast<PFNGLDELETEFRAMEBUFFERSPROC>(get("glDeleteFramebuffers"));
@@ -37,14 +38,20 @@ struct FramebufferApi {
         reinterpret_cast<PFNGLFRAMEBUFFERRENDERBUFFERPROC>(get("glFramebufferRenderbuffer"));
     CheckFramebufferStatus =
         reinterpret_cast<PFNGLCHECKFRAMEBUFFERSTATUSPROC>(get("glCheckFramebufferStatus"));
-    return GenFramebuffers && DeleteFramebuffers && BindFramebuffer && GenRenderbuffers &&
-           DeleteRenderbuffers && BindRenderbuffer && RenderbufferStorage && FramebufferRenderbuffer &&
-           CheckFramebufferStatus;
+    complete = GenFramebuffers && DeleteFramebuffers && BindFramebuffer && GenRenderbuffers &&
+               DeleteRenderbuffers && BindRenderbuffer && RenderbufferStorage && FramebufferRenderbuffer &&
+               CheckFramebufferStatus;
   }
 };
 
-FramebufferApi& Fbo() {
-  static FramebufferApi api;
+// Looked up once for the process, when the first context is current: contexts live on several
+// threads at once (the view's drawing, an export), and every one has the same entry points.
+const FramebufferApi& Fbo() {
+  static const FramebufferApi api = [] {
+    FramebufferApi loaded;
+    loaded.Load();
+    return loaded;
+  }();
   return api;
 }
 
@@ -117,8 +124,8 @@ bool HeadlessContext::Init(int width, int height, std::string* error) {
     *error = EglError("eglMakeCurrent");
     return false;
   }
-  FramebufferApi& fbo = Fbo();
-  if (!fbo.Load()) {
+  const FramebufferApi& fbo = Fbo();
+  if (!fbo.complete) {
     *error = "the GL library has no framebuffer objects";
     return false;
   }
@@ -152,7 +159,7 @@ HeadlessContext::~HeadlessContext() {
   if (context_) {
     if (framebuffer_ && eglMakeCurrent(display, EGL_NO_SURFACE, EGL_NO_SURFACE,
                                        static_cast<EGLContext>(context_))) {
-      FramebufferApi& fbo = Fbo();
+      const FramebufferApi& fbo = Fbo();
       fbo.BindFramebuffer(GL_FRAMEBUFFER, 0);
       fbo.DeleteFramebuffers(1, &framebuffer_);
       fbo.DeleteRenderbuffers(1, &colour_buffer_);
@@ -180,7 +187,7 @@ void HeadlessContext::Release() {
 bool HeadlessContext::Resize(int width, int height) {
   if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) return false;
   if (width == width_ && height == height_) return true;
-  FramebufferApi& fbo = Fbo();
+  const FramebufferApi& fbo = Fbo();
   fbo.BindRenderbuffer(GL_RENDERBUFFER, colour_buffer_);
   fbo.RenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, width, height);
   fbo.BindRenderbuffer(GL_RENDERBUFFER, depth_stencil_buffer_);
