@@ -4,7 +4,10 @@
 // settings applied, the big loop window, the status bar, full screen, an export started and
 // cancelled. Passes (exit 0) when the program never crashes or stops answering, reports no GL
 // error, keeps the playing loop through every damaged load, and its resident memory at the end is
-// within 20 MB of what it was after the first minute.
+// within 20 MB of what it was after the first minute. The windows are found by their roles, the
+// control panel is opened again through the menu when a command sent it away, and a failure leaves
+// a picture of the screen and the program's last status lines. VL_SOAK_TRACE=1 prints a line per
+// command with the program's memory.
 #include <cinttypes>
 #include <cstdio>
 #include <map>
@@ -16,23 +19,41 @@
 namespace vl::xtest {
 namespace {
 
-int64_t ResidentKb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+// Resident memory of the program and the part of it in the C heap (its own allocations and the
+// GL driver's), from /proc.
+struct Memory {
+  int64_t resident_kb = -1;
+  int64_t heap_kb = -1;
+};
+Memory MemoryOf(pid_t pid) {
+  Memory m;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtoll(line.c_str() + 6, nullptr, 10);
-  return -1;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) m.resident_kb = std::strtoll(line.c_str() + 6, nullptr, 10);
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/smaps");
+  bool in_heap = false;
+  while (std::getline(maps, line)) {
+    const size_t dash = line.find('-'), space = line.find(' ');
+    if (dash != std::string::npos && dash < space && line.find_first_not_of("0123456789abcdef") == dash) {
+      in_heap = line.find("[heap]") != std::string::npos;  // a mapping's first line
+      if (in_heap && m.heap_kb < 0) m.heap_kb = 0;
+    } else if (in_heap && line.rfind("Rss:", 0) == 0) {
+      m.heap_kb += std::strtoll(line.c_str() + 4, nullptr, 10);
+    }
+  }
+  return m;
 }
 
-struct Window_ {
-  Window id;
+struct Win {
+  Window id = 0;
   QRect rect;
-  std::string title;
+  std::string title, role;
 };
 
 // Every viewable top-level window.
-std::vector<Window_> TopLevels(XServer& x) {
-  std::vector<Window_> found;
+std::vector<Win> TopLevels(XServer& x) {
+  std::vector<Win> found;
   Display* d = x.dpy();
   XSync(d, False);
   Window root = DefaultRootWindow(d), parent = 0, *children = nullptr;
@@ -47,11 +68,18 @@ std::vector<Window_> TopLevels(XServer& x) {
       title = name;
       XFree(name);
     }
-    found.push_back({children[i], QRect(a.x, a.y, a.width, a.height), title});
+    found.push_back({children[i], QRect(a.x, a.y, a.width, a.height), title, x.Role(children[i])});
   }
   if (children) XFree(children);
   return found;
 }
+
+// Places on the control panel, from its top-left corner: the playback group keeps its size and
+// place whatever the panel's width.
+constexpr QPoint kPlay(71, 84), kStop(173, 84), kLoopBox(112, 185), kBigWindow(296, 185), kExport(122, 230),
+    kSettings(296, 230);
+constexpr int kSliderY = 144, kSliderLeft = 30, kSliderWidth = 330;
+constexpr QSize kScreen(1280, 1024);
 
 class Soak {
  public:
@@ -59,7 +87,7 @@ class Soak {
 
   int Run() {
     std::string error;
-    x_ = XServer::Start("1280x1024x24", &error);
+    x_ = XServer::Start(std::to_string(kScreen.width()) + "x" + std::to_string(kScreen.height()) + "x24", &error);
     if (!x_) {
       std::fprintf(stderr, "desktop_soak: %s\n", error.c_str());
       return InCi() ? 1 : 77;
@@ -68,11 +96,10 @@ class Soak {
     MakeLoops();
     Program::WriteSettings(home_, 3, 1, /*random=*/1, /*lock=*/1);
     program_ = std::make_unique<Program>(*x_, home_, std::vector<std::string>{});
-    auto main = program_->MainWindow(20000);
-    if (!main) return Fail("the main window never appeared");
+    if (!program_->MainWindow(20000) || !FindPlayer()) return Fail("the main window never appeared");
     if (!WaitForLoad(20000)) return Fail("the first loop never played");
-    SleepMs(1500);
-    if (!FindWindows()) return Fail("the control panel never appeared");
+    for (int waited = 0; waited < 10000 && !WithRole("control-panel"); waited += 200) SleepMs(200);
+    if (!EnsurePanel()) return Fail("the control panel never appeared");
 
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&] {
@@ -80,50 +107,82 @@ class Soak {
     };
     // Memory after the first minute is the baseline (a shorter run compares its end with itself).
     const int64_t baseline_at = std::min<int64_t>(60'000, seconds_ * 1000LL);
+    Memory baseline;
     int64_t next_sample = 60'000;
     while (elapsed() < seconds_ * 1000LL) {
       if (!program_->Running()) return Fail("the program ended (crash?)");
-      if (baseline_kb_ < 0 && elapsed() >= baseline_at) {
-        baseline_kb_ = ResidentKb(program_->pid());
-        std::printf("desktop_soak: %5.0f s resident %" PRId64 " kB (baseline)\n", elapsed() / 1000.0, baseline_kb_);
+      if (baseline.resident_kb < 0 && elapsed() >= baseline_at) {
+        baseline = MemoryOf(program_->pid());
+        std::printf("desktop_soak: %5.0f s resident %" PRId64 " kB, heap %" PRId64 " kB (baseline)\n",
+                    elapsed() / 1000.0, baseline.resident_kb, baseline.heap_kb);
       }
       if (elapsed() >= next_sample) {
-        std::printf("desktop_soak: %5.0f s resident %" PRId64 " kB, %d loads (%d damaged), %d commands\n",
-                    elapsed() / 1000.0, ResidentKb(program_->pid()), loads_, damaged_loads_, commands_);
-        std::fflush(stdout);
+        const Memory now = MemoryOf(program_->pid());
+        std::printf("desktop_soak: %5.0f s resident %" PRId64 " kB, heap %" PRId64
+                    " kB, %d loads (%d damaged), %d commands\n",
+                    elapsed() / 1000.0, now.resident_kb, now.heap_kb, loads_, damaged_loads_, commands_);
         next_sample += 60'000;
+      }
+      if (trace_) {
+        const Memory now = MemoryOf(program_->pid());
+        std::printf("  %6.1f s %7" PRId64 " kB heap %7" PRId64 " kB  [%d] ", elapsed() / 1000.0, now.resident_kb,
+                    now.heap_kb, commands_ + 1);
       }
       if (!Step()) return 1;
       if (program_->Stderr().find("GL error") != std::string::npos) return Fail("a GL error was reported");
     }
-    if (baseline_kb_ < 0) baseline_kb_ = ResidentKb(program_->pid());
-    const int64_t end_kb = ResidentKb(program_->pid());
-    std::printf("desktop_soak: seed %u, %d s: %d loads (%d good, %d damaged, %d generated), %d commands, "
-                "%d exports cancelled, %d Open dialogs missed, %d slow to move; resident %" PRId64
-                " kB after %.0f s, %" PRId64 " kB at the end\n",
-                seed_, seconds_, loads_, good_loads_, damaged_loads_, generated_loads_, commands_, exports_, unanswered_,
-                slow_,
-                baseline_kb_, baseline_at / 1000.0, end_kb);
-    if (baseline_kb_ > 0 && end_kb - baseline_kb_ > 20 * 1024)
-      return Fail("resident memory grew by " + std::to_string((end_kb - baseline_kb_) / 1024) + " MB");
+    if (baseline.resident_kb < 0) baseline = MemoryOf(program_->pid());
+    const Memory end = MemoryOf(program_->pid());
+    std::printf("desktop_soak: seed %u, %d s: %d loads (%d bundled, %d generated, %d damaged), %d commands, "
+                "%d exports cancelled, %d new projects, panel opened again %d times, %d clicks that missed, "
+                "%d Open dialogs missed, %d slow to move; resident %" PRId64 " kB (heap %" PRId64
+                " kB) after %.0f s, %" PRId64 " kB (heap %" PRId64 " kB) at the end\n",
+                seed_, seconds_, loads_, bundled_loads_, generated_loads_, damaged_loads_, commands_, exports_,
+                new_projects_, panel_reopened_, missed_, unanswered_, slow_, baseline.resident_kb, baseline.heap_kb,
+                baseline_at / 1000.0, end.resident_kb, end.heap_kb);
+    if (baseline.resident_kb > 0 && end.resident_kb - baseline.resident_kb > 20 * 1024)
+      return Fail("resident memory grew by " + std::to_string((end.resident_kb - baseline.resident_kb) / 1024) +
+                  " MB");
     if (!program_->Running()) return Fail("the program ended (crash?)");
     std::printf("desktop_soak: passed\n");
     return 0;
   }
 
  private:
+  // Says what failed and leaves what shows why: the screen as a picture, the windows, the
+  // program's last status lines and the end of its standard error.
   int Fail(const std::string& why) {
     std::printf("desktop_soak: FAILED after %d loads and %d commands (seed %u): %s\nlast action: %s\n", loads_,
                 commands_, seed_, why.c_str(), last_action_.c_str());
-    std::string err = program_ ? program_->Stderr() : std::string();
-    if (err.size() > 4000) err = err.substr(err.size() - 4000);
-    if (program_ && std::getenv("VL_SOAK_STACKS"))  // where the program is, for a hang
-      std::system(("ps -o pid,stat,time,wchan:30 -p " + std::to_string(program_->pid()) + "; sleep 2; ps -o time= -p " +
-                   std::to_string(program_->pid()) + "; gdb -p " + std::to_string(program_->pid()) +
-                   " -batch -ex 'thread apply all bt 15' 2>&1 | grep -E '^#|^Thread|ptrace' | head -60")
-                      .c_str());
-    std::printf("program stderr (end):\n%s\n", err.c_str());
+    if (x_) {
+      const fs::path shot = (home_.empty() ? fs::temp_directory_path() : home_) / "failure.png";
+      if (x_->Grab().save(QString::fromStdString(shot.string()))) std::printf("screen: %s\n", shot.c_str());
+      std::printf("windows:");
+      for (const Win& w : TopLevels(*x_))
+        std::printf(" '%s'%s%s %d,%d %dx%d;", w.title.c_str(), w.role.empty() ? "" : " role ", w.role.c_str(),
+                    w.rect.x(), w.rect.y(), w.rect.width(), w.rect.height());
+      std::printf("\n");
+    }
+    if (program_) {
+      const auto lines = program_->StatusLines();
+      std::printf("last status lines:\n");
+      for (size_t i = lines.size() > 25 ? lines.size() - 25 : 0; i < lines.size(); ++i)
+        std::printf("  %s\n", lines[i].c_str());
+      if (std::getenv("VL_SOAK_STACKS"))  // where the program is, for a hang
+        std::system(("ps -o pid,stat,time,wchan:30 -p " + std::to_string(program_->pid()) + "; gdb -p " +
+                     std::to_string(program_->pid()) +
+                     " -batch -ex 'thread apply all bt 15' 2>&1 | grep -E '^#|^Thread|ptrace' | head -60")
+                        .c_str());
+      std::string err = program_->Stderr();
+      if (err.size() > 4000) err = err.substr(err.size() - 4000);
+      std::printf("program stderr (end):\n%s\n", err.c_str());
+    }
     return 1;
+  }
+
+  bool Hung(const std::string& why) {
+    Fail(why);
+    return false;
   }
 
   int Pick(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
@@ -164,57 +223,68 @@ class Soak {
     }
   }
 
-  // The main window and the control panel, by size.
-  bool FindWindows() {
-    for (int waited = 0; waited < 10000; waited += 200) {
-      std::vector<Window_> all = TopLevels(*x_);
-      std::vector<Window_> named;
-      for (const Window_& w : all)
-        if (w.title == "Vantaloop") named.push_back(w);
-      if (named.size() >= 2) {
-        // The panel opens below the main window (or at the screen's foot).
-        std::sort(named.begin(), named.end(), [](const Window_& a, const Window_& b) { return a.rect.y() < b.rect.y(); });
-        main_ = named[0];
-        panel_ = named[1];
-        return true;
-      }
-      SleepMs(200);
+  // ---- Windows: found by their roles, never by where they were ------------------------------
+
+  std::optional<Win> WithRole(const std::string& role) {
+    for (const Win& w : TopLevels(*x_))
+      if (w.role == role) return w;
+    return std::nullopt;
+  }
+  bool FindPlayer() {
+    auto w = WithRole("player");
+    if (w) player_ = *w;
+    return w.has_value();
+  }
+
+  void Xdo(const std::string& args) { x_->Run("xdotool " + args); }
+  void Focus(const Win& w) { Xdo("windowfocus --sync " + std::to_string(w.id)); }
+  void ClickAt(QPoint p) { Xdo("mousemove " + std::to_string(p.x()) + " " + std::to_string(p.y()) + " click 1"); }
+  // The pointer off every window, so nothing shows as hovered when the screen is read.
+  void MouseAway() { Xdo("mousemove " + std::to_string(kScreen.width() - 1) + " " + std::to_string(kScreen.height() - 1)); }
+
+  bool WaitFor(const std::function<bool()>& done, int ms) {
+    for (int waited = 0; waited <= ms; waited += 100) {
+      if (done()) return true;
+      SleepMs(100);
     }
     return false;
   }
 
-  void Xdo(const std::string& args) { x_->Run("xdotool " + args); }
-  void Focus(const Window_& w) { Xdo("windowfocus --sync " + std::to_string(w.id)); }
-  void ClickAt(QPoint p) { Xdo("mousemove " + std::to_string(p.x()) + " " + std::to_string(p.y()) + " click 1"); }
-  // A point of the control panel, from its top-left corner (the playback group keeps its size).
-  void ClickPanel(int x, int y) {
-    panel_.rect = Current(panel_);
-    ClickAt(panel_.rect.topLeft() + QPoint(x, y));
+  bool FullScreen() {
+    FindPlayer();
+    return player_.rect.size() == kScreen;
   }
-  QRect Current(const Window_& w) {
-    XWindowAttributes a;
-    if (XGetWindowAttributes(x_->dpy(), w.id, &a)) return QRect(a.x, a.y, a.width, a.height);
-    return w.rect;
+  // Esc (or F11 when Esc went astray) and the window back at its size before anything else is
+  // sent: a key that comes while the program is still changing the window toggles it again. A
+  // window that stays full screen is a fault.
+  void LeaveFullScreen() {
+    if (!FullScreen()) return;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      Focus(player_);
+      Xdo(attempt == 1 ? "key F11" : "key Escape");
+      if (WaitFor([&] { return !FullScreen(); }, 8000)) return;
+    }
+    if (fault_.empty()) fault_ = "full screen was not left with Esc nor F11";
   }
 
   // Windows beyond the main window, the panel and the splash: boxes and dialogs left open.
-  std::vector<Window_> Extras() {
-    std::vector<Window_> extra;
-    for (const Window_& w : TopLevels(*x_)) {
-      if (w.id == main_.id || w.id == panel_.id) continue;
+  std::vector<Win> Extras() {
+    std::vector<Win> extra;
+    for (const Win& w : TopLevels(*x_)) {
+      if (w.role == "player" || w.role == "control-panel") continue;
       if (w.rect.size() == QSize(343, 122)) continue;  // the loading splash
       extra.push_back(w);
     }
     return extra;
   }
 
-  // Closes what is left open: Return for boxes (OK), Escape for the rest.
+  // Closes what is left open: Escape, then Return for boxes (OK).
   int DismissExtras() {
     int closed = 0;
     for (int round = 0; round < 6; ++round) {
       auto extra = Extras();
       if (extra.empty()) break;
-      for (const Window_& w : extra) {
+      for (const Win& w : extra) {
         Focus(w);
         Xdo(round % 2 == 0 ? "key Escape" : "key Return");
         ++closed;
@@ -222,6 +292,51 @@ class Soak {
       SleepMs(400);
     }
     return closed;
+  }
+
+  // View > Open Controls: the menu's middle item (of Status Bar, Open Controls, Full Screen),
+  // opened with the mouse or, on a second try, with Alt+V.
+  void OpenControlsFromMenu(int attempt) {
+    Focus(player_);
+    std::set<Window> before;
+    for (const Win& w : TopLevels(*x_)) before.insert(w.id);
+    if (attempt % 2 == 0)
+      ClickAt(player_.rect.topLeft() + QPoint(58, 9));
+    else
+      Xdo("key alt+v");
+    for (int waited = 0; waited < 2000; waited += 100) {
+      for (const Win& w : TopLevels(*x_))
+        if (!before.count(w.id) && w.rect.top() >= player_.rect.top() && w.rect.top() < player_.rect.top() + 60) {
+          ClickAt(w.rect.center());
+          return;
+        }
+      SleepMs(100);
+    }
+    Xdo("key Escape");
+  }
+
+  // The control panel, found by its role and raised. Gone (a new project, the big loop window,
+  // Esc) it is opened again through View > Open Controls, as a user would.
+  bool EnsurePanel() {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+      if (auto p = WithRole("control-panel")) {
+        panel_ = *p;
+        Xdo("windowraise " + std::to_string(panel_.id));
+        return true;
+      }
+      if (attempt == 0) ++panel_reopened_;
+      DismissExtras();
+      LeaveFullScreen();
+      OpenControlsFromMenu(attempt);
+      WaitFor([&] { return WithRole("control-panel").has_value(); }, 6000);
+    }
+    return false;
+  }
+
+  bool ClickPanel(QPoint at) {
+    if (!EnsurePanel()) return Hung("the control panel did not open through View > Open Controls");
+    ClickAt(panel_.rect.topLeft() + at);
+    return true;
   }
 
   // Waits for the status line of a finished load ("Playing X" or "Stopped: X") after `from`.
@@ -233,12 +348,10 @@ class Soak {
           if (line) *line = lines[i];
           return true;
         }
-      if (lines.size() > from) {
-        for (size_t i = from; i < lines.size(); ++i)
-          if (lines[i].rfind("Could not load the loop", 0) == 0) return false;
-      }
+      for (size_t i = from; i < lines.size(); ++i)
+        if (lines[i].rfind("Could not load the loop", 0) == 0) return false;
       // A model loader box ("Error", "Warning") is answered.
-      for (const Window_& w : Extras())
+      for (const Win& w : Extras())
         if (w.title == "Error" || w.title == "Warning") {
           Focus(w);
           Xdo("key Return");
@@ -248,16 +361,30 @@ class Soak {
     return false;
   }
 
-  QRect ViewArea() {
-    main_.rect = Current(main_);
-    // Below the menu bar, above the status bar: the middle of the window is the view.
-    return QRect(main_.rect.x(), main_.rect.y() + 30, main_.rect.width(), std::max(1, main_.rect.height() - 60));
+  // Whether a status line matching `match` came after the first `from`.
+  bool WaitForStatusAfter(size_t from, const std::function<bool(const std::string&)>& match, int ms) {
+    for (int waited = 0; waited <= ms; waited += 100) {
+      const auto lines = program_->StatusLines();
+      for (size_t i = from; i < lines.size(); ++i)
+        if (match(lines[i])) return true;
+      SleepMs(100);
+    }
+    return false;
   }
 
-  // The picture or the panel's frame number changes within five seconds (the loop plays and the
-  // program answers; a loop may hide its moving background behind still planes).
+  QRect ViewArea() {
+    FindPlayer();
+    // Below the menu bar, above the status bar: the middle of the window is the view.
+    return QRect(player_.rect.x(), player_.rect.y() + 30, player_.rect.width(),
+                 std::max(1, player_.rect.height() - 60));
+  }
+
+  // The picture or the panel's frame number changes within fifteen seconds (the loop plays and
+  // the program answers; a loop may hide its moving background behind still planes).
   bool Moves() {
-    auto look = [&] { return std::make_pair(x_->Grab(ViewArea()), x_->Grab(Current(panel_))); };
+    EnsurePanel();
+    MouseAway();
+    auto look = [&] { return std::make_pair(x_->Grab(ViewArea()), x_->Grab(panel_.rect)); };
     const auto first = look();
     for (int i = 0; i < 75; ++i) {
       SleepMs(200);
@@ -268,6 +395,11 @@ class Soak {
     }
     return false;
   }
+
+  // Whether the picture must be moving: a loop plays, and loops round (else it may have ended).
+  bool Playing() const { return has_loop_ && !stopped_ && loop_on_; }
+
+  // ---- Commands ---------------------------------------------------------------------------
 
   bool Load() {
     const int kind = Pick(10);
@@ -280,13 +412,13 @@ class Soak {
     for (int attempt = 0; attempt < 3 && !dialog; ++attempt) {
       // Whatever an earlier command left open (a box, a dialog) goes first.
       DismissExtras();
-      Focus(main_);
-      if (attempt > 0) Xdo("key Escape");  // out of full screen, where the menus are hidden
+      LeaveFullScreen();
+      FindPlayer();
+      Focus(player_);
       if (attempt % 2 == 0) {
         Xdo("key ctrl+o");
       } else {  // File > Open Sequence with the mouse
-        main_.rect = Current(main_);
-        ClickAt(main_.rect.topLeft() + QPoint(15, 10));
+        ClickAt(player_.rect.topLeft() + QPoint(15, 9));
         SleepMs(400);
         Xdo("key Down key Return");
       }
@@ -301,14 +433,8 @@ class Soak {
       DismissExtras();
       return true;
     }
-    if (!dialog) {
-      std::string open;
-      for (const Window_& w : TopLevels(*x_))
-        open += " '" + w.title + "' " + std::to_string(w.rect.x()) + "," + std::to_string(w.rect.y()) + " " +
-                std::to_string(w.rect.width()) + "x" + std::to_string(w.rect.height());
-      return Hung("the Open dialog did not appear; windows:" + open);
-    }
-    for (const auto& w : x_->WindowsTitled("Open a Moxtrel Keyframe File")) Focus(Window_{w.first, w.second, ""});
+    if (!dialog) return Hung("the Open dialog did not appear");
+    for (const auto& w : x_->WindowsTitled("Open a Moxtrel Keyframe File")) Focus(Win{w.first, w.second, "", ""});
     Xdo("type --delay 1 '" + path.string() + "'");
     const size_t before = program_->StatusLines().size();
     Xdo("key Return");
@@ -316,11 +442,13 @@ class Soak {
     std::string line;
     const bool loaded = WaitForLoad(20000, before, &line);
     if (loaded) {
-      ++good_loads_;
-      generated_loads_ += &from == &generated_;
       has_loop_ = true;
       stopped_ = line.rfind("Stopped: ", 0) == 0;
-      if (!damaged) return true;
+      if (!damaged) {
+        bundled_loads_ += &from == &bundled_;
+        generated_loads_ += &from == &generated_;
+        return true;
+      }
     }
     if (damaged) ++damaged_loads_;
     // A failed load tells the user in a box; answer it.
@@ -332,97 +460,196 @@ class Soak {
     return true;
   }
 
-  // Whether the picture must be moving: a loop plays, and loops round (else it may have ended).
-  bool Playing() const { return has_loop_ && !stopped_ && loop_on_; }
+  bool ToggleLoop() {
+    last_action_ = "loop switch";
+    if (!EnsurePanel()) return Hung("the control panel did not open through View > Open Controls");
+    // The check box shows the switch: read before and after, so a click that went astray is
+    // not taken for a switch.
+    Focus(panel_);
+    auto box = [&] {
+      MouseAway();
+      SleepMs(300);
+      return x_->Grab(QRect(panel_.rect.topLeft() + kLoopBox - QPoint(8, 8), QSize(16, 16)));
+    };
+    const QImage before = box();
+    if (!ClickPanel(kLoopBox)) return false;
+    if (box() != before)
+      loop_on_ = !loop_on_;
+    else
+      ++missed_;
+    return true;
+  }
 
-  bool Hung(const std::string& why) {
-    Fail(why);
-    return false;
+  bool NewProject() {
+    last_action_ = "new project";
+    DismissExtras();
+    LeaveFullScreen();
+    Focus(player_);
+    Xdo("key ctrl+n");
+    for (int waited = 0; waited < 3000 && Extras().empty(); waited += 100) SleepMs(100);
+    const auto boxes = Extras();
+    if (boxes.empty()) {
+      ++missed_;
+      return true;
+    }
+    for (const Win& w : boxes) {
+      Focus(w);
+      Xdo("key alt+y");
+    }
+    // A new project has no keyframes: nothing plays until a load, and the panel goes away.
+    has_loop_ = false;
+    ++new_projects_;
+    return true;
+  }
+
+  bool BigLoopWindow() {
+    last_action_ = "big loop window";
+    if (!ClickPanel(kBigWindow)) return false;
+    std::optional<Win> window;
+    for (int waited = 0; waited < 4000 && !window; waited += 100) {
+      for (const Win& w : Extras())
+        if (w.rect.width() >= 600) window = w;
+      if (!window) SleepMs(100);
+    }
+    if (!window) {
+      ++missed_;
+      return true;
+    }
+    if (Pick(2) == 0) {
+      Focus(*window);
+      Xdo("key Escape");  // the panel stays away until View > Open Controls
+    } else {
+      ClickAt(window->rect.bottomRight() - QPoint(60, 35));  // "Close": the panel comes back
+    }
+    SleepMs(500);
+    return true;
+  }
+
+  // An export started from the panel and cancelled from its progress dialog: the dialog goes, the
+  // status bar says nothing was written, and no file (nor a partial one) is left.
+  bool ExportAndCancel() {
+    last_action_ = "export started and cancelled";
+    if (!ClickPanel(kExport)) return false;
+    std::optional<Win> chooser;
+    for (int waited = 0; waited < 5000 && !chooser; waited += 100) {
+      for (const Win& w : Extras())
+        if (w.title == "Export Video") chooser = w;
+      if (!chooser) SleepMs(100);
+    }
+    if (!chooser) {
+      ++missed_;
+      return true;
+    }
+    if (!has_loop_) {  // "There is no loop to export": a box to answer
+      DismissExtras();
+      return true;
+    }
+    const std::string name = "export_" + std::to_string(exports_ + 1) + ".mp4";
+    const fs::path out = home_ / name;
+    Focus(*chooser);
+    Xdo("type --delay 1 '" + out.string() + "'");
+    const size_t before = program_->StatusLines().size();
+    Xdo("key Return");
+    const bool started = WaitForStatusAfter(
+        before, [](const std::string& s) { return s.rfind("Exporting ", 0) == 0; }, 5000);
+    if (!started) {
+      std::printf("desktop_soak: the export did not start after command %d\n", commands_);
+      ++missed_;
+      DismissExtras();
+      return true;
+    }
+    ++exports_;
+    SleepMs(300 + Pick(1500));
+    // The progress dialog has the file chooser's title; it is the one still open.
+    std::optional<Win> progress;
+    for (int waited = 0; waited < 3000 && !progress; waited += 100) {
+      for (const Win& w : Extras())
+        if (w.title == "Export Video") progress = w;
+      if (!progress) SleepMs(100);
+    }
+    bool finished_first = false;
+    if (progress) {
+      Focus(*progress);
+      Xdo("key Escape");
+    }
+    const bool ended = WaitForStatusAfter(before, [&](const std::string& s) {
+      finished_first = finished_first || s.rfind("Exported ", 0) == 0;
+      return s.rfind("Export cancelled", 0) == 0 || s.rfind("Exported ", 0) == 0 ||
+             s.rfind("The export failed", 0) == 0;
+    }, 20000);
+    if (!ended) return Hung("the export did not end after Cancel");
+    if (finished_first) {  // done before the cancel came: a whole file, which is fine
+      fs::remove(out);
+      return true;
+    }
+    if (!progress) return Hung("the export's progress dialog never showed");
+    for (int waited = 0; waited < 3000; waited += 100) {
+      bool open = false;
+      for (const Win& w : Extras()) open = open || w.id == progress->id;
+      if (!open) break;
+      if (waited + 100 >= 3000) return Hung("the export's progress dialog stayed open after Cancel");
+      SleepMs(100);
+    }
+    for (const auto& e : fs::directory_iterator(home_))
+      if (e.path().filename().string().find(name) != std::string::npos)
+        return Hung("a cancelled export left " + e.path().string());
+    return true;
   }
 
   bool Step() {
     ++commands_;
     const int what = Pick(100);
-    if (std::getenv("VL_SOAK_TRACE")) std::printf("  [%d] %s\n", commands_, last_action_.c_str());
-    if (what < 35) return Load();
-    if (what < 45) {
+    bool ok = true;
+    if (what < 35) {
+      ok = Load();
+    } else if (what < 45) {
       last_action_ = "play";
-      ClickPanel(79, 84);  // "Play >"
+      ok = ClickPanel(kPlay);
       stopped_ = false;
     } else if (what < 52) {
       last_action_ = "stop";
-      ClickPanel(197, 84);  // "Stop"
+      ok = ClickPanel(kStop);
       stopped_ = true;
     } else if (what < 62) {
       last_action_ = "scrub";
-      ClickPanel(30 + Pick(360), 144);  // the frame slider
+      ok = ClickPanel(QPoint(kSliderLeft + Pick(kSliderWidth), kSliderY));
     } else if (what < 67) {
-      last_action_ = "loop switch";
-      ClickPanel(144, 185);  // "Loop Sequence"
-      loop_on_ = !loop_on_;
+      ok = ToggleLoop();
     } else if (what < 70) {
-      last_action_ = "new project";
-      Focus(main_);
-      Xdo("key ctrl+n");
-      SleepMs(500);
-      for (const Window_& w : Extras()) {
-        Focus(w);
-        Xdo("key alt+y");
-      }
-      has_loop_ = false;
+      ok = NewProject();
     } else if (what < 76) {
       last_action_ = "settings apply";
-      ClickPanel(328, 230);  // "Video Export Settings"
+      ok = ClickPanel(kSettings);
       SleepMs(700);
-      for (const Window_& w : Extras()) {
+      for (const Win& w : Extras()) {
         Focus(w);
         Xdo("key Return");
       }
     } else if (what < 81) {
-      last_action_ = "big loop window";
-      ClickPanel(328, 185);  // "Open Big Window"
-      SleepMs(1000);
-      for (const Window_& w : Extras()) {
-        Focus(w);
-        Xdo("key Escape");
-      }
-      Focus(main_);
-      Xdo("key alt+v key Down key Return");  // View > Open Controls
+      ok = BigLoopWindow();
     } else if (what < 85) {
       last_action_ = "status bar";
-      Focus(main_);
+      LeaveFullScreen();
+      Focus(player_);
       Xdo("key alt+v key s");
     } else if (what < 90) {
       last_action_ = "full screen";
-      Focus(main_);
+      DismissExtras();
+      LeaveFullScreen();
+      Focus(player_);
       Xdo("key F11");
-      SleepMs(800);
-      Focus(main_);  // the window was moved and resized; give it the keyboard again
-      Xdo("key Escape");
-      SleepMs(500);
+      if (!WaitFor([&] { return FullScreen(); }, 8000)) ++missed_;
+      SleepMs(300);
+      LeaveFullScreen();
     } else if (what < 93) {
-      last_action_ = "export started and cancelled";
-      ClickPanel(138, 230);  // "Export Video"
-      SleepMs(800);
-      auto dialog = x_->WindowsTitled("Export Video");
-      if (!dialog.empty()) {
-        Focus(Window_{dialog.front().first, dialog.front().second, ""});
-        Xdo("type --delay 1 '" + (home_ / "export.mp4").string() + "'");
-        Xdo("key Return");
-        SleepMs(1200);
-        ++exports_;
-        for (int i = 0; i < 3; ++i) {
-          for (const Window_& w : Extras()) {
-            Focus(w);
-            Xdo("key Escape");
-          }
-          SleepMs(300);
-        }
-      }
+      ok = ExportAndCancel();
     } else {
       last_action_ = "watch";
       SleepMs(1000);
     }
+    if (trace_) std::printf("%s\n", last_action_.c_str());
+    if (!ok) return false;
+    if (!fault_.empty()) return Hung(fault_);
     SleepMs(150 + Pick(400));
     DismissExtras();
     if (!program_->Running()) return Hung("the program ended (crash?) after " + last_action_);
@@ -434,17 +661,21 @@ class Soak {
   int seconds_;
   std::mt19937 rng_;
   uint32_t seed_;
+  bool trace_ = std::getenv("VL_SOAK_TRACE") != nullptr;  // a line per command, with memory
   std::unique_ptr<XServer> x_;
   fs::path home_;
   std::unique_ptr<Program> program_;
   std::vector<fs::path> bundled_, generated_, damaged_;
-  Window_ main_{}, panel_{};
-  int loads_ = 0, good_loads_ = 0, damaged_loads_ = 0, generated_loads_ = 0, commands_ = 0, exports_ = 0;
-  int unanswered_ = 0;
-  int slow_ = 0;  // checks where the picture took more than five seconds to move  // Open dialogs that did not appear while the program went on painting
-  int64_t baseline_kb_ = -1;
+  Win player_, panel_;
+  int loads_ = 0, bundled_loads_ = 0, damaged_loads_ = 0, generated_loads_ = 0, commands_ = 0, exports_ = 0;
+  int new_projects_ = 0;
+  int panel_reopened_ = 0;  // times the panel was gone and opened again through the menu
+  int missed_ = 0;          // clicks and keys that changed nothing (focus without a window manager)
+  int unanswered_ = 0;      // Open dialogs that did not appear while the program went on painting
+  int slow_ = 0;            // checks where the picture took more than five seconds to move
   bool has_loop_ = true, stopped_ = false, loop_on_ = true;
   std::string last_action_ = "start-up";
+  std::string fault_;  // found by a helper; the step fails with it
 };
 
 }  // namespace
@@ -457,7 +688,7 @@ int main(int argc, char** argv) {
     if (std::string(argv[i]) == "--seconds") seconds = std::atoi(argv[i + 1]);
     else if (std::string(argv[i]) == "--seed") seed = static_cast<uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
   }
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // a log read while it runs
   std::printf("desktop_soak: %d s, seed %u\n", seconds, seed);
-  std::fflush(stdout);
   return vl::xtest::Soak(std::max(5, seconds), seed).Run();
 }
