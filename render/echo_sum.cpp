@@ -14,7 +14,15 @@ namespace {
 
 // Longer echoes are summed in several passes; saturating adds of non-negative values do not
 // depend on how they are grouped. Keeps each program small enough for any uniform limit.
-constexpr int kMaxLayersPerPass = 64;
+constexpr int kMaxLayersPerPass = 16;
+
+// The layer count a pass's program is built for: the count rounded up to a multiple of four, the
+// layers beyond the pass's own having alpha 0, which adds exactly nothing. Each size is a program
+// the GL driver compiles and keeps for the program's life (on a software renderer about a megabyte
+// each, more the more layers), so passes of every count share a few small programs instead of
+// building one per count, and the padding costs at most three layers' sampling.
+int ProgramSize(int count) { return std::min(kMaxLayersPerPass, (count + 3) / 4 * 4); }
+
 // Output tiles, in pixels, over which the layers that read anything but the capture's background
 // are found.
 constexpr int kTile = 32;
@@ -377,8 +385,9 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
     if (!sampled && !with_table && flat == std::array<int, 3>{0, 0, 0}) continue;
     for (int start = first, pass = 0; pass == 0 || start <= last; start += kMaxLayersPerPass, ++pass) {
       const int count = std::min(kMaxLayersPerPass, std::max(last - start + 1, 0));
+      const int size = ProgramSize(count);
       const bool use_table = with_table && pass == 0;
-      const uint32_t program = Program(count, lit, use_table);
+      const uint32_t program = Program(size, lit, use_table);
       if (!program) {
         ok = false;
         break;
@@ -389,6 +398,7 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
         packed.push_back(l.inset);
         packed.push_back(static_cast<float>(l.alpha8));
       }
+      packed.resize(static_cast<size_t>(size) * 2, 0.0f);  // inset 0, alpha 0
       glUseProgram(program);
       glUniform2f(glGetUniformLocation(program, "inv_size"), 1.0f / static_cast<float>(std::max(width, 1)),
                   1.0f / static_cast<float>(std::max(height, 1)));
@@ -404,7 +414,7 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
       // The constant part goes with the first pass only, in levels.
       glUniform3f(glGetUniformLocation(program, "flat_sum"), pass == 0 ? static_cast<float>(flat[0]) : 0.0f,
                   pass == 0 ? static_cast<float>(flat[1]) : 0.0f, pass == 0 ? static_cast<float>(flat[2]) : 0.0f);
-      if (count > 0) glUniform2fv(glGetUniformLocation(program, "layer"), count, packed.data());
+      if (size > 0) glUniform2fv(glGetUniformLocation(program, "layer"), size, packed.data());
       glBindTexture(GL_TEXTURE_2D, inputs.texture);
       glColor4f(inputs.colour[0], inputs.colour[1], inputs.colour[2], 1.0f);
       glBegin(GL_QUADS);

@@ -1,6 +1,6 @@
 // The echo overlay computed as a sum: a stack of n additive, fading, zooming layers of one glow
 // capture gives per pixel a saturating sum of n rounded 8-bit values, so it can be drawn as one
-// fragment-program pass per echo (or per 64 layers) instead of n full-screen quads, with the
+// fragment-program pass per 16 layers instead of n full-screen quads, with the
 // fixed-function arithmetic of the quads reproduced. Layers that add nothing are left out, a
 // capture known to hold one grey level is summed without sampling, each tile of the output samples
 // only the layers that reach more than the capture's background there (the capture is read back
@@ -60,6 +60,8 @@ class EchoSum {
   bool AddKept(int slot, const EchoInputs& inputs, int width, int height);
 
   int passes_drawn() const { return passes_drawn_; }
+  // Summing programs built so far (each kept for the context's life).
+  int programs_built() const { return static_cast<int>(programs_.size()); }
 
  private:
   // Tiles of the output (kTile pixels square) that a sum drew into.
