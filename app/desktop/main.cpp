@@ -1,6 +1,8 @@
 // vantaloop [LOOP.lqf] [--library DIR] [--status-to-stdout]: the desktop player. Plays the named
 // loop first, or a random loop of the library when that setting is on. --status-to-stdout also
 // writes every status-bar message to standard output ("status: TEXT"), for scripts.
+#include <malloc.h>
+
 #include <cstdio>
 #include <string>
 
@@ -8,6 +10,7 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStatusBar>
+#include <QTimer>
 
 #include "app/desktop/main_frame.h"
 #include "engine/asset_paths.h"
@@ -52,5 +55,11 @@ int main(int argc, char** argv) {
     });
   }
   frame.show();
+  // Loads, full screen and resizes free large blocks (pictures, models, the GL driver's frame
+  // images) that the C library keeps in its heap, which only shrinks from the top: hand the free
+  // pages back now and then, so a long show does not hold its busiest moment's memory.
+  QTimer trim;
+  QObject::connect(&trim, &QTimer::timeout, [] { malloc_trim(0); });
+  trim.start(15000);
   return app.exec();
 }
