@@ -575,10 +575,14 @@ bool EchoSum::Add(const EchoInputs& inputs, int width, int height, bool fast, in
   return ok;
 }
 
-bool EchoSum::AddConstant(int r, int g, int b, int a) {
+bool EchoSum::ConstantReady() {
   if (!available_) return false;
   if (!flat_program_) flat_program_ = Link(kFlatSource);
-  if (!flat_program_) return false;
+  return flat_program_ != 0;
+}
+
+bool EchoSum::AddConstant(int r, int g, int b, int a) {
+  if (!ConstantReady()) return false;
   const GLint cull = glIsEnabled(GL_CULL_FACE);
   glDisable(GL_CULL_FACE);
   glBlendFunc(GL_ONE, GL_ONE);

@@ -56,6 +56,8 @@ class EchoSum {
   bool Add(const EchoInputs& inputs, int width, int height, bool fast, int keep_slot);
   // Adds the same 8-bit value to every pixel (r, g, b, a in levels), blended ONE/ONE.
   bool AddConstant(int r, int g, int b, int a);
+  // True when AddConstant can draw (builds its program).
+  bool ConstantReady();
   // Adds a sum kept by Add in this slot if it was made from the same inputs; false otherwise.
   bool AddKept(int slot, const EchoInputs& inputs, int width, int height);
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "engine/numeric.h"
 #include "render/fog.h"
@@ -185,6 +186,7 @@ void FrameRenderer::RenderFrame(PlaybackPanel* panel) {
     ModelEcho(1, true);
     ModelEcho(2, true);
     ModelEcho(3, true);
+    FlushFlatEchoes();
     LitUntexturedState();
   }
 
@@ -241,6 +243,7 @@ void FrameRenderer::RenderFrame(PlaybackPanel* panel) {
     EchoState();
     ModelEcho(3, false);
   }
+  FlushFlatEchoes();
 
   // 14. Outline text and its chrome copy, from an identity matrix, depth-tested and opaque; lit
   //     only when text_lit is on (a value between 1 and 2 leaves lighting as it is).
@@ -345,6 +348,8 @@ void FrameRenderer::BeginCapture(bool copy_frame) {
 }
 
 void FrameRenderer::EndCapture(uint32_t target) {
+  for (size_t k = 0; k < 3; ++k)
+    if (glow_model_texture_[k] == target) model_capture_held_[k] = -1;
   // Grey on purpose: the echo tint gives the capture its colour.
   if (capture_target_.valid()) {
     capture_target_.End(target);
@@ -386,21 +391,56 @@ void FrameRenderer::GlowCaptures() {
     if (!On(fx) || !layers_.ModelHasGeometry(k)) capture_grey_[static_cast<size_t>(k)] = clear_grey;
   }
 
-  BeginCapture(false);
-  if (On(set.fx_model_1)) layers_.DrawModelGlow(s, 1);
+  // Outside the reference path a model capture that draws nothing is not taken: its texture is
+  // given the clear colour's grey once, and keeps it while the captures stay empty. The clear of
+  // the frame after it is left out too: captures draw into their own target, so the frame was
+  // cleared by the scene capture's and nothing has drawn into it since.
+  auto empty = [&](float fx) {
+    return !On(fx) && mode_ != RenderMode::kReference && capture_target_.valid() && clear_grey >= 0;
+  };
   const GLfloat red[4] = {1.0f, 0.0f, 0.0f, 1.0f};
   const GLfloat white[4] = {1.0f, 1.0f, 1.0f, 1.0f};
-  glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT_AND_DIFFUSE, red);
-  glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, white);
-  EndCapture(glow_model_texture_[0]);
+  if (empty(set.fx_model_1)) {
+    FillCapture(1, clear_grey);
+    glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT_AND_DIFFUSE, red);
+    glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, white);
+  } else {
+    BeginCapture(false);
+    if (On(set.fx_model_1)) layers_.DrawModelGlow(s, 1);
+    glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT_AND_DIFFUSE, red);
+    glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, white);
+    EndCapture(glow_model_texture_[0]);
+  }
 
   // c, d. Models 2 and 3 alone.
-  BeginCapture(false);
-  if (On(set.fx_model_2)) layers_.DrawModelGlow(s, 2);
-  EndCapture(glow_model_texture_[1]);
-  BeginCapture(false);
-  if (On(set.fx_model_3)) layers_.DrawModelGlow(s, 3);
-  EndCapture(glow_model_texture_[2]);
+  if (empty(set.fx_model_2)) {
+    FillCapture(2, clear_grey);
+  } else {
+    BeginCapture(false);
+    if (On(set.fx_model_2)) layers_.DrawModelGlow(s, 2);
+    EndCapture(glow_model_texture_[1]);
+  }
+  if (empty(set.fx_model_3)) {
+    FillCapture(3, clear_grey);
+  } else {
+    BeginCapture(false);
+    if (On(set.fx_model_3)) layers_.DrawModelGlow(s, 3);
+    EndCapture(glow_model_texture_[2]);
+  }
+}
+
+void FrameRenderer::FillCapture(int slot, int grey) {
+  int& held = model_capture_held_[static_cast<size_t>(slot - 1)];
+  if (held == grey) return;
+  const std::vector<uint8_t> level(static_cast<size_t>(kCaptureSize) * kCaptureSize, static_cast<uint8_t>(grey));
+  GLint unpack = 4;
+  glGetIntegerv(GL_UNPACK_ALIGNMENT, &unpack);
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+  glBindTexture(GL_TEXTURE_2D, glow_model_texture_[static_cast<size_t>(slot - 1)]);
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE, kCaptureSize, kCaptureSize, 0, GL_LUMINANCE, GL_UNSIGNED_BYTE,
+               level.data());
+  glPixelStorei(GL_UNPACK_ALIGNMENT, unpack);
+  held = grey;
 }
 
 void FrameRenderer::EchoState() {
@@ -452,6 +492,7 @@ void FrameRenderer::EchoOverlay(int capture, int layers, float inset_value, floa
   ++stats_.echo_overlays;
   const uint32_t texture = capture == 0 ? glow_scene_texture_ : glow_model_texture_[static_cast<size_t>(capture - 1)];
   if (mode_ != RenderMode::kReference && EchoFaster(capture, layers, inset_value, alpha_value, colour, keep)) return;
+  FlushFlatEchoes();
   ++stats_.echoes_as_quads;
   EchoQuads(texture, layers, inset_value, alpha_value, colour);
 }
@@ -542,6 +583,8 @@ bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float
   glGetIntegerv(GL_VIEWPORT, viewport);
 
   bool drawn = true;
+  // Flat echoes wait for the next one; anything else draws after them.
+  if (!(grey > 0 && !lit)) FlushFlatEchoes();
   if (echoes_unseen_) {
     ++stats_.echoes_unseen;
   } else if (in.layers.empty() || colourless || grey == 0) {
@@ -558,8 +601,12 @@ bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float
       for (int c = 0; c < 3; ++c)
         sum[c] += ConstantLayerValue(std::clamp(in.colour[static_cast<size_t>(c)], 0.0f, 1.0f), grey, l.alpha8);
     if (sum[0] || sum[1] || sum[2]) {
-      drawn = echo_sum_.AddConstant(std::min(sum[0], 255), std::min(sum[1], 255), std::min(sum[2], 255), 0);
-      if (drawn) ++stats_.echoes_flat;
+      // Added with the next flat echo if one follows: saturating adds of levels group freely.
+      drawn = echo_sum_.ConstantReady();
+      if (drawn) {
+        for (size_t c = 0; c < 3; ++c) pending_flat_[c] = std::min(pending_flat_[c] + sum[c], 255);
+        ++stats_.echoes_flat;
+      }
     } else {
       ++stats_.echoes_skipped;
     }
@@ -579,6 +626,16 @@ bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float
     glTexCoord2f(1.0f - last_t, 1.0f - last_t);
   }
   return true;
+}
+
+void FrameRenderer::FlushFlatEchoes() {
+  if (pending_flat_ == std::array<int, 3>{0, 0, 0}) return;
+  // The state the echoes draw in; the blend function as the quads leave it.
+  glDisable(GL_DEPTH_TEST);
+  glEnable(GL_BLEND);
+  echo_sum_.AddConstant(pending_flat_[0], pending_flat_[1], pending_flat_[2], 0);
+  glBlendFunc(GL_SRC_ALPHA, GL_ONE);
+  pending_flat_ = {0, 0, 0};
 }
 
 void FrameRenderer::TrailOverlay() {

@@ -90,6 +90,8 @@ class FrameRenderer final : public FrameDrawer {
   void GlowCaptures();
   void BeginCapture(bool copy_frame);
   void EndCapture(uint32_t target);
+  // A model capture that would hold only the clear colour: its texture is given that grey.
+  void FillCapture(int slot, int grey);
   void SceneEcho();
   void ModelEcho(int slot, bool early);
   // capture: 0 the glow scene, 1..3 a model; keep: the same echo comes again later this frame.
@@ -97,6 +99,8 @@ class FrameRenderer final : public FrameDrawer {
                    bool keep);
   void EchoQuads(uint32_t texture, int layers, float inset_value, float alpha_value, const float* colour);
   bool EchoFaster(int capture, int layers, float inset_value, float alpha_value, const float* colour, bool keep);
+  // Adds the flat echoes collected since the last draw, in one pass.
+  void FlushFlatEchoes();
   void TrailOverlay();
   void EchoState();
 
@@ -118,6 +122,9 @@ class FrameRenderer final : public FrameDrawer {
   // Per capture (scene, models 1-3): the grey level it is known to hold throughout because
   // nothing was drawn into it, or -1.
   std::array<int, 4> capture_grey_{-1, -1, -1, -1};
+  // The grey level each model capture texture holds throughout from FillCapture, or -1.
+  std::array<int, 3> model_capture_held_{-1, -1, -1};
+  std::array<int, 3> pending_flat_{0, 0, 0};  // flat echoes not yet added, in levels
 };
 
 }  // namespace vl::render

@@ -268,6 +268,37 @@ TEST_F(RenderModes, ExactLeavesOutEchoesThatAddNothing) {
   EXPECT_EQ(st.echoes_summed, 1);
 }
 
+// A model capture with nothing to draw is not taken outside the reference path; its texture still
+// holds what the capture would have copied (the quads, drawn under fog, sample it).
+TEST_F(RenderModes, EmptyModelCapturesHoldTheClearGrey) {
+  const fs::path loop = BinDir() / "Sequences" / "default.lqf";
+  if (!fs::exists(loop)) GTEST_SKIP() << "default.lqf not built";
+  std::vector<std::vector<uint8_t>> held;
+  for (RenderMode mode : {RenderMode::kReference, RenderMode::kExact}) {
+    std::string error;
+    auto gl = vl::headless::HeadlessContext::Create(160, 128, &error);
+    if (!gl) GTEST_SKIP() << error;
+    auto scene = std::make_unique<vl::engine::SceneState>();
+    vl::render::RenderAssets assets;
+    assets.set_quiet(true);
+    vl::render::PlayerLayers layers(assets);
+    vl::render::OfflinePlayer player(*scene, layers, 25);
+    player.Start(assets, 160, 128);
+    player.renderer().set_render_mode(mode);
+    ASSERT_FALSE(vl::engine::LoadSequence(*scene, loop.string(), assets).has_value());
+    for (int k = 0; k < 2; ++k) player.DrawNextFrame();
+    for (int slot = 1; slot <= 3; ++slot) {
+      std::vector<uint8_t> grey(512 * 512);
+      glBindTexture(GL_TEXTURE_2D, player.renderer().glow_model_texture(slot));
+      glPixelStorei(GL_PACK_ALIGNMENT, 1);
+      glGetTexImage(GL_TEXTURE_2D, 0, GL_RED, GL_UNSIGNED_BYTE, grey.data());
+      held.push_back(std::move(grey));
+    }
+  }
+  ASSERT_EQ(held.size(), 6u);
+  for (size_t slot = 0; slot < 3; ++slot) EXPECT_TRUE(held[slot] == held[slot + 3]) << "model " << slot + 1;
+}
+
 // Captures draw into a 512 x 512 target of their own: an output smaller than that still captures
 // the whole glow scene, so the text's glow is there in the upper half of the capture.
 TEST_F(RenderModes, SmallOutputsCaptureTheWholeGlowScene) {
