@@ -114,6 +114,7 @@ void AfterField(SceneState& scene, Setting s, SequenceAssets& assets) {
 
 void ApplySequence(SceneState& scene, const ParsedSequence& seq, SequenceAssets& assets) {
   // 1. Defaults; every track starts from its working value unless the file gives its initial value.
+  assets.BeginAssetLoads(scene);
   ResetToLoadDefaults(scene);
   scene.lock_last_ms = 0;
   scene.image_from_sequence = 1;
@@ -170,6 +171,7 @@ void ApplySequence(SceneState& scene, const ParsedSequence& seq, SequenceAssets&
   scene.playing = 1;
   scene.current_frame = 0;
   scene.particle_prewarm = 2.0f;
+  assets.EndAssetLoads(scene);
   assets.SequenceLoaded(scene);
 }
 

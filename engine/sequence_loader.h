@@ -28,6 +28,10 @@ class SequenceAssets {
   virtual void LoadModel(SceneState&, int /*slot*/, const std::string& /*file*/) {}
   // The whole load finished (the control panel refreshes here).
   virtual void SequenceLoaded(SceneState&) {}
+  // Around the asset loads of one loop: work may be shared between them in between (a file named
+  // by several slots read once, one time limit for all of them).
+  virtual void BeginAssetLoads(SceneState&) {}
+  virtual void EndAssetLoads(SceneState&) {}
 };
 
 // Names of the colour-keyed and mipmapped textures are cut to their length field; model and

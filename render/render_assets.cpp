@@ -1,8 +1,13 @@
 #include "render/render_assets.h"
 
+#define GL_GLEXT_PROTOTYPES 1
 #include <GL/gl.h>
+#include <GL/glext.h>
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <vector>
 
 #include "assets/pictures/picture_texture.h"
 #include "assets/tga.h"
@@ -60,6 +65,51 @@ uint32_t UploadPicture(assets::PictureTexture&& picture, std::string* why) {
   return name;
 }
 
+// A new texture with every level of `from` (a mipmapped picture texture), copied inside GL: no
+// picture is decoded again and no pixels pass through this process. 0 with the reason when GL
+// cannot make it.
+uint32_t CopyMipmappedTexture(uint32_t from, std::string* why) {
+  struct Level {
+    GLint w = 0, h = 0;
+  };
+  std::vector<Level> levels;
+  GLint internal_format = 0;
+  glBindTexture(GL_TEXTURE_2D, from);
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_INTERNAL_FORMAT, &internal_format);
+  for (GLint i = 0; i < 32; ++i) {
+    Level l;
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, i, GL_TEXTURE_WIDTH, &l.w);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, i, GL_TEXTURE_HEIGHT, &l.h);
+    if (l.w < 1 || l.h < 1) break;
+    levels.push_back(l);
+  }
+  if (levels.empty()) {
+    *why = "the texture to copy has no pixels";
+    return 0;
+  }
+  GLuint name = 0;
+  glGenTextures(1, &name);
+  glBindTexture(GL_TEXTURE_2D, name);
+  // All levels first (the texture is then complete, as a copy needs), laid out together.
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_NEAREST);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+  for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {
+  }
+  for (size_t i = 0; i < levels.size(); ++i)
+    glTexImage2D(GL_TEXTURE_2D, GLint(i), internal_format, levels[i].w, levels[i].h, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                 nullptr);
+  for (size_t i = 0; i < levels.size(); ++i)
+    glCopyImageSubData(from, GL_TEXTURE_2D, GLint(i), 0, 0, 0, name, GL_TEXTURE_2D, GLint(i), 0, 0, 0, levels[i].w,
+                       levels[i].h, 1);
+  if (const GLenum error = glGetError(); error != GL_NO_ERROR) {
+    glDeleteTextures(1, &name);
+    *why = error == GL_OUT_OF_MEMORY ? "GL has no memory for another copy of the texture"
+                                     : "GL could not copy the texture (error " + std::to_string(error) + ")";
+    return 0;
+  }
+  return name;
+}
+
 }  // namespace
 
 RenderAssets::RenderAssets() {
@@ -82,21 +132,90 @@ void RenderAssets::Report(const std::string& line) {
   if (!quiet_ && report_) report_(EscapeControl(line));
 }
 
+void RenderAssets::BeginAssetLoads(SceneState&) {
+  shared_.clear();
+  sharing_ = true;
+  metafile_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(assets::kMetafileTimeoutMs);
+}
+
+void RenderAssets::EndAssetLoads(SceneState&) {
+  shared_.clear();
+  sharing_ = false;
+}
+
+Expected<uint32_t> RenderAssets::PictureTextureFor(SceneState& scene, const std::string& name,
+                                                   assets::PictureLoader loader,
+                                                   std::optional<assets::HimetricSize>& natural) {
+  // Slots that upload alike share one texture: nothing changes a one-level picture texture once
+  // it is made. Mipmapped ones get a copy of their own, made in GL, since the text layer changes
+  // the filter of whatever texture it finds bound.
+  const int kind = loader == assets::PictureLoader::kMipmapped    ? 2
+                   : loader == assets::PictureLoader::kColourKeyed ? 1
+                                                                   : 0;  // the photos
+  std::string file_key;
+  if (sharing_) {
+    if (auto path = FindPictureFile(name, scene.custom_image_mode, ProgramFolder())) {
+      std::error_code ec;
+      const auto size = std::filesystem::file_size(*path, ec);
+      const auto time = std::filesystem::last_write_time(*path, ec).time_since_epoch().count();
+      file_key = std::to_string(size) + " " + std::to_string(time) + " " + path->string();
+    }
+  }
+  for (auto it = shared_.begin(); !file_key.empty() && it != shared_.end(); ++it) {
+    if (it->file != file_key) continue;
+    // A file that did not decode fails every slot the same way, whatever the loader.
+    if (it->decode_failed) {
+      natural = it->natural;
+      return *it->error;
+    }
+    if (it->kind != kind) continue;
+    natural = it->natural;
+    if (!it->texture) return *it->error;
+    bool held = false;
+    for (int i = 0; i < engine::kTextureSlotCount; ++i) held |= scene.texture(static_cast<TextureSlot>(i)) == it->texture;
+    if (!held) {  // replaced and deleted since: load it again
+      shared_.erase(it);
+      break;
+    }
+    if (kind != 2) return it->texture;
+    std::string why;
+    if (const uint32_t copy = CopyMipmappedTexture(it->texture, &why)) return copy;
+    return LoadError{name, why, {}, {}};
+  }
+
+  int metafile_ms = assets::kMetafileTimeoutMs;
+  if (sharing_)
+    metafile_ms = int(std::chrono::duration_cast<std::chrono::milliseconds>(metafile_deadline_ -
+                                                                            std::chrono::steady_clock::now())
+                          .count());
+  auto load = assets::LoadPictureTexture(name, loader, MaxTextureSize(), scene.custom_image_mode, ProgramFolder(),
+                                         metafile_ms);
+  natural = load.natural_size;
+  Expected<uint32_t> result = load.texture.ok() ? Expected<uint32_t>(0u) : Expected<uint32_t>(load.texture.error());
+  if (load.texture.ok()) {
+    std::string why;
+    if (const uint32_t texture = UploadPicture(std::move(load.texture.value()), &why))
+      result = texture;
+    else
+      result = LoadError{name, why, {}, {}};
+  }
+  if (!file_key.empty())
+    shared_.push_back({file_key, kind, !load.texture.ok(), result.ok() ? result.value() : 0u,
+                       result.ok() ? std::nullopt : std::optional<LoadError>(result.error()), natural});
+  return result;
+}
+
 void RenderAssets::LoadPicture(SceneState& scene, const std::string& name, TextureSlot slot, bool mipmapped) {
   // A loop that names no picture leaves the slot alone without complaint.
   if (name.empty()) return;
-  auto load = assets::LoadPictureTexture(
-      name, mipmapped ? assets::PictureLoader::kMipmapped : assets::PictureLoader::kColourKeyed,
-      MaxTextureSize(), scene.custom_image_mode, ProgramFolder());
-  if (!load.texture.ok()) {
-    Report(load.texture.error().ToString() + " (" + engine::TextureSlotName(slot) + " kept)");
+  std::optional<assets::HimetricSize> natural;
+  auto texture = PictureTextureFor(
+      scene, name, mipmapped ? assets::PictureLoader::kMipmapped : assets::PictureLoader::kColourKeyed, natural);
+  if (!texture) {
+    Report(texture.error().ToString() + " (" + engine::TextureSlotName(slot) + " kept)");
     return;
   }
-  std::string why;
-  if (const uint32_t texture = UploadPicture(std::move(load.texture.value()), &why))
-    ReplaceTexture(scene, slot, texture);
-  else
-    Report(name + ": " + why + " (" + engine::TextureSlotName(slot) + " kept)");
+  ReplaceTexture(scene, slot, texture.value());
 }
 
 void RenderAssets::LoadPictureTexture(SceneState& scene, const std::string& name, TextureSlot slot) {
@@ -109,25 +228,20 @@ void RenderAssets::LoadPictureTextureMipmapped(SceneState& scene, const std::str
 
 void RenderAssets::LoadPhoto(SceneState& scene, const std::string& name, bool photo_a) {
   if (name.empty()) return;
-  auto load = assets::LoadPictureTexture(name, photo_a ? assets::PictureLoader::kPhotoA : assets::PictureLoader::kPhotoB,
-                                         MaxTextureSize(), scene.custom_image_mode, ProgramFolder());
+  std::optional<assets::HimetricSize> natural;
+  auto texture = PictureTextureFor(scene, name, photo_a ? assets::PictureLoader::kPhotoA : assets::PictureLoader::kPhotoB,
+                                   natural);
   // The natural size is recorded as soon as the picture opened, even if the upload then fails.
   const size_t slot = scene.photo_size_slot == 1 ? 1 : 0;
-  if (load.natural_size) {
-    (photo_a ? scene.photo_a_width : scene.photo_b_width)[slot] = load.natural_size->width;
-    (photo_a ? scene.photo_a_height : scene.photo_b_height)[slot] = load.natural_size->height;
+  if (natural) {
+    (photo_a ? scene.photo_a_width : scene.photo_b_width)[slot] = natural->width;
+    (photo_a ? scene.photo_a_height : scene.photo_b_height)[slot] = natural->height;
   }
-  if (!load.texture.ok()) {
-    Report(load.texture.error().ToString() + (photo_a ? " (photo A kept)" : " (photo B kept)"));
-    return;
-  }
-  std::string why;
-  const uint32_t texture = UploadPicture(std::move(load.texture.value()), &why);
   if (!texture) {
-    Report(std::string(name) + ": " + why + (photo_a ? " (photo A kept)" : " (photo B kept)"));
+    Report(texture.error().ToString() + (photo_a ? " (photo A kept)" : " (photo B kept)"));
     return;
   }
-  ReplaceTexture(scene, photo_a ? TextureSlot::photo_a_texture : TextureSlot::photo_b_texture, texture);
+  ReplaceTexture(scene, photo_a ? TextureSlot::photo_a_texture : TextureSlot::photo_b_texture, texture.value());
   (photo_a ? scene.photo_a_layout_state : scene.photo_b_layout_state) = 0.0f;
 }
 

@@ -4,10 +4,14 @@
 // naming the file and the reason.
 #pragma once
 #include <array>
+#include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "assets/model_3ds.h"
+#include "assets/pictures/picture_texture.h"
 #include "engine/sequence_loader.h"
 
 namespace vl::render {
@@ -23,6 +27,10 @@ class RenderAssets : public engine::SequenceAssets {
   // The particle system's TGA texture into the particle_texture slot (mipmapped, linear filters).
   void LoadParticleTexture(engine::SceneState&, const std::string& colour_file) override;
   void LoadModel(engine::SceneState&, int slot, const std::string& file) override;
+  // Within one loop load a picture file named by several slots is decoded once, and all the
+  // metafiles of the load share one drawing time limit.
+  void BeginAssetLoads(engine::SceneState&) override;
+  void EndAssetLoads(engine::SceneState&) override;
   void RebuildGlyphLists(engine::SceneState& scene) override {
     if (rebuild_glyph_lists_) rebuild_glyph_lists_(scene);
   }
@@ -52,6 +60,23 @@ class RenderAssets : public engine::SequenceAssets {
  private:
   void LoadPicture(engine::SceneState& scene, const std::string& name, engine::TextureSlot slot, bool mipmapped);
   void LoadPhoto(engine::SceneState& scene, const std::string& name, bool photo_a);
+  // The texture for a picture slot: made from the file, or shared or copied from a slot loaded
+  // from the same file earlier in the same loop load. `natural` gets the picture's own size
+  // whenever it opened.
+  Expected<uint32_t> PictureTextureFor(engine::SceneState& scene, const std::string& name,
+                                       assets::PictureLoader loader, std::optional<assets::HimetricSize>& natural);
+
+  struct SharedPicture {
+    std::string file;  // the file's size, time and path
+    int kind = 0;      // how it was uploaded: photo, colour-keyed, mipmapped
+    bool decode_failed = false;
+    uint32_t texture = 0;
+    std::optional<LoadError> error;  // the failure, when there is no texture
+    std::optional<assets::HimetricSize> natural;
+  };
+  bool sharing_ = false;
+  std::vector<SharedPicture> shared_;
+  std::chrono::steady_clock::time_point metafile_deadline_;
 
   std::array<Model, 3> models_;
   std::function<void(engine::SceneState&)> rebuild_glyph_lists_;

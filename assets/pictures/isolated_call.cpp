@@ -108,7 +108,9 @@ IsolatedResult RunIsolated(const std::function<bool(std::string&)>& work, int ti
   }
 
   if (timed_out) {
-    result.failure = "the decoder did not finish within " + std::to_string(timeout_ms / 1000) + " s";
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, timeout_ms % 1000 ? "%.1f" : "%.0f", timeout_ms / 1000.0);
+    result.failure = std::string("the decoder did not finish within ") + seconds + " s";
   } else if (too_big) {
     result.failure = "the decoder's output is larger than " + std::to_string(max_output >> 20) + " MB";
   } else if (WIFSIGNALED(status)) {

@@ -219,8 +219,14 @@ struct MetafileRun {
   Status failure;
 };
 MetafileRun RunMetafile(std::span<const uint8_t> bytes, std::string_view name, const OpenedPicture& picture,
-                        int32_t max_side, std::vector<uint8_t>* rgba) {
+                        int32_t max_side, std::vector<uint8_t>* rgba, int time_ms = kMetafileTimeoutMs) {
   MetafileRun result;
+  time_ms = std::min(time_ms, kMetafileTimeoutMs);
+  if (time_ms <= 0) {
+    result.failure = Error(name, "not drawn: the time for drawing metafiles (" +
+                                     std::to_string(kMetafileTimeoutMs / 1000) + " s a loop) is spent");
+    return result;
+  }
   SharedPages shared(kMetafileShareBytes);
   if (!shared.data()) {
     result.failure = Error(name, std::string("cannot set up the metafile decoder: ") + std::strerror(errno));
@@ -255,7 +261,7 @@ MetafileRun RunMetafile(std::span<const uint8_t> bytes, std::string_view name, c
         share->height = size.height;
         return true;
       },
-      kMetafileTimeoutMs, /*max_output=*/4096, kMetafileMemoryBudget);
+      time_ms, /*max_output=*/4096, kMetafileMemoryBudget);
 
   if (share->decoded) result.natural = share->natural;
   if (!run.ok) {
@@ -368,7 +374,7 @@ Expected<HimetricSize> ReadPictureSize(std::span<const uint8_t> bytes, std::stri
 }
 
 PictureLoad DecodePictureTexture(std::span<const uint8_t> bytes, std::string_view name, PictureLoader loader,
-                                 int32_t max_texture_size) {
+                                 int32_t max_texture_size, int metafile_time_ms) {
   PictureLoad load;
   if (max_texture_size < 1) {
     load.texture = Error(name, "maximum texture size " + std::to_string(max_texture_size) + " is not usable");
@@ -390,7 +396,7 @@ PictureLoad DecodePictureTexture(std::span<const uint8_t> bytes, std::string_vie
     load.natural_size = opened->natural;
   } else {
     // Decoded, sized and drawn in one go; the size is known once the file decoded.
-    metafile = RunMetafile(bytes, name, *opened, max_side, &t.rgba);
+    metafile = RunMetafile(bytes, name, *opened, max_side, &t.rgba, metafile_time_ms);
     load.natural_size = metafile.natural;
     if (metafile.failure) {
       load.texture = *metafile.failure;
@@ -420,7 +426,7 @@ PictureLoad DecodePictureTexture(std::span<const uint8_t> bytes, std::string_vie
 }
 
 PictureLoad LoadPictureTexture(std::string_view name, PictureLoader loader, int32_t max_texture_size,
-                               int32_t custom_image_mode, const std::filesystem::path& base) {
+                               int32_t custom_image_mode, const std::filesystem::path& base, int metafile_time_ms) {
   PictureLoad load;
   auto path = FindPictureFile(name, custom_image_mode, base);
   if (!path) {
@@ -432,7 +438,7 @@ PictureLoad LoadPictureTexture(std::string_view name, PictureLoader loader, int3
     load.texture = bytes.error();
     return load;
   }
-  return DecodePictureTexture(*bytes, path->string(), loader, max_texture_size);
+  return DecodePictureTexture(*bytes, path->string(), loader, max_texture_size, metafile_time_ms);
 }
 
 }  // namespace vl::assets

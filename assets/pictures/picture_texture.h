@@ -66,12 +66,15 @@ struct PictureLoad {
 
 // Decodes the named picture for `loader`. The name is resolved with ResolvePicturePath under the
 // scene's `custom_image_mode` against `base` (the program folder). Names containing "http://" are
-// never fetched: they fail as a missing file would, whichever loader.
+// never fetched: they fail as a missing file would, whichever loader. A metafile must be decoded
+// and drawn within `metafile_time_ms` (at most kMetafileTimeoutMs); with no time left it is not
+// started at all.
 PictureLoad LoadPictureTexture(std::string_view name, PictureLoader loader, int32_t max_texture_size,
-                               int32_t custom_image_mode, const std::filesystem::path& base);
+                               int32_t custom_image_mode, const std::filesystem::path& base,
+                               int metafile_time_ms = kMetafileTimeoutMs);
 // The same over a file already in memory; `name` is only used in messages.
 PictureLoad DecodePictureTexture(std::span<const uint8_t> bytes, std::string_view name, PictureLoader loader,
-                                 int32_t max_texture_size);
+                                 int32_t max_texture_size, int metafile_time_ms = kMetafileTimeoutMs);
 
 // Natural size only (no pixels decoded where the format allows).
 Expected<HimetricSize> ReadPictureSize(std::span<const uint8_t> bytes, std::string_view name);

@@ -150,6 +150,46 @@ TEST_F(RenderAssetsTest, ParticleTexturesAndTheBuiltInImage) {
   EXPECT_EQ(builtin.h, 64);
 }
 
+// Within one loop load a file named by several slots is decoded once: one-level slots share its
+// texture, mipmapped slots get copies made in GL, level for level the same.
+TEST_F(RenderAssetsTest, SlotsOfOneLoopLoadShareTheirPictures) {
+  VL_REQUIRE_GL(gl, 64, 64);
+  assets_.BeginAssetLoads(*scene_);
+  assets_.LoadPictureTexture(*scene_, "Textures/Gold.jpg", TextureSlot::sprite_texture);
+  assets_.LoadPictureTexture(*scene_, "Textures/gold.JPG", TextureSlot::tunnel_texture);
+  assets_.LoadPictureTextureMipmapped(*scene_, "Textures/Gold.jpg", TextureSlot::text_texture);
+  assets_.LoadPictureTextureMipmapped(*scene_, "Textures/Gold.jpg", TextureSlot::custom_image_texture);
+  assets_.EndAssetLoads(*scene_);
+  assets_.LoadPictureTexture(*scene_, "Textures/Gold.jpg", TextureSlot::fountain_texture);
+  ASSERT_TRUE(reports_.empty()) << reports_[0];
+  const uint32_t sprite = scene_->texture(TextureSlot::sprite_texture);
+  EXPECT_EQ(scene_->texture(TextureSlot::tunnel_texture), sprite);
+  EXPECT_NE(scene_->texture(TextureSlot::fountain_texture), sprite) << "outside a loop load nothing is shared";
+
+  const uint32_t text = scene_->texture(TextureSlot::text_texture);
+  const uint32_t copy = scene_->texture(TextureSlot::custom_image_texture);
+  ASSERT_NE(copy, text);
+  auto levels = [](uint32_t texture) {
+    std::vector<std::vector<uint8_t>> all;
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    for (GLint i = 0;; ++i) {
+      const TextureSize s = [&] {
+        TextureSize t;
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, i, GL_TEXTURE_WIDTH, &t.w);
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, i, GL_TEXTURE_HEIGHT, &t.h);
+        return t;
+      }();
+      if (s.w == 0) return all;
+      all.emplace_back(size_t(s.w) * size_t(s.h) * 4);
+      glGetTexImage(GL_TEXTURE_2D, i, GL_RGBA, GL_UNSIGNED_BYTE, all.back().data());
+    }
+  };
+  const auto original = levels(text);
+  EXPECT_GT(original.size(), 5u);
+  EXPECT_TRUE(levels(copy) == original);
+}
+
 TEST_F(RenderAssetsTest, ModelSlotsLoadReloadAndEmptyOnFailure) {
   assets_.LoadModel(*scene_, 0, "model\\TARDIS.3ds");
   ASSERT_GT(assets_.model(0).object_count, 0) << (reports_.empty() ? "" : reports_[0]);
