@@ -308,6 +308,12 @@ Status RenderRaster(std::span<const uint8_t> bytes, std::string_view name, int32
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
     reader.setScaledSize(QSize(width, height));
+    // Qt refuses pictures over 128 MB decoded, an 8k photo among them. Allowed instead: twice the
+    // texture, since a decoder that cannot scale while it reads decodes the natural size first,
+    // and rounding to the texture size shrinks a side by less than a factor of 1.42 (unless GL's
+    // limit clamps it: such pictures are refused, as the texture size itself is bounded).
+    const uint64_t texture_bytes = uint64_t(width) * uint64_t(height) * 4;
+    reader.setAllocationLimit(int(std::max<uint64_t>(128, (2 * texture_bytes + (uint64_t{1} << 20) - 1) >> 20)));
     if (!reader.read(&image))
       return Error(name, "cannot decode the picture: " + reader.errorString().toStdString());
   }

@@ -1,10 +1,12 @@
-// What a large particle texture costs to load into GL, measured in a child process: at most twice
-// the texture as GL keeps it (four bytes a texel, every mipmap level) plus 64 MB, counted from the
+// What a large texture costs to load into GL, measured in a child process: at most twice the
+// texture as GL keeps it (four bytes a texel, every mipmap level) plus 64 MB, counted from the
 // moment the child's GL context exists.
 #include <gtest/gtest.h>
 
 #include <GL/gl.h>
 #include <unistd.h>
+
+#include <QImage>
 
 #include <filesystem>
 #include <memory>
@@ -82,6 +84,49 @@ TEST(TextureMemory, AParticleTextureLoadHoldsThePixelsAndTheTextureOnly) {
         << "texture " << (texture >> 20) << " MB; " << run.Describe();
   }
   fs::remove_all(dir);
+}
+
+TEST(TextureMemory, AnEightKPhotoLoads) {
+  {
+    VL_REQUIRE_GL(probe, 16, 16);
+  }
+  const fs::path dir = fs::temp_directory_path() / ("vl_photo_memory_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  {
+    QImage image(8192, 8192, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y) {
+      auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+      for (int x = 0; x < image.width(); ++x) row[x] = qRgb(x & 255, y & 255, (x ^ y) & 255);
+    }
+    ASSERT_TRUE(image.save(QString::fromStdString((dir / "photo.jpg").string()), "JPG", 90));
+  }
+  const ChildUsage run = RunMeasured(
+      [&](std::string& report) {
+        std::string error;
+        auto gl = vl::headless::HeadlessContext::Create(16, 16, &error);
+        if (!gl) {
+          report = "no GL context: " + error;
+          return 1;
+        }
+        const uint64_t base = vl::testing::ResidentBytes();
+        vl::SetProgramFolder(dir);
+        auto scene = std::make_unique<vl::engine::SceneState>();
+        vl::render::RenderAssets assets;
+        std::string reported;
+        assets.set_reporter([&](const std::string& line) { reported = line; });
+        assets.LoadPhotoTextureA(*scene, "photo.jpg");
+        GLint w = 0;
+        glBindTexture(GL_TEXTURE_2D, scene->texture(vl::engine::TextureSlot::photo_a_texture));
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &w);
+        report = std::to_string(base) + " " + std::to_string(w) + " " + reported;
+        return 0;
+      },
+      /*extra_address_space=*/0, /*timeout_seconds=*/120);
+  fs::remove_all(dir);
+  ASSERT_TRUE(run.exited && run.exit_code == 0) << run.Describe();
+  EXPECT_EQ(run.report.substr(run.report.find(' ') + 1), "8192 ");
+  const uint64_t texture = uint64_t{8192} * 8192 * 4;  // one level
+  EXPECT_LE(run.peak_rss - std::stoull(run.report), 2 * texture + 64 * kMegabyte) << run.Describe();
 }
 
 }  // namespace
