@@ -1,8 +1,9 @@
 // Load time and peak memory per asset kind and size, each load in a child process of its own
 // (peak resident size from the child's resource usage): metafiles that claim huge drawings, TGA
 // particle textures of 4k, 8k and 16k, an 8k JPEG, the 48,000-face model and 3DS files of tens of
-// thousands of materials. "asset" rows stop at the buffer ready for upload; "asset+GL" rows go
-// through the player's own loader into a headless GL context (upload and mipmaps included).
+// thousands of materials. "asset" rows stop at the buffer ready for upload; "+GL" rows go through
+// the player's own loader into a headless GL context (upload and mipmaps included); "loop+GL"
+// rows load a whole loop that names one file in every picture slot.
 //
 //   build/bench/asset_load_bench [--quick]     (--quick leaves out the 16k TGA)
 //
@@ -25,6 +26,7 @@
 #include "assets/tga.h"
 #include "engine/asset_paths.h"
 #include "engine/scene_state.h"
+#include "engine/sequence_loader.h"
 #include "platform/headless/headless_context.h"
 #include "render/render_assets.h"
 #include "tests/hostile_files.h"
@@ -67,8 +69,11 @@ bool WriteJpeg(const fs::path& path, int w, int h) {
   return image.save(QString::fromStdString(path.string()), "JPG", 90);
 }
 
-// The player's particle texture load: TGA read, then gluBuild2DMipmaps into a headless context.
-std::string LoadParticleWithGl(const fs::path& folder, const std::string& name) {
+// A load by the player's own asset loader into a headless context (upload and mipmaps included):
+// `load` gets the loader and the scene and returns what to print; the first line reported, if
+// any, is printed instead.
+std::string LoadWithGl(const fs::path& folder,
+                       const std::function<std::string(vl::render::RenderAssets&, vl::engine::SceneState&)>& load) {
   std::string error;
   auto gl = vl::headless::HeadlessContext::Create(16, 16, &error);
   if (!gl) return "no GL context: " + error;
@@ -76,9 +81,29 @@ std::string LoadParticleWithGl(const fs::path& folder, const std::string& name) 
   auto scene = std::make_unique<vl::engine::SceneState>();
   vl::render::RenderAssets assets;
   std::string reported;
-  assets.set_reporter([&](const std::string& line) { reported = line; });
-  assets.LoadParticleTexture(*scene, name);
-  return reported.empty() ? "uploaded" : "refused: " + reported;
+  int reports = 0;
+  assets.set_reporter([&](const std::string& line) {
+    if (reports++ == 0) reported = line;
+  });
+  const std::string result = load(assets, *scene);
+  if (reports == 0) return result;
+  return std::to_string(reports) + " refused, first: " + reported.substr(0, 120);
+}
+
+// A loop source that names `file` in every picture slot.
+std::string EveryPictureSlot(const std::string& file) {
+  std::string s = "version 6\n\n[settings]\nsequence_texture_mode = 0\nphoto_on = 2\n";
+  for (const char* field : {"sequence_texture_name", "sprite_texture_name", "fountain_texture_name",
+                            "tunnel_texture_name", "backdrop_1_texture_name", "backdrop_2_texture_name",
+                            "photo_a_name", "photo_b_name", "model_1_texture_name", "model_2_texture_name",
+                            "model_3_texture_name"})
+    s += std::string(field) + " = \"" + file + "\"\n";
+  return s + "\n[key]\nframe = 0\n\n[key]\nframe = 10\n";
+}
+
+std::string LoadLoop(vl::render::RenderAssets& assets, vl::engine::SceneState& scene, const std::string& loop) {
+  if (auto status = vl::engine::LoadSequence(scene, loop, assets)) return "refused: " + status->message;
+  return "loaded";
 }
 
 }  // namespace
@@ -111,6 +136,27 @@ int main(int argc, char** argv) {
           return PictureResult(vl::assets::DecodePictureTexture(p.bytes, p.what, p.loader, 16384));
         }));
   }
+  // The same files named in every picture slot of a loop, loaded by the player into GL.
+  struct LoopCase {
+    const char* what;
+    std::vector<uint8_t> bytes;
+    const char* file;
+  };
+  const LoopCase loops[] = {
+      {"loop: WMF bomb in all 11 picture slots", vl::hostile::WmfBomb(), "bomb.wmf"},
+      {"loop: 1,000-rectangle EMF in all 11 slots", vl::hostile::EmfBomb(60000, 1000), "rects.emf"},
+  };
+  for (const LoopCase& l : loops) {
+    vl::hostile::WriteBytes(dir / l.file, l.bytes);
+    const std::string loop = std::string(l.file) + ".txt";
+    vl::hostile::WriteBytes(dir / loop, [&] {
+      const std::string text = EveryPictureSlot(l.file);
+      return std::vector<uint8_t>(text.begin(), text.end());
+    }());
+    Row("loop+GL", l.what, l.bytes.size(), Measure([&] {
+          return LoadWithGl(dir, [&](auto& assets, auto& scene) { return LoadLoop(assets, scene, loop); });
+        }));
+  }
 
   // An 8k JPEG photo.
   const fs::path jpeg = dir / "photo8k.jpg";
@@ -118,6 +164,18 @@ int main(int argc, char** argv) {
     Row("picture", "JPEG 8192 x 8192 (photo)", fs::file_size(jpeg), Measure([&] {
           return PictureResult(vl::assets::LoadPictureTexture("photo8k.jpg", vl::assets::PictureLoader::kPhotoA, 16384,
                                                                0, dir));
+        }));
+    Row("picture+GL", "JPEG 8192 x 8192 (photo)", fs::file_size(jpeg), Measure([&] {
+          return LoadWithGl(dir, [](auto& assets, auto& scene) {
+            assets.LoadPhotoTextureA(scene, "photo8k.jpg");
+            return std::string("uploaded");
+          });
+        }));
+    Row("picture+GL", "JPEG 8192 x 8192 (sequence texture, mipmapped)", fs::file_size(jpeg), Measure([&] {
+          return LoadWithGl(dir, [](auto& assets, auto& scene) {
+            assets.LoadPictureTextureMipmapped(scene, "photo8k.jpg", vl::engine::TextureSlot::text_texture);
+            return std::string("uploaded");
+          });
         }));
   }
   fs::remove(jpeg);
@@ -134,7 +192,12 @@ int main(int argc, char** argv) {
           auto r = vl::assets::LoadTextureImage(tga.string(), std::nullopt, true);
           return r.ok() ? std::string(vl::assets::TexelFormatName(r.image->format)) : "refused: " + r.error.text;
         }));
-    Row("asset+GL", what, fs::file_size(tga), Measure([&] { return LoadParticleWithGl(dir, tga.filename().string()); }));
+    Row("asset+GL", what, fs::file_size(tga), Measure([&] {
+          return LoadWithGl(dir, [&](auto& assets, auto& scene) {
+            assets.LoadParticleTexture(scene, tga.filename().string());
+            return std::string("uploaded");
+          });
+        }));
     fs::remove(tga);
   }
 
