@@ -86,18 +86,19 @@ Expected<TgaImage> ReadTgaBytes(std::span<const uint8_t> bytes, const std::strin
   return std::move(layout->image);
 }
 
+Expected<TgaImage> ReadTgaFileBuffer(std::vector<uint8_t> file, const std::string& file_name) {
+  auto layout = ReadTgaHeader(file, file_name);
+  if (!layout) return layout.error();
+  file.erase(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(layout->pixel_offset));
+  file.resize(layout->pixel_bytes);
+  layout->image.data = std::move(file);
+  return std::move(layout->image);
+}
+
 Expected<TgaImage> ReadTga(const std::filesystem::path& path) {
   auto bytes = ReadFileBytes(path);
   if (!bytes) return bytes.error();
-  auto layout = ReadTgaHeader(*bytes, path.string());
-  if (!layout) return layout.error();
-  // The file's own buffer becomes the pixel buffer: the header is moved out of the way in place,
-  // so a large texture is held once, not twice.
-  std::vector<uint8_t>& data = *bytes;
-  data.erase(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(layout->pixel_offset));
-  data.resize(layout->pixel_bytes);
-  layout->image.data = std::move(data);
-  return std::move(layout->image);
+  return ReadTgaFileBuffer(std::move(*bytes), path.string());
 }
 
 const char* TexelFormatName(TexelFormat format) {

@@ -29,6 +29,9 @@ struct TgaImage {
 // whatever the header says. Anything after the pixels (a TGA 2.0 footer, say) is ignored.
 Expected<TgaImage> ReadTga(const std::filesystem::path& path);
 Expected<TgaImage> ReadTgaBytes(std::span<const uint8_t> bytes, const std::string& file_name);
+// What ReadTga does with the file once it is read whole: the file's own buffer becomes the pixel
+// buffer (the header moved out of the way in place), so a large texture is held once, not twice.
+Expected<TgaImage> ReadTgaFileBuffer(std::vector<uint8_t> file, const std::string& file_name);
 
 // The pixel format of a texture pair's buffer; the renderer maps it to GL_RGB, GL_RGBA or
 // GL_ALPHA (the same value serves as format and, through `components`, internal format).
