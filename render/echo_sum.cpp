@@ -210,7 +210,7 @@ uint32_t EchoSum::Program(int layer_count, bool lit, bool background_table) {
   return program;
 }
 
-bool EchoSum::DrawLitColour(const EchoInputs& inputs) {
+bool EchoSum::DrawLitColour(const EchoInputs& inputs, const int box[4]) {
   GLint viewport[4];
   glGetIntegerv(GL_VIEWPORT, viewport);
   Target& t = lit_colour_;
@@ -236,7 +236,14 @@ bool EchoSum::DrawLitColour(const EchoInputs& inputs) {
     glUseProgram(0);
     glDisable(GL_TEXTURE_2D);
     glDisable(GL_BLEND);
+    const GLboolean scissor = glIsEnabled(GL_SCISSOR_TEST);
+    GLint previous_box[4];
+    glGetIntegerv(GL_SCISSOR_BOX, previous_box);
+    glEnable(GL_SCISSOR_TEST);
+    glScissor(box[0], box[1], box[2] - box[0], box[3] - box[1]);
     CanvasQuad(inputs.colour);
+    glScissor(previous_box[0], previous_box[1], previous_box[2], previous_box[3]);
+    if (!scissor) glDisable(GL_SCISSOR_TEST);
     glEnable(GL_BLEND);
     glEnable(GL_TEXTURE_2D);
   }
@@ -353,8 +360,16 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
 
   int alpha_total = 0;
   for (const EchoLayer& l : inputs.layers) alpha_total += (l.alpha8 * l.alpha8 + 127) / 255;  // blended alpha too
-  if (lit && !DrawLitColour(inputs)) return false;
   if (lit) {
+    // The colour is read only where a tile draws: with a table everywhere, else where layers are
+    // sampled.
+    int box[4] = {width, height, 0, 0};
+    for (const EchoTile& t : tiles)
+      if (table || t.last >= t.first)
+        box[0] = std::min(box[0], t.x0), box[1] = std::min(box[1], t.y0), box[2] = std::max(box[2], t.x1),
+        box[3] = std::max(box[3], t.y1);
+    if (box[2] <= box[0] || box[3] <= box[1]) box[0] = box[1] = box[2] = box[3] = 0;
+    if (!DrawLitColour(inputs, box)) return false;
     glActiveTexture(GL_TEXTURE1);
     glBindTexture(GL_TEXTURE_2D, lit_colour_.texture);
     glActiveTexture(GL_TEXTURE0);

@@ -86,7 +86,8 @@ class EchoSum {
     CaptureContent map;
   };
   uint32_t Program(int layer_count, bool lit, bool background_table);
-  bool DrawLitColour(const EchoInputs& inputs);
+  // The lit quad's colour per pixel, drawn inside box (x0, y0, x1, y1) only.
+  bool DrawLitColour(const EchoInputs& inputs, const int box[4]);
   const CaptureContent* ContentOf(const EchoInputs& inputs);
   bool SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn);
   bool SumInto(Target& target, const EchoInputs& inputs, int target_width, int target_height, int width,
