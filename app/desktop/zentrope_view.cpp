@@ -195,7 +195,7 @@ void CZentropeView::TakeTick() {
 void CZentropeView::DrawTick() {
   TickResult& r = tick_result_;
   if (!gl_->MakeCurrent()) {
-    r.problems.push_back("the view's GL context could not be made current");
+    if (gl_errors_told_ < 5) ++gl_errors_told_, r.problems.push_back("the view's GL context could not be made current");
     return;
   }
   if (tick_size_ != applied_size_ && gl_->Resize(tick_size_.width(), tick_size_.height())) {
