@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <new>
 #include <vector>
 
 #include "assets/pictures/picture_texture.h"
@@ -110,6 +111,28 @@ uint32_t CopyMipmappedTexture(uint32_t from, std::string* why) {
   return name;
 }
 
+// Level 0 of a picture texture read back as R, G, B and an alpha still to be set, the way the
+// picture loader leaves its buffer. False with the reason when there is no memory for it.
+bool ReadTextureColours(uint32_t texture, assets::PictureTexture& picture, std::string* why) {
+  glBindTexture(GL_TEXTURE_2D, texture);
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &picture.width);
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &picture.height);
+  if (picture.width < 1 || picture.height < 1) {
+    *why = "the texture to read back has no pixels";
+    return false;
+  }
+  try {
+    picture.rgba.resize(size_t(picture.width) * size_t(picture.height) * 4);
+  } catch (const std::bad_alloc&) {
+    *why = "no memory for a " + std::to_string(picture.width) + " x " + std::to_string(picture.height) + " texture";
+    return false;
+  }
+  glPixelStorei(GL_PACK_ALIGNMENT, 4);
+  glPixelStorei(GL_PACK_ROW_LENGTH, 0);
+  glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, picture.rgba.data());
+  return true;
+}
+
 }  // namespace
 
 RenderAssets::RenderAssets() {
@@ -161,26 +184,45 @@ Expected<uint32_t> RenderAssets::PictureTextureFor(SceneState& scene, const std:
       file_key = std::to_string(size) + " " + std::to_string(time) + " " + path->string();
     }
   }
-  for (auto it = shared_.begin(); !file_key.empty() && it != shared_.end(); ++it) {
-    if (it->file != file_key) continue;
+  const SharedPicture* same_kind = nullptr;
+  const SharedPicture* other_kind = nullptr;
+  for (const SharedPicture& e : shared_) {
+    if (file_key.empty() || e.file != file_key) continue;
     // A file that did not decode fails every slot the same way, whatever the loader.
-    if (it->decode_failed) {
-      natural = it->natural;
-      return *it->error;
+    if (e.decode_failed) {
+      natural = e.natural;
+      return *e.error;
     }
-    if (it->kind != kind) continue;
-    natural = it->natural;
-    if (!it->texture) return *it->error;
-    bool held = false;
-    for (int i = 0; i < engine::kTextureSlotCount; ++i) held |= scene.texture(static_cast<TextureSlot>(i)) == it->texture;
-    if (!held) {  // replaced and deleted since: load it again
-      shared_.erase(it);
-      break;
-    }
-    if (kind != 2) return it->texture;
+    bool held = false;  // a texture no slot holds any more has been deleted
+    for (int i = 0; i < engine::kTextureSlotCount; ++i) held |= scene.texture(static_cast<TextureSlot>(i)) == e.texture;
+    if (!e.texture || !held) continue;
+    if (e.kind == kind)
+      same_kind = &e;
+    else if (!other_kind)
+      other_kind = &e;
+  }
+  if (same_kind) {
+    natural = same_kind->natural;
+    if (kind != 2) return same_kind->texture;
     std::string why;
-    if (const uint32_t copy = CopyMipmappedTexture(it->texture, &why)) return copy;
+    if (const uint32_t copy = CopyMipmappedTexture(same_kind->texture, &why)) return copy;
     return LoadError{name, why, {}, {}};
+  }
+  if (other_kind) {
+    // Decoded already for another loader: every loader draws the same colours at the same size,
+    // and GL keeps them exactly, so they are read back instead of decoding the file again.
+    natural = other_kind->natural;
+    assets::PictureTexture picture;
+    picture.upload = kind == 2 ? assets::PictureUpload::kMipmapsRgb : assets::PictureUpload::kSingleLevelRgba;
+    std::string why;
+    uint32_t texture = 0;
+    if (ReadTextureColours(other_kind->texture, picture, &why)) {
+      assets::ApplyPictureAlpha(picture.rgba, loader);
+      texture = UploadPicture(std::move(picture), &why);
+    }
+    if (!texture) return LoadError{name, why, {}, {}};
+    shared_.push_back({file_key, kind, false, texture, std::nullopt, natural});
+    return texture;
   }
 
   int metafile_ms = assets::kMetafileTimeoutMs;

@@ -118,7 +118,8 @@ TEST_F(LoopPictureLimits, OneMetafileBombInEverySlotIsDrawnOnce) {
 TEST_F(LoopPictureLimits, ASlowMetafileInEverySlotSpendsOneTimeLimit) {
   VL_REQUIRE_GL(probe, 16, 16);
   probe.reset();
-  // A thousand full-frame rectangles: it draws in time or it fails, once, for every slot.
+  // A thousand full-frame rectangles: it draws in time or it fails, once, for every slot (the
+  // other loaders take the colours it drew, however little time is left).
   ASSERT_TRUE(vl::hostile::WriteBytes(dir_ / "rects.emf", vl::hostile::EmfBomb(60000, 1000)));
   std::ofstream(dir_ / "rects.txt") << EveryPictureSlot("rects.emf");
   const ChildUsage run = LoadInChild(dir_, "rects.txt");

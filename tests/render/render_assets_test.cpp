@@ -159,8 +159,10 @@ TEST_F(RenderAssetsTest, SlotsOfOneLoopLoadShareTheirPictures) {
   assets_.LoadPictureTexture(*scene_, "Textures/gold.JPG", TextureSlot::tunnel_texture);
   assets_.LoadPictureTextureMipmapped(*scene_, "Textures/Gold.jpg", TextureSlot::text_texture);
   assets_.LoadPictureTextureMipmapped(*scene_, "Textures/Gold.jpg", TextureSlot::custom_image_texture);
+  assets_.LoadPhotoTextureA(*scene_, "Textures/Gold.jpg");  // from the colours already in GL
   assets_.EndAssetLoads(*scene_);
   assets_.LoadPictureTexture(*scene_, "Textures/Gold.jpg", TextureSlot::fountain_texture);
+  assets_.LoadPhotoTextureB(*scene_, "Textures/Gold.jpg");  // decoded again
   ASSERT_TRUE(reports_.empty()) << reports_[0];
   const uint32_t sprite = scene_->texture(TextureSlot::sprite_texture);
   EXPECT_EQ(scene_->texture(TextureSlot::tunnel_texture), sprite);
@@ -188,6 +190,9 @@ TEST_F(RenderAssetsTest, SlotsOfOneLoopLoadShareTheirPictures) {
   const auto original = levels(text);
   EXPECT_GT(original.size(), 5u);
   EXPECT_TRUE(levels(copy) == original);
+  EXPECT_EQ(scene_->photo_a_width[0], scene_->photo_b_width[0]);
+  EXPECT_TRUE(levels(scene_->texture(TextureSlot::photo_a_texture)) ==
+              levels(scene_->texture(TextureSlot::photo_b_texture)));
 }
 
 TEST_F(RenderAssetsTest, ModelSlotsLoadReloadAndEmptyOnFailure) {
