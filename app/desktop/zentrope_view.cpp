@@ -40,7 +40,7 @@ namespace vl::desktop {
 namespace fs = std::filesystem;
 
 // How much the drawing thread gives way to the GUI thread (a nice value).
-constexpr int kDrawingNice = 10;
+constexpr int kDrawingNice = 4;
 
 void DesktopAssets::SequenceLoaded(engine::SceneState&) {
   if (view_.control_panel_) view_.control_panel_->SequenceLoaded();
