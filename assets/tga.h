@@ -40,8 +40,9 @@ const char* TexelFormatName(TexelFormat format);  // "GL_RGB", "GL_RGBA", "GL_AL
 
 // A texture built from a colour file, an alpha file or both, ready for upload:
 //   glTexImage2D(GL_TEXTURE_2D, 0, components, width, height, 0, <format>, GL_UNSIGNED_BYTE, pixels)
-// or, with build_mipmaps, gluBuild2DMipmaps(GL_TEXTURE_2D, components, width, height, <format>,
-// GL_UNSIGNED_BYTE, pixels), where a non-zero result means the load failed.
+// or, with build_mipmaps, every mipmap level as gluBuild2DMipmaps(GL_TEXTURE_2D, components, width,
+// height, <format>, GL_UNSIGNED_BYTE, pixels) makes them (render/mipmap_upload.h builds the same
+// levels in the pixel buffer itself).
 // Colour bytes are already red, green, blue[, alpha]; rows are bottom-up, packed without padding
 // (a GL_RGB upload needs GL_UNPACK_ALIGNMENT 1 when width * 3 is not a multiple of 4).
 struct TexturePixels {

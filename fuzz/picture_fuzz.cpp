@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A size read alone must agree with the size the full decode found.
   const auto size_only = vl::assets::ReadPictureSize(file, "fuzz.pic");
   if (size_only.ok() && load.texture.ok() &&
-      (size_only->width != load.texture.value().natural.width ||
-       size_only->height != load.texture.value().natural.height))
+      (size_only.value().width != load.texture.value().natural.width ||
+       size_only.value().height != load.texture.value().natural.height))
     __builtin_trap();
   return 0;
 }

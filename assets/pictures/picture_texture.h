@@ -26,7 +26,8 @@ enum class PictureLoader {
 
 // How the GL side uploads PictureTexture::rgba (format GL_RGBA, GL_UNSIGNED_BYTE either way):
 //   kSingleLevelRgba: glTexImage2D level 0, internal format GL_RGBA; min and mag filter GL_LINEAR.
-//   kMipmapsRgb:      gluBuild2DMipmaps with 3 components (the alpha is dropped); mag GL_LINEAR,
+//   kMipmapsRgb:      the levels of gluBuild2DMipmaps with 3 components (the alpha is dropped; see
+//                     render/mipmap_upload.h); mag GL_LINEAR,
 //                     min GL_LINEAR_MIPMAP_NEAREST.
 enum class PictureUpload { kSingleLevelRgba, kMipmapsRgb };
 
@@ -90,8 +91,8 @@ int32_t RoundTextureSide(int32_t d, int32_t max_texture_size);
 void ApplyPictureAlpha(std::span<uint8_t> rgba, PictureLoader loader);
 
 // The built-in 64 x 64 picture shown on the image plane before any sequence names one. Upload:
-// GL_UNPACK_ALIGNMENT 4, gluBuild2DMipmaps(GL_TEXTURE_2D, 3, width, height, GL_BGR_EXT,
-// GL_UNSIGNED_BYTE, bgr), mag GL_LINEAR, min GL_LINEAR_MIPMAP_NEAREST.
+// the levels of gluBuild2DMipmaps(GL_TEXTURE_2D, 3, width, height, GL_BGR_EXT, GL_UNSIGNED_BYTE,
+// bgr) at GL_UNPACK_ALIGNMENT 4, mag GL_LINEAR, min GL_LINEAR_MIPMAP_NEAREST.
 struct BuiltinBitmap {
   int32_t width = 0;
   int32_t height = 0;
