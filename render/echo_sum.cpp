@@ -50,7 +50,9 @@ void main() {
 // this pass draws add a constant: `flat_sum` unlit; lit, it depends on the pixel's colour, and
 // `background_sums` holds it for every 8-bit product of colour and background (row
 // `background_row`).
-std::string FragmentSource(int layers, bool lit, bool background_table) {
+// `late`: the same layers are also summed unlit in `late_colour` with their own alphas into a
+// second output (an early lit echo and its late repeat sample the capture once).
+std::string FragmentSource(int layers, bool lit, bool background_table, bool late) {
   std::string s =
       "#version 130\n"
       "uniform float grey;\n"
@@ -62,13 +64,19 @@ std::string FragmentSource(int layers, bool lit, bool background_table) {
       "uniform float alpha_sum;\n"
       "uniform vec3 flat_sum;\n";
   if (layers > 0) s += "uniform vec2 layer[" + std::to_string(layers) + "];\n";
+  if (late) {
+    s += "uniform vec3 late_colour;\nuniform vec3 late_flat_sum;\nuniform float late_alpha_sum;\n";
+    if (layers > 0) s += "uniform float late_alpha[" + std::to_string(layers) + "];\n";
+  }
   s += "void main() {\n"
        "  vec2 p = gl_FragCoord.xy * inv_size;\n"
        "  vec2 q = 1.0 - 2.0 * p;\n"
        + std::string(lit ? "  vec3 colour = texelFetch(lit_colour, ivec2(gl_FragCoord.xy), 0).rgb;\n"
                          : "  vec3 colour = gl_Color.rgb;\n") +
        "  vec3 sum = flat_sum;\n"
-       "  vec3 c8;\n";
+       "  vec3 c8;\n"
+       "  float lum;\n";
+  if (late) s += "  vec3 late_sum = late_flat_sum;\n";
   if (background_table) {
     s += "  ivec3 b8 = ivec3(roundEven(clamp(colour * grey, 0.0, 1.0) * 255.0));\n"
          "  sum += vec3(texelFetch(background_sums, ivec2(b8.r, background_row), 0).r,\n"
@@ -78,10 +86,20 @@ std::string FragmentSource(int layers, bool lit, bool background_table) {
   // Unrolled with literal indices: with the count as a uniform the loop is no faster than quads.
   for (int i = 0; i < layers; ++i) {
     const std::string l = "layer[" + std::to_string(i) + "]";
-    s += "  c8 = roundEven(clamp(colour * texture(capture, " + l + ".x * q + p).r, 0.0, 1.0) * 255.0);\n";
+    s += "  lum = texture(capture, " + l + ".x * q + p).r;\n";
+    s += "  c8 = roundEven(clamp(colour * lum, 0.0, 1.0) * 255.0);\n";
     s += "  sum += floor(c8 * (" + l + ".y / 255.0) + 0.5);\n";
+    if (late) {
+      s += "  c8 = roundEven(clamp(late_colour * lum, 0.0, 1.0) * 255.0);\n";
+      s += "  late_sum += floor(c8 * (late_alpha[" + std::to_string(i) + "] / 255.0) + 0.5);\n";
+    }
   }
-  s += "  gl_FragColor = vec4(min(sum, vec3(255.0)) / 255.0, alpha_sum);\n}\n";
+  if (late) {
+    s += "  gl_FragData[0] = vec4(min(sum, vec3(255.0)) / 255.0, alpha_sum);\n"
+         "  gl_FragData[1] = vec4(min(late_sum, vec3(255.0)) / 255.0, late_alpha_sum);\n}\n";
+  } else {
+    s += "  gl_FragColor = vec4(min(sum, vec3(255.0)) / 255.0, alpha_sum);\n}\n";
+  }
   return s;
 }
 
@@ -195,11 +213,11 @@ bool EchoSum::Init(bool fragment_programs, bool framebuffer_objects) {
   return available_;
 }
 
-uint32_t EchoSum::Program(int layer_count, bool lit, bool background_table) {
-  const int key = layer_count * 4 + (lit ? 1 : 0) + (background_table ? 2 : 0);
+uint32_t EchoSum::Program(int layer_count, bool lit, bool background_table, bool late) {
+  const int key = layer_count * 8 + (lit ? 1 : 0) + (background_table ? 2 : 0) + (late ? 4 : 0);
   auto it = programs_.find(key);
   if (it != programs_.end()) return it->second;
-  const uint32_t program = Link(FragmentSource(layer_count, lit, background_table), false);
+  const uint32_t program = Link(FragmentSource(layer_count, lit, background_table, late), false);
   programs_[key] = program;
   if (program) {
     glUseProgram(program);
@@ -276,7 +294,7 @@ const CaptureContent* EchoSum::ContentOf(const EchoInputs& inputs) {
   return c.usable ? &c.map : nullptr;
 }
 
-bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn) {
+bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late) {
   const int n = static_cast<int>(inputs.layers.size());
   const bool lit = inputs.lit;
   const int cols = (width + kTile - 1) / kTile, rows = (height + kTile - 1) / kTile;
@@ -324,6 +342,15 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
             constant[static_cast<size_t>(i)][static_cast<size_t>(c)] +
             ConstantLayerValue(std::clamp(inputs.colour[static_cast<size_t>(c)], 0.0f, 1.0f), background,
                                inputs.layers[static_cast<size_t>(i)].alpha8);
+  // The late sum's constant part: unlit, per channel.
+  std::vector<std::array<int, 3>> late_constant(static_cast<size_t>(n) + 1, {0, 0, 0});
+  if (late && background >= 0)
+    for (int i = 0; i < n; ++i)
+      for (int c = 0; c < 3; ++c)
+        late_constant[static_cast<size_t>(i) + 1][static_cast<size_t>(c)] =
+            late_constant[static_cast<size_t>(i)][static_cast<size_t>(c)] +
+            ConstantLayerValue(std::clamp(late->colour[static_cast<size_t>(c)], 0.0f, 1.0f), background,
+                               late->alpha8[static_cast<size_t>(i)]);
   const bool table = lit && background > 0;
   if (table) {
     // prefix[i][c8]: what layers 0..i-1 add for the product c8.
@@ -382,7 +409,7 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
   glPushMatrix();
   glLoadIdentity();
   bool ok = true;
-  std::vector<float> packed;
+  std::vector<float> packed, late_packed;
   int row = -1;
   for (const auto& [range, members] : groups) {
     ++row;
@@ -396,13 +423,22 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
                                    : 0);
       flat[static_cast<size_t>(c)] = std::min(outside, 255);
     }
+    std::array<int, 3> late_flat{};
+    for (int c = 0; c < 3; ++c) {
+      const int outside = late_constant[static_cast<size_t>(n)][static_cast<size_t>(c)] -
+                          (sampled ? late_constant[static_cast<size_t>(last) + 1][static_cast<size_t>(c)] -
+                                         late_constant[static_cast<size_t>(first)][static_cast<size_t>(c)]
+                                   : 0);
+      late_flat[static_cast<size_t>(c)] = std::min(outside, 255);
+    }
     const bool with_table = table && sampled < n;
-    if (!sampled && !with_table && flat == std::array<int, 3>{0, 0, 0}) continue;
+    if (!sampled && !with_table && flat == std::array<int, 3>{0, 0, 0} && late_flat == std::array<int, 3>{0, 0, 0})
+      continue;
     for (int start = first, pass = 0; pass == 0 || start <= last; start += kMaxLayersPerPass, ++pass) {
       const int count = std::min(kMaxLayersPerPass, std::max(last - start + 1, 0));
       const int size = ProgramSize(count);
       const bool use_table = with_table && pass == 0;
-      const uint32_t program = Program(size, lit, use_table);
+      const uint32_t program = Program(size, lit, use_table, late != nullptr);
       if (!program) {
         ok = false;
         break;
@@ -430,6 +466,19 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
       glUniform3f(glGetUniformLocation(program, "flat_sum"), pass == 0 ? static_cast<float>(flat[0]) : 0.0f,
                   pass == 0 ? static_cast<float>(flat[1]) : 0.0f, pass == 0 ? static_cast<float>(flat[2]) : 0.0f);
       if (size > 0) glUniform2fv(glGetUniformLocation(program, "layer"), size, packed.data());
+      if (late) {
+        late_packed.assign(static_cast<size_t>(size), 0.0f);
+        for (int i = start; i < start + count; ++i)
+          late_packed[static_cast<size_t>(i - start)] = static_cast<float>(late->alpha8[static_cast<size_t>(i)]);
+        if (size > 0) glUniform1fv(glGetUniformLocation(program, "late_alpha"), size, late_packed.data());
+        glUniform3f(glGetUniformLocation(program, "late_colour"), std::clamp(late->colour[0], 0.0f, 1.0f),
+                    std::clamp(late->colour[1], 0.0f, 1.0f), std::clamp(late->colour[2], 0.0f, 1.0f));
+        glUniform3f(glGetUniformLocation(program, "late_flat_sum"), pass == 0 ? static_cast<float>(late_flat[0]) : 0.0f,
+                    pass == 0 ? static_cast<float>(late_flat[1]) : 0.0f,
+                    pass == 0 ? static_cast<float>(late_flat[2]) : 0.0f);
+        glUniform1f(glGetUniformLocation(program, "late_alpha_sum"),
+                    pass == 0 ? static_cast<float>(std::min(late->alpha_total, 255)) / 255.0f : 0.0f);
+      }
       glBindTexture(GL_TEXTURE_2D, inputs.texture);
       glColor4f(inputs.colour[0], inputs.colour[1], inputs.colour[2], 1.0f);
       glBegin(GL_QUADS);
@@ -594,6 +643,53 @@ bool EchoSum::ConstantReady() {
   if (!available_) return false;
   if (!flat_program_) flat_program_ = Link(kFlatSource);
   return flat_program_ != 0;
+}
+
+bool EchoSum::AddWithLate(const EchoInputs& early, const std::vector<int>& late_alpha8, const EchoInputs& late,
+                          int width, int height, int slot) {
+  if (!available_ || width < 1 || height < 1 || slot < 0 || late_alpha8.size() != early.layers.size() ||
+      early.grey >= 0)
+    return false;
+  Target& kept = kept_[static_cast<size_t>(slot) % kept_.size()];
+  kept.filled = false;
+  if (!PrepareTarget(kept, width, height) || !PrepareTarget(early_sum_, width, height)) return false;
+  if (!dual_framebuffer_) glGenFramebuffers(1, &dual_framebuffer_);
+  const GLint cull = glIsEnabled(GL_CULL_FACE);
+  glDisable(GL_CULL_FACE);
+  GLint previous_draw = 0;
+  GLfloat clear[4];
+  glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &previous_draw);
+  glGetFloatv(GL_COLOR_CLEAR_VALUE, clear);
+  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, dual_framebuffer_);
+  glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, early_sum_.texture, 0);
+  glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT1, GL_TEXTURE_2D, kept.texture, 0);
+  const GLenum buffers[2] = {GL_COLOR_ATTACHMENT0, GL_COLOR_ATTACHMENT1};
+  glDrawBuffers(2, buffers);
+  bool ok = glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+  if (ok) {
+    glViewport(0, 0, width, height);
+    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    glBlendFunc(GL_ONE, GL_ONE);
+    LateSum sum;
+    sum.alpha8 = late_alpha8;
+    sum.colour = late.colour;
+    for (int a : late_alpha8) sum.alpha_total += (a * a + 127) / 255;
+    ok = SumPasses(early, width, height, &early_sum_.tiles, &sum);
+  }
+  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, static_cast<GLuint>(previous_draw));
+  glViewport(0, 0, width, height);
+  glClearColor(clear[0], clear[1], clear[2], clear[3]);
+  if (ok) {
+    kept.tiles = early_sum_.tiles;
+    kept.filled = true;
+    kept.inputs = late;
+    glBlendFunc(GL_ONE, GL_ONE);
+    AddTarget(early_sum_, width, height);
+  }
+  glUseProgram(0);
+  if (cull) glEnable(GL_CULL_FACE);
+  return ok;
 }
 
 bool EchoSum::AddConstant(int r, int g, int b, int a) {

@@ -58,6 +58,12 @@ class EchoSum {
   bool AddConstant(int r, int g, int b, int a);
   // True when AddConstant can draw (builds its program).
   bool ConstantReady();
+  // A lit echo whose unlit repeat comes later in the frame from the same capture and insets:
+  // adds `early` (as Add does) and keeps the repeat's sum in `slot` for AddKept, sampling the
+  // capture once for both. `late_alpha8` gives the repeat's alpha for each layer of `early`
+  // (0 where it has none); `late` is what the repeat will pass to AddKept.
+  bool AddWithLate(const EchoInputs& early, const std::vector<int>& late_alpha8, const EchoInputs& late, int width,
+                   int height, int slot);
   // Adds a sum kept by Add in this slot if it was made from the same inputs; false otherwise.
   bool AddKept(int slot, const EchoInputs& inputs, int width, int height);
 
@@ -85,11 +91,17 @@ class EchoSum {
     bool usable = false;
     CaptureContent map;
   };
-  uint32_t Program(int layer_count, bool lit, bool background_table);
+  // The unlit second sum of AddWithLate.
+  struct LateSum {
+    std::vector<int> alpha8;
+    std::array<float, 3> colour{};
+    int alpha_total = 0;
+  };
+  uint32_t Program(int layer_count, bool lit, bool background_table, bool late);
   // The lit quad's colour per pixel, drawn inside box (x0, y0, x1, y1) only.
   bool DrawLitColour(const EchoInputs& inputs, const int box[4]);
   const CaptureContent* ContentOf(const EchoInputs& inputs);
-  bool SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn);
+  bool SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late = nullptr);
   bool SumInto(Target& target, const EchoInputs& inputs, int target_width, int target_height, int width,
                int height);
   bool PrepareTarget(Target& target, int width, int height);
@@ -105,6 +117,8 @@ class EchoSum {
   uint32_t flat_program_ = 0;  // by layer count; 0 marks a count that failed to build
   std::array<Target, 4> kept_{};
   Target scratch_;
+  Target early_sum_;                 // the lit sum of AddWithLate
+  uint32_t dual_framebuffer_ = 0;    // early_sum_ and a kept target at once
   Target lit_colour_;  // float image of the lit layer colour
   int passes_drawn_ = 0;
 };

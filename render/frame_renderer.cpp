@@ -560,11 +560,25 @@ bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float
   in.serial = frame_serial_;
   in.lit = lit;
   for (int c = 0; c < 3; ++c) in.colour[static_cast<size_t>(c)] = colour ? colour[c] : current[c];
+  // A lit early echo with a colour of its own: its late repeat draws unlit, the layer alpha then
+  // being the colour's. Both are summed in one pass and the repeat kept (exact mode).
+  const bool with_late = keep && lit && colour && mode_ == RenderMode::kExact;
+  EchoInputs merged = in, late = in;
+  late.lit = false;
+  std::vector<int> late_alpha8;
   float last_t = t, last_a = a;
   for (int i = 0; i < layers; ++i) {
     const float layer_alpha = !alpha_from_colour ? diffuse[3] : colour ? a : current[3];
     const int alpha8 = ToUnorm8(layer_alpha);
     if (alpha8 > 0) in.layers.push_back({t, alpha8});  // a layer of alpha 0 adds nothing
+    if (with_late) {
+      const int alpha8_late = ToUnorm8(a);
+      if (alpha8_late > 0) late.layers.push_back({t, alpha8_late});
+      if (alpha8 > 0 || alpha8_late > 0) {
+        merged.layers.push_back({t, alpha8});
+        late_alpha8.push_back(alpha8_late);
+      }
+    }
     last_t = t, last_a = a;
     t += kInsetStep;
     a -= da;
@@ -613,8 +627,12 @@ bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float
   } else if (!keep && echo_sum_.AddKept(capture, in, viewport[2], viewport[3])) {
     ++stats_.echoes_reused;
   } else {
-    // A lit early echo is not what the unlit late one draws: nothing to keep then.
-    drawn = echo_sum_.Add(in, viewport[2], viewport[3], mode_ == RenderMode::kFast, keep && !lit ? capture : -1);
+    // A lit early echo is not what the unlit late one draws: both are summed at once then.
+    merged.grey = late.grey = in.grey;
+    if (with_late && grey < 0 && echo_sum_.AddWithLate(merged, late_alpha8, late, viewport[2], viewport[3], capture))
+      drawn = true;
+    else
+      drawn = echo_sum_.Add(in, viewport[2], viewport[3], mode_ == RenderMode::kFast, keep && !lit ? capture : -1);
     if (drawn) ++stats_.echoes_summed;
   }
   if (!drawn) return false;
