@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <system_error>
 
@@ -309,23 +310,46 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   }
 
   // ---- Recording: exactly the loop's frames, `loops` times -----------------------------------
+  // Each frame is encoded on a worker while the next one draws; at most one frame waits. The
+  // encoder is only ever called by one thread at a time, in frame order. `encoding` is declared
+  // after the sink, so leaving early waits for the worker before the sink goes.
+  std::string encode_why;
+  double encode_s = 0;
+  std::future<bool> encoding;
+  auto encoded = [&] {
+    if (!encoding.valid()) return true;
+    const bool ok = encoding.get();
+    result.encode_s = encode_s;
+    return ok;
+  };
   for (int k = 0; k < total; ++k) {
-    if (cancelled()) return was_cancelled();
+    if (cancelled()) {
+      encoded();
+      return was_cancelled();
+    }
     const auto t0 = std::chrono::steady_clock::now();
     const int drawn = player.DrawNextFrame();
-    if (drawn != k % end)
+    if (drawn != k % end) {
+      encoded();
       return fail(request.loop_path + ": playback drew frame " + std::to_string(drawn) + " where frame " +
                   std::to_string(k % end) + " was due");
-    const headless::Image image = gl->ReadPixels();
+    }
+    headless::Image image = gl->ReadPixels();
     const auto t1 = std::chrono::steady_clock::now();
-    if (observer.frame_drawn) observer.frame_drawn(k, image);
-    if (!sink->Add(image, &why)) return fail(request.out_path + ": " + why);
-    const auto t2 = std::chrono::steady_clock::now();
     result.render_s += Seconds(t1 - t0).count();
-    result.encode_s += Seconds(t2 - t1).count();
-    result.frames_written = k + 1;
+    if (observer.frame_drawn) observer.frame_drawn(k, image);
+    if (!encoded()) return fail(request.out_path + ": " + encode_why);
+    result.frames_written = k;
+    encoding = std::async(std::launch::async, [&sink, &encode_why, &encode_s, frame = std::move(image)] {
+      const auto start = std::chrono::steady_clock::now();
+      const bool ok = sink->Add(frame, &encode_why);
+      encode_s += Seconds(std::chrono::steady_clock::now() - start).count();
+      return ok;
+    });
     if (observer.progress) observer.progress(ExportPhase::kRecording, k + 1, total);
   }
+  if (!encoded()) return fail(request.out_path + ": " + encode_why);
+  result.frames_written = total;
 
   if (observer.progress) observer.progress(ExportPhase::kFinishing, total, total);
   const auto t0 = std::chrono::steady_clock::now();

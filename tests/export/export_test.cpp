@@ -276,6 +276,21 @@ TEST_F(ExportTest, CancelAndFailureLeaveNoFile) {
     EXPECT_EQ(Leftovers(), std::vector<std::string>{"cancel.mpg"});
     fs::remove(out);
   }
+  {
+    // A frame that cannot be written (its folder taken away while the export runs; frames are
+    // written while the next one draws) fails the export with the reason, and nothing is left.
+    const std::string out = (dir_ / "frames").string();
+    ExportObserver observer;
+    observer.frame_drawn = [&](int k, const headless::Image&) {
+      if (k == 3) fs::remove_all(dir_ / ".frames.partial");
+    };
+    const ExportResult r = ExportLoop(ExportRequest{loop, out, 2, ExportFormat::kPng, 1, true}, observer);
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.cancelled);
+    EXPECT_NE(r.error.find("frames"), std::string::npos) << r.error;
+    EXPECT_LE(r.frames_written, 3);
+    EXPECT_TRUE(Leftovers().empty());
+  }
   auto fails = [&](ExportRequest request, const std::string& message) {
     const ExportResult r = Export(request);
     EXPECT_FALSE(r.ok);
