@@ -139,7 +139,7 @@ Range Played(const SceneState& scene) {
 const float* Values(const SceneState& scene, Track t) { return scene.track(t).frame_values; }
 
 template <typename Pred>
-bool AllFrames(const SceneState& scene, Range r, Pred pred) {
+bool AllFrames(const SceneState& /*scene*/, Range r, Pred pred) {
   for (int f = r.first; f < r.end; ++f)
     if (!pred(f)) return false;
   return true;
@@ -211,7 +211,7 @@ void CheckSeam(const SceneState& scene, Range r, std::vector<Finding>& out) {
 
 void Invisible(std::vector<Finding>& out, const std::string& message) { out.push_back({false, "invisible-layer", message}); }
 
-void CheckInvisible(const SceneState& scene, Range r, const AssetProbe& probe, std::vector<Finding>& out) {
+void CheckInvisible(const SceneState& scene, Range r, const AssetProbe& /*probe*/, std::vector<Finding>& out) {
   const auto& st = scene.settings;
   if (r.end < 1) return;
   if (IsOn(st.text_on)) {

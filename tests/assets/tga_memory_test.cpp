@@ -79,7 +79,7 @@ TEST(TgaMemory, ALargeTextureIsHeldOnce) {
 TEST(TgaMemory, NamesThatAreNotRegularFilesAreNeverRead) {
   const fs::path fifo = TempPath("fifo.tga");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string name : {fifo.string(), std::string("/dev/zero")}) {
+  for (const std::string& name : {fifo.string(), std::string("/dev/zero")}) {
     SCOPED_TRACE(name);
     const ChildUsage run = LoadInChild(name, std::nullopt, /*timeout_seconds=*/10);
     ASSERT_TRUE(run.exited) << run.Describe();

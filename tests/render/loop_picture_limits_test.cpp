@@ -128,7 +128,9 @@ TEST_F(LoopPictureLimits, ASlowMetafileInEverySlotSpendsOneTimeLimit) {
   EXPECT_LE(run.seconds, 10.0) << run.Describe();
   const int failures = std::stoi(run.report);
   EXPECT_TRUE(failures == 0 || failures == 12) << run.report;
-  if (failures) EXPECT_NE(run.report.find("did not finish within"), std::string::npos) << run.report;
+  if (failures) {
+    EXPECT_NE(run.report.find("did not finish within"), std::string::npos) << run.report;
+  }
 }
 
 }  // namespace
