@@ -90,16 +90,6 @@ std::string LoadWithGl(const fs::path& folder,
   return std::to_string(reports) + " refused, first: " + reported.substr(0, 120);
 }
 
-// A loop source that names `file` in every picture slot.
-std::string EveryPictureSlot(const std::string& file) {
-  std::string s = "version 6\n\n[settings]\nsequence_texture_mode = 0\nphoto_on = 2\n";
-  for (const char* field : {"sequence_texture_name", "sprite_texture_name", "fountain_texture_name",
-                            "tunnel_texture_name", "backdrop_1_texture_name", "backdrop_2_texture_name",
-                            "photo_a_name", "photo_b_name", "model_1_texture_name", "model_2_texture_name",
-                            "model_3_texture_name"})
-    s += std::string(field) + " = \"" + file + "\"\n";
-  return s + "\n[key]\nframe = 0\n\n[key]\nframe = 10\n";
-}
 
 std::string LoadLoop(vl::render::RenderAssets& assets, vl::engine::SceneState& scene, const std::string& loop) {
   if (auto status = vl::engine::LoadSequence(scene, loop, assets)) return "refused: " + status->message;
@@ -150,7 +140,7 @@ int main(int argc, char** argv) {
     vl::hostile::WriteBytes(dir / l.file, l.bytes);
     const std::string loop = std::string(l.file) + ".txt";
     vl::hostile::WriteBytes(dir / loop, [&] {
-      const std::string text = EveryPictureSlot(l.file);
+      const std::string text = vl::hostile::EveryPictureSlot(l.file);
       return std::vector<uint8_t>(text.begin(), text.end());
     }());
     Row("loop+GL", l.what, l.bytes.size(), Measure([&] {

@@ -215,4 +215,15 @@ inline std::vector<uint8_t> ManyMaterials3ds(size_t count) {
   return b;
 }
 
+// A loop source that names `file` in every picture slot.
+inline std::string EveryPictureSlot(const std::string& file) {
+  std::string s = "version 6\n\n[settings]\nsequence_texture_mode = 0\nphoto_on = 2\n";
+  for (const char* field : {"sequence_texture_name", "sprite_texture_name", "fountain_texture_name",
+                            "tunnel_texture_name", "backdrop_1_texture_name", "backdrop_2_texture_name",
+                            "photo_a_name", "photo_b_name", "model_1_texture_name", "model_2_texture_name",
+                            "model_3_texture_name"})
+    s += std::string(field) + " = \"" + file + "\"\n";
+  return s + "\n[key]\nframe = 0\n\n[key]\nframe = 10\n";
+}
+
 }  // namespace vl::hostile

@@ -30,16 +30,6 @@ using vl::testing::RunMeasured;
 
 constexpr uint64_t kGigabyte = uint64_t{1} << 30;
 
-// Every picture slot a loop has, all naming `file`.
-std::string EveryPictureSlot(const std::string& file) {
-  std::string s = "version 6\n\n[settings]\nsequence_texture_mode = 0\nphoto_on = 2\n";
-  for (const char* field : {"sequence_texture_name", "sprite_texture_name", "fountain_texture_name",
-                            "tunnel_texture_name", "backdrop_1_texture_name", "backdrop_2_texture_name",
-                            "photo_a_name", "photo_b_name", "model_1_texture_name", "model_2_texture_name",
-                            "model_3_texture_name"})
-    s += std::string(field) + " = \"" + file + "\"\n";
-  return s + "\n[key]\nframe = 0\n\n[key]\nframe = 10\n";
-}
 
 // Loads the loop in a child. The report: the number of slot failures reported, then for each
 // picture slot the texture it holds, in slot order.
@@ -93,7 +83,7 @@ TEST_F(LoopPictureLimits, OneMetafileBombInEverySlotIsDrawnOnce) {
   VL_REQUIRE_GL(probe, 16, 16);
   probe.reset();
   ASSERT_TRUE(vl::hostile::WriteBytes(dir_ / "bomb.wmf", vl::hostile::WmfBomb()));
-  std::ofstream(dir_ / "bombs.txt") << EveryPictureSlot("bomb.wmf");
+  std::ofstream(dir_ / "bombs.txt") << vl::hostile::EveryPictureSlot("bomb.wmf");
   const ChildUsage run = LoadInChild(dir_, "bombs.txt");
   ASSERT_TRUE(run.exited && run.exit_code == 0) << run.Describe();
   EXPECT_LE(run.peak_rss, kGigabyte) << run.Describe();
@@ -121,7 +111,7 @@ TEST_F(LoopPictureLimits, ASlowMetafileInEverySlotSpendsOneTimeLimit) {
   // A thousand full-frame rectangles: it draws in time or it fails, once, for every slot (the
   // other loaders take the colours it drew, however little time is left).
   ASSERT_TRUE(vl::hostile::WriteBytes(dir_ / "rects.emf", vl::hostile::EmfBomb(60000, 1000)));
-  std::ofstream(dir_ / "rects.txt") << EveryPictureSlot("rects.emf");
+  std::ofstream(dir_ / "rects.txt") << vl::hostile::EveryPictureSlot("rects.emf");
   const ChildUsage run = LoadInChild(dir_, "rects.txt");
   ASSERT_TRUE(run.exited && run.exit_code == 0) << run.Describe();
   EXPECT_LE(run.peak_rss, kGigabyte) << run.Describe();

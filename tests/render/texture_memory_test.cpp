@@ -36,6 +36,35 @@ uint64_t ChainBytes(uint64_t w, uint64_t h) {
   }
 }
 
+// Loads `file` from `dir` into one texture slot in a measured child. The report: resident bytes
+// once the GL context exists, the width of the texture's level 0, then the message the load
+// reported (empty when it reported none).
+ChildUsage LoadInChild(const fs::path& dir, const std::string& file, vl::engine::TextureSlot slot,
+                       void (vl::render::RenderAssets::*load)(vl::engine::SceneState&, const std::string&)) {
+  return RunMeasured(
+      [&](std::string& report) {
+        std::string error;
+        auto gl = vl::headless::HeadlessContext::Create(16, 16, &error);
+        if (!gl) {
+          report = "no GL context: " + error;
+          return 1;
+        }
+        const uint64_t base = vl::testing::ResidentBytes();
+        vl::SetProgramFolder(dir);
+        auto scene = std::make_unique<vl::engine::SceneState>();
+        vl::render::RenderAssets assets;
+        std::string reported;
+        assets.set_reporter([&](const std::string& line) { reported = line; });
+        (assets.*load)(*scene, file);
+        GLint w = 0;
+        glBindTexture(GL_TEXTURE_2D, scene->texture(slot));
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &w);
+        report = std::to_string(base) + " " + std::to_string(w) + " " + reported;
+        return reported.empty() ? 0 : 1;
+      },
+      /*extra_address_space=*/0, /*timeout_seconds=*/120);
+}
+
 TEST(TextureMemory, AParticleTextureLoadHoldsThePixelsAndTheTextureOnly) {
   {
     VL_REQUIRE_GL(probe, 16, 16);  // skips (or fails under CI) without GL, before any file is written
@@ -53,28 +82,8 @@ TEST(TextureMemory, AParticleTextureLoadHoldsThePixelsAndTheTextureOnly) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.w) + " x " + std::to_string(c.h) + " x " + std::to_string(c.bits));
     ASSERT_TRUE(vl::hostile::WriteTga(dir / "big.tga", c.w, c.h, c.bits));
-    const ChildUsage run = RunMeasured(
-        [&](std::string& report) {
-          std::string error;
-          auto gl = vl::headless::HeadlessContext::Create(16, 16, &error);
-          if (!gl) {
-            report = "no GL context: " + error;
-            return 1;
-          }
-          const uint64_t base = vl::testing::ResidentBytes();
-          vl::SetProgramFolder(dir);
-          auto scene = std::make_unique<vl::engine::SceneState>();
-          vl::render::RenderAssets assets;
-          std::string reported;
-          assets.set_reporter([&](const std::string& line) { reported = line; });
-          assets.LoadParticleTexture(*scene, "big.tga");
-          GLint w = 0;
-          glBindTexture(GL_TEXTURE_2D, scene->texture(vl::engine::TextureSlot::particle_texture));
-          glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &w);
-          report = std::to_string(base) + " " + std::to_string(w) + " " + reported;
-          return reported.empty() ? 0 : 1;
-        },
-        /*extra_address_space=*/0, /*timeout_seconds=*/120);
+    const ChildUsage run = LoadInChild(dir, "big.tga", vl::engine::TextureSlot::particle_texture,
+                                       &vl::render::RenderAssets::LoadParticleTexture);
     fs::remove(dir / "big.tga");
     ASSERT_TRUE(run.exited && run.exit_code == 0) << run.Describe();
     const uint64_t base = std::stoull(run.report);
@@ -100,28 +109,8 @@ TEST(TextureMemory, AnEightKPhotoLoads) {
     }
     ASSERT_TRUE(image.save(QString::fromStdString((dir / "photo.jpg").string()), "JPG", 90));
   }
-  const ChildUsage run = RunMeasured(
-      [&](std::string& report) {
-        std::string error;
-        auto gl = vl::headless::HeadlessContext::Create(16, 16, &error);
-        if (!gl) {
-          report = "no GL context: " + error;
-          return 1;
-        }
-        const uint64_t base = vl::testing::ResidentBytes();
-        vl::SetProgramFolder(dir);
-        auto scene = std::make_unique<vl::engine::SceneState>();
-        vl::render::RenderAssets assets;
-        std::string reported;
-        assets.set_reporter([&](const std::string& line) { reported = line; });
-        assets.LoadPhotoTextureA(*scene, "photo.jpg");
-        GLint w = 0;
-        glBindTexture(GL_TEXTURE_2D, scene->texture(vl::engine::TextureSlot::photo_a_texture));
-        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &w);
-        report = std::to_string(base) + " " + std::to_string(w) + " " + reported;
-        return 0;
-      },
-      /*extra_address_space=*/0, /*timeout_seconds=*/120);
+  const ChildUsage run = LoadInChild(dir, "photo.jpg", vl::engine::TextureSlot::photo_a_texture,
+                                     &vl::render::RenderAssets::LoadPhotoTextureA);
   fs::remove_all(dir);
   ASSERT_TRUE(run.exited && run.exit_code == 0) << run.Describe();
   EXPECT_EQ(run.report.substr(run.report.find(' ') + 1), "8192 ");
