@@ -9,7 +9,6 @@
 #include <string>
 
 namespace vl::render {
-
 namespace {
 
 // Longer echoes are summed in several passes; saturating adds of non-negative values do not
@@ -179,6 +178,73 @@ void UnitQuad() {
   glEnd();
 }
 
+// The fast sums' reduced size: half the output in each direction.
+int ReducedSize(int n) { return (n + 1) / 2; }
+
+// Which layers of an echo the fast sums add at reduced size. A layer goes there when the capture
+// texels across it span enough reduced pixels to be smooth; the others (the outer layers, and the
+// minifying ones far past the middle) keep their sharp edges at full size. Zoom layers share the
+// centre, so their edges there line up and a coarse sum of them all would smear a step of every
+// layer at once. A capture of one grey level has no edges: all of it goes to the reduced sum (lit,
+// the colour's steps blur by a pixel).
+std::vector<char> SoftLayers(const EchoInputs& inputs, int width, int height) {
+  const int tw = ReducedSize(width), th = ReducedSize(height);
+  std::vector<char> soft;
+  soft.reserve(inputs.layers.size());
+  for (const EchoLayer& l : inputs.layers) {
+    const float span = std::fabs(1.0f - 2.0f * l.inset) * 512.0f;  // capture texels across the output
+    const bool smooth = inputs.grey >= 0 || span <= kFastSoftTexelsPerPixel * static_cast<float>(std::min(tw, th));
+    soft.push_back(smooth && (tw < width || th < height) ? 1 : 0);
+  }
+  return soft;
+}
+
+// Draws into a framebuffer for the life of the object; the framebuffer, viewport and clear colour
+// in force before come back after.
+class DrawInto {
+ public:
+  DrawInto(GLuint framebuffer, int width, int height) {
+    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &previous_);
+    glGetIntegerv(GL_VIEWPORT, viewport_);
+    glGetFloatv(GL_COLOR_CLEAR_VALUE, clear_);
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, framebuffer);
+    glViewport(0, 0, width, height);
+  }
+  DrawInto(const DrawInto&) = delete;
+  DrawInto& operator=(const DrawInto&) = delete;
+  ~DrawInto() {
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, static_cast<GLuint>(previous_));
+    glViewport(viewport_[0], viewport_[1], viewport_[2], viewport_[3]);
+    glClearColor(clear_[0], clear_[1], clear_[2], clear_[3]);
+  }
+  static void Clear() {
+    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+  }
+
+ private:
+  GLint previous_ = 0;
+  GLint viewport_[4] = {0, 0, 0, 0};
+  GLfloat clear_[4] = {0, 0, 0, 0};
+};
+
+// Marks the output tiles (kTile square) that the pixels [x0, x1) x [y0, y1) touch.
+template <typename Map>
+void MarkTiles(Map* map, int x0, int x1, int y0, int y1) {
+  if (x1 <= x0 || y1 <= y0) return;
+  for (int r = y0 / kTile; r <= (y1 - 1) / kTile && r < map->rows; ++r)
+    for (int c = x0 / kTile; c <= (x1 - 1) / kTile && c < map->cols; ++c)
+      map->drawn[static_cast<size_t>(r) * map->cols + c] = 1;
+}
+
+// A tile map over width x height with nothing drawn.
+template <typename Map>
+void ClearTiles(Map* map, int width, int height) {
+  map->cols = (width + kTile - 1) / kTile;
+  map->rows = (height + kTile - 1) / kTile;
+  map->drawn.assign(static_cast<size_t>(map->cols) * map->rows, 0);
+}
+
 constexpr const char* kFlatSource = R"(#version 130
 uniform vec4 value;
 void main() { gl_FragColor = value; }
@@ -228,10 +294,16 @@ uint32_t EchoSum::Program(int layer_count, bool lit, bool background_table, bool
   return program;
 }
 
-bool EchoSum::DrawLitColour(const EchoInputs& inputs, const int box[4]) {
+uint32_t EchoSum::DrawLitColour(const EchoInputs& inputs, const int box[4]) {
   GLint viewport[4];
   glGetIntegerv(GL_VIEWPORT, viewport);
-  Target& t = lit_colour_;
+  // Fast sums need the colour at two sizes in one echo: each size keeps its image (reallocating a
+  // float image of the output every time costs as much as drawing it).
+  size_t pick = lit_colour_last_ ^ 1u;
+  for (size_t k = 0; k < lit_colour_.size(); ++k)
+    if (lit_colour_[k].width == viewport[2] && lit_colour_[k].height == viewport[3]) pick = k;
+  lit_colour_last_ = pick;
+  Target& t = lit_colour_[pick];
   if (!t.framebuffer) {
     glGenFramebuffers(1, &t.framebuffer);
     glGenTextures(1, &t.texture);
@@ -266,7 +338,7 @@ bool EchoSum::DrawLitColour(const EchoInputs& inputs, const int box[4]) {
     glEnable(GL_TEXTURE_2D);
   }
   glBindFramebuffer(GL_DRAW_FRAMEBUFFER, static_cast<GLuint>(previous_draw));
-  return complete;
+  return complete ? t.texture : 0;
 }
 
 const CaptureContent* EchoSum::ContentOf(const EchoInputs& inputs) {
@@ -396,9 +468,10 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
         box[0] = std::min(box[0], t.x0), box[1] = std::min(box[1], t.y0), box[2] = std::max(box[2], t.x1),
         box[3] = std::max(box[3], t.y1);
     if (box[2] <= box[0] || box[3] <= box[1]) box[0] = box[1] = box[2] = box[3] = 0;
-    if (!DrawLitColour(inputs, box)) return false;
+    const uint32_t colour_image = DrawLitColour(inputs, box);
+    if (!colour_image) return false;
     glActiveTexture(GL_TEXTURE1);
-    glBindTexture(GL_TEXTURE_2D, lit_colour_.texture);
+    glBindTexture(GL_TEXTURE_2D, colour_image);
     glActiveTexture(GL_TEXTURE0);
   }
   glMatrixMode(GL_PROJECTION);
@@ -532,7 +605,7 @@ bool EchoSum::PrepareTarget(Target& t, int width, int height) {
   return true;
 }
 
-void EchoSum::AddTarget(const Target& t, int width, int height) {
+void EchoSum::AddTarget(const Target& t, int width, int height, TileMap* covered) {
   if (!add_program_) {
     add_program_ = Link(kAddSource);
     if (!add_program_) return;
@@ -575,32 +648,54 @@ void EchoSum::AddTarget(const Target& t, int width, int height) {
       glVertex2f(x1, y0);
       glVertex2f(x1, y1);
       glVertex2f(x0, y1);
+      if (covered) MarkTiles(covered, edge(c, m.cols, t.width, width), edge(c + 1, m.cols, t.width, width),
+                             edge(r, m.rows, t.height, height), edge(r + 1, m.rows, t.height, height));
     }
   }
   glEnd();
   ++passes_drawn_;
 }
 
-bool EchoSum::SumInto(Target& t, const EchoInputs& inputs, int tw, int th, int width, int height) {
+bool EchoSum::SumInto(Target& t, const EchoInputs& inputs, int tw, int th, int width, int height,
+                      TileMap* covered) {
   t.filled = false;
   if (!PrepareTarget(t, tw, th)) return false;
-  GLint previous_draw = 0;
-  GLfloat clear[4];
-  glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &previous_draw);
-  glGetFloatv(GL_COLOR_CLEAR_VALUE, clear);
-  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, t.framebuffer);
-  glViewport(0, 0, tw, th);
-  glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
-  glClear(GL_COLOR_BUFFER_BIT);
-  const bool ok = SumPasses(inputs, tw, th, &t.tiles);
-  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, static_cast<GLuint>(previous_draw));
-  glViewport(0, 0, width, height);
-  glClearColor(clear[0], clear[1], clear[2], clear[3]);
+  bool ok;
+  {
+    DrawInto into(t.framebuffer, tw, th);
+    DrawInto::Clear();
+    ok = SumPasses(inputs, tw, th, &t.tiles);
+  }
   if (!ok) return false;
   t.filled = true;
   t.inputs = inputs;
-  AddTarget(t, width, height);
+  AddTarget(t, width, height, covered);
   return true;
+}
+
+bool EchoSum::DualSum(Target& first, Target& second, const EchoInputs& inputs, const LateSum& late, int width,
+                      int height) {
+  if (!PrepareTarget(first, width, height) || !PrepareTarget(second, width, height)) return false;
+  if (!dual_framebuffer_) glGenFramebuffers(1, &dual_framebuffer_);
+  bool ok;
+  {
+    DrawInto into(dual_framebuffer_, width, height);
+    glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, first.texture, 0);
+    glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT1, GL_TEXTURE_2D, second.texture, 0);
+    const GLenum buffers[2] = {GL_COLOR_ATTACHMENT0, GL_COLOR_ATTACHMENT1};
+    glDrawBuffers(2, buffers);
+    ok = glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+    if (ok) {
+      DrawInto::Clear();
+      glBlendFunc(GL_ONE, GL_ONE);
+      if (inputs.layers.empty())
+        ClearTiles(&first.tiles, width, height);
+      else
+        ok = SumPasses(inputs, width, height, &first.tiles, &late);
+    }
+  }
+  second.tiles = first.tiles;
+  return ok;
 }
 
 bool EchoSum::Add(const EchoInputs& inputs, int width, int height, bool fast, int keep_slot) {
@@ -609,34 +704,101 @@ bool EchoSum::Add(const EchoInputs& inputs, int width, int height, bool fast, in
   glDisable(GL_CULL_FACE);
   glBlendFunc(GL_ONE, GL_ONE);
   bool ok = true;
-  if (keep_slot >= 0) kept_[static_cast<size_t>(keep_slot) % kept_.size()].filled = false;
+  Target* kept = keep_slot >= 0 ? &kept_[static_cast<size_t>(keep_slot) % kept_.size()] : nullptr;
+  if (kept) kept->filled = false;
   if (fast) {
-    // Layers that magnify the capture enough are smooth at the reduced resolution; the others
-    // (the outer layers, and the minifying ones far past the middle) keep their sharp edges at
-    // full resolution. Zoom layers share the centre, so their edges there line up and a coarse
-    // sum of them all would smear a step of every layer at once. A capture of one grey level has
-    // no edges: all of it goes to the reduced sum (lit, the colour's steps blur by a pixel).
-    const int tw = (width + 1) / 2;
-    const int th = (height + 1) / 2;
     EchoInputs sharp = inputs, soft = inputs;
     sharp.layers.clear();
     soft.layers.clear();
-    for (const EchoLayer& l : inputs.layers) {
-      const float span = std::fabs(1.0f - 2.0f * l.inset) * 512.0f;  // capture texels across the output
-      const bool smooth = inputs.grey >= 0 || span <= kFastSoftTexelsPerPixel * static_cast<float>(std::min(tw, th));
-      ((smooth && (tw < width || th < height)) ? soft : sharp).layers.push_back(l);
+    const std::vector<char> smooth = SoftLayers(inputs, width, height);
+    for (size_t i = 0; i < inputs.layers.size(); ++i) (smooth[i] ? soft : sharp).layers.push_back(inputs.layers[i]);
+    const int tw = ReducedSize(width), th = ReducedSize(height);
+    if (!kept) {
+      if (!sharp.layers.empty()) ok = SumPasses(sharp, width, height, nullptr);
+      if (ok && !soft.layers.empty()) ok = SumInto(scratch_, soft, tw, th, width, height);
+    } else if ((ok = PrepareTarget(*kept, width, height))) {
+      // Kept for a repeat: both parts are summed into the kept image (saturating adds of levels
+      // group freely), which is then added as a full-size sum is.
+      {
+        DrawInto into(kept->framebuffer, width, height);
+        DrawInto::Clear();
+        if (sharp.layers.empty())
+          ClearTiles(&kept->tiles, width, height);
+        else
+          ok = SumPasses(sharp, width, height, &kept->tiles);
+        if (ok && !soft.layers.empty()) ok = SumInto(scratch_, soft, tw, th, width, height, &kept->tiles);
+      }
+      if (ok) {
+        kept->filled = true;
+        kept->inputs = inputs;
+        AddTarget(*kept, width, height);
+      }
     }
-    if (!sharp.layers.empty()) ok = SumPasses(sharp, width, height, nullptr);
-    if (ok && !soft.layers.empty()) ok = SumInto(scratch_, soft, tw, th, width, height);
-  } else if (keep_slot < 0) {
+  } else if (!kept) {
     // Straight into the frame.
     ok = SumPasses(inputs, width, height, nullptr);
   } else {
-    ok = SumInto(kept_[static_cast<size_t>(keep_slot) % kept_.size()], inputs, width, height, width, height);
+    ok = SumInto(*kept, inputs, width, height, width, height);
   }
   glUseProgram(0);
   if (cull) glEnable(GL_CULL_FACE);
   return ok;
+}
+
+bool EchoSum::LitGreyLevels(const EchoInputs& inputs, std::array<int, 3>* sum) {
+  if (!inputs.lit || inputs.grey < 0) return false;
+  // The feedback below sees one colour per vertex: two-sided lighting or a separate specular
+  // colour would not be what the layers draw with.
+  GLint two_sided = 0, control = 0;
+  glGetIntegerv(GL_LIGHT_MODEL_TWO_SIDE, &two_sided);
+  glGetIntegerv(GL_LIGHT_MODEL_COLOR_CONTROL, &control);
+  if (two_sided || control != GL_SINGLE_COLOR) return false;
+  // The layers' quad through the same lighting, its corners' colours returned, not drawn.
+  std::array<GLfloat, 128> buffer{};
+  const GLint cull = glIsEnabled(GL_CULL_FACE);
+  glDisable(GL_CULL_FACE);
+  glFeedbackBuffer(static_cast<GLsizei>(buffer.size()), GL_3D_COLOR, buffer.data());
+  glRenderMode(GL_FEEDBACK);
+  CanvasQuad(inputs.colour);
+  const GLint used = glRenderMode(GL_RENDER);
+  if (cull) glEnable(GL_CULL_FACE);
+  if (used <= 0) return false;
+  std::array<float, 3> lo{1e9f, 1e9f, 1e9f}, hi{-1e9f, -1e9f, -1e9f};
+  int vertices = 0;
+  for (GLint k = 0; k < used;) {
+    if (buffer[static_cast<size_t>(k)] != static_cast<GLfloat>(GL_POLYGON_TOKEN) || k + 1 >= used) return false;
+    const int count = static_cast<int>(buffer[static_cast<size_t>(k) + 1]);
+    k += 2;
+    if (count < 0 || k + count * 7 > used) return false;
+    for (int v = 0; v < count; ++v, k += 7)
+      for (size_t c = 0; c < 3; ++c) {
+        const float value = buffer[static_cast<size_t>(k) + 3 + c];
+        lo[c] = std::min(lo[c], value);
+        hi[c] = std::max(hi[c], value);
+      }
+    vertices += count;
+  }
+  if (vertices < 3) return false;
+  // Every pixel's colour lies between its corners'; the margin covers the interpolation's
+  // rounding and this side's arithmetic against the program's.
+  constexpr float kMargin = 1e-4f;
+  const float grey = static_cast<float>(inputs.grey) / 255.0f;
+  auto product8 = [grey](float colour) {
+    return static_cast<int>(std::nearbyint(std::clamp(colour * grey, 0.0f, 1.0f) * 255.0f));
+  };
+  auto levels = [&inputs](int c8) {
+    int total = 0;
+    for (const EchoLayer& l : inputs.layers) total += (c8 * l.alpha8 + 127) / 255;
+    return std::min(total, 255);
+  };
+  for (size_t c = 0; c < 3; ++c) {
+    const int first = product8(lo[c] - kMargin), last = product8(hi[c] + kMargin);
+    const int value = levels(first);
+    for (int c8 = first + 1; c8 <= last; ++c8)
+      if (levels(c8) != value) return false;
+    (*sum)[c] = value;
+  }
+  return true;
 }
 
 bool EchoSum::ConstantReady() {
@@ -646,46 +808,44 @@ bool EchoSum::ConstantReady() {
 }
 
 bool EchoSum::AddWithLate(const EchoInputs& early, const std::vector<int>& late_alpha8, const EchoInputs& late,
-                          int width, int height, int slot) {
+                          int width, int height, int slot, bool fast) {
   if (!available_ || width < 1 || height < 1 || slot < 0 || late_alpha8.size() != early.layers.size() ||
       early.grey >= 0)
     return false;
   Target& kept = kept_[static_cast<size_t>(slot) % kept_.size()];
   kept.filled = false;
-  if (!PrepareTarget(kept, width, height) || !PrepareTarget(early_sum_, width, height)) return false;
-  if (!dual_framebuffer_) glGenFramebuffers(1, &dual_framebuffer_);
+  // Split as Add splits (fast: the smooth layers at reduced size), each part summed for both
+  // echoes at once.
+  EchoInputs sharp = early, soft = early;
+  sharp.layers.clear();
+  soft.layers.clear();
+  LateSum late_sharp, late_soft;
+  late_sharp.colour = late_soft.colour = late.colour;
+  const std::vector<char> smooth = fast ? SoftLayers(early, width, height) : std::vector<char>(early.layers.size(), 0);
+  for (size_t i = 0; i < early.layers.size(); ++i) {
+    (smooth[i] ? soft : sharp).layers.push_back(early.layers[i]);
+    LateSum& part = smooth[i] ? late_soft : late_sharp;
+    part.alpha8.push_back(late_alpha8[i]);
+    part.alpha_total += (late_alpha8[i] * late_alpha8[i] + 127) / 255;
+  }
   const GLint cull = glIsEnabled(GL_CULL_FACE);
   glDisable(GL_CULL_FACE);
-  GLint previous_draw = 0;
-  GLfloat clear[4];
-  glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &previous_draw);
-  glGetFloatv(GL_COLOR_CLEAR_VALUE, clear);
-  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, dual_framebuffer_);
-  glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, early_sum_.texture, 0);
-  glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT1, GL_TEXTURE_2D, kept.texture, 0);
-  const GLenum buffers[2] = {GL_COLOR_ATTACHMENT0, GL_COLOR_ATTACHMENT1};
-  glDrawBuffers(2, buffers);
-  bool ok = glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
-  if (ok) {
-    glViewport(0, 0, width, height);
-    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
-    glClear(GL_COLOR_BUFFER_BIT);
-    glBlendFunc(GL_ONE, GL_ONE);
-    LateSum sum;
-    sum.alpha8 = late_alpha8;
-    sum.colour = late.colour;
-    for (int a : late_alpha8) sum.alpha_total += (a * a + 127) / 255;
-    ok = SumPasses(early, width, height, &early_sum_.tiles, &sum);
+  bool ok = DualSum(early_sum_, kept, sharp, late_sharp, width, height);
+  if (ok && !soft.layers.empty()) {
+    ok = DualSum(soft_early_, soft_kept_, soft, late_soft, ReducedSize(width), ReducedSize(height));
+    if (ok) {
+      // The repeat's reduced part goes into its kept image now.
+      DrawInto into(kept.framebuffer, width, height);
+      glBlendFunc(GL_ONE, GL_ONE);
+      AddTarget(soft_kept_, width, height, &kept.tiles);
+    }
   }
-  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, static_cast<GLuint>(previous_draw));
-  glViewport(0, 0, width, height);
-  glClearColor(clear[0], clear[1], clear[2], clear[3]);
   if (ok) {
-    kept.tiles = early_sum_.tiles;
     kept.filled = true;
     kept.inputs = late;
     glBlendFunc(GL_ONE, GL_ONE);
-    AddTarget(early_sum_, width, height);
+    if (!sharp.layers.empty()) AddTarget(early_sum_, width, height);
+    if (!soft.layers.empty()) AddTarget(soft_early_, width, height);
   }
   glUseProgram(0);
   if (cull) glEnable(GL_CULL_FACE);

@@ -54,6 +54,10 @@ class EchoSum {
   // `fast` sums at reduced resolution. Returns false when a program cannot be built (the caller
   // then draws the quads).
   bool Add(const EchoInputs& inputs, int width, int height, bool fast, int keep_slot);
+  // A lit echo of a capture of one grey level (inputs.grey): true when the lit colour stays
+  // within a range over which every pixel adds the same levels, given in `sum` (per channel,
+  // at most 255). Finds the range from the lit corners of the layers' quad (feedback mode).
+  bool LitGreyLevels(const EchoInputs& inputs, std::array<int, 3>* sum);
   // Adds the same 8-bit value to every pixel (r, g, b, a in levels), blended ONE/ONE.
   bool AddConstant(int r, int g, int b, int a);
   // True when AddConstant can draw (builds its program).
@@ -62,8 +66,9 @@ class EchoSum {
   // adds `early` (as Add does) and keeps the repeat's sum in `slot` for AddKept, sampling the
   // capture once for both. `late_alpha8` gives the repeat's alpha for each layer of `early`
   // (0 where it has none); `late` is what the repeat will pass to AddKept.
+  // `fast` splits the layers as Add does.
   bool AddWithLate(const EchoInputs& early, const std::vector<int>& late_alpha8, const EchoInputs& late, int width,
-                   int height, int slot);
+                   int height, int slot, bool fast);
   // Adds a sum kept by Add in this slot if it was made from the same inputs; false otherwise.
   bool AddKept(int slot, const EchoInputs& inputs, int width, int height);
 
@@ -98,14 +103,19 @@ class EchoSum {
     int alpha_total = 0;
   };
   uint32_t Program(int layer_count, bool lit, bool background_table, bool late);
-  // The lit quad's colour per pixel, drawn inside box (x0, y0, x1, y1) only.
-  bool DrawLitColour(const EchoInputs& inputs, const int box[4]);
+  // The lit quad's colour per pixel, drawn inside box (x0, y0, x1, y1) only; its texture, or 0.
+  uint32_t DrawLitColour(const EchoInputs& inputs, const int box[4]);
   const CaptureContent* ContentOf(const EchoInputs& inputs);
   bool SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late = nullptr);
+  // Sums into `target` (target_width x target_height), then adds it to the current framebuffer
+  // (width x height); `covered` marks the tiles of the output that add drew over.
   bool SumInto(Target& target, const EchoInputs& inputs, int target_width, int target_height, int width,
-               int height);
+               int height, TileMap* covered = nullptr);
+  // Sums `inputs` into `first` and the unlit repeat `late` into `second` in the same passes.
+  bool DualSum(Target& first, Target& second, const EchoInputs& inputs, const LateSum& late, int width, int height);
   bool PrepareTarget(Target& target, int width, int height);
-  void AddTarget(const Target& target, int width, int height);
+  void AddTarget(const Target& target, int width, int height, TileMap* covered = nullptr);
+
 
   bool available_ = false;
   std::map<int, uint32_t> programs_;
@@ -118,8 +128,10 @@ class EchoSum {
   std::array<Target, 4> kept_{};
   Target scratch_;
   Target early_sum_;                 // the lit sum of AddWithLate
+  Target soft_early_, soft_kept_;    // its reduced parts in fast sums
   uint32_t dual_framebuffer_ = 0;    // early_sum_ and a kept target at once
-  Target lit_colour_;  // float image of the lit layer colour
+  std::array<Target, 2> lit_colour_{};  // float images of the lit layer colour, by size
+  size_t lit_colour_last_ = 1;
   int passes_drawn_ = 0;
 };
 

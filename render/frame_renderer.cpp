@@ -561,8 +561,8 @@ bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float
   in.lit = lit;
   for (int c = 0; c < 3; ++c) in.colour[static_cast<size_t>(c)] = colour ? colour[c] : current[c];
   // A lit early echo with a colour of its own: its late repeat draws unlit, the layer alpha then
-  // being the colour's. Both are summed in one pass and the repeat kept (exact mode).
-  const bool with_late = keep && lit && colour && mode_ == RenderMode::kExact;
+  // being the colour's. Both are summed in one pass and the repeat kept.
+  const bool with_late = keep && lit && colour;
   EchoInputs merged = in, late = in;
   late.lit = false;
   std::vector<int> late_alpha8;
@@ -604,32 +604,30 @@ bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float
   } else if (in.layers.empty() || colourless || grey == 0) {
     ++stats_.echoes_skipped;
   } else if (grey > 0 && lit) {
-    // One grey level, but the lit colour varies across the output: summed without sampling.
+    // One grey level, but the lit colour varies across the output: summed without sampling,
+    // unless the colour stays where every pixel adds the same levels.
     in.grey = grey;
-    drawn = echo_sum_.Add(in, viewport[2], viewport[3], mode_ == RenderMode::kFast, -1);
-    if (drawn) ++stats_.echoes_summed;
+    std::array<int, 3> sum{};
+    if (echo_sum_.LitGreyLevels(in, &sum)) {
+      drawn = AddFlat(sum);
+    } else {
+      drawn = echo_sum_.Add(in, viewport[2], viewport[3], mode_ == RenderMode::kFast, -1);
+      if (drawn) ++stats_.echoes_summed;
+    }
   } else if (grey > 0) {
     // One grey level everywhere: every layer adds a known constant.
-    int sum[3] = {0, 0, 0};
+    std::array<int, 3> sum{};
     for (const EchoLayer& l : in.layers)
-      for (int c = 0; c < 3; ++c)
-        sum[c] += ConstantLayerValue(std::clamp(in.colour[static_cast<size_t>(c)], 0.0f, 1.0f), grey, l.alpha8);
-    if (sum[0] || sum[1] || sum[2]) {
-      // Added with the next flat echo if one follows: saturating adds of levels group freely.
-      drawn = echo_sum_.ConstantReady();
-      if (drawn) {
-        for (size_t c = 0; c < 3; ++c) pending_flat_[c] = std::min(pending_flat_[c] + sum[c], 255);
-        ++stats_.echoes_flat;
-      }
-    } else {
-      ++stats_.echoes_skipped;
-    }
+      for (size_t c = 0; c < 3; ++c)
+        sum[c] += ConstantLayerValue(std::clamp(in.colour[c], 0.0f, 1.0f), grey, l.alpha8);
+    drawn = AddFlat(sum);
   } else if (!keep && echo_sum_.AddKept(capture, in, viewport[2], viewport[3])) {
     ++stats_.echoes_reused;
   } else {
     // A lit early echo is not what the unlit late one draws: both are summed at once then.
     merged.grey = late.grey = in.grey;
-    if (with_late && grey < 0 && echo_sum_.AddWithLate(merged, late_alpha8, late, viewport[2], viewport[3], capture))
+    if (with_late && grey < 0 && echo_sum_.AddWithLate(merged, late_alpha8, late, viewport[2], viewport[3], capture,
+                                                          mode_ == RenderMode::kFast))
       drawn = true;
     else
       drawn = echo_sum_.Add(in, viewport[2], viewport[3], mode_ == RenderMode::kFast, keep && !lit ? capture : -1);
@@ -643,6 +641,18 @@ bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float
     if (colour) glColor4f(colour[0], colour[1], colour[2], last_a);
     glTexCoord2f(1.0f - last_t, 1.0f - last_t);
   }
+  return true;
+}
+
+bool FrameRenderer::AddFlat(const std::array<int, 3>& sum) {
+  if (sum == std::array<int, 3>{0, 0, 0}) {
+    ++stats_.echoes_skipped;
+    return true;
+  }
+  // Added with the next flat echo if one follows: saturating adds of levels group freely.
+  if (!echo_sum_.ConstantReady()) return false;
+  for (size_t c = 0; c < 3; ++c) pending_flat_[c] = std::min(pending_flat_[c] + sum[c], 255);
+  ++stats_.echoes_flat;
   return true;
 }
 

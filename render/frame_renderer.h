@@ -100,6 +100,8 @@ class FrameRenderer final : public FrameDrawer {
   void EchoQuads(uint32_t texture, int layers, float inset_value, float alpha_value, const float* colour);
   bool EchoFaster(int capture, int layers, float inset_value, float alpha_value, const float* colour, bool keep);
   // Adds the flat echoes collected since the last draw, in one pass.
+  // Counts an echo that adds the same levels everywhere, to be added with the next flush.
+  bool AddFlat(const std::array<int, 3>& sum);
   void FlushFlatEchoes();
   void TrailOverlay();
   void EchoState();

@@ -6,6 +6,7 @@
 #include <GL/gl.h>
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "platform/headless/headless_context.h"
@@ -76,6 +77,54 @@ TEST(EchoSum, PaddedPassesAddOnlyTheEchosOwnLayers) {
       EXPECT_EQ(image.Pixel(16, 12)[c], std::min(expected, 255)) << count << " layers, channel " << c;
     }
   }
+}
+
+// A lit echo of a capture holding one grey level adds, per pixel, what the lit colour there makes
+// of that grey. When the colour is the same all over (a light from far away), the levels found
+// without drawing are what the summing pass draws; when the colour varies they are either
+// declined or still right everywhere.
+TEST(EchoSum, LitEchoesOfOneGreyAddTheLevelsTheirColourGives) {
+  VL_REQUIRE_GL(gl, 40, 30);
+  EchoSum sum;
+  ASSERT_TRUE(sum.Init(true, true));
+  const GLuint capture = GreyCapture(200);
+  glViewport(0, 0, 40, 30);
+  glEnable(GL_BLEND);
+  glEnable(GL_LIGHTING);
+  glEnable(GL_LIGHT0);
+  glNormal3f(0.0f, 0.0f, 1.0f);
+  const GLfloat diffuse[4] = {0.9f, 0.6f, 0.3f, 1.0f};
+  glLightfv(GL_LIGHT0, GL_DIFFUSE, diffuse);
+  struct Light {
+    const char* name;
+    GLfloat position[4];
+    bool uniform;
+  };
+  const Light lights[] = {{"far away", {0.0f, 0.0f, 1.0f, 0.0f}, true},
+                          {"close to one corner", {0.0f, 0.0f, 60.0f, 1.0f}, false}};
+  for (const Light& light : lights) {
+    SCOPED_TRACE(light.name);
+    glLightfv(GL_LIGHT0, GL_POSITION, light.position);
+    EchoInputs in = Layers(capture, 25);
+    in.lit = true;
+    in.grey = 200;
+    glClearColor(0, 0, 0, 0);
+    glClear(GL_COLOR_BUFFER_BIT);
+    ASSERT_TRUE(sum.Add(in, 40, 30, false, -1));
+    const headless::Image drawn = gl->ReadPixels();
+    std::array<int, 3> levels{-1, -1, -1};
+    const bool flat = sum.LitGreyLevels(in, &levels);
+    if (light.uniform) {
+      ASSERT_TRUE(flat);
+      EXPECT_GT(levels[0], 0);
+    }
+    if (!flat) continue;
+    for (int y = 0; y < 30; ++y)
+      for (int x = 0; x < 40; ++x)
+        for (int c = 0; c < 3; ++c)
+          ASSERT_EQ(drawn.Pixel(x, y)[c], levels[static_cast<size_t>(c)]) << x << "," << y << " channel " << c;
+  }
+  glDisable(GL_LIGHTING);
 }
 
 }  // namespace
