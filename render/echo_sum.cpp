@@ -9,6 +9,7 @@
 #include <string>
 
 namespace vl::render {
+
 namespace {
 
 // Longer echoes are summed in several passes; saturating adds of non-negative values do not
@@ -50,8 +51,9 @@ void main() {
 // `background_sums` holds it for every 8-bit product of colour and background (row
 // `background_row`).
 // `late`: the same layers are also summed unlit in `late_colour` with their own alphas into a
-// second output (an early lit echo and its late repeat sample the capture once).
-std::string FragmentSource(int layers, bool lit, bool background_table, bool late) {
+// second output (an early lit echo and its late repeat sample the capture once). `same`: the sum
+// goes to a second output as well (added to the frame and kept for a repeat at once).
+std::string FragmentSource(int layers, bool lit, bool background_table, bool late, bool same) {
   std::string s =
       "#version 130\n"
       "uniform float grey;\n"
@@ -96,6 +98,9 @@ std::string FragmentSource(int layers, bool lit, bool background_table, bool lat
   if (late) {
     s += "  gl_FragData[0] = vec4(min(sum, vec3(255.0)) / 255.0, alpha_sum);\n"
          "  gl_FragData[1] = vec4(min(late_sum, vec3(255.0)) / 255.0, late_alpha_sum);\n}\n";
+  } else if (same) {
+    s += "  gl_FragData[0] = vec4(min(sum, vec3(255.0)) / 255.0, alpha_sum);\n"
+         "  gl_FragData[1] = gl_FragData[0];\n}\n";
   } else {
     s += "  gl_FragColor = vec4(min(sum, vec3(255.0)) / 255.0, alpha_sum);\n}\n";
   }
@@ -279,11 +284,11 @@ bool EchoSum::Init(bool fragment_programs, bool framebuffer_objects) {
   return available_;
 }
 
-uint32_t EchoSum::Program(int layer_count, bool lit, bool background_table, bool late) {
-  const int key = layer_count * 8 + (lit ? 1 : 0) + (background_table ? 2 : 0) + (late ? 4 : 0);
+uint32_t EchoSum::Program(int layer_count, bool lit, bool background_table, bool late, bool same) {
+  const int key = layer_count * 16 + (lit ? 1 : 0) + (background_table ? 2 : 0) + (late ? 4 : 0) + (same ? 8 : 0);
   auto it = programs_.find(key);
   if (it != programs_.end()) return it->second;
-  const uint32_t program = Link(FragmentSource(layer_count, lit, background_table, late), false);
+  const uint32_t program = Link(FragmentSource(layer_count, lit, background_table, late, same), false);
   programs_[key] = program;
   if (program) {
     glUseProgram(program);
@@ -416,7 +421,7 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
                                inputs.layers[static_cast<size_t>(i)].alpha8);
   // The late sum's constant part: unlit, per channel.
   std::vector<std::array<int, 3>> late_constant(static_cast<size_t>(n) + 1, {0, 0, 0});
-  if (late && background >= 0)
+  if (late && !late->same && background >= 0)
     for (int i = 0; i < n; ++i)
       for (int c = 0; c < 3; ++c)
         late_constant[static_cast<size_t>(i) + 1][static_cast<size_t>(c)] =
@@ -511,7 +516,8 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
       const int count = std::min(kMaxLayersPerPass, std::max(last - start + 1, 0));
       const int size = ProgramSize(count);
       const bool use_table = with_table && pass == 0;
-      const uint32_t program = Program(size, lit, use_table, late != nullptr);
+      const bool same = late && late->same;
+      const uint32_t program = Program(size, lit, use_table, late && !same, same);
       if (!program) {
         ok = false;
         break;
@@ -539,7 +545,7 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
       glUniform3f(glGetUniformLocation(program, "flat_sum"), pass == 0 ? static_cast<float>(flat[0]) : 0.0f,
                   pass == 0 ? static_cast<float>(flat[1]) : 0.0f, pass == 0 ? static_cast<float>(flat[2]) : 0.0f);
       if (size > 0) glUniform2fv(glGetUniformLocation(program, "layer"), size, packed.data());
-      if (late) {
+      if (late && !late->same) {
         late_packed.assign(static_cast<size_t>(size), 0.0f);
         for (int i = start; i < start + count; ++i)
           late_packed[static_cast<size_t>(i - start)] = static_cast<float>(late->alpha8[static_cast<size_t>(i)]);
@@ -738,7 +744,14 @@ bool EchoSum::Add(const EchoInputs& inputs, int width, int height, bool fast, in
     // Straight into the frame.
     ok = SumPasses(inputs, width, height, nullptr);
   } else {
-    ok = SumInto(*kept, inputs, width, height, width, height);
+    bool direct = false;
+    if (borrow_frame_) ok = SumDirect(*kept, inputs, width, height, &direct);
+    if (!direct) {
+      ok = SumInto(*kept, inputs, width, height, width, height);
+    } else if (ok) {
+      kept->filled = true;
+      kept->inputs = inputs;
+    }
   }
   glUseProgram(0);
   if (cull) glEnable(GL_CULL_FACE);
@@ -807,6 +820,58 @@ bool EchoSum::ConstantReady() {
   return flat_program_ != 0;
 }
 
+bool EchoSum::SumDirect(Target& kept, const EchoInputs& inputs, int width, int height, bool* drawn,
+                        const LateSum* late) {
+  *drawn = false;
+  if (!PrepareTarget(kept, width, height) || !AttachFrameColour()) return true;
+  {
+    DrawInto into(kept.framebuffer, width, height);
+    DrawInto::Clear();
+  }
+  DrawInto into(frame_dual_framebuffer_, width, height);
+  glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT1, GL_TEXTURE_2D, kept.texture, 0);
+  const GLenum buffers[2] = {GL_COLOR_ATTACHMENT0, GL_COLOR_ATTACHMENT1};
+  glDrawBuffers(2, buffers);
+  if (glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE) return true;
+  *drawn = true;
+  glBlendFunc(GL_ONE, GL_ONE);
+  LateSum same;
+  same.same = true;
+  return SumPasses(inputs, width, height, &kept.tiles, late ? late : &same);
+}
+
+bool EchoSum::AttachFrameColour() {
+  // Only a framebuffer object drawing into its first colour attachment, a renderbuffer or the
+  // base of a 2D texture.
+  GLint bound = 0, draw_buffer = 0;
+  glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &bound);
+  glGetIntegerv(GL_DRAW_BUFFER0, &draw_buffer);
+  if (bound == 0 || draw_buffer != GL_COLOR_ATTACHMENT0) return false;
+  GLint type = GL_NONE, name = 0, level = 0, face = 0, layered = 0;
+  glGetFramebufferAttachmentParameteriv(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0,
+                                        GL_FRAMEBUFFER_ATTACHMENT_OBJECT_TYPE, &type);
+  if (type != GL_RENDERBUFFER && type != GL_TEXTURE) return false;
+  glGetFramebufferAttachmentParameteriv(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0,
+                                        GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME, &name);
+  if (type == GL_TEXTURE) {
+    glGetFramebufferAttachmentParameteriv(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0,
+                                          GL_FRAMEBUFFER_ATTACHMENT_TEXTURE_LEVEL, &level);
+    glGetFramebufferAttachmentParameteriv(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0,
+                                          GL_FRAMEBUFFER_ATTACHMENT_TEXTURE_CUBE_MAP_FACE, &face);
+    glGetFramebufferAttachmentParameteriv(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0,
+                                          GL_FRAMEBUFFER_ATTACHMENT_LAYERED, &layered);
+    if (level != 0 || face != 0 || layered) return false;
+  }
+  if (!frame_dual_framebuffer_) glGenFramebuffers(1, &frame_dual_framebuffer_);
+  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, frame_dual_framebuffer_);
+  if (type == GL_RENDERBUFFER)
+    glFramebufferRenderbuffer(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, static_cast<GLuint>(name));
+  else
+    glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, static_cast<GLuint>(name), 0);
+  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, static_cast<GLuint>(bound));
+  return true;
+}
+
 bool EchoSum::AddWithLate(const EchoInputs& early, const std::vector<int>& late_alpha8, const EchoInputs& late,
                           int width, int height, int slot, bool fast) {
   if (!available_ || width < 1 || height < 1 || slot < 0 || late_alpha8.size() != early.layers.size() ||
@@ -830,7 +895,12 @@ bool EchoSum::AddWithLate(const EchoInputs& early, const std::vector<int>& late_
   }
   const GLint cull = glIsEnabled(GL_CULL_FACE);
   glDisable(GL_CULL_FACE);
-  bool ok = DualSum(early_sum_, kept, sharp, late_sharp, width, height);
+  // The full-size part adds straight into the frame where its colour buffer can be borrowed;
+  // else it is summed aside and added after.
+  bool direct = false;
+  bool ok = true;
+  if (!sharp.layers.empty() && borrow_frame_) ok = SumDirect(kept, sharp, width, height, &direct, &late_sharp);
+  if (!direct && ok) ok = DualSum(early_sum_, kept, sharp, late_sharp, width, height);
   if (ok && !soft.layers.empty()) {
     ok = DualSum(soft_early_, soft_kept_, soft, late_soft, ReducedSize(width), ReducedSize(height));
     if (ok) {
@@ -844,7 +914,7 @@ bool EchoSum::AddWithLate(const EchoInputs& early, const std::vector<int>& late_
     kept.filled = true;
     kept.inputs = late;
     glBlendFunc(GL_ONE, GL_ONE);
-    if (!sharp.layers.empty()) AddTarget(early_sum_, width, height);
+    if (!sharp.layers.empty() && !direct) AddTarget(early_sum_, width, height);
     if (!soft.layers.empty()) AddTarget(soft_early_, width, height);
   }
   glUseProgram(0);

@@ -72,6 +72,10 @@ class EchoSum {
   // Adds a sum kept by Add in this slot if it was made from the same inputs; false otherwise.
   bool AddKept(int slot, const EchoInputs& inputs, int width, int height);
 
+  // Whether sums may add straight into the frame's colour buffer while keeping a copy (on by
+  // default; off, they are summed aside and added after, as into a window's own framebuffer).
+  void set_borrow_frame(bool borrow) { borrow_frame_ = borrow; }
+
   int passes_drawn() const { return passes_drawn_; }
   // Summing programs built so far (each kept for the context's life).
   int programs_built() const { return static_cast<int>(programs_.size()); }
@@ -101,8 +105,9 @@ class EchoSum {
     std::vector<int> alpha8;
     std::array<float, 3> colour{};
     int alpha_total = 0;
+    bool same = false;  // no repeat of its own: the sum itself goes to the second output
   };
-  uint32_t Program(int layer_count, bool lit, bool background_table, bool late);
+  uint32_t Program(int layer_count, bool lit, bool background_table, bool late, bool same);
   // The lit quad's colour per pixel, drawn inside box (x0, y0, x1, y1) only; its texture, or 0.
   uint32_t DrawLitColour(const EchoInputs& inputs, const int box[4]);
   const CaptureContent* ContentOf(const EchoInputs& inputs);
@@ -111,6 +116,14 @@ class EchoSum {
   // (width x height); `covered` marks the tiles of the output that add drew over.
   bool SumInto(Target& target, const EchoInputs& inputs, int target_width, int target_height, int width,
                int height, TileMap* covered = nullptr);
+  // Adds the sum of `inputs` straight into the frame and keeps it in `kept` (the repeat `late`
+  // instead when given) in the same passes. `drawn` false: the frame's colour buffer cannot be
+  // borrowed and nothing was drawn. False when a pass failed.
+  bool SumDirect(Target& kept, const EchoInputs& inputs, int width, int height, bool* drawn,
+                 const LateSum* late = nullptr);
+  // Points frame_dual_framebuffer_'s first attachment at the colour buffer the current draw
+  // framebuffer renders into; false when that is not a framebuffer object's.
+  bool AttachFrameColour();
   // Sums `inputs` into `first` and the unlit repeat `late` into `second` in the same passes.
   bool DualSum(Target& first, Target& second, const EchoInputs& inputs, const LateSum& late, int width, int height);
   bool PrepareTarget(Target& target, int width, int height);
@@ -130,9 +143,11 @@ class EchoSum {
   Target early_sum_;                 // the lit sum of AddWithLate
   Target soft_early_, soft_kept_;    // its reduced parts in fast sums
   uint32_t dual_framebuffer_ = 0;    // early_sum_ and a kept target at once
+  uint32_t frame_dual_framebuffer_ = 0;  // the frame's colour buffer and a kept target at once
   std::array<Target, 2> lit_colour_{};  // float images of the lit layer colour, by size
   size_t lit_colour_last_ = 1;
   int passes_drawn_ = 0;
+  bool borrow_frame_ = true;
 };
 
 }  // namespace vl::render

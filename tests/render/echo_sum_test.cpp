@@ -127,5 +127,75 @@ TEST(EchoSum, LitEchoesOfOneGreyAddTheLevelsTheirColourGives) {
   glDisable(GL_LIGHTING);
 }
 
+// An echo summed straight into the frame (its colour buffer borrowed) and kept in the same passes
+// gives the same frame, and the same repeat later, as one summed aside and added after; a lit
+// early echo with its unlit repeat too.
+TEST(EchoSum, SumsAddedStraightIntoTheFrameMatchSumsAddedAfter) {
+  VL_REQUIRE_GL(gl, 48, 40);
+  GLuint capture = 0;
+  glGenTextures(1, &capture);
+  glBindTexture(GL_TEXTURE_2D, capture);
+  std::vector<uint8_t> pixels(64 * 64 * 4, 0);
+  for (int y = 20; y < 44; ++y)
+    for (int x = 16; x < 48; ++x)
+      for (int c = 0; c < 4; ++c) pixels[static_cast<size_t>(y * 64 + x) * 4 + c] = static_cast<uint8_t>(4 * x + y);
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 64, 64, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+  glViewport(0, 0, 48, 40);
+  glEnable(GL_BLEND);
+
+  auto run = [&](bool borrow, bool lit) {
+    EchoSum sum;
+    EXPECT_TRUE(sum.Init(true, true));
+    sum.set_borrow_frame(borrow);
+    std::vector<headless::Image> frames;
+    auto clear = [] {
+      glClearColor(0.1f, 0.2f, 0.3f, 1.0f);
+      glClear(GL_COLOR_BUFFER_BIT);
+    };
+    EchoInputs in = Layers(capture, 20);
+    in.serial = 1;
+    if (lit) {
+      glEnable(GL_LIGHTING);
+      glEnable(GL_LIGHT0);
+      const GLfloat position[4] = {0.0f, 0.0f, 200.0f, 1.0f};
+      glLightfv(GL_LIGHT0, GL_POSITION, position);
+      in.lit = true;
+      EchoInputs late = in;
+      late.lit = false;
+      std::vector<int> late_alpha8;
+      for (const EchoLayer& l : in.layers) late_alpha8.push_back(255 - l.alpha8);
+      for (size_t i = 0; i < late.layers.size(); ++i) late.layers[i].alpha8 = late_alpha8[i];
+      clear();
+      EXPECT_TRUE(sum.AddWithLate(in, late_alpha8, late, 48, 40, 0, false));
+      glDisable(GL_LIGHTING);
+      frames.push_back(gl->ReadPixels());
+      clear();
+      EXPECT_TRUE(sum.AddKept(0, late, 48, 40));
+      frames.push_back(gl->ReadPixels());
+    } else {
+      clear();
+      EXPECT_TRUE(sum.Add(in, 48, 40, false, 1));
+      frames.push_back(gl->ReadPixels());
+      clear();
+      EXPECT_TRUE(sum.AddKept(1, in, 48, 40));
+      frames.push_back(gl->ReadPixels());
+    }
+    return frames;
+  };
+  for (bool lit : {false, true}) {
+    SCOPED_TRACE(lit ? "lit, with its unlit repeat" : "unlit, kept for a repeat");
+    const auto borrowed = run(true, lit);
+    const auto aside = run(false, lit);
+    ASSERT_EQ(borrowed.size(), aside.size());
+    for (size_t f = 0; f < borrowed.size(); ++f) {
+      EXPECT_EQ(borrowed[f].rgba, aside[f].rgba) << (f == 0 ? "the frame" : "the repeat");
+      // The echo added something: the picture is not just the clear colour.
+      EXPECT_NE(borrowed[f].Pixel(24, 20)[0], aside[f].Pixel(0, 0)[0]);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vl::render
