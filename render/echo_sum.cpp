@@ -250,6 +250,36 @@ void ClearTiles(Map* map, int width, int height) {
   map->drawn.assign(static_cast<size_t>(map->cols) * map->rows, 0);
 }
 
+// What all an echo's layers add, for each 8-bit product of colour and grey.
+std::array<int, 256> AllLayersLevels(const EchoInputs& inputs) {
+  std::array<int, 256> levels{};
+  for (int c8 = 0; c8 < 256; ++c8) {
+    int total = 0;
+    for (const EchoLayer& l : inputs.layers) total += (c8 * l.alpha8 + 127) / 255;
+    levels[static_cast<size_t>(c8)] = std::min(total, 255);
+  }
+  return levels;
+}
+
+// Whether every colour from `lo` to `hi` (per channel) makes, with the background level `grey`,
+// an 8-bit product (as the summing program forms it) for which `levels` is the same; that value
+// in `value`. `levels` never falls as the product grows. The margin covers the rasteriser's
+// interpolation and this side's arithmetic against the program's.
+bool SameLevels(const std::array<float, 3>& lo, const std::array<float, 3>& hi, int grey8,
+                const std::array<int, 256>& levels, std::array<int, 3>* value) {
+  constexpr float kMargin = 1e-4f;
+  const float grey = static_cast<float>(grey8) / 255.0f;
+  auto product8 = [grey](float colour) {
+    return static_cast<size_t>(std::nearbyint(std::clamp(colour * grey, 0.0f, 1.0f) * 255.0f));
+  };
+  for (size_t c = 0; c < 3; ++c) {
+    const int first = levels[product8(lo[c] - kMargin)], last = levels[product8(hi[c] + kMargin)];
+    if (first != last) return false;
+    (*value)[c] = first;
+  }
+  return true;
+}
+
 constexpr const char* kFlatSource = R"(#version 130
 uniform vec4 value;
 void main() { gl_FragColor = value; }
@@ -371,6 +401,57 @@ const CaptureContent* EchoSum::ContentOf(const EchoInputs& inputs) {
   return c.usable ? &c.map : nullptr;
 }
 
+void EchoSum::FlatTiles(const EchoInputs& inputs, const std::vector<EchoTile>& tiles, int width, int height,
+                        int background, std::map<std::array<int, 3>, std::vector<size_t>>* flat,
+                        std::vector<char>* is_flat) {
+  std::array<LitCorner, 4> v;
+  if (!LitCorners(inputs.colour, &v)) return;
+  // The colour over each of the two triangles the rasteriser cuts the quad into is a plane
+  // through its corners; over a tile it lies between the planes' values at the tile's corners.
+  const bool through_first = QuadSplitsThroughFirstVertex();
+  const std::array<std::array<size_t, 3>, 2> triangles =
+      through_first ? std::array<std::array<size_t, 3>, 2>{{{0, 1, 2}, {0, 2, 3}}}
+                    : std::array<std::array<size_t, 3>, 2>{{{0, 1, 3}, {1, 2, 3}}};
+  struct Plane {
+    std::array<double, 3> base{}, dx{}, dy{};
+  };
+  std::array<Plane, 2> planes;
+  for (size_t t = 0; t < 2; ++t) {
+    const LitCorner& a = v[triangles[t][0]];
+    const LitCorner& b = v[triangles[t][1]];
+    const LitCorner& c = v[triangles[t][2]];
+    const double det = (b.x - a.x) * (c.y - a.y) - (c.x - a.x) * (b.y - a.y);
+    if (det == 0.0) return;
+    for (size_t ch = 0; ch < 3; ++ch) {
+      const double db = b.colour[ch] - a.colour[ch], dc = c.colour[ch] - a.colour[ch];
+      planes[t].dx[ch] = (db * (c.y - a.y) - dc * (b.y - a.y)) / det;
+      planes[t].dy[ch] = (dc * (b.x - a.x) - db * (c.x - a.x)) / det;
+      planes[t].base[ch] = a.colour[ch] - planes[t].dx[ch] * a.x - planes[t].dy[ch] * a.y;
+    }
+  }
+  const std::array<int, 256> levels = AllLayersLevels(inputs);
+  for (size_t k = 0; k < tiles.size(); ++k) {
+    const EchoTile& t = tiles[k];
+    if (t.last >= t.first) continue;
+    // Pixel centres at the tile's edges, across the viewport from 0 to 1.
+    const double xs[2] = {(t.x0 + 0.5) / width, (t.x1 - 0.5) / width};
+    const double ys[2] = {(t.y0 + 0.5) / height, (t.y1 - 0.5) / height};
+    std::array<float, 3> lo{1e9f, 1e9f, 1e9f}, hi{-1e9f, -1e9f, -1e9f};
+    for (const Plane& plane : planes)
+      for (double x : xs)
+        for (double y : ys)
+          for (size_t ch = 0; ch < 3; ++ch) {
+            const float value = static_cast<float>(plane.base[ch] + plane.dx[ch] * x + plane.dy[ch] * y);
+            lo[ch] = std::min(lo[ch], value);
+            hi[ch] = std::max(hi[ch], value);
+          }
+    std::array<int, 3> value{};
+    if (!SameLevels(lo, hi, background, levels, &value)) continue;
+    (*flat)[value].push_back(k);
+    (*is_flat)[k] = 1;
+  }
+}
+
 bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late) {
   const int n = static_cast<int>(inputs.layers.size());
   const bool lit = inputs.lit;
@@ -404,9 +485,16 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
         tiles.push_back({c * kTile, r * kTile, std::min(width, (c + 1) * kTile), std::min(height, (r + 1) * kTile), 0,
                          n - 1});
   }
+  // Lit over a background, a tile that samples no layer adds what the background makes of the
+  // colour there: where the colour across the tile keeps that the same in every channel, the tile
+  // adds a constant, drawn without the colour or the table.
+  std::map<std::array<int, 3>, std::vector<size_t>> flat_tiles;
+  std::vector<char> is_flat(tiles.size(), 0);
+  if (lit && background > 0 && !plain_) FlatTiles(inputs, tiles, width, height, background, &flat_tiles, &is_flat);
   // Tiles that sample the same layers are drawn together.
   std::map<std::pair<int, int>, std::vector<size_t>> groups;
-  for (size_t k = 0; k < tiles.size(); ++k) groups[{tiles[k].first, tiles[k].last}].push_back(k);
+  for (size_t k = 0; k < tiles.size(); ++k)
+    if (!is_flat[k]) groups[{tiles[k].first, tiles[k].last}].push_back(k);
 
   // What the layers add where they read only the background, summed over the layers a group
   // leaves out. Unlit: one value per channel, prefix sums over the layers. Lit: per 8-bit product
@@ -468,8 +556,8 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
     // The colour is read only where a tile draws: with a table everywhere, else where layers are
     // sampled.
     int box[4] = {width, height, 0, 0};
-    for (const EchoTile& t : tiles)
-      if (table || t.last >= t.first)
+    for (size_t k = 0; k < tiles.size(); ++k)
+      if (const EchoTile& t = tiles[k]; !is_flat[k] && (table || t.last >= t.first))
         box[0] = std::min(box[0], t.x0), box[1] = std::min(box[1], t.y0), box[2] = std::max(box[2], t.x1),
         box[3] = std::max(box[3], t.y1);
     if (box[2] <= box[0] || box[3] <= box[1]) box[0] = box[1] = box[2] = box[3] = 0;
@@ -486,6 +574,20 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
   glMatrixMode(GL_MODELVIEW);
   glPushMatrix();
   glLoadIdentity();
+  // One pass over the tiles `members`, each marked drawn.
+  auto tile_quads = [&](const std::vector<size_t>& members) {
+    glBegin(GL_QUADS);
+    for (size_t k : members) {
+      const EchoTile& t = tiles[k];
+      glVertex2i(t.x0, t.y0);
+      glVertex2i(t.x1, t.y0);
+      glVertex2i(t.x1, t.y1);
+      glVertex2i(t.x0, t.y1);
+      if (drawn) drawn->drawn[static_cast<size_t>(t.y0 / kTile) * cols + t.x0 / kTile] = 1;
+    }
+    glEnd();
+    ++passes_drawn_;
+  };
   bool ok = true;
   std::vector<float> packed, late_packed;
   int row = -1;
@@ -560,22 +662,33 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
       }
       glBindTexture(GL_TEXTURE_2D, inputs.texture);
       glColor4f(inputs.colour[0], inputs.colour[1], inputs.colour[2], 1.0f);
-      glBegin(GL_QUADS);
-      for (size_t k : members) {
-        const EchoTile& t = tiles[k];
-        glVertex2i(t.x0, t.y0);
-        glVertex2i(t.x1, t.y0);
-        glVertex2i(t.x1, t.y1);
-        glVertex2i(t.x0, t.y1);
-      }
-      glEnd();
-      ++passes_drawn_;
+      tile_quads(members);
       if (count == 0) break;
     }
     if (!ok) break;
-    if (drawn)
-      for (size_t k : members)
-        drawn->drawn[static_cast<size_t>(tiles[k].y0 / kTile) * cols + tiles[k].x0 / kTile] = 1;
+  }
+  for (const auto& [value, members] : flat_tiles) {
+    if (!ok) break;
+    const bool same = late && late->same;
+    const uint32_t program = Program(0, false, false, late && !same, same);
+    if (!program) {
+      ok = false;
+      break;
+    }
+    glUseProgram(program);
+    glUniform2f(glGetUniformLocation(program, "inv_size"), 1.0f / static_cast<float>(std::max(width, 1)),
+                1.0f / static_cast<float>(std::max(height, 1)));
+    glUniform1f(glGetUniformLocation(program, "alpha_sum"), static_cast<float>(std::min(alpha_total, 255)) / 255.0f);
+    glUniform3f(glGetUniformLocation(program, "flat_sum"), static_cast<float>(value[0]), static_cast<float>(value[1]),
+                static_cast<float>(value[2]));
+    if (late && !same) {
+      const auto& all = late_constant[static_cast<size_t>(n)];
+      glUniform3f(glGetUniformLocation(program, "late_flat_sum"), static_cast<float>(std::min(all[0], 255)),
+                  static_cast<float>(std::min(all[1], 255)), static_cast<float>(std::min(all[2], 255)));
+      glUniform1f(glGetUniformLocation(program, "late_alpha_sum"),
+                  static_cast<float>(std::min(late->alpha_total, 255)) / 255.0f);
+    }
+    tile_quads(members);
   }
   glMatrixMode(GL_MODELVIEW);
   glPopMatrix();
@@ -745,7 +858,7 @@ bool EchoSum::Add(const EchoInputs& inputs, int width, int height, bool fast, in
     ok = SumPasses(inputs, width, height, nullptr);
   } else {
     bool direct = false;
-    if (borrow_frame_) ok = SumDirect(*kept, inputs, width, height, &direct);
+    if (!plain_) ok = SumDirect(*kept, inputs, width, height, &direct);
     if (!direct) {
       ok = SumInto(*kept, inputs, width, height, width, height);
     } else if (ok) {
@@ -758,60 +871,123 @@ bool EchoSum::Add(const EchoInputs& inputs, int width, int height, bool fast, in
   return ok;
 }
 
-bool EchoSum::LitGreyLevels(const EchoInputs& inputs, std::array<int, 3>* sum) {
-  if (!inputs.lit || inputs.grey < 0) return false;
-  // The feedback below sees one colour per vertex: two-sided lighting or a separate specular
-  // colour would not be what the layers draw with.
+bool EchoSum::LitCorners(const std::array<float, 3>& colour, std::array<LitCorner, 4>* corners) {
+  // Feedback sees one colour per vertex: two-sided lighting or a separate specular colour would
+  // not be what the layers draw with.
   GLint two_sided = 0, control = 0;
   glGetIntegerv(GL_LIGHT_MODEL_TWO_SIDE, &two_sided);
   glGetIntegerv(GL_LIGHT_MODEL_COLOR_CONTROL, &control);
   if (two_sided || control != GL_SINGLE_COLOR) return false;
-  // The layers' quad through the same lighting, its corners' colours returned, not drawn.
+  GLint viewport[4];
+  glGetIntegerv(GL_VIEWPORT, viewport);
+  if (viewport[2] < 1 || viewport[3] < 1) return false;
   std::array<GLfloat, 128> buffer{};
   const GLint cull = glIsEnabled(GL_CULL_FACE);
   glDisable(GL_CULL_FACE);
   glFeedbackBuffer(static_cast<GLsizei>(buffer.size()), GL_3D_COLOR, buffer.data());
   glRenderMode(GL_FEEDBACK);
-  CanvasQuad(inputs.colour);
+  CanvasQuad(colour);
   const GLint used = glRenderMode(GL_RENDER);
   if (cull) glEnable(GL_CULL_FACE);
-  if (used <= 0) return false;
-  std::array<float, 3> lo{1e9f, 1e9f, 1e9f}, hi{-1e9f, -1e9f, -1e9f};
-  int vertices = 0;
+  // GL_3D_COLOR: a polygon token, its vertex count, then x, y, z and RGBA per vertex. The quad
+  // comes back in pieces; its corners are told apart by where they land: the quad's vertices in
+  // drawing order are top left, bottom left, bottom right, top right of the viewport.
+  constexpr int kFloatsPerVertex = 7;
+  std::array<bool, 4> seen{};
   for (GLint k = 0; k < used;) {
     if (buffer[static_cast<size_t>(k)] != static_cast<GLfloat>(GL_POLYGON_TOKEN) || k + 1 >= used) return false;
     const int count = static_cast<int>(buffer[static_cast<size_t>(k) + 1]);
     k += 2;
-    if (count < 0 || k + count * 7 > used) return false;
-    for (int v = 0; v < count; ++v, k += 7)
-      for (size_t c = 0; c < 3; ++c) {
-        const float value = buffer[static_cast<size_t>(k) + 3 + c];
-        lo[c] = std::min(lo[c], value);
-        hi[c] = std::max(hi[c], value);
-      }
-    vertices += count;
+    if (count < 0 || k + count * kFloatsPerVertex > used) return false;
+    for (int v = 0; v < count; ++v, k += kFloatsPerVertex) {
+      const GLfloat* f = &buffer[static_cast<size_t>(k)];
+      const double x = (f[0] - static_cast<double>(viewport[0])) / viewport[2];
+      const double y = (f[1] - static_cast<double>(viewport[1])) / viewport[3];
+      const bool left = x < 0.5, top = y > 0.5;
+      const size_t corner = left ? (top ? 0 : 1) : (top ? 3 : 2);
+      (*corners)[corner] = {x, y, {f[3], f[4], f[5]}};
+      seen[corner] = true;
+    }
   }
-  if (vertices < 3) return false;
-  // Every pixel's colour lies between its corners'; the margin covers the interpolation's
-  // rounding and this side's arithmetic against the program's.
-  constexpr float kMargin = 1e-4f;
-  const float grey = static_cast<float>(inputs.grey) / 255.0f;
-  auto product8 = [grey](float colour) {
-    return static_cast<int>(std::nearbyint(std::clamp(colour * grey, 0.0f, 1.0f) * 255.0f));
-  };
-  auto levels = [&inputs](int c8) {
-    int total = 0;
-    for (const EchoLayer& l : inputs.layers) total += (c8 * l.alpha8 + 127) / 255;
-    return std::min(total, 255);
-  };
-  for (size_t c = 0; c < 3; ++c) {
-    const int first = product8(lo[c] - kMargin), last = product8(hi[c] + kMargin);
-    const int value = levels(first);
-    for (int c8 = first + 1; c8 <= last; ++c8)
-      if (levels(c8) != value) return false;
-    (*sum)[c] = value;
+  return seen[0] && seen[1] && seen[2] && seen[3];
+}
+
+bool EchoSum::QuadSplitsThroughFirstVertex() {
+  if (quad_split_ >= 0) return quad_split_ == 1;
+  // A quad whose first vertex alone is red, drawn into 8 x 8 pixels: pixel (6, 0) lies in a
+  // triangle with the first vertex only when the quad is cut from it to the third.
+  quad_split_ = 0;
+  GLint active = 0, bound_texture = 0;
+  glGetIntegerv(GL_ACTIVE_TEXTURE, &active);
+  glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound_texture);
+  GLuint texture = 0, framebuffer = 0;
+  glGenTextures(1, &texture);
+  glBindTexture(GL_TEXTURE_2D, texture);
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 8, 8, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+  glGenFramebuffers(1, &framebuffer);
+  std::array<uint8_t, 4> pixel{};
+  {
+    DrawInto into(framebuffer, 8, 8);
+    glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
+    if (glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE) {
+      glPushAttrib(GL_ENABLE_BIT | GL_CURRENT_BIT);
+      // Colour material off too: with it on, the probe's colours would become the material's.
+      glDisable(GL_LIGHTING);
+      glDisable(GL_COLOR_MATERIAL);
+      glDisable(GL_TEXTURE_2D);
+      glDisable(GL_BLEND);
+      glDisable(GL_DEPTH_TEST);
+      glDisable(GL_CULL_FACE);
+      glDisable(GL_FOG);
+      glUseProgram(0);
+      DrawInto::Clear();
+      glMatrixMode(GL_PROJECTION);
+      glPushMatrix();
+      glLoadIdentity();
+      glOrtho(0.0, 1.0, 0.0, 1.0, -1.0, 1.0);
+      glMatrixMode(GL_MODELVIEW);
+      glPushMatrix();
+      glLoadIdentity();
+      glBegin(GL_QUADS);
+      glColor3f(1.0f, 0.0f, 0.0f);
+      glVertex2f(0.0f, 1.0f);
+      glColor3f(0.0f, 0.0f, 0.0f);
+      glVertex2f(0.0f, 0.0f);
+      glVertex2f(1.0f, 0.0f);
+      glVertex2f(1.0f, 1.0f);
+      glEnd();
+      glPopMatrix();
+      glMatrixMode(GL_PROJECTION);
+      glPopMatrix();
+      glMatrixMode(GL_MODELVIEW);
+      glPopAttrib();
+      GLint read = 0;
+      glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &read);
+      glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer);
+      glReadPixels(6, 0, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, pixel.data());
+      glBindFramebuffer(GL_READ_FRAMEBUFFER, static_cast<GLuint>(read));
+    }
   }
-  return true;
+  glDeleteFramebuffers(1, &framebuffer);
+  glDeleteTextures(1, &texture);
+  glActiveTexture(static_cast<GLenum>(active));
+  glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(bound_texture));
+  quad_split_ = pixel[0] > 8 ? 1 : 0;
+  return quad_split_ == 1;
+}
+
+bool EchoSum::LitGreyLevels(const EchoInputs& inputs, std::array<int, 3>* sum) {
+  if (!inputs.lit || inputs.grey < 0) return false;
+  std::array<LitCorner, 4> corners;
+  if (!LitCorners(inputs.colour, &corners)) return false;
+  std::array<float, 3> lo{1e9f, 1e9f, 1e9f}, hi{-1e9f, -1e9f, -1e9f};
+  for (const LitCorner& corner : corners)
+    for (size_t c = 0; c < 3; ++c) {
+      lo[c] = std::min(lo[c], corner.colour[c]);
+      hi[c] = std::max(hi[c], corner.colour[c]);
+    }
+  // Every pixel's colour lies between its corners'.
+  return SameLevels(lo, hi, inputs.grey, AllLayersLevels(inputs), sum);
 }
 
 bool EchoSum::ConstantReady() {
@@ -899,7 +1075,7 @@ bool EchoSum::AddWithLate(const EchoInputs& early, const std::vector<int>& late_
   // else it is summed aside and added after.
   bool direct = false;
   bool ok = true;
-  if (!sharp.layers.empty() && borrow_frame_) ok = SumDirect(kept, sharp, width, height, &direct, &late_sharp);
+  if (!sharp.layers.empty() && !plain_) ok = SumDirect(kept, sharp, width, height, &direct, &late_sharp);
   if (!direct && ok) ok = DualSum(early_sum_, kept, sharp, late_sharp, width, height);
   if (ok && !soft.layers.empty()) {
     ok = DualSum(soft_early_, soft_kept_, soft, late_soft, ReducedSize(width), ReducedSize(height));

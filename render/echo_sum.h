@@ -72,9 +72,10 @@ class EchoSum {
   // Adds a sum kept by Add in this slot if it was made from the same inputs; false otherwise.
   bool AddKept(int slot, const EchoInputs& inputs, int width, int height);
 
-  // Whether sums may add straight into the frame's colour buffer while keeping a copy (on by
-  // default; off, they are summed aside and added after, as into a window's own framebuffer).
-  void set_borrow_frame(bool borrow) { borrow_frame_ = borrow; }
+  // Plain sums, for comparisons: each summed aside and added after (as into a window's own
+  // framebuffer) rather than straight into the frame's colour buffer while keeping a copy, and
+  // every tile of a lit echo through the summing program.
+  void set_plain(bool plain) { plain_ = plain; }
 
   int passes_drawn() const { return passes_drawn_; }
   // Summing programs built so far (each kept for the context's life).
@@ -111,6 +112,23 @@ class EchoSum {
   // The lit quad's colour per pixel, drawn inside box (x0, y0, x1, y1) only; its texture, or 0.
   uint32_t DrawLitColour(const EchoInputs& inputs, const int box[4]);
   const CaptureContent* ContentOf(const EchoInputs& inputs);
+  // A corner of the layers' quad after lighting: where it lands in the viewport (0 to 1 across)
+  // and its colour.
+  struct LitCorner {
+    double x = 0, y = 0;
+    std::array<float, 3> colour{};
+  };
+  // The layers' quad in `colour` through the current lighting, returned by feedback instead of
+  // drawn: its corners in drawing order. False when feedback does not give all four or the
+  // lighting colours a vertex in ways feedback does not show.
+  bool LitCorners(const std::array<float, 3>& colour, std::array<LitCorner, 4>* corners);
+  // Whether the rasteriser cuts a quad into triangles along its first and third vertices (else
+  // along the second and fourth); found once by drawing one.
+  bool QuadSplitsThroughFirstVertex();
+  // Of the tiles that sample no layer of a lit echo over the background level `background`, those
+  // over which every pixel adds the same levels, by those levels.
+  void FlatTiles(const EchoInputs& inputs, const std::vector<EchoTile>& tiles, int width, int height, int background,
+                 std::map<std::array<int, 3>, std::vector<size_t>>* flat, std::vector<char>* is_flat);
   bool SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late = nullptr);
   // Sums into `target` (target_width x target_height), then adds it to the current framebuffer
   // (width x height); `covered` marks the tiles of the output that add drew over.
@@ -147,7 +165,8 @@ class EchoSum {
   std::array<Target, 2> lit_colour_{};  // float images of the lit layer colour, by size
   size_t lit_colour_last_ = 1;
   int passes_drawn_ = 0;
-  bool borrow_frame_ = true;
+  int quad_split_ = -1;  // QuadSplitsThroughFirstVertex: -1 not yet known
+  bool plain_ = false;
 };
 
 }  // namespace vl::render

@@ -127,28 +127,32 @@ TEST(EchoSum, LitEchoesOfOneGreyAddTheLevelsTheirColourGives) {
   glDisable(GL_LIGHTING);
 }
 
-// An echo summed straight into the frame (its colour buffer borrowed) and kept in the same passes
-// gives the same frame, and the same repeat later, as one summed aside and added after; a lit
-// early echo with its unlit repeat too.
-TEST(EchoSum, SumsAddedStraightIntoTheFrameMatchSumsAddedAfter) {
-  VL_REQUIRE_GL(gl, 48, 40);
+// The shortcuts give the plain sums' bytes: an echo summed straight into the frame (its colour
+// buffer borrowed) and kept in the same passes gives the same frame, and the same repeat later, as
+// one summed aside and added after, unlit or lit with its unlit repeat; and a lit echo over a
+// background, where tiles the light leaves at one level are drawn flat, or of a capture of one
+// grey level, gives what the summing program draws in every tile.
+TEST(EchoSum, ShortcutsGiveThePlainSumsBytes) {
+  VL_REQUIRE_GL(gl, 160, 128);
   GLuint capture = 0;
   glGenTextures(1, &capture);
   glBindTexture(GL_TEXTURE_2D, capture);
-  std::vector<uint8_t> pixels(64 * 64 * 4, 0);
+  std::vector<uint8_t> pixels(64 * 64 * 4, 12);  // the background level, under most of the capture
   for (int y = 20; y < 44; ++y)
     for (int x = 16; x < 48; ++x)
       for (int c = 0; c < 4; ++c) pixels[static_cast<size_t>(y * 64 + x) * 4 + c] = static_cast<uint8_t>(4 * x + y);
   glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 64, 64, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-  glViewport(0, 0, 48, 40);
+  glViewport(0, 0, 160, 128);
   glEnable(GL_BLEND);
 
-  auto run = [&](bool borrow, bool lit) {
+  enum class Case { kUnlit, kLit, kLitGrey };
+  auto run = [&](bool borrow, Case which) {
+    const bool lit = which != Case::kUnlit;
     EchoSum sum;
     EXPECT_TRUE(sum.Init(true, true));
-    sum.set_borrow_frame(borrow);
+    sum.set_plain(!borrow);
     std::vector<headless::Image> frames;
     auto clear = [] {
       glClearColor(0.1f, 0.2f, 0.3f, 1.0f);
@@ -159,40 +163,55 @@ TEST(EchoSum, SumsAddedStraightIntoTheFrameMatchSumsAddedAfter) {
     if (lit) {
       glEnable(GL_LIGHTING);
       glEnable(GL_LIGHT0);
-      const GLfloat position[4] = {0.0f, 0.0f, 200.0f, 1.0f};
+      glEnable(GL_COLOR_MATERIAL);  // as the layers draw: the colour is the material's
+      const GLfloat position[4] = {0.0f, 0.0f, 1500.0f, 1.0f};  // far off one corner: shading gently
       glLightfv(GL_LIGHT0, GL_POSITION, position);
       in.lit = true;
+      if (which == Case::kLitGrey) {
+        in.grey = 12;
+        clear();
+        EXPECT_TRUE(sum.Add(in, 160, 128, false, -1));
+        glDisable(GL_LIGHTING);
+        glDisable(GL_COLOR_MATERIAL);
+        frames.push_back(gl->ReadPixels());
+        return frames;
+      }
       EchoInputs late = in;
       late.lit = false;
       std::vector<int> late_alpha8;
       for (const EchoLayer& l : in.layers) late_alpha8.push_back(255 - l.alpha8);
       for (size_t i = 0; i < late.layers.size(); ++i) late.layers[i].alpha8 = late_alpha8[i];
       clear();
-      EXPECT_TRUE(sum.AddWithLate(in, late_alpha8, late, 48, 40, 0, false));
+      EXPECT_TRUE(sum.AddWithLate(in, late_alpha8, late, 160, 128, 0, false));
       glDisable(GL_LIGHTING);
+      glDisable(GL_COLOR_MATERIAL);
       frames.push_back(gl->ReadPixels());
       clear();
-      EXPECT_TRUE(sum.AddKept(0, late, 48, 40));
+      EXPECT_TRUE(sum.AddKept(0, late, 160, 128));
       frames.push_back(gl->ReadPixels());
     } else {
       clear();
-      EXPECT_TRUE(sum.Add(in, 48, 40, false, 1));
+      EXPECT_TRUE(sum.Add(in, 160, 128, false, 1));
       frames.push_back(gl->ReadPixels());
       clear();
-      EXPECT_TRUE(sum.AddKept(1, in, 48, 40));
+      EXPECT_TRUE(sum.AddKept(1, in, 160, 128));
       frames.push_back(gl->ReadPixels());
     }
     return frames;
   };
-  for (bool lit : {false, true}) {
-    SCOPED_TRACE(lit ? "lit, with its unlit repeat" : "unlit, kept for a repeat");
-    const auto borrowed = run(true, lit);
-    const auto aside = run(false, lit);
+  glClearColor(0.1f, 0.2f, 0.3f, 1.0f);
+  glClear(GL_COLOR_BUFFER_BIT);
+  const headless::Image blank = gl->ReadPixels();
+  for (Case which : {Case::kUnlit, Case::kLit, Case::kLitGrey}) {
+    SCOPED_TRACE(which == Case::kUnlit ? "unlit, kept for a repeat"
+                 : which == Case::kLit ? "lit, with its unlit repeat"
+                                       : "lit, of one grey level");
+    const auto borrowed = run(true, which);
+    const auto aside = run(false, which);
     ASSERT_EQ(borrowed.size(), aside.size());
     for (size_t f = 0; f < borrowed.size(); ++f) {
       EXPECT_EQ(borrowed[f].rgba, aside[f].rgba) << (f == 0 ? "the frame" : "the repeat");
-      // The echo added something: the picture is not just the clear colour.
-      EXPECT_NE(borrowed[f].Pixel(24, 20)[0], aside[f].Pixel(0, 0)[0]);
+      EXPECT_NE(borrowed[f].rgba, blank.rgba) << "the echo added nothing";
     }
   }
 }
