@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 #include <string>
 
 namespace vl::render {
@@ -32,6 +33,14 @@ constexpr int kTile = 32;
 // spans more than a reduced pixel, so the layer is smooth there). Measured on the bundled loops
 // and the stress loops of the tests: at most 9 levels off the reference, 0.3 on average.
 constexpr float kFastSoftTexelsPerPixel = 0.75f;
+
+// What the fast sums weigh when choosing between the reduced and the full way, in reads of one
+// texel for one output pixel, measured on a software renderer: a pass's own cost whatever it
+// draws; a reduced sum's add, per pixel; drawing into the reduced target at all (switching
+// targets there and back holds up the renderer's threads).
+constexpr double kPassCost = 4500;
+constexpr double kAddCost = 1.0;
+constexpr double kReducedTargetCost = 400000;
 
 // Every pass draws one quad over its viewport; p runs from 0 to 1 across it.
 constexpr const char* kVertexSource = R"(#version 130
@@ -817,6 +826,51 @@ bool EchoSum::DualSum(Target& first, Target& second, const EchoInputs& inputs, c
   return ok;
 }
 
+double EchoSum::SumCost(const EchoInputs& inputs, int width, int height, double* drawn_area) {
+  // In reads per output pixel: a sampled layer one; lit, the colour one more where anything is
+  // read, the background table three more everywhere over a background.
+  const double area = static_cast<double>(width) * height;
+  if (drawn_area) *drawn_area = 0;
+  if (inputs.layers.empty() || width < 1 || height < 1) return 0;
+  const CaptureContent* content = inputs.grey < 0 ? ContentOf(inputs) : nullptr;
+  const int background = inputs.grey >= 0 ? inputs.grey : content ? content->background() : -1;
+  const bool table = inputs.lit && background > 0;
+  if (!content) {
+    const double reads = inputs.grey >= 0 ? (table ? 4.0 : 0.0) : static_cast<double>(inputs.layers.size()) + (inputs.lit ? 1 : 0);
+    if (drawn_area && reads > 0) *drawn_area = area;
+    return reads * area;
+  }
+  std::vector<float> insets;
+  insets.reserve(inputs.layers.size());
+  for (const EchoLayer& l : inputs.layers) insets.push_back(l.inset);
+  double reads = 0;
+  std::set<std::pair<int, int>> groups;
+  for (const EchoTile& t : PlanEchoTiles(*content, insets, width, height, kTile)) {
+    const int sampled = std::max(t.last - t.first + 1, 0);
+    const double per_pixel = sampled + (table ? 4 : inputs.lit && sampled ? 1 : 0);
+    const double pixels = static_cast<double>(t.x1 - t.x0) * (t.y1 - t.y0);
+    reads += per_pixel * pixels;
+    if (drawn_area && per_pixel > 0) *drawn_area += pixels;
+    if (per_pixel > 0) groups.insert({t.first, t.last});
+  }
+  int passes = 0;
+  for (const auto& [first, last] : groups) passes += std::max((last - first + kMaxLayersPerPass) / kMaxLayersPerPass, 1);
+  return reads + passes * kPassCost;
+}
+
+bool EchoSum::ReducedPays(const EchoInputs& all, const EchoInputs& sharp, const EchoInputs& soft, int width,
+                          int height, int reduced_adds, int full_adds) {
+  if (soft.layers.empty()) return false;
+  double full_area = 0, soft_area = 0;
+  const double full = SumCost(all, width, height, &full_area) + full_adds * (kAddCost * full_area + kPassCost);
+  // A reduced tile drawn is added over the output pixels it spreads to.
+  const double reduced = SumCost(sharp, width, height, nullptr) +
+                         SumCost(soft, ReducedSize(width), ReducedSize(height), &soft_area) +
+                         reduced_adds * (kAddCost * std::min(4.0 * soft_area, static_cast<double>(width) * height) + kPassCost) +
+                         kReducedTargetCost;
+  return reduced < full;
+}
+
 bool EchoSum::Add(const EchoInputs& inputs, int width, int height, bool fast, int keep_slot) {
   if (!available_ || width < 1 || height < 1) return false;
   GLint cull = glIsEnabled(GL_CULL_FACE);
@@ -825,12 +879,17 @@ bool EchoSum::Add(const EchoInputs& inputs, int width, int height, bool fast, in
   bool ok = true;
   Target* kept = keep_slot >= 0 ? &kept_[static_cast<size_t>(keep_slot) % kept_.size()] : nullptr;
   if (kept) kept->filled = false;
+  EchoInputs sharp = inputs, soft = inputs;
   if (fast) {
-    EchoInputs sharp = inputs, soft = inputs;
     sharp.layers.clear();
     soft.layers.clear();
     const std::vector<char> smooth = SoftLayers(inputs, width, height);
     for (size_t i = 0; i < inputs.layers.size(); ++i) (smooth[i] ? soft : sharp).layers.push_back(inputs.layers[i]);
+    // Kept, the reduced way adds twice (into the kept image, then that); the full way adds
+    // straight into the frame.
+    fast = ReducedPays(inputs, sharp, soft, width, height, kept ? 2 : 1, kept && plain_ ? 1 : 0);
+  }
+  if (fast) {
     const int tw = ReducedSize(width), th = ReducedSize(height);
     if (!kept) {
       if (!sharp.layers.empty()) ok = SumPasses(sharp, width, height, nullptr);
@@ -1062,7 +1121,17 @@ bool EchoSum::AddWithLate(const EchoInputs& early, const std::vector<int>& late_
   soft.layers.clear();
   LateSum late_sharp, late_soft;
   late_sharp.colour = late_soft.colour = late.colour;
-  const std::vector<char> smooth = fast ? SoftLayers(early, width, height) : std::vector<char>(early.layers.size(), 0);
+  std::vector<char> smooth = fast ? SoftLayers(early, width, height) : std::vector<char>(early.layers.size(), 0);
+  if (fast) {
+    EchoInputs sharp_part = early, soft_part = early;
+    sharp_part.layers.clear();
+    soft_part.layers.clear();
+    for (size_t i = 0; i < early.layers.size(); ++i)
+      (smooth[i] ? soft_part : sharp_part).layers.push_back(early.layers[i]);
+    // The reduced way adds twice (the early part into the frame, the repeat's into its kept
+    // image); the full way adds straight into the frame.
+    if (!ReducedPays(early, sharp_part, soft_part, width, height, 2, plain_ ? 1 : 0)) smooth.assign(smooth.size(), 0);
+  }
   for (size_t i = 0; i < early.layers.size(); ++i) {
     (smooth[i] ? soft : sharp).layers.push_back(early.layers[i]);
     LateSum& part = smooth[i] ? late_soft : late_sharp;

@@ -130,6 +130,14 @@ class EchoSum {
   void FlatTiles(const EchoInputs& inputs, const std::vector<EchoTile>& tiles, int width, int height, int background,
                  std::map<std::array<int, 3>, std::vector<size_t>>* flat, std::vector<char>* is_flat);
   bool SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late = nullptr);
+  // Roughly what summing `inputs` over width x height costs: texture reads over the output.
+  // `drawn_area`: the pixels of the tiles that draw anything.
+  double SumCost(const EchoInputs& inputs, int width, int height, double* drawn_area);
+  // Whether summing `soft` at reduced size and `sharp` at full size, then adding the reduced sum
+  // `reduced_adds` times, costs less than summing `all` at full size and adding that `full_adds`
+  // times. Fast sums take the cheaper way: the full size is also the exact one.
+  bool ReducedPays(const EchoInputs& all, const EchoInputs& sharp, const EchoInputs& soft, int width, int height,
+                   int reduced_adds, int full_adds);
   // Sums into `target` (target_width x target_height), then adds it to the current framebuffer
   // (width x height); `covered` marks the tiles of the output that add drew over.
   bool SumInto(Target& target, const EchoInputs& inputs, int target_width, int target_height, int width,
