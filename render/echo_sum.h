@@ -92,7 +92,6 @@ class EchoSum {
     uint32_t texture = 0;
     int width = 0, height = 0;
     bool filled = false;
-    bool fast = false;
     EchoInputs inputs;
     TileMap tiles;
   };

@@ -27,4 +27,12 @@ inline bool RunningInCi() {
     GTEST_SKIP() << "no headless OpenGL context (" << var##_error << ")";                 \
   }
 
+// For a test body running in a child process: a small context, or null with `report` saying why.
+inline std::unique_ptr<::vl::headless::HeadlessContext> ChildGlContext(std::string& report) {
+  std::string error;
+  auto gl = ::vl::headless::HeadlessContext::Create(16, 16, &error);
+  if (!gl) report = "no GL context: " + error;
+  return gl;
+}
+
 }  // namespace vl::test

@@ -36,12 +36,8 @@ constexpr uint64_t kGigabyte = uint64_t{1} << 30;
 ChildUsage LoadInChild(const fs::path& dir, const std::string& loop) {
   return RunMeasured(
       [&](std::string& report) {
-        std::string error;
-        auto gl = vl::headless::HeadlessContext::Create(16, 16, &error);
-        if (!gl) {
-          report = "no GL context: " + error;
-          return 1;
-        }
+        auto gl = vl::test::ChildGlContext(report);
+        if (!gl) return 1;
         vl::SetProgramFolder(dir);
         auto scene = std::make_unique<vl::engine::SceneState>();
         vl::render::RenderAssets assets;

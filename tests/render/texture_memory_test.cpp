@@ -43,12 +43,8 @@ ChildUsage LoadInChild(const fs::path& dir, const std::string& file, vl::engine:
                        void (vl::render::RenderAssets::*load)(vl::engine::SceneState&, const std::string&)) {
   return RunMeasured(
       [&](std::string& report) {
-        std::string error;
-        auto gl = vl::headless::HeadlessContext::Create(16, 16, &error);
-        if (!gl) {
-          report = "no GL context: " + error;
-          return 1;
-        }
+        auto gl = vl::test::ChildGlContext(report);
+        if (!gl) return 1;
         const uint64_t base = vl::testing::ResidentBytes();
         vl::SetProgramFolder(dir);
         auto scene = std::make_unique<vl::engine::SceneState>();

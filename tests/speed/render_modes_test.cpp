@@ -38,6 +38,19 @@ struct ModeRun {
   bool no_context = false;
 };
 
+// A headless player at width x height in the current context, drawing in `mode`.
+struct TestPlayer {
+  TestPlayer(int width, int height, RenderMode mode) : layers(assets), player(*scene, layers, 25) {
+    assets.set_quiet(true);
+    player.Start(assets, width, height);
+    player.renderer().set_render_mode(mode);
+  }
+  std::unique_ptr<vl::engine::SceneState> scene = std::make_unique<vl::engine::SceneState>();
+  vl::render::RenderAssets assets;
+  vl::render::PlayerLayers layers;
+  vl::render::OfflinePlayer player;
+};
+
 // `unseen` frames from `first` are played with their echoes left undrawn before the `count`
 // frames that are read.
 ModeRun Render(const fs::path& loop, int width, int height, int first, int count, RenderMode mode,
@@ -48,13 +61,10 @@ ModeRun Render(const fs::path& loop, int width, int height, int first, int count
     run.no_context = true;
     return run;
   }
-  auto scene = std::make_unique<vl::engine::SceneState>();
-  vl::render::RenderAssets assets;
-  assets.set_quiet(true);
-  vl::render::PlayerLayers layers(assets);
-  vl::render::OfflinePlayer player(*scene, layers, 25);
-  player.Start(assets, width, height);
-  player.renderer().set_render_mode(mode);
+  TestPlayer test(width, height, mode);
+  auto& scene = test.scene;
+  auto& assets = test.assets;
+  auto& player = test.player;
   if (auto err = vl::engine::LoadSequence(*scene, loop.string(), assets)) {
     run.error = err->ToString();
     return run;
@@ -278,14 +288,9 @@ TEST_F(RenderModes, EmptyModelCapturesHoldTheClearGrey) {
     std::string error;
     auto gl = vl::headless::HeadlessContext::Create(160, 128, &error);
     if (!gl) GTEST_SKIP() << error;
-    auto scene = std::make_unique<vl::engine::SceneState>();
-    vl::render::RenderAssets assets;
-    assets.set_quiet(true);
-    vl::render::PlayerLayers layers(assets);
-    vl::render::OfflinePlayer player(*scene, layers, 25);
-    player.Start(assets, 160, 128);
-    player.renderer().set_render_mode(mode);
-    ASSERT_FALSE(vl::engine::LoadSequence(*scene, loop.string(), assets).has_value());
+    TestPlayer test(160, 128, mode);
+    auto& player = test.player;
+    ASSERT_FALSE(vl::engine::LoadSequence(*test.scene, loop.string(), test.assets).has_value());
     for (int k = 0; k < 2; ++k) player.DrawNextFrame();
     for (int slot = 1; slot <= 3; ++slot) {
       std::vector<uint8_t> grey(512 * 512);
@@ -308,13 +313,9 @@ TEST_F(RenderModes, SmallOutputsCaptureTheWholeGlowScene) {
     std::string error;
     auto gl = vl::headless::HeadlessContext::Create(w, h, &error);
     if (!gl) GTEST_SKIP() << error;
-    auto scene = std::make_unique<vl::engine::SceneState>();
-    vl::render::RenderAssets assets;
-    assets.set_quiet(true);
-    vl::render::PlayerLayers layers(assets);
-    vl::render::OfflinePlayer player(*scene, layers, 25);
-    player.Start(assets, w, h);
-    ASSERT_FALSE(vl::engine::LoadSequence(*scene, loop.string(), assets).has_value());
+    TestPlayer test(w, h, RenderMode::kExact);
+    auto& player = test.player;
+    ASSERT_FALSE(vl::engine::LoadSequence(*test.scene, loop.string(), test.assets).has_value());
     player.Seek(10);
     player.DrawNextFrame();
     std::vector<uint8_t> grey(512 * 512);
