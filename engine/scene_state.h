@@ -209,4 +209,19 @@ struct SceneState {
 // project), then starts every track's initial value from its working value.
 void ResetToLoadDefaults(SceneState& scene);
 
+// How many frames playback runs through (frames 0 .. count - 1): up to the last key's frame when
+// the loop plays to its sequence end, else the expansion's frame count. May be 0 or negative for a
+// loop whose keys do not move forward.
+inline int32_t PlayedFrameCount(const SceneState& scene) {
+  return scene.play_to_sequence_end ? scene.baked_frame_count : scene.frame_count;
+}
+
+// A loop with a single key, or keys that do not run forward, has nothing to play.
+inline bool HasFramesToPlay(const SceneState& scene) {
+  return scene.keyframe_count > 0 && PlayedFrameCount(scene) >= 1;
+}
+
+// The message every front end gives for such a loop.
+inline constexpr const char* kNothingToPlay = "the loop has no frames to play";
+
 }  // namespace vl::engine

@@ -58,7 +58,7 @@ void UpdatePlayingState(SceneState& scene) {
 void AdvanceFrame(SceneState& scene, PlaybackPanel* panel) {
   if (panel) panel->SetSliderPosition(scene.current_frame);
   if (scene.playing == 0) return;
-  const int32_t end = scene.play_to_sequence_end ? scene.baked_frame_count : scene.frame_count;
+  const int32_t end = engine::PlayedFrameCount(scene);
   if (scene.current_frame < end) ++scene.current_frame;
   if (panel) panel->SetFrameNumber(panel->SliderPosition());
   if (scene.current_frame == end) {

@@ -132,8 +132,7 @@ struct Range {
 };
 
 Range Played(const SceneState& scene) {
-  const int end = scene.play_to_sequence_end ? scene.baked_frame_count : scene.frame_count;
-  return {0, std::clamp(end, 0, kFrameSlots)};
+  return {0, std::clamp(PlayedFrameCount(scene), 0, kFrameSlots)};
 }
 
 const float* Values(const SceneState& scene, Track t) { return scene.track(t).frame_values; }

@@ -116,8 +116,8 @@ int Run(Options o, const Typed& t) {
                                                 : vl::render::RenderModeFromEnvironment());
   if (auto err = vl::engine::LoadSequence(*scene, loop_path.string(), assets)) return vl::cli::Fail(kName, err->ToString());
 
-  const int end = scene->play_to_sequence_end ? scene->baked_frame_count : scene->frame_count;
-  if (end < 1 || scene->keyframe_count == 0) return vl::cli::Fail(kName, o.loop + ": the loop has no frames to play");
+  const int end = vl::engine::PlayedFrameCount(*scene);
+  if (!vl::engine::HasFramesToPlay(*scene)) return vl::cli::Fail(kName, o.loop + ": " + vl::engine::kNothingToPlay);
   if (o.first < 0) o.first = 0, o.last = end - 1;
   if (o.last >= end)
     return vl::cli::Fail(kName, o.loop + ": frames " + std::to_string(o.first) + "-" + std::to_string(o.last) +

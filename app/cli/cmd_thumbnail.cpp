@@ -37,8 +37,8 @@ int Run(const std::vector<std::string>& args) {
   vl::render::OfflinePlayer player(*scene, layers, 25);
   player.Start(assets, kRenderSize, kRenderSize);
   if (auto err = vl::engine::LoadSequence(*scene, loop.string(), assets)) return vl::cli::Fail(kName, err->ToString());
-  const int end = scene->play_to_sequence_end ? scene->baked_frame_count : scene->frame_count;
-  if (end < 1 || scene->keyframe_count == 0) return vl::cli::Fail(kName, args[0] + ": the loop has no frames to play");
+  const int end = vl::engine::PlayedFrameCount(*scene);
+  if (!vl::engine::HasFramesToPlay(*scene)) return vl::cli::Fail(kName, args[0] + ": " + vl::engine::kNothingToPlay);
 
   // The middle frame, after a short run up to it: the trail and the fountains build up over a
   // few frames (the particles start warm after a load), and drawing from frame 0 would cost the

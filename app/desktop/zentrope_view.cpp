@@ -382,7 +382,7 @@ bool CZentropeView::ReloadLoop() {
   EndGl(began);
   loading_ = false;
   // The same place in the edited loop, as far as it reaches, and playing or stopped as before.
-  const int end = s.play_to_sequence_end ? s.baked_frame_count : s.frame_count;
+  const int end = engine::PlayedFrameCount(s);
   s.current_frame = std::clamp(frame, 0, std::max(0, end - 1));
   s.playing = playing;
   s.particle_prewarm = 0.0f;  // the particles carry on as they are

@@ -244,8 +244,8 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   player.Start(assets, preset.width, preset.height);
   player.renderer().set_render_mode(request.fast ? render::RenderMode::kFast : render::RenderModeFromEnvironment());
   if (auto err = engine::LoadSequence(*scene, loop_path.string(), assets)) return fail(err->ToString());
-  const int end = scene->play_to_sequence_end ? scene->baked_frame_count : scene->frame_count;
-  if (end < 1 || scene->keyframe_count == 0) return fail(request.loop_path + ": the loop has no frames to play");
+  const int end = engine::PlayedFrameCount(*scene);
+  if (!engine::HasFramesToPlay(*scene)) return fail(request.loop_path + ": " + engine::kNothingToPlay);
   // The export records the loop repeating, as the player shows it with the loop switch on.
   scene->loop_sequence = 2.0f;
   scene->stop_requested = 0.0f;
