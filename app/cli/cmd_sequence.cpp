@@ -8,6 +8,7 @@
 #include "engine/asset_paths.h"
 #include "engine/load_error.h"
 #include "engine/numeric.h"
+#include "engine/output_file.h"
 #include "engine/sequence_format.h"
 #include "engine/sequence_loader.h"
 #include "engine/sequence_text.h"
@@ -19,7 +20,7 @@ using namespace vl::engine;
 
 // Loads one file into a fresh scene (no assets), or reports why not.
 std::unique_ptr<SceneState> LoadInto(const char* command, const std::string& path, int& exit_code) {
-  auto seq = ReadSequenceFile(path);
+  auto seq = ReadLoopFile(path);
   if (!seq) {
     exit_code = vl::cli::Fail(command, seq.error().ToString());
     return nullptr;
@@ -86,12 +87,20 @@ int RunInfo(const std::vector<std::string>& args) {
   return 0;
 }
 
+// Writing a file over the one being read would destroy it before it is read (or after, with the
+// wrong contents): refused as a wrong call.
+int SameFile(const char* command, const std::string& in, const std::string& out) {
+  if (vl::Status same = vl::RefuseSameFile(in, out)) return vl::cli::UsageError(command, same->ToString());
+  return 0;
+}
+
 int Write(const char* command, const SceneState& scene, const std::string& out, float version) {
   if (auto err = WriteSequenceFile(scene, out, version)) return vl::cli::Fail(command, err->ToString());
   return 0;
 }
 
 int RunConvert(const std::vector<std::string>& args) {
+  if (int rc = SameFile("convert", args[0], args[1])) return rc;
   int rc = 0;
   auto scene = LoadInto("convert", args[0], rc);
   if (!scene) return rc;
@@ -107,6 +116,8 @@ int RunConvert(const std::vector<std::string>& args) {
 }
 
 int RunDecompile(const std::vector<std::string>& args) {
+  if (args.size() > 1)
+    if (int rc = SameFile("decompile", args[0], args[1])) return rc;
   int rc = 0;
   auto scene = LoadInto("decompile", args[0], rc);
   if (!scene) return rc;
@@ -122,9 +133,12 @@ int RunDecompile(const std::vector<std::string>& args) {
 }
 
 int RunCompile(const std::vector<std::string>& args) {
+  if (int rc = SameFile("compile", args[0], args[1])) return rc;
   auto scene = std::make_unique<SceneState>();
   // A source is refused before it is read when it is not a regular file or is far too large.
-  if (auto err = CompileSequenceFile(args[0], *scene)) return vl::cli::Fail("compile", err->ToString());
+  std::vector<std::string> warnings;
+  if (auto err = CompileSequenceFile(args[0], *scene, &warnings)) return vl::cli::Fail("compile", err->ToString());
+  for (const std::string& w : warnings) std::fprintf(stderr, "vantaloop-cli: compile: warning: %s\n", w.c_str());
   // Check the result the way the player will read it before writing it out.
   const auto bytes = WriteSequence(*scene, scene->sequence_version);
   auto check = ParseSequence(bytes, args[1]);

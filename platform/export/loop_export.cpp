@@ -8,6 +8,7 @@
 #include <memory>
 #include <system_error>
 
+#include "engine/output_file.h"
 #include "engine/random.h"
 #include "engine/sequence_loader.h"
 #include "platform/headless/png_file.h"
@@ -219,8 +220,10 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   const fs::path loop_path = fs::absolute(request.loop_path, ec);
   // The loader falls back to the library's default loop for names it cannot find; the loop named
   // for an export must exist.
-  if (ec || !fs::is_regular_file(loop_path, ec)) return fail(request.loop_path + ": no such file");
+  if (ec) return fail(request.loop_path + ": no such file");
+  if (const std::string why_not = WhyNotReadable(loop_path); !why_not.empty()) return fail(request.loop_path + ": " + why_not);
   const fs::path out = fs::absolute(request.out_path, ec);
+  if (Status same = RefuseSameFile(loop_path, out)) return fail(same->ToString());
   const fs::path folder = out.parent_path();
   if (ec || !fs::is_directory(folder, ec)) return fail(request.out_path + ": the folder " + folder.string() + " does not exist");
   const bool png = *format == ExportFormat::kPng;
@@ -256,12 +259,12 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
 
   // ---- The file, written beside its final name and moved there when complete -----------------
   PartialOutput partial;
-  partial.path = folder / ("." + out.filename().string() + ".partial");
-  fs::remove_all(partial.path, ec);
+  // A short name: an output name of up to 255 bytes still has room beside it.
+  auto temp = MakeTemporaryBeside(out, png);
+  if (!temp) return fail(temp.error().ToString());
+  partial.path = *temp;
   std::unique_ptr<FrameSink> sink;
   if (png) {
-    if (!fs::create_directory(partial.path, ec))
-      return fail(request.out_path + ": cannot create the folder: " + ec.message());
     sink = std::make_unique<PngSink>(partial.path);
   } else {
     video::VideoOptions options;
