@@ -125,8 +125,16 @@ Expected<fs::path> FindAssetFile(std::string_view name, const fs::path& base) {
     std::string unix_name(name);
     for (char& c : unix_name)
       if (c == '\\') c = '/';
-    return LoadError{given, fs::path(unix_name).is_absolute() ? "no such file" : "no such file under " + base.string(),
-                     {}, {}};
+    if (fs::path(unix_name).is_absolute()) return LoadError{given, "no such file", {}, {}};
+    // A folder that cannot be looked in hides every file: say so rather than "no such file".
+    struct stat folder {};
+    if (::stat(base.c_str(), &folder) != 0)
+      return LoadError{given, "no such file: the folder " + base.string() + " " +
+                                  (errno == ENOENT ? std::string("does not exist") : std::strerror(errno)), {}, {}};
+    if (!S_ISDIR(folder.st_mode)) return LoadError{given, "no such file: " + base.string() + " is not a folder", {}, {}};
+    if (::access(base.c_str(), R_OK | X_OK) != 0)
+      return LoadError{given, "cannot look in the folder " + base.string() + ": " + std::strerror(errno), {}, {}};
+    return LoadError{given, "no such file under " + base.string(), {}, {}};
   }
   struct stat st {};
   if (::stat(found->c_str(), &st) != 0)

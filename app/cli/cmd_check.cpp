@@ -102,10 +102,11 @@ class AssetProbe : public SequenceAssets {
   // not open (a folder, FIFO or device) says what it found.
   void Missing(const std::string& field, const std::string& what, const vl::LoadError& why, const std::string& note = "") {
     if (!reported_.insert(field + "\n" + what).second) return;
-    const bool absent = why.message.rfind("no such file", 0) == 0 || why.message == "no file named";
+    const bool absent = why.message.rfind("no such file under", 0) == 0 || why.message.rfind("no such file (", 0) == 0 ||
+                        why.message == "no such file" || why.message == "no file named";
     out_.push_back({true, "missing-asset", field + ": " + what +
                                                (absent ? " is not in " + vl::ProgramFolder().string() + note
-                                                       : " is " + why.message)});
+                                                       : ": " + why.message)});
   }
 
   std::vector<Finding>& out_;

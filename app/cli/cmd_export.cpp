@@ -117,7 +117,7 @@ int Run(const Options& o) {
   observer.progress = [&](ex::ExportPhase phase, int done, int total) { progress.Update(phase, done, total); };
   observer.warning = [&](const std::string& line) {
     progress.Close();
-    std::fprintf(stderr, "export: %s\n", line.c_str());
+    std::fprintf(stderr, "export: %s\n", vl::EscapeControl(line).c_str());
   };
   const ex::ExportResult result = ex::ExportLoop(request, observer);
   progress.Close();

@@ -74,7 +74,7 @@ class PrintedModelProgress : public vl::ModelLoadProgress {
   void Show(std::string_view prompt) override { line_ = std::string(prompt); }
   void Message(std::string_view text) override { line_ += " " + std::string(text); }
   void Hide() override {
-    if (!line_.empty()) std::fprintf(stderr, "%s: %s\n", kName, line_.c_str());
+    if (!line_.empty()) std::fprintf(stderr, "%s: %s\n", kName, vl::EscapeControl(line_).c_str());
     line_.clear();
   }
 

@@ -44,7 +44,7 @@ int RunInfo(const std::vector<std::string>& args) {
   const SceneState& s = *scene;
   const SequenceSettings& st = s.settings;
   const auto& keys = *s.keyframe_frame;
-  std::printf("%s\n", args[0].c_str());
+  std::printf("%s\n", vl::EscapeControl(args[0]).c_str());
   std::printf("  version                %g\n", static_cast<double>(s.sequence_version));
   std::printf("  keys                   %d (frames %d .. %d)\n", s.keyframe_count + 1, keys[0],
               keys[static_cast<size_t>(s.keyframe_count)]);
@@ -110,7 +110,7 @@ int RunConvert(const std::vector<std::string>& args) {
     std::fprintf(stderr,
                  "vantaloop-cli: convert: note: %s is a version %g loop; as version 6 its particles "
                  "get the particle fog%s\n",
-                 args[0].c_str(), static_cast<double>(v),
+                 vl::EscapeControl(args[0]).c_str(), static_cast<double>(v),
                  v >= 4.0f ? "" : " and its scene echo takes the trail tint colour");
   return Write("convert", *scene, args[1], kCurrentSequenceVersion);
 }

@@ -265,8 +265,8 @@ TEST_F(CheckTest, NamesThatFindAFifoOrDeviceSaySo) {
                                              "model_2_on = 2\nmodel_2_load = 2\nmodel_2_file_name = \"/dev/zero\"");
   const CheckRun r = Check(loop);
   EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.out.find("model_1_file_name: model \"model/pipe.3ds\" is not a regular file but a FIFO"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("model_2_file_name: model \"/dev/zero\" is not a regular file but a device"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("model_1_file_name: model \"model/pipe.3ds\": not a regular file but a FIFO"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("model_2_file_name: model \"/dev/zero\": not a regular file but a device"), std::string::npos) << r.out;
 }
 
 TEST_F(CheckTest, NonFiniteSettingsAndRepeatedNamesAreWarnings) {
@@ -276,6 +276,16 @@ TEST_F(CheckTest, NonFiniteSettingsAndRepeatedNamesAreWarnings) {
   EXPECT_NE(r.out.find("NaN or infinite settings: text_wireframe"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("line 6, column 1: 'tunnel_r' is set again in this section"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("line 4, column 18: text_wireframe is nan"), std::string::npos) << r.out;
+}
+
+TEST_F(CheckTest, ALibraryFolderThatIsNotThereIsSaidToBeMissing) {
+  const std::string loop = Source("a.txt", "model_1_on = 2\nmodel_1_load = 2\nmodel_1_file_name = \"model/Box.3DS\"");
+  const std::string cmd = std::string(VL_BIN_DIR) + "/vantaloop-cli check --library " + (dir_ / "gone").string() + " " +
+                          loop + " >" + (dir_ / "out").string();
+  EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 1);
+  std::ifstream in(dir_ / "out");
+  const std::string out(std::istreambuf_iterator<char>(in), {});
+  EXPECT_NE(out.find("the folder " + (dir_ / "gone").string() + " does not exist"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -282,7 +282,9 @@ TEST_F(ExportTest, CancelAndFailureLeaveNoFile) {
     const std::string out = (dir_ / "frames").string();
     ExportObserver observer;
     observer.frame_drawn = [&](int k, const headless::Image&) {
-      if (k == 3) fs::remove_all(dir_ / ".frames.partial");
+      if (k != 3) return;
+      for (const auto& e : fs::directory_iterator(dir_))
+        if (e.path().filename().string().rfind(".vl-", 0) == 0) fs::remove_all(e.path());
     };
     const ExportResult r = ExportLoop(ExportRequest{loop, out, 2, ExportFormat::kPng, 1, true}, observer);
     EXPECT_FALSE(r.ok);

@@ -205,7 +205,7 @@ TEST_F(MainWindowTest, ExportsInTheBackgroundWhileTheViewPlays) {
   EXPECT_TRUE(job->result().cancelled);
   EXPECT_LT(job->result().frames_written, 300);
   EXPECT_FALSE(fs::exists(cancelled));
-  for (const auto& e : fs::directory_iterator(dir)) EXPECT_EQ(e.path().filename().string().find(".partial"), std::string::npos);
+  for (const auto& e : fs::directory_iterator(dir)) EXPECT_NE(e.path().filename().string().rfind(".vl-", 0), 0u);
 }
 
 TEST(VideoExportText, ProgressShowsFramesElapsedAndTimeLeft) {
