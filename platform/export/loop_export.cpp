@@ -131,6 +131,33 @@ struct PartialOutput {
   }
 };
 
+// Puts the finished export `done` at `out`. A file replaces a file of that name in one step; a
+// folder cannot, so an earlier PNG folder is moved aside first and removed only once the new one
+// is in place, and put back when the move fails: the earlier export is never lost.
+bool MoveIntoPlace(const fs::path& done, const fs::path& out, std::string* error) {
+  std::error_code ec;
+  fs::path aside;
+  if (fs::is_directory(out, ec)) {
+    aside = out.parent_path() / ("." + out.filename().string() + ".previous");
+    fs::remove_all(aside, ec);  // left by an export that was stopped here
+    fs::rename(out, aside, ec);
+    if (ec) {
+      *error = "cannot move the earlier export aside: " + ec.message();
+      return false;
+    }
+  }
+  fs::rename(done, out, ec);
+  if (ec) {
+    *error = "cannot move the finished export into place: " + ec.message();
+    std::error_code back;
+    if (!aside.empty()) fs::rename(aside, out, back);
+    if (back) *error += "; the earlier export is kept as " + aside.string();
+    return false;
+  }
+  if (!aside.empty()) fs::remove_all(aside, ec);
+  return true;
+}
+
 }  // namespace
 
 const PresetFormat* PresetFormatOf(int preset) {
@@ -360,9 +387,7 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   if (cancelled()) return was_cancelled();
 
   // ---- Into place -------------------------------------------------------------------------------
-  if (png && fs::is_directory(out, ec)) fs::remove_all(out, ec);
-  fs::rename(partial.path, out, ec);
-  if (ec) return fail(request.out_path + ": cannot move the finished export into place: " + ec.message());
+  if (!MoveIntoPlace(partial.path, out, &why)) return fail(request.out_path + ": " + why);
   partial.keep = true;
   result.ok = true;
   result.total_s = Seconds(std::chrono::steady_clock::now() - started).count();
