@@ -23,27 +23,6 @@ using Seconds = std::chrono::duration<double>;
 
 constexpr int kMaxLoops = 1000;
 
-// Frame size, playing rate and own format of each preset, in the order of the format list.
-const PresetFormat kPresetFormats[kPresetCount] = {
-    {720, 576, 25, false, VideoFormat::kDvAvi, ".avi", "DV AVI PAL"},
-    {720, 480, 30, true, VideoFormat::kDvAvi, ".avi", "DV AVI NTSC"},
-    {352, 288, 25, false, VideoFormat::kVcd, ".mpg", "VCD PAL"},
-    {352, 240, 30, true, VideoFormat::kVcd, ".mpg", "VCD NTSC"},
-    {480, 576, 25, false, VideoFormat::kSvcd, ".mpg", "SVCD PAL"},
-    {480, 480, 30, true, VideoFormat::kSvcd, ".mpg", "SVCD NTSC"},
-    {800, 600, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {352, 152, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {700, 200, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {552, 400, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {500, 72, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {780, 48, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {352, 100, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {176, 28, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {176, 144, 30, false, VideoFormat::kH263_3gp, ".3gp", "3GP"},
-    {1280, 720, 30, false, VideoFormat::kH264Mp4, ".mp4", "H.264 HD"},
-    {1920, 1080, 25, false, VideoFormat::kH264Mp4, ".mp4", "H.264 HD"},
-};
-
 struct FormatName {
   ExportFormat format;
   const char* name;
@@ -162,7 +141,7 @@ bool MoveIntoPlace(const fs::path& done, const fs::path& out, std::string* error
 
 const PresetFormat* PresetFormatOf(int preset) {
   if (preset < 0 || preset >= kPresetCount) return nullptr;
-  return &kPresetFormats[preset];
+  return &kExportPresets[static_cast<size_t>(preset)];
 }
 
 std::optional<ExportFormat> ParseExportFormat(std::string_view name) {
