@@ -76,6 +76,8 @@ class FrameRenderer final : public FrameDrawer {
   void set_echoes_unseen(bool unseen) { echoes_unseen_ = unseen; }
 
   const FrameStats& last_frame() const { return stats_; }
+  // The echo compositor, for tests (its program builder can be made to fail).
+  EchoSum& echo_sum() { return echo_sum_; }
   float trail_last_admitted_s() const { return trail_last_admitted_s_; }
 
   uint32_t glow_scene_texture() const { return glow_scene_texture_; }

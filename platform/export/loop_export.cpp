@@ -24,27 +24,6 @@ using Seconds = std::chrono::duration<double>;
 
 constexpr int kMaxLoops = 1000;
 
-// Frame size, playing rate and own format of each preset, in the order of the format list.
-const PresetFormat kPresetFormats[kPresetCount] = {
-    {720, 576, 25, false, VideoFormat::kDvAvi, ".avi", "DV AVI PAL"},
-    {720, 480, 30, true, VideoFormat::kDvAvi, ".avi", "DV AVI NTSC"},
-    {352, 288, 25, false, VideoFormat::kVcd, ".mpg", "VCD PAL"},
-    {352, 240, 30, true, VideoFormat::kVcd, ".mpg", "VCD NTSC"},
-    {480, 576, 25, false, VideoFormat::kSvcd, ".mpg", "SVCD PAL"},
-    {480, 480, 30, true, VideoFormat::kSvcd, ".mpg", "SVCD NTSC"},
-    {800, 600, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {352, 152, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {700, 200, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {552, 400, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {500, 72, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {780, 48, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {352, 100, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {176, 28, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {176, 144, 30, false, VideoFormat::kH263_3gp, ".3gp", "3GP"},
-    {1280, 720, 30, false, VideoFormat::kH264Mp4, ".mp4", "H.264 HD"},
-    {1920, 1080, 25, false, VideoFormat::kH264Mp4, ".mp4", "H.264 HD"},
-};
-
 struct FormatName {
   ExportFormat format;
   const char* name;
@@ -132,11 +111,38 @@ struct PartialOutput {
   }
 };
 
+// Puts the finished export `done` at `out`. A file replaces a file of that name in one step; a
+// folder cannot, so an earlier PNG folder is moved aside first and removed only once the new one
+// is in place, and put back when the move fails: the earlier export is never lost.
+bool MoveIntoPlace(const fs::path& done, const fs::path& out, std::string* error) {
+  std::error_code ec;
+  fs::path aside;
+  if (fs::is_directory(out, ec)) {
+    aside = out.parent_path() / ("." + out.filename().string() + ".previous");
+    fs::remove_all(aside, ec);  // left by an export that was stopped here
+    fs::rename(out, aside, ec);
+    if (ec) {
+      *error = "cannot move the earlier export aside: " + ec.message();
+      return false;
+    }
+  }
+  fs::rename(done, out, ec);
+  if (ec) {
+    *error = "cannot move the finished export into place: " + ec.message();
+    std::error_code back;
+    if (!aside.empty()) fs::rename(aside, out, back);
+    if (back) *error += "; the earlier export is kept as " + aside.string();
+    return false;
+  }
+  if (!aside.empty()) fs::remove_all(aside, ec);
+  return true;
+}
+
 }  // namespace
 
 const PresetFormat* PresetFormatOf(int preset) {
   if (preset < 0 || preset >= kPresetCount) return nullptr;
-  return &kPresetFormats[preset];
+  return &kExportPresets[static_cast<size_t>(preset)];
 }
 
 std::optional<ExportFormat> ParseExportFormat(std::string_view name) {
@@ -363,9 +369,7 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   if (cancelled()) return was_cancelled();
 
   // ---- Into place -------------------------------------------------------------------------------
-  if (png && fs::is_directory(out, ec)) fs::remove_all(out, ec);
-  fs::rename(partial.path, out, ec);
-  if (ec) return fail(request.out_path + ": cannot move the finished export into place: " + ec.message());
+  if (!MoveIntoPlace(partial.path, out, &why)) return fail(request.out_path + ": " + why);
   partial.keep = true;
   result.ok = true;
   result.total_s = Seconds(std::chrono::steady_clock::now() - started).count();

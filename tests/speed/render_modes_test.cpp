@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -53,8 +54,10 @@ struct TestPlayer {
 
 // `unseen` frames from `first` are played with their echoes left undrawn before the `count`
 // frames that are read.
+// `prepare` is given the renderer before the first frame.
 ModeRun Render(const fs::path& loop, int width, int height, int first, int count, RenderMode mode,
-               const Tweak& tweak = {}, int unseen = 0) {
+               const Tweak& tweak = {}, int unseen = 0,
+               const std::function<void(vl::render::FrameRenderer&)>& prepare = {}) {
   ModeRun run;
   auto gl = vl::headless::HeadlessContext::Create(width, height, &run.error);
   if (!gl) {
@@ -70,6 +73,7 @@ ModeRun Render(const fs::path& loop, int width, int height, int first, int count
     return run;
   }
   if (tweak) tweak(*scene);
+  if (prepare) prepare(player.renderer());
   player.Seek(first);
   player.renderer().set_echoes_unseen(true);
   for (int k = 0; k < unseen; ++k) player.DrawNextFrame();
@@ -121,6 +125,40 @@ std::vector<fs::path> BundledLoops() {
   return loops;
 }
 
+// Every echo at once on a loop with three models: the scene echo with 175 layers (several
+// summing passes), the model echoes early and late (the late one added again from the kept sum),
+// the captures of models that draw, insets that run past the middle of the capture.
+void EveryEchoAtOnce(vl::engine::SceneState& s) {
+  using vl::engine::Track;
+  auto& set = s.settings;
+  set.fx_text = set.fx_sprites = set.fx_particles = set.fx_vortex = 2.0f;
+  set.fx_model_1 = set.fx_model_2 = set.fx_model_3 = 2.0f;
+  set.echo_model_1_on = set.echo_model_2_on = set.echo_model_3_on = 2.0f;
+  set.scene_echo_on = 2.0f;
+  set.model_1_on = set.model_2_on = set.model_3_on = 2.0f;
+  set.backdrop_on = set.tunnel_on = set.photo_on = set.vortex_on = set.particles_on = set.sprites_on = 2.0f;
+  set.text_on = 2.0f;
+  auto hold = [&](Track t, float v) {
+    for (int f = 0; f < 20; ++f) s.track(t).frame_values[f] = v;
+  };
+  hold(Track::scene_echo_layers, 175);
+  hold(Track::scene_echo_inset, 4.0f);  // t from 0.2 to past 4
+  hold(Track::scene_echo_alpha, 120);
+  const Track echo[3][6] = {
+      {Track::model_1_echo_layers, Track::model_1_echo_inset, Track::model_1_echo_alpha, Track::model_1_echo_r,
+       Track::model_1_echo_g, Track::model_1_echo_b},
+      {Track::model_2_echo_layers, Track::model_2_echo_inset, Track::model_2_echo_alpha, Track::model_2_echo_r,
+       Track::model_2_echo_g, Track::model_2_echo_b},
+      {Track::model_3_echo_layers, Track::model_3_echo_inset, Track::model_3_echo_alpha, Track::model_3_echo_r,
+       Track::model_3_echo_g, Track::model_3_echo_b}};
+  for (int k = 0; k < 3; ++k) {
+    hold(echo[k][0], 20.0f + 15.0f * k);
+    hold(echo[k][1], 9.0f + k);  // the inset passes 0.5 from the first layers on
+    hold(echo[k][2], 60);
+    hold(echo[k][3], 80), hold(echo[k][4], 45.5f), hold(echo[k][5], 150);
+  }
+}
+
 class RenderModes : public ::testing::Test {
  protected:
   void SetUp() override { vl::SetProgramFolder(BinDir()); }
@@ -169,45 +207,55 @@ TEST_F(RenderModes, BundledLoopsMatchTheReference) {
   for (const fs::path& loop : loops) ExpectModesAgree(loop, 400, 320, 20, 3);
 }
 
-// Every echo at once on a loop with three models: the scene echo with 200 layers (several
-// summing passes), the model echoes early and late (the late one added again from the kept sum),
-// the captures of models that draw, insets that run past the middle of the capture.
 TEST_F(RenderModes, EveryEchoWithManyLayersAndDeepInsets) {
   const fs::path loop = BinDir() / "Sequences" / "model_trio.lqf";
   if (!fs::exists(loop)) GTEST_SKIP() << "model_trio.lqf not built";
-  auto tweak = [](vl::engine::SceneState& s) {
-    using vl::engine::Track;
-    auto& set = s.settings;
-    set.fx_text = set.fx_sprites = set.fx_particles = set.fx_vortex = 2.0f;
-    set.fx_model_1 = set.fx_model_2 = set.fx_model_3 = 2.0f;
-    set.echo_model_1_on = set.echo_model_2_on = set.echo_model_3_on = 2.0f;
-    set.scene_echo_on = 2.0f;
-    set.model_1_on = set.model_2_on = set.model_3_on = 2.0f;
-    set.backdrop_on = set.tunnel_on = set.photo_on = set.vortex_on = set.particles_on = set.sprites_on = 2.0f;
-    set.text_on = 2.0f;
-    auto hold = [&](Track t, float v) {
-      for (int f = 0; f < 20; ++f) s.track(t).frame_values[f] = v;
-    };
-    hold(Track::scene_echo_layers, 175);
-    hold(Track::scene_echo_inset, 4.0f);  // t from 0.2 to past 4
-    hold(Track::scene_echo_alpha, 120);
-    const Track echo[3][6] = {
-        {Track::model_1_echo_layers, Track::model_1_echo_inset, Track::model_1_echo_alpha, Track::model_1_echo_r,
-         Track::model_1_echo_g, Track::model_1_echo_b},
-        {Track::model_2_echo_layers, Track::model_2_echo_inset, Track::model_2_echo_alpha, Track::model_2_echo_r,
-         Track::model_2_echo_g, Track::model_2_echo_b},
-        {Track::model_3_echo_layers, Track::model_3_echo_inset, Track::model_3_echo_alpha, Track::model_3_echo_r,
-         Track::model_3_echo_g, Track::model_3_echo_b}};
-    for (int k = 0; k < 3; ++k) {
-      hold(echo[k][0], 20.0f + 15.0f * k);
-      hold(echo[k][1], 9.0f + k);  // the inset passes 0.5 from the first layers on
-      hold(echo[k][2], 60);
-      hold(echo[k][3], 80), hold(echo[k][4], 45.5f), hold(echo[k][5], 150);
-    }
-  };
   int summed = 0;
-  ExpectModesAgree(loop, 480, 384, 0, 3, tweak, &summed);
+  ExpectModesAgree(loop, 480, 384, 0, 3, EveryEchoAtOnce, &summed);
   EXPECT_GT(summed, 0);
+}
+
+// An echo whose programs cannot be built goes the quads' way, whole and once: with the summing
+// programs of one size, the program that adds kept and reduced sums, or every program failing,
+// the exact frames stay as close to the reference as ever (no echo lost, none partly added
+// twice), and a program that failed is not asked for again on later frames.
+TEST_F(RenderModes, EchoesWhoseProgramsCannotBeBuiltAreDrawnAsQuads) {
+  const fs::path loop = BinDir() / "Sequences" / "model_trio.lqf";
+  if (!fs::exists(loop)) GTEST_SKIP() << "model_trio.lqf not built";
+  constexpr int kW = 240, kH = 192, kFrames = 3;
+  ModeRun ref = Render(loop, kW, kH, 0, kFrames, RenderMode::kReference, EveryEchoAtOnce);
+  if (ref.no_context) GTEST_SKIP() << ref.error;
+  ASSERT_TRUE(ref.error.empty()) << ref.error;
+  const std::pair<const char*, const char*> failing[] = {{"sixteen-layer sums", "vec2 layer[16];"},
+                                                         {"the add program", "uniform sampler2D sum;"},
+                                                         {"every program", ""}};
+  for (const auto& [what, text] : failing) {
+    SCOPED_TRACE(std::string(what) + " failing");
+    std::map<std::string, int> failed;  // by program text
+    auto prepare = [&, text = std::string(text)](vl::render::FrameRenderer& renderer) {
+      renderer.echo_sum().set_program_builder([&failed, text](const std::string& fragment, bool vertex_stage) {
+        if (fragment.find(text) == std::string::npos) return vl::render::EchoSum::LinkProgram(fragment, vertex_stage);
+        ++failed[fragment];
+        return 0u;
+      });
+    };
+    ModeRun exact = Render(loop, kW, kH, 0, kFrames, RenderMode::kExact, EveryEchoAtOnce, 0, prepare);
+    ASSERT_EQ(exact.frames.size(), ref.frames.size());
+    EXPECT_FALSE(failed.empty()) << "no program failed";
+    for (const auto& [fragment, times] : failed) EXPECT_EQ(times, 1) << "built again:\n" << fragment;
+    int as_quads = 0;
+    for (size_t f = 0; f < ref.frames.size(); ++f) {
+      SCOPED_TRACE("frame " + std::to_string(f));
+      const Difference e = Compare(ref.frames[f], exact.frames[f]);
+      EXPECT_LE(e.max, 1);
+      EXPECT_LT(e.share_over_0, 0.001);
+      as_quads += exact.stats[f].echoes_as_quads;
+    }
+    // A repeat whose kept sum cannot be added is summed again; with nothing built, all are quads.
+    if (*text == '\0') {
+      EXPECT_GT(as_quads, 0);
+    }
+  }
 }
 
 // The trail with the captures: the trail image is captured with the glow scene, and the echoes

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QWidget>
 
+#include "platform/export/loop_export.h"
 #include "tests/ui/ui_fixtures.h"
 #include "ui/export_presets.h"
 #include "ui/settings_dlg.h"
@@ -64,14 +65,14 @@ TEST(Settings, PresetTableAndOutOfRangeIndices) {
   // The window sizes are a table of their own (row 4 is not the frame size plus a border).
   EXPECT_EQ(kExportPresets[4].window_width, 484);
   EXPECT_EQ(kExportPresets[4].window_height, 600);
-  EXPECT_EQ(kExportPresets[16].frame_width, 1920);
-  EXPECT_EQ(kExportPresets[16].frame_height, 1080);
+  EXPECT_EQ(kExportPresets[16].width, 1920);
+  EXPECT_EQ(kExportPresets[16].height, 1080);
   for (const ExportPreset& p : kExportPresets) {
     const std::string text = p.text;
-    const std::string size = std::to_string(p.frame_width) + "x" + std::to_string(p.frame_height);
+    const std::string size = std::to_string(p.width) + "x" + std::to_string(p.height);
     EXPECT_NE(text.find(size), std::string::npos) << text;
     EXPECT_NE(text.find(std::to_string(p.fps) + " Frames/Second"), std::string::npos) << text;
-    EXPECT_EQ(p.frame_width % 2 + p.frame_height % 2, 0) << "video encoders want even sizes: " << text;
+    EXPECT_EQ(p.width % 2 + p.height % 2, 0) << "video encoders want even sizes: " << text;
   }
 
   QWidget window;
@@ -134,6 +135,26 @@ TEST_F(SettingsCommand, ApplyWritesAllFiveWithPresetLoopZeroAndResizes) {
   EXPECT_EQ(scene.locked_fps, 25);
   EXPECT_EQ(store->value("Preset Loop/Value").toInt(), 0);
   EXPECT_EQ(store->value("Avi Export Settings/Value").toInt(), 0);
+}
+
+// The dialog lists the export's own presets: each caption is the row the export writes from, and
+// choosing it gives the rate the export plays the loop at.
+TEST_F(SettingsCommand, TheListIsTheExportsPresetTable) {
+  for (int i = 0; i < kPresetCount; ++i) {
+    SCOPED_TRACE("preset " + std::to_string(i));
+    const exporting::PresetFormat* written = exporting::PresetFormatOf(i);
+    ASSERT_NE(written, nullptr);
+    EXPECT_EQ(written, &kExportPresets[static_cast<size_t>(i)]) << "two tables";
+    RunSettingsCommand(scene, desktop, *store, &window, nullptr, [&](CSettingsDlg& dlg) {
+      EXPECT_EQ(dlg.format_combo()->itemText(i), QString::fromLatin1(written->text));
+      dlg.format_combo()->setCurrentIndex(i);
+      dlg.accept();
+      return dlg.result();
+    });
+    EXPECT_EQ(scene.export_preset, i);
+    EXPECT_EQ(scene.locked_fps, written->fps);
+    EXPECT_EQ(window.size(), QSize(written->window_width, written->window_height));
+  }
 }
 
 TEST_F(SettingsCommand, ApplyWithResizeOffKeepsWindowAndRate) {
