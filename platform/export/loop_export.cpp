@@ -118,8 +118,14 @@ bool MoveIntoPlace(const fs::path& done, const fs::path& out, std::string* error
   std::error_code ec;
   fs::path aside;
   if (fs::is_directory(out, ec)) {
-    aside = out.parent_path() / ("." + out.filename().string() + ".previous");
-    fs::remove_all(aside, ec);  // left by an export that was stopped here
+    // A short free name beside it, as for the export itself: long output names still fit.
+    auto free_name = MakeTemporaryBeside(out, /*folder=*/true);
+    if (!free_name) {
+      *error = free_name.error().message;
+      return false;
+    }
+    aside = *free_name;
+    fs::remove(aside, ec);  // rename() replaces only an empty folder, or none
     fs::rename(out, aside, ec);
     if (ec) {
       *error = "cannot move the earlier export aside: " + ec.message();
