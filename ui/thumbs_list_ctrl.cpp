@@ -72,7 +72,8 @@ QVariant ThumbsModel::data(const QModelIndex& index, int role) const {
 
 void ThumbsModel::Arrived(const std::string& path) {
   const fs::path p(path);
-  if (p.parent_path() != fs::path(folder_)) return;
+  // As PathOf makes them ("dir/" and "dir" are one folder).
+  if (p.parent_path() != (fs::path(folder_) / "x").parent_path()) return;
   const std::string file = p.filename().string();
   // Pictures arrive a screenful at a time; a look over the names costs little next to a repaint.
   for (size_t i = 0; i < names_.size(); ++i)
