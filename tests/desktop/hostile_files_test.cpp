@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include "tests/desktop/x_session.h"
 
@@ -119,6 +120,75 @@ TEST(DesktopHostileFiles, AStoredPresetOutsideTheListFallsBackToTheDefaultAndSay
     SleepMs(200);
   }
   EXPECT_EQ(view.box.size(), QSize(720, 480));
+}
+
+
+// Options > Settings, then Apply, from the keyboard: the File menu, two menus to the right, its
+// first item; the dialog's default button is Apply.
+bool ApplySettings(XServer& x, const Program& program, QRect main) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    x.FocusWindowAt("Vantaloop", main.center());
+    x.Run("xdotool key alt+f sleep 0.3 key Right sleep 0.2 key Right");
+    if (!StatusHas(program, "Choose the export format and how the player starts", 3000)) {
+      x.Run("xdotool key Escape sleep 0.2 key Escape");
+      continue;
+    }
+    x.Run("xdotool key Return");
+    SleepMs(1500);  // the dialog opens with Apply as its default button
+    x.Run("xdotool key Return");
+    return true;
+  }
+  return false;
+}
+
+// Before, Apply wrote through a link to a device node and left a regular file in its place.
+TEST(DesktopHostileFiles, ApplyNeverWritesThroughALinkToADeviceAndReplacesALinkedFileWhole) {
+  VL_X_SERVER(x, "1280x1024x24");
+  const fs::path home = Scratch("settings_link");
+  Program::WriteSettings(home, 3, 1);
+  const fs::path settings = home / ".config" / "Vantaloop" / "Vantaloop.conf";
+  const fs::path real = home / "real.conf";
+  fs::rename(settings, real);
+  const fs::path device = home / "device";
+  ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  fs::create_symlink(device, settings);
+  const fs::path loop = CompileLoop(home, "green", PlainLoopSource(kGreen.red(), kGreen.green(), kGreen.blue()));
+  {
+    Program program(*x, home, {loop.string()});
+    auto main = program.MainWindow();
+    ASSERT_TRUE(main) << program.Stderr();
+    EXPECT_TRUE(StatusHas(program, "is a device, not a regular file: starting with the default settings", 10000))
+        << program.Stdout();
+    ASSERT_TRUE(Shows(*x, kGreen, 100 * 100, 15000));
+    ASSERT_TRUE(ApplySettings(*x, program, *main)) << program.Stdout();
+    EXPECT_TRUE(StatusHas(program, "Settings not saved: " + settings.string() + " is a device, not a regular file", 8000))
+        << program.Stdout();
+    struct stat st {};
+    ASSERT_EQ(::lstat(device.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device was replaced";
+    EXPECT_TRUE(fs::is_symlink(settings));
+  }
+
+  // A link to a regular file: the file it names takes the new settings whole, the link stays.
+  fs::remove(settings);
+  fs::create_symlink(real, settings);
+  struct stat before {};
+  ::stat(real.c_str(), &before);
+  Program program(*x, home, {loop.string()});
+  auto main = program.MainWindow();
+  ASSERT_TRUE(main) << program.Stderr();
+  ASSERT_TRUE(Shows(*x, kGreen, 352 * 240, 15000));  // preset 3, read through the link
+  ASSERT_TRUE(ApplySettings(*x, program, *main)) << program.Stdout();
+  struct stat after {};
+  for (int waited = 0; waited < 8000; waited += 100) {
+    ::stat(real.c_str(), &after);
+    if (after.st_ino != before.st_ino) break;
+    SleepMs(100);
+  }
+  EXPECT_NE(after.st_ino, before.st_ino) << "not replaced whole: " << program.Stdout();
+  EXPECT_TRUE(fs::is_symlink(settings));
+  EXPECT_NE(ReadAll(real).find("[Avi%20Export%20Settings]\nValue=3"), std::string::npos) << ReadAll(real);
+  EXPECT_EQ(program.Stdout().find("Settings not saved"), std::string::npos) << program.Stdout();
 }
 
 }  // namespace
