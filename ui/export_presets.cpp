@@ -25,11 +25,22 @@ void WriteValue(QSettings& store, const char* section, int value) {
 
 }  // namespace
 
-void ReadSettings(QSettings& store, engine::SceneState& scene) {
+void ReadSettings(QSettings& store, engine::SceneState& scene, std::string* note) {
   scene.lock_frame_rate = ReadValue(store, kLockSection);
   scene.random_sequence_on_startup = ReadValue(store, kRandomSection);
   scene.preset_loop = ReadValue(store, kPresetLoopSection);
   scene.export_preset = ReadValue(store, kExportSection);
+  if (scene.export_preset < 0 || scene.export_preset >= kPresetCount) {
+    // Left as it is, the window would keep whatever size it had and nothing would say why.
+    constexpr int kDefault = 1;
+    const ExportPreset& p = kExportPresets[kDefault];
+    if (note)
+      *note = "The stored export preset " + std::to_string(scene.export_preset) + " is not one of 0 .. " +
+              std::to_string(kPresetCount - 1) + ": using preset " + std::to_string(kDefault) + " (" +
+              std::to_string(p.frame_width) + " x " + std::to_string(p.frame_height) + " at " + std::to_string(p.fps) +
+              " frames/s)";
+    scene.export_preset = kDefault;
+  }
   scene.resize_to_preset = ReadValue(store, kResizeSection);
 }
 

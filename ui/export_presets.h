@@ -31,8 +31,9 @@ inline constexpr const char* kPresetLoopSection = "Preset Loop";
 inline constexpr const char* kExportSection = "Avi Export Settings";
 inline constexpr const char* kResizeSection = "Resize";
 
-// Reads the five settings into the scene; each missing or unreadable value is 1.
-void ReadSettings(QSettings& store, engine::SceneState& scene);
+// Reads the five settings into the scene; each missing or unreadable value is 1, and so is an
+// export preset outside 0 .. 16 (then `note` says so).
+void ReadSettings(QSettings& store, engine::SceneState& scene, std::string* note = nullptr);
 // Writes the five settings in the order above.
 void WriteSettings(QSettings& store, const engine::SceneState& scene);
 

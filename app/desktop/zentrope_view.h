@@ -92,6 +92,10 @@ struct ViewOptions {
   // Problems go to the status line and the message list only, never to a message box (tests).
   bool quiet = false;
   int splash_pause_ms = 1000;  // each of the loading splash's three messages stays this long
+  // Why the settings file was not read, told at start-up; empty when it was.
+  std::string settings_note;
+  // Writes the settings out after Apply; gives why not, or nothing. Unset: the store's own sync.
+  std::function<std::string()> publish_settings;
 };
 
 class CZentropeView : public QWidget, public ui::ViewHost {
