@@ -9,6 +9,7 @@ VL_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libgl-dev libegl-dev libglu1-mesa-dev libgl1-mesa-dri libegl-mesa0 libpng-dev
   libfreetype-dev libfontconfig-dev fonts-liberation2 fonts-urw-base35
+  fonts-dejavu-core fonts-dejavu-extra fonts-crosextra-carlito fonts-crosextra-caladea fonts-comic-neue
   qt6-base-dev qt6-svg-dev libqt6opengl6-dev
   libwmf-dev libemf2svg-dev libjpeg62-turbo-dev libexpat1-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
