@@ -288,7 +288,9 @@ void CZentropeView::StartUp() {
     render::StartView(*scene_, renderer_, layers_, assets_, ProgramRandom());
     EndGl(began);
   }
+  first_run_ = !QFileInfo::exists(settings_.fileName());
   ui::ReadSettings(settings_, *scene_);
+  if (first_run_) ui::WriteSettings(settings_, *scene_);  // the next start is no longer the first
   ui::ScanSequenceFolder(desktop_, ProgramFolder() / ui::kSequencesFolder);
   std::string note;
   ui::ApplyStartupWindowSize(*scene_, window(), &note);
@@ -309,6 +311,14 @@ void CZentropeView::ChooseFirstSequence() {
   if (desktop_.command_line_file_given) {
     LoadLoop(desktop_.command_line_file);
     desktop_.command_line_file_given = false;
+    return;
+  }
+  if (first_run_) {
+    // A newcomer meets the loop made to show the program, not a random and maybe dark one.
+    LoadLoop(std::string(ui::kSequencesFolder) + "/default.lqf");
+    const auto& names = desktop_.sequence_names;
+    const auto it = std::find(names.begin() + 1, names.end(), "default.lqf");  // [0]: no loop
+    if (it != names.end()) desktop_.startup_sequence_index = static_cast<int>(it - names.begin());
     return;
   }
   if (scene_->random_sequence_on_startup != 0 && desktop_.sequence_count > 0) {

@@ -226,6 +226,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   bool loading_ = false;
   LoopFileWatch watch_;  // the playing loop's file
   bool started_ = false;
+  bool first_run_ = false;  // no settings file yet: the first loop is the library's default one
   int ticks_drawn_ = 0;
   int ticks_skipped_ = 0;
   int gl_errors_told_ = 0;
