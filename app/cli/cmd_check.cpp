@@ -3,6 +3,7 @@
 // an asset hook that resolves every name the loader asks for instead of loading it, and then its
 // per-frame values are read:
 //   missing-asset    (error)   a picture, particle texture, model or font the player would not find
+//   font-substitute  (warning) a font the system lacks, drawn in a face of the same class instead
 //   seam             (warning) tracks whose last frame is not where frame 0 carries on from
 //   invisible-layer  (warning) a layer switched on whose values draw nothing for the whole loop
 //   ignored-field    (warning) values the file sets that the player never uses
@@ -117,19 +118,21 @@ class AssetProbe : public SequenceAssets {
 void CheckFont(const SceneState& scene, std::vector<Finding>& out) {
   const auto& set = scene.settings;
   if (!IsOn(set.text_on) && !IsOn(set.fx_text)) return;
-  const vl::render::FontRequest request{set.text_font_face, set.text_font_weight, set.text_font_italic != 0};
+  const vl::render::FontRequest request{set.text_font_face, set.text_font_weight, set.text_font_italic != 0,
+                                        set.text_string};
   const auto found = vl::render::FindFontCandidates(request);
-  bool missing = found.empty();
-  if (!missing && !found.front().exact) {
-    // Fontconfig always offers something; a face it knows nothing about gets the same face as a
-    // name no system has.
-    const auto fallback = vl::render::FindFontCandidates({"Vantaloop No Such Face", request.weight, request.italic});
-    missing = !fallback.empty() && fallback.front().file == found.front().file;
-  }
-  if (missing)
+  if (found.empty()) {
     out.push_back({true, "missing-asset",
-                   "text_font_face: font " + Quoted(set.text_font_face) + " is not on this system" +
-                       (found.empty() ? "" : " (the text is drawn in " + found.front().family + " instead)")});
+                   "text_font_face: font " + Quoted(set.text_font_face) +
+                       " is not on this system and no face can stand in (the text draws nothing)"});
+    return;
+  }
+  // The system's own stand-in (a metric twin) is no finding; a face of the same class, weight and
+  // width is a warning; a name known nowhere is as missing as a missing picture.
+  const std::string note = vl::render::FontSubstituteNote(request, found.front());
+  if (note.empty()) return;
+  const bool known = found.front().match != vl::render::FontMatch::kFallback;
+  out.push_back({!known, known ? "font-substitute" : "missing-asset", "text_font_face: " + note});
 }
 
 // ---- Values over the loop ------------------------------------------------------------------------

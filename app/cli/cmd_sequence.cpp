@@ -13,6 +13,7 @@
 #include "engine/sequence_loader.h"
 #include "engine/sequence_text.h"
 #include "engine/sequence_writer.h"
+#include "render/glyph_lists.h"
 
 namespace {
 
@@ -52,6 +53,17 @@ int RunInfo(const std::vector<std::string>& args) {
   std::printf("  text                   \"%s\" in %s%s\n", vl::EscapeControl(st.text_string).c_str(),
               vl::EscapeControl(st.text_font_face).c_str(),
               vl::IsOn(st.text_on) ? "" : " (off)");
+  const vl::render::FontRequest font{st.text_font_face, st.text_font_weight, st.text_font_italic != 0, st.text_string};
+  const auto faces = vl::render::FindFontCandidates(font);
+  if (faces.empty())
+    std::printf("  drawn in               nothing: no outline font can stand in\n");
+  else if (faces.front().exact)
+    std::printf("  drawn in               %s\n", vl::EscapeControl(vl::render::FontFaceName(faces.front())).c_str());
+  else
+    std::printf("  drawn in               %s (%s is not installed; %s)\n",
+                vl::EscapeControl(vl::render::FontFaceName(faces.front())).c_str(),
+                vl::EscapeControl(st.text_font_face).c_str(),
+                std::string(vl::render::FontMatchReason(faces.front().match)).c_str());
   struct Layer {
     const char* name;
     float on;

@@ -45,6 +45,10 @@ int main(int argc, char** argv) {
   vl::desktop::ViewOptions options;
   options.settings_note = profile.note();
   options.publish_settings = [&profile] { return profile.Publish(); };
+  {
+    std::error_code ec;
+    options.first_run = !std::filesystem::exists(std::filesystem::symlink_status(profile.path(), ec));
+  }
   vl::desktop::CMainFrame frame(profile.store(), options);
   if (!loop.empty()) frame.SetCommandLineFile(loop);
   if (status_to_stdout) {

@@ -324,6 +324,12 @@ void CZentropeView::StartUp() {
   std::string preset_note;
   ui::ReadSettings(settings_, *scene_, &preset_note);
   if (!preset_note.empty()) Tell(preset_note);
+  first_run_ = options_.first_run;
+  if (first_run_) {
+    // The next start is no longer the first.
+    ui::WriteSettings(settings_, *scene_);
+    if (options_.publish_settings) options_.publish_settings();
+  }
   ui::ScanSequenceFolder(desktop_, ProgramFolder() / ui::kSequencesFolder);
   std::string note;
   ui::ApplyStartupWindowSize(*scene_, window(), &note);
@@ -344,6 +350,14 @@ void CZentropeView::ChooseFirstSequence() {
   if (desktop_.command_line_file_given) {
     LoadLoop(desktop_.command_line_file);
     desktop_.command_line_file_given = false;
+    return;
+  }
+  if (first_run_) {
+    // A newcomer meets the loop made to show the program, not a random and maybe dark one.
+    LoadLoop(std::string(ui::kSequencesFolder) + "/default.lqf");
+    const auto& names = desktop_.sequence_names;
+    const auto it = std::find(names.begin() + 1, names.end(), "default.lqf");  // [0]: no loop
+    if (it != names.end()) desktop_.startup_sequence_index = static_cast<int>(it - names.begin());
     return;
   }
   if (scene_->random_sequence_on_startup != 0 && desktop_.sequence_count > 0) {

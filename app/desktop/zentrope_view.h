@@ -96,6 +96,8 @@ struct ViewOptions {
   std::string settings_note;
   // Writes the settings out after Apply; gives why not, or nothing. Unset: the store's own sync.
   std::function<std::string()> publish_settings;
+  // No settings file yet: the very first start, which plays the library's default loop.
+  bool first_run = false;
 };
 
 class CZentropeView : public QWidget, public ui::ViewHost {
@@ -230,6 +232,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   bool loading_ = false;
   LoopFileWatch watch_;  // the playing loop's file
   bool started_ = false;
+  bool first_run_ = false;  // no settings file yet: the first loop is the library's default one
   int ticks_drawn_ = 0;
   int ticks_skipped_ = 0;
   int gl_errors_told_ = 0;

@@ -112,6 +112,23 @@ TEST_F(CheckTest, MissingAssetsAreErrorsNamingFieldAndNameResolvedAsThePlayerDoe
   EXPECT_LT(r.out.rfind("error "), r.out.find("warning ") == std::string::npos ? r.out.size() : r.out.find("warning "));
 }
 
+// A face the system lacks but knows a close stand-in for is a warning naming the stand-in; a
+// name known nowhere stays a missing asset (above), a picture font asked for by name is honoured.
+TEST_F(CheckTest, FontsTheSystemLacksNameTheFaceThatStandsIn) {
+  const std::string impact = Source("impact.txt", "text_on = 2\ntext_string = \"Hello Font\"\ntext_font_face = \"Impact\"");
+  CheckRun r = Check(impact);
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("warning font-substitute: text_font_face: font \"Impact\" is not on this system; the text is "
+                       "drawn in "),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("D050000L"), std::string::npos) << r.out;  // not the dingbats
+  EXPECT_EQ(r.out.find("missing-asset"), std::string::npos) << r.out;
+
+  const std::string installed = Source("installed.txt", "text_on = 2\ntext_font_face = \"DejaVu Sans\"");
+  EXPECT_EQ(Check(installed).out.find("text_font_face"), std::string::npos);
+}
+
 TEST_F(CheckTest, SeamsListTheTracksAndTheJumpOfLayersThatAreOn) {
   const std::string loop = Source("seam.txt", "sprites_on = 2", "sprite_count = 10\nsprite_alpha = 100",
                                   "background_r = 10\nring_turn = 90\nparticle_offset_x = 5");
