@@ -14,7 +14,7 @@ VL_PACKAGES=(
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   libcli11-dev libssl-dev
   xvfb xauth python3
-  ffmpeg webp xdotool imagemagick x11-xserver-utils
+  ffmpeg webp xdotool imagemagick x11-xserver-utils openbox
 )
 
 vl_ensure_packages() {

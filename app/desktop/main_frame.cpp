@@ -175,6 +175,7 @@ void CMainFrame::SetFullScreen(bool on) {
     setGeometry(target->geometry());
     showFullScreen();
     setGeometry(target->geometry());
+    view_->FullScreenChanged(true, target);
     if (view_->status_sink())
       view_->status_sink()("Full screen on " + target->name() + ": F11 or Esc returns");
   } else {
@@ -183,6 +184,7 @@ void CMainFrame::SetFullScreen(bool on) {
     statusBar()->setVisible(status_was_shown_);
     showNormal();
     setGeometry(normal_geometry_);
+    view_->FullScreenChanged(false, nullptr);
   }
   activateWindow();
 }
@@ -194,6 +196,7 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     QTimer::singleShot(100, this, &QWidget::close);
     return;
   }
+  view_->RememberPanelPlace();
   QMainWindow::closeEvent(event);
 }
 
