@@ -196,6 +196,15 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     QTimer::singleShot(100, this, &QWidget::close);
     return;
   }
+  // An export runs in the background: quitting would lose it, so ask as for unsaved work.
+  if (VideoExport* e = view_->video_export(); e && e->running()) {
+    if (QMessageBox::question(this, "Vantaloop", "An export is running. Stop it and quit?",
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
+      event->ignore();
+      return;
+    }
+    e->Cancel();  // the partial file goes; the view waits for the worker as it closes
+  }
   view_->RememberPanelPlace();
   QMainWindow::closeEvent(event);
 }

@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include <QClipboard>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFileDialog>
@@ -45,6 +46,9 @@ namespace fs = std::filesystem;
 
 // Where the user last had the control panel (its frame's top-left corner on the screen).
 constexpr const char* kPanelPlaceKey = "Control Panel/Position";
+// The folders the Open and Export dialogs last went to.
+constexpr const char* kOpenFolderKey = "Folders/Open";
+constexpr const char* kExportFolderKey = "Folders/Export";
 
 namespace {
 // The window manager's frame around a top-level window (none without one, or while full screen).
@@ -476,9 +480,14 @@ void CZentropeView::ExportVideo() {
   QStringList filters;
   for (const Choice& c : choices) filters << c.filter;
   QString selected = filters.front();
-  QString path = QFileDialog::getSaveFileName(window(), "Export Video", "loop" + choices.front().extension,
+  // The loop's own name, in the folder of the last export (the home folder at first).
+  const QString folder = settings_.value(kExportFolderKey, QDir::homePath()).toString();
+  const QString name = QFileInfo(QString::fromStdString(desktop_.loaded_sequence_path)).completeBaseName();
+  QString path = QFileDialog::getSaveFileName(window(), "Export Video",
+                                              QDir(folder).filePath(name + choices.front().extension),
                                               filters.join(";;"), &selected);
   if (path.isEmpty()) return;
+  settings_.setValue(kExportFolderKey, QFileInfo(path).absolutePath());
 
   // The extension picks the format; a name without one takes the chosen filter's.
   exporting::ExportFormat format = exporting::ExportFormat::kPresetOwn;
@@ -659,8 +668,6 @@ QScreen* CZentropeView::SplashScreen() const {
 void CZentropeView::OpenLoopWindow() {
   if (loop_window_) loop_window_->deleteLater();
   loop_window_ = new ui::CLoopWindowDlg(*this, window());
-  // Esc closes it as Close does: the panel comes back.
-  connect(loop_window_, &QDialog::rejected, this, [this] { ShowControlPanel(); });
   // Inside the screen's free area with its title bar, below the main window's menu, so both stay
   // in reach.
   QWidget* main = window();
@@ -679,10 +686,15 @@ void CZentropeView::OpenLoopWindow() {
 }
 
 void CZentropeView::OpenSequence() {
-  const QString start = QString::fromStdString((ProgramFolder() / ui::kSequencesFolder).string());
+  // The folder of the last loop opened, or the library at first.
+  const QString library = QString::fromStdString((ProgramFolder() / ui::kSequencesFolder).string());
+  QString start = settings_.value(kOpenFolderKey, library).toString();
+  if (!QFileInfo(start).isDir()) start = library;
   const QString path = QFileDialog::getOpenFileName(window(), "Open a Moxtrel Keyframe File", start,
                                                     "Moxtrel Keyframe Files(*.lqf);;Loop Sources (*.txt)");
-  if (!path.isEmpty()) LoadLoop(path.toStdString());
+  if (path.isEmpty()) return;
+  settings_.setValue(kOpenFolderKey, QFileInfo(path).absolutePath());
+  LoadLoop(path.toStdString());
 }
 
 void CZentropeView::SaveSequence() {

@@ -195,7 +195,8 @@ TEST(DesktopPlacement, SplashShowsOnTheControlScreen) {
 }
 
 // The big loop window from the panel's button: inside the screen with its title bar, clear of
-// the main window's menu, and it has the keyboard: the first Esc closes it.
+// the main window's menu, and it has the keyboard: the first Esc closes it (leaving the panel
+// closed too, until View > Open Controls).
 TEST(DesktopPlacement, BigLoopWindowOnScreenWithTheKeyboard) {
   VL_X_SERVER_WITH_WM(x, "1280x1024x24");
   const fs::path home = Scratch("bigwindow");
@@ -224,8 +225,7 @@ TEST(DesktopPlacement, BigLoopWindowOnScreenWithTheKeyboard) {
       << Rect(big->frame) << " main " << Rect(main.client);
   x->Run("xdotool key Escape");
   EXPECT_TRUE(Eventually([&] { return !find_big(); }, 3000));
-  // Esc closed it as Close does: the panel is back.
-  EXPECT_TRUE(program.WindowWithRole("control-panel", 5000));
+  EXPECT_TRUE(program.Running());
 }
 
 }  // namespace
