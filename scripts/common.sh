@@ -15,7 +15,7 @@ VL_PACKAGES=(
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   libcli11-dev libssl-dev
   xvfb xauth python3
-  ffmpeg webp xdotool imagemagick x11-xserver-utils
+  ffmpeg webp xdotool imagemagick x11-xserver-utils openbox
 )
 
 # Runs a command with its output kept in LOG; on failure shows the log's last lines and fails.

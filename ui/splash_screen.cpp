@@ -56,7 +56,7 @@ bool CSplashScreenEx::LoadBackground(const QImage& bitmap, short red, short gree
   width_ = bitmap_.width();
   height_ = bitmap_.height();
   if (style_ & SPLASH_CENTER_SCREEN) {
-    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QScreen* screen = centre_screen_ ? centre_screen_ : QGuiApplication::primaryScreen();
     const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, width_, height_);
     x_ = area.x() + (area.width() - width_) / 2;
     y_ = area.y() + (area.height() - height_) / 2;
@@ -199,7 +199,14 @@ void LoadingSplash::Pause() {
 
 void LoadingSplash::Show(std::string_view prompt) {
   Hide();
+  showing_ = true;
+  QScreen* screen = screen_ ? screen_() : QGuiApplication::primaryScreen();
+  if (!screen) {
+    Pause();
+    return;
+  }
   splash_ = new CSplashScreenEx;
+  splash_->SetCentreScreen(screen);
   splash_->CreateSplash(nullptr, QString::fromUtf8(prompt.data(), static_cast<int>(prompt.size())), 0,
                         SPLASH_FADE_IN | SPLASH_FADE_OUT | SPLASH_SHADOW | SPLASH_CENTER_SCREEN);
   splash_->LoadBackground(CSplashScreenEx::LoadingBitmap(), 255, 0, 255);
@@ -212,8 +219,8 @@ void LoadingSplash::Show(std::string_view prompt) {
 }
 
 void LoadingSplash::Message(std::string_view text) {
-  if (!splash_) return;
-  splash_->ShowMessage(QString::fromLocal8Bit(text.data(), static_cast<int>(text.size())));
+  if (!showing_) return;
+  if (splash_) splash_->ShowMessage(QString::fromLocal8Bit(text.data(), static_cast<int>(text.size())));
   Pause();
 }
 
@@ -231,6 +238,7 @@ void LoadingSplash::Failed(std::string_view text) {
 }
 
 void LoadingSplash::Hide() {
+  showing_ = false;
   if (!splash_) return;
   splash_->HideSplash();
   splash_ = nullptr;

@@ -13,6 +13,7 @@
 
 #include "assets/model_3ds.h"
 
+class QScreen;
 class QTimer;
 
 namespace vl::ui {
@@ -50,6 +51,8 @@ class CSplashScreenEx : public QWidget {
   void SetMessageColour(const QColor& colour);
   void SetMessageArea(const QRect& area);
   void SetMessageFormat(int qt_alignment_flags);
+  // The screen SPLASH_CENTER_SCREEN centres on (the primary screen when none is given).
+  void SetCentreScreen(QScreen* screen) { centre_screen_ = screen; }
   void ShowSplash();
   // Hides the window; the object deletes itself afterwards.
   void HideSplash();
@@ -88,6 +91,7 @@ class CSplashScreenEx : public QWidget {
   int x_ = 0, y_ = 0;
   QTimer* timer_ = nullptr;
   bool hidden_ = false;
+  QScreen* centre_screen_ = nullptr;
 };
 
 // Shows the loading splash while a 3DS model loads: the prompt, then the file, then
@@ -110,11 +114,16 @@ class LoadingSplash : public ModelLoadProgress {
   // Called after every hold, when other windows may have painted (the view takes its GL context
   // back).
   void set_resume(std::function<void()> resume) { resume_ = std::move(resume); }
+  // The screen the splash is shown on, asked at each Show; null keeps it hidden (the only screen
+  // is showing the picture full screen), the holds still taking their time.
+  void set_screen(std::function<QScreen*()> screen) { screen_ = std::move(screen); }
 
  private:
   void Pause();
   int pause_ms_;
   std::function<void()> resume_;
+  std::function<QScreen*()> screen_;
+  bool showing_ = false;  // between Show and Hide, whether or not the splash is on a screen
   bool message_boxes_ = true;
   CSplashScreenEx* splash_ = nullptr;
 };

@@ -175,6 +175,7 @@ void CMainFrame::SetFullScreen(bool on) {
     setGeometry(target->geometry());
     showFullScreen();
     setGeometry(target->geometry());
+    view_->FullScreenChanged(true, target);
     if (view_->status_sink())
       view_->status_sink()("Full screen on " + target->name() + ": F11 or Esc returns");
   } else {
@@ -183,6 +184,7 @@ void CMainFrame::SetFullScreen(bool on) {
     statusBar()->setVisible(status_was_shown_);
     showNormal();
     setGeometry(normal_geometry_);
+    view_->FullScreenChanged(false, nullptr);
   }
   activateWindow();
 }
@@ -194,6 +196,16 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     QTimer::singleShot(100, this, &QWidget::close);
     return;
   }
+  // An export runs in the background: quitting would lose it, so ask as for unsaved work.
+  if (VideoExport* e = view_->video_export(); e && e->running()) {
+    if (QMessageBox::question(this, "Vantaloop", "An export is running. Stop it and quit?",
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
+      event->ignore();
+      return;
+    }
+    e->Cancel();  // the partial file goes; the view waits for the worker as it closes
+  }
+  view_->RememberPanelPlace();
   QMainWindow::closeEvent(event);
 }
 

@@ -14,6 +14,21 @@ QString Clock(qint64 ms) {
 
 }  // namespace
 
+void TimeLeftEstimate::Recorded(qint64 elapsed_ms, int done) {
+  if (!recent_.empty() && done <= recent_.back().second) return;
+  recent_.emplace_back(elapsed_ms, done);
+  // Keep two samples at least, however slow the frames.
+  while (recent_.size() > 2 && recent_.front().first < elapsed_ms - kWindowMs) recent_.pop_front();
+}
+
+qint64 TimeLeftEstimate::LeftMs(int total) const {
+  if (!recent_.empty() && recent_.back().second >= total) return 0;
+  if (recent_.size() < 3) return -1;  // the first interval still holds the start's costs
+  const auto& [t0, d0] = recent_.front();
+  const auto& [t1, d1] = recent_.back();
+  return (t1 - t0) * (total - d1) / (d1 - d0);  // d1 > d0: counts only grow
+}
+
 VideoExport::VideoExport(exporting::ExportRequest request, QWidget* dialog_parent, QObject* parent)
     : QObject(parent), request_(std::move(request)) {
   if (dialog_parent) {
@@ -69,7 +84,8 @@ void VideoExport::Start() {
 
 void VideoExport::Cancel() { cancel_ = true; }
 
-QString VideoExport::ProgressText(exporting::ExportPhase phase, int done, int total, qint64 elapsed_ms) {
+QString VideoExport::ProgressText(exporting::ExportPhase phase, int done, int total, qint64 elapsed_ms,
+                                  qint64 left_ms) {
   QString text;
   if (phase == exporting::ExportPhase::kPreroll)
     text = total > 0 ? QString("Playing the loop through once before recording (%1 of %2)").arg(done).arg(total)
@@ -79,17 +95,20 @@ QString VideoExport::ProgressText(exporting::ExportPhase phase, int done, int to
   else
     text = QString("Frame %1 of %2").arg(done).arg(total);
   text += "\nElapsed " + Clock(elapsed_ms);
-  if (phase == exporting::ExportPhase::kRecording && done > 0 && total > done)
-    text += ", about " + Clock(elapsed_ms * (total - done) / done) + " left";
+  if (phase == exporting::ExportPhase::kRecording && left_ms >= 0 && total > done)
+    text += ", about " + Clock(left_ms) + " left";
   return text;
 }
 
 void VideoExport::OnProgress(exporting::ExportPhase phase, int done, int total) {
   if (!running_) return;
   if (phase != exporting::ExportPhase::kPreroll) done_ = done, total_ = total;
+  const qint64 elapsed = elapsed_.elapsed();
+  if (phase == exporting::ExportPhase::kRecording) left_.Recorded(elapsed, done);
   if (!dialog_) return;
   const QString file = QFileInfo(QString::fromStdString(request_.out_path)).fileName();
-  dialog_->setLabelText("Exporting " + file + "\n" + ProgressText(phase, done, total, elapsed_.elapsed()));
+  dialog_->setLabelText("Exporting " + file + "\n" +
+                        ProgressText(phase, done, total, elapsed, left_.LeftMs(total)));
   dialog_->setMaximum(phase == exporting::ExportPhase::kRecording ? total : 0);
   dialog_->setValue(phase == exporting::ExportPhase::kRecording ? done : 0);
 }

@@ -4,6 +4,7 @@
 // are those vantaloop-cli export writes for the same loop and preset.
 #pragma once
 #include <atomic>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,6 +20,21 @@
 class QWidget;
 
 namespace vl::desktop {
+
+// The time an export still needs, from the pace of its recent frames: the preroll, the encoder
+// starting and the first frames cost more than the rest, so the average since the start would
+// overstate it by far early on.
+class TimeLeftEstimate {
+ public:
+  // A recorded frame count at `elapsed_ms` since the export started.
+  void Recorded(qint64 elapsed_ms, int done);
+  // Milliseconds still needed for `total` frames; -1 until a few frames give a pace.
+  qint64 LeftMs(int total) const;
+
+ private:
+  static constexpr qint64 kWindowMs = 5000;  // how far back the pace looks
+  std::deque<std::pair<qint64, int>> recent_;
+};
 
 class VideoExport : public QObject {
   Q_OBJECT
@@ -43,8 +59,10 @@ class VideoExport : public QObject {
   int frames_total() const { return total_; }
   QProgressDialog* dialog() const { return dialog_; }
 
-  // "Frame 12 of 300" with the elapsed and remaining time, as the dialog shows it.
-  static QString ProgressText(exporting::ExportPhase phase, int done, int total, qint64 elapsed_ms);
+  // "Frame 12 of 300" with the elapsed and remaining time (left_ms -1: not known yet), as the
+  // dialog shows it.
+  static QString ProgressText(exporting::ExportPhase phase, int done, int total, qint64 elapsed_ms,
+                              qint64 left_ms = -1);
 
  signals:
   void Finished();
@@ -63,6 +81,7 @@ class VideoExport : public QObject {
   std::mutex warnings_mutex_;
   std::vector<std::string> warnings_;
   QElapsedTimer elapsed_;
+  TimeLeftEstimate left_;
   int done_ = 0, total_ = 0;
 };
 

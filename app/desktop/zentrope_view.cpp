@@ -12,10 +12,13 @@
 #include <optional>
 
 #include <QClipboard>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QMainWindow>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
@@ -35,10 +38,26 @@
 #include "render/view_setup.h"
 #include "ui/export_presets.h"
 #include "ui/settings_dlg.h"
+#include "ui/thumbs_list_ctrl.h"
+#include "ui/window_placement.h"
 
 namespace vl::desktop {
 
 namespace fs = std::filesystem;
+
+// Where the user last had the control panel (its frame's top-left corner on the screen).
+constexpr const char* kPanelPlaceKey = "Control Panel/Position";
+// The folders the Open and Export dialogs last went to.
+constexpr const char* kOpenFolderKey = "Folders/Open";
+constexpr const char* kExportFolderKey = "Folders/Export";
+
+namespace {
+// The window manager's frame around a top-level window (none without one, or while full screen).
+QMargins FrameMargins(const QWidget* w) {
+  const QRect f = w->frameGeometry(), g = w->geometry();
+  return QMargins(g.left() - f.left(), g.top() - f.top(), f.right() - g.right(), f.bottom() - g.bottom());
+}
+}  // namespace
 
 // How much the drawing thread gives way to the GUI thread (a nice value).
 constexpr int kDrawingNice = 4;
@@ -111,6 +130,10 @@ CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* 
                         : name + " is now " + what.toStdString() + ", not a regular file; the loop plays on as it was");
   });
   connect(&watch_, &LoopFileWatch::Back, this, [this] { Tell(EscapeControl(watch_.path().filename().string()) + " is back"); });
+  // The splash tells of a load; it never covers a picture shown full screen.
+  splash_.set_screen([this] { return SplashScreen(); });
+  panel_check_.setSingleShot(true);
+  connect(&panel_check_, &QTimer::timeout, this, &CZentropeView::KeepPanelClear);
 }
 
 CZentropeView::~CZentropeView() {
@@ -283,6 +306,8 @@ void CZentropeView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (start_asked_) return;
   start_asked_ = true;
+  // The panel follows the main window as the window manager places it or the user moves it.
+  window()->installEventFilter(this);
   StartUp();
   FlushReports("Vantaloop");
 }
@@ -525,9 +550,14 @@ void CZentropeView::ExportVideo() {
   QStringList filters;
   for (const Choice& c : choices) filters << c.filter;
   QString selected = filters.front();
-  QString path = QFileDialog::getSaveFileName(window(), "Export Video", "loop" + choices.front().extension,
+  // The loop's own name, in the folder of the last export (the home folder at first).
+  const QString folder = settings_.value(kExportFolderKey, QDir::homePath()).toString();
+  const QString name = QFileInfo(QString::fromStdString(desktop_.loaded_sequence_path)).completeBaseName();
+  QString path = QFileDialog::getSaveFileName(window(), "Export Video",
+                                              QDir(folder).filePath(name + choices.front().extension),
                                               filters.join(";;"), &selected);
   if (path.isEmpty()) return;
+  settings_.setValue(kExportFolderKey, QFileInfo(path).absolutePath());
 
   // The extension picks the format; a name without one takes the chosen filter's.
   exporting::ExportFormat format = exporting::ExportFormat::kPresetOwn;
@@ -591,12 +621,18 @@ void CZentropeView::ShowControlPanel() {
     return;
   }
   desktop_.control_panel_open = 2;
+  if (full_screen_ && full_screen_output_ && full_screen_output_->geometry().intersects(control_panel_->frameGeometry())) {
+    panel_before_full_screen_ = true;
+    return;
+  }
   control_panel_->show();
   control_panel_->raise();
+  panel_shown_.start();
 }
 
 void CZentropeView::HideControlPanel() {
   desktop_.control_panel_open = 0;
+  panel_before_full_screen_ = false;
   if (control_panel_) control_panel_->hide();
 }
 
@@ -610,38 +646,125 @@ void CZentropeView::CreateControlPanel() {
   if (control_panel_) control_panel_->deleteLater();
   desktop_.control_panel_open = 2;
   control_panel_ = new ui::CControlPanelDlg(*this, window());
+  control_panel_->installEventFilter(this);
   playback_.set_panel(control_panel_);
-  PlacePanel(control_panel_);
+  control_panel_->adjustSize();
+  // Where the user left it, when that is still on a screen and clear of the picture.
+  bool placed = false;
+  if (settings_.contains(kPanelPlaceKey)) {
+    const QPoint at = settings_.value(kPanelPlaceKey).toPoint();
+    const QRect frame(at, control_panel_->size().grownBy(FrameMargins(window())));
+    for (const QScreen* s : QGuiApplication::screens())
+      placed |= ui::Inside(frame, s->availableGeometry()) && !frame.intersects(window()->frameGeometry());
+    if (placed) control_panel_->move(at);
+  }
+  if (!placed) PlacePanel(control_panel_);
+  if (full_screen_ && full_screen_output_ &&
+      full_screen_output_->geometry().intersects(control_panel_->frameGeometry())) {
+    panel_before_full_screen_ = true;  // shown when the picture leaves full screen
+    return;
+  }
   control_panel_->show();
+  panel_shown_.start();
 }
 
 void CZentropeView::PlacePanel(QWidget* panel) {
   // Below the main window when it fits on the screen, else beside it, so the panel never covers
-  // the picture (a window manager may still place it elsewhere).
-  const QRect main = window()->frameGeometry();
-  const QScreen* screen = window()->screen();
+  // the picture.
+  QWidget* main = window();
+  const QScreen* screen = main->screen();
   if (!screen) return;
-  const QRect room = screen->availableGeometry();
-  const QSize size = panel->sizeHint();
-  if (main.bottom() + 8 + size.height() <= room.bottom())
-    panel->move(main.left(), main.bottom() + 8);
-  else if (main.right() + 8 + size.width() <= room.right())
-    panel->move(main.right() + 8, main.top());
-  else  // at the screen's foot, covering as little of the picture as it can
-    panel->move(main.left(), std::max(room.top(), room.bottom() - size.height()));
+  const QSize size = panel->isVisible() ? panel->frameGeometry().size() : panel->size().grownBy(FrameMargins(main));
+  // Where neither fits beside the other, the main window makes room, as a user would move it.
+  const QPoint was = main->frameGeometry().topLeft();
+  QPoint main_at = was;
+  const QPoint at = ui::ArrangeBeside(main->frameGeometry(), size, screen->availableGeometry(), &main_at);
+  if (main_at != was && !main->isFullScreen() && !main->isMaximized()) main->move(main_at);
+  panel->move(at);
+}
+
+void CZentropeView::KeepPanelClear() {
+  if (!control_panel_ || !control_panel_->isVisible() || full_screen_) return;
+  if (control_panel_->frameGeometry().intersects(window()->frameGeometry())) PlacePanel(control_panel_);
+}
+
+void CZentropeView::RememberPanelPlace() {
+  if (control_panel_ && control_panel_->isVisible())
+    settings_.setValue(kPanelPlaceKey, control_panel_->frameGeometry().topLeft());
+}
+
+bool CZentropeView::eventFilter(QObject* watched, QEvent* event) {
+  const QEvent::Type type = event->type();
+  if (watched == control_panel_ && type == QEvent::Hide) {
+    settings_.setValue(kPanelPlaceKey, control_panel_->frameGeometry().topLeft());
+  } else if (type == QEvent::Move || type == QEvent::Resize || type == QEvent::Show) {
+    // The main window moving or growing, or the window manager placing the panel just after it
+    // was shown; a panel the user drags later stays where it is put.
+    if (watched == window() || (watched == control_panel_ && panel_shown_.isValid() && panel_shown_.elapsed() < 2000))
+      panel_check_.start(100);
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void CZentropeView::FullScreenChanged(bool on, QScreen* output) {
+  full_screen_ = on;
+  full_screen_output_ = on ? output : nullptr;
+  if (on) {
+    // Only the picture on the output screen; a panel on another screen stays to control it.
+    panel_before_full_screen_ = false;
+    if (control_panel_ && control_panel_->isVisible() && output &&
+        output->geometry().intersects(control_panel_->frameGeometry())) {
+      panel_before_full_screen_ = true;
+      control_panel_->hide();
+    }
+    if (loop_window_ && loop_window_->isVisible()) loop_window_->reject();
+    return;
+  }
+  if (panel_before_full_screen_ && control_panel_) {
+    control_panel_->show();
+    panel_shown_.start();
+    panel_check_.start(300);  // once the main window has its size back
+  }
+  panel_before_full_screen_ = false;
+}
+
+QScreen* CZentropeView::SplashScreen() const {
+  if (!full_screen_) return window()->screen() ? window()->screen() : QGuiApplication::primaryScreen();
+  for (QScreen* s : QGuiApplication::screens())
+    if (!full_screen_output_ || !s->geometry().intersects(full_screen_output_->geometry())) return s;
+  return nullptr;  // the one screen shows the picture
 }
 
 void CZentropeView::OpenLoopWindow() {
   if (loop_window_) loop_window_->deleteLater();
   loop_window_ = new ui::CLoopWindowDlg(*this, window());
+  // Inside the screen's free area with its title bar, below the main window's menu, so both stay
+  // in reach.
+  QWidget* main = window();
+  if (const QScreen* screen = main->screen()) {
+    const QRect room = screen->availableGeometry();
+    int below = room.top();
+    if (auto* frame = qobject_cast<QMainWindow*>(main); frame && frame->menuWidget() && frame->menuWidget()->isVisible())
+      below = frame->menuWidget()->mapToGlobal(QPoint(0, frame->menuWidget()->height())).y();
+    loop_window_->setGeometry(
+        ui::PlaceLarge(loop_window_->size(), FrameMargins(main), main->frameGeometry(), below, room, 400));
+  }
   loop_window_->show();
+  loop_window_->raise();
+  loop_window_->activateWindow();
+  loop_window_->thumbs()->setFocus();
 }
 
 void CZentropeView::OpenSequence() {
-  const QString start = QString::fromStdString((ProgramFolder() / ui::kSequencesFolder).string());
+  // The folder of the last loop opened, or the library at first.
+  const QString library = QString::fromStdString((ProgramFolder() / ui::kSequencesFolder).string());
+  QString start = settings_.value(kOpenFolderKey, library).toString();
+  if (!QFileInfo(start).isDir()) start = library;
   const QString path = QFileDialog::getOpenFileName(window(), "Open a Moxtrel Keyframe File", start,
                                                     "Moxtrel Keyframe Files(*.lqf);;Loop Sources (*.txt)");
-  if (!path.isEmpty()) LoadLoop(path.toStdString());
+  if (path.isEmpty()) return;
+  settings_.setValue(kOpenFolderKey, QFileInfo(path).absolutePath());
+  LoadLoop(path.toStdString());
 }
 
 void CZentropeView::SaveSequence() {

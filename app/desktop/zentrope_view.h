@@ -120,6 +120,11 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   void ExportVideo() override;
   void ShowControlPanel() override;
   void HideControlPanel() override;
+  // The main window went to or left full screen on `output`: the panel and the loop window make
+  // way for the picture on that screen, and come back after; the loading splash keeps off it.
+  void FullScreenChanged(bool on, QScreen* output);
+  // Keeps where the control panel is, for the next start.
+  void RememberPanelPlace();
 
   // Commands of the main window.
   void OpenSequence();               // file dialog, then load
@@ -163,6 +168,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
   void timerEvent(QTimerEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   friend class DesktopAssets;
@@ -171,6 +177,10 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   void OpenLoopWindow();
   void CreateControlPanel();
   void PlacePanel(QWidget* panel);
+  // Moves the panel beside the main window when it covers it (after the window manager placed
+  // either, or the main window moved).
+  void KeepPanelClear();
+  QScreen* SplashScreen() const;
   // A problem for the status bar and standard error.
   void Tell(const std::string& line);
   // The same, also shown in a message box once control is back (a loop that failed to load).
@@ -238,6 +248,11 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   int gl_errors_told_ = 0;
   int view_timer_id_ = 0;  // the spin timer; nothing starts it
   bool start_asked_ = false;
+  bool full_screen_ = false;
+  QScreen* full_screen_output_ = nullptr;
+  bool panel_before_full_screen_ = false;
+  QTimer panel_check_;
+  QElapsedTimer panel_shown_;  // the window manager's own placement comes soon after showing
   // Last: ends (after its tick) before anything it uses goes.
   std::unique_ptr<DrawingThread> drawing_;
 };

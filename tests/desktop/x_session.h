@@ -107,7 +107,7 @@ inline int EndChild(pid_t pid, int grace_ms = 3000) {
 }
 
 // A private X server, so screen sizes and screen layouts are the test's own whatever DISPLAY the
-// test runner has. Black root window, no window manager.
+// test runner has. Black root window; no window manager unless StartWindowManager is called.
 class XServer {
  public:
   // `screen` as Xvfb takes it, e.g. "1280x1024x24".
@@ -146,9 +146,43 @@ class XServer {
     return server;
   }
   ~XServer() {
+    EndChild(wm_pid_);
     if (dpy_) XCloseDisplay(dpy_);
     EndChild(pid_);
   }
+
+  // Starts openbox on this server, as a user's desktop has a window manager that places, frames
+  // and focuses windows. False (with why) when it is not installed or did not come up.
+  bool StartWindowManager(std::string* error) {
+    if (!HaveCommand("openbox")) {
+      *error = "openbox is not installed";
+      return false;
+    }
+    const fs::path home = Scratch("wm_home" + display_.substr(1));
+    wm_pid_ = Spawn({"openbox", "--sm-disable"}, {"DISPLAY=" + display_, "HOME=" + home.string(),
+                                                  "XDG_CONFIG_HOME=" + (home / ".config").string()},
+                    "/dev/null", home / "openbox.log");
+    // Up once it announces itself on the root window.
+    const Atom check = XInternAtom(dpy_, "_NET_SUPPORTING_WM_CHECK", False);
+    for (int waited = 0; waited < 10000; waited += 50) {
+      Atom type = 0;
+      int format = 0;
+      unsigned long count = 0, after = 0;
+      unsigned char* data = nullptr;
+      if (XGetWindowProperty(dpy_, DefaultRootWindow(dpy_), check, 0, 1, False, AnyPropertyType, &type, &format,
+                             &count, &after, &data) == 0 && data) {
+        XFree(data);
+        if (count > 0) {
+          SleepMs(300);  // its own setup done
+          return true;
+        }
+      }
+      SleepMs(50);
+    }
+    *error = "openbox did not start: " + ReadAll(home / "openbox.log");
+    return false;
+  }
+  bool has_window_manager() const { return wm_pid_ > 0; }
 
   const std::string& display() const { return display_; }
   Display* dpy() const { return dpy_; }
@@ -185,24 +219,71 @@ class XServer {
     return image;
   }
 
-  // Top-level windows whose title is exactly `title`, viewable, with their screen rectangles.
+  // Top-level windows whose title is `title` (or names a loop before it: "x.lqf - `title`"),
+  // viewable, with their rectangles on the screen (the client area, without a window manager's
+  // frame). Under a window manager the program's windows are children of its frames.
   std::vector<std::pair<Window, QRect>> WindowsTitled(const std::string& title) const {
     std::vector<std::pair<Window, QRect>> found;
     XSync(dpy_, False);
-    Window root = DefaultRootWindow(dpy_), parent = 0, *children = nullptr;
-    unsigned n = 0;
-    if (!XQueryTree(dpy_, root, &root, &parent, &children, &n)) return found;
-    for (unsigned i = 0; i < n; ++i) {
-      XWindowAttributes a;
-      if (!XGetWindowAttributes(dpy_, children[i], &a) || a.map_state != IsViewable) continue;
-      char* name = nullptr;
-      if (XFetchName(dpy_, children[i], &name) && name) {
-        if (title == name) found.push_back({children[i], QRect(a.x, a.y, a.width, a.height)});
-        XFree(name);
+    const Window root = DefaultRootWindow(dpy_);
+    auto titled = [&](const char* name) {
+      const std::string n = name, suffix = " - " + title;
+      return n == title || (n.size() > suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0);
+    };
+    std::function<void(Window, int)> visit = [&](Window w, int depth) {
+      Window r = 0, parent = 0, *children = nullptr;
+      unsigned n = 0;
+      if (!XQueryTree(dpy_, w, &r, &parent, &children, &n)) return;
+      for (unsigned i = 0; i < n; ++i) {
+        XWindowAttributes a;
+        if (!XGetWindowAttributes(dpy_, children[i], &a) || a.map_state != IsViewable) continue;
+        // WM_NAME may be there but empty (a window without a title): that is still a name.
+        XTextProperty name{};
+        if (XGetWMName(dpy_, children[i], &name)) {
+          const std::string text = name.value ? std::string(reinterpret_cast<const char*>(name.value), name.nitems) : "";
+          if (titled(text.c_str())) {
+            int x = 0, y = 0;
+            Window child = 0;
+            XTranslateCoordinates(dpy_, children[i], root, 0, 0, &x, &y, &child);
+            found.push_back({children[i], QRect(x, y, a.width, a.height)});
+          }
+          if (name.value) XFree(name.value);
+        } else if (depth < 2) {
+          visit(children[i], depth + 1);  // a frame: the client is inside
+        }
       }
-    }
-    if (children) XFree(children);
+      if (children) XFree(children);
+    };
+    visit(root, 0);
     return found;
+  }
+
+  // The window's rectangle with the window manager's frame (title bar and borders) around it.
+  QRect FrameOf(Window w, QRect client) const {
+    const Atom extents = XInternAtom(dpy_, "_NET_FRAME_EXTENTS", False);
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    QRect frame = client;
+    if (XGetWindowProperty(dpy_, w, extents, 0, 4, False, AnyPropertyType, &type, &format, &count, &after, &data) ==
+            0 && data) {
+      if (format == 32 && count == 4) {
+        const long* e = reinterpret_cast<const long*>(data);  // left, right, top, bottom
+        frame = client.adjusted(static_cast<int>(-e[0]), static_cast<int>(-e[2]), static_cast<int>(e[1]),
+                                static_cast<int>(e[3]));
+      }
+      XFree(data);
+    }
+    return frame;
+  }
+
+  // The window that has the keyboard.
+  Window Focused() const {
+    Window w = 0;
+    int revert = 0;
+    XGetInputFocus(dpy_, &w, &revert);
+    return w;
   }
 
   // The window's WM_WINDOW_ROLE, or "" when it has none.
@@ -240,6 +321,7 @@ class XServer {
  private:
   XServer() = default;
   pid_t pid_ = 0;
+  pid_t wm_pid_ = 0;
   std::string display_;
   Display* dpy_ = nullptr;
 };
@@ -295,9 +377,15 @@ class Program {
   // The main window's rectangle once it is mapped. The control panel has the same title (and at
   // small presets is the larger window); the main window's role is "player".
   std::optional<QRect> MainWindow(int ms = 15000) const {
+    auto w = WindowWithRole("player", ms);
+    if (!w) return std::nullopt;
+    return w->second;
+  }
+  // The program's window with this role ("player", "control-panel"), once it is mapped.
+  std::optional<std::pair<Window, QRect>> WindowWithRole(const std::string& role, int ms = 15000) const {
     for (int waited = 0; waited <= ms; waited += 50) {
       for (const auto& w : x_.WindowsTitled("Vantaloop"))
-        if (x_.Role(w.first) == "player") return w.second;
+        if (x_.Role(w.first) == role) return w;
       SleepMs(50);
     }
     return std::nullopt;
@@ -372,6 +460,14 @@ inline double PaintedShare(const QImage& img) {
 }
 
 }  // namespace vl::xtest
+
+// The same, with a window manager running on it.
+#define VL_X_SERVER_WITH_WM(var, screen)                                \
+  VL_X_SERVER(var, screen)                                              \
+  if (!var->StartWindowManager(&var##_error)) {                         \
+    if (vl::xtest::InCi()) FAIL() << var##_error;                       \
+    GTEST_SKIP() << var##_error;                                        \
+  }
 
 #define VL_X_SERVER(var, screen)                                        \
   std::string var##_error;                                              \

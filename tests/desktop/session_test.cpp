@@ -1,0 +1,92 @@
+// A user's session with the program under a window manager: exporting and quitting, the status
+// bar and the message log, the keys and the small confirmations.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "tests/desktop/x_session.h"
+
+namespace vl::xtest {
+namespace {
+
+bool Eventually(const std::function<bool()>& done, int ms) {
+  for (int waited = 0; waited <= ms; waited += 100) {
+    if (done()) return true;
+    SleepMs(100);
+  }
+  return false;
+}
+
+bool SaidSince(const Program& program, size_t from, const std::string& start) {
+  const auto lines = program.StatusLines();
+  for (size_t i = from; i < lines.size(); ++i)
+    if (lines[i].rfind(start, 0) == 0) return true;
+  return false;
+}
+
+// Windows of the program that are neither the main window nor the panel (boxes, dialogs).
+std::vector<std::pair<Window, QRect>> Boxes(XServer& x, const std::string& title) {
+  std::vector<std::pair<Window, QRect>> found;
+  for (const auto& w : x.WindowsTitled(title))
+    if (x.Role(w.first).empty()) found.push_back(w);
+  return found;
+}
+
+// A still green loop of `frames` frames.
+fs::path LongLoop(const fs::path& dir, const std::string& name, int frames) {
+  std::string source = PlainLoopSource(0, 200, 0);
+  source.replace(source.find("frame = 100"), 11, "frame = " + std::to_string(frames));
+  return CompileLoop(dir, name, source);
+}
+
+// Quitting while an export runs asks first: No keeps the export going, Yes stops it (nothing
+// half-written is left) and quits. The save dialog offered the loop's own name.
+TEST(DesktopSession, QuittingDuringAnExportAsksFirst) {
+  VL_X_SERVER_WITH_WM(x, "1600x1200x24");
+  const fs::path home = Scratch("quitexport");
+  Program::WriteSettings(home, 15, 1);  // 1280 x 720: long enough to quit during
+  const fs::path loop = LongLoop(home, "sunset", 9999);
+  Program program(*x, home, {loop.string()});
+  auto main = program.WindowWithRole("player");
+  auto panel = program.WindowWithRole("control-panel");
+  ASSERT_TRUE(main && panel) << program.Stderr();
+  ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Playing sunset.lqf", 0) == 0; }, 10000));
+  SleepMs(1500);
+  panel = program.WindowWithRole("control-panel");
+  const QPoint button = panel->second.topLeft() + QPoint(122, 230);  // "Export Video"
+  x->Run("xdotool mousemove " + std::to_string(button.x()) + " " + std::to_string(button.y()) + " click 1");
+  ASSERT_TRUE(Eventually([&] { return !Boxes(*x, "Export Video").empty(); }, 8000));
+  SleepMs(800);
+  size_t seen = program.StatusLines().size();
+  x->Run("xdotool key Return");  // the name offered
+  ASSERT_TRUE(Eventually([&] { return SaidSince(program, seen, "Exporting " + (home / "sunset.").string()); }, 8000))
+      << program.Stdout();
+
+  auto exit_and_box = [&]() -> bool {
+    x->Run("xdotool windowactivate --sync " + std::to_string(main->first) + " key alt+f sleep 0.4 key x");
+    return Eventually(
+        [&] {
+          for (const auto& w : Boxes(*x, "Vantaloop"))
+            if (w.second.width() < 600) return true;
+          return false;
+        },
+        5000);
+  };
+  ASSERT_TRUE(exit_and_box());
+  x->Run("xdotool key Escape");  // No
+  SleepMs(1500);
+  EXPECT_TRUE(program.Running());
+  EXPECT_FALSE(SaidSince(program, seen, "Export cancelled"));
+  EXPECT_FALSE(SaidSince(program, seen, "Exported"));
+
+  ASSERT_TRUE(exit_and_box());
+  x->Run("xdotool key alt+y");
+  EXPECT_TRUE(Eventually([&] { return !program.Running(); }, 10000));
+  for (const auto& e : fs::directory_iterator(home)) {
+    const std::string name = e.path().filename().string();
+    EXPECT_TRUE(name.rfind("sunset.", 0) != 0 || name == "sunset.lqf" || name == "sunset.txt") << name;
+  }
+}
+
+}  // namespace
+}  // namespace vl::xtest
