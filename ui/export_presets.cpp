@@ -37,7 +37,7 @@ void ReadSettings(QSettings& store, engine::SceneState& scene, std::string* note
     if (note)
       *note = "The stored export preset " + std::to_string(scene.export_preset) + " is not one of 0 .. " +
               std::to_string(kPresetCount - 1) + ": using preset " + std::to_string(kDefault) + " (" +
-              std::to_string(p.frame_width) + " x " + std::to_string(p.frame_height) + " at " + std::to_string(p.fps) +
+              std::to_string(p.width) + " x " + std::to_string(p.height) + " at " + std::to_string(p.fps) +
               " frames/s)";
     scene.export_preset = kDefault;
   }
