@@ -98,11 +98,18 @@ int main(int argc, char** argv) {
       if (ec) fs::copy_file(bundled / (std::string("default") + ext), library / (name + ext));
     }
   }
-  std::printf("library: %d loops and thumbnails made in %.0f ms\n", loops, Ms(start));
+  std::string load;
+  std::getline(std::ifstream("/proc/loadavg"), load);
+  std::printf("library: %d loops and thumbnails made in %.0f ms (load average %s)\n", loops, Ms(start),
+              load.substr(0, 14).c_str());
   vl::SetProgramFolder(root);
   vl::ui::ThumbnailCache& cache = vl::ui::ThumbnailCache::Shared();
   malloc_trim(0);
   std::printf("memory at start:                   %7.1f MB\n", ResidentMb());
+
+  start = Clock::now();
+  const size_t listed = vl::ui::CThumbsListCtrl::CollectFiles(library, "jpg").size();
+  std::printf("listing the folder: %zu pictures in %.1f ms\n", listed, Ms(start));
 
   BenchView view;
   vl::ui::ScanSequenceFolder(view.desktop(), library);

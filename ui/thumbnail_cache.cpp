@@ -183,6 +183,20 @@ std::optional<QPixmap> ThumbnailCache::Find(const std::string& path) {
   return found;
 }
 
+std::vector<std::string> ThumbnailCache::ListFolder(const std::string& folder, const std::string& extension,
+                                                    const std::function<std::vector<std::string>()>& list) {
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) {
+    listing_.reset();
+    return list();
+  }
+  const FileStamp stamp = StampOf(st);
+  if (listing_ && listing_->folder == folder && listing_->extension == extension && listing_->stamp == stamp)
+    return listing_->names;
+  listing_ = Listing{folder, extension, stamp, list()};
+  return listing_->names;
+}
+
 void ThumbnailCache::Drain() {
   std::unique_lock lock(mutex_);
   idle_.wait(lock, [this] { return jobs_.empty() && !busy_; });

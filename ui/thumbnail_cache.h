@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include <QImage>
 #include <QObject>
@@ -70,6 +72,11 @@ class ThumbnailCache : public QObject {
   // Waits for the worker to finish what is queued (tests and benchmarks only).
   void Drain();
 
+  // The names `list` gives for `folder`, listed again only when the folder has changed since (its
+  // time and identity): a library of thousands of loops is listed once, not at every opening.
+  std::vector<std::string> ListFolder(const std::string& folder, const std::string& extension,
+                                      const std::function<std::vector<std::string>()>& list);
+
  signals:
   void Ready(const std::string& path);
 
@@ -94,6 +101,12 @@ class ThumbnailCache : public QObject {
   uint64_t generation_ = 1;
   size_t decoded_ = 0;
   std::unordered_set<std::string> asked_;  // queued or being read
+  struct Listing {
+    std::string folder, extension;
+    FileStamp stamp;
+    std::vector<std::string> names;
+  };
+  std::optional<Listing> listing_;
 
   std::mutex mutex_;
   std::condition_variable wake_, idle_;

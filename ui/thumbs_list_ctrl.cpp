@@ -124,8 +124,11 @@ std::vector<fs::path> CThumbsListCtrl::CollectFiles(const fs::path& folder, cons
 void CThumbsListCtrl::FillFromFolder(const std::string& folder) {
   if (folder == current_folder) return;
   current_folder = folder;
-  std::vector<std::string> names;
-  for (const fs::path& path : CollectFiles(folder, extension)) names.push_back(path.filename().string());
+  std::vector<std::string> names = cache_.ListFolder(folder, extension, [&] {
+    std::vector<std::string> found;
+    for (const fs::path& path : CollectFiles(folder, extension)) found.push_back(path.filename().string());
+    return found;
+  });
   // Pictures read for an earlier list may have changed since: each is looked at again when shown.
   cache_.Revalidate();
   model_->Reset(folder, std::move(names));

@@ -403,13 +403,14 @@ bool CZentropeView::LoadLoop(const std::string& path) {
       file ? engine::ReadLoopFile(*file)
            : Expected<engine::ParsedSequence>(
                  LoadError{path, "cannot open the file, nor the fallback Sequences/default.lqf", {}, {}});
+  const bool playable = seq && HasFramesToPlay(*seq);
   if (!seq) {
     Report("Could not load the loop: " + seq.error().ToString());
-  } else if (!HasFramesToPlay(*seq)) {
+  } else if (!playable) {
     Report("Could not load the loop: " + EscapeControl(file->filename().string()) + ": " + engine::kNothingToPlay +
            " (the loop on screen plays on)");
   }
-  if (!seq || !HasFramesToPlay(*seq)) {
+  if (!playable) {
     if (!in_gl_) FlushReports("Vantaloop");
     return false;
   }

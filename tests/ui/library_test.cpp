@@ -265,6 +265,13 @@ TEST(ThumbsList, ListsShareOneBoundedCacheAndReadOnlyWhatTheyShow) {
   }
   EXPECT_LE(cache.size(), 60u);
   EXPECT_GE(cache.decoded(), 350u);
+
+  // The folder is listed once for both lists, and again once it changes.
+  WriteJpeg(dir / "Later.jpg", 8, 8, Qt::white);
+  CThumbsListCtrl third(nullptr, &cache);
+  third.extension = "jpg";
+  third.FillFromFolder(dir.string());
+  EXPECT_EQ(third.count(), 401);
 }
 
 // Names are the system's bytes: a name that is not UTF-8, or holds a backslash, still shows its
