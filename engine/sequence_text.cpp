@@ -390,11 +390,18 @@ bool LooksLikeLoopSource(std::string_view bytes) {
 Expected<ParsedSequence> ReadLoopFile(const std::filesystem::path& path) {
   std::string extension = path.extension().string();
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  // An editor that truncates before writing leaves an empty file for a moment: say so, rather
+  // than where reading it ran out.
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(path, ec) && std::filesystem::file_size(path, ec) == 0 && !ec)
+    return LoadError{path.string(), "the file is empty", {}, {}};
   if (extension == ".lqf") return ReadSequenceFile(path);
   // A file larger than any loop source is read as a loop file.
   auto bytes = ReadFileBytes(path, uint64_t{1} << 30);
   if (!bytes) return bytes.error();
   const std::string_view view(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  if (bytes->size() <= kMaxSourceBytes && view.find_first_not_of(" \t\r\n") == std::string_view::npos)
+    return LoadError{path.string(), "the loop source is empty", {}, {}};
   if (bytes->size() > kMaxSourceBytes || !LooksLikeLoopSource(view)) return ParseSequence(*bytes, path.string());
   auto scene = std::make_unique<SceneState>();
   if (auto err = CompileSequence(std::string(view), path.string(), *scene)) return *err;

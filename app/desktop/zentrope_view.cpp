@@ -206,7 +206,7 @@ void CZentropeView::TakeTick() {
     if (r.fps_set) control_panel_->SetFpsLabel(r.fps_label);
   }
   if (r.open_loop_window) QTimer::singleShot(0, this, &CZentropeView::OpenLoopWindow);
-  if (!r.mode_status.empty() && status_sink_) status_sink_(QString::fromStdString(r.mode_status));
+  if (!r.mode_status.empty()) Say(QString::fromStdString(r.mode_status), StatusKind::kBackground);
   for (const std::string& line : r.problems) Tell(line);
   ApplyChanges();
   Glance();
@@ -317,7 +317,7 @@ void CZentropeView::StartUp() {
   ui::ScanSequenceFolder(desktop_, ProgramFolder() / ui::kSequencesFolder);
   std::string note;
   ui::ApplyStartupWindowSize(*scene_, window(), &note);
-  if (!note.empty() && status_sink_) status_sink_(QString::fromStdString(note));
+  if (!note.empty()) Say(QString::fromStdString(note));
   started_ = true;
   // The first loop loads once the window is up and painted (a model load shows its splash and
   // keeps the windows painted meanwhile); then the panel, a window of its own, opens.
@@ -352,6 +352,7 @@ bool CZentropeView::LoadLoop(const std::string& path) {
   const bool began = BeginGl();
   loading_ = true;
   load_notes_.clear();
+  Say({}, StatusKind::kLoadStarted);
   const vl::Status status = engine::LoadSequence(*scene_, path, assets_);
   EndGl(began);
   loading_ = false;
@@ -370,9 +371,10 @@ bool CZentropeView::LoadLoop(const std::string& path) {
     std::string text = (stopped ? "Stopped: " : "Playing ") + scene_->sequence_file_name;
     if (!load_notes_.empty()) {
       text += ". " + load_notes_.front();
-      if (load_notes_.size() > 1) text += " (and " + std::to_string(load_notes_.size() - 1) + " more)";
+      if (load_notes_.size() > 1)
+        text += " (and " + std::to_string(load_notes_.size() - 1) + " more: View > Messages)";
     }
-    if (status_sink_) status_sink_(QString::fromStdString(text));
+    Say(QString::fromStdString(text), load_notes_.empty() ? StatusKind::kLoaded : StatusKind::kLoadedWithProblems);
   }
   if (!in_gl_) FlushReports("Vantaloop");
   return !status;
@@ -392,7 +394,7 @@ bool CZentropeView::ReloadLoop() {
     // Where and why first: the status bar may cut the end off.
     LoadError shown = seq.error();
     if (shown.file == path) shown.file = name;
-    if (status_sink_) status_sink_(QString::fromStdString(shown.ToString() + " (not reloaded; the loop plays on as it was)"));
+    Say(QString::fromStdString(shown.ToString() + " (not reloaded; the loop plays on as it was)"), StatusKind::kProblem);
     std::fprintf(stderr, "vantaloop: not reloaded: %s\n", seq.error().ToString().c_str());
     return false;
   }
@@ -402,6 +404,7 @@ bool CZentropeView::ReloadLoop() {
   const int32_t playing = s.playing;
   loading_ = true;
   load_notes_.clear();
+  Say({}, StatusKind::kLoadStarted);
   engine::ApplySequence(s, *seq, assets_);
   s.sequence_file_name = name;
   EndGl(began);
@@ -414,7 +417,7 @@ bool CZentropeView::ReloadLoop() {
   SchedulePump();
   std::string text = "Reloaded " + name + " at frame " + std::to_string(s.current_frame);
   if (!load_notes_.empty()) text += ". " + load_notes_.front();
-  if (status_sink_) status_sink_(QString::fromStdString(text));
+  Say(QString::fromStdString(text), load_notes_.empty() ? StatusKind::kLoaded : StatusKind::kLoadedWithProblems);
   return true;
 }
 
@@ -442,7 +445,7 @@ void CZentropeView::ShowSettings() {
   // dialog changes them).
   ui::RunSettingsCommand(Glance().settings, [this]() -> engine::SceneState& { return scene(); }, desktop_, settings_,
                          window(), window(), {}, &note);
-  if (!note.empty() && status_sink_) status_sink_(QString::fromStdString(note));
+  if (!note.empty()) Say(QString::fromStdString(note));
 }
 
 void CZentropeView::ExportVideo() {
@@ -532,16 +535,16 @@ bool CZentropeView::StartExport(const std::string& path, exporting::ExportFormat
     const exporting::ExportResult& r = export_->result();
     const QString file = QString::fromStdString(export_->request().out_path);
     if (r.ok) {
-      if (status_sink_) status_sink_(QString("Exported %1 (%2 frames)").arg(file).arg(r.frames_written));
+      Say(QString("Exported %1 (%2 frames)").arg(file).arg(r.frames_written));
     } else if (r.cancelled) {
-      if (status_sink_) status_sink_("Export cancelled; nothing was written");
+      Say("Export cancelled; nothing was written");
     } else {
       Report("The export failed: " + r.error);
     }
     FlushReports("Export Video");
   });
   export_->Start();
-  if (status_sink_) status_sink_("Exporting " + QString::fromStdString(path));
+  Say("Exporting " + QString::fromStdString(path));
   return true;
 }
 
@@ -705,8 +708,8 @@ void CZentropeView::SaveSequence() {
   if (vl::Status status = engine::WriteSequenceFile(scene(), path.toStdString())) {
     Report("Could not save the loop: " + status->ToString());
     FlushReports("Save");
-  } else if (status_sink_) {
-    status_sink_("Saved " + path);
+  } else {
+    Say("Saved " + path);
   }
 }
 
@@ -715,6 +718,7 @@ void CZentropeView::NewProject(bool ask) {
   if (ask && QMessageBox::question(window(), "Vantaloop", "Are you sure you want to create a new project?",
                                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
     return;
+  Say({}, StatusKind::kLoadStarted);
   const bool began = BeginGl();
   engine::NewProject(*scene_, assets_);
   glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
@@ -756,7 +760,7 @@ void CZentropeView::Tell(const std::string& line) {
   reported_.push_back(line);
   if (loading_) load_notes_.push_back(line);
   std::fprintf(stderr, "vantaloop: %s\n", line.c_str());
-  if (status_sink_) status_sink_(QString::fromStdString(line));
+  Say(QString::fromStdString(line), StatusKind::kProblem);
 }
 
 void CZentropeView::Report(const std::string& line) {

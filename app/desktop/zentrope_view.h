@@ -88,6 +88,12 @@ struct SceneGlance {
   ui::SettingsShown settings;
 };
 
+// What a status message is. A problem of the playing loop stays in the status bar until the
+// next load (and goes to the message log); a notice answers something the user did and shows at
+// once; background news (the drawing mode) shows only while no problem does. A load announces
+// itself first (no text), and ends with its summary, which stays when it names a problem.
+enum class StatusKind { kNotice, kProblem, kBackground, kLoadStarted, kLoaded, kLoadedWithProblems };
+
 struct ViewOptions {
   // Problems go to the status line and the message list only, never to a message box (tests).
   bool quiet = false;
@@ -135,8 +141,11 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   VideoExport* video_export() const { return export_.get(); }
 
   // Where one-line messages for the user go (the main window's status bar).
-  void set_status_sink(std::function<void(const QString&)> sink) { status_sink_ = std::move(sink); }
-  const std::function<void(const QString&)>& status_sink() const { return status_sink_; }
+  using StatusSink = std::function<void(const QString&, StatusKind)>;
+  void set_status_sink(StatusSink sink) { status_sink_ = std::move(sink); }
+  void Say(const QString& text, StatusKind kind = StatusKind::kNotice) {
+    if (status_sink_) status_sink_(text, kind);
+  }
   // What a double-click on the picture does (the main window's full screen).
   void set_double_click(std::function<void()> action) { double_click_ = std::move(action); }
   // Every problem reported so far, newest last.
@@ -227,7 +236,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   RecordedPanel recorded_panel_;
   std::vector<std::string> tick_problems_;  // told on the drawing thread during a tick
   std::unique_ptr<VideoExport> export_;
-  std::function<void(const QString&)> status_sink_;
+  StatusSink status_sink_;
   std::function<void()> double_click_;
   std::vector<std::string> reported_;
   std::vector<std::string> pending_;

@@ -88,5 +88,54 @@ TEST(DesktopSession, QuittingDuringAnExportAsksFirst) {
   }
 }
 
+// Three things the loop names are missing: the status bar keeps the problem in view through menu
+// prompts and until the next load, and View > Messages lists all three.
+TEST(DesktopSession, ProblemsStayInViewAndAllAreListed) {
+  VL_X_SERVER_WITH_WM(x, "1280x1024x24");
+  const fs::path home = Scratch("problems");
+  Program::WriteSettings(home, 3, 1);
+  const fs::path loop = CompileLoop(
+      home, "missing",
+      PlainLoopSource(0, 200, 0,
+                      "photo_on = 2\nphoto_a_name = \"Images/first-missing.jpg\"\n"
+                      "photo_b_name = \"Images/second-missing.jpg\"\n"
+                      "model_1_on = 2\nmodel_1_load = 2\nmodel_1_file_name = \"model/third-missing.3ds\"\n"));
+  Program program(*x, home, {loop.string()});
+  auto main = program.WindowWithRole("player");
+  ASSERT_TRUE(main) << program.Stderr();
+  auto is_summary = [](const std::string& s) {
+    return s.rfind("Playing missing.lqf. ", 0) == 0 && s.find("(and 2 more: View > Messages)") != std::string::npos;
+  };
+  ASSERT_TRUE(program.WaitForStatus(is_summary, 10000)) << program.Stdout();
+  SleepMs(1000);
+  // A menu's prompts come and go; the problem is back afterwards.
+  x->Run("xdotool windowactivate --sync " + std::to_string(main->first) +
+         " key alt+f sleep 0.3 key Down sleep 0.3 key Escape sleep 0.3 key Escape");
+  SleepMs(1500);
+  EXPECT_TRUE(is_summary(program.LastStatus())) << program.Stdout();
+  x->Run("xdotool windowactivate --sync " + std::to_string(main->first) + " key alt+v sleep 0.4 key m");
+  EXPECT_TRUE(x->WaitForWindow("Messages (3)", 5000)) << program.Stdout();
+  EXPECT_TRUE(program.Running());
+}
+
+// A loop source emptied on disk (an editor truncating it before writing) is told as empty, and
+// the loop plays on.
+TEST(DesktopSession, AnEmptiedSourceIsToldAsEmpty) {
+  VL_X_SERVER_WITH_WM(x, "1280x1024x24");
+  const fs::path home = Scratch("emptied");
+  Program::WriteSettings(home, 3, 1);
+  const fs::path loop = home / "green.txt";
+  std::ofstream(loop) << PlainLoopSource(0, 200, 0);
+  Program program(*x, home, {loop.string()});
+  ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Playing green.txt", 0) == 0; }, 10000))
+      << program.Stdout() << program.Stderr();
+  SleepMs(500);
+  std::ofstream(loop, std::ios::trunc).close();
+  EXPECT_TRUE(program.WaitForStatus(
+      [](const std::string& s) { return s.rfind("green.txt: the file is empty (not reloaded", 0) == 0; }, 5000))
+      << program.Stdout();
+  EXPECT_GT(FindColour(x->Grab(), QColor(0, 200, 0)).count, 352 * 240 / 2);
+}
+
 }  // namespace
 }  // namespace vl::xtest
