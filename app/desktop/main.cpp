@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setOrganizationName(vl::ui::kSettingsOrganisation);
   QApplication::setApplicationName(vl::ui::kSettingsApplication);
+  QApplication::setApplicationVersion(VL_VERSION);
 
   std::string loop;
   bool status_to_stdout = false;

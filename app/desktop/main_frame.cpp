@@ -1,6 +1,7 @@
 #include "app/desktop/main_frame.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QTimer>
 #include <QGuiApplication>
@@ -194,6 +195,9 @@ void CMainFrame::BuildMenus() {
     addAction(a);
   };
   key("Ctrl+N", [v] { v->NewProject(); });
+  key("Space", [v] { v->TogglePlay(); });
+  key("Left", [v] { v->StepFrame(-1); });
+  key("Right", [v] { v->StepFrame(1); });
   key("Ctrl+S", [v] { v->SaveSequence(); });
   // Esc leaves full screen (and does nothing otherwise). The menu bar is hidden then, so the
   // action lives on the window itself.
@@ -293,7 +297,8 @@ bool CMainFrame::event(QEvent* event) {
 
 void CMainFrame::About() {
   QMessageBox::about(this, "About Vantaloop",
-                     "Vantaloop\n\nA player of keyframed, procedurally rendered video loops.");
+                     "Vantaloop " + QApplication::applicationVersion() +
+                         "\n\nA player of keyframed, procedurally rendered video loops.");
 }
 
 void CMainFrame::OpenWebPage(const char* url) { QDesktopServices::openUrl(QUrl(QString::fromLatin1(url))); }

@@ -146,6 +146,7 @@ void CZentropeView::AwaitScene() {
 }
 
 void CZentropeView::ChangeScene(std::function<void(engine::SceneState&)> change) {
+  Wake();
   if (drawing_ && drawing_->in_hand()) {
     changes_.push_back(std::move(change));
     return;
@@ -173,6 +174,11 @@ void CZentropeView::SchedulePump(int ms) {
   if (!pump_.isActive() || ms == 0) pump_.start(ms);
 }
 
+void CZentropeView::Wake() {
+  still_frames_ = 0;
+  SchedulePump();
+}
+
 void CZentropeView::Pump() {
   // During a load the scene is half replaced: no ticks, the last frame stays on screen.
   if (!started_ || loading_ || in_gl_ || !gl_ || !drawing_ || drawing_->in_hand()) return;
@@ -194,6 +200,10 @@ void CZentropeView::TakeTick() {
   tick_result_ = TickResult{};
   if (r.drawn) {
     ++ticks_drawn_;
+    // A stopped loop whose frames come out the same is still (a trail or particles would move
+    // it): it need not be drawn again until something changes.
+    const bool stopped = scene_->playing == 0;
+    still_frames_ = stopped && r.frame == shown_ ? still_frames_ + 1 : 0;
     shown_ = std::move(r.frame);
     shown_.setDevicePixelRatio(devicePixelRatioF());
     update();
@@ -211,8 +221,9 @@ void CZentropeView::TakeTick() {
   ApplyChanges();
   Glance();
   // A tick the frame-rate lock skipped comes back at once: give the lock a moment before the
-  // next, rather than spinning.
-  SchedulePump(r.drawn ? 0 : 2);
+  // next, rather than spinning. A still picture is looked at again now and then only (a change
+  // the view is not told of, such as the settings, still shows).
+  SchedulePump(!r.drawn ? 2 : still_frames_ >= 2 ? 1000 : 0);
 }
 
 void CZentropeView::DrawTick() {
@@ -294,6 +305,11 @@ void CZentropeView::paintEvent(QPaintEvent*) {
     p.drawImage(QRectF(rect()), shown_);  // the last frame, until one of the new size is done
 }
 
+void CZentropeView::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  Wake();
+}
+
 void CZentropeView::StartUp() {
   // The context is made on the drawing thread, which (with the renderer's own threads, started
   // with the context) gives way to the GUI thread when the processor is short: keys and clicks
@@ -356,7 +372,7 @@ bool CZentropeView::LoadLoop(const std::string& path) {
   const vl::Status status = engine::LoadSequence(*scene_, path, assets_);
   EndGl(began);
   loading_ = false;
-  SchedulePump();
+  Wake();
   if (status) {
     Report("Could not load the loop: " + status->ToString());
   } else {
@@ -365,6 +381,8 @@ bool CZentropeView::LoadLoop(const std::string& path) {
     if (!resolved) resolved = ResolveAssetPath(std::string(ui::kSequencesFolder) + "/default.lqf");
     if (resolved) desktop_.loaded_sequence_path = resolved->string();
     watch_.Watch(desktop_.loaded_sequence_path);
+    window()->setWindowTitle(QString::fromStdString(scene_->sequence_file_name) + " - Vantaloop");
+    if (control_panel_) control_panel_->HighlightPlayingLoop();
     // After Stop the new loop waits on its first frame until Play.
     const bool stopped = scene_->stop_requested >= 2.0f || scene_->playing == 0;
     // What the load could not find stays in view beside the loop's name.
@@ -414,7 +432,7 @@ bool CZentropeView::ReloadLoop() {
   s.current_frame = std::clamp(frame, 0, std::max(0, end - 1));
   s.playing = playing;
   s.particle_prewarm = 0.0f;  // the particles carry on as they are
-  SchedulePump();
+  Wake();
   std::string text = "Reloaded " + name + " at frame " + std::to_string(s.current_frame);
   if (!load_notes_.empty()) text += ". " + load_notes_.front();
   Say(QString::fromStdString(text), load_notes_.empty() ? StatusKind::kLoaded : StatusKind::kLoadedWithProblems);
@@ -723,9 +741,10 @@ void CZentropeView::NewProject(bool ask) {
   engine::NewProject(*scene_, assets_);
   glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
   EndGl(began);
-  SchedulePump();
+  Wake();
   desktop_.loaded_sequence_path.clear();
   watch_.Stop();
+  window()->setWindowTitle("Vantaloop");
   if (control_panel_) control_panel_->SequenceLoaded();
   HideControlPanel();
   FlushReports("New Project");
@@ -740,6 +759,8 @@ void CZentropeView::SaveBitmap() {
   if (!path.isEmpty() && !image.save(path)) {
     Report(path.toStdString() + ": the picture could not be written");
     FlushReports("Save Bitmap");
+  } else if (!path.isEmpty()) {
+    Say("Saved the picture to " + path);
   }
   ShowControlPanel();
 }
@@ -748,6 +769,32 @@ void CZentropeView::CopyToClipboard() {
   HideControlPanel();
   QGuiApplication::clipboard()->setImage(shown_);
   ShowControlPanel();
+  Say(QString("Copied the picture (%1 x %2) to the clipboard").arg(shown_.width()).arg(shown_.height()));
+}
+
+void CZentropeView::TogglePlay() {
+  if (loading_) return;
+  AwaitScene();
+  const bool play = scene_->playing == 0;
+  ChangeScene([play](engine::SceneState& s) {
+    s.stop_requested = play ? 0.0f : 2.0f;
+    s.playing = play && s.keyframe_count != 0 ? 1 : 0;
+  });
+  Say(play ? QString("Playing") : QString("Stopped at frame %1: Left and Right step").arg(scene_->current_frame));
+}
+
+void CZentropeView::StepFrame(int delta) {
+  if (loading_) return;
+  AwaitScene();
+  if (scene_->playing != 0 || scene_->keyframe_count == 0) return;
+  const int last = std::max(0, engine::PlayedFrameCount(*scene_) - 1);
+  const int frame = std::clamp(scene_->current_frame + delta, 0, last);
+  SeekToFrame(frame);
+  if (control_panel_) {
+    control_panel_->SetSliderPosition(frame);
+    control_panel_->SetFrameNumber(frame);
+  }
+  Say(QString("Frame %1").arg(frame));
 }
 
 // ---- Problems -------------------------------------------------------------------------------

@@ -133,6 +133,9 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   void OpenControls();
   void SaveBitmap();
   void CopyToClipboard();
+  // Space: play, or stop where it is. Left and Right: one frame back or on, when stopped.
+  void TogglePlay();
+  void StepFrame(int delta);
 
   // Starts exporting the playing loop with the chosen preset, in the background; false with a
   // reason when it cannot start (no loop, no preset, an export already running).
@@ -167,6 +170,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
  protected:
   void showEvent(QShowEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
@@ -198,6 +202,8 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   // Hands the next tick to the drawing thread when nothing holds the scene.
   void Pump();
   void SchedulePump(int ms = 0);
+  // Something may change the picture: draw again now, even a still stopped loop.
+  void Wake();
   // The drawing thread said a tick is done.
   void TickFinished();
   void TakeTick();
@@ -245,6 +251,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   bool loading_ = false;
   LoopFileWatch watch_;  // the playing loop's file
   bool started_ = false;
+  int still_frames_ = 0;  // stopped frames drawn the same as the one before
   int ticks_drawn_ = 0;
   int ticks_skipped_ = 0;
   int gl_errors_told_ = 0;
