@@ -147,7 +147,8 @@ void CZentropeView::AwaitScene() {
 
 void CZentropeView::ChangeScene(std::function<void(engine::SceneState&)> change) {
   Wake();
-  if (drawing_ && drawing_->in_hand()) {
+  // During a load (the splash's holds answer the user) the change waits for the new loop.
+  if (loading_ || (drawing_ && drawing_->in_hand())) {
     changes_.push_back(std::move(change));
     return;
   }
@@ -362,8 +363,15 @@ void CZentropeView::ChooseFirstSequence() {
 
 // ---- Loads and commands ---------------------------------------------------------------------
 
+bool CZentropeView::AfterLoad(std::function<void()> command) {
+  if (!loading_) return false;
+  QTimer::singleShot(100, this, std::move(command));
+  return true;
+}
+
 bool CZentropeView::LoadLoop(const std::string& path) {
-  if (loading_) return false;  // a load already runs (its splash keeps the event loop going)
+  // A load already runs (its splash keeps the event loop going): this one comes after it.
+  if (AfterLoad([this, path] { LoadLoop(path); })) return false;
   // No playback ticks while the scene is being replaced (the splash's waits run the event loop).
   const bool began = BeginGl();
   loading_ = true;
@@ -458,6 +466,7 @@ void CZentropeView::SeekToFrame(int frame) {
 }
 
 void CZentropeView::ShowSettings() {
+  if (AfterLoad([this] { ShowSettings(); })) return;
   std::string note;
   // The dialog opens at once, with the settings as they were after the last frame (only the
   // dialog changes them).
@@ -467,6 +476,7 @@ void CZentropeView::ShowSettings() {
 }
 
 void CZentropeView::ExportVideo() {
+  if (AfterLoad([this] { ExportVideo(); })) return;
   if (export_ && export_->running()) {
     if (QProgressDialog* dialog = export_->dialog()) {
       dialog->show();
@@ -588,6 +598,7 @@ void CZentropeView::HideControlPanel() {
 }
 
 void CZentropeView::OpenControls() {
+  if (AfterLoad([this] { OpenControls(); })) return;
   if (desktop_.control_panel_open > 1) return;
   CreateControlPanel();
 }
@@ -669,8 +680,10 @@ void CZentropeView::FullScreenChanged(bool on, QScreen* output) {
       control_panel_->hide();
     }
     if (loop_window_ && loop_window_->isVisible()) loop_window_->reject();
+    splash_.MoveTo(SplashScreen());  // a load under way
     return;
   }
+  splash_.MoveTo(SplashScreen());
   if (panel_before_full_screen_ && control_panel_) {
     control_panel_->show();
     panel_shown_.start();
@@ -719,6 +732,7 @@ void CZentropeView::OpenSequence() {
 }
 
 void CZentropeView::SaveSequence() {
+  if (AfterLoad([this] { SaveSequence(); })) return;
   QString path = QFileDialog::getSaveFileName(window(), "Save a Moxtrel Keyframe File", "*.lqf",
                                               "Moxtrel Keyframe Files (*.lqf);;All Files (*)");
   if (path.isEmpty()) return;
@@ -732,7 +746,7 @@ void CZentropeView::SaveSequence() {
 }
 
 void CZentropeView::NewProject(bool ask) {
-  if (loading_) return;
+  if (AfterLoad([this, ask] { NewProject(ask); })) return;
   if (ask && QMessageBox::question(window(), "Vantaloop", "Are you sure you want to create a new project?",
                                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
     return;
@@ -773,7 +787,7 @@ void CZentropeView::CopyToClipboard() {
 }
 
 void CZentropeView::TogglePlay() {
-  if (loading_) return;
+  if (AfterLoad([this] { TogglePlay(); })) return;
   AwaitScene();
   const bool play = scene_->playing == 0;
   ChangeScene([play](engine::SceneState& s) {
@@ -784,7 +798,7 @@ void CZentropeView::TogglePlay() {
 }
 
 void CZentropeView::StepFrame(int delta) {
-  if (loading_) return;
+  if (AfterLoad([this, delta] { StepFrame(delta); })) return;
   AwaitScene();
   if (scene_->playing != 0 || scene_->keyframe_count == 0) return;
   const int last = std::max(0, engine::PlayedFrameCount(*scene_) - 1);

@@ -180,6 +180,9 @@ class CZentropeView : public QWidget, public ui::ViewHost {
  private:
   friend class DesktopAssets;
   void StartUp();
+  // During a load: runs `command` once it is over, and true. A command that changes the scene
+  // waits so; the load's splash holds answer everything else at once.
+  bool AfterLoad(std::function<void()> command);
   void ChooseFirstSequence();
   void OpenLoopWindow();
   void CreateControlPanel();
