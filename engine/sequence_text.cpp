@@ -466,7 +466,9 @@ Expected<ParsedSequence> ReadLoopFile(const std::filesystem::path& path) {
   if (!bytes) return bytes.error();
   const std::string_view view(reinterpret_cast<const char*>(bytes->data()), bytes->size());
   if (view.find_first_not_of(" \t\r\n") == std::string_view::npos)
-    return LoadError{path.string(), view.empty() ? "empty file" : "empty file: only blank lines", {}, {}};
+    // An editor that truncates before writing leaves an empty file for a moment: say so, rather
+    // than where reading it ran out.
+    return LoadError{path.string(), view.empty() ? "the file is empty" : "the file is empty: only blank lines", {}, {}};
   const LoopFormChoice choice = ChooseLoopForm(path, view);
   auto noted = [&](LoadError e) {
     if (!choice.why.empty()) e.message += " (" + choice.why + ")";

@@ -54,8 +54,6 @@ CControlPanelDlg::CControlPanelDlg(ViewHost& view, QWidget* parent) : QDialog(pa
   auto* grid = new QGridLayout(playback);
   play_ = new QPushButton("Play >", playback);
   stop_ = new QPushButton("Stop", playback);
-  play_->setFlat(true);
-  stop_->setFlat(true);
   auto* rate_box = new QGroupBox("Frame Rate", playback);
   auto* rate_layout = new QHBoxLayout(rate_box);
   fps_label_ = new QLabel(rate_box);
@@ -80,12 +78,9 @@ CControlPanelDlg::CControlPanelDlg(ViewHost& view, QWidget* parent) : QDialog(pa
   frame_row->addWidget(loop_box_);
   grid->addLayout(frame_row, 2, 0, 1, 2);
   auto* big = new QPushButton("Open Big Window", playback);
-  big->setFlat(true);
   grid->addWidget(big, 2, 2);
   auto* export_button = new QPushButton("Export Video", playback);
   auto* settings_button = new QPushButton("Video Export Settings", playback);
-  export_button->setFlat(true);
-  settings_button->setFlat(true);
   grid->addWidget(export_button, 3, 0, 1, 2);
   grid->addWidget(settings_button, 3, 2);
   top->addWidget(playback);
@@ -115,6 +110,8 @@ CControlPanelDlg::CControlPanelDlg(ViewHost& view, QWidget* parent) : QDialog(pa
   frame_count_ = 300;
   thumbs_->extension = "jpg";
   thumbs_->FillFromFolder((ProgramFolder() / kSequencesFolder).string());
+  HighlightPlayingLoop();
+  SetFrameNumber(scene.current_frame);
 
   connect(play_, &QPushButton::clicked, this, &CControlPanelDlg::Play);
   connect(stop_, &QPushButton::clicked, this, &CControlPanelDlg::Stop);
@@ -167,6 +164,27 @@ void CControlPanelDlg::SequenceLoaded() {
   SetFrameNumber(0);
   frame_count_ = last;
   RebuildKeyframeTicks();
+  HighlightPlayingLoop();
+}
+
+void CControlPanelDlg::HighlightPlayingLoop() {
+  // The library's thumbnail of the playing loop (Name.jpg for Name.lqf); for a loop from
+  // elsewhere the list keeps its own choice.
+  const std::string& path = view_.desktop().loaded_sequence_path;
+  const std::filesystem::path playing(path);
+  const bool in_library =
+      !path.empty() && playing.parent_path().filename() == kSequencesFolder &&
+      playing.parent_path().lexically_normal() == (ProgramFolder() / kSequencesFolder).lexically_normal();
+  const QString name = QString::fromStdString(playing.stem().string() + ".jpg");
+  if (!in_library) return;
+  for (int i = 0; i < thumbs_->count(); ++i)
+    if (thumbs_->item(i)->text() == name) {
+      thumbs_->clearSelection();
+      thumbs_->setCurrentRow(i);
+      thumbs_->item(i)->setSelected(true);
+      thumbs_->scrollToItem(thumbs_->item(i));
+      return;
+    }
 }
 
 // The buttons change the scene without waiting for the frame being drawn.

@@ -51,8 +51,9 @@ class CControlPanelDlg : public QDialog, public render::PlaybackPanel {
 
   // Tick marks at the keyframes; the tick count doubles as "the loop has keyframes" for seeking.
   void RebuildKeyframeTicks();
-  // After a load: frame 0, the slider range of the new loop, its ticks.
+  // After a load: frame 0, the slider range of the new loop, its ticks, its thumbnail chosen.
   void SequenceLoaded();
+  void HighlightPlayingLoop();
 
   // The button handlers, callable from tests.
   void Play();

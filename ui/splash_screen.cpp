@@ -188,12 +188,12 @@ LoadingSplash::~LoadingSplash() { Hide(); }
 
 void LoadingSplash::Pause() {
   if (pause_ms_ <= 0) return;
-  // The wait keeps the program painting: the splash's new text, the main window's last frame.
-  // Keys and clicks wait in the queue until the load is over, so nothing starts another load or
-  // changes the scene half-way through this one.
+  // The wait keeps the program painting (the splash's new text, the main window's last frame)
+  // and, unless told otherwise, answering keys, menus and clicks: the owner makes what would
+  // change the scene half-way through the load wait for its end.
   QEventLoop wait;
   QTimer::singleShot(pause_ms_, &wait, &QEventLoop::quit);
-  wait.exec(QEventLoop::ExcludeUserInputEvents);
+  wait.exec(user_input_ ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);
   if (resume_) resume_();
 }
 
@@ -235,6 +235,17 @@ void LoadingSplash::Failed(std::string_view text) {
   if (!message_boxes_) return;
   QMessageBox::critical(nullptr, "Error", QString::fromLocal8Bit(text.data(), static_cast<int>(text.size())));
   if (resume_) resume_();
+}
+
+void LoadingSplash::MoveTo(QScreen* screen) {
+  if (!splash_) return;
+  if (!screen) {
+    splash_->hide();
+    return;
+  }
+  const QRect area = screen->availableGeometry();
+  splash_->move(area.x() + (area.width() - splash_->width()) / 2, area.y() + (area.height() - splash_->height()) / 2);
+  splash_->show();
 }
 
 void LoadingSplash::Hide() {

@@ -95,8 +95,8 @@ class CSplashScreenEx : public QWidget {
 };
 
 // Shows the loading splash while a 3DS model loads: the prompt, then the file, then
-// "Is Now Loading", each held for `pause_ms`. The holds run the event loop (without user input),
-// so the splash and the windows behind it are painted while the load waits.
+// "Is Now Loading", each held for `pause_ms`. The holds run the event loop, so the splash and the
+// windows behind it are painted, and the program answers, while the load waits.
 class LoadingSplash : public ModelLoadProgress {
  public:
   explicit LoadingSplash(int pause_ms = 1000) : pause_ms_(pause_ms) {}
@@ -117,13 +117,18 @@ class LoadingSplash : public ModelLoadProgress {
   // The screen the splash is shown on, asked at each Show; null keeps it hidden (the only screen
   // is showing the picture full screen), the holds still taking their time.
   void set_screen(std::function<QScreen*()> screen) { screen_ = std::move(screen); }
+  // The splash shown now goes to the middle of `screen`, or out of sight for null.
+  void MoveTo(QScreen* screen);
+  // Off: keys and clicks wait in the queue until the load is over.
+  void set_user_input(bool on) { user_input_ = on; }
 
  private:
   void Pause();
   int pause_ms_;
   std::function<void()> resume_;
   std::function<QScreen*()> screen_;
-  bool showing_ = false;  // between Show and Hide, whether or not the splash is on a screen
+  bool showing_ = false;
+  bool user_input_ = true;  // between Show and Hide, whether or not the splash is on a screen
   bool message_boxes_ = true;
   CSplashScreenEx* splash_ = nullptr;
 };

@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setOrganizationName(vl::ui::kSettingsOrganisation);
   QApplication::setApplicationName(vl::ui::kSettingsApplication);
+  QApplication::setApplicationVersion(VL_VERSION);
 
   std::string loop;
   bool status_to_stdout = false;
@@ -59,11 +60,7 @@ int main(int argc, char** argv) {
     // Menu prompts and the idle text, and every message of the view (even one the bar already
     // shows, such as the same loop loaded twice).
     QObject::connect(frame.statusBar(), &QStatusBar::messageChanged, echo);
-    QStatusBar* bar = frame.statusBar();
-    frame.view()->set_status_sink([bar, echo](const QString& text) {
-      if (text == bar->currentMessage()) echo(text);
-      bar->showMessage(text);
-    });
+    frame.set_status_echo(echo);
   }
   frame.show();
   // Loads, full screen and resizes free large blocks (pictures, models, the GL driver's frame

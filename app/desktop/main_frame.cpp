@@ -1,6 +1,7 @@
 #include "app/desktop/main_frame.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QTimer>
 #include <QGuiApplication>
@@ -12,6 +13,8 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QVBoxLayout>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QUrl>
@@ -64,13 +67,81 @@ CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent
     label->setEnabled(false);  // lock-key state is not shown
     statusBar()->addPermanentWidget(label);
   }
-  view_->set_status_sink([this](const QString& text) { statusBar()->showMessage(text); });
+  view_->set_status_sink([this](const QString& text, StatusKind kind) { Say(text, kind); });
+  // A notice shown over a problem lasts a few seconds; then the problem is back. The whole
+  // message is a tooltip away when the bar is too narrow for it.
+  connect(statusBar(), &QStatusBar::messageChanged, this, [this](const QString& text) {
+    if (text.isEmpty() && !problem_.isEmpty()) {
+      statusBar()->showMessage(problem_);
+      return;
+    }
+    statusBar()->setToolTip(text);
+  });
   BuildMenus();
 }
 
 void CMainFrame::SetCommandLineFile(const std::string& path) {
   view_->desktop().command_line_file = path;
   view_->desktop().command_line_file_given = true;
+}
+
+void CMainFrame::ShowMessage(const QString& text, int timeout_ms) {
+  // The bar says nothing when the text is already shown: scripts still hear it.
+  if (echo_ && text == statusBar()->currentMessage()) echo_(text);
+  statusBar()->showMessage(text, timeout_ms);
+}
+
+void CMainFrame::Say(const QString& text, StatusKind kind) {
+  switch (kind) {
+    case StatusKind::kLoadStarted:
+      problem_.clear();
+      messages_.clear();
+      break;
+    case StatusKind::kProblem:
+      messages_ << text;
+      problem_ = text;
+      ShowMessage(text);
+      break;
+    case StatusKind::kLoadedWithProblems:
+      problem_ = text;
+      ShowMessage(text);
+      break;
+    case StatusKind::kLoaded:
+      problem_.clear();
+      ShowMessage(text);
+      break;
+    case StatusKind::kNotice:
+      ShowMessage(text, problem_.isEmpty() ? 0 : 5000);
+      break;
+    case StatusKind::kBackground:
+      if (problem_.isEmpty()) ShowMessage(text);
+      break;
+  }
+  RefreshMessages();
+}
+
+void CMainFrame::RefreshMessages() {
+  if (!messages_dialog_) return;
+  messages_text_->setPlainText(messages_.isEmpty() ? QString("No problems with the playing loop.")
+                                                   : messages_.join("\n"));
+  messages_dialog_->setWindowTitle(QString("Messages (%1)").arg(messages_.size()));
+}
+
+void CMainFrame::ShowMessages() {
+  if (!messages_dialog_) {
+    messages_dialog_ = new QDialog(this, Qt::Tool);
+    messages_dialog_->setAttribute(Qt::WA_DeleteOnClose);
+    auto* layout = new QVBoxLayout(messages_dialog_);
+    messages_text_ = new QPlainTextEdit(messages_dialog_);
+    messages_text_->setReadOnly(true);
+    messages_text_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    layout->addWidget(messages_text_);
+    messages_dialog_->resize(640, 240);
+  }
+  RefreshMessages();
+  messages_dialog_->show();
+  messages_dialog_->raise();
+  messages_dialog_->activateWindow();
 }
 
 void CMainFrame::BuildMenus() {
@@ -99,6 +170,7 @@ void CMainFrame::BuildMenus() {
   connect(status, &QAction::toggled, this, &CMainFrame::ToggleStatusBar);
   status_action_ = status;
   add(view, "Open Controls", [v] { v->OpenControls(); }, {}, "Show the playback control panel");
+  add(view, "&Messages", [this] { ShowMessages(); }, {}, "Show every problem met with the playing loop");
   QAction* full = add(view, "&Full Screen", [this] { SetFullScreen(!full_screen_); }, QKeySequence(Qt::Key_F11),
                       "Show only the picture, on the output screen chosen in the settings");
   full->setShortcutContext(Qt::ApplicationShortcut);
@@ -123,6 +195,9 @@ void CMainFrame::BuildMenus() {
     addAction(a);
   };
   key("Ctrl+N", [v] { v->NewProject(); });
+  key("Space", [v] { v->TogglePlay(); });
+  key("Left", [v] { v->StepFrame(-1); });
+  key("Right", [v] { v->StepFrame(1); });
   key("Ctrl+S", [v] { v->SaveSequence(); });
   // Esc leaves full screen (and does nothing otherwise). The menu bar is hidden then, so the
   // action lives on the window itself.
@@ -176,8 +251,7 @@ void CMainFrame::SetFullScreen(bool on) {
     showFullScreen();
     setGeometry(target->geometry());
     view_->FullScreenChanged(true, target);
-    if (view_->status_sink())
-      view_->status_sink()("Full screen on " + target->name() + ": F11 or Esc returns");
+    view_->Say("Full screen on " + target->name() + ": F11 or Esc returns");
   } else {
     view_frame_->SetLetterbox({});
     menuBar()->show();
@@ -214,7 +288,8 @@ bool CMainFrame::event(QEvent* event) {
   // than an empty pane.
   if (event->type() == QEvent::StatusTip) {
     const QString tip = static_cast<QStatusTipEvent*>(event)->tip();
-    statusBar()->showMessage(tip.isEmpty() ? QString::fromLatin1(kIdleText) : tip);
+    // Leaving the menus brings back the loop's problem, if it has one, else the idle text.
+    statusBar()->showMessage(!tip.isEmpty() ? tip : !problem_.isEmpty() ? problem_ : QString::fromLatin1(kIdleText));
     return true;
   }
   return QMainWindow::event(event);
@@ -222,7 +297,8 @@ bool CMainFrame::event(QEvent* event) {
 
 void CMainFrame::About() {
   QMessageBox::about(this, "About Vantaloop",
-                     "Vantaloop\n\nA player of keyframed, procedurally rendered video loops.");
+                     "Vantaloop " + QApplication::applicationVersion() +
+                         "\n\nA player of keyframed, procedurally rendered video loops.");
 }
 
 void CMainFrame::OpenWebPage(const char* url) { QDesktopServices::openUrl(QUrl(QString::fromLatin1(url))); }

@@ -1,11 +1,17 @@
 // CMainFrame: the main window: the GL view in the middle, the menu bar, the keyboard commands and
 // the status bar.
 #pragma once
+#include <functional>
+
 #include <QMainWindow>
+#include <QPointer>
+#include <QStringList>
 
 #include "app/desktop/zentrope_view.h"
 
 class QAction;
+class QDialog;
+class QPlainTextEdit;
 class QLabel;
 class QScreen;
 class QSettings;
@@ -39,6 +45,12 @@ class CMainFrame : public QMainWindow {
   bool full_screen() const { return full_screen_; }
   // Hands a loop to play first, before the view starts.
   void SetCommandLineFile(const std::string& path);
+  // Also given every message the status bar shows (even one it shows already), for scripts.
+  void set_status_echo(std::function<void(const QString&)> echo) { echo_ = std::move(echo); }
+  // The status bar's message: see StatusKind.
+  void Say(const QString& text, StatusKind kind);
+  // Every problem told since the playing loop was loaded, oldest first.
+  const QStringList& messages() const { return messages_; }
 
  protected:
   bool event(QEvent* event) override;
@@ -49,6 +61,9 @@ class CMainFrame : public QMainWindow {
   void ToggleStatusBar(bool shown);
   QScreen* OutputScreen() const;
   void About();
+  void ShowMessages();
+  void RefreshMessages();
+  void ShowMessage(const QString& text, int timeout_ms = 0);
   void OpenWebPage(const char* url);
 
   QSettings& settings_;
@@ -59,6 +74,11 @@ class CMainFrame : public QMainWindow {
   bool full_screen_ = false;
   QRect normal_geometry_;
   bool status_was_shown_ = true;
+  std::function<void(const QString&)> echo_;
+  QString problem_;  // shown until the next load
+  QStringList messages_;
+  QPointer<QDialog> messages_dialog_;
+  QPlainTextEdit* messages_text_ = nullptr;
 };
 
 }  // namespace vl::desktop

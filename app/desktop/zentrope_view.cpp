@@ -178,7 +178,9 @@ void CZentropeView::AwaitScene() {
 }
 
 void CZentropeView::ChangeScene(std::function<void(engine::SceneState&)> change) {
-  if (drawing_ && drawing_->in_hand()) {
+  Wake();
+  // During a load (the splash's holds answer the user) the change waits for the new loop.
+  if (loading_ || (drawing_ && drawing_->in_hand())) {
     changes_.push_back(std::move(change));
     return;
   }
@@ -205,6 +207,11 @@ void CZentropeView::SchedulePump(int ms) {
   if (!pump_.isActive() || ms == 0) pump_.start(ms);
 }
 
+void CZentropeView::Wake() {
+  still_frames_ = 0;
+  SchedulePump();
+}
+
 void CZentropeView::Pump() {
   // During a load the scene is half replaced: no ticks, the last frame stays on screen.
   if (!started_ || loading_ || in_gl_ || !gl_ || !drawing_ || drawing_->in_hand()) return;
@@ -226,6 +233,10 @@ void CZentropeView::TakeTick() {
   tick_result_ = TickResult{};
   if (r.drawn) {
     ++ticks_drawn_;
+    // A stopped loop whose frames come out the same is still (a trail or particles would move
+    // it): it need not be drawn again until something changes.
+    const bool stopped = scene_->playing == 0;
+    still_frames_ = stopped && r.frame == shown_ ? still_frames_ + 1 : 0;
     shown_ = std::move(r.frame);
     shown_.setDevicePixelRatio(devicePixelRatioF());
     update();
@@ -238,13 +249,14 @@ void CZentropeView::TakeTick() {
     if (r.fps_set) control_panel_->SetFpsLabel(r.fps_label);
   }
   if (r.open_loop_window) QTimer::singleShot(0, this, &CZentropeView::OpenLoopWindow);
-  if (!r.mode_status.empty() && status_sink_) status_sink_(QString::fromStdString(r.mode_status));
+  if (!r.mode_status.empty()) Say(QString::fromStdString(r.mode_status), StatusKind::kBackground);
   for (const std::string& line : r.problems) Tell(line);
   ApplyChanges();
   Glance();
   // A tick the frame-rate lock skipped comes back at once: give the lock a moment before the
-  // next, rather than spinning.
-  SchedulePump(r.drawn ? 0 : 2);
+  // next, rather than spinning. A still picture is looked at again now and then only (a change
+  // the view is not told of, such as the settings, still shows).
+  SchedulePump(!r.drawn ? 2 : still_frames_ >= 2 ? 1000 : 0);
 }
 
 void CZentropeView::DrawTick() {
@@ -326,6 +338,11 @@ void CZentropeView::paintEvent(QPaintEvent*) {
     p.drawImage(QRectF(rect()), shown_);  // the last frame, until one of the new size is done
 }
 
+void CZentropeView::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  Wake();
+}
+
 void CZentropeView::StartUp() {
   // The context is made on the drawing thread, which (with the renderer's own threads, started
   // with the context) gives way to the GUI thread when the processor is short: keys and clicks
@@ -358,7 +375,7 @@ void CZentropeView::StartUp() {
   ui::ScanSequenceFolder(desktop_, ProgramFolder() / ui::kSequencesFolder);
   std::string note;
   ui::ApplyStartupWindowSize(*scene_, window(), &note);
-  if (!note.empty() && status_sink_) status_sink_(QString::fromStdString(note));
+  if (!note.empty()) Say(QString::fromStdString(note));
   started_ = true;
   // The first loop loads once the window is up and painted (a model load shows its splash and
   // keeps the windows painted meanwhile); then the panel, a window of its own, opens.
@@ -395,8 +412,15 @@ void CZentropeView::ChooseFirstSequence() {
 
 // ---- Loads and commands ---------------------------------------------------------------------
 
+bool CZentropeView::AfterLoad(std::function<void()> command) {
+  if (!loading_) return false;
+  QTimer::singleShot(100, this, std::move(command));
+  return true;
+}
+
 bool CZentropeView::LoadLoop(const std::string& path) {
-  if (loading_) return false;  // a load already runs (its splash keeps the event loop going)
+  // A load already runs (its splash keeps the event loop going): this one comes after it.
+  if (AfterLoad([this, path] { LoadLoop(path); })) return false;
   // Read and checked whole before the playing loop is touched.
   const std::optional<fs::path> file = LoopFileFor(path);
   Expected<engine::ParsedSequence> seq =
@@ -418,23 +442,26 @@ bool CZentropeView::LoadLoop(const std::string& path) {
   const bool began = BeginGl();
   loading_ = true;
   load_notes_.clear();
+  Say({}, StatusKind::kLoadStarted);
   scene_->sequence_file_name = file->filename().string();
   engine::ApplySequence(*scene_, *seq, assets_);
   EndGl(began);
   loading_ = false;
-  SchedulePump();
+  Wake();
   // What plays (the library's default loop when the name was not found), for export and reload.
   desktop_.loaded_sequence_path = file->string();
   watch_.Watch(desktop_.loaded_sequence_path);
+  window()->setWindowTitle(QString::fromStdString(EscapeControl(scene_->sequence_file_name)) + " - Vantaloop");
+  if (control_panel_) control_panel_->HighlightPlayingLoop();
   // After Stop the new loop waits on its first frame until Play.
   const bool stopped = scene_->stop_requested >= 2.0f || scene_->playing == 0;
   // What the load could not find stays in view beside the loop's name.
   std::string text = (stopped ? "Stopped: " : "Playing ") + scene_->sequence_file_name;
   if (!load_notes_.empty()) {
     text += ". " + load_notes_.front();
-    if (load_notes_.size() > 1) text += " (and " + std::to_string(load_notes_.size() - 1) + " more)";
+    if (load_notes_.size() > 1) text += " (and " + std::to_string(load_notes_.size() - 1) + " more: View > Messages)";
   }
-  if (status_sink_) status_sink_(QString::fromStdString(text));
+  Say(QString::fromStdString(text), load_notes_.empty() ? StatusKind::kLoaded : StatusKind::kLoadedWithProblems);
   if (!in_gl_) FlushReports("Vantaloop");
   return true;
 }
@@ -453,13 +480,13 @@ bool CZentropeView::ReloadLoop() {
     // Where and why first: the status bar may cut the end off.
     LoadError shown = seq.error();
     if (shown.file == path) shown.file = name;
-    if (status_sink_) status_sink_(QString::fromStdString(shown.ToString() + " (not reloaded; the loop plays on as it was)"));
+    Say(QString::fromStdString(shown.ToString() + " (not reloaded; the loop plays on as it was)"), StatusKind::kProblem);
     std::fprintf(stderr, "vantaloop: not reloaded: %s\n", seq.error().ToString().c_str());
     return false;
   }
   if (!HasFramesToPlay(*seq)) {
     const std::string text = EscapeControl(name) + ": " + engine::kNothingToPlay + " (not reloaded; the loop plays on as it was)";
-    if (status_sink_) status_sink_(QString::fromStdString(text));
+    Say(QString::fromStdString(text), StatusKind::kProblem);
     std::fprintf(stderr, "vantaloop: not reloaded: %s\n", text.c_str());
     return false;
   }
@@ -469,6 +496,7 @@ bool CZentropeView::ReloadLoop() {
   const int32_t playing = s.playing;
   loading_ = true;
   load_notes_.clear();
+  Say({}, StatusKind::kLoadStarted);
   engine::ApplySequence(s, *seq, assets_);
   s.sequence_file_name = name;
   EndGl(began);
@@ -478,10 +506,10 @@ bool CZentropeView::ReloadLoop() {
   s.current_frame = std::clamp(frame, 0, std::max(0, end - 1));
   s.playing = playing;
   s.particle_prewarm = 0.0f;  // the particles carry on as they are
-  SchedulePump();
+  Wake();
   std::string text = "Reloaded " + name + " at frame " + std::to_string(s.current_frame);
   if (!load_notes_.empty()) text += ". " + load_notes_.front();
-  if (status_sink_) status_sink_(QString::fromStdString(text));
+  Say(QString::fromStdString(text), load_notes_.empty() ? StatusKind::kLoaded : StatusKind::kLoadedWithProblems);
   return true;
 }
 
@@ -504,12 +532,13 @@ void CZentropeView::SeekToFrame(int frame) {
 }
 
 void CZentropeView::ShowSettings() {
+  if (AfterLoad([this] { ShowSettings(); })) return;
   std::string note;
   // The dialog opens at once, with the settings as they were after the last frame (only the
   // dialog changes them).
   const bool applied = ui::RunSettingsCommand(Glance().settings, [this]() -> engine::SceneState& { return scene(); },
                                              desktop_, settings_, window(), window(), {}, &note);
-  if (!note.empty() && status_sink_) status_sink_(QString::fromStdString(note));
+  if (!note.empty()) Say(QString::fromStdString(note));
   if (applied && options_.publish_settings) {
     const std::string problem = options_.publish_settings();
     if (!problem.empty()) Tell(problem);
@@ -517,6 +546,7 @@ void CZentropeView::ShowSettings() {
 }
 
 void CZentropeView::ExportVideo() {
+  if (AfterLoad([this] { ExportVideo(); })) return;
   if (export_ && export_->running()) {
     if (QProgressDialog* dialog = export_->dialog()) {
       dialog->show();
@@ -603,16 +633,16 @@ bool CZentropeView::StartExport(const std::string& path, exporting::ExportFormat
     const exporting::ExportResult& r = export_->result();
     const QString file = QString::fromStdString(export_->request().out_path);
     if (r.ok) {
-      if (status_sink_) status_sink_(QString("Exported %1 (%2 frames)").arg(file).arg(r.frames_written));
+      Say(QString("Exported %1 (%2 frames)").arg(file).arg(r.frames_written));
     } else if (r.cancelled) {
-      if (status_sink_) status_sink_("Export cancelled; nothing was written");
+      Say("Export cancelled; nothing was written");
     } else {
       Report("The export failed: " + r.error);
     }
     FlushReports("Export Video");
   });
   export_->Start();
-  if (status_sink_) status_sink_("Exporting " + QString::fromStdString(path));
+  Say("Exporting " + QString::fromStdString(path));
   return true;
 }
 
@@ -638,6 +668,7 @@ void CZentropeView::HideControlPanel() {
 }
 
 void CZentropeView::OpenControls() {
+  if (AfterLoad([this] { OpenControls(); })) return;
   if (desktop_.control_panel_open > 1) return;
   CreateControlPanel();
 }
@@ -719,8 +750,10 @@ void CZentropeView::FullScreenChanged(bool on, QScreen* output) {
       control_panel_->hide();
     }
     if (loop_window_ && loop_window_->isVisible()) loop_window_->reject();
+    splash_.MoveTo(SplashScreen());  // a load under way
     return;
   }
+  splash_.MoveTo(SplashScreen());
   if (panel_before_full_screen_ && control_panel_) {
     control_panel_->show();
     panel_shown_.start();
@@ -769,6 +802,7 @@ void CZentropeView::OpenSequence() {
 }
 
 void CZentropeView::SaveSequence() {
+  if (AfterLoad([this] { SaveSequence(); })) return;
   QString path = QFileDialog::getSaveFileName(window(), "Save a Moxtrel Keyframe File", "*.lqf",
                                               "Moxtrel Keyframe Files (*.lqf);;All Files (*)");
   if (path.isEmpty()) return;
@@ -776,23 +810,25 @@ void CZentropeView::SaveSequence() {
   if (vl::Status status = engine::WriteSequenceFile(scene(), path.toStdString())) {
     Report("Could not save the loop: " + status->ToString());
     FlushReports("Save");
-  } else if (status_sink_) {
-    status_sink_("Saved " + path);
+  } else {
+    Say("Saved " + path);
   }
 }
 
 void CZentropeView::NewProject(bool ask) {
-  if (loading_) return;
+  if (AfterLoad([this, ask] { NewProject(ask); })) return;
   if (ask && QMessageBox::question(window(), "Vantaloop", "Are you sure you want to create a new project?",
                                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
     return;
+  Say({}, StatusKind::kLoadStarted);
   const bool began = BeginGl();
   engine::NewProject(*scene_, assets_);
   glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
   EndGl(began);
-  SchedulePump();
+  Wake();
   desktop_.loaded_sequence_path.clear();
   watch_.Stop();
+  window()->setWindowTitle("Vantaloop");
   if (control_panel_) control_panel_->SequenceLoaded();
   HideControlPanel();
   FlushReports("New Project");
@@ -807,6 +843,8 @@ void CZentropeView::SaveBitmap() {
   if (!path.isEmpty() && !image.save(path)) {
     Report(path.toStdString() + ": the picture could not be written");
     FlushReports("Save Bitmap");
+  } else if (!path.isEmpty()) {
+    Say("Saved the picture to " + path);
   }
   ShowControlPanel();
 }
@@ -815,6 +853,32 @@ void CZentropeView::CopyToClipboard() {
   HideControlPanel();
   QGuiApplication::clipboard()->setImage(shown_);
   ShowControlPanel();
+  Say(QString("Copied the picture (%1 x %2) to the clipboard").arg(shown_.width()).arg(shown_.height()));
+}
+
+void CZentropeView::TogglePlay() {
+  if (AfterLoad([this] { TogglePlay(); })) return;
+  AwaitScene();
+  const bool play = scene_->playing == 0;
+  ChangeScene([play](engine::SceneState& s) {
+    s.stop_requested = play ? 0.0f : 2.0f;
+    s.playing = play && s.keyframe_count != 0 ? 1 : 0;
+  });
+  Say(play ? QString("Playing") : QString("Stopped at frame %1: Left and Right step").arg(scene_->current_frame));
+}
+
+void CZentropeView::StepFrame(int delta) {
+  if (AfterLoad([this, delta] { StepFrame(delta); })) return;
+  AwaitScene();
+  if (scene_->playing != 0 || scene_->keyframe_count == 0) return;
+  const int last = std::max(0, engine::PlayedFrameCount(*scene_) - 1);
+  const int frame = std::clamp(scene_->current_frame + delta, 0, last);
+  SeekToFrame(frame);
+  if (control_panel_) {
+    control_panel_->SetSliderPosition(frame);
+    control_panel_->SetFrameNumber(frame);
+  }
+  Say(QString("Frame %1").arg(frame));
 }
 
 // ---- Problems -------------------------------------------------------------------------------
@@ -827,7 +891,7 @@ void CZentropeView::Tell(const std::string& line) {
   reported_.push_back(line);
   if (loading_) load_notes_.push_back(line);
   std::fprintf(stderr, "vantaloop: %s\n", line.c_str());
-  if (status_sink_) status_sink_(QString::fromStdString(line));
+  Say(QString::fromStdString(line), StatusKind::kProblem);
 }
 
 void CZentropeView::Report(const std::string& line) {

@@ -88,6 +88,12 @@ struct SceneGlance {
   ui::SettingsShown settings;
 };
 
+// What a status message is. A problem of the playing loop stays in the status bar until the
+// next load (and goes to the message log); a notice answers something the user did and shows at
+// once; background news (the drawing mode) shows only while no problem does. A load announces
+// itself first (no text), and ends with its summary, which stays when it names a problem.
+enum class StatusKind { kNotice, kProblem, kBackground, kLoadStarted, kLoaded, kLoadedWithProblems };
+
 struct ViewOptions {
   // Problems go to the status line and the message list only, never to a message box (tests).
   bool quiet = false;
@@ -133,6 +139,9 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   void OpenControls();
   void SaveBitmap();
   void CopyToClipboard();
+  // Space: play, or stop where it is. Left and Right: one frame back or on, when stopped.
+  void TogglePlay();
+  void StepFrame(int delta);
 
   // Starts exporting the playing loop with the chosen preset, in the background; false with a
   // reason when it cannot start (no loop, no preset, an export already running).
@@ -141,8 +150,11 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   VideoExport* video_export() const { return export_.get(); }
 
   // Where one-line messages for the user go (the main window's status bar).
-  void set_status_sink(std::function<void(const QString&)> sink) { status_sink_ = std::move(sink); }
-  const std::function<void(const QString&)>& status_sink() const { return status_sink_; }
+  using StatusSink = std::function<void(const QString&, StatusKind)>;
+  void set_status_sink(StatusSink sink) { status_sink_ = std::move(sink); }
+  void Say(const QString& text, StatusKind kind = StatusKind::kNotice) {
+    if (status_sink_) status_sink_(text, kind);
+  }
   // What a double-click on the picture does (the main window's full screen).
   void set_double_click(std::function<void()> action) { double_click_ = std::move(action); }
   // Every problem reported so far, newest last.
@@ -164,6 +176,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
  protected:
   void showEvent(QShowEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
@@ -173,6 +186,9 @@ class CZentropeView : public QWidget, public ui::ViewHost {
  private:
   friend class DesktopAssets;
   void StartUp();
+  // During a load: runs `command` once it is over, and true. A command that changes the scene
+  // waits so; the load's splash holds answer everything else at once.
+  bool AfterLoad(std::function<void()> command);
   void ChooseFirstSequence();
   void OpenLoopWindow();
   void CreateControlPanel();
@@ -195,6 +211,8 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   // Hands the next tick to the drawing thread when nothing holds the scene.
   void Pump();
   void SchedulePump(int ms = 0);
+  // Something may change the picture: draw again now, even a still stopped loop.
+  void Wake();
   // The drawing thread said a tick is done.
   void TickFinished();
   void TakeTick();
@@ -233,7 +251,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   RecordedPanel recorded_panel_;
   std::vector<std::string> tick_problems_;  // told on the drawing thread during a tick
   std::unique_ptr<VideoExport> export_;
-  std::function<void(const QString&)> status_sink_;
+  StatusSink status_sink_;
   std::function<void()> double_click_;
   std::vector<std::string> reported_;
   std::vector<std::string> pending_;
@@ -243,6 +261,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   LoopFileWatch watch_;  // the playing loop's file
   bool started_ = false;
   bool first_run_ = false;  // no settings file yet: the first loop is the library's default one
+  int still_frames_ = 0;  // stopped frames drawn the same as the one before
   int ticks_drawn_ = 0;
   int ticks_skipped_ = 0;
   int gl_errors_told_ = 0;

@@ -137,8 +137,8 @@ TEST_F(LoopFiles, NameAndFirstBytesTogetherChooseTheForm) {
 }
 
 TEST_F(LoopFiles, ErrorsSayWhatTheFileWasTakenFor) {
-  EXPECT_EQ(Error(Write("empty.txt", "")), (dir_ / "empty.txt").string() + ": empty file");
-  EXPECT_EQ(Error(Write("blank.lqf", " \r\n\t\n")), (dir_ / "blank.lqf").string() + ": empty file: only blank lines");
+  EXPECT_EQ(Error(Write("empty.txt", "")), (dir_ / "empty.txt").string() + ": the file is empty");
+  EXPECT_EQ(Error(Write("blank.lqf", " \r\n\t\n")), (dir_ / "blank.lqf").string() + ": the file is empty: only blank lines");
   EXPECT_EQ(Error(Write("nul.txt", std::string("\0version 6\n", 11))),
             (dir_ / "nul.txt").string() + ": line 1, column 1: NUL byte in the source");
   EXPECT_EQ(Error(Write("junk.src", "keyframes here\n")),

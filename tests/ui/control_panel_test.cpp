@@ -141,6 +141,28 @@ TEST_F(PanelTest, LoadedLoopResetsSliderAndTicks) {
   EXPECT_TRUE(view.seeks.empty());
 }
 
+// The list shows which library loop plays (not always its first), and a panel opened on a
+// stopped loop or a new project shows its frame rather than an empty box.
+TEST_F(PanelTest, ShowsThePlayingLoopAndItsFrame) {
+  for (const char* name : {"Aurora", "Clouds", "Dunes"})
+    test::WriteJpeg(dir / "Sequences" / (std::string(name) + ".jpg"), 8, 8, Qt::white);
+  view.desktop_.loaded_sequence_path = (dir / "Sequences" / "Clouds.lqf").string();
+  view.scene_.current_frame = 0;
+  CControlPanelDlg panel(view);
+  ASSERT_EQ(panel.thumbs()->count(), 3);
+  EXPECT_EQ(panel.thumbs()->GetSelectedName(), "Clouds.jpg");
+  EXPECT_EQ(panel.frame_edit()->text(), "0");
+
+  view.desktop_.loaded_sequence_path = (dir / "Sequences" / "Dunes.lqf").string();
+  panel.SequenceLoaded();
+  EXPECT_EQ(panel.thumbs()->GetSelectedName(), "Dunes.jpg");
+  EXPECT_EQ(panel.thumbs()->selectedItems().size(), 1);
+  // A loop of the same name elsewhere is not the library's.
+  view.desktop_.loaded_sequence_path = (dir / "Aurora.lqf").string();
+  panel.SequenceLoaded();
+  EXPECT_EQ(panel.thumbs()->GetSelectedName(), "Dunes.jpg");
+}
+
 TEST_F(PanelTest, LoadSelectedAndTheOtherButtons) {
   test::WriteJpeg(dir / "Sequences" / "Clouds.jpg", 8, 8, Qt::white);
   view.desktop_.control_panel_open = 2;
