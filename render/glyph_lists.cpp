@@ -369,25 +369,23 @@ std::vector<FontChoice> FindFontCandidates(const FontRequest& request) {
   // What fontconfig's matching prefers (its class guesses for the name, then its defaults), and
   // a few more, enough to get past a file that will not open.
   constexpr size_t kFallbacks = 4;
-  const PatternPtr& fallback_pattern = pattern;
-  const FontSetPtr& fallback = sorted;
   size_t taken = 0;
   const FcPattern* closest = nullptr;  // the one lacking fewest characters, when none has all
   size_t closest_missing = SIZE_MAX;
-  for (int i = 0; fallback && i < fallback->nfont && taken < kFallbacks; ++i) {
-    FcPattern* f = fallback->fonts[i];
+  for (int i = 0; sorted && i < sorted->nfont && taken < kFallbacks; ++i) {
+    FcPattern* f = sorted->fonts[i];
     if (Listed(out, f) || IsSymbolFont(f)) continue;
     if (const size_t missing = Missing(f, needs); missing > 0) {
       if (missing < closest_missing) closest = f, closest_missing = missing;
       continue;
     }
-    if (auto c = Prepare(fallback_pattern.get(), f, FontMatch::kFallback)) {
+    if (auto c = Prepare(pattern.get(), f, FontMatch::kFallback)) {
       out.push_back(std::move(*c));
       ++taken;
     }
   }
   if (out.empty() && closest) {
-    if (auto c = Prepare(fallback_pattern.get(), const_cast<FcPattern*>(closest), FontMatch::kFallback))
+    if (auto c = Prepare(pattern.get(), const_cast<FcPattern*>(closest), FontMatch::kFallback))
       out.push_back(std::move(*c));
   }
   return out;
