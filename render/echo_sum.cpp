@@ -1249,10 +1249,15 @@ bool EchoSum::AddConstant(int r, int g, int b, int a) {
   return true;
 }
 
-bool EchoSum::AddKept(int slot, const EchoInputs& inputs, int width, int height) {
+bool EchoSum::HasKept(int slot, const EchoInputs& inputs) {
   if (!available_ || slot < 0) return false;
   const Target& t = kept_[static_cast<size_t>(slot) % kept_.size()];
-  if (!t.filled || !(t.inputs == inputs) || !AddReady()) return false;
+  return t.filled && t.inputs == inputs && AddReady();
+}
+
+bool EchoSum::AddKept(int slot, const EchoInputs& inputs, int width, int height) {
+  if (!HasKept(slot, inputs)) return false;
+  const Target& t = kept_[static_cast<size_t>(slot) % kept_.size()];
   CullingOff culling_off;
   glBlendFunc(GL_ONE, GL_ONE);
   const bool drawn = AddTarget(t, width, height);

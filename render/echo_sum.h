@@ -81,6 +81,8 @@ class EchoSum {
                    int height, int slot, bool fast);
   // Adds a sum kept by Add in this slot if it was made from the same inputs; false otherwise.
   bool AddKept(int slot, const EchoInputs& inputs, int width, int height);
+  // Whether AddKept(slot, inputs, ...) would add, without drawing.
+  bool HasKept(int slot, const EchoInputs& inputs);
 
   // Plain sums, for comparisons: each summed aside and added after (as into a window's own
   // framebuffer) rather than straight into the frame's colour buffer while keeping a copy, and
