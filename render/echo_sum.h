@@ -152,6 +152,11 @@ class EchoSum {
   // Calls pass(group, row, start, count, program size, with table, pass index) for every pass.
   template <typename Pass>
   void ForEachPass(const PassPlan& plan, Pass pass);
+  // The background levels the plan's groups leave out, per 8-bit product, as a table of rows.
+  void UploadBackgroundTable(const PassPlan& plan);
+  // The lit layers' colour over the tiles that read it, bound to unit 1; false when it cannot be
+  // drawn.
+  bool BindLitColour(const PassPlan& plan);
   // Whether every program summing `inputs` over width x height needs can be built.
   bool CanSum(const EchoInputs& inputs, int width, int height, const LateSum* late = nullptr);
   // The lit quad's colour per pixel, drawn inside box (x0, y0, x1, y1) only; its texture, or 0.
