@@ -625,11 +625,62 @@ bool EchoSum::CanSum(const EchoInputs& inputs, int width, int height, const Late
   return inputs.layers.empty() || ProgramsReady(PlanPasses(inputs, width, height, late));
 }
 
+void EchoSum::UploadBackgroundTable(const PassPlan& plan) {
+  const EchoInputs& inputs = *plan.inputs;
+  const int n = static_cast<int>(inputs.layers.size());
+  // prefix[i][c8]: what layers 0..i-1 add for the product c8.
+  std::vector<int> prefix((static_cast<size_t>(n) + 1) * 256, 0);
+  for (int i = 0; i < n; ++i)
+    for (int c8 = 0; c8 < 256; ++c8)
+      prefix[(static_cast<size_t>(i) + 1) * 256 + c8] =
+          prefix[static_cast<size_t>(i) * 256 + c8] + (c8 * inputs.layers[static_cast<size_t>(i)].alpha8 + 127) / 255;
+  background_rows_.assign(plan.groups.size() * 256, 0.0f);
+  for (size_t row = 0; row < plan.groups.size(); ++row) {
+    const int first = plan.groups[row].first, last = plan.groups[row].last;
+    for (int c8 = 0; c8 < 256; ++c8) {
+      int outside = prefix[static_cast<size_t>(n) * 256 + c8];
+      if (last >= first)
+        outside -= prefix[(static_cast<size_t>(last) + 1) * 256 + c8] - prefix[static_cast<size_t>(first) * 256 + c8];
+      background_rows_[row * 256 + static_cast<size_t>(c8)] = static_cast<float>(std::min(outside, 255));
+    }
+  }
+  if (!background_texture_) glGenTextures(1, &background_texture_);
+  glActiveTexture(GL_TEXTURE2);
+  glBindTexture(GL_TEXTURE_2D, background_texture_);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+  GLint unpack = 4;
+  glGetIntegerv(GL_UNPACK_ALIGNMENT, &unpack);
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_R32F, 256, static_cast<GLsizei>(plan.groups.size()), 0, GL_RED, GL_FLOAT,
+               background_rows_.data());
+  glPixelStorei(GL_UNPACK_ALIGNMENT, unpack);
+  glActiveTexture(GL_TEXTURE0);
+}
+
+bool EchoSum::BindLitColour(const PassPlan& plan) {
+  const std::vector<EchoTile>& tiles = plan.tiles;
+  const int width = plan.width, height = plan.height;
+  // The colour is read only where a tile draws: with a table everywhere, else where layers are
+  // sampled.
+  int box[4] = {width, height, 0, 0};
+  for (size_t k = 0; k < tiles.size(); ++k)
+    if (const EchoTile& t = tiles[k]; !plan.is_flat[k] && (plan.table || t.last >= t.first))
+      box[0] = std::min(box[0], t.x0), box[1] = std::min(box[1], t.y0), box[2] = std::max(box[2], t.x1),
+      box[3] = std::max(box[3], t.y1);
+  if (box[2] <= box[0] || box[3] <= box[1]) box[0] = box[1] = box[2] = box[3] = 0;
+  const uint32_t colour_image = DrawLitColour(*plan.inputs, box);
+  if (!colour_image) return false;
+  glActiveTexture(GL_TEXTURE1);
+  glBindTexture(GL_TEXTURE_2D, colour_image);
+  glActiveTexture(GL_TEXTURE0);
+  return true;
+}
+
 bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late) {
   const PassPlan plan = PlanPasses(inputs, width, height, late);
   // Callers have made sure of the programs before drawing anything; this only guards.
   if (!ProgramsReady(plan)) return false;
-  const int n = static_cast<int>(inputs.layers.size());
   const bool lit = inputs.lit;
   const int cols = (width + kTile - 1) / kTile, rows = (height + kTile - 1) / kTile;
   if (drawn) {
@@ -637,52 +688,8 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
     drawn->drawn.assign(static_cast<size_t>(cols) * rows, 0);
   }
   const std::vector<EchoTile>& tiles = plan.tiles;
-  if (plan.table) {
-    // prefix[i][c8]: what layers 0..i-1 add for the product c8.
-    std::vector<int> prefix((static_cast<size_t>(n) + 1) * 256, 0);
-    for (int i = 0; i < n; ++i)
-      for (int c8 = 0; c8 < 256; ++c8)
-        prefix[(static_cast<size_t>(i) + 1) * 256 + c8] =
-            prefix[static_cast<size_t>(i) * 256 + c8] + (c8 * inputs.layers[static_cast<size_t>(i)].alpha8 + 127) / 255;
-    background_rows_.assign(plan.groups.size() * 256, 0.0f);
-    for (size_t row = 0; row < plan.groups.size(); ++row) {
-      const int first = plan.groups[row].first, last = plan.groups[row].last;
-      for (int c8 = 0; c8 < 256; ++c8) {
-        int outside = prefix[static_cast<size_t>(n) * 256 + c8];
-        if (last >= first)
-          outside -= prefix[(static_cast<size_t>(last) + 1) * 256 + c8] - prefix[static_cast<size_t>(first) * 256 + c8];
-        background_rows_[row * 256 + static_cast<size_t>(c8)] = static_cast<float>(std::min(outside, 255));
-      }
-    }
-    if (!background_texture_) glGenTextures(1, &background_texture_);
-    glActiveTexture(GL_TEXTURE2);
-    glBindTexture(GL_TEXTURE_2D, background_texture_);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
-    GLint unpack = 4;
-    glGetIntegerv(GL_UNPACK_ALIGNMENT, &unpack);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_R32F, 256, static_cast<GLsizei>(plan.groups.size()), 0, GL_RED, GL_FLOAT,
-                 background_rows_.data());
-    glPixelStorei(GL_UNPACK_ALIGNMENT, unpack);
-    glActiveTexture(GL_TEXTURE0);
-  }
-
-  if (lit) {
-    // The colour is read only where a tile draws: with a table everywhere, else where layers are
-    // sampled.
-    int box[4] = {width, height, 0, 0};
-    for (size_t k = 0; k < tiles.size(); ++k)
-      if (const EchoTile& t = tiles[k]; !plan.is_flat[k] && (plan.table || t.last >= t.first))
-        box[0] = std::min(box[0], t.x0), box[1] = std::min(box[1], t.y0), box[2] = std::max(box[2], t.x1),
-        box[3] = std::max(box[3], t.y1);
-    if (box[2] <= box[0] || box[3] <= box[1]) box[0] = box[1] = box[2] = box[3] = 0;
-    const uint32_t colour_image = DrawLitColour(inputs, box);
-    if (!colour_image) return false;
-    glActiveTexture(GL_TEXTURE1);
-    glBindTexture(GL_TEXTURE_2D, colour_image);
-    glActiveTexture(GL_TEXTURE0);
-  }
+  if (plan.table) UploadBackgroundTable(plan);
+  if (lit && !BindLitColour(plan)) return false;
   glMatrixMode(GL_PROJECTION);
   glPushMatrix();
   glLoadIdentity();
@@ -1249,10 +1256,15 @@ bool EchoSum::AddConstant(int r, int g, int b, int a) {
   return true;
 }
 
-bool EchoSum::AddKept(int slot, const EchoInputs& inputs, int width, int height) {
+bool EchoSum::HasKept(int slot, const EchoInputs& inputs) {
   if (!available_ || slot < 0) return false;
   const Target& t = kept_[static_cast<size_t>(slot) % kept_.size()];
-  if (!t.filled || !(t.inputs == inputs) || !AddReady()) return false;
+  return t.filled && t.inputs == inputs && AddReady();
+}
+
+bool EchoSum::AddKept(int slot, const EchoInputs& inputs, int width, int height) {
+  if (!HasKept(slot, inputs)) return false;
+  const Target& t = kept_[static_cast<size_t>(slot) % kept_.size()];
   CullingOff culling_off;
   glBlendFunc(GL_ONE, GL_ONE);
   const bool drawn = AddTarget(t, width, height);

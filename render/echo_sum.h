@@ -81,6 +81,8 @@ class EchoSum {
                    int height, int slot, bool fast);
   // Adds a sum kept by Add in this slot if it was made from the same inputs; false otherwise.
   bool AddKept(int slot, const EchoInputs& inputs, int width, int height);
+  // Whether AddKept(slot, inputs, ...) would add, without drawing.
+  bool HasKept(int slot, const EchoInputs& inputs);
 
   // Plain sums, for comparisons: each summed aside and added after (as into a window's own
   // framebuffer) rather than straight into the frame's colour buffer while keeping a copy, and
@@ -150,6 +152,11 @@ class EchoSum {
   // Calls pass(group, row, start, count, program size, with table, pass index) for every pass.
   template <typename Pass>
   void ForEachPass(const PassPlan& plan, Pass pass);
+  // The background levels the plan's groups leave out, per 8-bit product, as a table of rows.
+  void UploadBackgroundTable(const PassPlan& plan);
+  // The lit layers' colour over the tiles that read it, bound to unit 1; false when it cannot be
+  // drawn.
+  bool BindLitColour(const PassPlan& plan);
   // Whether every program summing `inputs` over width x height needs can be built.
   bool CanSum(const EchoInputs& inputs, int width, int height, const LateSum* late = nullptr);
   // The lit quad's colour per pixel, drawn inside box (x0, y0, x1, y1) only; its texture, or 0.

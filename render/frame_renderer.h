@@ -5,6 +5,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "engine/scene_state.h"
 #include "render/capture_target.h"
@@ -51,6 +52,17 @@ struct FrameStats {
   int echoes_skipped = 0;
   int echoes_reused = 0;
   int echoes_unseen = 0;  // left undrawn: the picture is not kept
+};
+
+// How an echo is drawn outside the reference path (the quads' way when none applies).
+enum class EchoRoute {
+  kUnseen,    // left undrawn: the picture is not kept
+  kSkip,      // adds nothing
+  kFlat,      // a capture of one grey level, unlit: the same levels everywhere
+  kLitFlat,   // one grey level, lit, with a light that keeps every pixel at the same levels
+  kSummed,    // summing passes (kept for the late repeat when that draws the same)
+  kWithLate,  // a lit early echo summed with its unlit late repeat in the same passes
+  kReused,    // a late repeat whose sum was kept: added again
 };
 
 class FrameRenderer final : public FrameDrawer {
@@ -101,6 +113,19 @@ class FrameRenderer final : public FrameDrawer {
                    bool keep);
   void EchoQuads(uint32_t texture, int layers, float inset_value, float alpha_value, const float* colour);
   bool EchoFaster(int capture, int layers, float inset_value, float alpha_value, const float* colour, bool keep);
+  // One echo as EchoFaster found it: its layers (and, with its late repeat, both sets).
+  struct EchoTrip {
+    EchoInputs in, merged, late;
+    std::vector<int> late_alpha8;
+    int capture = 0;
+    int grey = -1;  // the capture's one grey level, or -1
+    bool keep = false, with_late = false;
+    std::array<int, 3> levels{};  // what a flat route adds
+  };
+  // The route, chosen before anything is drawn; the flat routes' levels go into trip.levels.
+  EchoRoute RouteOf(EchoTrip& trip);
+  // Draws the echo its route's way; false when it drew nothing and the quads must.
+  bool DrawEchoRoute(EchoTrip& trip);
   // Adds the flat echoes collected since the last draw, in one pass.
   // Counts an echo that adds the same levels everywhere, to be added with the next flush.
   bool AddFlat(const std::array<int, 3>& sum);
