@@ -145,6 +145,13 @@ std::string CThumbsListCtrl::GetSelectedName() const {
   return first < 0 ? std::string() : name(first);
 }
 
+void CThumbsListCtrl::SelectRow(int i) {
+  const QModelIndex row = model_->index(i);
+  setCurrentIndex(row);
+  selectionModel()->select(row, QItemSelectionModel::ClearAndSelect);
+  scrollTo(row);
+}
+
 QString CThumbsListCtrl::label(int i) const { return model_->data(model_->index(i), Qt::DisplayRole).toString(); }
 
 QImage CThumbsListCtrl::thumbnail(int i) const {

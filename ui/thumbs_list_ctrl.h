@@ -69,6 +69,8 @@ class CThumbsListCtrl : public QListView {
   // Item i's file name as bytes, and as shown.
   const std::string& name(int i) const { return model_->name(i); }
   QString label(int i) const;
+  // Makes item i the only selected one and scrolls it into view.
+  void SelectRow(int i);
   // The 96 x 96 picture of item i once it has been read (null before).
   QImage thumbnail(int i) const;
   ThumbnailCache& cache() const { return cache_; }
