@@ -721,8 +721,11 @@ void CZentropeView::KeepPanelClear() {
 }
 
 void CZentropeView::RememberPanelPlace() {
-  if (control_panel_ && control_panel_->isVisible())
-    settings_.setValue(kPanelPlaceKey, control_panel_->frameGeometry().topLeft());
+  if (!control_panel_ || !control_panel_->isVisible()) return;
+  settings_.setValue(kPanelPlaceKey, control_panel_->frameGeometry().topLeft());
+  // The store is a private copy of the settings file: the place lasts only once written out (a
+  // settings file that is not a regular file stays as it is).
+  if (options_.publish_settings) options_.publish_settings();
 }
 
 bool CZentropeView::eventFilter(QObject* watched, QEvent* event) {

@@ -333,7 +333,9 @@ TEST_F(ExportTest, AFailedMoveIntoPlaceKeepsTheEarlierPngFolder) {
   // The finished folder vanishes just before it is moved (as if taken away by someone else).
   ExportObserver observer;
   observer.progress = [&](ExportPhase phase, int, int) {
-    if (phase == ExportPhase::kFinishing) fs::remove_all(dir_ / ".frames.partial");
+    if (phase != ExportPhase::kFinishing) return;
+    for (const auto& e : fs::directory_iterator(dir_))
+      if (e.path().filename().string().rfind(".vl-", 0) == 0) fs::remove_all(e.path());
   };
   const ExportResult r = ExportLoop(ExportRequest{loop, out, 2, ExportFormat::kPng, 1, false}, observer);
   EXPECT_FALSE(r.ok);
