@@ -582,7 +582,7 @@ void CZentropeView::ShowControlPanel() {
     return;
   }
   desktop_.control_panel_open = 2;
-  if (full_screen_ && full_screen_output_ && full_screen_output_->geometry().intersects(control_panel_->frameGeometry())) {
+  if (full_screen_ && OnOutput(control_panel_)) {
     panel_before_full_screen_ = true;
     return;
   }
@@ -621,8 +621,7 @@ void CZentropeView::CreateControlPanel() {
     if (placed) control_panel_->move(at);
   }
   if (!placed) PlacePanel(control_panel_);
-  if (full_screen_ && full_screen_output_ &&
-      full_screen_output_->geometry().intersects(control_panel_->frameGeometry())) {
+  if (full_screen_ && OnOutput(control_panel_)) {
     panel_before_full_screen_ = true;  // shown when the picture leaves full screen
     return;
   }
@@ -674,8 +673,7 @@ void CZentropeView::FullScreenChanged(bool on, QScreen* output) {
   if (on) {
     // Only the picture on the output screen; a panel on another screen stays to control it.
     panel_before_full_screen_ = false;
-    if (control_panel_ && control_panel_->isVisible() && output &&
-        output->geometry().intersects(control_panel_->frameGeometry())) {
+    if (control_panel_ && control_panel_->isVisible() && OnOutput(control_panel_)) {
       panel_before_full_screen_ = true;
       control_panel_->hide();
     }
@@ -692,10 +690,19 @@ void CZentropeView::FullScreenChanged(bool on, QScreen* output) {
   panel_before_full_screen_ = false;
 }
 
+bool CZentropeView::OnOutput(const QWidget* w) const {
+  // Screens of another X screen have their own coordinates: only the output's own count.
+  const QScreen* output = full_screen_output_;
+  return output && w->screen() && w->screen()->virtualSiblings().contains(const_cast<QScreen*>(output)) &&
+         output->geometry().intersects(w->frameGeometry());
+}
+
 QScreen* CZentropeView::SplashScreen() const {
   if (!full_screen_) return window()->screen() ? window()->screen() : QGuiApplication::primaryScreen();
   for (QScreen* s : QGuiApplication::screens())
-    if (!full_screen_output_ || !s->geometry().intersects(full_screen_output_->geometry())) return s;
+    if (!full_screen_output_ || !s->virtualSiblings().contains(full_screen_output_) ||
+        !s->geometry().intersects(full_screen_output_->geometry()))
+      return s;
   return nullptr;  // the one screen shows the picture
 }
 

@@ -191,6 +191,8 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   // either, or the main window moved).
   void KeepPanelClear();
   QScreen* SplashScreen() const;
+  // Whether the window lies on the screen showing the picture full screen.
+  bool OnOutput(const QWidget* w) const;
   // A problem for the status bar and standard error.
   void Tell(const std::string& line);
   // The same, also shown in a message box once control is back (a loop that failed to load).
