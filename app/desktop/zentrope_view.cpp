@@ -636,11 +636,15 @@ void CZentropeView::PlacePanel(QWidget* panel) {
   const QScreen* screen = main->screen();
   if (!screen) return;
   const QSize size = panel->isVisible() ? panel->frameGeometry().size() : panel->size().grownBy(FrameMargins(main));
-  // Where neither fits beside the other, the main window makes room, as a user would move it.
-  const QPoint was = main->frameGeometry().topLeft();
-  QPoint main_at = was;
-  const QPoint at = ui::ArrangeBeside(main->frameGeometry(), size, screen->availableGeometry(), &main_at);
-  if (main_at != was && !main->isFullScreen() && !main->isMaximized()) main->move(main_at);
+  // Where neither fits beside the other, the main window makes room, as a user would move it;
+  // only while the pair is being put up: a main window the user moved later stays put.
+  const QRect main_frame = main->frameGeometry(), room = screen->availableGeometry();
+  const bool opening = !panel->isVisible() || (panel_shown_.isValid() && panel_shown_.elapsed() < 2000);
+  QPoint main_at = main_frame.topLeft();
+  const QPoint at = opening && !main->isFullScreen() && !main->isMaximized()
+                        ? ui::ArrangeBeside(main_frame, size, room, &main_at)
+                        : ui::PlaceBeside(main_frame, size, room);
+  if (main_at != main_frame.topLeft()) main->move(main_at);
   panel->move(at);
 }
 
