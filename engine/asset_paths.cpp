@@ -1,4 +1,5 @@
 #include "engine/asset_paths.h"
+#include "engine/output_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -124,8 +125,16 @@ Expected<fs::path> FindAssetFile(std::string_view name, const fs::path& base) {
     std::string unix_name(name);
     for (char& c : unix_name)
       if (c == '\\') c = '/';
-    return LoadError{given, fs::path(unix_name).is_absolute() ? "no such file" : "no such file under " + base.string(),
-                     {}, {}};
+    if (fs::path(unix_name).is_absolute()) return LoadError{given, "no such file", {}, {}};
+    // A folder that cannot be looked in hides every file: say so rather than "no such file".
+    struct stat folder {};
+    if (::stat(base.c_str(), &folder) != 0)
+      return LoadError{given, "no such file: the folder " + base.string() + " " +
+                                  (errno == ENOENT ? std::string("does not exist") : std::strerror(errno)), {}, {}};
+    if (!S_ISDIR(folder.st_mode)) return LoadError{given, "no such file: " + base.string() + " is not a folder", {}, {}};
+    if (::access(base.c_str(), R_OK | X_OK) != 0)
+      return LoadError{given, "cannot look in the folder " + base.string() + ": " + std::strerror(errno), {}, {}};
+    return LoadError{given, "no such file under " + base.string(), {}, {}};
   }
   struct stat st {};
   if (::stat(found->c_str(), &st) != 0)
@@ -253,9 +262,12 @@ Status WriteFileBytes(const fs::path& path, std::span<const uint8_t> bytes) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
     if (S_ISDIR(st.st_mode)) return LoadError{file, "cannot write: it is a folder", {}, {}};
-    // A device or a pipe: the bytes go straight to it.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return failed("cannot write: ");
+    // A device or a pipe: the bytes go straight to it. A pipe nobody reads is refused at once
+    // rather than waited on.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return errno == ENXIO ? LoadError{file, "cannot write: nothing reads from this pipe", {}, {}}
+                                      : failed("cannot write: ");
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     const bool written = WriteAll(fd, bytes);
     const int write_errno = errno;
     const bool closed = ::close(fd) == 0;
@@ -266,24 +278,19 @@ Status WriteFileBytes(const fs::path& path, std::span<const uint8_t> bytes) {
     if (!closed) return failed("write failed: ");
     return std::nullopt;
   }
-  const fs::path temp = file + ".part";
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  auto out = OutputFile::Begin(path);
+  if (!out) return out.error();
+  const int fd = ::open(out->temp_path().c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (fd < 0) return failed("cannot write: ");
   const bool written = WriteAll(fd, bytes);
   const int write_errno = errno;
   const bool closed = ::close(fd) == 0;
   const int close_errno = errno;
   if (!written || !closed) {
-    ::unlink(temp.c_str());
     errno = !written ? write_errno : close_errno;
     return failed("write failed: ");
   }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    const int rename_errno = errno;
-    ::unlink(temp.c_str());
-    errno = rename_errno;
-    return failed("cannot replace the file: ");
-  }
+  if (Status moved = out->Commit()) return moved;
   return std::nullopt;
 }
 

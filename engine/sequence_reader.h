@@ -32,6 +32,9 @@ struct ParsedSequence {
   std::vector<int32_t> key_frames;  // keyframe_count + 1 entries
   int key_groups = 0;               // groups per key record for this version
   std::vector<float> key_floats;    // key_groups * 3 floats per key, in file order
+  // What reading it noticed without refusing it (a loop source's repeated names, say), each
+  // "FILE: line L, column C: ..." ready to show.
+  std::vector<std::string> warnings;
 };
 
 // Parses and validates a whole file image. Errors carry the file, byte offset and field.

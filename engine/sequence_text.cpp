@@ -6,6 +6,7 @@
 #include <new>
 #include <cctype>
 #include <memory>
+#include <set>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -112,19 +113,25 @@ namespace {
 
 class SourceParser {
  public:
-  SourceParser(const std::string& name, SceneState& scene) : name_(name), scene_(scene) {}
+  SourceParser(const std::string& name, SceneState& scene, std::vector<std::string>* warnings)
+      : name_(name), scene_(scene), warnings_(warnings) {}
 
   Status Run(const std::string& text) {
-    size_t pos = 0;
+    // A byte order mark from an editor that writes one is not part of the first line.
+    size_t pos = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
     while (pos <= text.size()) {
-      size_t end = text.find('\n', pos);
+      // Lines end with LF, CR LF or a lone CR (old Mac editors).
+      size_t end = text.find_first_of("\r\n", pos);
       if (end == std::string::npos) end = text.size();
       ++line_;
       const std::string raw = text.substr(pos, end - pos);
       indent_ = static_cast<int>(raw.find_first_not_of(" \t") == std::string::npos ? 0 : raw.find_first_not_of(" \t"));
       key_column_ = value_column_ = indent_ + 1;
+      // A NUL would end the value early wherever the text is handled as a C string.
+      if (const size_t nul = raw.find('\0'); nul != std::string::npos)
+        return ErrorAt(static_cast<int>(nul) + 1, "NUL byte in the source");
       if (auto err = Line(Trim(raw))) return err;
-      pos = end + 1;
+      pos = end + (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n' ? 2 : 1);
     }
     return Finish();
   }
@@ -167,7 +174,29 @@ class SourceParser {
     errno = 0;
     char* end = nullptr;
     out = std::strtof(s.c_str(), &end);
-    return end && *end == '\0';  // overflow to infinity is taken as written
+    return end && *end == '\0';
+  }
+
+  // A number for `what`: refused when it is not one or no float can hold it (1e999 would become
+  // infinity silently); nan and inf written as such are taken, with a warning.
+  Status Float(const std::string& value, float& out, const std::string& what) {
+    float v;
+    if (!ParseFloat(value, v)) return ValueError("bad number " + Quote(value) + " for " + what);
+    if (errno == ERANGE && std::isinf(v))
+      return ValueError("number " + Quote(value) + " for " + what + " is too large for a float (at most 3.40282347e+38)");
+    if (!std::isfinite(v)) Warn(value_column_, what + " is " + value + ", which no frame can draw");
+    out = v;
+    return std::nullopt;
+  }
+
+  void Warn(int column, const std::string& message) {
+    if (warnings_) warnings_->push_back(ErrorAt(column, message).ToString());
+  }
+
+  // A name given twice in one section: the later value wins, as it always has, but it is said.
+  void NoteName(const std::string& key) {
+    if (!names_in_section_.insert(key).second)
+      Warn(key_column_, Quote(key) + " is set again in this section; the last value is used");
   }
 
   static bool ParseInt(const std::string& s, int32_t& out) {
@@ -215,7 +244,8 @@ class SourceParser {
     if (line == "[key]") return Enter(Section::kKey);
     if (line.rfind("version", 0) == 0 && section_ == Section::kNone) {
       value_column_ = ColumnAfter(line, 7);
-      if (!ParseFloat(Trim(line.substr(7)), scene_.sequence_version)) return ValueError("bad version number");
+      if (!ParseFloat(Trim(line.substr(7)), scene_.sequence_version) || !std::isfinite(scene_.sequence_version))
+        return ValueError("bad version number");
       have_version_ = true;
       return std::nullopt;
     }
@@ -230,10 +260,8 @@ class SourceParser {
       case Section::kInitial: {
         auto t = FindTrack(key);
         if (!t) return Error("unknown track " + Quote(key));
-        float v;
-        if (!ParseFloat(value, v)) return ValueError("bad number " + Quote(value) + " for " + key);
-        scene_.track(*t).initial_value = v;
-        return std::nullopt;
+        NoteName(key);
+        return Float(value, scene_.track(*t).initial_value, key);
       }
       case Section::kKey: return KeyLine(key, value);
     }
@@ -242,6 +270,10 @@ class SourceParser {
 
   Status Enter(Section s) {
     if (!have_version_) return Error("the first line must be 'version N'");
+    names_in_section_.clear();
+    if (s != Section::kKey && !sections_seen_.insert(static_cast<int>(s)).second)
+      Warn(key_column_, std::string("a second ") + (s == Section::kSettings ? "[settings]" : "[initial]") +
+                            " section; its values are taken as if they were in the first");
     if (section_ == Section::kKey) {
       if (auto err = CloseKey()) return err;
     }
@@ -264,15 +296,16 @@ class SourceParser {
 
   Status SettingLine(const std::string& key, const std::string& value) {
     if (key == "particle_fog_near") {
-      if (!ParseFloat(value, scene_.work.particle_fog_near)) return ValueError("bad number for " + key);
-      return std::nullopt;
+      NoteName(key);
+      return Float(value, scene_.work.particle_fog_near, key);
     }
     auto s = FindSetting(key);
     if (!s) return Error("unknown setting " + Quote(key));
+    NoteName(key);
     seen_.set(static_cast<size_t>(*s));
     switch (kSettingCatalogue[static_cast<size_t>(*s)].type) {
       case SettingType::F:
-        if (!ParseFloat(value, *scene_.settings.FloatField(*s))) return ValueError("bad number " + Quote(value) + " for " + key);
+        if (auto err = Float(value, *scene_.settings.FloatField(*s), key)) return err;
         break;
       case SettingType::I:
         if (!ParseInt(value, *scene_.settings.IntField(*s))) return ValueError("bad integer " + Quote(value) + " for " + key);
@@ -288,9 +321,13 @@ class SourceParser {
   }
 
   Status KeyLine(const std::string& key, const std::string& value) {
+    NoteName(key);
     if (key == "frame") {
       int32_t f;
       if (!ParseInt(value, f) || f < 0 || f > kMaxKeyFrame) return ValueError("key frame must be 0 .. 9999");
+      if (!keys_.empty() && f <= keys_.back().frame)
+        Warn(value_column_, "key " + std::to_string(keys_.size()) + " is on frame " + std::to_string(f) +
+                                ", not after the key before it (frame " + std::to_string(keys_.back().frame) + ")");
       current_frame_ = f;
       return std::nullopt;
     }
@@ -298,10 +335,7 @@ class SourceParser {
     if (!t) return Error("unknown track " + Quote(key));
     if (!KeyedTracks(scene_.sequence_version).test(static_cast<size_t>(*t)))
       return Error("track " + Quote(key) + " has no key values in loops of this version");
-    float v;
-    if (!ParseFloat(value, v)) return ValueError("bad number " + Quote(value) + " for " + key);
-    current_[static_cast<size_t>(*t)] = v;
-    return std::nullopt;
+    return Float(value, current_[static_cast<size_t>(*t)], key);
   }
 
   Status CloseKey() {
@@ -348,6 +382,9 @@ class SourceParser {
 
   std::string name_;
   SceneState& scene_;
+  std::vector<std::string>* warnings_;
+  std::set<std::string> names_in_section_;
+  std::set<int> sections_seen_;
   int line_ = 0;
   int indent_ = 0;        // leading blanks of the current line
   int key_column_ = 1;    // where the current line's name starts
@@ -362,10 +399,11 @@ class SourceParser {
 
 }  // namespace
 
-Status CompileSequence(const std::string& text, const std::string& source_name, SceneState& scene) {
+Status CompileSequence(const std::string& text, const std::string& source_name, SceneState& scene,
+                       std::vector<std::string>* warnings) {
   ResetToLoadDefaults(scene);
   ClearKeyframes(scene);
-  SourceParser parser(source_name, scene);
+  SourceParser parser(source_name, scene, warnings);
   try {
     return parser.Run(text);
   } catch (const std::bad_alloc&) {
@@ -373,41 +411,83 @@ Status CompileSequence(const std::string& text, const std::string& source_name, 
   }
 }
 
-Status CompileSequenceFile(const std::filesystem::path& path, SceneState& scene) {
+Status CompileSequenceFile(const std::filesystem::path& path, SceneState& scene, std::vector<std::string>* warnings) {
   auto bytes = ReadFileBytes(path, kMaxSourceBytes);
   if (!bytes) return bytes.error();
   const std::string text(bytes->begin(), bytes->end());
   bytes->clear();
   bytes->shrink_to_fit();
-  return CompileSequence(text, path.string(), scene);
+  return CompileSequence(text, path.string(), scene, warnings);
 }
 
 bool LooksLikeLoopSource(std::string_view bytes) {
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
   const size_t a = bytes.find_first_not_of(" \t\r\n");
   return a != std::string_view::npos && (bytes.substr(a, 7) == "version" || bytes[a] == '#');
 }
 
+namespace {
+
+// Loop files start with their version as a little-endian float: 1 to 6 in every file written so
+// far. Text read as such a float is never in that range ("vers" is about 1.9e31, four blanks 1e-19).
+bool StartsWithLoopVersion(std::string_view bytes) {
+  if (bytes.size() < 4) return false;
+  uint32_t bits = 0;
+  for (int i = 3; i >= 0; --i) bits = bits << 8 | static_cast<uint8_t>(bytes[static_cast<size_t>(i)]);
+  float v;
+  std::memcpy(&v, &bits, sizeof v);
+  return std::isfinite(v) && v >= 1.0f && v <= 100.0f;
+}
+
+bool HasExtension(const std::filesystem::path& path, const char* extension) {
+  std::string e = path.extension().string();
+  for (char& c : e) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return e == extension;
+}
+
+}  // namespace
+
+LoopFormChoice ChooseLoopForm(const std::filesystem::path& path, std::string_view bytes) {
+  const bool lqf = HasExtension(path, ".lqf");
+  const bool txt = HasExtension(path, ".txt");
+  const bool version = StartsWithLoopVersion(bytes);
+  if (LooksLikeLoopSource(bytes) && !(lqf && version))
+    return {LoopForm::kSource, lqf ? "read as a loop source, not as a loop file: it starts as a loop source" : ""};
+  if (version)
+    return {LoopForm::kLoopFile, lqf ? "" : "read as a loop file: it starts with a loop file's version number"};
+  if (lqf) return {LoopForm::kLoopFile, ""};
+  return {LoopForm::kSource, txt ? "" : "read as a loop source: it does not start with a loop file's version number"};
+}
+
 Expected<ParsedSequence> ReadLoopFile(const std::filesystem::path& path) {
-  std::string extension = path.extension().string();
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  // An editor that truncates before writing leaves an empty file for a moment: say so, rather
-  // than where reading it ran out.
-  std::error_code ec;
-  if (std::filesystem::is_regular_file(path, ec) && std::filesystem::file_size(path, ec) == 0 && !ec)
-    return LoadError{path.string(), "the file is empty", {}, {}};
-  if (extension == ".lqf") return ReadSequenceFile(path);
-  // A file larger than any loop source is read as a loop file.
+  // Loop files are at most about 20 MB (20,000 keys of every track); anything far larger is
+  // refused before it is read.
   auto bytes = ReadFileBytes(path, uint64_t{1} << 30);
   if (!bytes) return bytes.error();
   const std::string_view view(reinterpret_cast<const char*>(bytes->data()), bytes->size());
-  if (bytes->size() <= kMaxSourceBytes && view.find_first_not_of(" \t\r\n") == std::string_view::npos)
-    return LoadError{path.string(), "the loop source is empty", {}, {}};
-  if (bytes->size() > kMaxSourceBytes || !LooksLikeLoopSource(view)) return ParseSequence(*bytes, path.string());
+  if (view.find_first_not_of(" \t\r\n") == std::string_view::npos)
+    // An editor that truncates before writing leaves an empty file for a moment: say so, rather
+    // than where reading it ran out.
+    return LoadError{path.string(), view.empty() ? "the file is empty" : "the file is empty: only blank lines", {}, {}};
+  const LoopFormChoice choice = ChooseLoopForm(path, view);
+  auto noted = [&](LoadError e) {
+    if (!choice.why.empty()) e.message += " (" + choice.why + ")";
+    return e;
+  };
+  if (choice.form == LoopForm::kLoopFile) {
+    auto parsed = ParseSequence(*bytes, path.string());
+    if (!parsed) return noted(parsed.error());
+    return parsed;
+  }
+  if (bytes->size() > kMaxSourceBytes)
+    return noted(LoadError{path.string(), "loop source larger than " + std::to_string(kMaxSourceBytes >> 20) + " MB", {}, {}});
   auto scene = std::make_unique<SceneState>();
-  if (auto err = CompileSequence(std::string(view), path.string(), *scene)) return *err;
+  std::vector<std::string> warnings;
+  if (auto err = CompileSequence(std::string(view), path.string(), *scene, &warnings)) return noted(*err);
   const std::vector<uint8_t> written = WriteSequence(*scene, scene->sequence_version);
   auto parsed = ParseSequence(written, path.string());
   if (!parsed) return LoadError{path.string(), "does not make a valid loop: " + parsed.error().message, {}, {}};
+  parsed->warnings = std::move(warnings);
   return parsed;
 }
 

@@ -137,7 +137,7 @@ uint32_t Compile(GLenum type, const std::string& source) {
 }
 
 // vertex_stage false: the fixed-function vertex pipeline feeds the fragment program.
-uint32_t Link(const std::string& fragment, bool vertex_stage = true) {
+uint32_t Link(const std::string& fragment, bool vertex_stage) {
   GLuint vs = vertex_stage ? Compile(GL_VERTEX_SHADER, kVertexSource) : 0;
   GLuint fs = Compile(GL_FRAGMENT_SHADER, fragment);
   if ((vertex_stage && !vs) || !fs) {
@@ -159,6 +159,37 @@ uint32_t Link(const std::string& fragment, bool vertex_stage = true) {
   }
   return program;
 }
+
+// Face culling off for the life of the object, then back as it was: the sums' quads and the lit
+// probes are drawn whichever way they face.
+class CullingOff {
+ public:
+  CullingOff() : was_on_(glIsEnabled(GL_CULL_FACE)) { glDisable(GL_CULL_FACE); }
+  CullingOff(const CullingOff&) = delete;
+  CullingOff& operator=(const CullingOff&) = delete;
+  ~CullingOff() {
+    if (was_on_) glEnable(GL_CULL_FACE);
+  }
+
+ private:
+  GLboolean was_on_;
+};
+
+// A program in use for the life of the object, then the one before: programs are built while an
+// echo is planned, between draws that expect the fixed-function pipeline.
+class ProgramInUse {
+ public:
+  explicit ProgramInUse(GLuint program) {
+    glGetIntegerv(GL_CURRENT_PROGRAM, &previous_);
+    glUseProgram(program);
+  }
+  ProgramInUse(const ProgramInUse&) = delete;
+  ProgramInUse& operator=(const ProgramInUse&) = delete;
+  ~ProgramInUse() { glUseProgram(static_cast<GLuint>(previous_)); }
+
+ private:
+  GLint previous_ = 0;
+};
 
 // The layers' own quad: the 640 x 480 canvas over the viewport, in the colour they set.
 void CanvasQuad(const std::array<float, 3>& colour) {
@@ -318,6 +349,20 @@ bool EchoInputs::operator==(const EchoInputs& o) const {
   return true;
 }
 
+uint32_t EchoSum::LinkProgram(const std::string& fragment, bool vertex_stage) { return Link(fragment, vertex_stage); }
+
+bool EchoSum::AddReady() {
+  if (!add_program_ && !add_failed_) {
+    add_program_ = builder_(kAddSource, true);
+    add_failed_ = !add_program_;
+    if (add_program_) {
+      ProgramInUse use(add_program_);
+      glUniform1i(glGetUniformLocation(add_program_, "sum"), 0);
+    }
+  }
+  return add_program_ != 0;
+}
+
 bool EchoSum::Init(bool fragment_programs, bool framebuffer_objects) {
   available_ = fragment_programs && framebuffer_objects;
   return available_;
@@ -327,10 +372,10 @@ uint32_t EchoSum::Program(int layer_count, bool lit, bool background_table, bool
   const int key = layer_count * 16 + (lit ? 1 : 0) + (background_table ? 2 : 0) + (late ? 4 : 0) + (same ? 8 : 0);
   auto it = programs_.find(key);
   if (it != programs_.end()) return it->second;
-  const uint32_t program = Link(FragmentSource(layer_count, lit, background_table, late, same), false);
+  const uint32_t program = builder_(FragmentSource(layer_count, lit, background_table, late, same), false);
   programs_[key] = program;
   if (program) {
-    glUseProgram(program);
+    ProgramInUse use(program);
     glUniform1i(glGetUniformLocation(program, "capture"), 0);
     glUniform1i(glGetUniformLocation(program, "lit_colour"), 1);
     glUniform1i(glGetUniformLocation(program, "background_sums"), 2);
@@ -461,121 +506,190 @@ void EchoSum::FlatTiles(const EchoInputs& inputs, const std::vector<EchoTile>& t
   }
 }
 
-bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late) {
+EchoSum::PassPlan EchoSum::PlanPasses(const EchoInputs& inputs, int width, int height, const LateSum* late) {
+  PassPlan plan;
+  plan.inputs = &inputs;
+  plan.late = late;
+  plan.width = width;
+  plan.height = height;
   const int n = static_cast<int>(inputs.layers.size());
+  const bool lit = inputs.lit;
+  const int cols = (width + kTile - 1) / kTile, rows = (height + kTile - 1) / kTile;
+
+  // Which layers each tile must sample; the others read only the background level there. A
+  // capture of one grey level needs no sampling anywhere.
+  std::vector<EchoTile>& tiles = plan.tiles;
+  const CaptureContent* content = inputs.grey < 0 ? ContentOf(inputs) : nullptr;
+  auto whole_grid = [&](int last) {
+    for (int r = 0; r < rows; ++r)
+      for (int c = 0; c < cols; ++c)
+        tiles.push_back({c * kTile, r * kTile, std::min(width, (c + 1) * kTile), std::min(height, (r + 1) * kTile), 0,
+                         last});
+  };
+  if (inputs.grey >= 0 || content) {
+    plan.background = inputs.grey >= 0 ? inputs.grey : content->background();
+    if (content) {
+      std::vector<float> insets;
+      insets.reserve(static_cast<size_t>(n));
+      for (const EchoLayer& l : inputs.layers) insets.push_back(l.inset);
+      tiles = PlanEchoTiles(*content, insets, width, height, kTile);
+    } else {
+      whole_grid(-1);
+    }
+  } else {
+    whole_grid(n - 1);
+  }
+  const int background = plan.background;
+  // Lit over a background, a tile that samples no layer adds what the background makes of the
+  // colour there: where the colour across the tile keeps that the same in every channel, the tile
+  // adds a constant, drawn without the colour or the table.
+  plan.is_flat.assign(tiles.size(), 0);
+  if (lit && background > 0 && !plain_) FlatTiles(inputs, tiles, width, height, background, &plan.flat_tiles, &plan.is_flat);
+  // Tiles that sample the same layers are drawn together.
+  std::map<std::pair<int, int>, std::vector<size_t>> groups;
+  for (size_t k = 0; k < tiles.size(); ++k)
+    if (!plan.is_flat[k]) groups[{tiles[k].first, tiles[k].last}].push_back(k);
+
+  // What the layers add where they read only the background, summed over the layers a group
+  // leaves out. Unlit: one value per channel, prefix sums over the layers. Lit: per 8-bit product
+  // of the pixel's colour and the background, a table row per group (nothing on black).
+  auto prefix_levels = [&](const std::array<float, 3>& colour, auto alpha8_of) {
+    std::vector<std::array<int, 3>> sums(static_cast<size_t>(n) + 1, {0, 0, 0});
+    for (size_t i = 0; i < static_cast<size_t>(n); ++i)
+      for (size_t c = 0; c < 3; ++c)
+        sums[i + 1][c] = sums[i][c] + ConstantLayerValue(std::clamp(colour[c], 0.0f, 1.0f), background, alpha8_of(i));
+    return sums;
+  };
+  std::vector<std::array<int, 3>> constant(static_cast<size_t>(n) + 1, {0, 0, 0});
+  if (background >= 0 && !lit)
+    constant = prefix_levels(inputs.colour, [&](size_t i) { return inputs.layers[i].alpha8; });
+  // The late sum's constant part: unlit, per channel.
+  std::vector<std::array<int, 3>> late_constant(static_cast<size_t>(n) + 1, {0, 0, 0});
+  if (late && !late->same && background >= 0)
+    late_constant = prefix_levels(late->colour, [&](size_t i) { return late->alpha8[i]; });
+  for (size_t c = 0; c < 3; ++c) plan.late_all[c] = std::min(late_constant[static_cast<size_t>(n)][c], 255);
+  plan.table = lit && background > 0;
+  // What the layers outside first..last add.
+  auto outside = [n](const std::vector<std::array<int, 3>>& sums, int first, int last) {
+    std::array<int, 3> value{};
+    for (size_t c = 0; c < 3; ++c) {
+      int v = sums[static_cast<size_t>(n)][c];
+      if (last >= first) v -= sums[static_cast<size_t>(last) + 1][c] - sums[static_cast<size_t>(first)][c];
+      value[c] = std::min(v, 255);
+    }
+    return value;
+  };
+  for (auto& [range, members] : groups) {
+    PassGroup g;
+    g.first = range.first;
+    g.last = range.second;
+    g.members = std::move(members);
+    g.flat = outside(constant, g.first, g.last);
+    g.late_flat = outside(late_constant, g.first, g.last);
+    const int sampled = g.last >= g.first ? g.last - g.first + 1 : 0;
+    g.drawn = sampled > 0 || (plan.table && sampled < n) || g.flat != std::array<int, 3>{0, 0, 0} ||
+              g.late_flat != std::array<int, 3>{0, 0, 0};
+    plan.groups.push_back(std::move(g));
+  }
+  for (const EchoLayer& l : inputs.layers) plan.alpha_total += (l.alpha8 * l.alpha8 + 127) / 255;  // blended alpha too
+  return plan;
+}
+
+template <typename Pass>
+void EchoSum::ForEachPass(const PassPlan& plan, Pass pass) {
+  const int n = static_cast<int>(plan.inputs->layers.size());
+  for (size_t row = 0; row < plan.groups.size(); ++row) {
+    const PassGroup& g = plan.groups[row];
+    if (!g.drawn) continue;
+    const int sampled = g.last >= g.first ? g.last - g.first + 1 : 0;
+    const bool with_table = plan.table && sampled < n;
+    for (int start = g.first, index = 0; index == 0 || start <= g.last; start += kMaxLayersPerPass, ++index) {
+      const int count = std::min(kMaxLayersPerPass, std::max(g.last - start + 1, 0));
+      pass(g, static_cast<int>(row), start, count, ProgramSize(count), with_table && index == 0, index);
+      if (count == 0) break;
+    }
+  }
+}
+
+bool EchoSum::ProgramsReady(const PassPlan& plan) {
+  const bool same = plan.late && plan.late->same, late = plan.late && !same;
+  bool ok = true;
+  ForEachPass(plan, [&](const PassGroup&, int, int, int, int size, bool table, int) {
+    ok = ok && Program(size, plan.inputs->lit, table, late, same) != 0;
+  });
+  if (!plan.flat_tiles.empty()) ok = ok && Program(0, false, false, late, same) != 0;
+  return ok;
+}
+
+bool EchoSum::CanSum(const EchoInputs& inputs, int width, int height, const LateSum* late) {
+  return inputs.layers.empty() || ProgramsReady(PlanPasses(inputs, width, height, late));
+}
+
+void EchoSum::UploadBackgroundTable(const PassPlan& plan) {
+  const EchoInputs& inputs = *plan.inputs;
+  const int n = static_cast<int>(inputs.layers.size());
+  // prefix[i][c8]: what layers 0..i-1 add for the product c8.
+  std::vector<int> prefix((static_cast<size_t>(n) + 1) * 256, 0);
+  for (int i = 0; i < n; ++i)
+    for (int c8 = 0; c8 < 256; ++c8)
+      prefix[(static_cast<size_t>(i) + 1) * 256 + c8] =
+          prefix[static_cast<size_t>(i) * 256 + c8] + (c8 * inputs.layers[static_cast<size_t>(i)].alpha8 + 127) / 255;
+  background_rows_.assign(plan.groups.size() * 256, 0.0f);
+  for (size_t row = 0; row < plan.groups.size(); ++row) {
+    const int first = plan.groups[row].first, last = plan.groups[row].last;
+    for (int c8 = 0; c8 < 256; ++c8) {
+      int outside = prefix[static_cast<size_t>(n) * 256 + c8];
+      if (last >= first)
+        outside -= prefix[(static_cast<size_t>(last) + 1) * 256 + c8] - prefix[static_cast<size_t>(first) * 256 + c8];
+      background_rows_[row * 256 + static_cast<size_t>(c8)] = static_cast<float>(std::min(outside, 255));
+    }
+  }
+  if (!background_texture_) glGenTextures(1, &background_texture_);
+  glActiveTexture(GL_TEXTURE2);
+  glBindTexture(GL_TEXTURE_2D, background_texture_);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+  GLint unpack = 4;
+  glGetIntegerv(GL_UNPACK_ALIGNMENT, &unpack);
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_R32F, 256, static_cast<GLsizei>(plan.groups.size()), 0, GL_RED, GL_FLOAT,
+               background_rows_.data());
+  glPixelStorei(GL_UNPACK_ALIGNMENT, unpack);
+  glActiveTexture(GL_TEXTURE0);
+}
+
+bool EchoSum::BindLitColour(const PassPlan& plan) {
+  const std::vector<EchoTile>& tiles = plan.tiles;
+  const int width = plan.width, height = plan.height;
+  // The colour is read only where a tile draws: with a table everywhere, else where layers are
+  // sampled.
+  int box[4] = {width, height, 0, 0};
+  for (size_t k = 0; k < tiles.size(); ++k)
+    if (const EchoTile& t = tiles[k]; !plan.is_flat[k] && (plan.table || t.last >= t.first))
+      box[0] = std::min(box[0], t.x0), box[1] = std::min(box[1], t.y0), box[2] = std::max(box[2], t.x1),
+      box[3] = std::max(box[3], t.y1);
+  if (box[2] <= box[0] || box[3] <= box[1]) box[0] = box[1] = box[2] = box[3] = 0;
+  const uint32_t colour_image = DrawLitColour(*plan.inputs, box);
+  if (!colour_image) return false;
+  glActiveTexture(GL_TEXTURE1);
+  glBindTexture(GL_TEXTURE_2D, colour_image);
+  glActiveTexture(GL_TEXTURE0);
+  return true;
+}
+
+bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late) {
+  const PassPlan plan = PlanPasses(inputs, width, height, late);
+  // Callers have made sure of the programs before drawing anything; this only guards.
+  if (!ProgramsReady(plan)) return false;
   const bool lit = inputs.lit;
   const int cols = (width + kTile - 1) / kTile, rows = (height + kTile - 1) / kTile;
   if (drawn) {
     drawn->cols = cols, drawn->rows = rows;
     drawn->drawn.assign(static_cast<size_t>(cols) * rows, 0);
   }
-
-  // Which layers each tile must sample; the others read only the background level there. A
-  // capture of one grey level needs no sampling anywhere.
-  std::vector<EchoTile> tiles;
-  int background = -1;
-  const CaptureContent* content = inputs.grey < 0 ? ContentOf(inputs) : nullptr;
-  if (inputs.grey >= 0 || content) {
-    background = inputs.grey >= 0 ? inputs.grey : content->background();
-    std::vector<float> insets;
-    insets.reserve(static_cast<size_t>(n));
-    for (const EchoLayer& l : inputs.layers) insets.push_back(l.inset);
-    if (content) {
-      tiles = PlanEchoTiles(*content, insets, width, height, kTile);
-    } else {
-      for (int r = 0; r < rows; ++r)
-        for (int c = 0; c < cols; ++c)
-          tiles.push_back({c * kTile, r * kTile, std::min(width, (c + 1) * kTile), std::min(height, (r + 1) * kTile), 0,
-                           -1});
-    }
-  } else {
-    for (int r = 0; r < rows; ++r)
-      for (int c = 0; c < cols; ++c)
-        tiles.push_back({c * kTile, r * kTile, std::min(width, (c + 1) * kTile), std::min(height, (r + 1) * kTile), 0,
-                         n - 1});
-  }
-  // Lit over a background, a tile that samples no layer adds what the background makes of the
-  // colour there: where the colour across the tile keeps that the same in every channel, the tile
-  // adds a constant, drawn without the colour or the table.
-  std::map<std::array<int, 3>, std::vector<size_t>> flat_tiles;
-  std::vector<char> is_flat(tiles.size(), 0);
-  if (lit && background > 0 && !plain_) FlatTiles(inputs, tiles, width, height, background, &flat_tiles, &is_flat);
-  // Tiles that sample the same layers are drawn together.
-  std::map<std::pair<int, int>, std::vector<size_t>> groups;
-  for (size_t k = 0; k < tiles.size(); ++k)
-    if (!is_flat[k]) groups[{tiles[k].first, tiles[k].last}].push_back(k);
-
-  // What the layers add where they read only the background, summed over the layers a group
-  // leaves out. Unlit: one value per channel, prefix sums over the layers. Lit: per 8-bit product
-  // of the pixel's colour and the background, a table row per group (nothing on black).
-  std::vector<std::array<int, 3>> constant(static_cast<size_t>(n) + 1, {0, 0, 0});
-  if (background >= 0 && !lit)
-    for (int i = 0; i < n; ++i)
-      for (int c = 0; c < 3; ++c)
-        constant[static_cast<size_t>(i) + 1][static_cast<size_t>(c)] =
-            constant[static_cast<size_t>(i)][static_cast<size_t>(c)] +
-            ConstantLayerValue(std::clamp(inputs.colour[static_cast<size_t>(c)], 0.0f, 1.0f), background,
-                               inputs.layers[static_cast<size_t>(i)].alpha8);
-  // The late sum's constant part: unlit, per channel.
-  std::vector<std::array<int, 3>> late_constant(static_cast<size_t>(n) + 1, {0, 0, 0});
-  if (late && !late->same && background >= 0)
-    for (int i = 0; i < n; ++i)
-      for (int c = 0; c < 3; ++c)
-        late_constant[static_cast<size_t>(i) + 1][static_cast<size_t>(c)] =
-            late_constant[static_cast<size_t>(i)][static_cast<size_t>(c)] +
-            ConstantLayerValue(std::clamp(late->colour[static_cast<size_t>(c)], 0.0f, 1.0f), background,
-                               late->alpha8[static_cast<size_t>(i)]);
-  const bool table = lit && background > 0;
-  if (table) {
-    // prefix[i][c8]: what layers 0..i-1 add for the product c8.
-    std::vector<int> prefix((static_cast<size_t>(n) + 1) * 256, 0);
-    for (int i = 0; i < n; ++i)
-      for (int c8 = 0; c8 < 256; ++c8)
-        prefix[(static_cast<size_t>(i) + 1) * 256 + c8] =
-            prefix[static_cast<size_t>(i) * 256 + c8] + (c8 * inputs.layers[static_cast<size_t>(i)].alpha8 + 127) / 255;
-    background_rows_.assign(groups.size() * 256, 0.0f);
-    size_t row = 0;
-    for (const auto& [range, members] : groups) {
-      const auto [first, last] = range;
-      for (int c8 = 0; c8 < 256; ++c8) {
-        int outside = prefix[static_cast<size_t>(n) * 256 + c8];
-        if (last >= first)
-          outside -= prefix[(static_cast<size_t>(last) + 1) * 256 + c8] - prefix[static_cast<size_t>(first) * 256 + c8];
-        background_rows_[row * 256 + static_cast<size_t>(c8)] = static_cast<float>(std::min(outside, 255));
-      }
-      ++row;
-    }
-    if (!background_texture_) glGenTextures(1, &background_texture_);
-    glActiveTexture(GL_TEXTURE2);
-    glBindTexture(GL_TEXTURE_2D, background_texture_);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
-    GLint unpack = 4;
-    glGetIntegerv(GL_UNPACK_ALIGNMENT, &unpack);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_R32F, 256, static_cast<GLsizei>(groups.size()), 0, GL_RED, GL_FLOAT,
-                 background_rows_.data());
-    glPixelStorei(GL_UNPACK_ALIGNMENT, unpack);
-    glActiveTexture(GL_TEXTURE0);
-  }
-
-  int alpha_total = 0;
-  for (const EchoLayer& l : inputs.layers) alpha_total += (l.alpha8 * l.alpha8 + 127) / 255;  // blended alpha too
-  if (lit) {
-    // The colour is read only where a tile draws: with a table everywhere, else where layers are
-    // sampled.
-    int box[4] = {width, height, 0, 0};
-    for (size_t k = 0; k < tiles.size(); ++k)
-      if (const EchoTile& t = tiles[k]; !is_flat[k] && (table || t.last >= t.first))
-        box[0] = std::min(box[0], t.x0), box[1] = std::min(box[1], t.y0), box[2] = std::max(box[2], t.x1),
-        box[3] = std::max(box[3], t.y1);
-    if (box[2] <= box[0] || box[3] <= box[1]) box[0] = box[1] = box[2] = box[3] = 0;
-    const uint32_t colour_image = DrawLitColour(inputs, box);
-    if (!colour_image) return false;
-    glActiveTexture(GL_TEXTURE1);
-    glBindTexture(GL_TEXTURE_2D, colour_image);
-    glActiveTexture(GL_TEXTURE0);
-  }
+  const std::vector<EchoTile>& tiles = plan.tiles;
+  if (plan.table) UploadBackgroundTable(plan);
+  if (lit && !BindLitColour(plan)) return false;
   glMatrixMode(GL_PROJECTION);
   glPushMatrix();
   glLoadIdentity();
@@ -597,103 +711,60 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
     glEnd();
     ++passes_drawn_;
   };
-  bool ok = true;
+  const bool same = late && late->same;
+  const float inv_w = 1.0f / static_cast<float>(std::max(width, 1)), inv_h = 1.0f / static_cast<float>(std::max(height, 1));
+  auto levels = [](int v) { return static_cast<float>(v); };
   std::vector<float> packed, late_packed;
-  int row = -1;
-  for (const auto& [range, members] : groups) {
-    ++row;
-    const auto [first, last] = range;
-    const int sampled = last >= first ? last - first + 1 : 0;
-    std::array<int, 3> flat{};
-    for (int c = 0; c < 3; ++c) {
-      const int outside = constant[static_cast<size_t>(n)][static_cast<size_t>(c)] -
-                          (sampled ? constant[static_cast<size_t>(last) + 1][static_cast<size_t>(c)] -
-                                         constant[static_cast<size_t>(first)][static_cast<size_t>(c)]
-                                   : 0);
-      flat[static_cast<size_t>(c)] = std::min(outside, 255);
+  ForEachPass(plan, [&](const PassGroup& g, int row, int start, int count, int size, bool use_table, int pass) {
+    const uint32_t program = Program(size, lit, use_table, late && !same, same);
+    packed.clear();
+    for (int i = start; i < start + count; ++i) {
+      const EchoLayer& l = inputs.layers[static_cast<size_t>(i)];
+      packed.push_back(l.inset);
+      packed.push_back(static_cast<float>(l.alpha8));
     }
-    std::array<int, 3> late_flat{};
-    for (int c = 0; c < 3; ++c) {
-      const int outside = late_constant[static_cast<size_t>(n)][static_cast<size_t>(c)] -
-                          (sampled ? late_constant[static_cast<size_t>(last) + 1][static_cast<size_t>(c)] -
-                                         late_constant[static_cast<size_t>(first)][static_cast<size_t>(c)]
-                                   : 0);
-      late_flat[static_cast<size_t>(c)] = std::min(outside, 255);
-    }
-    const bool with_table = table && sampled < n;
-    if (!sampled && !with_table && flat == std::array<int, 3>{0, 0, 0} && late_flat == std::array<int, 3>{0, 0, 0})
-      continue;
-    for (int start = first, pass = 0; pass == 0 || start <= last; start += kMaxLayersPerPass, ++pass) {
-      const int count = std::min(kMaxLayersPerPass, std::max(last - start + 1, 0));
-      const int size = ProgramSize(count);
-      const bool use_table = with_table && pass == 0;
-      const bool same = late && late->same;
-      const uint32_t program = Program(size, lit, use_table, late && !same, same);
-      if (!program) {
-        ok = false;
-        break;
-      }
-      packed.clear();
-      for (int i = start; i < start + count; ++i) {
-        const EchoLayer& l = inputs.layers[static_cast<size_t>(i)];
-        packed.push_back(l.inset);
-        packed.push_back(static_cast<float>(l.alpha8));
-      }
-      packed.resize(static_cast<size_t>(size) * 2, 0.0f);  // inset 0, alpha 0
-      glUseProgram(program);
-      glUniform2f(glGetUniformLocation(program, "inv_size"), 1.0f / static_cast<float>(std::max(width, 1)),
-                  1.0f / static_cast<float>(std::max(height, 1)));
-      if (use_table) {
-        glUniform1f(glGetUniformLocation(program, "grey"), static_cast<float>(background) / 255.0f);
-        glUniform1i(glGetUniformLocation(program, "background_row"), row);
-        glActiveTexture(GL_TEXTURE2);
-        glBindTexture(GL_TEXTURE_2D, background_texture_);
-        glActiveTexture(GL_TEXTURE0);
-      }
-      glUniform1f(glGetUniformLocation(program, "alpha_sum"),
-                  pass == 0 ? static_cast<float>(std::min(alpha_total, 255)) / 255.0f : 0.0f);
-      // The constant part goes with the first pass only, in levels.
-      glUniform3f(glGetUniformLocation(program, "flat_sum"), pass == 0 ? static_cast<float>(flat[0]) : 0.0f,
-                  pass == 0 ? static_cast<float>(flat[1]) : 0.0f, pass == 0 ? static_cast<float>(flat[2]) : 0.0f);
-      if (size > 0) glUniform2fv(glGetUniformLocation(program, "layer"), size, packed.data());
-      if (late && !late->same) {
-        late_packed.assign(static_cast<size_t>(size), 0.0f);
-        for (int i = start; i < start + count; ++i)
-          late_packed[static_cast<size_t>(i - start)] = static_cast<float>(late->alpha8[static_cast<size_t>(i)]);
-        if (size > 0) glUniform1fv(glGetUniformLocation(program, "late_alpha"), size, late_packed.data());
-        glUniform3f(glGetUniformLocation(program, "late_colour"), std::clamp(late->colour[0], 0.0f, 1.0f),
-                    std::clamp(late->colour[1], 0.0f, 1.0f), std::clamp(late->colour[2], 0.0f, 1.0f));
-        glUniform3f(glGetUniformLocation(program, "late_flat_sum"), pass == 0 ? static_cast<float>(late_flat[0]) : 0.0f,
-                    pass == 0 ? static_cast<float>(late_flat[1]) : 0.0f,
-                    pass == 0 ? static_cast<float>(late_flat[2]) : 0.0f);
-        glUniform1f(glGetUniformLocation(program, "late_alpha_sum"),
-                    pass == 0 ? static_cast<float>(std::min(late->alpha_total, 255)) / 255.0f : 0.0f);
-      }
-      glBindTexture(GL_TEXTURE_2D, inputs.texture);
-      glColor4f(inputs.colour[0], inputs.colour[1], inputs.colour[2], 1.0f);
-      tile_quads(members);
-      if (count == 0) break;
-    }
-    if (!ok) break;
-  }
-  for (const auto& [value, members] : flat_tiles) {
-    if (!ok) break;
-    const bool same = late && late->same;
-    const uint32_t program = Program(0, false, false, late && !same, same);
-    if (!program) {
-      ok = false;
-      break;
-    }
+    packed.resize(static_cast<size_t>(size) * 2, 0.0f);  // inset 0, alpha 0
     glUseProgram(program);
-    glUniform2f(glGetUniformLocation(program, "inv_size"), 1.0f / static_cast<float>(std::max(width, 1)),
-                1.0f / static_cast<float>(std::max(height, 1)));
-    glUniform1f(glGetUniformLocation(program, "alpha_sum"), static_cast<float>(std::min(alpha_total, 255)) / 255.0f);
-    glUniform3f(glGetUniformLocation(program, "flat_sum"), static_cast<float>(value[0]), static_cast<float>(value[1]),
-                static_cast<float>(value[2]));
+    glUniform2f(glGetUniformLocation(program, "inv_size"), inv_w, inv_h);
+    if (use_table) {
+      glUniform1f(glGetUniformLocation(program, "grey"), static_cast<float>(plan.background) / 255.0f);
+      glUniform1i(glGetUniformLocation(program, "background_row"), row);
+      glActiveTexture(GL_TEXTURE2);
+      glBindTexture(GL_TEXTURE_2D, background_texture_);
+      glActiveTexture(GL_TEXTURE0);
+    }
+    glUniform1f(glGetUniformLocation(program, "alpha_sum"),
+                pass == 0 ? static_cast<float>(std::min(plan.alpha_total, 255)) / 255.0f : 0.0f);
+    // The constant part goes with the first pass only, in levels.
+    const std::array<int, 3> flat = pass == 0 ? g.flat : std::array<int, 3>{};
+    glUniform3f(glGetUniformLocation(program, "flat_sum"), levels(flat[0]), levels(flat[1]), levels(flat[2]));
+    if (size > 0) glUniform2fv(glGetUniformLocation(program, "layer"), size, packed.data());
     if (late && !same) {
-      const auto& all = late_constant[static_cast<size_t>(n)];
-      glUniform3f(glGetUniformLocation(program, "late_flat_sum"), static_cast<float>(std::min(all[0], 255)),
-                  static_cast<float>(std::min(all[1], 255)), static_cast<float>(std::min(all[2], 255)));
+      late_packed.assign(static_cast<size_t>(size), 0.0f);
+      for (int i = start; i < start + count; ++i)
+        late_packed[static_cast<size_t>(i - start)] = static_cast<float>(late->alpha8[static_cast<size_t>(i)]);
+      if (size > 0) glUniform1fv(glGetUniformLocation(program, "late_alpha"), size, late_packed.data());
+      glUniform3f(glGetUniformLocation(program, "late_colour"), std::clamp(late->colour[0], 0.0f, 1.0f),
+                  std::clamp(late->colour[1], 0.0f, 1.0f), std::clamp(late->colour[2], 0.0f, 1.0f));
+      const std::array<int, 3> late_flat = pass == 0 ? g.late_flat : std::array<int, 3>{};
+      glUniform3f(glGetUniformLocation(program, "late_flat_sum"), levels(late_flat[0]), levels(late_flat[1]),
+                  levels(late_flat[2]));
+      glUniform1f(glGetUniformLocation(program, "late_alpha_sum"),
+                  pass == 0 ? static_cast<float>(std::min(late->alpha_total, 255)) / 255.0f : 0.0f);
+    }
+    glBindTexture(GL_TEXTURE_2D, inputs.texture);
+    glColor4f(inputs.colour[0], inputs.colour[1], inputs.colour[2], 1.0f);
+    tile_quads(g.members);
+  });
+  for (const auto& [value, members] : plan.flat_tiles) {
+    const uint32_t program = Program(0, false, false, late && !same, same);
+    glUseProgram(program);
+    glUniform2f(glGetUniformLocation(program, "inv_size"), inv_w, inv_h);
+    glUniform1f(glGetUniformLocation(program, "alpha_sum"), static_cast<float>(std::min(plan.alpha_total, 255)) / 255.0f);
+    glUniform3f(glGetUniformLocation(program, "flat_sum"), levels(value[0]), levels(value[1]), levels(value[2]));
+    if (late && !same) {
+      glUniform3f(glGetUniformLocation(program, "late_flat_sum"), levels(plan.late_all[0]), levels(plan.late_all[1]),
+                  levels(plan.late_all[2]));
       glUniform1f(glGetUniformLocation(program, "late_alpha_sum"),
                   static_cast<float>(std::min(late->alpha_total, 255)) / 255.0f);
     }
@@ -704,7 +775,7 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
   glMatrixMode(GL_PROJECTION);
   glPopMatrix();
   glMatrixMode(GL_MODELVIEW);
-  return ok;
+  return true;
 }
 
 bool EchoSum::PrepareTarget(Target& t, int width, int height) {
@@ -733,13 +804,9 @@ bool EchoSum::PrepareTarget(Target& t, int width, int height) {
   return true;
 }
 
-void EchoSum::AddTarget(const Target& t, int width, int height, TileMap* covered) {
-  if (!add_program_) {
-    add_program_ = Link(kAddSource);
-    if (!add_program_) return;
-    glUseProgram(add_program_);
-    glUniform1i(glGetUniformLocation(add_program_, "sum"), 0);
-  }
+bool EchoSum::AddTarget(const Target& t, int width, int height, TileMap* covered) {
+  // Callers have made sure of the program before drawing anything; this only guards.
+  if (!AddReady()) return false;
   glUseProgram(add_program_);
   glBindTexture(GL_TEXTURE_2D, t.texture);
   // Same size: each pixel reads its own texel. Smaller (fast): spread bilinearly.
@@ -782,22 +849,17 @@ void EchoSum::AddTarget(const Target& t, int width, int height, TileMap* covered
   }
   glEnd();
   ++passes_drawn_;
+  return true;
 }
 
-bool EchoSum::SumInto(Target& t, const EchoInputs& inputs, int tw, int th, int width, int height,
-                      TileMap* covered) {
+bool EchoSum::SumAside(Target& t, const EchoInputs& inputs, int tw, int th) {
   t.filled = false;
   if (!PrepareTarget(t, tw, th)) return false;
-  bool ok;
-  {
-    DrawInto into(t.framebuffer, tw, th);
-    DrawInto::Clear();
-    ok = SumPasses(inputs, tw, th, &t.tiles);
-  }
-  if (!ok) return false;
+  DrawInto into(t.framebuffer, tw, th);
+  DrawInto::Clear();
+  if (!SumPasses(inputs, tw, th, &t.tiles)) return false;
   t.filled = true;
   t.inputs = inputs;
-  AddTarget(t, width, height, covered);
   return true;
 }
 
@@ -873,10 +935,8 @@ bool EchoSum::ReducedPays(const EchoInputs& all, const EchoInputs& sharp, const 
 
 bool EchoSum::Add(const EchoInputs& inputs, int width, int height, bool fast, int keep_slot) {
   if (!available_ || width < 1 || height < 1) return false;
-  GLint cull = glIsEnabled(GL_CULL_FACE);
-  glDisable(GL_CULL_FACE);
+  CullingOff culling_off;
   glBlendFunc(GL_ONE, GL_ONE);
-  bool ok = true;
   Target* kept = keep_slot >= 0 ? &kept_[static_cast<size_t>(keep_slot) % kept_.size()] : nullptr;
   if (kept) kept->filled = false;
   EchoInputs sharp = inputs, soft = inputs;
@@ -889,45 +949,52 @@ bool EchoSum::Add(const EchoInputs& inputs, int width, int height, bool fast, in
     // straight into the frame.
     fast = ReducedPays(inputs, sharp, soft, width, height, kept ? 2 : 1, kept && plain_ ? 1 : 0);
   }
-  if (fast) {
-    const int tw = ReducedSize(width), th = ReducedSize(height);
-    if (!kept) {
-      if (!sharp.layers.empty()) ok = SumPasses(sharp, width, height, nullptr);
-      if (ok && !soft.layers.empty()) ok = SumInto(scratch_, soft, tw, th, width, height);
-    } else if ((ok = PrepareTarget(*kept, width, height))) {
-      // Kept for a repeat: both parts are summed into the kept image (saturating adds of levels
-      // group freely), which is then added as a full-size sum is.
-      {
-        DrawInto into(kept->framebuffer, width, height);
-        DrawInto::Clear();
-        if (sharp.layers.empty())
-          ClearTiles(&kept->tiles, width, height);
-        else
-          ok = SumPasses(sharp, width, height, &kept->tiles);
-        if (ok && !soft.layers.empty()) ok = SumInto(scratch_, soft, tw, th, width, height, &kept->tiles);
-      }
-      if (ok) {
-        kept->filled = true;
-        kept->inputs = inputs;
-        AddTarget(*kept, width, height);
-      }
-    }
-  } else if (!kept) {
-    // Straight into the frame.
-    ok = SumPasses(inputs, width, height, nullptr);
-  } else {
-    bool direct = false;
-    if (!plain_) ok = SumDirect(*kept, inputs, width, height, &direct);
-    if (!direct) {
-      ok = SumInto(*kept, inputs, width, height, width, height);
-    } else if (ok) {
-      kept->filled = true;
-      kept->inputs = inputs;
-    }
-  }
+  const bool drawn = fast ? AddReduced(inputs, sharp, soft, width, height, kept) : AddFull(inputs, width, height, kept);
   glUseProgram(0);
-  if (cull) glEnable(GL_CULL_FACE);
-  return ok;
+  return drawn;
+}
+
+bool EchoSum::AddReduced(const EchoInputs& inputs, const EchoInputs& sharp, const EchoInputs& soft, int width,
+                         int height, Target* kept) {
+  const int tw = ReducedSize(width), th = ReducedSize(height);
+  // Everything is made ready, and the reduced part summed aside, before the frame is touched.
+  if (!CanSum(sharp, width, height) || !CanSum(soft, tw, th) || !AddReady()) return false;
+  if (kept && !PrepareTarget(*kept, width, height)) return false;
+  if (!soft.layers.empty() && !SumAside(scratch_, soft, tw, th)) return false;
+  if (!kept) {
+    if (!sharp.layers.empty() && !SumPasses(sharp, width, height, nullptr)) return false;
+    return soft.layers.empty() || AddTarget(scratch_, width, height);
+  }
+  // Kept for a repeat: both parts are summed into the kept image (saturating adds of levels group
+  // freely), which is then added as a full-size sum is.
+  {
+    DrawInto into(kept->framebuffer, width, height);
+    DrawInto::Clear();
+    if (sharp.layers.empty())
+      ClearTiles(&kept->tiles, width, height);
+    else if (!SumPasses(sharp, width, height, &kept->tiles))
+      return false;
+    if (!soft.layers.empty() && !AddTarget(scratch_, width, height, &kept->tiles)) return false;
+  }
+  kept->filled = true;
+  kept->inputs = inputs;
+  return AddTarget(*kept, width, height);
+}
+
+bool EchoSum::AddFull(const EchoInputs& inputs, int width, int height, Target* kept) {
+  if (!kept) return CanSum(inputs, width, height) && SumPasses(inputs, width, height, nullptr);
+  // Kept for a repeat: summed straight into the frame and the kept image at once where the
+  // frame's colour buffer can be borrowed, else summed aside and added.
+  LateSum same;
+  same.same = true;
+  if (!plain_ && PrepareDirect(*kept, width, height)) {
+    if (!CanSum(inputs, width, height, &same) || !SumDirect(*kept, inputs, width, height)) return false;
+    kept->filled = true;
+    kept->inputs = inputs;
+    return true;
+  }
+  if (!CanSum(inputs, width, height) || !AddReady() || !SumAside(*kept, inputs, width, height)) return false;
+  return AddTarget(*kept, width, height);
 }
 
 bool EchoSum::LitCorners(const std::array<float, 3>& colour, std::array<LitCorner, 4>* corners) {
@@ -941,13 +1008,15 @@ bool EchoSum::LitCorners(const std::array<float, 3>& colour, std::array<LitCorne
   glGetIntegerv(GL_VIEWPORT, viewport);
   if (viewport[2] < 1 || viewport[3] < 1) return false;
   std::array<GLfloat, 128> buffer{};
-  const GLint cull = glIsEnabled(GL_CULL_FACE);
-  glDisable(GL_CULL_FACE);
-  glFeedbackBuffer(static_cast<GLsizei>(buffer.size()), GL_3D_COLOR, buffer.data());
-  glRenderMode(GL_FEEDBACK);
-  CanvasQuad(colour);
-  const GLint used = glRenderMode(GL_RENDER);
-  if (cull) glEnable(GL_CULL_FACE);
+  GLint used = 0;
+  {
+    CullingOff culling_off;
+    ProgramInUse fixed_function(0);  // the lighting as the layers' quads go through it
+    glFeedbackBuffer(static_cast<GLsizei>(buffer.size()), GL_3D_COLOR, buffer.data());
+    glRenderMode(GL_FEEDBACK);
+    CanvasQuad(colour);
+    used = glRenderMode(GL_RENDER);
+  }
   // GL_3D_COLOR: a polygon token, its vertex count, then x, y, z and RGBA per vertex. The quad
   // comes back in pieces; its corners are told apart by where they land: the quad's vertices in
   // drawing order are top left, bottom left, bottom right, top right of the viewport.
@@ -1051,24 +1120,28 @@ bool EchoSum::LitGreyLevels(const EchoInputs& inputs, std::array<int, 3>* sum) {
 
 bool EchoSum::ConstantReady() {
   if (!available_) return false;
-  if (!flat_program_) flat_program_ = Link(kFlatSource);
+  if (!flat_program_ && !flat_failed_) {
+    flat_program_ = builder_(kFlatSource, true);
+    flat_failed_ = !flat_program_;
+  }
   return flat_program_ != 0;
 }
 
-bool EchoSum::SumDirect(Target& kept, const EchoInputs& inputs, int width, int height, bool* drawn,
-                        const LateSum* late) {
-  *drawn = false;
-  if (!PrepareTarget(kept, width, height) || !AttachFrameColour()) return true;
+bool EchoSum::PrepareDirect(Target& kept, int width, int height) {
+  if (!PrepareTarget(kept, width, height) || !AttachFrameColour()) return false;
+  DrawInto into(frame_dual_framebuffer_, width, height);
+  glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT1, GL_TEXTURE_2D, kept.texture, 0);
+  const GLenum buffers[2] = {GL_COLOR_ATTACHMENT0, GL_COLOR_ATTACHMENT1};
+  glDrawBuffers(2, buffers);
+  return glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+}
+
+bool EchoSum::SumDirect(Target& kept, const EchoInputs& inputs, int width, int height, const LateSum* late) {
   {
     DrawInto into(kept.framebuffer, width, height);
     DrawInto::Clear();
   }
   DrawInto into(frame_dual_framebuffer_, width, height);
-  glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT1, GL_TEXTURE_2D, kept.texture, 0);
-  const GLenum buffers[2] = {GL_COLOR_ATTACHMENT0, GL_COLOR_ATTACHMENT1};
-  glDrawBuffers(2, buffers);
-  if (glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE) return true;
-  *drawn = true;
   glBlendFunc(GL_ONE, GL_ONE);
   LateSum same;
   same.same = true;
@@ -1138,39 +1211,41 @@ bool EchoSum::AddWithLate(const EchoInputs& early, const std::vector<int>& late_
     part.alpha8.push_back(late_alpha8[i]);
     part.alpha_total += (late_alpha8[i] * late_alpha8[i] + 127) / 255;
   }
-  const GLint cull = glIsEnabled(GL_CULL_FACE);
-  glDisable(GL_CULL_FACE);
+  CullingOff culling_off;
+  const bool drawn = AddBoth(sharp, soft, late_sharp, late_soft, width, height, kept);
+  if (drawn) kept.inputs = late;
+  glUseProgram(0);
+  return drawn;
+}
+
+bool EchoSum::AddBoth(const EchoInputs& sharp, const EchoInputs& soft, const LateSum& late_sharp,
+                      const LateSum& late_soft, int width, int height, Target& kept) {
+  const int tw = ReducedSize(width), th = ReducedSize(height);
+  // Everything is made ready, and what goes aside summed, before the frame is touched.
+  if (!CanSum(sharp, width, height, &late_sharp) || !CanSum(soft, tw, th, &late_soft)) return false;
   // The full-size part adds straight into the frame where its colour buffer can be borrowed;
   // else it is summed aside and added after.
-  bool direct = false;
-  bool ok = true;
-  if (!sharp.layers.empty() && !plain_) ok = SumDirect(kept, sharp, width, height, &direct, &late_sharp);
-  if (!direct && ok) ok = DualSum(early_sum_, kept, sharp, late_sharp, width, height);
-  if (ok && !soft.layers.empty()) {
-    ok = DualSum(soft_early_, soft_kept_, soft, late_soft, ReducedSize(width), ReducedSize(height));
-    if (ok) {
-      // The repeat's reduced part goes into its kept image now.
-      DrawInto into(kept.framebuffer, width, height);
-      glBlendFunc(GL_ONE, GL_ONE);
-      AddTarget(soft_kept_, width, height, &kept.tiles);
-    }
-  }
-  if (ok) {
-    kept.filled = true;
-    kept.inputs = late;
+  const bool direct = !sharp.layers.empty() && !plain_ && PrepareDirect(kept, width, height);
+  if ((!direct || !soft.layers.empty()) && !AddReady()) return false;
+  if (!soft.layers.empty() && !DualSum(soft_early_, soft_kept_, soft, late_soft, tw, th)) return false;
+  if (!direct && !DualSum(early_sum_, kept, sharp, late_sharp, width, height)) return false;
+  glBlendFunc(GL_ONE, GL_ONE);
+  if (direct && !SumDirect(kept, sharp, width, height, &late_sharp)) return false;
+  if (!soft.layers.empty()) {
+    // The repeat's reduced part goes into its kept image.
+    DrawInto into(kept.framebuffer, width, height);
     glBlendFunc(GL_ONE, GL_ONE);
-    if (!sharp.layers.empty() && !direct) AddTarget(early_sum_, width, height);
-    if (!soft.layers.empty()) AddTarget(soft_early_, width, height);
+    if (!AddTarget(soft_kept_, width, height, &kept.tiles)) return false;
   }
-  glUseProgram(0);
-  if (cull) glEnable(GL_CULL_FACE);
-  return ok;
+  kept.filled = true;
+  glBlendFunc(GL_ONE, GL_ONE);
+  if (!sharp.layers.empty() && !direct && !AddTarget(early_sum_, width, height)) return false;
+  return soft.layers.empty() || AddTarget(soft_early_, width, height);
 }
 
 bool EchoSum::AddConstant(int r, int g, int b, int a) {
   if (!ConstantReady()) return false;
-  const GLint cull = glIsEnabled(GL_CULL_FACE);
-  glDisable(GL_CULL_FACE);
+  CullingOff culling_off;
   glBlendFunc(GL_ONE, GL_ONE);
   glUseProgram(flat_program_);
   auto level = [](int v) { return static_cast<float>(std::clamp(v, 0, 255)) / 255.0f; };
@@ -1178,21 +1253,23 @@ bool EchoSum::AddConstant(int r, int g, int b, int a) {
   UnitQuad();
   ++passes_drawn_;
   glUseProgram(0);
-  if (cull) glEnable(GL_CULL_FACE);
   return true;
 }
 
-bool EchoSum::AddKept(int slot, const EchoInputs& inputs, int width, int height) {
+bool EchoSum::HasKept(int slot, const EchoInputs& inputs) {
   if (!available_ || slot < 0) return false;
   const Target& t = kept_[static_cast<size_t>(slot) % kept_.size()];
-  if (!t.filled || !(t.inputs == inputs)) return false;
-  GLint cull = glIsEnabled(GL_CULL_FACE);
-  glDisable(GL_CULL_FACE);
+  return t.filled && t.inputs == inputs && AddReady();
+}
+
+bool EchoSum::AddKept(int slot, const EchoInputs& inputs, int width, int height) {
+  if (!HasKept(slot, inputs)) return false;
+  const Target& t = kept_[static_cast<size_t>(slot) % kept_.size()];
+  CullingOff culling_off;
   glBlendFunc(GL_ONE, GL_ONE);
-  AddTarget(t, width, height);
+  const bool drawn = AddTarget(t, width, height);
   glUseProgram(0);
-  if (cull) glEnable(GL_CULL_FACE);
-  return true;
+  return drawn;
 }
 
 }  // namespace vl::render

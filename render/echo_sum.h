@@ -4,13 +4,15 @@
 // fixed-function arithmetic of the quads reproduced. Layers that add nothing are left out, a
 // capture known to hold one grey level is summed without sampling, each tile of the output samples
 // only the layers that reach more than the capture's background there (the capture is read back
-// for that), and a sum can be kept and added again. The fast variant sums at reduced resolution and adds the result with one bilinear
-// quad. Draws into the current framebuffer; needs GLSL 1.30 and framebuffer objects for the
+// for that), and a sum can be kept and added again. The fast variant sums the smooth layers at
+// reduced resolution and spreads that sum bilinearly. Draws into the current framebuffer; needs GLSL 1.30 and framebuffer objects for the
 // programs and the kept sums (without them the caller draws the quads).
 #pragma once
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "render/echo_tiles.h"
@@ -43,6 +45,15 @@ struct EchoInputs {
 // colour `colour`: the 8-bit product of colour and grey, times the layer's alpha, rounded.
 int ConstantLayerValue(float colour, int grey8, int alpha8);
 
+// Builds a program from a fragment shader's text (with the sums' vertex stage, or the
+// fixed-function one when vertex_stage is false); 0 when it does not compile or link.
+using ProgramBuilder = std::function<uint32_t(const std::string& fragment, bool vertex_stage)>;
+
+// Every public drawing call either adds the whole echo or draws nothing into the frame and
+// returns false (the caller then draws the quads): the programs and targets an echo needs are
+// made before the first pass. A program that fails to build is remembered, not tried again.
+// The calls leave the blend function ONE/ONE and no program in use; face culling comes back as
+// it was.
 class EchoSum {
  public:
   // Context current: compiles nothing yet; false when the context lacks what the sums need.
@@ -51,8 +62,7 @@ class EchoSum {
 
   // Adds the echo to the current framebuffer over the current viewport (width x height), blended
   // ONE/ONE. `keep_slot` >= 0 keeps the sum so that AddKept(keep_slot, ...) can add it again.
-  // `fast` sums at reduced resolution. Returns false when a program cannot be built (the caller
-  // then draws the quads).
+  // `fast` sums at reduced resolution. False when a program or target cannot be made.
   bool Add(const EchoInputs& inputs, int width, int height, bool fast, int keep_slot);
   // A lit echo of a capture of one grey level (inputs.grey): true when the lit colour stays
   // within a range over which every pixel adds the same levels, given in `sum` (per channel,
@@ -71,6 +81,8 @@ class EchoSum {
                    int height, int slot, bool fast);
   // Adds a sum kept by Add in this slot if it was made from the same inputs; false otherwise.
   bool AddKept(int slot, const EchoInputs& inputs, int width, int height);
+  // Whether AddKept(slot, inputs, ...) would add, without drawing.
+  bool HasKept(int slot, const EchoInputs& inputs);
 
   // Plain sums, for comparisons: each summed aside and added after (as into a window's own
   // framebuffer) rather than straight into the frame's colour buffer while keeping a copy, and
@@ -80,6 +92,9 @@ class EchoSum {
   int passes_drawn() const { return passes_drawn_; }
   // Summing programs built so far (each kept for the context's life).
   int programs_built() const { return static_cast<int>(programs_.size()); }
+  // The real builder; tests wrap it to count builds or make one fail.
+  static uint32_t LinkProgram(const std::string& fragment, bool vertex_stage);
+  void set_program_builder(ProgramBuilder builder) { builder_ = std::move(builder); }
 
  private:
   // Tiles of the output (kTile pixels square) that a sum drew into.
@@ -108,6 +123,42 @@ class EchoSum {
     bool same = false;  // no repeat of its own: the sum itself goes to the second output
   };
   uint32_t Program(int layer_count, bool lit, bool background_table, bool late, bool same);
+  // The program that adds a kept or reduced sum; false when it cannot be built.
+  bool AddReady();
+  // What one summing of `inputs` over width x height draws: the tiles and how they are grouped
+  // into passes, and the constants the passes add where only the background is read.
+  struct PassGroup {
+    int first = 0, last = -1;  // the layers sampled
+    std::vector<size_t> members;
+    std::array<int, 3> flat{}, late_flat{};
+    bool drawn = true;  // false: adds nothing
+  };
+  struct PassPlan {
+    const EchoInputs* inputs = nullptr;
+    const LateSum* late = nullptr;
+    int width = 0, height = 0;
+    int background = -1;
+    bool table = false;  // lit over a background: the per-group table of background levels
+    int alpha_total = 0;
+    std::vector<EchoTile> tiles;
+    std::vector<char> is_flat;
+    std::map<std::array<int, 3>, std::vector<size_t>> flat_tiles;
+    std::vector<PassGroup> groups;  // a group's index is its row of the background table
+    std::array<int, 3> late_all{};  // what every layer of the late sum adds over the background
+  };
+  PassPlan PlanPasses(const EchoInputs& inputs, int width, int height, const LateSum* late);
+  // Builds every program the plan's passes use; false when one cannot be built.
+  bool ProgramsReady(const PassPlan& plan);
+  // Calls pass(group, row, start, count, program size, with table, pass index) for every pass.
+  template <typename Pass>
+  void ForEachPass(const PassPlan& plan, Pass pass);
+  // The background levels the plan's groups leave out, per 8-bit product, as a table of rows.
+  void UploadBackgroundTable(const PassPlan& plan);
+  // The lit layers' colour over the tiles that read it, bound to unit 1; false when it cannot be
+  // drawn.
+  bool BindLitColour(const PassPlan& plan);
+  // Whether every program summing `inputs` over width x height needs can be built.
+  bool CanSum(const EchoInputs& inputs, int width, int height, const LateSum* late = nullptr);
   // The lit quad's colour per pixel, drawn inside box (x0, y0, x1, y1) only; its texture, or 0.
   uint32_t DrawLitColour(const EchoInputs& inputs, const int box[4]);
   const CaptureContent* ContentOf(const EchoInputs& inputs);
@@ -137,32 +188,41 @@ class EchoSum {
   // times. Fast sums take the cheaper way: the full size is also the exact one.
   bool ReducedPays(const EchoInputs& all, const EchoInputs& sharp, const EchoInputs& soft, int width, int height,
                    int reduced_adds, int full_adds);
-  // Sums into `target` (target_width x target_height), then adds it to the current framebuffer
-  // (width x height); `covered` marks the tiles of the output that add drew over.
-  bool SumInto(Target& target, const EchoInputs& inputs, int target_width, int target_height, int width,
-               int height, TileMap* covered = nullptr);
-  // Adds the sum of `inputs` straight into the frame and keeps it in `kept` (the repeat `late`
-  // instead when given) in the same passes. `drawn` false: the frame's colour buffer cannot be
-  // borrowed and nothing was drawn. False when a pass failed.
-  bool SumDirect(Target& kept, const EchoInputs& inputs, int width, int height, bool* drawn,
-                 const LateSum* late = nullptr);
+  // Sums into `target` (target_width x target_height), filling it for AddTarget.
+  bool SumAside(Target& target, const EchoInputs& inputs, int target_width, int target_height);
+  // Add's two ways: in part at reduced size (fast) or all at full size; kept for a repeat when
+  // `kept` is given.
+  bool AddReduced(const EchoInputs& inputs, const EchoInputs& sharp, const EchoInputs& soft, int width, int height,
+                  Target* kept);
+  bool AddFull(const EchoInputs& inputs, int width, int height, Target* kept);
+  // AddWithLate's drawing, the layers split into a full-size and a reduced part.
+  bool AddBoth(const EchoInputs& sharp, const EchoInputs& soft, const LateSum& late_sharp, const LateSum& late_soft,
+               int width, int height, Target& kept);
+  // Whether the frame's colour buffer can be borrowed to sum into it and `kept` at once
+  // (SumDirect); makes `kept` ready.
+  bool PrepareDirect(Target& kept, int width, int height);
+  // After PrepareDirect: adds the sum of `inputs` straight into the frame and keeps it in `kept`
+  // (the repeat `late` instead when given) in the same passes.
+  bool SumDirect(Target& kept, const EchoInputs& inputs, int width, int height, const LateSum* late = nullptr);
   // Points frame_dual_framebuffer_'s first attachment at the colour buffer the current draw
   // framebuffer renders into; false when that is not a framebuffer object's.
   bool AttachFrameColour();
   // Sums `inputs` into `first` and the unlit repeat `late` into `second` in the same passes.
   bool DualSum(Target& first, Target& second, const EchoInputs& inputs, const LateSum& late, int width, int height);
   bool PrepareTarget(Target& target, int width, int height);
-  void AddTarget(const Target& target, int width, int height, TileMap* covered = nullptr);
+  bool AddTarget(const Target& target, int width, int height, TileMap* covered = nullptr);
 
 
   bool available_ = false;
-  std::map<int, uint32_t> programs_;
+  ProgramBuilder builder_ = LinkProgram;
+  std::map<int, uint32_t> programs_;  // by ProgramKey; 0 marks a program that failed to build
   std::map<uint32_t, Content> contents_;  // by capture texture
   std::vector<uint8_t> readback_;
   uint32_t background_texture_ = 0;  // per group of tiles: what the background layers add, lit
   std::vector<float> background_rows_;
   uint32_t add_program_ = 0;
-  uint32_t flat_program_ = 0;  // by layer count; 0 marks a count that failed to build
+  uint32_t flat_program_ = 0;
+  bool add_failed_ = false, flat_failed_ = false;  // built once, not tried again
   std::array<Target, 4> kept_{};
   Target scratch_;
   Target early_sum_;                 // the lit sum of AddWithLate

@@ -16,8 +16,8 @@ class CaptureContent {
   static constexpr int kBlock = 8;  // texels per block side
 
   // `texels`: width x height 8-bit levels, rows bottom-up as GL returns them. The background is
-  // the most common level. An image smaller than one block or not a whole number of blocks is
-  // kept as one block.
+  // the most common level. When a side is not a whole number of blocks, the last block on it
+  // covers what is left.
   void Set(std::span<const uint8_t> texels, int width, int height);
 
   int width() const { return width_; }

@@ -533,12 +533,10 @@ void FrameRenderer::EchoQuads(uint32_t texture, int layers, float inset_value, f
 
 bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float alpha_value, const float* colour,
                                bool keep) {
-  if (!echo_sum_.available()) return false;
   // Fog would change the colour per fragment: the quads handle it. Lighting changes it per
   // vertex, the same for every layer; the summing pass goes through the same vertex lighting.
-  if (glIsEnabled(GL_FOG)) return false;
+  if (!echo_sum_.available() || glIsEnabled(GL_FOG)) return false;
   const bool lit = glIsEnabled(GL_LIGHTING);
-  int grey = capture_grey_[static_cast<size_t>(capture)];
 
   // The layers exactly as the quads would draw them, with the colour they would draw in.
   constexpr float kInsetStep = 0.02f;
@@ -555,36 +553,38 @@ bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float
       !lit || (glIsEnabled(GL_COLOR_MATERIAL) && (tracked == GL_DIFFUSE || tracked == GL_AMBIENT_AND_DIFFUSE));
   GLfloat diffuse[4] = {0, 0, 0, 1};
   if (!alpha_from_colour) glGetMaterialfv(GL_FRONT, GL_DIFFUSE, diffuse);
-  EchoInputs in;
+  EchoTrip trip;
+  EchoInputs& in = trip.in;
   in.texture = capture == 0 ? glow_scene_texture_ : glow_model_texture_[static_cast<size_t>(capture - 1)];
   in.serial = frame_serial_;
   in.lit = lit;
   for (int c = 0; c < 3; ++c) in.colour[static_cast<size_t>(c)] = colour ? colour[c] : current[c];
   // A lit early echo with a colour of its own: its late repeat draws unlit, the layer alpha then
   // being the colour's. Both are summed in one pass and the repeat kept.
-  const bool with_late = keep && lit && colour;
-  EchoInputs merged = in, late = in;
-  late.lit = false;
-  std::vector<int> late_alpha8;
+  trip.with_late = keep && lit && colour;
+  trip.merged = in;
+  trip.late = in;
+  trip.late.lit = false;
   float last_t = t, last_a = a;
   for (int i = 0; i < layers; ++i) {
     const float layer_alpha = !alpha_from_colour ? diffuse[3] : colour ? a : current[3];
     const int alpha8 = ToUnorm8(layer_alpha);
     if (alpha8 > 0) in.layers.push_back({t, alpha8});  // a layer of alpha 0 adds nothing
-    if (with_late) {
+    if (trip.with_late) {
       const int alpha8_late = ToUnorm8(a);
-      if (alpha8_late > 0) late.layers.push_back({t, alpha8_late});
+      if (alpha8_late > 0) trip.late.layers.push_back({t, alpha8_late});
       if (alpha8 > 0 || alpha8_late > 0) {
-        merged.layers.push_back({t, alpha8});
-        late_alpha8.push_back(alpha8_late);
+        trip.merged.layers.push_back({t, alpha8});
+        trip.late_alpha8.push_back(alpha8_late);
       }
     }
     last_t = t, last_a = a;
     t += kInsetStep;
     a -= da;
   }
-  auto level = [](float v) { return ToUnorm8(std::clamp(v, 0.0f, 1.0f)); };
-  const bool colourless = !lit && level(in.colour[0]) == 0 && level(in.colour[1]) == 0 && level(in.colour[2]) == 0;
+  trip.capture = capture;
+  trip.keep = keep;
+  trip.grey = capture_grey_[static_cast<size_t>(capture)];
 
   // The state the quads set and leave behind (the frame's alpha channel is no part of any
   // picture: captures, the trail and the output read colour only).
@@ -593,47 +593,8 @@ bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float
   glEnable(GL_TEXTURE_2D);
   glDisable(GL_DEPTH_TEST);
   glEnable(GL_BLEND);
-  GLint viewport[4];
-  glGetIntegerv(GL_VIEWPORT, viewport);
 
-  bool drawn = true;
-  // Flat echoes wait for the next one; anything else draws after them.
-  if (!(grey > 0 && !lit)) FlushFlatEchoes();
-  if (echoes_unseen_) {
-    ++stats_.echoes_unseen;
-  } else if (in.layers.empty() || colourless || grey == 0) {
-    ++stats_.echoes_skipped;
-  } else if (grey > 0 && lit) {
-    // One grey level, but the lit colour varies across the output: summed without sampling,
-    // unless the colour stays where every pixel adds the same levels.
-    in.grey = grey;
-    std::array<int, 3> sum{};
-    if (echo_sum_.LitGreyLevels(in, &sum)) {
-      drawn = AddFlat(sum);
-    } else {
-      drawn = echo_sum_.Add(in, viewport[2], viewport[3], mode_ == RenderMode::kFast, -1);
-      if (drawn) ++stats_.echoes_summed;
-    }
-  } else if (grey > 0) {
-    // One grey level everywhere: every layer adds a known constant.
-    std::array<int, 3> sum{};
-    for (const EchoLayer& l : in.layers)
-      for (size_t c = 0; c < 3; ++c)
-        sum[c] += ConstantLayerValue(std::clamp(in.colour[c], 0.0f, 1.0f), grey, l.alpha8);
-    drawn = AddFlat(sum);
-  } else if (!keep && echo_sum_.AddKept(capture, in, viewport[2], viewport[3])) {
-    ++stats_.echoes_reused;
-  } else {
-    // A lit early echo is not what the unlit late one draws: both are summed at once then.
-    merged.grey = late.grey = in.grey;
-    if (with_late && grey < 0 && echo_sum_.AddWithLate(merged, late_alpha8, late, viewport[2], viewport[3], capture,
-                                                          mode_ == RenderMode::kFast))
-      drawn = true;
-    else
-      drawn = echo_sum_.Add(in, viewport[2], viewport[3], mode_ == RenderMode::kFast, keep && !lit ? capture : -1);
-    if (drawn) ++stats_.echoes_summed;
-  }
-  if (!drawn) return false;
+  if (!DrawEchoRoute(trip)) return false;
   glBlendFunc(GL_SRC_ALPHA, GL_ONE);
   glBindTexture(GL_TEXTURE_2D, in.texture);
   // Current colour and texture coordinate as the last quad left them.
@@ -642,6 +603,71 @@ bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float
     glTexCoord2f(1.0f - last_t, 1.0f - last_t);
   }
   return true;
+}
+
+EchoRoute FrameRenderer::RouteOf(EchoTrip& trip) {
+  EchoInputs& in = trip.in;
+  const int grey = trip.grey;
+  auto level = [](float v) { return ToUnorm8(std::clamp(v, 0.0f, 1.0f)); };
+  const bool colourless = !in.lit && level(in.colour[0]) == 0 && level(in.colour[1]) == 0 && level(in.colour[2]) == 0;
+  if (echoes_unseen_) return EchoRoute::kUnseen;
+  if (in.layers.empty() || colourless || grey == 0) return EchoRoute::kSkip;
+  if (grey > 0 && in.lit) {
+    // One grey level, but the lit colour varies across the output: summed without sampling,
+    // unless the colour stays where every pixel adds the same levels.
+    in.grey = grey;
+    return echo_sum_.LitGreyLevels(in, &trip.levels) ? EchoRoute::kLitFlat : EchoRoute::kSummed;
+  }
+  if (grey > 0) {
+    // One grey level everywhere: every layer adds a known constant.
+    trip.levels = {0, 0, 0};
+    for (const EchoLayer& l : in.layers)
+      for (size_t c = 0; c < 3; ++c)
+        trip.levels[c] += ConstantLayerValue(std::clamp(in.colour[c], 0.0f, 1.0f), grey, l.alpha8);
+    return EchoRoute::kFlat;
+  }
+  if (!trip.keep && echo_sum_.HasKept(trip.capture, in)) return EchoRoute::kReused;
+  // A lit early echo is not what the unlit late one draws: both are summed at once then.
+  return trip.with_late ? EchoRoute::kWithLate : EchoRoute::kSummed;
+}
+
+bool FrameRenderer::DrawEchoRoute(EchoTrip& trip) {
+  const EchoInputs& in = trip.in;
+  GLint viewport[4];
+  glGetIntegerv(GL_VIEWPORT, viewport);
+  const int width = viewport[2], height = viewport[3];
+  const bool fast = mode_ == RenderMode::kFast;
+  const EchoRoute route = RouteOf(trip);
+  // Flat echoes wait for the next one; anything else draws after them.
+  if (route != EchoRoute::kFlat) FlushFlatEchoes();
+  // A summed echo is kept for its late repeat when that draws the same (unlit).
+  const int slot = trip.keep && !in.lit && in.grey < 0 ? trip.capture : -1;
+  bool drawn = true;
+  switch (route) {
+    case EchoRoute::kUnseen:
+      ++stats_.echoes_unseen;
+      break;
+    case EchoRoute::kSkip:
+      ++stats_.echoes_skipped;
+      break;
+    case EchoRoute::kFlat:
+    case EchoRoute::kLitFlat:
+      drawn = AddFlat(trip.levels);
+      break;
+    case EchoRoute::kReused:
+      drawn = echo_sum_.AddKept(trip.capture, in, width, height);
+      if (drawn) ++stats_.echoes_reused;
+      break;
+    case EchoRoute::kWithLate:
+    case EchoRoute::kSummed:
+      // Each way either adds the whole echo or nothing: a failed one can hand over to the next.
+      drawn = (route == EchoRoute::kWithLate &&
+               echo_sum_.AddWithLate(trip.merged, trip.late_alpha8, trip.late, width, height, trip.capture, fast)) ||
+              echo_sum_.Add(in, width, height, fast, slot);
+      if (drawn) ++stats_.echoes_summed;
+      break;
+  }
+  return drawn;
 }
 
 bool FrameRenderer::AddFlat(const std::array<int, 3>& sum) {

@@ -5,6 +5,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "engine/scene_state.h"
 #include "render/capture_target.h"
@@ -53,6 +54,17 @@ struct FrameStats {
   int echoes_unseen = 0;  // left undrawn: the picture is not kept
 };
 
+// How an echo is drawn outside the reference path (the quads' way when none applies).
+enum class EchoRoute {
+  kUnseen,    // left undrawn: the picture is not kept
+  kSkip,      // adds nothing
+  kFlat,      // a capture of one grey level, unlit: the same levels everywhere
+  kLitFlat,   // one grey level, lit, with a light that keeps every pixel at the same levels
+  kSummed,    // summing passes (kept for the late repeat when that draws the same)
+  kWithLate,  // a lit early echo summed with its unlit late repeat in the same passes
+  kReused,    // a late repeat whose sum was kept: added again
+};
+
 class FrameRenderer final : public FrameDrawer {
  public:
   FrameRenderer(engine::SceneState& scene, SceneLayers& layers, const Clock& clock)
@@ -76,6 +88,8 @@ class FrameRenderer final : public FrameDrawer {
   void set_echoes_unseen(bool unseen) { echoes_unseen_ = unseen; }
 
   const FrameStats& last_frame() const { return stats_; }
+  // The echo compositor, for tests (its program builder can be made to fail).
+  EchoSum& echo_sum() { return echo_sum_; }
   float trail_last_admitted_s() const { return trail_last_admitted_s_; }
 
   uint32_t glow_scene_texture() const { return glow_scene_texture_; }
@@ -99,6 +113,19 @@ class FrameRenderer final : public FrameDrawer {
                    bool keep);
   void EchoQuads(uint32_t texture, int layers, float inset_value, float alpha_value, const float* colour);
   bool EchoFaster(int capture, int layers, float inset_value, float alpha_value, const float* colour, bool keep);
+  // One echo as EchoFaster found it: its layers (and, with its late repeat, both sets).
+  struct EchoTrip {
+    EchoInputs in, merged, late;
+    std::vector<int> late_alpha8;
+    int capture = 0;
+    int grey = -1;  // the capture's one grey level, or -1
+    bool keep = false, with_late = false;
+    std::array<int, 3> levels{};  // what a flat route adds
+  };
+  // The route, chosen before anything is drawn; the flat routes' levels go into trip.levels.
+  EchoRoute RouteOf(EchoTrip& trip);
+  // Draws the echo its route's way; false when it drew nothing and the quads must.
+  bool DrawEchoRoute(EchoTrip& trip);
   // Adds the flat echoes collected since the last draw, in one pass.
   // Counts an echo that adds the same levels everywhere, to be added with the next flush.
   bool AddFlat(const std::array<int, 3>& sum);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/load_error.h"
@@ -39,9 +40,21 @@ std::string Windows1252ToUtf8(std::string_view bytes);
 
 // What the scene asks for. weight is the Windows scale (0 = default, 400 normal, 900 black).
 struct FontRequest {
+  FontRequest() = default;
+  FontRequest(std::string face_, int32_t weight_ = 0, bool italic_ = false, std::string text_ = {})
+      : face(std::move(face_)), weight(weight_), italic(italic_), text(std::move(text_)) {}
   std::string face;  // Windows-1252 bytes as stored in the loop
   int32_t weight = 0;
   bool italic = false;
+  std::string text;  // Windows-1252 bytes a stand-in face must show; the Latin letters always
+};
+
+// How a face came to stand for the request.
+enum class FontMatch {
+  kExact,     // the system has the requested face itself
+  kAlias,     // the system's font configuration names it for the face (metric twins, "Dingbats")
+  kSimilar,   // a face known to be close to a common Windows face: same class, weight and width
+  kFallback,  // the closest the system's matching offers for a name it knows nothing about
 };
 
 // A face file fontconfig offers for a request, with the synthetic styling it asks for.
@@ -51,14 +64,27 @@ struct FontChoice {
   std::string family;
   std::string style;
   bool exact = false;     // the system has the requested face itself
+  FontMatch match = FontMatch::kFallback;
+  bool symbol = false;    // a picture font (dingbats, symbols): taken only when asked for by name
   bool embolden = false;  // no bold enough face: thicken the outlines
   std::array<double, 4> matrix{1, 0, 0, 1};  // xx, xy, yx, yy; a shear for synthetic italics
 };
 
-// Outline fonts for the request, best first: the requested face if the system has it; a face
-// named "X Black" as family X at black weight; then whatever fontconfig's matching prefers.
-// Empty when fontconfig knows no outline font at all.
+// Outline fonts for the request, best first: the requested face if the system has it; a face the
+// font configuration binds to that name; for common Windows faces the closest installed face of
+// the same class, weight and width ("X Black" is family X at black weight); then what fontconfig's
+// matching prefers. Every stand-in shows all the characters of the request's text and is never a
+// picture font unless the name asked for one. Empty when no outline font qualifies.
 std::vector<FontChoice> FindFontCandidates(const FontRequest& request);
+
+// "DejaVu Sans Condensed Bold": the family and its style, for people.
+std::string FontFaceName(const FontChoice& choice);
+// Why a stand-in was taken, in a few words ("the closest face installed"); empty for kExact.
+std::string_view FontMatchReason(FontMatch match);
+// What a reader of messages should know about the face drawn for `request` (UTF-8): which face
+// stands in and why. Empty for the face itself and for the one the system's configuration gives
+// for its name (a metric twin draws the same layout; a picture font was asked for by name).
+std::string FontSubstituteNote(const FontRequest& request, const FontChoice& choice);
 
 struct Vec2 {
   double x = 0, y = 0;

@@ -98,7 +98,7 @@ bool Playback::Tick(FrameDrawer& drawer) {
   }
   RefreshPhotoExtents(scene_);
   FoldTextAngles(scene_);
-  sleeper_.SleepMs(10);
+  sleeper_.SleepMs(kFrameStepPauseMs);
   UpdatePlayingState(scene_);
   drawer.DrawFrameStep(panel_);  // GL: normalise, clear, material, colour, the frame, the advance
   MeasureFrameRate(scene_, clock_.NowMs(), panel_);

@@ -53,6 +53,10 @@ std::string FpsLabelText(int measured_fps);
 
 // ---- The tick --------------------------------------------------------------------------------
 
+// The pause every frame step takes before drawing; what a frame costs the user is measured
+// without it.
+inline constexpr int kFrameStepPauseMs = 10;
+
 class Playback {
  public:
   Playback(engine::SceneState& scene, const Clock& clock, Sleeper& sleeper)

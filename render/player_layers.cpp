@@ -5,7 +5,9 @@ namespace vl::render {
 PlayerLayers::PlayerLayers(RenderAssets& assets, Random& random)
     : assets_(assets), image_(random), models_(assets.models()) {
   // Start-up, every load and a new project rebuild the glyph lists through the assets.
-  assets_.set_glyph_list_builder([this](engine::SceneState& scene) { text_.BuildGlyphLists(scene); });
+  assets_.set_glyph_list_builder([this](engine::SceneState& scene) {
+    assets_.set_text_font_note(TextLayer::FontNote(scene, text_.BuildGlyphLists(scene)));
+  });
 }
 
 PlayerLayers::~PlayerLayers() { assets_.set_glyph_list_builder(nullptr); }

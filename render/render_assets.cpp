@@ -157,6 +157,7 @@ void RenderAssets::Report(const std::string& line) {
 
 void RenderAssets::BeginAssetLoads(SceneState&) {
   shared_.clear();
+  text_font_note_.clear();
   sharing_ = true;
   metafile_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(assets::kMetafileTimeoutMs);
 }
@@ -164,6 +165,9 @@ void RenderAssets::BeginAssetLoads(SceneState&) {
 void RenderAssets::EndAssetLoads(SceneState&) {
   shared_.clear();
   sharing_ = false;
+  // The glyph lists of a load are built last, after its pictures and models.
+  if (!text_font_note_.empty()) Report(text_font_note_);
+  text_font_note_.clear();
 }
 
 Expected<uint32_t> RenderAssets::PictureTextureFor(SceneState& scene, const std::string& name,

@@ -46,6 +46,9 @@ class RenderAssets : public engine::SequenceAssets {
   void set_glyph_list_builder(std::function<void(engine::SceneState&)> build) {
     rebuild_glyph_lists_ = std::move(build);
   }
+  // Told once the asset loads of the loop being loaded are over: which face the text is drawn
+  // in when the loop's own is missing. Set by whoever builds the glyph lists.
+  void set_text_font_note(std::string note) { text_font_note_ = std::move(note); }
   // Where a model load shows its progress (the desktop program's splash); none by default.
   void set_model_progress(ModelLoadProgress* progress) { progress_ = progress; }
   // Where failures and warnings go: one line each. Standard error by default.
@@ -80,6 +83,7 @@ class RenderAssets : public engine::SequenceAssets {
 
   std::array<Model, 3> models_;
   std::function<void(engine::SceneState&)> rebuild_glyph_lists_;
+  std::string text_font_note_;
   std::function<void(const std::string&)> report_;
   ModelLoadProgress* progress_ = nullptr;
   bool quiet_ = false;

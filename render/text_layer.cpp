@@ -105,7 +105,15 @@ void TextColour(const SceneState& scene) {
 
 FontRequest TextLayer::RequestFor(const SceneState& scene) {
   const auto& set = scene.settings;
-  return FontRequest{set.text_font_face, set.text_font_weight, set.text_font_italic != 0};
+  return FontRequest{set.text_font_face, set.text_font_weight, set.text_font_italic != 0, set.text_string};
+}
+
+std::string TextLayer::FontNote(const SceneState& scene, const GlyphBuildReport& built) {
+  const auto& set = scene.settings;
+  if (!IsOn(set.text_on) && !IsOn(set.fx_text) && !IsOn(set.text_chrome)) return {};
+  if (!built.font_found) return built.message;
+  const std::string note = FontSubstituteNote(RequestFor(scene), built.font);
+  return note.empty() ? note : "text: " + note;
 }
 
 GlyphBuildReport TextLayer::BuildGlyphLists(const SceneState& scene) {

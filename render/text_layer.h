@@ -52,8 +52,11 @@ void LayOutText(std::string_view text, const GlyphMetricsTable& metrics, const T
 
 class TextLayer {
  public:
-  // Font request from the scene's face, weight and italic settings.
+  // Font request from the scene's face, weight and italic settings and the text it must show.
   static FontRequest RequestFor(const engine::SceneState& scene);
+  // The line a load tells about the face a build used when the text shows: which face stands in
+  // for one the system lacks, or that there is none. Empty when there is nothing to tell.
+  static std::string FontNote(const engine::SceneState& scene, const GlyphBuildReport& built);
 
   // Deletes the lists and builds them again for the scene's font and wireframe switch.
   GlyphBuildReport BuildGlyphLists(const engine::SceneState& scene);

@@ -9,6 +9,7 @@ VL_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libgl-dev libegl-dev libglu1-mesa-dev libgl1-mesa-dri libegl-mesa0 libpng-dev
   libfreetype-dev libfontconfig-dev fonts-liberation2 fonts-urw-base35
+  fonts-dejavu-core fonts-dejavu-extra fonts-crosextra-carlito fonts-crosextra-caladea fonts-comic-neue
   qt6-base-dev qt6-svg-dev libqt6opengl6-dev
   libwmf-dev libemf2svg-dev libjpeg62-turbo-dev libexpat1-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
@@ -17,23 +18,71 @@ VL_PACKAGES=(
   ffmpeg webp xdotool imagemagick x11-xserver-utils openbox
 )
 
+# Runs a command with its output kept in LOG; on failure shows the log's last lines and fails.
+vl_logged() {
+  local log="$1"
+  shift
+  if ! "$@" >>"$log" 2>&1; then
+    echo "== failed; the last lines of $log:" >&2
+    tail -n 25 "$log" >&2
+    return 1
+  fi
+}
+
 vl_ensure_packages() {
   local missing=()
   for p in "${VL_PACKAGES[@]}" "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
-    echo "== installing: ${missing[*]}"
+    local log="$VL_ROOT/build/packages.log"
+    mkdir -p "$VL_ROOT/build"
+    : >"$log"
+    echo "== installing ${#missing[@]} packages: ${missing[*]} (log: build/packages.log)"
     local sudo=""
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+    vl_logged "$log" $sudo apt-get update -q
+    vl_logged "$log" env DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
   fi
 }
 
+# Shows cmake's progress as one line that updates in place (a line per quarter when the output is
+# no terminal) and keeps every line of it in LOG.
+vl_progress() {
+  local log="$1" label="$2" line pct shown=-1
+  while IFS= read -r line; do
+    printf '%s\n' "$line" >>"$log"
+    [[ $line =~ ^\[\ *([0-9]+)%\] ]] || continue
+    pct=${BASH_REMATCH[1]}
+    if [ -t 1 ]; then
+      printf '\r== %s: %3d%%' "$label" "$pct"
+    elif [ $((pct / 25)) -gt $((shown / 25)) ]; then
+      printf '== %s: %d%%\n' "$label" "$pct"
+    fi
+    shown=$pct
+  done
+  [ -t 1 ] && [ "$shown" -ge 0 ] && printf '\n'
+  return 0
+}
+
+# Configures build/ and builds the targets named (everything when none is): scripts/run builds the
+# two programs and their data, scripts/test the rest in the same folder. The compiler's output goes
+# to build/build.log.
 vl_build() {
-  local jobs
+  local jobs log="$VL_ROOT/build/build.log"
   jobs=$(nproc 2>/dev/null || echo 2)
-  cmake -S "$VL_ROOT" -B "$VL_ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$VL_ROOT/build" -j "$jobs"
+  mkdir -p "$VL_ROOT/build"
+  : >"$log"
+  echo "== building ${*:-everything} (compiler output: build/build.log)"
+  vl_logged "$log" cmake -S "$VL_ROOT" -B "$VL_ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  local targets=()
+  for t in "$@"; do targets+=(--target "$t"); done
+  local status=0
+  set -o pipefail
+  cmake --build "$VL_ROOT/build" -j "$jobs" "${targets[@]}" 2>&1 | vl_progress "$log" building || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "== the build failed; its errors (all of it is in build/build.log):" >&2
+    grep -E -m 20 "error|Error" "$log" >&2 || tail -n 25 "$log" >&2
+    return "$status"
+  fi
 }

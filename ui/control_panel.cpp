@@ -175,14 +175,11 @@ void CControlPanelDlg::HighlightPlayingLoop() {
   const bool in_library =
       !path.empty() && playing.parent_path().filename() == kSequencesFolder &&
       playing.parent_path().lexically_normal() == (ProgramFolder() / kSequencesFolder).lexically_normal();
-  const QString name = QString::fromStdString(playing.stem().string() + ".jpg");
+  const std::string name = playing.stem().string() + ".jpg";
   if (!in_library) return;
   for (int i = 0; i < thumbs_->count(); ++i)
-    if (thumbs_->item(i)->text() == name) {
-      thumbs_->clearSelection();
-      thumbs_->setCurrentRow(i);
-      thumbs_->item(i)->setSelected(true);
-      thumbs_->scrollToItem(thumbs_->item(i));
+    if (thumbs_->name(i) == name) {
+      thumbs_->SelectRow(i);
       return;
     }
 }

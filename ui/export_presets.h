@@ -1,5 +1,5 @@
-// The five profile settings and the 17 export presets: frame size and rate of the exported video,
-// the main-window size a preset gives, and applying one. QSettings is the profile store.
+// The five profile settings and applying an export preset (the main-window size and frame rate it
+// gives). The presets themselves are the export's table. QSettings is the profile store.
 #pragma once
 #include <array>
 #include <string>
@@ -8,6 +8,7 @@
 #include <QString>
 
 #include "engine/scene_state.h"
+#include "platform/export/export_presets.h"
 
 class QSettings;
 class QMainWindow;
@@ -15,15 +16,9 @@ class QWidget;
 
 namespace vl::ui {
 
-struct ExportPreset {
-  const char* text;           // the format list's text, runs of spaces included
-  int window_width, window_height;  // main-window size; a table of its own, not derived
-  int fps;
-  int frame_width, frame_height;    // the video frame size named at the end of the text
-};
-
-inline constexpr int kPresetCount = 17;
-extern const std::array<ExportPreset, kPresetCount> kExportPresets;
+using exporting::ExportPreset;
+using exporting::kExportPresets;
+using exporting::kPresetCount;
 
 // Organisation and application of the profile store.
 inline constexpr const char* kSettingsOrganisation = "Vantaloop";
@@ -36,8 +31,9 @@ inline constexpr const char* kPresetLoopSection = "Preset Loop";
 inline constexpr const char* kExportSection = "Avi Export Settings";
 inline constexpr const char* kResizeSection = "Resize";
 
-// Reads the five settings into the scene; each missing or unreadable value is 1.
-void ReadSettings(QSettings& store, engine::SceneState& scene);
+// Reads the five settings into the scene; each missing or unreadable value is 1, and so is an
+// export preset outside 0 .. 16 (then `note` says so).
+void ReadSettings(QSettings& store, engine::SceneState& scene, std::string* note = nullptr);
 // Writes the five settings in the order above.
 void WriteSettings(QSettings& store, const engine::SceneState& scene);
 

@@ -8,6 +8,8 @@
 #include <QScreen>
 #include <QTimer>
 
+#include "render/glyph_lists.h"
+
 namespace vl::ui {
 
 CSplashScreenEx::CSplashScreenEx()
@@ -69,11 +71,26 @@ bool CSplashScreenEx::LoadBackground(const QImage& bitmap, short red, short gree
   return true;
 }
 
+QFont InstalledFont(const QString& face, bool bold, bool italic) {
+  const QByteArray name = face.toLatin1();
+  const auto faces = render::FindFontCandidates({name.toStdString(), bold ? 700 : 400, italic, {}});
+  if (faces.empty()) return QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  const render::FontChoice& choice = faces.front();
+  QFont font(QString::fromStdString(choice.family));
+  const bool synthetic = choice.embolden || choice.matrix != std::array<double, 4>{1, 0, 0, 1};
+  if (!synthetic && !choice.style.empty()) {
+    // The style names the very face ("Condensed Bold"), width included.
+    font.setStyleName(QString::fromStdString(choice.style));
+  } else {
+    font.setWeight(bold ? QFont::Bold : QFont::Normal);
+    font.setItalic(italic);
+  }
+  return font;
+}
+
 void CSplashScreenEx::ChooseFont(const QString& face, int tenths_of_point, int flags) {
-  QFont font(face);
+  QFont font = InstalledFont(face, flags & kSplashBold, flags & kSplashItalic);
   font.setPointSizeF(tenths_of_point / 10.0);
-  font.setWeight((flags & kSplashBold) ? QFont::Bold : QFont::Normal);
-  font.setItalic(flags & kSplashItalic);
   font.setUnderline(flags & kSplashUnderline);
   font_ = font;
 }
@@ -160,7 +177,7 @@ QImage CSplashScreenEx::LoadingBitmap() {
   p.setBrush(QColor(250, 200, 40));
   p.drawEllipse(QRect(40, 44, 36, 36));
   p.setPen(QColor(250, 200, 40));
-  QFont f("Impact");
+  QFont f = InstalledFont("Impact", false, false);
   f.setPixelSize(18);
   p.setFont(f);
   p.drawText(QRect(125, 20, 166, 36), Qt::AlignCenter, "VANTALOOP");

@@ -27,6 +27,10 @@ enum SplashStyle : int {
   SPLASH_HIDE_ON_INPUT = 32,
 };
 
+// The face the outline text would draw `face` in, as a Qt font. Qt's own matching takes what
+// fontconfig ranks first, and for a name the system lacks that may be a picture font.
+QFont InstalledFont(const QString& face, bool bold, bool italic);
+
 // Font flags of ChooseFont.
 enum SplashFontFlags : int { kSplashBold = 1, kSplashItalic = 2, kSplashUnderline = 4 };
 
@@ -60,6 +64,7 @@ class CSplashScreenEx : public QWidget {
   static QImage LoadingBitmap();
 
   const QString& text() const { return text_; }
+  const QFont& font() const { return font_; }
   const QRegion& region() const { return region_; }
   int style() const { return style_; }
   QPoint position() const { return {x_, y_}; }

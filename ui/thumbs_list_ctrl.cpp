@@ -1,7 +1,6 @@
 #include "ui/thumbs_list_ctrl.h"
 
-#include <QImageReader>
-#include <QPainter>
+#include <QFile>
 
 namespace vl::ui {
 
@@ -20,44 +19,88 @@ bool IEquals(const std::string& a, const std::string& b) {
   return true;
 }
 
+const QSize kItemSize(kThumbSize + 24, kThumbSize + 28);
+
 }  // namespace
 
 void ThumbImageSource::Load(const fs::path& path) {
-  path_ = path;
-  QImageReader reader(QString::fromStdString(path.string()));
-  reader.setAutoTransform(false);
-  picture_ = reader.read();
-  loaded_ = !picture_.isNull();
+  std::string why;
+  picture_ = DecodeThumbnail(path.string(), nullptr, &why);
+  loaded_ = why.empty();
 }
 
-QImage ThumbImageSource::Picture() const { return loaded_ ? picture_ : Placeholder(); }
+QImage ThumbImageSource::Picture() const { return loaded_ ? picture_ : MakeThumbnail(Placeholder()); }
 
-QImage ThumbImageSource::Placeholder() {
-  static const QImage image = [] {
-    QImage img(199, 151, QImage::Format_RGB32);
-    img.fill(QColor(192, 192, 192));
-    QPainter p(&img);
-    p.setPen(QPen(QColor(128, 128, 128), 6));
-    p.drawRect(3, 3, 192, 144);
-    p.setPen(QPen(QColor(128, 0, 0), 10));
-    p.drawLine(40, 30, 159, 120);
-    p.drawLine(159, 30, 40, 120);
-    return img;
-  }();
-  return image;
+ThumbsModel::ThumbsModel(ThumbnailCache& cache, QObject* parent) : QAbstractListModel(parent), cache_(cache) {
+  QImage blank(kThumbSize, kThumbSize, QImage::Format_RGB32);
+  blank.fill(Qt::white);
+  waiting_ = QPixmap::fromImage(blank);
+  connect(&cache_, &ThumbnailCache::Ready, this, &ThumbsModel::Arrived);
 }
 
-CThumbsListCtrl::CThumbsListCtrl(QWidget* parent) : QListWidget(parent) {
+void ThumbsModel::Reset(const std::string& folder, std::vector<std::string> names) {
+  beginResetModel();
+  folder_ = folder;
+  names_ = std::move(names);
+  endResetModel();
+}
+
+std::string ThumbsModel::PathOf(int row) const { return (fs::path(folder_) / name(row)).string(); }
+
+int ThumbsModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(names_.size());
+}
+
+QVariant ThumbsModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= rowCount()) return {};
+  switch (role) {
+    case Qt::DisplayRole:
+    case Qt::ToolTipRole:
+      // Shown as the system would; the bytes stay in names_.
+      return QFile::decodeName(QByteArray::fromStdString(name(index.row())));
+    case Qt::DecorationRole: {
+      // Asked only for rows being painted: this is what reads the pictures in view.
+      auto pixmap = cache_.Find(PathOf(index.row()));
+      return pixmap ? *pixmap : waiting_;
+    }
+    case Qt::SizeHintRole:
+      return kItemSize;
+    default:
+      return {};
+  }
+}
+
+void ThumbsModel::Arrived(const std::string& path) {
+  const fs::path p(path);
+  // As PathOf makes them ("dir/" and "dir" are one folder).
+  if (p.parent_path() != (fs::path(folder_) / "x").parent_path()) return;
+  const std::string file = p.filename().string();
+  // Pictures arrive a screenful at a time; a look over the names costs little next to a repaint.
+  for (size_t i = 0; i < names_.size(); ++i)
+    if (names_[i] == file) {
+      const QModelIndex at = index(static_cast<int>(i));
+      emit dataChanged(at, at, {Qt::DecorationRole});
+      return;
+    }
+}
+
+CThumbsListCtrl::CThumbsListCtrl(QWidget* parent, ThumbnailCache* cache)
+    : QListView(parent), cache_(cache ? *cache : ThumbnailCache::Shared()) {
+  model_ = new ThumbsModel(cache_, this);
+  setModel(model_);
   setViewMode(QListView::IconMode);
   setIconSize(QSize(kThumbSize, kThumbSize));
+  setGridSize(kItemSize);
   setSelectionMode(QAbstractItemView::ExtendedSelection);
   setMovement(QListView::Static);
   setResizeMode(QListView::Adjust);
   setWrapping(true);
-  setSortingEnabled(false);
   setUniformItemSizes(true);
+  setLayoutMode(QListView::Batched);
+  setBatchSize(2000);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
 }
 
 std::vector<fs::path> CThumbsListCtrl::CollectFiles(const fs::path& folder, const std::string& extension) {
@@ -78,46 +121,42 @@ std::vector<fs::path> CThumbsListCtrl::CollectFiles(const fs::path& folder, cons
   return paths;
 }
 
-QImage CThumbsListCtrl::MakeThumbnail(const QImage& picture) {
-  QImage thumb(kThumbSize, kThumbSize, QImage::Format_RGB32);
-  thumb.fill(Qt::white);
-  QPainter p(&thumb);
-  if (picture.width() == kThumbSize && picture.height() == kThumbSize) {
-    p.drawImage(0, 0, picture);
-  } else {
-    p.setRenderHint(QPainter::SmoothPixmapTransform);
-    p.drawImage(QRect(0, 0, kThumbSize, kThumbSize), picture);
-  }
-  return thumb;
-}
-
 void CThumbsListCtrl::FillFromFolder(const std::string& folder) {
   if (folder == current_folder) return;
   current_folder = folder;
-  clear();
-  thumbnails_.clear();
-  const std::vector<fs::path> paths = CollectFiles(folder, extension);
-  if (paths.empty()) return;
-
-  setUpdatesEnabled(false);
-  thumbnails_.reserve(paths.size());
-  for (const fs::path& path : paths) {
-    source_.Load(path);
-    thumbnails_.push_back(MakeThumbnail(source_.Picture()));
-    auto* item = new QListWidgetItem(QIcon(QPixmap::fromImage(thumbnails_.back())),
-                                     QString::fromStdString(path.filename().string()), this);
-    item->setSizeHint(QSize(kThumbSize + 24, kThumbSize + 28));
-  }
-  setUpdatesEnabled(true);
+  std::vector<std::string> names = cache_.ListFolder(folder, extension, [&] {
+    std::vector<std::string> found;
+    for (const fs::path& path : CollectFiles(folder, extension)) found.push_back(path.filename().string());
+    return found;
+  });
+  // Pictures read for an earlier list may have changed since: each is looked at again when shown.
+  cache_.Revalidate();
+  model_->Reset(folder, std::move(names));
+  if (count() == 0) return;
   setFocus();
-  setCurrentRow(0);
-  item(0)->setSelected(true);
+  setCurrentIndex(model_->index(0));
+  selectionModel()->select(model_->index(0), QItemSelectionModel::ClearAndSelect);
 }
 
 std::string CThumbsListCtrl::GetSelectedName() const {
-  for (int i = 0; i < count(); ++i)
-    if (item(i)->isSelected()) return item(i)->text().toStdString();
-  return {};
+  int first = -1;
+  for (const QModelIndex& i : selectionModel()->selectedIndexes())
+    if (first < 0 || i.row() < first) first = i.row();
+  return first < 0 ? std::string() : name(first);
+}
+
+void CThumbsListCtrl::SelectRow(int i) {
+  const QModelIndex row = model_->index(i);
+  setCurrentIndex(row);
+  selectionModel()->select(row, QItemSelectionModel::ClearAndSelect);
+  scrollTo(row);
+}
+
+QString CThumbsListCtrl::label(int i) const { return model_->data(model_->index(i), Qt::DisplayRole).toString(); }
+
+QImage CThumbsListCtrl::thumbnail(int i) const {
+  auto pixmap = cache_.Find(model_->PathOf(i));
+  return pixmap ? pixmap->toImage().convertToFormat(QImage::Format_RGB32) : QImage();
 }
 
 }  // namespace vl::ui

@@ -3,6 +3,7 @@
 // an asset hook that resolves every name the loader asks for instead of loading it, and then its
 // per-frame values are read:
 //   missing-asset    (error)   a picture, particle texture, model or font the player would not find
+//   font-substitute  (warning) a font the system lacks, drawn in a face of the same class instead
 //   seam             (warning) tracks whose last frame is not where frame 0 carries on from
 //   invisible-layer  (warning) a layer switched on whose values draw nothing for the whole loop
 //   ignored-field    (warning) values the file sets that the player never uses
@@ -75,12 +76,12 @@ class AssetProbe : public SequenceAssets {
   void LoadPhotoTextureA(SceneState& s, const std::string& name) override { Picture(s, name, "photo_a_name"); }
   void LoadPhotoTextureB(SceneState& s, const std::string& name) override { Picture(s, name, "photo_b_name"); }
   void LoadParticleTexture(SceneState&, const std::string& name) override {
-    if (!vl::ResolveAssetPath(name, vl::ProgramFolder()))
-      Missing("particle_texture_name", "particle texture " + Quoted(name));
+    if (auto found = vl::FindAssetFile(name, vl::ProgramFolder()); !found)
+      Missing("particle_texture_name", "particle texture " + Quoted(name), found.error());
   }
   void LoadModel(SceneState&, int slot, const std::string& file) override {
     const std::string field = "model_" + std::to_string(slot + 1) + "_file_name";
-    if (!vl::ResolveAssetPath(file, vl::ProgramFolder())) Missing(field, "model " + Quoted(file));
+    if (auto found = vl::FindAssetFile(file, vl::ProgramFolder()); !found) Missing(field, "model " + Quoted(file), found.error());
     else models_loaded_[slot] = true;
   }
   bool model_loaded(int slot) const { return models_loaded_[static_cast<size_t>(slot)]; }
@@ -88,18 +89,25 @@ class AssetProbe : public SequenceAssets {
  private:
   void Picture(const SceneState& s, const std::string& name, const std::string& field) {
     if (name.empty()) return;  // the player skips an empty name without a word
-    if (vl::ResolvePicturePath(name, s.custom_image_mode, vl::ProgramFolder())) return;
+    auto found = vl::FindPictureFile(name, s.custom_image_mode, vl::ProgramFolder());
+    if (found) return;
     std::string note;
     if (name.find("http://") != std::string::npos)
       note = " (web addresses are not fetched)";
     else if (s.custom_image_mode < vl::kPictureNamesAsGiven &&
              (name[0] == '/' || name[0] == '\\' || name.find(':') != std::string::npos))
       note = " (a loop's picture names are taken inside it)";
-    Missing(field, "picture " + Quoted(name), note);
+    Missing(field, "picture " + Quoted(name), found.error(), note);
   }
-  void Missing(const std::string& field, const std::string& what, const std::string& note = "") {
+  // A name that finds nothing is "not in" the library; one that finds something the player will
+  // not open (a folder, FIFO or device) says what it found.
+  void Missing(const std::string& field, const std::string& what, const vl::LoadError& why, const std::string& note = "") {
     if (!reported_.insert(field + "\n" + what).second) return;
-    out_.push_back({true, "missing-asset", field + ": " + what + " is not in " + vl::ProgramFolder().string() + note});
+    const bool absent = why.message.rfind("no such file under", 0) == 0 || why.message.rfind("no such file (", 0) == 0 ||
+                        why.message == "no such file" || why.message == "no file named";
+    out_.push_back({true, "missing-asset", field + ": " + what +
+                                               (absent ? " is not in " + vl::ProgramFolder().string() + note
+                                                       : ": " + why.message)});
   }
 
   std::vector<Finding>& out_;
@@ -110,19 +118,21 @@ class AssetProbe : public SequenceAssets {
 void CheckFont(const SceneState& scene, std::vector<Finding>& out) {
   const auto& set = scene.settings;
   if (!IsOn(set.text_on) && !IsOn(set.fx_text)) return;
-  const vl::render::FontRequest request{set.text_font_face, set.text_font_weight, set.text_font_italic != 0};
+  const vl::render::FontRequest request{set.text_font_face, set.text_font_weight, set.text_font_italic != 0,
+                                        set.text_string};
   const auto found = vl::render::FindFontCandidates(request);
-  bool missing = found.empty();
-  if (!missing && !found.front().exact) {
-    // Fontconfig always offers something; a face it knows nothing about gets the same face as a
-    // name no system has.
-    const auto fallback = vl::render::FindFontCandidates({"Vantaloop No Such Face", request.weight, request.italic});
-    missing = !fallback.empty() && fallback.front().file == found.front().file;
-  }
-  if (missing)
+  if (found.empty()) {
     out.push_back({true, "missing-asset",
-                   "text_font_face: font " + Quoted(set.text_font_face) + " is not on this system" +
-                       (found.empty() ? "" : " (the text is drawn in " + found.front().family + " instead)")});
+                   "text_font_face: font " + Quoted(set.text_font_face) +
+                       " is not on this system and no face can stand in (the text draws nothing)"});
+    return;
+  }
+  // The system's own stand-in (a metric twin) is no finding; a face of the same class, weight and
+  // width is a warning; a name known nowhere is as missing as a missing picture.
+  const std::string note = vl::render::FontSubstituteNote(request, found.front());
+  if (note.empty()) return;
+  const bool known = found.front().match != vl::render::FontMatch::kFallback;
+  out.push_back({!known, known ? "font-substitute" : "missing-asset", "text_font_face: " + note});
 }
 
 // ---- Values over the loop ------------------------------------------------------------------------
@@ -327,6 +337,15 @@ void CheckBounded(const SceneState& scene, Range r, std::vector<Finding>& out) {
   }
   if (count > 12) bad += " and " + std::to_string(count - 12) + " more";
   if (count) Bounded(out, "NaN or infinite values in " + bad);
+  // Settings are read as they are: a switch that is NaN is neither on nor off.
+  std::string settings;
+  for (int i = 0; i < kSettingCount; ++i) {
+    const auto s = static_cast<Setting>(i);
+    if (kSettingCatalogue[static_cast<size_t>(i)].type != SettingType::F) continue;
+    if (!std::isfinite(*st.FloatField(s))) settings += std::string(settings.empty() ? "" : ", ") + SettingName(s);
+  }
+  if (!std::isfinite(scene.work.particle_fog_near)) settings += std::string(settings.empty() ? "" : ", ") + "particle_fog_near";
+  if (!settings.empty()) Bounded(out, "NaN or infinite settings: " + settings);
 }
 
 // ---- Fields the player does not use --------------------------------------------------------------
@@ -449,6 +468,16 @@ std::optional<std::string> CheckFile(const std::string& path, std::vector<Findin
   AssetProbe probe(findings);
   ApplySequence(*scene, seq, probe);
   CheckFont(*scene, findings);
+  if (!HasFramesToPlay(*scene))
+    findings.push_back({true, "no-frames",
+                        std::string(kNothingToPlay) + " (" +
+                            (scene->keyframe_count == 0
+                                 ? std::string("it has a single key")
+                                 : "its keys do not move forward: the first is on frame " +
+                                       std::to_string((*scene->keyframe_frame)[0]) + ", the last on frame " +
+                                       std::to_string((*scene->keyframe_frame)[static_cast<size_t>(scene->keyframe_count)])) +
+                            "); the player, render and export refuse it"});
+  for (const std::string& w : seq.warnings) findings.push_back({false, "source", w});
   const Range r = Played(*scene);
   CheckSeam(*scene, r, findings);
   CheckInvisible(*scene, r, probe, findings);
@@ -468,9 +497,11 @@ int Run(const std::vector<std::string>& files, bool json) {
   for (const std::string& file : files) {
     std::vector<Finding> findings;
     if (auto unreadable = CheckFile(file, findings)) {
-      std::fprintf(stderr, "vantaloop-cli: check: %s\n", unreadable->c_str());
+      // On standard error as before, and in the JSON too, so a reader of the array alone sees it.
+      std::fprintf(stderr, "vantaloop-cli: check: %s\n", vl::EscapeControl(*unreadable).c_str());
       status = 2;
-      continue;
+      if (!json) continue;
+      findings = {{true, "unreadable", *unreadable}};
     }
     for (const Finding& f : findings)
       if (f.error && status == 0) status = 1;
@@ -491,10 +522,12 @@ int Run(const std::vector<std::string>& files, bool json) {
       }
       out += "]}";
     } else if (findings.empty()) {
-      out += file + ": no findings\n";
+      out += vl::EscapeControl(file) + ": no findings\n";
     } else {
+      // Names in messages come from the loop: escaped, so a loop can neither forge report lines
+      // nor send escape sequences to the terminal.
       for (const Finding& f : findings)
-        out += file + ": " + (f.error ? "error " : "warning ") + f.code + ": " + f.message + "\n";
+        out += vl::EscapeControl(file + ": " + (f.error ? "error " : "warning ") + f.code + ": " + f.message) + "\n";
     }
     first = false;
   }

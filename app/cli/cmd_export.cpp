@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/cli/command.h"
+#include "engine/output_file.h"
 #include "platform/export/loop_export.h"
 
 namespace {
@@ -20,10 +21,6 @@ constexpr const char* kName = "export";
 
 namespace ex = vl::exporting;
 using Clock = std::chrono::steady_clock;
-
-std::atomic<bool> g_interrupted{false};
-
-extern "C" void OnInterrupt(int) { g_interrupted = true; }
 
 std::string MinSec(double seconds) {
   const long s = static_cast<long>(seconds);
@@ -108,20 +105,19 @@ int Run(const Options& o) {
   const auto resolved = ex::ResolveFormat(request.preset, request.format, &error);
   if (!resolved) return vl::cli::UsageError(kName, error);
   if (!ex::CheckOutputName(request.out_path, request.preset, *resolved, &error)) return vl::cli::UsageError(kName, error);
+  if (vl::Status same = vl::RefuseSameFile(request.loop_path, request.out_path))
+    return vl::cli::UsageError(kName, same->ToString());
 
-  // Ctrl+C cancels cleanly (no partial file); a file-size limit fails the write instead of
-  // killing the process half way.
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
-  std::signal(SIGXFSZ, SIG_IGN);
+  // Ctrl+C cancels cleanly (no partial file).
+  const std::atomic<bool>& interrupted = vl::cli::CatchInterrupts();
 
   ProgressPrinter progress(::isatty(STDERR_FILENO) == 1);
   ex::ExportObserver observer;
-  observer.cancel = &g_interrupted;
+  observer.cancel = &interrupted;
   observer.progress = [&](ex::ExportPhase phase, int done, int total) { progress.Update(phase, done, total); };
   observer.warning = [&](const std::string& line) {
     progress.Close();
-    std::fprintf(stderr, "export: %s\n", line.c_str());
+    std::fprintf(stderr, "export: %s\n", vl::EscapeControl(line).c_str());
   };
   const ex::ExportResult result = ex::ExportLoop(request, observer);
   progress.Close();

@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/cli/command.h"
+#include "engine/output_file.h"
 #include "engine/sequence_loader.h"
 #include "platform/headless/headless_context.h"
 #include "platform/headless/png_file.h"
@@ -54,6 +56,11 @@ struct Options {
   bool reference = false;  // every pass exactly as written, for comparisons
 };
 
+// FFmpeg's messages name the file it was given, here the temporary one.
+std::string WithoutPrefix(const std::string& text, const std::string& prefix) {
+  return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
+}
+
 std::string FrameFileName(int frame) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "frame_%05d.png", frame);
@@ -67,7 +74,7 @@ class PrintedModelProgress : public vl::ModelLoadProgress {
   void Show(std::string_view prompt) override { line_ = std::string(prompt); }
   void Message(std::string_view text) override { line_ += " " + std::string(text); }
   void Hide() override {
-    if (!line_.empty()) std::fprintf(stderr, "%s: %s\n", kName, line_.c_str());
+    if (!line_.empty()) std::fprintf(stderr, "%s: %s\n", kName, vl::EscapeControl(line_).c_str());
     line_.clear();
   }
 
@@ -88,7 +95,7 @@ int Run(Options o, const Typed& t) {
       (!ParsePair(t.frames, '-', 0, vl::engine::kFrameSlots - 1, &o.first, &o.last) || o.first > o.last))
     return vl::cli::UsageError(kName, "--frames wants A-B with 0 <= A <= B <= 9999");
   if (!t.every.empty() && !ParseInt(t.every, 1, vl::engine::kFrameSlots, &o.every))
-    return vl::cli::UsageError(kName, "--every wants a whole number from 1");
+    return vl::cli::UsageError(kName, "--every wants a whole number from 1 to " + std::to_string(vl::engine::kFrameSlots));
   if (!o.out_dir.empty() + !o.sheet.empty() + !o.video.empty() != 1)
     return vl::cli::UsageError(kName, "give one of --out DIR, --sheet FILE.png or --video FILE.mp4");
   // A video has every frame of the range.
@@ -98,7 +105,12 @@ int Run(Options o, const Typed& t) {
   // on the command line must exist.
   std::error_code ec;
   fs::path loop_path = fs::absolute(o.loop, ec);
-  if (ec || !fs::is_regular_file(loop_path, ec)) return vl::cli::Fail(kName, o.loop + ": no such file");
+  if (ec) return vl::cli::Fail(kName, o.loop + ": no such file");
+  if (const std::string why = vl::WhyNotReadable(loop_path); !why.empty()) return vl::cli::Fail(kName, o.loop + ": " + why);
+  // The loop is read whole before anything is written, but a video is written as it is drawn.
+  for (const std::string& out : {o.sheet, o.video})
+    if (!out.empty())
+      if (vl::Status same = vl::RefuseSameFile(loop_path, out)) return vl::cli::UsageError(kName, same->ToString());
 
   std::string error;
   auto gl = vl::headless::HeadlessContext::Create(o.width, o.height, &error);
@@ -148,14 +160,21 @@ int Run(Options o, const Typed& t) {
     sheet.rgba.assign(static_cast<size_t>(sheet.width) * sheet.height * 4, 0);
   }
 
+  // A video is written beside its name and moved into place when finished: Ctrl+C or a full disk
+  // leaves the old file as it was.
   std::unique_ptr<vl::video::VideoWriter> video;
+  std::optional<vl::OutputFile> video_file;
+  const std::atomic<bool>& interrupted = vl::cli::CatchInterrupts();
   if (!o.video.empty()) {
+    auto begun = vl::OutputFile::Begin(o.video);
+    if (!begun) return vl::cli::Fail(kName, begun.error().ToString());
+    video_file.emplace(std::move(*begun));
     vl::video::VideoOptions vo;
     vo.width = o.width;
     vo.height = o.height;
     vo.fps = o.fps;
-    video = vl::video::VideoWriter::Open(o.video, vo, &error);
-    if (!video) return vl::cli::Fail(kName, error);
+    video = vl::video::VideoWriter::Open(video_file->temp_path().string(), vo, &error);
+    if (!video) return vl::cli::Fail(kName, o.video + ": " + WithoutPrefix(error, video_file->temp_path().string() + ": "));
   }
 
   // Every frame of the range is drawn, written or not: the trail and the layers carry state from
@@ -166,6 +185,7 @@ int Run(Options o, const Typed& t) {
   auto last_report = std::chrono::steady_clock::now();
   size_t next = 0;
   for (int k = 0; k < total && next < wanted.size(); ++k) {
+    if (interrupted) return vl::cli::Fail(kName, "interrupted; nothing was written");
     const int frame = player.DrawNextFrame();
     if (frame != wanted[next]) continue;
     vl::headless::Image image = gl->ReadPixels();
@@ -188,6 +208,9 @@ int Run(Options o, const Typed& t) {
   }
   if (!o.sheet.empty() && !vl::headless::WritePngFile(sheet, o.sheet, &error)) return vl::cli::Fail(kName, error);
   if (video && !video->Finish(&error)) return vl::cli::Fail(kName, o.video + ": " + error);
+  if (interrupted) return vl::cli::Fail(kName, "interrupted; nothing was written");
+  if (video_file)
+    if (vl::Status moved = video_file->Commit()) return vl::cli::Fail(kName, moved->ToString());
   if (show_progress) std::fprintf(stderr, "render: done, %zu image(s)\n", next);
   return 0;
 }

@@ -8,10 +8,12 @@
 #include "engine/asset_paths.h"
 #include "engine/load_error.h"
 #include "engine/numeric.h"
+#include "engine/output_file.h"
 #include "engine/sequence_format.h"
 #include "engine/sequence_loader.h"
 #include "engine/sequence_text.h"
 #include "engine/sequence_writer.h"
+#include "render/glyph_lists.h"
 
 namespace {
 
@@ -19,7 +21,7 @@ using namespace vl::engine;
 
 // Loads one file into a fresh scene (no assets), or reports why not.
 std::unique_ptr<SceneState> LoadInto(const char* command, const std::string& path, int& exit_code) {
-  auto seq = ReadSequenceFile(path);
+  auto seq = ReadLoopFile(path);
   if (!seq) {
     exit_code = vl::cli::Fail(command, seq.error().ToString());
     return nullptr;
@@ -43,7 +45,7 @@ int RunInfo(const std::vector<std::string>& args) {
   const SceneState& s = *scene;
   const SequenceSettings& st = s.settings;
   const auto& keys = *s.keyframe_frame;
-  std::printf("%s\n", args[0].c_str());
+  std::printf("%s\n", vl::EscapeControl(args[0]).c_str());
   std::printf("  version                %g\n", static_cast<double>(s.sequence_version));
   std::printf("  keys                   %d (frames %d .. %d)\n", s.keyframe_count + 1, keys[0],
               keys[static_cast<size_t>(s.keyframe_count)]);
@@ -51,6 +53,17 @@ int RunInfo(const std::vector<std::string>& args) {
   std::printf("  text                   \"%s\" in %s%s\n", vl::EscapeControl(st.text_string).c_str(),
               vl::EscapeControl(st.text_font_face).c_str(),
               vl::IsOn(st.text_on) ? "" : " (off)");
+  const vl::render::FontRequest font{st.text_font_face, st.text_font_weight, st.text_font_italic != 0, st.text_string};
+  const auto faces = vl::render::FindFontCandidates(font);
+  if (faces.empty())
+    std::printf("  drawn in               nothing: no outline font can stand in\n");
+  else if (faces.front().exact)
+    std::printf("  drawn in               %s\n", vl::EscapeControl(vl::render::FontFaceName(faces.front())).c_str());
+  else
+    std::printf("  drawn in               %s (%s is not installed; %s)\n",
+                vl::EscapeControl(vl::render::FontFaceName(faces.front())).c_str(),
+                vl::EscapeControl(st.text_font_face).c_str(),
+                std::string(vl::render::FontMatchReason(faces.front().match)).c_str());
   struct Layer {
     const char* name;
     float on;
@@ -86,12 +99,20 @@ int RunInfo(const std::vector<std::string>& args) {
   return 0;
 }
 
+// Writing a file over the one being read would destroy it before it is read (or after, with the
+// wrong contents): refused as a wrong call.
+int SameFile(const char* command, const std::string& in, const std::string& out) {
+  if (vl::Status same = vl::RefuseSameFile(in, out)) return vl::cli::UsageError(command, same->ToString());
+  return 0;
+}
+
 int Write(const char* command, const SceneState& scene, const std::string& out, float version) {
   if (auto err = WriteSequenceFile(scene, out, version)) return vl::cli::Fail(command, err->ToString());
   return 0;
 }
 
 int RunConvert(const std::vector<std::string>& args) {
+  if (int rc = SameFile("convert", args[0], args[1])) return rc;
   int rc = 0;
   auto scene = LoadInto("convert", args[0], rc);
   if (!scene) return rc;
@@ -101,12 +122,14 @@ int RunConvert(const std::vector<std::string>& args) {
     std::fprintf(stderr,
                  "vantaloop-cli: convert: note: %s is a version %g loop; as version 6 its particles "
                  "get the particle fog%s\n",
-                 args[0].c_str(), static_cast<double>(v),
+                 vl::EscapeControl(args[0]).c_str(), static_cast<double>(v),
                  v >= 4.0f ? "" : " and its scene echo takes the trail tint colour");
   return Write("convert", *scene, args[1], kCurrentSequenceVersion);
 }
 
 int RunDecompile(const std::vector<std::string>& args) {
+  if (args.size() > 1)
+    if (int rc = SameFile("decompile", args[0], args[1])) return rc;
   int rc = 0;
   auto scene = LoadInto("decompile", args[0], rc);
   if (!scene) return rc;
@@ -122,9 +145,12 @@ int RunDecompile(const std::vector<std::string>& args) {
 }
 
 int RunCompile(const std::vector<std::string>& args) {
+  if (int rc = SameFile("compile", args[0], args[1])) return rc;
   auto scene = std::make_unique<SceneState>();
   // A source is refused before it is read when it is not a regular file or is far too large.
-  if (auto err = CompileSequenceFile(args[0], *scene)) return vl::cli::Fail("compile", err->ToString());
+  std::vector<std::string> warnings;
+  if (auto err = CompileSequenceFile(args[0], *scene, &warnings)) return vl::cli::Fail("compile", err->ToString());
+  for (const std::string& w : warnings) std::fprintf(stderr, "vantaloop-cli: compile: warning: %s\n", w.c_str());
   // Check the result the way the player will read it before writing it out.
   const auto bytes = WriteSequence(*scene, scene->sequence_version);
   auto check = ParseSequence(bytes, args[1]);

@@ -4,12 +4,17 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
+#include <QBuffer>
+#include <QByteArray>
 #include <QImage>
 
 #include "app/cli/command.h"
+#include "engine/asset_paths.h"
+#include "engine/output_file.h"
 #include "engine/sequence_loader.h"
 #include "platform/headless/headless_context.h"
 #include "render/offline_player.h"
@@ -24,9 +29,12 @@ constexpr int kWarmUpFrames = 24;
 
 int Run(const std::vector<std::string>& args) {
   namespace fs = std::filesystem;
+  vl::cli::CatchInterrupts();  // a file-size limit fails the write instead of killing the process
   std::error_code ec;
   const fs::path loop = fs::absolute(args[0], ec);
-  if (ec || !fs::is_regular_file(loop, ec)) return vl::cli::Fail(kName, args[0] + ": no such file");
+  if (ec) return vl::cli::Fail(kName, args[0] + ": no such file");
+  if (const std::string why = vl::WhyNotReadable(loop); !why.empty()) return vl::cli::Fail(kName, args[0] + ": " + why);
+  if (vl::Status same = vl::RefuseSameFile(loop, args[1])) return vl::cli::UsageError(kName, same->ToString());
 
   std::string error;
   auto gl = vl::headless::HeadlessContext::Create(kRenderSize, kRenderSize, &error);
@@ -51,8 +59,14 @@ int Run(const std::vector<std::string>& args) {
   QImage frame(image.rgba.data(), image.width, image.height, image.width * 4, QImage::Format_RGBA8888);
   QImage thumb = frame.convertToFormat(QImage::Format_RGB32)
                      .scaled(kThumbSize, kThumbSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-  if (!thumb.save(QString::fromStdString(args[1]), "JPG", 90))
-    return vl::cli::Fail(kName, args[1] + ": cannot write the picture");
+  // Encoded in memory and written as a whole: a full disk is an error, never an empty picture.
+  QByteArray jpeg;
+  QBuffer buffer(&jpeg);
+  buffer.open(QIODevice::WriteOnly);
+  if (!thumb.save(&buffer, "JPG", 90) || jpeg.isEmpty()) return vl::cli::Fail(kName, args[1] + ": cannot encode the picture");
+  const auto* bytes = reinterpret_cast<const uint8_t*>(jpeg.constData());
+  if (vl::Status failed = vl::WriteFileBytes(args[1], std::span(bytes, static_cast<size_t>(jpeg.size()))))
+    return vl::cli::Fail(kName, failed->ToString());
   return 0;
 }
 

@@ -1,6 +1,7 @@
 // vantaloop-cli: each command lives in its own cmd_*.cpp and registers itself here (see main.cpp for
 // how to add one).
 #pragma once
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,6 +22,11 @@ struct Command {
 };
 
 bool RegisterCommand(const Command& command);
+
+// From here on Ctrl+C and SIGTERM set the returned flag instead of ending the process, so a
+// command writing a file can stop cleanly and leave nothing half-written; a file-size limit fails
+// the write instead of killing the process.
+const std::atomic<bool>& CatchInterrupts();
 
 // Prints "vantaloop-cli: <command>: <message>" on stderr and returns 1: the command failed.
 int Fail(const char* command, const std::string& message);

@@ -23,7 +23,9 @@
 // depend on each other, "WxH" values) go at the top of the run function and return
 // vl::cli::UsageError("hello", "why"), which reports exactly like a parse error. --library,
 // --help and --version are accepted before or after the command name.
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -75,21 +77,35 @@ int FinishOutput(const std::string& command, int exit_code) {
 
 }  // namespace
 
+namespace {
+std::atomic<bool> g_interrupted{false};
+extern "C" void OnInterrupt(int) { g_interrupted = true; }
+}  // namespace
+
+const std::atomic<bool>& CatchInterrupts() {
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+  std::signal(SIGXFSZ, SIG_IGN);
+  return g_interrupted;
+}
+
 bool RegisterCommand(const Command& command) {
   Registry()[command.name] = command;
   return true;
 }
 
+// Messages quote names from files and the command line: control characters are escaped so that
+// a name cannot forge lines or send escape sequences to the terminal.
 int Fail(const char* command, const std::string& message) {
-  std::fprintf(stderr, "%s: %s: %s\n", kProgram, command, message.c_str());
+  std::fprintf(stderr, "%s: %s: %s\n", kProgram, command, vl::EscapeControl(message).c_str());
   return 1;
 }
 
 int UsageError(const char* command, const std::string& message) {
   if (command && *command)
-    std::fprintf(stderr, "%s: %s: %s\n", kProgram, command, message.c_str());
+    std::fprintf(stderr, "%s: %s: %s\n", kProgram, command, vl::EscapeControl(message).c_str());
   else
-    std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+    std::fprintf(stderr, "%s: %s\n", kProgram, vl::EscapeControl(message).c_str());
   std::fputs(UsageOf(command ? command : "").c_str(), stderr);
   std::fprintf(stderr, "Run '%s%s%s --help' for more.\n", kProgram, command && *command ? " " : "",
                command ? command : "");

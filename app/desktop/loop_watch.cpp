@@ -14,6 +14,7 @@ LoopFileWatch::LoopFileWatch(QObject* parent) : QObject(parent) {
 void LoopFileWatch::Watch(const fs::path& path) {
   path_ = path;
   pending_.reset();
+  told_missing_.clear();
   if (path.empty()) {
     timer_.stop();
     return;
@@ -26,7 +27,17 @@ LoopFileWatch::Stamp LoopFileWatch::Look(const fs::path& path) {
   Stamp s;
   std::error_code ec;
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return s;
+  // Through links: a link to a device is a device.
+  if (::stat(path.c_str(), &st) != 0) {
+    s.missing = "gone";
+  } else if (!S_ISREG(st.st_mode)) {
+    s.missing = S_ISFIFO(st.st_mode)  ? "a FIFO"
+                : S_ISDIR(st.st_mode) ? "a folder"
+                : S_ISSOCK(st.st_mode) ? "a socket"
+                : (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) ? "a device"
+                                                                : "not a regular file";
+  }
+  if (!s.missing.empty()) return s;
   s.exists = true;
   s.size = static_cast<uintmax_t>(st.st_size);
   s.inode = static_cast<uintmax_t>(st.st_ino);
@@ -36,18 +47,26 @@ LoopFileWatch::Stamp LoopFileWatch::Look(const fs::path& path) {
 
 void LoopFileWatch::Poll() {
   const Stamp now = Look(path_);
-  if (now == seen_) {
-    pending_.reset();
-    return;
-  }
-  // A file that is gone (mid-replace, or deleted) is waited for; the loop plays on.
-  if (!now.exists) return;
-  if (!pending_ || !(*pending_ == now)) {
+  // Any change counts once it has held still for one look: a save still being written, or one
+  // that deletes the file before writing it again, is not taken for what it is half way.
+  if (!(now == seen_) && (!pending_ || !(*pending_ == now))) {
     pending_ = now;
     return;
   }
-  seen_ = now;
   pending_.reset();
+  if (!now.exists) {  // the loop plays on; said once for each new state
+    if (told_missing_ != now.missing) {
+      told_missing_ = now.missing;
+      emit Missing(QString::fromStdString(now.missing));
+    }
+    return;
+  }
+  if (!told_missing_.empty()) {
+    told_missing_.clear();
+    emit Back();
+  }
+  if (now == seen_) return;
+  seen_ = now;
   emit Changed();
 }
 

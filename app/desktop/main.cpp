@@ -4,17 +4,17 @@
 #include <malloc.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include <QApplication>
-#include <QFileInfo>
-#include <QSettings>
 #include <QStatusBar>
 #include <QTimer>
 
 #include "app/desktop/main_frame.h"
 #include "engine/asset_paths.h"
 #include "ui/export_presets.h"
+#include "ui/profile_file.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -24,22 +24,33 @@ int main(int argc, char** argv) {
 
   std::string loop;
   bool status_to_stdout = false;
-  const QStringList args = QApplication::arguments();
-  for (int i = 1; i < args.size(); ++i) {
-    if (args[i] == "--library" && i + 1 < args.size()) {
-      vl::SetProgramFolder(QFileInfo(args[++i]).absoluteFilePath().toStdString());
-    } else if (args[i] == "--status-to-stdout") {
+  // Names are taken as the system's bytes (Qt has removed its own options from argv): a name
+  // that is not UTF-8 still names its file.
+  auto absolute = [](const char* name) { return std::filesystem::absolute(name).lexically_normal(); };
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.empty()) continue;
+    if (arg == "--library" && i + 1 < argc) {
+      vl::SetProgramFolder(absolute(argv[++i]));
+    } else if (arg == "--status-to-stdout") {
       status_to_stdout = true;
-    } else if (args[i].startsWith("--")) {
+    } else if (arg.rfind("--", 0) == 0) {
       std::fprintf(stderr, "usage: vantaloop [LOOP.lqf] [--library DIR] [--status-to-stdout]\n");
       return 2;
     } else if (loop.empty()) {
-      loop = QFileInfo(args[i]).absoluteFilePath().toStdString();
+      loop = absolute(argv[i]).string();
     }
   }
 
-  QSettings settings;
-  vl::desktop::CMainFrame frame(settings, vl::desktop::ViewOptions{});
+  vl::ui::ProfileFile profile(vl::ui::ProfileFile::DefaultPath());
+  vl::desktop::ViewOptions options;
+  options.settings_note = profile.note();
+  options.publish_settings = [&profile] { return profile.Publish(); };
+  {
+    std::error_code ec;
+    options.first_run = !std::filesystem::exists(std::filesystem::symlink_status(profile.path(), ec));
+  }
+  vl::desktop::CMainFrame frame(profile.store(), options);
   if (!loop.empty()) frame.SetCommandLineFile(loop);
   if (status_to_stdout) {
     auto echo = [](const QString& text) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 
 #include <QClipboard>
 #include <QDir>
@@ -61,6 +62,31 @@ QMargins FrameMargins(const QWidget* w) {
 // How much the drawing thread gives way to the GUI thread (a nice value).
 constexpr int kDrawingNice = 4;
 
+namespace {
+
+// The file a load asks for. A name that names a file exactly is that file, taken as the system's
+// bytes (library names may hold backslashes or bytes that are not UTF-8); otherwise a loop's
+// name rules apply (backslashes as separators, any letter case), then the library's default loop.
+std::optional<fs::path> LoopFileFor(const std::string& path) {
+  fs::path exact(path);
+  if (exact.is_relative()) exact = ProgramFolder() / exact;
+  std::error_code ec;
+  if (fs::is_regular_file(exact, ec)) return exact;
+  if (auto found = ResolveAssetPath(path)) return found;
+  return ResolveAssetPath(std::string(ui::kSequencesFolder) + "/default.lqf");
+}
+
+// Whether a parsed loop has frames to play, counted the way playback will count them: applied to
+// a scene of its own, with no assets.
+bool HasFramesToPlay(const engine::ParsedSequence& seq) {
+  auto probe = std::make_unique<engine::SceneState>();
+  engine::SequenceAssets none;
+  engine::ApplySequence(*probe, seq, none);
+  return engine::HasFramesToPlay(*probe);
+}
+
+}  // namespace
+
 void DesktopAssets::SequenceLoaded(engine::SceneState&) {
   if (view_.control_panel_) view_.control_panel_->SequenceLoaded();
 }
@@ -98,6 +124,12 @@ CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* 
   });
   // A loop being edited plays its last saved state.
   connect(&watch_, &LoopFileWatch::Changed, this, [this] { ReloadLoop(); });
+  connect(&watch_, &LoopFileWatch::Missing, this, [this](const QString& what) {
+    const std::string name = EscapeControl(watch_.path().filename().string());
+    Tell(what == "gone" ? name + " is gone (deleted or renamed); the loop plays on as it was"
+                        : name + " is now " + what.toStdString() + ", not a regular file; the loop plays on as it was");
+  });
+  connect(&watch_, &LoopFileWatch::Back, this, [this] { Tell(EscapeControl(watch_.path().filename().string()) + " is back"); });
   // The splash tells of a load; it never covers a picture shown full screen.
   splash_.set_screen([this] { return SplashScreen(); });
   panel_check_.setSingleShot(true);
@@ -330,7 +362,16 @@ void CZentropeView::StartUp() {
     render::StartView(*scene_, renderer_, layers_, assets_, ProgramRandom());
     EndGl(began);
   }
-  ui::ReadSettings(settings_, *scene_);
+  if (!options_.settings_note.empty()) Tell(options_.settings_note);
+  std::string preset_note;
+  ui::ReadSettings(settings_, *scene_, &preset_note);
+  if (!preset_note.empty()) Tell(preset_note);
+  first_run_ = options_.first_run;
+  if (first_run_) {
+    // The next start is no longer the first.
+    ui::WriteSettings(settings_, *scene_);
+    if (options_.publish_settings) options_.publish_settings();
+  }
   ui::ScanSequenceFolder(desktop_, ProgramFolder() / ui::kSequencesFolder);
   std::string note;
   ui::ApplyStartupWindowSize(*scene_, window(), &note);
@@ -353,6 +394,14 @@ void CZentropeView::ChooseFirstSequence() {
     desktop_.command_line_file_given = false;
     return;
   }
+  if (first_run_) {
+    // A newcomer meets the loop made to show the program, not a random and maybe dark one.
+    LoadLoop(std::string(ui::kSequencesFolder) + "/default.lqf");
+    const auto& names = desktop_.sequence_names;
+    const auto it = std::find(names.begin() + 1, names.end(), "default.lqf");  // [0]: no loop
+    if (it != names.end()) desktop_.startup_sequence_index = static_cast<int>(it - names.begin());
+    return;
+  }
   if (scene_->random_sequence_on_startup != 0 && desktop_.sequence_count > 0) {
     ProgramRandom().Seed(static_cast<uint32_t>(std::time(nullptr)));
     const int index = ui::PickStartupSequence(desktop_, ProgramRandom());
@@ -372,38 +421,49 @@ bool CZentropeView::AfterLoad(std::function<void()> command) {
 bool CZentropeView::LoadLoop(const std::string& path) {
   // A load already runs (its splash keeps the event loop going): this one comes after it.
   if (AfterLoad([this, path] { LoadLoop(path); })) return false;
+  // Read and checked whole before the playing loop is touched.
+  const std::optional<fs::path> file = LoopFileFor(path);
+  Expected<engine::ParsedSequence> seq =
+      file ? engine::ReadLoopFile(*file)
+           : Expected<engine::ParsedSequence>(
+                 LoadError{path, "cannot open the file, nor the fallback Sequences/default.lqf", {}, {}});
+  const bool playable = seq && HasFramesToPlay(*seq);
+  if (!seq) {
+    Report("Could not load the loop: " + seq.error().ToString());
+  } else if (!playable) {
+    Report("Could not load the loop: " + EscapeControl(file->filename().string()) + ": " + engine::kNothingToPlay +
+           " (the loop on screen plays on)");
+  }
+  if (!playable) {
+    if (!in_gl_) FlushReports("Vantaloop");
+    return false;
+  }
   // No playback ticks while the scene is being replaced (the splash's waits run the event loop).
   const bool began = BeginGl();
   loading_ = true;
   load_notes_.clear();
   Say({}, StatusKind::kLoadStarted);
-  const vl::Status status = engine::LoadSequence(*scene_, path, assets_);
+  scene_->sequence_file_name = file->filename().string();
+  engine::ApplySequence(*scene_, *seq, assets_);
   EndGl(began);
   loading_ = false;
   Wake();
-  if (status) {
-    Report("Could not load the loop: " + status->ToString());
-  } else {
-    // The loader may have fallen back to the library's default loop; remember what plays.
-    auto resolved = ResolveAssetPath(path);
-    if (!resolved) resolved = ResolveAssetPath(std::string(ui::kSequencesFolder) + "/default.lqf");
-    if (resolved) desktop_.loaded_sequence_path = resolved->string();
-    watch_.Watch(desktop_.loaded_sequence_path);
-    window()->setWindowTitle(QString::fromStdString(scene_->sequence_file_name) + " - Vantaloop");
-    if (control_panel_) control_panel_->HighlightPlayingLoop();
-    // After Stop the new loop waits on its first frame until Play.
-    const bool stopped = scene_->stop_requested >= 2.0f || scene_->playing == 0;
-    // What the load could not find stays in view beside the loop's name.
-    std::string text = (stopped ? "Stopped: " : "Playing ") + scene_->sequence_file_name;
-    if (!load_notes_.empty()) {
-      text += ". " + load_notes_.front();
-      if (load_notes_.size() > 1)
-        text += " (and " + std::to_string(load_notes_.size() - 1) + " more: View > Messages)";
-    }
-    Say(QString::fromStdString(text), load_notes_.empty() ? StatusKind::kLoaded : StatusKind::kLoadedWithProblems);
+  // What plays (the library's default loop when the name was not found), for export and reload.
+  desktop_.loaded_sequence_path = file->string();
+  watch_.Watch(desktop_.loaded_sequence_path);
+  window()->setWindowTitle(QString::fromStdString(EscapeControl(scene_->sequence_file_name)) + " - Vantaloop");
+  if (control_panel_) control_panel_->HighlightPlayingLoop();
+  // After Stop the new loop waits on its first frame until Play.
+  const bool stopped = scene_->stop_requested >= 2.0f || scene_->playing == 0;
+  // What the load could not find stays in view beside the loop's name.
+  std::string text = (stopped ? "Stopped: " : "Playing ") + scene_->sequence_file_name;
+  if (!load_notes_.empty()) {
+    text += ". " + load_notes_.front();
+    if (load_notes_.size() > 1) text += " (and " + std::to_string(load_notes_.size() - 1) + " more: View > Messages)";
   }
+  Say(QString::fromStdString(text), load_notes_.empty() ? StatusKind::kLoaded : StatusKind::kLoadedWithProblems);
   if (!in_gl_) FlushReports("Vantaloop");
-  return !status;
+  return true;
 }
 
 bool CZentropeView::ReloadLoop() {
@@ -422,6 +482,12 @@ bool CZentropeView::ReloadLoop() {
     if (shown.file == path) shown.file = name;
     Say(QString::fromStdString(shown.ToString() + " (not reloaded; the loop plays on as it was)"), StatusKind::kProblem);
     std::fprintf(stderr, "vantaloop: not reloaded: %s\n", seq.error().ToString().c_str());
+    return false;
+  }
+  if (!HasFramesToPlay(*seq)) {
+    const std::string text = EscapeControl(name) + ": " + engine::kNothingToPlay + " (not reloaded; the loop plays on as it was)";
+    Say(QString::fromStdString(text), StatusKind::kProblem);
+    std::fprintf(stderr, "vantaloop: not reloaded: %s\n", text.c_str());
     return false;
   }
   const bool began = BeginGl();
@@ -470,9 +536,13 @@ void CZentropeView::ShowSettings() {
   std::string note;
   // The dialog opens at once, with the settings as they were after the last frame (only the
   // dialog changes them).
-  ui::RunSettingsCommand(Glance().settings, [this]() -> engine::SceneState& { return scene(); }, desktop_, settings_,
-                         window(), window(), {}, &note);
+  const bool applied = ui::RunSettingsCommand(Glance().settings, [this]() -> engine::SceneState& { return scene(); },
+                                             desktop_, settings_, window(), window(), {}, &note);
   if (!note.empty()) Say(QString::fromStdString(note));
+  if (applied && options_.publish_settings) {
+    const std::string problem = options_.publish_settings();
+    if (!problem.empty()) Tell(problem);
+  }
 }
 
 void CZentropeView::ExportVideo() {

@@ -98,6 +98,12 @@ struct ViewOptions {
   // Problems go to the status line and the message list only, never to a message box (tests).
   bool quiet = false;
   int splash_pause_ms = 1000;  // each of the loading splash's three messages stays this long
+  // Why the settings file was not read, told at start-up; empty when it was.
+  std::string settings_note;
+  // Writes the settings out after Apply; gives why not, or nothing. Unset: the store's own sync.
+  std::function<std::string()> publish_settings;
+  // No settings file yet: the very first start, which plays the library's default loop.
+  bool first_run = false;
 };
 
 class CZentropeView : public QWidget, public ui::ViewHost {
@@ -256,6 +262,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   bool loading_ = false;
   LoopFileWatch watch_;  // the playing loop's file
   bool started_ = false;
+  bool first_run_ = false;  // no settings file yet: the first loop is the library's default one
   int still_frames_ = 0;  // stopped frames drawn the same as the one before
   int ticks_drawn_ = 0;
   int ticks_skipped_ = 0;

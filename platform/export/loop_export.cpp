@@ -8,6 +8,7 @@
 #include <memory>
 #include <system_error>
 
+#include "engine/output_file.h"
 #include "engine/random.h"
 #include "engine/sequence_loader.h"
 #include "platform/headless/png_file.h"
@@ -22,27 +23,6 @@ using video::VideoFormat;
 using Seconds = std::chrono::duration<double>;
 
 constexpr int kMaxLoops = 1000;
-
-// Frame size, playing rate and own format of each preset, in the order of the format list.
-const PresetFormat kPresetFormats[kPresetCount] = {
-    {720, 576, 25, false, VideoFormat::kDvAvi, ".avi", "DV AVI PAL"},
-    {720, 480, 30, true, VideoFormat::kDvAvi, ".avi", "DV AVI NTSC"},
-    {352, 288, 25, false, VideoFormat::kVcd, ".mpg", "VCD PAL"},
-    {352, 240, 30, true, VideoFormat::kVcd, ".mpg", "VCD NTSC"},
-    {480, 576, 25, false, VideoFormat::kSvcd, ".mpg", "SVCD PAL"},
-    {480, 480, 30, true, VideoFormat::kSvcd, ".mpg", "SVCD NTSC"},
-    {800, 600, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {352, 152, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {700, 200, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {552, 400, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {500, 72, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {780, 48, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {352, 100, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {176, 28, 30, false, VideoFormat::kMpeg2, ".mpg", "MPEG-2"},
-    {176, 144, 30, false, VideoFormat::kH263_3gp, ".3gp", "3GP"},
-    {1280, 720, 30, false, VideoFormat::kH264Mp4, ".mp4", "H.264 HD"},
-    {1920, 1080, 25, false, VideoFormat::kH264Mp4, ".mp4", "H.264 HD"},
-};
 
 struct FormatName {
   ExportFormat format;
@@ -131,11 +111,44 @@ struct PartialOutput {
   }
 };
 
+// Puts the finished export `done` at `out`. A file replaces a file of that name in one step; a
+// folder cannot, so an earlier PNG folder is moved aside first and removed only once the new one
+// is in place, and put back when the move fails: the earlier export is never lost.
+bool MoveIntoPlace(const fs::path& done, const fs::path& out, std::string* error) {
+  std::error_code ec;
+  fs::path aside;
+  if (fs::is_directory(out, ec)) {
+    // A short free name beside it, as for the export itself: long output names still fit.
+    auto free_name = MakeTemporaryBeside(out, /*folder=*/true);
+    if (!free_name) {
+      *error = free_name.error().message;
+      return false;
+    }
+    aside = *free_name;
+    fs::remove(aside, ec);  // rename() replaces only an empty folder, or none
+    fs::rename(out, aside, ec);
+    if (ec) {
+      *error = "cannot move the earlier export aside: " + ec.message();
+      return false;
+    }
+  }
+  fs::rename(done, out, ec);
+  if (ec) {
+    *error = "cannot move the finished export into place: " + ec.message();
+    std::error_code back;
+    if (!aside.empty()) fs::rename(aside, out, back);
+    if (back) *error += "; the earlier export is kept as " + aside.string();
+    return false;
+  }
+  if (!aside.empty()) fs::remove_all(aside, ec);
+  return true;
+}
+
 }  // namespace
 
 const PresetFormat* PresetFormatOf(int preset) {
   if (preset < 0 || preset >= kPresetCount) return nullptr;
-  return &kPresetFormats[preset];
+  return &kExportPresets[static_cast<size_t>(preset)];
 }
 
 std::optional<ExportFormat> ParseExportFormat(std::string_view name) {
@@ -219,8 +232,10 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   const fs::path loop_path = fs::absolute(request.loop_path, ec);
   // The loader falls back to the library's default loop for names it cannot find; the loop named
   // for an export must exist.
-  if (ec || !fs::is_regular_file(loop_path, ec)) return fail(request.loop_path + ": no such file");
+  if (ec) return fail(request.loop_path + ": no such file");
+  if (const std::string why_not = WhyNotReadable(loop_path); !why_not.empty()) return fail(request.loop_path + ": " + why_not);
   const fs::path out = fs::absolute(request.out_path, ec);
+  if (Status same = RefuseSameFile(loop_path, out)) return fail(same->ToString());
   const fs::path folder = out.parent_path();
   if (ec || !fs::is_directory(folder, ec)) return fail(request.out_path + ": the folder " + folder.string() + " does not exist");
   const bool png = *format == ExportFormat::kPng;
@@ -256,12 +271,12 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
 
   // ---- The file, written beside its final name and moved there when complete -----------------
   PartialOutput partial;
-  partial.path = folder / ("." + out.filename().string() + ".partial");
-  fs::remove_all(partial.path, ec);
+  // A short name: an output name of up to 255 bytes still has room beside it.
+  auto temp = MakeTemporaryBeside(out, png);
+  if (!temp) return fail(temp.error().ToString());
+  partial.path = *temp;
   std::unique_ptr<FrameSink> sink;
   if (png) {
-    if (!fs::create_directory(partial.path, ec))
-      return fail(request.out_path + ": cannot create the folder: " + ec.message());
     sink = std::make_unique<PngSink>(partial.path);
   } else {
     video::VideoOptions options;
@@ -360,9 +375,7 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   if (cancelled()) return was_cancelled();
 
   // ---- Into place -------------------------------------------------------------------------------
-  if (png && fs::is_directory(out, ec)) fs::remove_all(out, ec);
-  fs::rename(partial.path, out, ec);
-  if (ec) return fail(request.out_path + ": cannot move the finished export into place: " + ec.message());
+  if (!MoveIntoPlace(partial.path, out, &why)) return fail(request.out_path + ": " + why);
   partial.keep = true;
   result.ok = true;
   result.total_s = Seconds(std::chrono::steady_clock::now() - started).count();

@@ -12,22 +12,15 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/export/export_presets.h"
 #include "platform/headless/headless_context.h"
 #include "platform/video/video_writer.h"
 
 namespace vl::exporting {
 
-inline constexpr int kPresetCount = 17;
-
-// What a file of an export preset holds when written in the preset's own format.
-struct PresetFormat {
-  int width, height;
-  int fps;         // the rate the loop is played at
-  bool ntsc_rate;  // the file is marked fps * 1000 / 1001
-  video::VideoFormat video;
-  const char* extension;  // of the preset's own format, with the dot
-  const char* name;       // e.g. "DV AVI", for messages and the file dialog
-};
+// What a file of an export preset holds when written in the preset's own format: its row of the
+// one preset table.
+using PresetFormat = ExportPreset;
 
 // Indices 0 .. 16; null outside.
 const PresetFormat* PresetFormatOf(int preset);

@@ -112,6 +112,23 @@ TEST_F(CheckTest, MissingAssetsAreErrorsNamingFieldAndNameResolvedAsThePlayerDoe
   EXPECT_LT(r.out.rfind("error "), r.out.find("warning ") == std::string::npos ? r.out.size() : r.out.find("warning "));
 }
 
+// A face the system lacks but knows a close stand-in for is a warning naming the stand-in; a
+// name known nowhere stays a missing asset (above), a picture font asked for by name is honoured.
+TEST_F(CheckTest, FontsTheSystemLacksNameTheFaceThatStandsIn) {
+  const std::string impact = Source("impact.txt", "text_on = 2\ntext_string = \"Hello Font\"\ntext_font_face = \"Impact\"");
+  CheckRun r = Check(impact);
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("warning font-substitute: text_font_face: font \"Impact\" is not on this system; the text is "
+                       "drawn in "),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("D050000L"), std::string::npos) << r.out;  // not the dingbats
+  EXPECT_EQ(r.out.find("missing-asset"), std::string::npos) << r.out;
+
+  const std::string installed = Source("installed.txt", "text_on = 2\ntext_font_face = \"DejaVu Sans\"");
+  EXPECT_EQ(Check(installed).out.find("text_font_face"), std::string::npos);
+}
+
 TEST_F(CheckTest, SeamsListTheTracksAndTheJumpOfLayersThatAreOn) {
   const std::string loop = Source("seam.txt", "sprites_on = 2", "sprite_count = 10\nsprite_alpha = 100",
                                   "background_r = 10\nring_turn = 90\nparticle_offset_x = 5");
@@ -212,6 +229,80 @@ TEST_F(CheckTest, JsonFormAndExitCodes) {
   EXPECT_NE(src.err.find("bad.txt: line 3"), std::string::npos) << src.err;
   EXPECT_EQ(Check((dir_ / "nowhere.lqf").string()).code, 2);
   EXPECT_EQ(Check("").code, 2);  // no loop named: a usage error
+}
+
+// Loops that cannot play, names that would drive a terminal, bytes that are not UTF-8 and files
+// that are not files: each is told as what it is.
+TEST_F(CheckTest, LoopsWithNothingToPlayAreErrors) {
+  const fs::path one = dir_ / "one_key.txt";
+  std::ofstream(one) << "version 6\n[settings]\ntext_on = 0\n[key]\nframe = 0\n";
+  const fs::path back = dir_ / "backwards.txt";
+  std::ofstream(back) << "version 6\n[settings]\ntext_on = 0\n[key]\nframe = 300\n[key]\nframe = 0\n";
+  for (const fs::path& p : {one, back}) {
+    SCOPED_TRACE(p);
+    const CheckRun r = Check(p.string());
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    EXPECT_EQ(Count(r.out, "no-frames"), 1) << r.out;
+    EXPECT_NE(r.out.find("the loop has no frames to play"), std::string::npos) << r.out;
+  }
+  EXPECT_NE(Check(back.string()).out.find("warning source: " + back.string() + ": line 7, column 9: key 1 is on frame 0"),
+            std::string::npos)
+      << Check(back.string()).out;
+}
+
+TEST_F(CheckTest, PlainReportEscapesWhatTheLoopNames) {
+  const std::string loop = Source("forged.txt", "photo_on = 2\nphoto_a_name = \"a.jpg\\x0Aforged.txt: no findings\\x1B[2J\\x07\"");
+  const CheckRun r = Check(loop);
+  EXPECT_EQ(r.code, 1);
+  for (char c : r.out) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << int(c);
+  EXPECT_EQ(r.out.find("\nforged.txt"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("a.jpg\\x0aforged.txt: no findings\\x1b[2J\\x07"), std::string::npos) << r.out;
+}
+
+TEST_F(CheckTest, JsonStaysValidForAnyNameAndListsUnreadableFiles) {
+  // A file name in Latin-1, not UTF-8, and a file that cannot be read.
+  const std::string latin1 = Source("caf\xE9\xFF.txt", "");
+  const CheckRun r = Check("--json " + latin1 + " /dev/zero " + (dir_ / "nowhere.lqf").string());
+  EXPECT_EQ(r.code, 2);
+  const fs::path json = dir_ / "report.json";
+  std::ofstream(json, std::ios::binary) << r.out;
+  const std::string parse =
+      "python3 -c 'import json,sys; a=json.load(open(sys.argv[1],encoding=\"utf-8\")); "
+      "print(len(a), a[0][\"file\"][-15:], a[1][\"findings\"][0][\"code\"], a[1][\"findings\"][0][\"message\"], "
+      "a[2][\"findings\"][0][\"severity\"])' " + json.string() + " >" + (dir_ / "parsed").string();
+  ASSERT_EQ(std::system(parse.c_str()), 0) << r.out;
+  std::ifstream in(dir_ / "parsed");
+  const std::string parsed(std::istreambuf_iterator<char>(in), {});
+  EXPECT_EQ(parsed, "3 caf\\xe9\\xff.txt unreadable /dev/zero: not a regular file but a device error\n") << parsed;
+}
+
+TEST_F(CheckTest, NamesThatFindAFifoOrDeviceSaySo) {
+  ASSERT_EQ(::mkfifo((dir_ / "lib" / "model" / "pipe.3ds").c_str(), 0600), 0);
+  const std::string loop = Source("odd.txt", "model_1_on = 2\nmodel_1_load = 2\nmodel_1_file_name = \"model/pipe.3ds\"\n"
+                                             "model_2_on = 2\nmodel_2_load = 2\nmodel_2_file_name = \"/dev/zero\"");
+  const CheckRun r = Check(loop);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("model_1_file_name: model \"model/pipe.3ds\": not a regular file but a FIFO"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("model_2_file_name: model \"/dev/zero\": not a regular file but a device"), std::string::npos) << r.out;
+}
+
+TEST_F(CheckTest, NonFiniteSettingsAndRepeatedNamesAreWarnings) {
+  const std::string loop = Source("odd.txt", "text_wireframe = nan\ntunnel_r = 3\ntunnel_r = 4");
+  const CheckRun r = Check(loop);
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("NaN or infinite settings: text_wireframe"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("line 6, column 1: 'tunnel_r' is set again in this section"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("line 4, column 18: text_wireframe is nan"), std::string::npos) << r.out;
+}
+
+TEST_F(CheckTest, ALibraryFolderThatIsNotThereIsSaidToBeMissing) {
+  const std::string loop = Source("a.txt", "model_1_on = 2\nmodel_1_load = 2\nmodel_1_file_name = \"model/Box.3DS\"");
+  const std::string cmd = std::string(VL_BIN_DIR) + "/vantaloop-cli check --library " + (dir_ / "gone").string() + " " +
+                          loop + " >" + (dir_ / "out").string();
+  EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 1);
+  std::ifstream in(dir_ / "out");
+  const std::string out(std::istreambuf_iterator<char>(in), {});
+  EXPECT_NE(out.find("the folder " + (dir_ / "gone").string() + " does not exist"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -152,6 +152,9 @@ TEST_F(CliTest, InfoSummarisesTheBundledLoop) {
   EXPECT_NE(r.out.find("Moxtrel"), std::string::npos);
   EXPECT_NE(r.out.find("version"), std::string::npos);
   EXPECT_NE(r.out.find("Images/video-girl.jpg"), std::string::npos);
+  // The face the text is drawn in: the loop's own here.
+  EXPECT_NE(r.out.find("  drawn in               Liberation Sans"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("is not installed"), std::string::npos) << r.out;
 }
 
 }  // namespace

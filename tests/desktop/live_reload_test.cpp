@@ -3,6 +3,10 @@
 // says where the mistake is.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
 #include <chrono>
 
 #include "tests/desktop/x_session.h"
@@ -104,6 +108,77 @@ TEST(DesktopLiveReload, SavedSourcesShowAtTheSameFrameAndMistakesKeepTheLoop) {
     SleepMs(50);
   }
   EXPECT_TRUE(mended) << program.Stdout();
+}
+
+
+// The playing file deleted, renamed away, or replaced by a FIFO, a folder or a link to a device:
+// the loop plays on and the status bar says so once, and again when the file is back. Before, it
+// said nothing. A save whose keys run backwards has nothing to play and is not taken either.
+TEST(DesktopLiveReload, AFileThatGoesOrIsReplacedIsToldOnceAndWhenItComesBack) {
+  VL_X_SERVER(x, "1280x1024x24");
+  const fs::path home = Scratch("reload_gone");
+  Program::WriteSettings(home, 3, 1);
+  const fs::path loop = home / "still.txt";
+  const QColor green(0, 200, 0);
+  const std::string source = PlainLoopSource(green.red(), green.green(), green.blue());
+  std::ofstream(loop) << source;
+  Program program(*x, home, {loop.string()});
+  ASSERT_TRUE(program.MainWindow()) << program.Stderr();
+  ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Playing still.txt", 0) == 0; }, 15000))
+      << program.Stdout() << program.Stderr();
+  auto count = [&](const std::string& line) {
+    const auto lines = program.StatusLines();
+    return std::count(lines.begin(), lines.end(), line);
+  };
+  auto told = [&](const std::string& line, long times) {
+    return program.WaitForStatus([&](const std::string&) { return count(line) >= times; }, 5000);
+  };
+  auto green_shown = [&] { return FindColour(x->Grab(), green).count >= 352 * 240; };
+  ASSERT_TRUE(told("Playing still.txt", 1));
+  const std::string gone = "still.txt is gone (deleted or renamed); the loop plays on as it was";
+  const std::string back = "still.txt is back";
+
+  fs::remove(loop);
+  EXPECT_TRUE(told(gone, 1)) << program.Stdout();
+  SleepMs(1000);
+  EXPECT_EQ(count(gone), 1) << "told more than once";
+  EXPECT_TRUE(green_shown());
+  std::ofstream(loop) << source;
+  EXPECT_TRUE(told(back, 1)) << program.Stdout();
+
+  fs::rename(loop, home / "away.txt");
+  EXPECT_TRUE(told(gone, 2)) << program.Stdout();
+  fs::rename(home / "away.txt", loop);
+  EXPECT_TRUE(told(back, 2)) << program.Stdout();
+
+  // Replaced (by a rename, so never missing in between) by a FIFO, then a link to a device; a
+  // folder takes its place after it is deleted.
+  ASSERT_EQ(::mkfifo((home / "fifo").c_str(), 0644), 0);
+  fs::rename(home / "fifo", loop);
+  EXPECT_TRUE(told("still.txt is now a FIFO, not a regular file; the loop plays on as it was", 1)) << program.Stdout();
+  ASSERT_EQ(::mknod((home / "device").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  fs::create_symlink(home / "device", home / "link");
+  fs::rename(home / "link", loop);
+  EXPECT_TRUE(told("still.txt is now a device, not a regular file; the loop plays on as it was", 1)) << program.Stdout();
+  fs::remove(loop);
+  fs::create_directory(loop);
+  EXPECT_TRUE(told("still.txt is now a folder, not a regular file; the loop plays on as it was", 1)) << program.Stdout();
+  EXPECT_TRUE(green_shown());
+  fs::remove(loop);
+  std::ofstream(loop) << source;
+  EXPECT_TRUE(told(back, 3)) << program.Stdout();
+
+  // Keys that run backwards: nothing to play, the loop on screen stays.
+  std::string backwards = source;
+  const std::string forward = "frame = 0\n\n[key]\nframe = 100";
+  ASSERT_NE(backwards.find(forward), std::string::npos);
+  backwards.replace(backwards.find(forward), forward.size(), "frame = 300\n\n[key]\nframe = 0");
+  SaveReplacing(loop, backwards);
+  EXPECT_TRUE(told("still.txt: the loop has no frames to play (not reloaded; the loop plays on as it was)", 1))
+      << program.Stdout();
+  SleepMs(500);
+  EXPECT_TRUE(green_shown());
+  EXPECT_TRUE(program.Running());
 }
 
 }  // namespace

@@ -334,9 +334,10 @@ TEST(SequenceSource, LoopsLoadFromSourcesAsFromLoopFiles) {
   ASSERT_TRUE(err.has_value());
   EXPECT_EQ(err->ToString(), (dir / "broken.txt").string() + ": line 6, column 14: bad number 'x' for text_rot_y");
   EXPECT_EQ(Snapshot(*from_source), Snapshot(*from_file));
-  // A file named .lqf is always a loop file, even when it holds text.
+  // A source saved under a .lqf name is still a source: the name and the first bytes decide together.
   std::filesystem::copy_file(dir / "loop.txt", dir / "text.lqf");
-  EXPECT_TRUE(LoadSequence(*from_source, (dir / "text.lqf").string(), none).has_value());
+  EXPECT_FALSE(LoadSequence(*from_source, (dir / "text.lqf").string(), none).has_value());
+  EXPECT_EQ(Snapshot(*from_source), Snapshot(*from_file));
   std::filesystem::remove_all(dir);
 }
 

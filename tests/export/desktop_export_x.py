@@ -170,9 +170,11 @@ def main():
         desktop.start(vantaloop, bin_dir, os.path.join(bin_dir, "Sequences", "default.lqf"))
         dialog = desktop.open_export_dialog()
         target = os.path.join(tmp, "cancelled.avi")
-        partial = os.path.join(tmp, ".cancelled.avi.partial")
+        # The export writes under a short temporary name beside the target (".vl-...").
+        def partial():
+            return any(f.startswith(".vl-") and f.endswith(".avi") for f in os.listdir(tmp))
         desktop.type_file_name(dialog, target)
-        wait_for(lambda: os.path.exists(partial), 60, "the export to start writing")
+        wait_for(partial, 60, "the export to start writing")
         strips = set()
         for _ in range(4):
             strips.add(desktop.view_strip())
@@ -181,11 +183,11 @@ def main():
             fail("the view did not change during the export")
         progress = wait_for(lambda: desktop.xdotool("search", "--onlyvisible", "--name", "^Export Video$"), 30,
                             "the progress dialog")[0]
-        if not os.path.exists(partial):
+        if not partial():
             fail("the export ended before it could be cancelled")
         desktop.xdotool("windowfocus", "--sync", progress)
         desktop.run("xdotool", "key", "Escape")
-        wait_for(lambda: not os.path.exists(partial), 30, "the partial file to go")
+        wait_for(lambda: not partial(), 30, "the partial file to go")
         if os.path.exists(target):
             fail("a cancelled export left " + target)
         if desktop.app.poll() is not None:
@@ -204,7 +206,7 @@ def main():
         dialog = desktop.open_export_dialog()
         gui_file = os.path.join(tmp, "desktop.mkv")
         desktop.type_file_name(dialog, gui_file)
-        wait_for(lambda: os.path.exists(gui_file) and not os.path.exists(os.path.join(tmp, ".desktop.mkv.partial")),
+        wait_for(lambda: os.path.exists(gui_file) and not any(f.startswith(".vl-") for f in os.listdir(tmp)),
                  300, "the desktop export to finish")
         desktop.stop()
         cli_file = os.path.join(tmp, "cli.mkv")

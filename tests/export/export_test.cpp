@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -282,7 +283,9 @@ TEST_F(ExportTest, CancelAndFailureLeaveNoFile) {
     const std::string out = (dir_ / "frames").string();
     ExportObserver observer;
     observer.frame_drawn = [&](int k, const headless::Image&) {
-      if (k == 3) fs::remove_all(dir_ / ".frames.partial");
+      if (k != 3) return;
+      for (const auto& e : fs::directory_iterator(dir_))
+        if (e.path().filename().string().rfind(".vl-", 0) == 0) fs::remove_all(e.path());
     };
     const ExportResult r = ExportLoop(ExportRequest{loop, out, 2, ExportFormat::kPng, 1, true}, observer);
     EXPECT_FALSE(r.ok);
@@ -309,6 +312,42 @@ TEST_F(ExportTest, CancelAndFailureLeaveNoFile) {
   const ExportResult r = Export({loop, d + "/busy", 0, ExportFormat::kPng});
   EXPECT_FALSE(r.ok);
   EXPECT_TRUE(fs::exists(dir_ / "busy" / "notes.txt"));
+}
+
+// A PNG sequence replaces an earlier one of the name only once it is in place: when the finished
+// folder cannot be moved there, the earlier frames are still there as they were.
+TEST_F(ExportTest, AFailedMoveIntoPlaceKeepsTheEarlierPngFolder) {
+  const std::string loop = MakeLoop(4, false);
+  const std::string out = (dir_ / "frames").string();
+  ASSERT_TRUE(Export(ExportRequest{loop, out, 2, ExportFormat::kPng, 1, false}).ok);
+  auto frames = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(out)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const std::vector<std::string> earlier = frames();
+  ASSERT_EQ(earlier.size(), 4u);
+  const auto earlier_size = fs::file_size(fs::path(out) / earlier[0]);
+
+  // The finished folder vanishes just before it is moved (as if taken away by someone else).
+  ExportObserver observer;
+  observer.progress = [&](ExportPhase phase, int, int) {
+    if (phase == ExportPhase::kFinishing) fs::remove_all(dir_ / ".frames.partial");
+  };
+  const ExportResult r = ExportLoop(ExportRequest{loop, out, 2, ExportFormat::kPng, 1, false}, observer);
+  EXPECT_FALSE(r.ok);
+  EXPECT_NE(r.error.find("cannot move the finished export into place"), std::string::npos) << r.error;
+  ASSERT_TRUE(fs::is_directory(out));
+  EXPECT_EQ(frames(), earlier);
+  EXPECT_EQ(fs::file_size(fs::path(out) / earlier[0]), earlier_size);
+  EXPECT_EQ(Leftovers(), std::vector<std::string>{"frames"});
+
+  // And a move that works replaces it, leaving nothing aside.
+  ASSERT_TRUE(Export(ExportRequest{loop, out, 3, ExportFormat::kPng, 1, false}).ok);
+  EXPECT_EQ(frames(), earlier);
+  EXPECT_NE(fs::file_size(fs::path(out) / earlier[0]), earlier_size) << "352 x 240 frames, not 352 x 288";
+  EXPECT_EQ(Leftovers(), std::vector<std::string>{"frames"});
 }
 
 // Fast mode sums the echoes at reduced resolution: the frames stay within a few levels of the

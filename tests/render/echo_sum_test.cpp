@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "platform/headless/headless_context.h"
@@ -132,8 +134,9 @@ TEST(EchoSum, LitEchoesOfOneGreyAddTheLevelsTheirColourGives) {
 // one summed aside and added after, unlit or lit with its unlit repeat; and a lit echo over a
 // background, where tiles the light leaves at one level are drawn flat, or of a capture of one
 // grey level, gives what the summing program draws in every tile.
-TEST(EchoSum, ShortcutsGiveThePlainSumsBytes) {
-  VL_REQUIRE_GL(gl, 160, 128);
+// A capture that holds its background level but for a patch in the middle, repeating at its
+// edges as the glow captures do: the sums sample different layers in different tiles.
+GLuint PatchCapture() {
   GLuint capture = 0;
   glGenTextures(1, &capture);
   glBindTexture(GL_TEXTURE_2D, capture);
@@ -144,6 +147,12 @@ TEST(EchoSum, ShortcutsGiveThePlainSumsBytes) {
   glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 64, 64, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+  return capture;
+}
+
+TEST(EchoSum, ShortcutsGiveThePlainSumsBytes) {
+  VL_REQUIRE_GL(gl, 160, 128);
+  const GLuint capture = PatchCapture();
   glViewport(0, 0, 160, 128);
   glEnable(GL_BLEND);
 
@@ -214,6 +223,92 @@ TEST(EchoSum, ShortcutsGiveThePlainSumsBytes) {
       EXPECT_NE(borrowed[f].rgba, blank.rgba) << "the echo added nothing";
     }
   }
+}
+
+// A program that cannot be built sends the whole echo back to the caller (who draws the quads)
+// before anything is drawn into the frame, whichever program it is and whichever way the echo
+// is summed; a kept sum that cannot be added again is refused too. Each program is asked for
+// once: a failure is remembered, not retried with every echo.
+TEST(EchoSum, AProgramThatCannotBeBuiltLeavesTheFrameUntouched) {
+  constexpr int kW = 320, kH = 256;  // large enough for the fast sums to take the reduced way
+  VL_REQUIRE_GL(gl, kW, kH);
+  const GLuint capture = PatchCapture();
+  glViewport(0, 0, kW, kH);
+  glEnable(GL_BLEND);
+  auto clear = [] {
+    glClearColor(0.1f, 0.2f, 0.3f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+  };
+  clear();
+  const headless::Image blank = gl->ReadPixels();
+  EchoInputs in = Layers(capture, 40);
+  in.serial = 1;
+  for (size_t i = 0; i < in.layers.size(); ++i) in.layers[i].inset = 0.02f * static_cast<float>(i);
+
+  // Builds fail for the fragment programs whose text holds `failing`.
+  struct Failing {
+    const char* what;
+    const char* text;
+  };
+  const Failing programs[] = {{"four layers", "vec2 layer[4];"},
+                              {"eight layers", "vec2 layer[8];"},
+                              {"twelve layers", "vec2 layer[12];"},
+                              {"sixteen layers", "vec2 layer[16];"},
+                              {"the add program", "uniform sampler2D sum;"}};
+  struct Way {
+    const char* what;
+    bool fast, plain;
+    int keep;
+  };
+  const Way ways[] = {{"straight into the frame", false, false, -1},
+                      {"kept, borrowing the frame", false, false, 0},
+                      {"kept, summed aside", false, true, 0},
+                      {"fast", true, false, -1},
+                      {"fast, kept", true, false, 0}};
+  // What each way draws when every program builds.
+  std::vector<headless::Image> expected;
+  for (const Way& way : ways) {
+    EchoSum sum;
+    ASSERT_TRUE(sum.Init(true, true));
+    sum.set_plain(way.plain);
+    clear();
+    ASSERT_TRUE(sum.Add(in, kW, kH, way.fast, way.keep));
+    expected.push_back(gl->ReadPixels());
+    ASSERT_FALSE(expected.back().rgba == blank.rgba);
+  }
+  int refused = 0;
+  for (const Failing& failing : programs) {
+    for (size_t w = 0; w < std::size(ways); ++w) {
+      const Way& way = ways[w];
+      SCOPED_TRACE(std::string(failing.what) + " failing, " + way.what);
+      EchoSum sum;
+      ASSERT_TRUE(sum.Init(true, true));
+      sum.set_plain(way.plain);
+      int failed_builds = 0;
+      sum.set_program_builder([&](const std::string& fragment, bool vertex_stage) -> uint32_t {
+        if (fragment.find(failing.text) == std::string::npos) return EchoSum::LinkProgram(fragment, vertex_stage);
+        ++failed_builds;
+        return 0;
+      });
+      for (int round = 0; round < 3; ++round) {
+        clear();
+        const bool added = sum.Add(in, kW, kH, way.fast, way.keep);
+        refused += !added;
+        EXPECT_TRUE(gl->ReadPixels().rgba == (added ? expected[w] : blank).rgba)
+            << (added ? "the echo was not all drawn" : "part of a refused echo was drawn");
+        if (way.keep < 0) continue;
+        clear();
+        const bool again = sum.AddKept(way.keep, in, kW, kH);
+        if (!added) {
+          EXPECT_FALSE(again) << "a refused echo was kept";
+        }
+        EXPECT_TRUE(gl->ReadPixels().rgba == (again ? expected[w] : blank).rgba)
+            << (again ? "the repeat was not all drawn" : "part of a refused repeat was drawn");
+      }
+      EXPECT_LE(failed_builds, 1) << "a program that failed was built again";
+    }
+  }
+  EXPECT_GT(refused, 0) << "no echo needed a program that failed";
 }
 
 }  // namespace

@@ -17,8 +17,8 @@ inline bool RunningInCi() {
   return ci && std::strcmp(ci, "true") == 0;
 }
 
-// Use as: auto gl = MakeGlContext(w, h); if (!gl) return;
-// (the helper has already failed or skipped the test).
+// Use as VL_REQUIRE_GL(gl, w, h); then gl is the context; without one the macro has already
+// failed or skipped the test.
 #define VL_REQUIRE_GL(var, w, h)                                                          \
   std::string var##_error;                                                                \
   auto var = ::vl::headless::HeadlessContext::Create((w), (h), &var##_error);             \

@@ -122,6 +122,113 @@ TEST(FontMatching, UnknownFaceStillGivesDrawableGlyphs) {
   EXPECT_FALSE(OutlineFont::OpenBytes({}, "empty.ttf").ok());
 }
 
+// Contours per letter of "Hello Font" in a text face: the counters of e and o make the
+// difference, and a picture font drawn at the letters' codes does not follow the pattern.
+bool DrawsHelloFont(const OutlineFont& font, std::string* why) {
+  const std::pair<char, size_t> letters[] = {{'H', 1}, {'e', 2}, {'l', 1}, {'o', 2}, {'F', 1}, {'n', 1}, {'t', 1}};
+  for (auto [letter, contours] : letters) {
+    const size_t got = font.Shape(static_cast<uint8_t>(letter)).contours.size();
+    if (got != contours) {
+      *why = std::string("'") + letter + "' has " + std::to_string(got) + " contours";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Loops made on other systems name their faces; here none of these is installed, and fontconfig's
+// first choice for some (Impact, Comic Sans MS) is a dingbat or a script face.
+TEST(FontMatching, FacesTheSystemLacksAreDrawnInLettersNeverPictures) {
+  VL_REQUIRE_FAMILY("DejaVu Sans");
+  for (const char* face : {"Impact", "Arial", "Arial Black", "Verdana", "Tahoma", "Comic Sans MS", "Times New Roman",
+                           "Georgia", "Qzxv No Such Face"}) {
+    SCOPED_TRACE(face);
+    const auto all = FindFontCandidates({face, 0, false, "Hello Font"});
+    ASSERT_FALSE(all.empty());
+    EXPECT_FALSE(all.front().exact);
+    for (const FontChoice& c : all) EXPECT_FALSE(c.symbol) << c.file;
+    auto font = OutlineFont::Open(all.front());
+    ASSERT_TRUE(font.ok()) << font.error().ToString();
+    std::string why;
+    EXPECT_TRUE(DrawsHelloFont(font.value(), &why)) << FontFaceName(all.front()) << ": " << why;
+    // Messages name a stand-in the system's configuration does not give for the name.
+    const std::string note = FontSubstituteNote({face, 0, false}, all.front());
+    if (all.front().match == FontMatch::kAlias) {
+      EXPECT_EQ(note, "");
+      continue;
+    }
+    EXPECT_EQ(note.find(std::string("font \"") + face + "\" is not on this system; the text is drawn in " +
+                        FontFaceName(all.front())),
+              0u)
+        << note;
+  }
+}
+
+TEST(FontMatching, StandInsKeepClassWeightAndWidth) {
+  VL_REQUIRE_FAMILY("Liberation Sans");
+  VL_REQUIRE_FAMILY("DejaVu Sans Condensed");
+  auto first = [](const char* face, int32_t weight = 0, bool italic = false) {
+    auto all = FindFontCandidates({face, weight, italic, "Hello Font"});
+    return all.empty() ? FontChoice{} : all.front();
+  };
+  // A heavy condensed poster face.
+  const FontChoice impact = first("Impact");
+  EXPECT_EQ(impact.match, FontMatch::kSimilar);
+  EXPECT_NE(impact.style.find("Bold"), std::string::npos) << FontFaceName(impact);
+  EXPECT_TRUE(impact.style.find("Condensed") != std::string::npos || impact.family.find("Narrow") != std::string::npos)
+      << FontFaceName(impact);
+  EXPECT_NE(first("Impact", 0, true).style.find("Oblique"), std::string::npos);
+  // Metric twins.
+  EXPECT_EQ(FontFaceName(first("Arial")), "Liberation Sans");
+  EXPECT_EQ(FontFaceName(first("Arial", 700, true)), "Liberation Sans Bold Italic");
+  EXPECT_EQ(FontFaceName(first("Times New Roman")), "Liberation Serif");
+  EXPECT_EQ(FontFaceName(first("Courier New")), "Liberation Mono");
+  // Faces of the same class, upright and of normal width.
+  EXPECT_EQ(FontFaceName(first("Verdana")), "DejaVu Sans");
+  EXPECT_EQ(FontFaceName(first("Tahoma", 700)), "DejaVu Sans Bold");
+  EXPECT_NE(first("Georgia").family.find("Serif"), std::string::npos) << FontFaceName(first("Georgia"));
+  const FontChoice comic = first("Comic Sans MS");
+  EXPECT_NE(comic.family, "Z003");  // fontconfig's choice: a calligraphic italic
+  EXPECT_EQ(comic.style.find("Italic"), std::string::npos) << FontFaceName(comic);
+  if (HasFamily("Comic Neue")) {
+    EXPECT_EQ(comic.family, "Comic Neue");
+  }
+  if (HasFamily("Carlito")) {
+    EXPECT_EQ(first("Calibri").family, "Carlito");
+  }
+  if (HasFamily("Caladea")) {
+    EXPECT_EQ(first("Cambria").family, "Caladea");
+  }
+  // A name known nowhere gets the system's default, and says so.
+  EXPECT_EQ(first("Qzxv No Such Face").match, FontMatch::kFallback);
+}
+
+TEST(FontMatching, PictureFontsOnlyWhenAskedForByName) {
+  VL_REQUIRE_FAMILY("D050000L");
+  // "Dingbats" is the configuration's name for the URW dingbats; asked for, it is honoured.
+  const auto dingbats = FindFontCandidates({"Dingbats", 0, false, "Hello"});
+  ASSERT_FALSE(dingbats.empty());
+  EXPECT_EQ(dingbats.front().family, "D050000L");
+  EXPECT_TRUE(dingbats.front().symbol);
+  EXPECT_EQ(dingbats.front().match, FontMatch::kAlias);
+  const auto named = FindFontCandidates({"D050000L", 0, false, "Hello"});
+  ASSERT_FALSE(named.empty());
+  EXPECT_TRUE(named.front().exact);
+  EXPECT_TRUE(named.front().symbol);
+  // Its pictures fail the letter test that the stand-ins pass.
+  auto font = OutlineFont::Open(dingbats.front());
+  ASSERT_TRUE(font.ok());
+  std::string why;
+  EXPECT_FALSE(DrawsHelloFont(font.value(), &why));
+  // "Symbol" draws Greek at the Latin letters: honoured when named, never a stand-in.
+  const auto symbol = FindFontCandidates({"Symbol", 0, false, "Hello"});
+  ASSERT_FALSE(symbol.empty());
+  EXPECT_TRUE(symbol.front().symbol) << symbol.front().family;
+  // Text faces are not taken for picture fonts.
+  VL_REQUIRE_FONT(sans, (FontRequest{"Liberation Sans", 0, false}));
+  EXPECT_FALSE(sans.symbol);
+}
+
 TEST(GlyphShape, OutlinesAreInEmsWithFillMinusHoles) {
   VL_REQUIRE_FAMILY("Liberation Sans");
   OutlineFont font = OpenFirst({"Liberation Sans", 0, false});

@@ -325,6 +325,62 @@ TEST(TextFrame, UnknownFaceStillDrawsAndColourIsScaledBy205) {
   EXPECT_NEAR(static_cast<double>(g) / n, 51.0, 3.0);
 }
 
+// A loop naming a face this system lacks ("Impact" here): fontconfig's own first choice is a
+// dingbat font; the frame must show the letters, as the stand-in face asked for by name does.
+TEST(TextFrame, AFaceTheSystemLacksIsDrawnInItsStandIn) {
+  VL_REQUIRE_GL(gl, TextRig::kW, TextRig::kH);
+  TextRig rig;
+  rig.Start();
+  auto draw = [&](const std::string& face) {
+    rig.Load(Loop("text_style = 2\ntext_string = \"Hello Font\"\ntext_font_face = \"" + face + "\"",
+                  "text_colour_r = 205\ntext_colour_g = 205\ntext_colour_b = 205"));
+    return Frame(*gl, rig);
+  };
+  const headless::Image impact = draw("Impact");
+  Keep(impact, "impact");
+  ASSERT_TRUE(rig.assets.last.font_found) << rig.assets.last.message;
+  const FontChoice stand_in = rig.assets.last.font;
+  EXPECT_FALSE(stand_in.exact);
+  EXPECT_FALSE(stand_in.symbol) << stand_in.file;
+  EXPECT_GT(FindInk(impact).count, 600);
+
+  const headless::Image named = draw(FontFaceName(stand_in));
+  ASSERT_TRUE(rig.assets.last.font.exact) << FontFaceName(stand_in) << " is not a name the system knows";
+  EXPECT_EQ(rig.assets.last.font.file, stand_in.file);
+  EXPECT_LT(DifferentPixels(impact, named), 5);
+
+  // What it drew before: the dingbats (when installed) at the same codes.
+  const headless::Image dingbats = draw("D050000L");
+  Keep(dingbats, "dingbats");
+  if (rig.assets.last.font.exact) {
+    EXPECT_GT(DifferentPixels(impact, dingbats), 300);
+  }
+}
+
+// What a load tells about the face: only when the text shows, and only for a stand-in.
+TEST(TextLayerNotes, AStandInFaceIsToldWhenTheTextShows) {
+  auto owner = std::make_unique<SceneState>();
+  SceneState& scene = *owner;
+  scene.settings.text_font_face = "Impact";
+  scene.settings.text_string = "Hello Font";
+  GlyphBuildReport built;
+  built.font_found = true;
+  const auto all = FindFontCandidates(TextLayer::RequestFor(scene));
+  ASSERT_FALSE(all.empty());
+  built.font = all.front();
+  scene.settings.text_on = 0, scene.settings.fx_text = 0, scene.settings.text_chrome = 0;
+  EXPECT_EQ(TextLayer::FontNote(scene, built), "");
+  scene.settings.fx_text = 2;
+  EXPECT_EQ(TextLayer::FontNote(scene, built),
+            "text: font \"Impact\" is not on this system; the text is drawn in " + FontFaceName(built.font) + ", " +
+                std::string(FontMatchReason(built.font.match)));
+  built.font.match = FontMatch::kAlias;  // a metric twin: nothing to tell
+  EXPECT_EQ(TextLayer::FontNote(scene, built), "");
+  built = {};
+  built.message = "text: no outline font";
+  EXPECT_EQ(TextLayer::FontNote(scene, built), "text: no outline font");
+}
+
 TEST(TextFrame, ChromeCopyShowsWithoutTheText) {
   VL_REQUIRE_GL(gl, TextRig::kW, TextRig::kH);
   TextRig rig;

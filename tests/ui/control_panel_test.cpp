@@ -156,7 +156,7 @@ TEST_F(PanelTest, ShowsThePlayingLoopAndItsFrame) {
   view.desktop_.loaded_sequence_path = (dir / "Sequences" / "Dunes.lqf").string();
   panel.SequenceLoaded();
   EXPECT_EQ(panel.thumbs()->GetSelectedName(), "Dunes.jpg");
-  EXPECT_EQ(panel.thumbs()->selectedItems().size(), 1);
+  EXPECT_EQ(panel.thumbs()->selectionModel()->selectedIndexes().size(), 1);
   // A loop of the same name elsewhere is not the library's.
   view.desktop_.loaded_sequence_path = (dir / "Aurora.lqf").string();
   panel.SequenceLoaded();

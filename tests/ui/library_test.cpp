@@ -1,5 +1,15 @@
-// The loop library scan, the thumbnail list and loading a loop by its picture.
+// The loop library scan, the thumbnail list and its shared cache, and loading a loop by its
+// picture.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <QCoreApplication>
+#include <QElapsedTimer>
 
 #include "engine/random.h"
 #include "tests/ui/ui_fixtures.h"
@@ -16,7 +26,7 @@ using test::WriteText;
 
 std::vector<std::string> Labels(const CThumbsListCtrl& list) {
   std::vector<std::string> out;
-  for (int i = 0; i < list.count(); ++i) out.push_back(list.item(i)->text().toStdString());
+  for (int i = 0; i < list.count(); ++i) out.push_back(list.name(i));
   return out;
 }
 
@@ -134,9 +144,10 @@ TEST(ThumbsList, PicturesAreSqueezedKeptOrReplacedByThePlaceholder) {
   list.FillFromFolder(dir.string());
   ASSERT_EQ(list.count(), 3);
   for (int i = 0; i < list.count(); ++i) {
-    const QImage& t = list.thumbnail(i);
+    QImage t;
+    ASSERT_TRUE(test::WaitFor([&] { return !(t = list.thumbnail(i)).isNull(); }, 5000));
     EXPECT_EQ(t.size(), QSize(96, 96));
-    const std::string name = list.item(i)->text().toStdString();
+    const std::string name = list.name(i);
     if (name == "a_exact.png") {
       for (int y = 0; y < 96; y += 5)
         for (int x = 0; x < 96; x += 5) ASSERT_EQ(t.pixel(x, y) & 0xFFFFFF, exact.pixel(x, y) & 0xFFFFFF);
@@ -164,6 +175,130 @@ TEST(LoopLibrary, LoadFromThumbnailAsksForTheLqfBesideIt) {
   EXPECT_TRUE(LoadLoopFromThumbnail(view, list));
   EXPECT_EQ(view.loads, (std::vector<std::string>{"Sequences/Clouds.lqf"}));
   EXPECT_EQ(view.scene_.sequence_file_name, "Clouds.lqf");
+}
+
+// A FIFO named like a thumbnail must not hold up the interface: before, filling the list opened it
+// on the interface thread and waited for a writer. A watchdog plays the writer after a while, so
+// a regression fails on the time taken instead of hanging the run.
+TEST(ThumbsList, AFifoNamedLikeAPictureNeverHoldsUpTheList) {
+  auto dir = ScratchFolder("thumb_fifo");
+  WriteJpeg(dir / "a_real.jpg", 40, 30, Qt::red);
+  ASSERT_EQ(::mkfifo((dir / "b_stuck.jpg").c_str(), 0644), 0);
+  std::atomic<bool> done = false;
+  std::thread watchdog([&] {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    while (!done && std::chrono::steady_clock::now() < until) {
+      const int fd = ::open((dir / "b_stuck.jpg").c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);  // a reader is waiting on it: let it go
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  QElapsedTimer timer;
+  timer.start();
+  ThumbnailCache cache;
+  {
+    CThumbsListCtrl list(nullptr, &cache);
+    list.extension = "jpg";
+    list.resize(400, 300);
+    list.show();
+    list.FillFromFolder(dir.string());
+    QCoreApplication::processEvents();
+    EXPECT_LT(timer.elapsed(), 1000) << "the interface waited on the FIFO";
+    ASSERT_EQ(list.count(), 2);
+    // Both pictures are read, off this thread: the FIFO gives the placeholder.
+    const QImage placeholder = CThumbsListCtrl::MakeThumbnail(ThumbImageSource::Placeholder());
+    for (int i = 0; i < 2; ++i) {
+      QImage t;
+      ASSERT_TRUE(test::WaitFor([&] { return !(t = list.thumbnail(i)).isNull(); }, 5000)) << list.name(i);
+      EXPECT_EQ(t == placeholder, list.name(i) == "b_stuck.jpg") << list.name(i);
+    }
+    EXPECT_LT(timer.elapsed(), 2500);
+  }
+  done = true;
+  watchdog.join();
+
+  // The reader says why, and a device is refused the same way.
+  std::string why;
+  DecodeThumbnail((dir / "b_stuck.jpg").string(), nullptr, &why);
+  EXPECT_EQ(why, "not a regular file (a FIFO)");
+  ASSERT_EQ(::mknod((dir / "zero.jpg").c_str(), S_IFCHR | 0644, makedev(1, 5)), 0);
+  DecodeThumbnail((dir / "zero.jpg").string(), nullptr, &why);
+  EXPECT_EQ(why, "not a regular file (a device)");
+}
+
+// One cache behind every list: a picture is decoded once however many lists show it, only the
+// rows a list shows are read, and the cache keeps at most its capacity.
+TEST(ThumbsList, ListsShareOneBoundedCacheAndReadOnlyWhatTheyShow) {
+  auto dir = ScratchFolder("thumb_shared");
+  for (int i = 0; i < 400; ++i) WriteJpeg(dir / ("L" + std::to_string(1000 + i) + ".jpg"), 16, 12, QColor(i % 256, 0, 0));
+  ThumbnailCache cache(60);
+  CThumbsListCtrl panel(nullptr, &cache);
+  panel.extension = "jpg";
+  panel.resize(460, 170);  // the control panel's list: two rows or so
+  panel.show();
+  panel.FillFromFolder(dir.string());
+  ASSERT_EQ(panel.count(), 400);
+  ASSERT_TRUE(test::WaitFor([&] { return cache.decoded() > 0; }, 5000));
+  test::WaitFor([] { return false; }, 500);
+  cache.Drain();
+  const size_t after_panel = cache.decoded();
+  EXPECT_LT(after_panel, 40u) << "rows out of sight were read";
+
+  // A second list of the same folder shows what is decoded without reading it again.
+  CThumbsListCtrl big(nullptr, &cache);
+  big.extension = "jpg";
+  big.resize(460, 170);
+  big.show();
+  big.FillFromFolder(dir.string());
+  test::WaitFor([] { return false; }, 500);
+  cache.Drain();
+  EXPECT_FALSE(big.thumbnail(0).isNull());
+  EXPECT_EQ(cache.decoded(), after_panel);
+
+  // Scrolling through everything reads every row once, and the cache stays within its bound.
+  for (int i = 0; i < big.count(); i += 3) {  // a row at a time
+    big.scrollTo(big.model()->index(i, 0));
+    QCoreApplication::processEvents();
+    cache.Drain();
+    ASSERT_LE(cache.size(), cache.capacity());
+  }
+  EXPECT_LE(cache.size(), 60u);
+  EXPECT_GE(cache.decoded(), 350u);
+
+  // The folder is listed once for both lists, and again once it changes.
+  WriteJpeg(dir / "Later.jpg", 8, 8, Qt::white);
+  CThumbsListCtrl third(nullptr, &cache);
+  third.extension = "jpg";
+  third.FillFromFolder(dir.string());
+  EXPECT_EQ(third.count(), 401);
+}
+
+// Names are the system's bytes: a name that is not UTF-8, or holds a backslash, still shows its
+// picture and asks for its own loop.
+TEST(ThumbsList, NamesThatAreNotUtf8OrHoldABackslashKeepTheirBytes) {
+  auto dir = ScratchFolder("thumb_bytes");
+  const std::string latin = "Caf\xe9";  // Latin-1, not UTF-8
+  const std::string slash = "back\\slash";
+  WriteJpeg(dir / (latin + ".jpg"), 40, 30, Qt::blue);
+  WriteJpeg(dir / (slash + ".jpg"), 40, 30, Qt::blue);
+  test::FakeView view;
+  CThumbsListCtrl list;
+  list.extension = "jpg";
+  list.FillFromFolder(dir.string());
+  ASSERT_EQ(list.count(), 2);
+  const QImage placeholder = CThumbsListCtrl::MakeThumbnail(ThumbImageSource::Placeholder());
+  for (int i = 0; i < 2; ++i) {
+    QImage t;
+    ASSERT_TRUE(test::WaitFor([&] { return !(t = list.thumbnail(i)).isNull(); }, 5000));
+    EXPECT_NE(t, placeholder) << list.name(i);
+    EXPECT_GT(qBlue(t.pixel(48, 48)), 200);
+    list.selectionModel()->select(list.model()->index(i, 0), QItemSelectionModel::ClearAndSelect);
+    ASSERT_TRUE(LoadLoopFromThumbnail(view, list));
+  }
+  std::vector<std::string> loads = view.loads;
+  std::sort(loads.begin(), loads.end());
+  EXPECT_EQ(loads, (std::vector<std::string>{"Sequences/" + latin + ".lqf", "Sequences/" + slash + ".lqf"}));
 }
 
 }  // namespace

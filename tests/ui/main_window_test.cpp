@@ -205,7 +205,34 @@ TEST_F(MainWindowTest, ExportsInTheBackgroundWhileTheViewPlays) {
   EXPECT_TRUE(job->result().cancelled);
   EXPECT_LT(job->result().frames_written, 300);
   EXPECT_FALSE(fs::exists(cancelled));
-  for (const auto& e : fs::directory_iterator(dir)) EXPECT_EQ(e.path().filename().string().find(".partial"), std::string::npos);
+  for (const auto& e : fs::directory_iterator(dir)) EXPECT_NE(e.path().filename().string().rfind(".vl-", 0), 0u);
+}
+
+// A loop with one key, or keys that run backwards, has nothing to play: it is refused and the
+// loop on screen plays on (before, it replaced it with a frozen black picture).
+TEST_F(MainWindowTest, ALoopWithNothingToPlayKeepsThePlayingOne) {
+  frame->SetCommandLineFile((fs::path(VL_BIN_DIR) / "Sequences" / "default.lqf").string());
+  StartAndPlay(2);
+  const int keys = view->scene().keyframe_count;
+  ASSERT_GT(keys, 0);
+  const struct {
+    const char* name;
+    const char* keys;
+  } cases[] = {{"one_key.txt", "[key]\nframe = 0\n"}, {"backwards.txt", "[key]\nframe = 300\n[key]\nframe = 0\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::WriteText(dir / c.name, std::string("version 6\n\n[settings]\ntext_on = 0\n\n") + c.keys);
+    EXPECT_FALSE(view->LoadLoop((dir / c.name).string()));
+    ASSERT_FALSE(view->reported().empty());
+    EXPECT_EQ(view->reported().back(), std::string("Could not load the loop: ") + c.name +
+                                           ": the loop has no frames to play (the loop on screen plays on)");
+    EXPECT_EQ(view->scene().sequence_file_name, "default.lqf");
+    EXPECT_EQ(view->scene().keyframe_count, keys);
+    EXPECT_EQ(view->desktop().loaded_sequence_path, (fs::path(VL_BIN_DIR) / "Sequences" / "default.lqf").string());
+    const int drawn = view->ticks_drawn();
+    ASSERT_TRUE(test::WaitFor([&] { return view->ticks_drawn() > drawn + 2; }, 5000));
+    EXPECT_GT(DrawnShare(view->shown_frame()), 0.2);
+  }
 }
 
 TEST(VideoExportText, ProgressShowsFramesElapsedAndTimeLeft) {

@@ -5,8 +5,16 @@
 #include <QScreen>
 #include <QWidget>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <QElapsedTimer>
+
+#include "platform/export/loop_export.h"
 #include "tests/ui/ui_fixtures.h"
 #include "ui/export_presets.h"
+#include "ui/profile_file.h"
 #include "ui/settings_dlg.h"
 
 namespace vl::ui {
@@ -66,14 +74,14 @@ TEST(Settings, PresetTableAndOutOfRangeIndices) {
   // The window sizes are a table of their own (row 4 is not the frame size plus a border).
   EXPECT_EQ(kExportPresets[4].window_width, 484);
   EXPECT_EQ(kExportPresets[4].window_height, 600);
-  EXPECT_EQ(kExportPresets[16].frame_width, 1920);
-  EXPECT_EQ(kExportPresets[16].frame_height, 1080);
+  EXPECT_EQ(kExportPresets[16].width, 1920);
+  EXPECT_EQ(kExportPresets[16].height, 1080);
   for (const ExportPreset& p : kExportPresets) {
     const std::string text = p.text;
-    const std::string size = std::to_string(p.frame_width) + "x" + std::to_string(p.frame_height);
+    const std::string size = std::to_string(p.width) + "x" + std::to_string(p.height);
     EXPECT_NE(text.find(size), std::string::npos) << text;
     EXPECT_NE(text.find(std::to_string(p.fps) + " Frames/Second"), std::string::npos) << text;
-    EXPECT_EQ(p.frame_width % 2 + p.frame_height % 2, 0) << "video encoders want even sizes: " << text;
+    EXPECT_EQ(p.width % 2 + p.height % 2, 0) << "video encoders want even sizes: " << text;
   }
 
   QWidget window;
@@ -161,6 +169,26 @@ TEST_F(SettingsCommand, OutputScreenKeptByIdAndOlderNamesStillFound) {
   EXPECT_EQ(store->value(kOutputScreenKey).toString(), id);
 }
 
+// The dialog lists the export's own presets: each caption is the row the export writes from, and
+// choosing it gives the rate the export plays the loop at.
+TEST_F(SettingsCommand, TheListIsTheExportsPresetTable) {
+  for (int i = 0; i < kPresetCount; ++i) {
+    SCOPED_TRACE("preset " + std::to_string(i));
+    const exporting::PresetFormat* written = exporting::PresetFormatOf(i);
+    ASSERT_NE(written, nullptr);
+    EXPECT_EQ(written, &kExportPresets[static_cast<size_t>(i)]) << "two tables";
+    RunSettingsCommand(scene, desktop, *store, &window, nullptr, [&](CSettingsDlg& dlg) {
+      EXPECT_EQ(dlg.format_combo()->itemText(i), QString::fromLatin1(written->text));
+      dlg.format_combo()->setCurrentIndex(i);
+      dlg.accept();
+      return dlg.result();
+    });
+    EXPECT_EQ(scene.export_preset, i);
+    EXPECT_EQ(scene.locked_fps, written->fps);
+    EXPECT_EQ(window.size(), QSize(written->window_width, written->window_height));
+  }
+}
+
 TEST_F(SettingsCommand, ApplyWithResizeOffKeepsWindowAndRate) {
   RunSettingsCommand(scene, desktop, *store, &window, nullptr, [&](CSettingsDlg& dlg) {
     dlg.format_combo()->setCurrentIndex(15);
@@ -202,6 +230,133 @@ TEST_F(SettingsCommand, StoredPresetOutsideTheListSelectsNothingAndIsKept) {
   });
   EXPECT_EQ(scene.export_preset, 40);
   EXPECT_EQ(window.size(), QSize(500, 400));
+}
+
+TEST(Settings, AStoredPresetOutsideTheListFallsBackToPresetOneAndSaysSo) {
+  auto dir = ScratchFolder("settings_preset");
+  auto store = ScratchSettings(dir);
+  for (int bad : {-1, 17, 99}) {
+    store->setValue("Avi Export Settings/Value", bad);
+    engine::SceneState scene;
+    std::string note;
+    ReadSettings(*store, scene, &note);
+    EXPECT_EQ(scene.export_preset, 1);
+    EXPECT_EQ(note, "The stored export preset " + std::to_string(bad) +
+                        " is not one of 0 .. 16: using preset 1 (720 x 480 at 30 frames/s)");
+  }
+  store->setValue("Avi Export Settings/Value", 16);
+  engine::SceneState scene;
+  std::string note;
+  ReadSettings(*store, scene, &note);
+  EXPECT_EQ(scene.export_preset, 16);
+  EXPECT_EQ(note, "");
+}
+
+namespace fs = std::filesystem;
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The settings file is read and written only when it is a regular file or absent.
+TEST(ProfileFileTest, RegularAndAbsentFilesAreReadAndReplacedWhole) {
+  auto dir = ScratchFolder("profile_regular");
+  const fs::path path = dir / "conf" / "Vantaloop.conf";
+  {
+    ProfileFile absent(path);
+    EXPECT_EQ(absent.note(), "");
+    engine::SceneState scene;
+    ReadSettings(absent.store(), scene);
+    EXPECT_EQ(scene.export_preset, 1);
+    scene.export_preset = 3;
+    WriteSettings(absent.store(), scene);
+    EXPECT_EQ(absent.Publish(), "");
+  }
+  ASSERT_TRUE(fs::is_regular_file(path));
+  EXPECT_NE(Slurp(path).find("[Avi%20Export%20Settings]\nValue=3"), std::string::npos) << Slurp(path);
+  struct stat before {};
+  ::stat(path.c_str(), &before);
+  ProfileFile again(path);
+  engine::SceneState scene;
+  ReadSettings(again.store(), scene);
+  EXPECT_EQ(scene.export_preset, 3);
+  scene.export_preset = 4;
+  WriteSettings(again.store(), scene);
+  EXPECT_EQ(again.Publish(), "");
+  struct stat after {};
+  ::stat(path.c_str(), &after);
+  EXPECT_NE(before.st_ino, after.st_ino) << "written in place, not replaced";
+  EXPECT_NE(Slurp(path).find("Value=4"), std::string::npos);
+  // Nothing left beside it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), fs::directory_iterator()), 1);
+}
+
+TEST(ProfileFileTest, AFifoOrFolderStartsWithDefaultsWithoutWaitingAndIsNeverWritten) {
+  auto dir = ScratchFolder("profile_fifo");
+  const fs::path fifo = dir / "fifo.conf";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  QElapsedTimer timer;
+  timer.start();
+  ProfileFile profile(fifo);
+  EXPECT_LT(timer.elapsed(), 1000);
+  EXPECT_EQ(profile.note(), fifo.string() + " is a FIFO, not a regular file: starting with the default settings, "
+                                            "which will not be saved there");
+  engine::SceneState scene;
+  ReadSettings(profile.store(), scene);
+  EXPECT_EQ(scene.export_preset, 1);
+  WriteSettings(profile.store(), scene);
+  EXPECT_EQ(profile.Publish(), "Settings not saved: " + fifo.string() + " is a FIFO, not a regular file");
+  struct stat st {};
+  ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+  const fs::path folder = dir / "folder.conf";
+  fs::create_directories(folder);
+  ProfileFile in_folder(folder);
+  EXPECT_EQ(in_folder.note().rfind(folder.string() + " is a folder, not a regular file", 0), 0u) << in_folder.note();
+  EXPECT_NE(in_folder.Publish(), "");
+  EXPECT_TRUE(fs::is_directory(folder));
+}
+
+// Apply used to replace whatever a link named, a device node included.
+TEST(ProfileFileTest, ALinkIsFollowedToARegularFileOnlyAndTheLinkStays) {
+  auto dir = ScratchFolder("profile_link");
+  const fs::path device = dir / "null-device";
+  ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  const fs::path to_device = dir / "to-device.conf";
+  fs::create_symlink(device, to_device);
+  {
+    ProfileFile profile(to_device);
+    EXPECT_NE(profile.note().find("is a device, not a regular file"), std::string::npos) << profile.note();
+    engine::SceneState scene;
+    ReadSettings(profile.store(), scene);
+    WriteSettings(profile.store(), scene);
+    EXPECT_EQ(profile.Publish(), "Settings not saved: " + to_device.string() + " is a device, not a regular file");
+  }
+  struct stat st {};
+  ASSERT_EQ(::lstat(device.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device was replaced";
+  EXPECT_TRUE(fs::is_symlink(to_device));
+
+  // A link (through another link) to a regular file: that file is replaced, the links stay.
+  fs::create_directories(dir / "real");
+  const fs::path real = dir / "real" / "profile.conf";
+  test::WriteText(real, "[Resize]\nValue=0\n");
+  fs::create_symlink("real/profile.conf", dir / "hop.conf");
+  const fs::path link = dir / "link.conf";
+  fs::create_symlink(dir / "hop.conf", link);
+  ProfileFile profile(link);
+  EXPECT_EQ(profile.note(), "");
+  engine::SceneState scene;
+  ReadSettings(profile.store(), scene);
+  EXPECT_EQ(scene.resize_to_preset, 0);
+  scene.export_preset = 7;
+  WriteSettings(profile.store(), scene);
+  EXPECT_EQ(profile.Publish(), "");
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_TRUE(fs::is_symlink(dir / "hop.conf"));
+  EXPECT_NE(Slurp(real).find("Value=7"), std::string::npos) << Slurp(real);
 }
 
 }  // namespace

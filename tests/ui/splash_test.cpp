@@ -1,8 +1,12 @@
 // The key-colour outline of the splash window and its lifetime.
+#include <QFontInfo>
 #include <QKeyEvent>
+#include <QPainterPath>
 #include <QPointer>
+#include <QRawFont>
 
 #include "tests/ui/ui_fixtures.h"
+#include "render/glyph_lists.h"
 #include "ui/splash_screen.h"
 
 namespace vl::ui {
@@ -49,6 +53,29 @@ TEST(Splash, LoadingPictureOutlineAndNoKey) {
   EXPECT_FALSE(plain->LoadBackground(QImage(), 255, 0, 255));
   plain->HideSplash();
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// The splash writes in "Impact", which this system lacks; Qt's own matching took the dingbats.
+TEST(Splash, ImpactIsDrawnInLettersOfTheTextsStandIn) {
+  auto* splash = new CSplashScreenEx;
+  splash->CreateSplash(nullptr, "Please Wait:", 0, 0);
+  splash->ChooseFont("Impact", 100, 0);
+  const QFont font = splash->font();
+  splash->HideSplash();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+  const auto faces = render::FindFontCandidates({"Impact", 400, false});
+  ASSERT_FALSE(faces.empty());
+  EXPECT_EQ(QFontInfo(font).family().toStdString(), faces.front().family);
+  EXPECT_EQ(QFontInfo(font).styleName().toStdString(), faces.front().style);
+  EXPECT_DOUBLE_EQ(font.pointSizeF(), 10.0);
+  // Letters: one outline for H, an outer and an inner one for o.
+  const QRawFont raw = QRawFont::fromFont(font);
+  ASSERT_TRUE(raw.isValid());
+  const QList<quint32> glyphs = raw.glyphIndexesForString("Ho");
+  ASSERT_EQ(glyphs.size(), 2);
+  EXPECT_EQ(raw.pathForGlyph(glyphs[0]).toSubpathPolygons().size(), 1);
+  EXPECT_EQ(raw.pathForGlyph(glyphs[1]).toSubpathPolygons().size(), 2);
 }
 
 TEST(Splash, HideOnInputOnceAndTimeout) {

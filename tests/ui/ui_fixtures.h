@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QImage>
@@ -34,10 +35,15 @@ inline void WriteText(const std::filesystem::path& path, const std::string& text
   std::ofstream(path, std::ios::binary) << text;
 }
 
+// Written by its name's bytes, which need not be UTF-8.
 inline void WriteJpeg(const std::filesystem::path& path, int w, int h, QColor colour) {
   QImage img(w, h, QImage::Format_RGB32);
   img.fill(colour);
-  ASSERT_TRUE(img.save(QString::fromStdString(path.string()), "JPG", 100));
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  ASSERT_TRUE(img.save(&buffer, "JPG", 100));
+  std::ofstream(path, std::ios::binary).write(bytes.constData(), bytes.size());
 }
 
 inline std::unique_ptr<QSettings> ScratchSettings(const std::filesystem::path& folder) {
