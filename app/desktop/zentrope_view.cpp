@@ -726,6 +726,11 @@ void CZentropeView::KeepPanelClear() {
 void CZentropeView::RememberPanelPlace() {
   if (control_panel_ && control_panel_->isVisible())
     settings_.setValue(kPanelPlaceKey, control_panel_->frameGeometry().topLeft());
+  // With the folders last used, kept in the settings file for the next start.
+  if (options_.publish_settings) {
+    const std::string problem = options_.publish_settings();
+    if (!problem.empty()) std::fprintf(stderr, "vantaloop: %s\n", problem.c_str());
+  }
 }
 
 bool CZentropeView::eventFilter(QObject* watched, QEvent* event) {

@@ -129,7 +129,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   // The main window went to or left full screen on `output`: the panel and the loop window make
   // way for the picture on that screen, and come back after; the loading splash keeps off it.
   void FullScreenChanged(bool on, QScreen* output);
-  // Keeps where the control panel is, for the next start.
+  // Keeps where the control panel is, for the next start, and writes the settings file.
   void RememberPanelPlace();
 
   // Commands of the main window.
