@@ -46,11 +46,7 @@ CSettingsDlg::CSettingsDlg(QWidget* parent) : QDialog(parent, Qt::Tool | Qt::Cus
   row->addWidget(new QLabel("Output screen", shows));
   screen_combo_ = new QComboBox(shows);
   screen_combo_->addItem("The main window's screen", QString());
-  for (const QScreen* screen : QGuiApplication::screens()) {
-    const QRect g = screen->geometry();
-    screen_combo_->addItem(QString("%1 (%2 x %3 at %4, %5)").arg(screen->name()).arg(g.width()).arg(g.height()).arg(g.x()).arg(g.y()),
-                           screen->name());
-  }
+  for (const QScreen* screen : QGuiApplication::screens()) screen_combo_->addItem(ScreenLabel(screen), ScreenId(screen));
   row->addWidget(screen_combo_, 1);
   layout->addWidget(shows);
 
@@ -73,8 +69,14 @@ void CSettingsDlg::LoadControls() {
   random_box_->setChecked(random_check != 0);
   resize_box_->setChecked(resize_check != 0);
   const int keep = preset_index;
+  const QString keep_screen = output_screen;
   format_combo_->setCurrentIndex(keep >= 0 && keep < format_combo_->count() ? keep : -1);
-  preset_index = keep;  // the signal above must not turn an out-of-range index into -1
+  // The signal above reads every control back: an out-of-range index must not become -1, nor
+  // the stored screen the combo's first entry.
+  preset_index = keep;
+  output_screen = keep_screen;
+  // An older store names the screen only: shown as the screen it names, kept as its id.
+  if (const QScreen* named = ScreenById(output_screen)) output_screen = ScreenId(named);
   const int screen = screen_combo_->findData(output_screen);
   if (screen >= 0) {
     screen_combo_->setCurrentIndex(screen);
@@ -96,6 +98,52 @@ void CSettingsDlg::SaveControls() {
 void CSettingsDlg::accept() {
   SaveControls();
   QDialog::accept();
+}
+
+namespace {
+QString GeometryText(const QRect& g) {
+  return QString("%1x%2+%3+%4").arg(g.width()).arg(g.height()).arg(g.x()).arg(g.y());
+}
+}  // namespace
+
+QString ScreenId(const QScreen* screen) {
+  const QString base = screen->name() + " " + GeometryText(screen->geometry());
+  int alike = 0;
+  for (const QScreen* s : QGuiApplication::screens()) {
+    if (s == screen) break;
+    alike += s->name() == screen->name() && s->geometry() == screen->geometry();
+  }
+  return alike == 0 ? base : base + QString(" #%1").arg(alike + 1);
+}
+
+QString ScreenLabel(const QScreen* screen) {
+  const QList<QScreen*> screens = QGuiApplication::screens();
+  const QRect g = screen->geometry();
+  QString label = QString("%1: %2").arg(screens.indexOf(const_cast<QScreen*>(screen)) + 1).arg(screen->name());
+  const QString maker = (screen->manufacturer() + " " + screen->model()).trimmed();
+  if (!maker.isEmpty()) label += " " + maker;
+  label += QString(" (%1 x %2 at %3, %4").arg(g.width()).arg(g.height()).arg(g.x()).arg(g.y());
+  // Screens of separate X screens each start at 0, 0: say which X screen.
+  int desktops = 0, desktop = 0;
+  QList<QScreen*> seen;
+  for (QScreen* s : screens) {
+    if (seen.contains(s)) continue;
+    if (s->virtualSiblings().contains(const_cast<QScreen*>(screen))) desktop = desktops;
+    seen += s->virtualSiblings();
+    if (!s->virtualSiblings().contains(s)) seen += s;
+    ++desktops;
+  }
+  if (desktops > 1) label += QString(", X screen %1").arg(desktop);
+  return label + ")";
+}
+
+QScreen* ScreenById(const QString& id) {
+  if (id.isEmpty()) return nullptr;
+  for (QScreen* s : QGuiApplication::screens())
+    if (ScreenId(s) == id) return s;
+  for (QScreen* s : QGuiApplication::screens())
+    if (s->name() == id) return s;
+  return nullptr;
 }
 
 SettingsShown SettingsOf(const engine::SceneState& scene) {

@@ -10,6 +10,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QScreen;
 class QSettings;
 
 namespace vl::ui {
@@ -25,7 +26,7 @@ class CSettingsDlg : public QDialog {
   int preset_loop = 0;  // no control edits it; Apply always stores 0
   int preset_index = -1;
   int resize_check = 0;
-  QString output_screen;  // name of the screen full screen uses; empty: the main window's own
+  QString output_screen;  // ScreenId of the screen full screen uses; empty: the main window's own
 
   QComboBox* format_combo() const { return format_combo_; }
   QCheckBox* lock_box() const { return lock_box_; }
@@ -48,8 +49,17 @@ class CSettingsDlg : public QDialog {
   QComboBox* screen_combo_;
 };
 
-// Where the "Output screen" choice is kept in the profile store (a screen name).
+// Where the "Output screen" choice is kept in the profile store (a ScreenId; older stores hold a
+// bare screen name).
 inline constexpr const char* kOutputScreenKey = "Output Screen/Name";
+
+// A screen told apart from every other: its name, size and place, and, among screens alike in
+// all three (one per X screen, each at 0, 0), which of them it is: "screen 1280x1024+0+0 #2".
+QString ScreenId(const QScreen* screen);
+// The same for a person: number, name, maker and model where known, size and place.
+QString ScreenLabel(const QScreen* screen);
+// The connected screen with this id, or with this bare name; null when none is.
+QScreen* ScreenById(const QString& id);
 
 // The Settings command. `run` shows the dialog and returns its result (exec() by default; tests
 // drive the dialog themselves). Returns true when Apply was chosen. `note` receives what the user

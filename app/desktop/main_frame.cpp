@@ -220,11 +220,18 @@ void CMainFrame::ToggleStatusBar(bool shown) {
 }
 
 QScreen* CMainFrame::OutputScreen() const {
-  const QString name = settings_.value(ui::kOutputScreenKey).toString();
-  if (!name.isEmpty())
-    for (QScreen* s : QGuiApplication::screens())
-      if (s->name() == name) return s;
+  if (QScreen* chosen = ui::ScreenById(settings_.value(ui::kOutputScreenKey).toString())) return chosen;
   return screen() ? screen() : QGuiApplication::primaryScreen();
+}
+
+void CMainFrame::MoveToScreen(QScreen* target) {
+  if (!windowHandle() || !target || target == screen()) return;
+  // Another X screen is another root window: the window is made anew there, which needs it
+  // hidden first. Screens of one X screen only need the screen set.
+  const bool other_root = screen() && !screen()->virtualSiblings().contains(target);
+  if (other_root) hide();
+  setScreen(target);
+  if (other_root) show();
 }
 
 void CMainFrame::SetFullScreen(bool on) {
@@ -245,17 +252,19 @@ void CMainFrame::SetFullScreen(bool on) {
     statusBar()->hide();
     view_frame_->SetLetterbox(aspect);
     QScreen* target = OutputScreen();
-    if (windowHandle()) windowHandle()->setScreen(target);
+    normal_screen_ = screen();
+    MoveToScreen(target);
     // Without a window manager nothing acts on the full-screen state, so place the window too.
     setGeometry(target->geometry());
     showFullScreen();
     setGeometry(target->geometry());
     view_->FullScreenChanged(true, target);
-    view_->Say("Full screen on " + target->name() + ": F11 or Esc returns");
+    view_->Say("Full screen on " + ui::ScreenLabel(target) + ": F11 or Esc returns");
   } else {
     view_frame_->SetLetterbox({});
     menuBar()->show();
     statusBar()->setVisible(status_was_shown_);
+    if (normal_screen_) MoveToScreen(normal_screen_);
     showNormal();
     setGeometry(normal_geometry_);
     view_->FullScreenChanged(false, nullptr);

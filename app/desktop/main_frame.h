@@ -60,6 +60,7 @@ class CMainFrame : public QMainWindow {
   void BuildMenus();
   void ToggleStatusBar(bool shown);
   QScreen* OutputScreen() const;
+  void MoveToScreen(QScreen* target);
   void About();
   void ShowMessages();
   void RefreshMessages();
@@ -73,6 +74,7 @@ class CMainFrame : public QMainWindow {
   QAction* leave_full_screen_ = nullptr;
   bool full_screen_ = false;
   QRect normal_geometry_;
+  QPointer<QScreen> normal_screen_;
   bool status_was_shown_ = true;
   std::function<void(const QString&)> echo_;
   QString problem_;  // shown until the next load

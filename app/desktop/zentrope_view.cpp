@@ -652,7 +652,7 @@ void CZentropeView::ShowControlPanel() {
     return;
   }
   desktop_.control_panel_open = 2;
-  if (full_screen_ && full_screen_output_ && full_screen_output_->geometry().intersects(control_panel_->frameGeometry())) {
+  if (full_screen_ && OnOutput(control_panel_)) {
     panel_before_full_screen_ = true;
     return;
   }
@@ -691,8 +691,7 @@ void CZentropeView::CreateControlPanel() {
     if (placed) control_panel_->move(at);
   }
   if (!placed) PlacePanel(control_panel_);
-  if (full_screen_ && full_screen_output_ &&
-      full_screen_output_->geometry().intersects(control_panel_->frameGeometry())) {
+  if (full_screen_ && OnOutput(control_panel_)) {
     panel_before_full_screen_ = true;  // shown when the picture leaves full screen
     return;
   }
@@ -707,11 +706,15 @@ void CZentropeView::PlacePanel(QWidget* panel) {
   const QScreen* screen = main->screen();
   if (!screen) return;
   const QSize size = panel->isVisible() ? panel->frameGeometry().size() : panel->size().grownBy(FrameMargins(main));
-  // Where neither fits beside the other, the main window makes room, as a user would move it.
-  const QPoint was = main->frameGeometry().topLeft();
-  QPoint main_at = was;
-  const QPoint at = ui::ArrangeBeside(main->frameGeometry(), size, screen->availableGeometry(), &main_at);
-  if (main_at != was && !main->isFullScreen() && !main->isMaximized()) main->move(main_at);
+  // Where neither fits beside the other, the main window makes room, as a user would move it;
+  // only while the pair is being put up: a main window the user moved later stays put.
+  const QRect main_frame = main->frameGeometry(), room = screen->availableGeometry();
+  const bool opening = !panel->isVisible() || (panel_shown_.isValid() && panel_shown_.elapsed() < 2000);
+  QPoint main_at = main_frame.topLeft();
+  const QPoint at = opening && !main->isFullScreen() && !main->isMaximized()
+                        ? ui::ArrangeBeside(main_frame, size, room, &main_at)
+                        : ui::PlaceBeside(main_frame, size, room);
+  if (main_at != main_frame.topLeft()) main->move(main_at);
   panel->move(at);
 }
 
@@ -721,11 +724,13 @@ void CZentropeView::KeepPanelClear() {
 }
 
 void CZentropeView::RememberPanelPlace() {
-  if (!control_panel_ || !control_panel_->isVisible()) return;
-  settings_.setValue(kPanelPlaceKey, control_panel_->frameGeometry().topLeft());
-  // The store is a private copy of the settings file: the place lasts only once written out (a
-  // settings file that is not a regular file stays as it is).
-  if (options_.publish_settings) options_.publish_settings();
+  if (control_panel_ && control_panel_->isVisible())
+    settings_.setValue(kPanelPlaceKey, control_panel_->frameGeometry().topLeft());
+  // With the folders last used, kept in the settings file for the next start.
+  if (options_.publish_settings) {
+    const std::string problem = options_.publish_settings();
+    if (!problem.empty()) std::fprintf(stderr, "vantaloop: %s\n", problem.c_str());
+  }
 }
 
 bool CZentropeView::eventFilter(QObject* watched, QEvent* event) {
@@ -747,8 +752,7 @@ void CZentropeView::FullScreenChanged(bool on, QScreen* output) {
   if (on) {
     // Only the picture on the output screen; a panel on another screen stays to control it.
     panel_before_full_screen_ = false;
-    if (control_panel_ && control_panel_->isVisible() && output &&
-        output->geometry().intersects(control_panel_->frameGeometry())) {
+    if (control_panel_ && control_panel_->isVisible() && OnOutput(control_panel_)) {
       panel_before_full_screen_ = true;
       control_panel_->hide();
     }
@@ -765,10 +769,19 @@ void CZentropeView::FullScreenChanged(bool on, QScreen* output) {
   panel_before_full_screen_ = false;
 }
 
+bool CZentropeView::OnOutput(const QWidget* w) const {
+  // Screens of another X screen have their own coordinates: only the output's own count.
+  const QScreen* output = full_screen_output_;
+  return output && w->screen() && w->screen()->virtualSiblings().contains(const_cast<QScreen*>(output)) &&
+         output->geometry().intersects(w->frameGeometry());
+}
+
 QScreen* CZentropeView::SplashScreen() const {
   if (!full_screen_) return window()->screen() ? window()->screen() : QGuiApplication::primaryScreen();
   for (QScreen* s : QGuiApplication::screens())
-    if (!full_screen_output_ || !s->geometry().intersects(full_screen_output_->geometry())) return s;
+    if (!full_screen_output_ || !s->virtualSiblings().contains(full_screen_output_) ||
+        !s->geometry().intersects(full_screen_output_->geometry()))
+      return s;
   return nullptr;  // the one screen shows the picture
 }
 

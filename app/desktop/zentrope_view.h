@@ -129,7 +129,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   // The main window went to or left full screen on `output`: the panel and the loop window make
   // way for the picture on that screen, and come back after; the loading splash keeps off it.
   void FullScreenChanged(bool on, QScreen* output);
-  // Keeps where the control panel is, for the next start.
+  // Keeps where the control panel is, for the next start, and writes the settings file.
   void RememberPanelPlace();
 
   // Commands of the main window.
@@ -197,6 +197,8 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   // either, or the main window moved).
   void KeepPanelClear();
   QScreen* SplashScreen() const;
+  // Whether the window lies on the screen showing the picture full screen.
+  bool OnOutput(const QWidget* w) const;
   // A problem for the status bar and standard error.
   void Tell(const std::string& line);
   // The same, also shown in a message box once control is back (a loop that failed to load).

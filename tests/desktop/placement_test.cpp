@@ -228,5 +228,39 @@ TEST(DesktopPlacement, BigLoopWindowOnScreenWithTheKeyboard) {
   EXPECT_TRUE(program.Running());
 }
 
+// Two X screens alike in name and size (each at 0, 0): the second, chosen in the settings, is
+// where full screen goes, and Esc returns to the first.
+TEST(DesktopPlacement, FullScreenOnTheSecondXScreen) {
+  std::string error;
+  auto x = XServer::Start("1280x1024x24", &error, "1280x1024x24");
+  if (!x) {
+    if (InCi()) FAIL() << error;
+    GTEST_SKIP() << error;
+  }
+  if (ScreenCount(x->dpy()) < 2) GTEST_SKIP() << "one X screen only";
+  const fs::path home = Scratch("xscreens");
+  Program::WriteSettings(home, 0, 1, 0, 1, "[Output%20Screen]\nName=screen 1280x1024+0+0 #2\n");
+  const fs::path loop = CompileLoop(home, "green", PlainLoopSource(0, 200, 0));
+  Program program(*x, home, {loop.string()});
+  auto main = Find(*x, program, "player");
+  ASSERT_TRUE(main) << program.Stderr();
+  ASSERT_TRUE(Eventually([&] { return FindColour(x->Grab(), kGreen).count == 720 * 576; }, 10000));
+  EXPECT_EQ(FindColour(x->Grab({}, 1), kGreen).count, 0);
+  x->Run("xdotool windowfocus --sync " + std::to_string(main->id) + " key F11");
+  EXPECT_TRUE(Eventually([&] { return FindColour(x->Grab({}, 1), kGreen).count == 1280 * 1024; }, 10000))
+      << FindColour(x->Grab({}, 1), kGreen).count << " " << program.Stdout();
+  EXPECT_TRUE(program.WaitForStatus(
+      [](const std::string& s) { return s.find("Full screen on 2: screen (1280 x 1024 at 0, 0, X screen 1)") == 0; }, 3000))
+      << program.Stdout();
+  // The controls stay on the first X screen, whose coordinates are its own.
+  EXPECT_TRUE(program.WindowWithRole("control-panel", 3000));
+  // Esc: back on the first X screen, as it was.
+  x->Run("xdotool key Escape");
+  EXPECT_TRUE(Eventually([&] { return FindColour(x->Grab(), kGreen).count == 720 * 576; }, 10000))
+      << FindColour(x->Grab(), kGreen).count;
+  EXPECT_EQ(FindColour(x->Grab({}, 1), kGreen).count, 0);
+  EXPECT_TRUE(program.Running());
+}
+
 }  // namespace
 }  // namespace vl::xtest

@@ -110,8 +110,9 @@ inline int EndChild(pid_t pid, int grace_ms = 3000) {
 // test runner has. Black root window; no window manager unless StartWindowManager is called.
 class XServer {
  public:
-  // `screen` as Xvfb takes it, e.g. "1280x1024x24".
-  static std::unique_ptr<XServer> Start(const std::string& screen, std::string* error) {
+  // `screen` as Xvfb takes it, e.g. "1280x1024x24"; `second`, when given, a second X screen.
+  static std::unique_ptr<XServer> Start(const std::string& screen, std::string* error,
+                                        const std::string& second = {}) {
     if (!HaveCommand("Xvfb")) {
       *error = "Xvfb is not installed";
       return nullptr;
@@ -123,9 +124,10 @@ class XServer {
     }
     auto server = std::unique_ptr<XServer>(new XServer);
     const fs::path log = fs::temp_directory_path() / ("vl_xvfb_" + std::to_string(::getpid()) + ".log");
-    server->pid_ = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", screen, "-br", "-nolisten",
-                          "tcp", "+extension", "RANDR"},
-                         {}, "/dev/null", log, fds[1]);
+    std::vector<std::string> argv = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", screen};
+    if (!second.empty()) argv.insert(argv.end(), {"-screen", "1", second});
+    argv.insert(argv.end(), {"-br", "-nolisten", "tcp", "+extension", "RANDR"});
+    server->pid_ = Spawn(argv, {}, "/dev/null", log, fds[1]);
     ::close(fds[1]);
     std::string number;
     char c = 0;
@@ -200,10 +202,10 @@ class XServer {
     return out;
   }
 
-  // The screen (or a part of it) as it is now.
-  QImage Grab(QRect area = {}) const {
+  // The screen (or a part of it) as it is now; `x_screen` 1 for a second X screen.
+  QImage Grab(QRect area = {}, int x_screen = 0) const {
     XSync(dpy_, False);
-    const Window root = DefaultRootWindow(dpy_);
+    const Window root = x_screen == 0 ? DefaultRootWindow(dpy_) : RootWindow(dpy_, x_screen);
     XWindowAttributes attrs;
     XGetWindowAttributes(dpy_, root, &attrs);
     if (area.isNull()) area = QRect(0, 0, attrs.width, attrs.height);

@@ -1,6 +1,8 @@
 // The five profile settings, the preset table and the Settings command.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QWidget>
 
 #include <fcntl.h>
@@ -142,6 +144,29 @@ TEST_F(SettingsCommand, ApplyWritesAllFiveWithPresetLoopZeroAndResizes) {
   EXPECT_EQ(scene.locked_fps, 25);
   EXPECT_EQ(store->value("Preset Loop/Value").toInt(), 0);
   EXPECT_EQ(store->value("Avi Export Settings/Value").toInt(), 0);
+}
+
+// The output screen is kept by an id that tells alike screens apart; a store that names the
+// screen only (as older ones do) opens on that screen, not on "not connected", and is kept as
+// its id once applied.
+TEST_F(SettingsCommand, OutputScreenKeptByIdAndOlderNamesStillFound) {
+  QScreen* screen = QGuiApplication::screens().front();
+  const QString id = ScreenId(screen);
+  EXPECT_TRUE(id.startsWith(screen->name() + " ")) << id.toStdString();
+  EXPECT_EQ(ScreenById(id), screen);
+  EXPECT_EQ(ScreenById(screen->name()), screen);
+  EXPECT_EQ(ScreenById("nowhere 1x1+0+0"), nullptr);
+  EXPECT_EQ(ScreenById(""), nullptr);
+
+  store->setValue(kOutputScreenKey, screen->name());
+  RunSettingsCommand(scene, desktop, *store, &window, nullptr, [&](CSettingsDlg& dlg) {
+    EXPECT_EQ(dlg.screen_combo()->currentData().toString(), id);
+    EXPECT_EQ(dlg.screen_combo()->count(), 1 + QGuiApplication::screens().size());  // no "not connected" entry
+    EXPECT_TRUE(dlg.screen_combo()->currentText().startsWith("1: " + screen->name()));
+    dlg.accept();
+    return dlg.result();
+  });
+  EXPECT_EQ(store->value(kOutputScreenKey).toString(), id);
 }
 
 // The dialog lists the export's own presets: each caption is the row the export writes from, and
