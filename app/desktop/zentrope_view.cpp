@@ -256,6 +256,10 @@ void CZentropeView::TakeTick() {
   // A tick the frame-rate lock skipped comes back at once: give the lock a moment before the
   // next, rather than spinning. A still picture is looked at again now and then only (a change
   // the view is not told of, such as the settings, still shows).
+  // A context that cannot be made current is tried again less and less often (up to once a
+  // second), not every 2 ms.
+  context_failures_ = r.no_context ? std::min(context_failures_ + 1, 9) : 0;
+  if (context_failures_ > 0) return SchedulePump(std::min(1000, 2 << context_failures_));
   SchedulePump(!r.drawn ? 2 : still_frames_ >= 2 ? 1000 : 0);
 }
 
@@ -263,6 +267,7 @@ void CZentropeView::DrawTick() {
   TickResult& r = tick_result_;
   if (!gl_->MakeCurrent()) {
     if (gl_errors_told_ < 5) ++gl_errors_told_, r.problems.push_back("the view's GL context could not be made current");
+    r.no_context = true;
     return;
   }
   if (tick_size_ != applied_size_ && gl_->Resize(tick_size_.width(), tick_size_.height())) {
@@ -305,7 +310,7 @@ void CZentropeView::GovernDrawing(const QElapsedTimer& tick_timer, TickResult& r
   if (renderer_.render_mode() == render::RenderMode::kReference) return;
   // The frame's cost as the user waits for it: finished pixels, without the tick's fixed pause.
   glFinish();
-  const double cost_ms = static_cast<double>(tick_timer.nsecsElapsed()) / 1e6 - 10.0;
+  const double cost_ms = static_cast<double>(tick_timer.nsecsElapsed()) / 1e6 - render::kFrameStepPauseMs;
   if (governor_.FrameDrawn(cost_ms, scene_->locked_fps)) {
     renderer_.set_render_mode(governor_.mode());
     result.mode_status = governor_.status();
@@ -926,6 +931,9 @@ void CZentropeView::FlushReports(const QString& title) {
 }
 
 // ---- Mouse ----------------------------------------------------------------------------------
+// The buttons keep the drag fields and zero the spin steps, and the view timer folds the text
+// angles and adds the steps, as the player always has; nothing starts that timer or reads the
+// drag fields yet, so none of it shows. They stay as the hooks a drag-to-rotate would use.
 
 void CZentropeView::mousePressEvent(QMouseEvent* event) {
   if (event->button() == Qt::RightButton) desktop_.right_drag_active = true;

@@ -61,6 +61,7 @@ struct TickResult {
   int slider = 0, frame_number = 0;
   std::string fps_label;
   bool open_loop_window = false;
+  bool no_context = false;  // the view's context could not be made current: nothing was drawn
   std::string mode_status;            // the drawing mode changed
   std::vector<std::string> problems;  // for the status line
 };
@@ -267,6 +268,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   int ticks_drawn_ = 0;
   int ticks_skipped_ = 0;
   int gl_errors_told_ = 0;
+  int context_failures_ = 0;  // ticks in a row whose context could not be made current
   int view_timer_id_ = 0;  // the spin timer; nothing starts it
   bool start_asked_ = false;
   bool full_screen_ = false;
