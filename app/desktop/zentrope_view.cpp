@@ -10,7 +10,10 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
+#include <span>
 
+#include <QBuffer>
+#include <QFile>
 #include <QClipboard>
 #include <QDir>
 #include <QElapsedTimer>
@@ -861,11 +864,25 @@ void CZentropeView::SaveBitmap() {
   const QImage image = shown_;
   const QString path = QFileDialog::getSaveFileName(window(), "Save Bitmap", "frame.bmp",
                                                     "Bitmap Files (*.bmp);;PNG Files (*.png)");
-  if (!path.isEmpty() && !image.save(path)) {
-    Report(path.toStdString() + ": the picture could not be written");
-    FlushReports("Save Bitmap");
-  } else if (!path.isEmpty()) {
-    Say("Saved the picture to " + path);
+  if (!path.isEmpty()) {
+    // Encoded in memory, then written beside the name and moved into place: a full disk or a
+    // failed write leaves the file that was there.
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    const QByteArray format = QFileInfo(path).suffix().toLower() == "png" ? "PNG" : "BMP";
+    Status failed;
+    if (!image.save(&buffer, format.constData()))
+      failed = LoadError{path.toStdString(), "the picture could not be encoded", {}, {}};
+    else
+      failed = WriteFileBytes(fs::path(QFile::encodeName(path).toStdString()),
+                              std::span(reinterpret_cast<const uint8_t*>(encoded.constData()), static_cast<size_t>(encoded.size())));
+    if (failed) {
+      Report(failed->ToString());
+      FlushReports("Save Bitmap");
+    } else {
+      Say("Saved the picture to " + path);
+    }
   }
   ShowControlPanel();
 }
