@@ -34,7 +34,7 @@ inline constexpr int kMaxParticles = 200000;
 
 class ParticleSystem {
  public:
-  explicit ParticleSystem(Random& random = ProgramRandom()) : random_(&random) {}
+  explicit ParticleSystem(Random& random) : random_(&random) {}
 
   void SetEmitter(float x, float y, float z, float sx, float sy, float sz);
   void SetVelocity(float x, float y, float z, float sx, float sy, float sz);

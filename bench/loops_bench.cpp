@@ -49,8 +49,8 @@ Speed Measure(const fs::path& loop, int width, int height, int first, int frames
   auto scene = std::make_unique<vl::engine::SceneState>();
   vl::render::RenderAssets assets;
   assets.set_quiet(true);
-  vl::render::PlayerLayers layers(assets);
-  vl::render::OfflinePlayer player(*scene, layers, 25);
+  vl::render::PlayerLayers layers(assets, vl::ProgramRandom());
+  vl::render::OfflinePlayer player(*scene, layers, 25, vl::ProgramRandom());
   player.Start(assets, width, height);
   player.renderer().set_render_mode(mode);
   if (auto err = vl::engine::LoadSequence(*scene, loop.string(), assets)) {

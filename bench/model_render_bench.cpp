@@ -99,7 +99,7 @@ void ThreeModels(benchmark::State& state, bool glow, render::MeshSubmission how)
   assets.set_quiet(true);
   ModelLayers layers(assets.models());
   layers.pass.set_submission(how);
-  render::OfflinePlayer player(*scene, layers, 25);
+  render::OfflinePlayer player(*scene, layers, 25, ProgramRandom());
   player.Start(assets, kW, kH);
   const auto path = WriteLoop(glow);
   const auto err = engine::LoadSequence(*scene, path.string(), assets);

@@ -53,7 +53,7 @@ void RenderLoop(benchmark::State& state, bool effects) {
   render::SceneLayers layers;
   render::RenderAssets assets;
   assets.set_quiet(true);
-  render::OfflinePlayer player(*scene, layers, 25);
+  render::OfflinePlayer player(*scene, layers, 25, ProgramRandom());
   player.Start(assets, kW, kH);
   auto path = WriteLoop(effects);
   if (auto err = engine::LoadSequence(*scene, path.string(), assets)) {

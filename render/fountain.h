@@ -34,7 +34,7 @@ inline constexpr int32_t kFountainMaxAge = 2000;
 
 class Fountain {
  public:
-  explicit Fountain(Random& random = ProgramRandom()) : random_(&random) {}
+  explicit Fountain(Random& random) : random_(&random) {}
 
   // A pool of `count` dead particles around `origin`.
   void Create(int count, FountainVec origin);

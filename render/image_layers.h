@@ -48,7 +48,7 @@ struct LayerStats {
 
 class ImageLayers {
  public:
-  explicit ImageLayers(Random& random = ProgramRandom()) : random_(&random), fountain_(random), particles_(random) {}
+  explicit ImageLayers(Random& random) : random_(&random), fountain_(random), particles_(random) {}
 
   // ---- Start-up, once per context ----
   // Sprite records 0 .. sprite_count - 1: angle 0, radius k / 60, random red, green, blue (drawn

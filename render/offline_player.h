@@ -15,7 +15,7 @@ namespace vl::render {
 class OfflinePlayer {
  public:
   // `random` is the generator the layers draw from; Start seeds it, so every render is the same.
-  OfflinePlayer(engine::SceneState& scene, SceneLayers& layers, int fps, Random& random = ProgramRandom());
+  OfflinePlayer(engine::SceneState& scene, SceneLayers& layers, int fps, Random& random);
 
   // The view start-up and the projection for width x height; the context must be current.
   void Start(RenderAssets& assets, int width, int height);

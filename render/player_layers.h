@@ -15,7 +15,7 @@ namespace vl::render {
 class PlayerLayers : public SceneLayers {
  public:
   // The assets own the model slots and are told who rebuilds the glyph lists.
-  explicit PlayerLayers(RenderAssets& assets, Random& random = ProgramRandom());
+  explicit PlayerLayers(RenderAssets& assets, Random& random);
   ~PlayerLayers() override;
   PlayerLayers(const PlayerLayers&) = delete;
   PlayerLayers& operator=(const PlayerLayers&) = delete;

@@ -120,8 +120,10 @@ int Run(Options o, const Typed& t) {
   vl::render::RenderAssets assets;
   PrintedModelProgress model_progress;
   assets.set_model_progress(&model_progress);
-  vl::render::PlayerLayers layers(assets);
-  vl::render::OfflinePlayer player(*scene, layers, o.fps);
+  // A generator of the command's own: the frames depend on nothing else the process draws.
+  vl::Random random;
+  vl::render::PlayerLayers layers(assets, random);
+  vl::render::OfflinePlayer player(*scene, layers, o.fps, random);
   player.Start(assets, o.width, o.height);
   player.renderer().set_render_mode(o.reference ? vl::render::RenderMode::kReference
                                     : o.fast    ? vl::render::RenderMode::kFast

@@ -41,8 +41,9 @@ int Run(const std::vector<std::string>& args) {
   if (!gl) return vl::cli::Fail(kName, error);
   auto scene = std::make_unique<vl::engine::SceneState>();
   vl::render::RenderAssets assets;
-  vl::render::PlayerLayers layers(assets);
-  vl::render::OfflinePlayer player(*scene, layers, 25);
+  vl::Random random;  // the command's own: the picture depends on nothing else
+  vl::render::PlayerLayers layers(assets, random);
+  vl::render::OfflinePlayer player(*scene, layers, 25, random);
   player.Start(assets, kRenderSize, kRenderSize);
   if (auto err = vl::engine::LoadSequence(*scene, loop.string(), assets)) return vl::cli::Fail(kName, err->ToString());
   const int end = vl::engine::PlayedFrameCount(*scene);

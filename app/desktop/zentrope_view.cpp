@@ -100,7 +100,7 @@ CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* 
       options_(options),
       scene_(std::make_unique<engine::SceneState>()),
       assets_(*this),
-      layers_(assets_),
+      layers_(assets_, ProgramRandom()),
       renderer_(*scene_, layers_, clock_),
       playback_(*scene_, clock_, sleeper_),
       splash_(options.splash_pause_ms) {

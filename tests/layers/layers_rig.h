@@ -59,7 +59,7 @@ inline uint32_t MakeTestTexture() {
 struct LayerRig {
   // Seeds the program's generator so every rig draws the same random choices.
   LayerRig(int width, int height, uint32_t seed = 1)
-      : scene(std::make_unique<engine::SceneState>()), slots(random), player(*scene, slots, 25) {
+      : scene(std::make_unique<engine::SceneState>()), slots(random), player(*scene, slots, 25, random) {
     random.Seed(seed);
     assets.set_quiet(true);
     // Working values at frame 0 start from the construction defaults.

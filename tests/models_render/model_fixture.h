@@ -46,7 +46,7 @@ struct ModelRun {
     gl = headless::HeadlessContext::Create(width, height, error);
     if (!gl) return false;
     assets.set_reporter([this](const std::string& line) { reports += line + "\n"; });
-    player = std::make_unique<render::OfflinePlayer>(*scene, layers, 25);
+    player = std::make_unique<render::OfflinePlayer>(*scene, layers, 25, ProgramRandom());
     player->Start(assets, width, height);
     if (auto err = engine::LoadSequence(*scene, loop.string(), assets)) {
       *error += err->ToString();

@@ -72,7 +72,7 @@ struct LoadedLoop {
     gl = headless::HeadlessContext::Create(width, height, error);
     if (!gl) return false;
     assets.set_quiet(true);
-    player = std::make_unique<render::OfflinePlayer>(*scene, layers, fps);
+    player = std::make_unique<render::OfflinePlayer>(*scene, layers, fps, ProgramRandom());
     player->Start(assets, width, height);
     if (auto err = engine::LoadSequence(*scene, loop.string(), assets)) {
       *error = err->ToString();

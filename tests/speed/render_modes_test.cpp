@@ -43,7 +43,8 @@ struct ModeRun {
 
 // A headless player at width x height in the current context, drawing in `mode`.
 struct TestPlayer {
-  TestPlayer(int width, int height, RenderMode mode) : layers(assets), player(*scene, layers, 25) {
+  TestPlayer(int width, int height, RenderMode mode)
+      : layers(assets, vl::ProgramRandom()), player(*scene, layers, 25, vl::ProgramRandom()) {
     assets.set_quiet(true);
     player.Start(assets, width, height);
     player.renderer().set_render_mode(mode);

@@ -58,7 +58,7 @@ struct TextRig {
   TextLayer text;
   TextOnlyLayers layers{text};
   TextAssets assets{text};
-  OfflinePlayer player{*scene, layers, 25};
+  OfflinePlayer player{*scene, layers, 25, ProgramRandom()};
 
   void Start() { player.Start(assets, kW, kH); }
   void Load(const std::string& source) {
