@@ -1,5 +1,7 @@
 #include "platform/video/video_writer.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "platform/video/palette.h"
@@ -118,7 +120,21 @@ void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext*
       av_opt_set_int(c->priv_data, "scan_offset", 1, 0);
       f->packet_size = 2324;
       break;
-    case VideoFormat::kMpeg2:
+    case VideoFormat::kMpeg2: {
+      // The odd frame sizes of these presets have no standard bit rate, so the rate follows the
+      // pixels (about half a bit each on average, twice that at the peak), with a floor of
+      // constant quality 3 that simple pictures stay at. The ceiling and the buffer are what the
+      // sequence header declares and what the program stream's clock is paced by: every frame
+      // fits the buffer, and the packs arrive before their pictures are due.
+      const double pixels = double(c->width) * c->height * av_q2d(c->framerate);
+      c->bit_rate = std::clamp<int64_t>(std::llround(pixels * 0.5), 400000, 7500000);
+      c->rc_max_rate = c->bit_rate * 2;  // at most 15 Mbit/s, Main level's ceiling
+      // Half a second at the peak rate, in the header's 16 kbit steps, at most Main level's buffer.
+      c->rc_buffer_size = std::min<int>(int(c->rc_max_rate / 2) / 16384 * 16384, 1835008);
+      c->qmin = 3;
+      c->gop_size = gop;
+      break;
+    }
     case VideoFormat::kH263_3gp:
       // Constant quality: the odd frame sizes of these presets have no standard bit rate.
       c->flags |= AV_CODEC_FLAG_QSCALE;
@@ -223,6 +239,15 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
                 " frames a second: " + AvError(rc));
   rc = avcodec_parameters_from_context(v.stream->codecpar, v.codec);
   if (rc < 0) return fail("cannot set up the video stream: " + AvError(rc));
+  // The program stream muxer takes its clock rate and buffer sizes from the encoder's declared
+  // peak rate and buffer; without them it assumes 200 kbit/s whatever the stream holds.
+  if (options.format == VideoFormat::kMpeg2)
+    for (int i = 0; i < v.codec->nb_coded_side_data; ++i) {
+      const AVPacketSideData& sd = v.codec->coded_side_data[i];
+      uint8_t* copy = av_stream_new_side_data(v.stream, sd.type, sd.size);
+      if (!copy) return fail("out of memory");
+      std::memcpy(copy, sd.data, sd.size);
+    }
   v.stream->time_base = v.codec->time_base;
   v.stream->avg_frame_rate = rate;
   v.stream->r_frame_rate = rate;
