@@ -35,7 +35,7 @@ const std::array<ExportPreset, kPresetCount> kExportPresets = {{
      "MPEG-2"},
     {"SVCD NTSC   30 Frames/Second            176x28", 180, 186, 176, 28, 30, true, VideoFormat::kMpeg2, ".mpg",
      "MPEG-2"},
-    {"3GP                30 Frames/Second            176x144", 180, 304, 176, 144, 30, false, VideoFormat::kH263_3gp,
+    {"3GP                30 Frames/Second            176x144", 180, 304, 176, 144, 30, true, VideoFormat::kH263_3gp,
      ".3gp", "3GP"},
     {"H D Video       30 Frames/Second            1280x720", 1284, 880, 1280, 720, 30, false, VideoFormat::kH264Mp4,
      ".mp4", "H.264 HD"},

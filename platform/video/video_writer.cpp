@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 
 #include "platform/video/palette.h"
 
@@ -34,6 +35,7 @@ struct VideoWriter::Impl {
   int width = 0, height = 0;  // of the input frames
   VideoFormat format_kind = VideoFormat::kByExtension;
   bool header_written = false;
+  std::string path;
 
   ~Impl() {
     if (format && !(format->oformat->flags & AVFMT_NOFILE) && format->pb) avio_closep(&format->pb);
@@ -136,10 +138,14 @@ void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext*
       break;
     }
     case VideoFormat::kH263_3gp:
-      // Constant quality: the odd frame sizes of these presets have no standard bit rate.
-      c->flags |= AV_CODEC_FLAG_QSCALE;
-      c->global_quality = FF_QP2LAMBDA * 3;
+      // H.263 level 20, the lowest that takes 176 x 144 at 29.97 frames a second: at most
+      // 128 kbit/s, in the buffer the level's reference decoder has (four periods at the peak
+      // rate and one largest QCIF picture). The file is labelled with it once written.
+      c->bit_rate = 112000;
+      c->rc_max_rate = 128000;
+      c->rc_buffer_size = 4 * 128000 * 1001 / 30000 + 64 * 1024;
       c->gop_size = gop;
+      av_opt_set(f->priv_data, "movflags", "+faststart", 0);  // phones stream it: the index first
       break;
     case VideoFormat::kDvAvi:
       break;  // DV has one bit rate per standard
@@ -167,6 +173,35 @@ void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext*
   }
 }
 
+// FFmpeg labels every H.263 track in MP4/3GP as level 10 (176 x 144 at 15 frames a second,
+// 64 kbit/s), which a phone holds the stream to. Sets the level byte of the track's 'd263' box,
+// in the index at the front of the finished file, to the level the stream was encoded for.
+bool LabelH263Level(const std::string& path, int level, std::string* error) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  auto be32 = [](const unsigned char* b) { return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3]; };
+  std::streamoff at = 0;
+  unsigned char head[8];
+  // The top-level boxes up to 'moov'; the index comes before the pictures, so this is short.
+  while (file && file.seekg(at) && file.read(reinterpret_cast<char*>(head), 8)) {
+    const uint32_t size = be32(head);
+    if (std::memcmp(head + 4, "moov", 4) == 0 && size > 8 && size < (64u << 20)) {
+      std::string moov(size - 8, '\0');
+      if (!file.read(moov.data(), static_cast<std::streamsize>(moov.size()))) break;
+      // The box is 15 bytes: size, 'd263', vendor, decoder version, level, profile.
+      const size_t box = moov.find(std::string("\0\0\0\x0f" "d263", 8));
+      if (box == std::string::npos) break;
+      const char value = static_cast<char>(level);
+      file.seekp(at + 8 + static_cast<std::streamoff>(box) + 13);
+      if (file.write(&value, 1) && file.flush()) return true;
+      break;
+    }
+    if (size < 8) break;
+    at += size;
+  }
+  if (error) *error = "cannot label the H.263 level in the finished file";
+  return false;
+}
+
 }  // namespace
 
 std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const VideoOptions& options,
@@ -185,6 +220,7 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
   v.width = options.width;
   v.height = options.height;
   v.format_kind = options.format;
+  v.path = path;
   const FormatPlan plan = PlanFor(options.format, options.height);
 
   int rc = avformat_alloc_output_context2(&v.format, nullptr, plan.muxer, path.c_str());
@@ -232,6 +268,9 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
     v.codec->max_b_frames = 0;
   }
   ConfigureEncoder(options.format, options, v.codec, v.format);
+  // Frames are drawn for square pixels. H.263's own header cannot say so (its picture sizes
+  // imply 12:11), so the container's pixel aspect does.
+  if (options.format == VideoFormat::kH263_3gp) v.codec->sample_aspect_ratio = AVRational{1, 1};
   rc = avcodec_open2(v.codec, encoder, nullptr);
   if (rc < 0)
     return fail(std::string("the ") + encoder->name + " encoder refused " + std::to_string(v.codec->width) + " x " +
@@ -248,6 +287,7 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
       if (!copy) return fail("out of memory");
       std::memcpy(copy, sd.data, sd.size);
     }
+  v.stream->sample_aspect_ratio = v.codec->sample_aspect_ratio;
   v.stream->time_base = v.codec->time_base;
   v.stream->avg_frame_rate = rate;
   v.stream->r_frame_rate = rate;
@@ -335,6 +375,7 @@ bool VideoWriter::Finish(std::string* error) {
       ok = false;
     }
   }
+  if (ok && v.format_kind == VideoFormat::kH263_3gp) ok = LabelH263Level(v.path, 20, error);
   return ok;
 }
 

@@ -120,7 +120,7 @@ TEST_F(ExportTest, EveryPresetInItsOwnFormat) {
       {3, "mpeg1video", "30000/1001", 6}, {4, "mpeg2video", "25/1", 6},     {5, "mpeg2video", "30000/1001", 6},
       {6, "mpeg2video", "30000/1001", 6}, {7, "mpeg2video", "30000/1001", 6}, {8, "mpeg2video", "30000/1001", 6},
       {9, "mpeg2video", "30000/1001", 6}, {10, "mpeg2video", "30000/1001", 6}, {11, "mpeg2video", "30000/1001", 6},
-      {12, "mpeg2video", "30000/1001", 6}, {13, "mpeg2video", "30000/1001", 6}, {14, "h263", "30/1", 6},
+      {12, "mpeg2video", "30000/1001", 6}, {13, "mpeg2video", "30000/1001", 6}, {14, "h263", "30000/1001", 6},
       {15, "h264", "30/1", 4},            {16, "h264", "25/1", 4},
   };
   const std::string loop = MakeLoop(4, false);
@@ -191,6 +191,48 @@ TEST_F(ExportTest, MpegTwoPresetsKeepTheirClockAndBuffer) {
     EXPECT_LE(t.peak_rate, 15000000);
     EXPECT_GE(t.mux_rate, t.peak_rate);
   }
+}
+
+// The 3GP preset as a phone meets it: the index before the pictures, so it plays while it
+// arrives; labelled with an H.263 level the stream keeps to (frame size, rate, and the level's
+// reference decoder's buffer never overflowing at its peak rate); square pixels as drawn.
+TEST_F(ExportTest, ThreeGppKeepsToTheLevelItIsLabelled) {
+  const std::string loop = MakeLoop(45, false);
+  const std::string out = (dir_ / "phone.3gp").string();
+  const ExportResult r = Export(ExportRequest{loop, out, 14, ExportFormat::kPresetOwn, 1, false});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(test::RunCommand("ffmpeg -nostdin -v error -i " + test::Quoted(out) + " -f null - 2>&1"), "");
+  const std::string probe = test::RunCommand(
+      "ffprobe -v error -select_streams v:0 -show_entries stream=codec_name,width,height,r_frame_rate,"
+      "sample_aspect_ratio -of default=nw=1 " + test::Quoted(out));
+  EXPECT_EQ(probe, "codec_name=h263\nwidth=176\nheight=144\nsample_aspect_ratio=1:1\nr_frame_rate=30000/1001\n");
+
+  std::ifstream in(out, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t moov = bytes.find("moov"), mdat = bytes.find("mdat");
+  ASSERT_NE(moov, std::string::npos);
+  EXPECT_LT(moov, mdat) << "the index is at the end";
+  const size_t d263 = bytes.find("d263", moov);
+  ASSERT_NE(d263, std::string::npos);
+  const int level = static_cast<uint8_t>(bytes[d263 + 9]);
+  ASSERT_EQ(level, 20) << "176 x 144 at 29.97 frames a second needs level 20 or above";
+
+  // Level 20: at most 128 kbit/s; the buffer holds four frame periods at that rate and one
+  // largest QCIF picture, and is drained at that rate after each picture.
+  const double peak = 128000, per_frame = peak * 1001 / 30000, buffer = 4 * per_frame + 64 * 1024;
+  std::istringstream sizes(test::RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 " +
+                                            test::Quoted(out)));
+  double held = 0, most = 0;
+  int pictures = 0;
+  for (std::string line; std::getline(sizes, line);) {
+    if (line.empty()) continue;
+    ++pictures;
+    held += 8.0 * std::stod(line);
+    most = std::max(most, held);
+    held = std::max(0.0, held - per_frame);
+  }
+  EXPECT_EQ(pictures, 45);
+  EXPECT_LE(most, buffer) << "the stream outruns the level's peak rate";
 }
 
 // Any preset as H.264 MP4, lossless FFV1, a PNG sequence, animated WebP and GIF; the NTSC rate
