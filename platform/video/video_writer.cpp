@@ -23,6 +23,20 @@ std::string AvError(int code) {
   return buf;
 }
 
+// FFmpeg's DV encoder marks NTSC frames with track application ID 1, the code of the
+// professional 4:1:1 variant; consumer DV, which this is, has 0 throughout. Each DIF sequence of
+// 150 blocks of 80 bytes opens with its header block: the IDs are the low bits of bytes 4 to 7.
+bool MarkConsumerDv(AVPacket* packet) {
+  if (av_packet_make_writable(packet) < 0) return false;
+  constexpr int kSequence = 150 * 80;
+  for (int at = 0; at + kSequence <= packet->size; at += kSequence) {
+    uint8_t* header = packet->data + at;
+    if ((header[0] & 0xE0) != 0 || (header[3] & 0x7F) != 0x3F) continue;  // not a header block
+    for (int i = 4; i < 8; ++i) header[i] &= 0xF8;
+  }
+  return true;
+}
+
 }  // namespace
 
 struct VideoWriter::Impl {
@@ -58,6 +72,10 @@ struct VideoWriter::Impl {
       if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
       if (rc < 0) {
         if (error) *error = "encoding failed: " + AvError(rc);
+        return false;
+      }
+      if (format_kind == VideoFormat::kDvAvi && codec->height == 480 && !MarkConsumerDv(packet)) {
+        if (error) *error = "out of memory for frames";
         return false;
       }
       // Every frame lasts one frame period; MP4 trims a last sample of no duration.
@@ -148,7 +166,10 @@ void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext*
       av_opt_set(f->priv_data, "movflags", "+faststart", 0);  // phones stream it: the index first
       break;
     case VideoFormat::kDvAvi:
-      break;  // DV has one bit rate per standard
+      // DV has one bit rate per standard: a frame of 144000 (PAL) or 120000 (NTSC) bytes. Said
+      // here, the AVI header's data rate is DV's rather than the encoder's default 200 kbit/s.
+      c->bit_rate = std::llround((c->height == 480 ? 120000 : 144000) * 8 * av_q2d(c->framerate));
+      break;
     case VideoFormat::kFfv1Mkv:
       c->gop_size = 1;
       av_opt_set_int(c->priv_data, "slicecrc", 1, 0);
@@ -288,6 +309,8 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
       std::memcpy(copy, sd.data, sd.size);
     }
   v.stream->sample_aspect_ratio = v.codec->sample_aspect_ratio;
+  // The file's only track: players and editors (Matroska's Default flag) take it without asking.
+  v.stream->disposition = AV_DISPOSITION_DEFAULT;
   v.stream->time_base = v.codec->time_base;
   v.stream->avg_frame_rate = rate;
   v.stream->r_frame_rate = rate;

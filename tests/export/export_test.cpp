@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <tuple>
 
 #include "engine/asset_paths.h"
 #include "engine/scene_state.h"
@@ -233,6 +234,50 @@ TEST_F(ExportTest, ThreeGppKeepsToTheLevelItIsLabelled) {
   }
   EXPECT_EQ(pictures, 45);
   EXPECT_LE(most, buffer) << "the stream outruns the level's peak rate";
+}
+
+// DV AVI as an editor reads its headers: the AVI's data rate is DV's own (a frame of 144000 or
+// 120000 bytes a frame period), and NTSC frames say consumer DV (track application IDs 0, as PAL's
+// do), not the professional 4:1:1 variant. A Matroska file's only track is its default one.
+TEST_F(ExportTest, DvAndMatroskaHeadersSayWhatTheFileIs) {
+  const std::string loop = MakeLoop(3, false);
+  auto le32 = [](const std::string& b, size_t at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) | static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(b[at + 2])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
+  };
+  for (const auto& [preset, frame_bytes, rate] : {std::tuple{0, 144000u, 25.0}, std::tuple{1, 120000u, 30000 / 1001.0}}) {
+    SCOPED_TRACE("preset " + std::to_string(preset));
+    const std::string out = (dir_ / ("dv" + std::to_string(preset) + ".avi")).string();
+    ASSERT_TRUE(Export(ExportRequest{loop, out, preset, ExportFormat::kPresetOwn, 1, false}).ok);
+    EXPECT_EQ(test::RunCommand("ffmpeg -nostdin -v error -i " + test::Quoted(out) + " -f null - 2>&1"), "");
+    std::ifstream in(out, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t avih = bytes.find("avih");
+    ASSERT_NE(avih, std::string::npos);
+    EXPECT_NEAR(le32(bytes, avih + 12), frame_bytes * rate, frame_bytes * rate * 0.01) << "dwMaxBytesPerSec";
+
+    // Every frame's DIF sequences (150 blocks of 80 bytes) open with a header block whose
+    // application IDs are the low three bits of bytes 4 to 7.
+    int frames = 0, headers = 0, consumer = 0;
+    for (size_t at = bytes.find("00dc"); at != std::string::npos; at = bytes.find("00dc", at + 4)) {
+      if (at + 8 + frame_bytes > bytes.size() || le32(bytes, at + 4) != frame_bytes) continue;
+      ++frames;
+      for (size_t seq = at + 8; seq < at + 8 + frame_bytes; seq += 12000, ++headers) {
+        bool ids_zero = true;
+        for (int i = 4; i < 8; ++i) ids_zero = ids_zero && (bytes[seq + i] & 7) == 0;
+        consumer += ids_zero;
+      }
+    }
+    EXPECT_EQ(frames, 3);
+    EXPECT_EQ(headers, 3 * static_cast<int>(frame_bytes / 12000));
+    EXPECT_EQ(consumer, headers);
+  }
+  const std::string mkv = (dir_ / "track.mkv").string();
+  ASSERT_TRUE(Export(ExportRequest{loop, mkv, 3, ExportFormat::kMkv, 1, false}).ok);
+  EXPECT_EQ(test::RunCommand("ffprobe -v error -select_streams v:0 -show_entries stream_disposition=default -of csv=p=0 " +
+                             test::Quoted(mkv)),
+            "1\n");
 }
 
 // Any preset as H.264 MP4, lossless FFV1, a PNG sequence, animated WebP and GIF; the NTSC rate
