@@ -289,9 +289,10 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
     v.codec->max_b_frames = 0;
   }
   ConfigureEncoder(options.format, options, v.codec, v.format);
-  // Frames are drawn for square pixels. H.263's own header cannot say so (its picture sizes
-  // imply 12:11), so the container's pixel aspect does.
-  if (options.format == VideoFormat::kH263_3gp) v.codec->sample_aspect_ratio = AVRational{1, 1};
+  // Frames are drawn for square pixels, and every file says so. Where the stream's own header
+  // cannot (H.263's picture sizes imply 12:11; DV says only 4:3 or 16:9) the container does:
+  // 3GP's pixel aspect box, AVI's video properties header.
+  v.codec->sample_aspect_ratio = AVRational{1, 1};
   rc = avcodec_open2(v.codec, encoder, nullptr);
   if (rc < 0)
     return fail(std::string("the ") + encoder->name + " encoder refused " + std::to_string(v.codec->width) + " x " +

@@ -32,7 +32,8 @@ inline std::map<std::string, std::string> Probe(const std::string& path) {
   std::map<std::string, std::string> fields;
   std::istringstream lines(RunCommand(
       "ffprobe -v error -select_streams v:0 -count_frames -show_entries "
-      "stream=codec_name,width,height,r_frame_rate,avg_frame_rate,nb_read_frames,pix_fmt:format=format_name,duration "
+      "stream=codec_name,width,height,r_frame_rate,avg_frame_rate,nb_read_frames,pix_fmt,"
+      "sample_aspect_ratio:format=format_name,duration "
       "-of default=noprint_wrappers=1 " + Quoted(path) + " 2>&1"));
   std::string line;
   while (std::getline(lines, line)) {

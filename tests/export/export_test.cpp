@@ -140,6 +140,9 @@ TEST_F(ExportTest, EveryPresetInItsOwnFormat) {
     EXPECT_EQ(probe["height"], std::to_string(p.height));
     EXPECT_EQ(probe["r_frame_rate"], want.rate);
     EXPECT_EQ(probe["nb_read_frames"], "4");
+    // Frames are drawn for square pixels, and the file says so (DV's own header can only say
+    // 4:3 or 16:9; the AVI's video properties say square).
+    EXPECT_EQ(probe["sample_aspect_ratio"], "1:1");
     ASSERT_EQ(frames.size(), 4u);
     // The last frame: every frame before it has been through the encoder and the muxer.
     EXPECT_LT(MeanDifference(frames[3], test::DecodeFrameRgb(out, 3, p.width, p.height)), want.tolerance);
