@@ -51,6 +51,7 @@ struct ProgramStreamTiming {
   int64_t mux_rate = 0;       // bit/s, the smallest any pack claims
   int timed_pes = 0;          // video PES packets with a time stamp
   int late_pes = 0;           // ... whose pack's clock is already past their decode time
+  double first_decode = -1;   // seconds: the clock starts a little before the first picture is due
   int64_t vbv_bits = 0;       // the sequence header's buffer size, with the MPEG-2 extension's high bits
   int64_t peak_rate = 0;      // the sequence header's bit rate, bit/s
 };
@@ -82,6 +83,7 @@ inline ProgramStreamTiming ReadProgramStreamTiming(const std::string& path) {
       const unsigned flags = static_cast<unsigned>(byte(i + 7) >> 6);
       if (flags & 2) {
         const double decode = stamp(flags == 3 ? i + 14 : i + 9);
+        if (!t.timed_pes) t.first_decode = decode;
         ++t.timed_pes;
         if (scr > decode) ++t.late_pes;
       }
