@@ -119,6 +119,20 @@ FormatPlan PlanFor(VideoFormat format, int height) {
   return {nullptr, nullptr, AV_PIX_FMT_YUV420P, "video"};
 }
 
+// The lowest H.263 level that takes a picture size at 29.97 frames a second (176 x 144, the
+// 3GP preset's, is level 20), its peak rate and its largest coded picture.
+struct H263Level {
+  int level;
+  int64_t peak_rate;        // bit/s
+  int64_t largest_picture;  // bits
+};
+
+H263Level H263LevelFor(int width, int height) {
+  if (width <= 176 && height <= 144) return {20, 128000, 64 * 1024};
+  if (width <= 352 && height <= 288) return {30, 384000, 256 * 1024};
+  return {70, 16384000, 512 * 1024};
+}
+
 // Rate control and stream settings of each format; the disc formats follow the VCD and SVCD
 // constraints (constant 1150 kbit/s MPEG-1; MPEG-2 up to 2516 kbit/s; GOPs of 15 or 18 frames).
 void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext* c, AVFormatContext* f) {
@@ -155,16 +169,18 @@ void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext*
       c->gop_size = gop;
       break;
     }
-    case VideoFormat::kH263_3gp:
-      // H.263 level 20, the lowest that takes 176 x 144 at 29.97 frames a second: at most
-      // 128 kbit/s, in the buffer the level's reference decoder has (four periods at the peak
-      // rate and one largest QCIF picture). The file is labelled with it once written.
-      c->bit_rate = 112000;
-      c->rc_max_rate = 128000;
-      c->rc_buffer_size = 4 * 128000 * 1001 / 30000 + 64 * 1024;
+    case VideoFormat::kH263_3gp: {
+      // At most the level's peak rate, in the buffer the level's reference decoder has (four
+      // frame periods at the peak rate and one largest picture of the size). The file is
+      // labelled with the level once written.
+      const H263Level level = H263LevelFor(c->width, c->height);
+      c->rc_max_rate = level.peak_rate;
+      c->bit_rate = level.peak_rate / 8 * 7;
+      c->rc_buffer_size = static_cast<int>(4 * level.peak_rate * 1001 / 30000 + level.largest_picture);
       c->gop_size = gop;
       av_opt_set(f->priv_data, "movflags", "+faststart", 0);  // phones stream it: the index first
       break;
+    }
     case VideoFormat::kDvAvi:
       // DV has one bit rate per standard: a frame of 144000 (PAL) or 120000 (NTSC) bytes. Said
       // here, the AVI header's data rate is DV's rather than the encoder's default 200 kbit/s.
@@ -399,7 +415,8 @@ bool VideoWriter::Finish(std::string* error) {
       ok = false;
     }
   }
-  if (ok && v.format_kind == VideoFormat::kH263_3gp) ok = LabelH263Level(v.path, 20, error);
+  if (ok && v.format_kind == VideoFormat::kH263_3gp)
+    ok = LabelH263Level(v.path, H263LevelFor(v.codec->width, v.codec->height).level, error);
   return ok;
 }
 
