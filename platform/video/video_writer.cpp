@@ -1,6 +1,9 @@
 #include "platform/video/video_writer.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <fstream>
 
 #include "platform/video/palette.h"
 
@@ -20,6 +23,20 @@ std::string AvError(int code) {
   return buf;
 }
 
+// FFmpeg's DV encoder marks NTSC frames with track application ID 1, the code of the
+// professional 4:1:1 variant; consumer DV, which this is, has 0 throughout. Each DIF sequence of
+// 150 blocks of 80 bytes opens with its header block: the IDs are the low bits of bytes 4 to 7.
+bool MarkConsumerDv(AVPacket* packet) {
+  if (av_packet_make_writable(packet) < 0) return false;
+  constexpr int kSequence = 150 * 80;
+  for (int at = 0; at + kSequence <= packet->size; at += kSequence) {
+    uint8_t* header = packet->data + at;
+    if ((header[0] & 0xE0) != 0 || (header[3] & 0x7F) != 0x3F) continue;  // not a header block
+    for (int i = 4; i < 8; ++i) header[i] &= 0xF8;
+  }
+  return true;
+}
+
 }  // namespace
 
 struct VideoWriter::Impl {
@@ -32,6 +49,7 @@ struct VideoWriter::Impl {
   int width = 0, height = 0;  // of the input frames
   VideoFormat format_kind = VideoFormat::kByExtension;
   bool header_written = false;
+  std::string path;
 
   ~Impl() {
     if (format && !(format->oformat->flags & AVFMT_NOFILE) && format->pb) avio_closep(&format->pb);
@@ -54,6 +72,10 @@ struct VideoWriter::Impl {
       if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
       if (rc < 0) {
         if (error) *error = "encoding failed: " + AvError(rc);
+        return false;
+      }
+      if (format_kind == VideoFormat::kDvAvi && codec->height == 480 && !MarkConsumerDv(packet)) {
+        if (error) *error = "out of memory for frames";
         return false;
       }
       // Every frame lasts one frame period; MP4 trims a last sample of no duration.
@@ -97,6 +119,20 @@ FormatPlan PlanFor(VideoFormat format, int height) {
   return {nullptr, nullptr, AV_PIX_FMT_YUV420P, "video"};
 }
 
+// The lowest H.263 level that takes a picture size at 29.97 frames a second (176 x 144, the
+// 3GP preset's, is level 20), its peak rate and its largest coded picture.
+struct H263Level {
+  int level;
+  int64_t peak_rate;        // bit/s
+  int64_t largest_picture;  // bits
+};
+
+H263Level H263LevelFor(int width, int height) {
+  if (width <= 176 && height <= 144) return {20, 128000, 64 * 1024};
+  if (width <= 352 && height <= 288) return {30, 384000, 256 * 1024};
+  return {70, 16384000, 512 * 1024};
+}
+
 // Rate control and stream settings of each format; the disc formats follow the VCD and SVCD
 // constraints (constant 1150 kbit/s MPEG-1; MPEG-2 up to 2516 kbit/s; GOPs of 15 or 18 frames).
 void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext* c, AVFormatContext* f) {
@@ -118,15 +154,38 @@ void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext*
       av_opt_set_int(c->priv_data, "scan_offset", 1, 0);
       f->packet_size = 2324;
       break;
-    case VideoFormat::kMpeg2:
-    case VideoFormat::kH263_3gp:
-      // Constant quality: the odd frame sizes of these presets have no standard bit rate.
-      c->flags |= AV_CODEC_FLAG_QSCALE;
-      c->global_quality = FF_QP2LAMBDA * 3;
+    case VideoFormat::kMpeg2: {
+      // The odd frame sizes of these presets have no standard bit rate, so the rate follows the
+      // pixels (about half a bit each on average, twice that at the peak), with a floor of
+      // constant quality 3 that simple pictures stay at. The ceiling and the buffer are what the
+      // sequence header declares and what the program stream's clock is paced by: every frame
+      // fits the buffer, and the packs arrive before their pictures are due.
+      const double pixels = double(c->width) * c->height * av_q2d(c->framerate);
+      c->bit_rate = std::clamp<int64_t>(std::llround(pixels * 0.5), 400000, 7500000);
+      c->rc_max_rate = c->bit_rate * 2;  // at most 15 Mbit/s, Main level's ceiling
+      // Half a second at the peak rate, in the header's 16 kbit steps, at most Main level's buffer.
+      c->rc_buffer_size = std::min<int>(int(c->rc_max_rate / 2) / 16384 * 16384, 1835008);
+      c->qmin = 3;
       c->gop_size = gop;
       break;
+    }
+    case VideoFormat::kH263_3gp: {
+      // At most the level's peak rate, in the buffer the level's reference decoder has (four
+      // frame periods at the peak rate and one largest picture of the size). The file is
+      // labelled with the level once written.
+      const H263Level level = H263LevelFor(c->width, c->height);
+      c->rc_max_rate = level.peak_rate;
+      c->bit_rate = level.peak_rate / 8 * 7;
+      c->rc_buffer_size = static_cast<int>(4 * level.peak_rate * 1001 / 30000 + level.largest_picture);
+      c->gop_size = gop;
+      av_opt_set(f->priv_data, "movflags", "+faststart", 0);  // phones stream it: the index first
+      break;
+    }
     case VideoFormat::kDvAvi:
-      break;  // DV has one bit rate per standard
+      // DV has one bit rate per standard: a frame of 144000 (PAL) or 120000 (NTSC) bytes. Said
+      // here, the AVI header's data rate is DV's rather than the encoder's default 200 kbit/s.
+      c->bit_rate = std::llround((c->height == 480 ? 120000 : 144000) * 8 * av_q2d(c->framerate));
+      break;
     case VideoFormat::kFfv1Mkv:
       c->gop_size = 1;
       av_opt_set_int(c->priv_data, "slicecrc", 1, 0);
@@ -151,6 +210,35 @@ void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext*
   }
 }
 
+// FFmpeg labels every H.263 track in MP4/3GP as level 10 (176 x 144 at 15 frames a second,
+// 64 kbit/s), which a phone holds the stream to. Sets the level byte of the track's 'd263' box,
+// in the index at the front of the finished file, to the level the stream was encoded for.
+bool LabelH263Level(const std::string& path, int level, std::string* error) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  auto be32 = [](const unsigned char* b) { return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3]; };
+  std::streamoff at = 0;
+  unsigned char head[8];
+  // The top-level boxes up to 'moov'; the index comes before the pictures, so this is short.
+  while (file && file.seekg(at) && file.read(reinterpret_cast<char*>(head), 8)) {
+    const uint32_t size = be32(head);
+    if (std::memcmp(head + 4, "moov", 4) == 0 && size > 8 && size < (64u << 20)) {
+      std::string moov(size - 8, '\0');
+      if (!file.read(moov.data(), static_cast<std::streamsize>(moov.size()))) break;
+      // The box is 15 bytes: size, 'd263', vendor, decoder version, level, profile.
+      const size_t box = moov.find(std::string("\0\0\0\x0f" "d263", 8));
+      if (box == std::string::npos) break;
+      const char value = static_cast<char>(level);
+      file.seekp(at + 8 + static_cast<std::streamoff>(box) + 13);
+      if (file.write(&value, 1) && file.flush()) return true;
+      break;
+    }
+    if (size < 8) break;
+    at += size;
+  }
+  if (error) *error = "cannot label the H.263 level in the finished file";
+  return false;
+}
+
 }  // namespace
 
 std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const VideoOptions& options,
@@ -169,6 +257,7 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
   v.width = options.width;
   v.height = options.height;
   v.format_kind = options.format;
+  v.path = path;
   const FormatPlan plan = PlanFor(options.format, options.height);
 
   int rc = avformat_alloc_output_context2(&v.format, nullptr, plan.muxer, path.c_str());
@@ -216,6 +305,10 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
     v.codec->max_b_frames = 0;
   }
   ConfigureEncoder(options.format, options, v.codec, v.format);
+  // Frames are drawn for square pixels, and every file says so. Where the stream's own header
+  // cannot (H.263's picture sizes imply 12:11; DV says only 4:3 or 16:9) the container does:
+  // 3GP's pixel aspect box, AVI's video properties header.
+  v.codec->sample_aspect_ratio = AVRational{1, 1};
   rc = avcodec_open2(v.codec, encoder, nullptr);
   if (rc < 0)
     return fail(std::string("the ") + encoder->name + " encoder refused " + std::to_string(v.codec->width) + " x " +
@@ -223,6 +316,18 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
                 " frames a second: " + AvError(rc));
   rc = avcodec_parameters_from_context(v.stream->codecpar, v.codec);
   if (rc < 0) return fail("cannot set up the video stream: " + AvError(rc));
+  // The program stream muxer takes its clock rate and buffer sizes from the encoder's declared
+  // peak rate and buffer; without them it assumes 200 kbit/s whatever the stream holds.
+  if (options.format == VideoFormat::kMpeg2)
+    for (int i = 0; i < v.codec->nb_coded_side_data; ++i) {
+      const AVPacketSideData& sd = v.codec->coded_side_data[i];
+      uint8_t* copy = av_stream_new_side_data(v.stream, sd.type, sd.size);
+      if (!copy) return fail("out of memory");
+      std::memcpy(copy, sd.data, sd.size);
+    }
+  v.stream->sample_aspect_ratio = v.codec->sample_aspect_ratio;
+  // The file's only track: players and editors (Matroska's Default flag) take it without asking.
+  v.stream->disposition = AV_DISPOSITION_DEFAULT;
   v.stream->time_base = v.codec->time_base;
   v.stream->avg_frame_rate = rate;
   v.stream->r_frame_rate = rate;
@@ -310,6 +415,8 @@ bool VideoWriter::Finish(std::string* error) {
       ok = false;
     }
   }
+  if (ok && v.format_kind == VideoFormat::kH263_3gp)
+    ok = LabelH263Level(v.path, H263LevelFor(v.codec->width, v.codec->height).level, error);
   return ok;
 }
 

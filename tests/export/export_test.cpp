@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <tuple>
 
 #include "engine/asset_paths.h"
 #include "engine/scene_state.h"
@@ -118,9 +119,9 @@ TEST_F(ExportTest, EveryPresetInItsOwnFormat) {
   const PresetExpectation presets[] = {
       {0, "dvvideo", "25/1", 5},          {1, "dvvideo", "30000/1001", 5},  {2, "mpeg1video", "25/1", 6},
       {3, "mpeg1video", "30000/1001", 6}, {4, "mpeg2video", "25/1", 6},     {5, "mpeg2video", "30000/1001", 6},
-      {6, "mpeg2video", "30/1", 6},       {7, "mpeg2video", "30/1", 6},     {8, "mpeg2video", "30/1", 6},
-      {9, "mpeg2video", "30/1", 6},       {10, "mpeg2video", "30/1", 6},    {11, "mpeg2video", "30/1", 6},
-      {12, "mpeg2video", "30/1", 6},      {13, "mpeg2video", "30/1", 6},    {14, "h263", "30/1", 6},
+      {6, "mpeg2video", "30000/1001", 6}, {7, "mpeg2video", "30000/1001", 6}, {8, "mpeg2video", "30000/1001", 6},
+      {9, "mpeg2video", "30000/1001", 6}, {10, "mpeg2video", "30000/1001", 6}, {11, "mpeg2video", "30000/1001", 6},
+      {12, "mpeg2video", "30000/1001", 6}, {13, "mpeg2video", "30000/1001", 6}, {14, "h263", "30000/1001", 6},
       {15, "h264", "30/1", 4},            {16, "h264", "25/1", 4},
   };
   const std::string loop = MakeLoop(4, false);
@@ -139,6 +140,9 @@ TEST_F(ExportTest, EveryPresetInItsOwnFormat) {
     EXPECT_EQ(probe["height"], std::to_string(p.height));
     EXPECT_EQ(probe["r_frame_rate"], want.rate);
     EXPECT_EQ(probe["nb_read_frames"], "4");
+    // Frames are drawn for square pixels, and the file says so (DV's own header can only say
+    // 4:3 or 16:9; the AVI's video properties say square).
+    EXPECT_EQ(probe["sample_aspect_ratio"], "1:1");
     ASSERT_EQ(frames.size(), 4u);
     // The last frame: every frame before it has been through the encoder and the muxer.
     EXPECT_LT(MeanDifference(frames[3], test::DecodeFrameRgb(out, 3, p.width, p.height)), want.tolerance);
@@ -149,6 +153,136 @@ TEST_F(ExportTest, EveryPresetInItsOwnFormat) {
   // The disc formats are the program streams those discs take.
   EXPECT_EQ(Probe((dir_ / "preset2.mpg").string())["format_name"], "mpeg");
   EXPECT_EQ(Probe((dir_ / "preset0.avi").string())["format_name"], "avi");
+}
+
+// The largest and the smallest MPEG-2 preset as a player's demultiplexer and decoder meet them:
+// the packs' clock runs with the data and reaches about the file's length, no pack arrives after
+// its picture is due, the declared buffer holds the largest frame, and ffmpeg has nothing to say.
+TEST_F(ExportTest, MpegTwoPresetsKeepTheirClockAndBuffer) {
+  const std::string loop = MakeLoop(45, false);
+  for (const int preset : {6, 13}) {
+    SCOPED_TRACE("preset " + std::to_string(preset));
+    const std::string out = (dir_ / ("timing" + std::to_string(preset) + ".mpg")).string();
+    const ExportResult r = Export(ExportRequest{loop, out, preset, ExportFormat::kPresetOwn, 1, false});
+    ASSERT_TRUE(r.ok) << r.error;
+    auto probe = Probe(out);
+    EXPECT_EQ(probe["r_frame_rate"], "30000/1001") << "an NTSC preset, marked 29.97";
+    EXPECT_EQ(probe["nb_read_frames"], "45");
+    // From the frames: ffprobe's guess from the last time stamp falls short where many small
+    // pictures share a packet.
+    const double duration = 45 * 1001 / 30000.0;
+    EXPECT_EQ(test::RunCommand("ffmpeg -nostdin -v error -i " + test::Quoted(out) + " -f null - 2>&1"), "");
+
+    const test::ProgramStreamTiming t = test::ReadProgramStreamTiming(out);
+    ASSERT_GT(t.packs, 1);
+    // The last pack goes out before the last picture is due, and not long before.
+    ASSERT_GE(t.first_decode, 0);
+    EXPECT_LE(t.last_scr, t.first_decode + duration);
+    EXPECT_GT(t.last_scr, t.first_decode + duration - 1.0);
+    EXPECT_GE(t.timed_pes, 45 / 18);
+    EXPECT_EQ(t.late_pes, 0) << "of " << t.timed_pes;
+    const double file_bits = 8.0 * static_cast<double>(fs::file_size(out));
+    EXPECT_GE(static_cast<double>(t.mux_rate), file_bits / duration);
+
+    int64_t largest = 0;
+    std::istringstream sizes(test::RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 " +
+                                              test::Quoted(out)));
+    for (std::string line; std::getline(sizes, line);)
+      if (!line.empty()) largest = std::max<int64_t>(largest, std::stoll(line));
+    ASSERT_GT(largest, 0);
+    EXPECT_GE(t.vbv_bits, largest * 8);
+    EXPECT_LE(t.vbv_bits, 1835008) << "Main level's buffer";
+    // The declared peak is what paces the buffer: enough for the file, within Main level's ceiling.
+    EXPECT_GE(static_cast<double>(t.peak_rate), file_bits / duration);
+    EXPECT_LE(t.peak_rate, 15000000);
+    EXPECT_GE(t.mux_rate, t.peak_rate);
+  }
+}
+
+// The 3GP preset as a phone meets it: the index before the pictures, so it plays while it
+// arrives; labelled with an H.263 level the stream keeps to (frame size, rate, and the level's
+// reference decoder's buffer never overflowing at its peak rate); square pixels as drawn.
+TEST_F(ExportTest, ThreeGppKeepsToTheLevelItIsLabelled) {
+  const std::string loop = MakeLoop(45, false);
+  const std::string out = (dir_ / "phone.3gp").string();
+  const ExportResult r = Export(ExportRequest{loop, out, 14, ExportFormat::kPresetOwn, 1, false});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(test::RunCommand("ffmpeg -nostdin -v error -i " + test::Quoted(out) + " -f null - 2>&1"), "");
+  const std::string probe = test::RunCommand(
+      "ffprobe -v error -select_streams v:0 -show_entries stream=codec_name,width,height,r_frame_rate,"
+      "sample_aspect_ratio -of default=nw=1 " + test::Quoted(out));
+  EXPECT_EQ(probe, "codec_name=h263\nwidth=176\nheight=144\nsample_aspect_ratio=1:1\nr_frame_rate=30000/1001\n");
+
+  std::ifstream in(out, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t moov = bytes.find("moov"), mdat = bytes.find("mdat");
+  ASSERT_NE(moov, std::string::npos);
+  EXPECT_LT(moov, mdat) << "the index is at the end";
+  const size_t d263 = bytes.find("d263", moov);
+  ASSERT_NE(d263, std::string::npos);
+  const int level = static_cast<uint8_t>(bytes[d263 + 9]);
+  ASSERT_EQ(level, 20) << "176 x 144 at 29.97 frames a second needs level 20 or above";
+
+  // Level 20: at most 128 kbit/s; the buffer holds four frame periods at that rate and one
+  // largest QCIF picture, and is drained at that rate after each picture.
+  const double peak = 128000, per_frame = peak * 1001 / 30000, buffer = 4 * per_frame + 64 * 1024;
+  std::istringstream sizes(test::RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 " +
+                                            test::Quoted(out)));
+  double held = 0, most = 0;
+  int pictures = 0;
+  for (std::string line; std::getline(sizes, line);) {
+    if (line.empty()) continue;
+    ++pictures;
+    held += 8.0 * std::stod(line);
+    most = std::max(most, held);
+    held = std::max(0.0, held - per_frame);
+  }
+  EXPECT_EQ(pictures, 45);
+  EXPECT_LE(most, buffer) << "the stream outruns the level's peak rate";
+}
+
+// DV AVI as an editor reads its headers: the AVI's data rate is DV's own (a frame of 144000 or
+// 120000 bytes a frame period), and NTSC frames say consumer DV (track application IDs 0, as PAL's
+// do), not the professional 4:1:1 variant. A Matroska file's only track is its default one.
+TEST_F(ExportTest, DvAndMatroskaHeadersSayWhatTheFileIs) {
+  const std::string loop = MakeLoop(3, false);
+  auto le32 = [](const std::string& b, size_t at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) | static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(b[at + 2])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
+  };
+  for (const auto& [preset, frame_bytes, rate] : {std::tuple{0, 144000u, 25.0}, std::tuple{1, 120000u, 30000 / 1001.0}}) {
+    SCOPED_TRACE("preset " + std::to_string(preset));
+    const std::string out = (dir_ / ("dv" + std::to_string(preset) + ".avi")).string();
+    ASSERT_TRUE(Export(ExportRequest{loop, out, preset, ExportFormat::kPresetOwn, 1, false}).ok);
+    EXPECT_EQ(test::RunCommand("ffmpeg -nostdin -v error -i " + test::Quoted(out) + " -f null - 2>&1"), "");
+    std::ifstream in(out, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t avih = bytes.find("avih");
+    ASSERT_NE(avih, std::string::npos);
+    EXPECT_NEAR(le32(bytes, avih + 12), frame_bytes * rate, frame_bytes * rate * 0.01) << "dwMaxBytesPerSec";
+
+    // Every frame's DIF sequences (150 blocks of 80 bytes) open with a header block whose
+    // application IDs are the low three bits of bytes 4 to 7.
+    int frames = 0, headers = 0, consumer = 0;
+    for (size_t at = bytes.find("00dc"); at != std::string::npos; at = bytes.find("00dc", at + 4)) {
+      if (at + 8 + frame_bytes > bytes.size() || le32(bytes, at + 4) != frame_bytes) continue;
+      ++frames;
+      for (size_t seq = at + 8; seq < at + 8 + frame_bytes; seq += 12000, ++headers) {
+        bool ids_zero = true;
+        for (int i = 4; i < 8; ++i) ids_zero = ids_zero && (bytes[seq + i] & 7) == 0;
+        consumer += ids_zero;
+      }
+    }
+    EXPECT_EQ(frames, 3);
+    EXPECT_EQ(headers, 3 * static_cast<int>(frame_bytes / 12000));
+    EXPECT_EQ(consumer, headers);
+  }
+  const std::string mkv = (dir_ / "track.mkv").string();
+  ASSERT_TRUE(Export(ExportRequest{loop, mkv, 3, ExportFormat::kMkv, 1, false}).ok);
+  EXPECT_EQ(test::RunCommand("ffprobe -v error -select_streams v:0 -show_entries stream_disposition=default -of csv=p=0 " +
+                             test::Quoted(mkv)),
+            "1\n");
 }
 
 // Any preset as H.264 MP4, lossless FFV1, a PNG sequence, animated WebP and GIF; the NTSC rate
@@ -285,7 +419,11 @@ TEST_F(ExportTest, CancelAndFailureLeaveNoFile) {
     observer.frame_drawn = [&](int k, const headless::Image&) {
       if (k != 3) return;
       for (const auto& e : fs::directory_iterator(dir_))
-        if (e.path().filename().string().rfind(".vl-", 0) == 0) fs::remove_all(e.path());
+        if (e.path().filename().string().rfind(".vl-", 0) == 0) {
+          // The worker may add a frame while the folder is being emptied: try again until it is gone.
+          std::error_code ec;
+          for (int tries = 0; tries < 100 && fs::exists(e.path(), ec); ++tries) fs::remove_all(e.path(), ec);
+        }
     };
     const ExportResult r = ExportLoop(ExportRequest{loop, out, 2, ExportFormat::kPng, 1, true}, observer);
     EXPECT_FALSE(r.ok);
