@@ -34,7 +34,9 @@ bool AnswerWithoutDisplay(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::printf(
           "%s\nPlays keyframed, procedurally rendered video loops (.lqf files) in a window or full screen.\n\n"
+          "Positionals:\n"
           "  LOOP.lqf            the loop to play first\n"
+          "Options:\n"
           "  --library DIR       take the loops and their pictures, models and textures from DIR\n"
           "                      instead of the program's own folder ($VANTALOOP_HOME also sets it)\n"
           "  --status-to-stdout  also write every status-bar message to standard output\n"

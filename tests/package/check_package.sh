@@ -66,6 +66,7 @@ for man in vantaloop vantaloop-cli; do
 done
 zcat "$data/man/man1/vantaloop-cli.1.gz" | grep -q '^\.SS thumbnail' || fail "vantaloop-cli(1) lacks the thumbnail command"
 zcat "$data/man/man1/vantaloop-cli.1.gz" | grep -q 'size' || fail "vantaloop-cli(1) lacks thumbnail's --size"
+zcat "$data/man/man1/vantaloop.1.gz" | grep -q 'status\\-to\\-stdout' || fail "vantaloop(1) lacks --status-to-stdout"
 
 # The installed programs, run from another folder with no library named: they find their data
 # in /usr/share/vantaloop beside /usr/bin.
