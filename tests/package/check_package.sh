@@ -2,7 +2,8 @@
 # Builds the Debian package and checks it as a user's system meets it: the validators (lintian,
 # desktop-file-validate, appstreamcli), the installed files, the programs run from the installed
 # paths in another folder, the file type by name and by content, and the thumbnailer's command as
-# a file manager runs it. Everything is unpacked into a scratch folder; nothing is installed.
+# a file manager runs it, and the player on a display of its own. Everything is unpacked into a
+# scratch folder; nothing is installed.
 #   tests/package/check_package.sh [--no-build]   (--no-build: check build/package as it is)
 set -euo pipefail
 source "$(dirname "$0")/../../scripts/common.sh"
@@ -131,6 +132,39 @@ PY
   pass "the thumbnailer writes a 128 x 128 PNG"
 else
   fail "the thumbnailer's command ($command)"
+fi
+
+# The installed player starts on a display of its own, plays the bundled default loop from
+# /usr/share/vantaloop and shows it. Its settings go to the scratch folder.
+cat >"$scratch/desktop.sh" <<'SH'
+set -u
+cd "$1"
+HOME="$1" XDG_CONFIG_HOME="$1/.config" XDG_DATA_HOME="$1/.local/share" XDG_RUNTIME_DIR="$1" \
+  timeout 90 "$2/usr/bin/vantaloop" --status-to-stdout >"$1/status.txt" 2>"$1/stderr.txt" &
+player=$!
+for _ in $(seq 1 60); do
+  grep -q "^status: Playing default.lqf" "$1/status.txt" 2>/dev/null && break
+  sleep 0.5
+done
+sleep 3
+import -window root "$1/screen.png"
+kill "$player" 2>/dev/null
+wait "$player" 2>/dev/null
+exit 0
+SH
+mkdir -p "$scratch/home"
+chmod 700 "$scratch/home"
+xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash "$scratch/desktop.sh" "$scratch/home" "$root"
+if ! grep -q "^status: Playing default.lqf" "$scratch/home/status.txt"; then
+  fail "the installed vantaloop did not play the default loop: $(head -c 400 "$scratch/home/stderr.txt")"
+else
+  # The view (the window's top left, below the menus) shows the loop: many colours, not one.
+  colours="$(convert "$scratch/home/screen.png" -crop 600x400+20+40 +repage -format '%k' info: 2>/dev/null || echo 0)"
+  if [ "${colours:-0}" -ge 50 ]; then
+    pass "the installed vantaloop starts and shows the default loop ($colours colours)"
+  else
+    fail "the installed vantaloop shows no picture ($colours colours)"
+  fi
 fi
 
 if [ "$failures" -ne 0 ]; then
