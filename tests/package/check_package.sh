@@ -134,6 +134,30 @@ else
   fail "the thumbnailer's command ($command)"
 fi
 
+# Bash completion, as bash-completion loads it: commands, a command's options, loop files.
+mkdir -p "$work/completion"
+touch "$work/completion/a.lqf" "$work/completion/b.bin"
+completions="$(cd "$work/completion" && PATH="$root/usr/bin:$PATH" bash -c '
+  source /usr/share/bash-completion/bash_completion
+  source "$1/usr/share/bash-completion/completions/vantaloop-cli"
+  complete_line() {
+    COMP_LINE="$*"
+    COMP_POINT=${#COMP_LINE}
+    read -r -a COMP_WORDS <<<"$*"
+    [[ "$COMP_LINE" == *" " ]] && COMP_WORDS+=("")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMPREPLY=()
+    _vantaloop_cli
+    echo "$*=> $(printf "%s\n" "${COMPREPLY[@]}" | sort | tr "\n" " ")"
+  }
+  complete_line "vantaloop-cli th"
+  complete_line "vantaloop-cli --library /tmp thumbnail --s"
+  complete_line "vantaloop-cli info "' _ "$root")"
+for want in "vantaloop-cli th=> thumbnail " "thumbnail --s=> --size " "vantaloop-cli info => a.lqf "; do
+  grep -qF -- "$want" <<<"$completions" || fail "bash completion: no '$want' in: $completions"
+done
+pass "bash completion offers commands, options and loop files"
+
 # The installed player starts on a display of its own, plays the bundled default loop from
 # /usr/share/vantaloop and shows it. Its settings go to the scratch folder.
 cat >"$scratch/desktop.sh" <<'SH'
