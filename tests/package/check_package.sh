@@ -134,6 +134,26 @@ else
   fail "the thumbnailer's command ($command)"
 fi
 
+# The same inside a sandbox like the one file managers run thumbnailers in: the system read-only,
+# no network, no display, only the input readable and the output's folder writable. The picture
+# is the same as outside.
+if bwrap --ro-bind / / --unshare-all true 2>/dev/null; then
+  mkdir -p "$scratch/sandbox-out"
+  (cd / && PATH="$root/usr/bin:$PATH" "$cli" thumbnail --size 128 "$work/sunrise.lqf" "$scratch/outside.png")
+  if bwrap --ro-bind /usr /usr --ro-bind /etc /etc --symlink usr/lib /lib --symlink usr/lib64 /lib64 \
+    --symlink usr/bin /bin --proc /proc --dev /dev --tmpfs /tmp --ro-bind "$root" "$root" \
+    --ro-bind "$work/sunrise.lqf" /tmp/in.lqf --bind "$scratch/sandbox-out" /tmp/out \
+    --unshare-all --die-with-parent --clearenv --setenv PATH "$root/usr/bin:/usr/bin" --chdir / \
+    vantaloop-cli thumbnail --size 128 /tmp/in.lqf /tmp/out/thumb.png 2>"$scratch/sandbox.txt" &&
+    cmp -s "$scratch/sandbox-out/thumb.png" "$scratch/outside.png"; then
+    pass "the thumbnailer works in a sandbox"
+  else
+    fail "the thumbnailer in a sandbox: $(grep -v Fontconfig "$scratch/sandbox.txt" | head -3)"
+  fi
+else
+  echo "skipped: no sandbox can be made here (bwrap needs user namespaces)"
+fi
+
 # Bash completion, as bash-completion loads it: commands, a command's options, loop files.
 mkdir -p "$work/completion"
 touch "$work/completion/a.lqf" "$work/completion/b.bin"
