@@ -45,7 +45,15 @@ bool IEquals(std::string_view a, std::string_view b) {
 fs::path ProgramFolder() {
   if (LibraryOverride()) return *LibraryOverride();
   if (const char* home = std::getenv("VANTALOOP_HOME"); home && *home) return fs::path(home);
-  return ExecutableFolder();
+  return DataFolderBeside(ExecutableFolder());
+}
+
+fs::path DataFolderBeside(const fs::path& exe_folder) {
+  std::error_code ec;
+  if (fs::exists(exe_folder / "Sequences", ec)) return exe_folder;
+  const fs::path installed = exe_folder.parent_path() / "share" / "vantaloop";
+  if (fs::is_directory(installed, ec)) return installed;
+  return exe_folder;
 }
 
 void SetProgramFolder(const fs::path& folder) { LibraryOverride() = folder; }

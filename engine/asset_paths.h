@@ -15,8 +15,13 @@
 namespace vl {
 
 // The folder that relative asset names are relative to: the library folder set by the program
-// (--library DIR), else $VANTALOOP_HOME, else the folder of the running executable.
+// (--library DIR), else $VANTALOOP_HOME, else DataFolderBeside(the running executable's folder).
 std::filesystem::path ProgramFolder();
+
+// Where the data of programs in exe_folder lies: exe_folder itself when it has a Sequences folder
+// (the build lays the data beside the programs), else exe_folder/../share/vantaloop when that is a
+// folder (an installed package: PREFIX/bin and PREFIX/share/vantaloop), else exe_folder.
+std::filesystem::path DataFolderBeside(const std::filesystem::path& exe_folder);
 void SetProgramFolder(const std::filesystem::path& folder);
 
 // Resolves an asset name as a loop stores it. Relative names are taken against base (by default

@@ -16,6 +16,8 @@ VL_PACKAGES=(
   libcli11-dev libssl-dev
   xvfb xauth python3
   ffmpeg webp xdotool imagemagick x11-xserver-utils openbox
+  dpkg-dev lintian desktop-file-utils appstream shared-mime-info libglib2.0-bin man-db
+  bash-completion bubblewrap
 )
 
 # Runs a command with its output kept in LOG; on failure shows the log's last lines and fails.

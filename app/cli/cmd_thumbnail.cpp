@@ -1,6 +1,7 @@
-// vantaloop-cli thumbnail LOOP.lqf OUT.jpg: the loop library's picture of a loop, one frame from
-// the middle of the loop drawn headless on virtual time and squeezed to 96 x 96. Same loop, same
-// bytes.
+// vantaloop-cli thumbnail [--size N] LOOP.lqf OUT.jpg: the loop library's picture of a loop, one
+// frame from the middle of the loop drawn headless on virtual time and squeezed to N x N (96 by
+// default). A name ending in .png gets a PNG (file managers' thumbnailers ask for one), any other a
+// JPEG. Same loop, same bytes.
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -25,9 +26,17 @@ namespace {
 constexpr const char* kName = "thumbnail";
 constexpr int kRenderSize = 576;  // a usual frame height; the glow captures assume frames of 512 or more
 constexpr int kThumbSize = 96;
+constexpr int kMaxThumbSize = 1024;  // the largest a file manager asks for
 constexpr int kWarmUpFrames = 24;
 
-int Run(const std::vector<std::string>& args) {
+bool EndsInPng(const std::string& name) {
+  if (name.size() < 4) return false;
+  std::string end = name.substr(name.size() - 4);
+  for (char& c : end) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return end == ".png";
+}
+
+int Run(const std::vector<std::string>& args, int size) {
   namespace fs = std::filesystem;
   vl::cli::CatchInterrupts();  // a file-size limit fails the write instead of killing the process
   std::error_code ec;
@@ -37,14 +46,16 @@ int Run(const std::vector<std::string>& args) {
   if (vl::Status same = vl::RefuseSameFile(loop, args[1])) return vl::cli::UsageError(kName, same->ToString());
 
   std::string error;
-  auto gl = vl::headless::HeadlessContext::Create(kRenderSize, kRenderSize, &error);
+  // Drawn at least as large as asked, so that a large thumbnail is not blown up from a small frame.
+  const int render_size = std::max(kRenderSize, size);
+  auto gl = vl::headless::HeadlessContext::Create(render_size, render_size, &error);
   if (!gl) return vl::cli::Fail(kName, error);
   auto scene = std::make_unique<vl::engine::SceneState>();
   vl::render::RenderAssets assets;
   vl::Random random;  // the command's own: the picture depends on nothing else
   vl::render::PlayerLayers layers(assets, random);
   vl::render::OfflinePlayer player(*scene, layers, 25, random);
-  player.Start(assets, kRenderSize, kRenderSize);
+  player.Start(assets, render_size, render_size);
   if (auto err = vl::engine::LoadSequence(*scene, loop.string(), assets)) return vl::cli::Fail(kName, err->ToString());
   const int end = vl::engine::PlayedFrameCount(*scene);
   if (!vl::engine::HasFramesToPlay(*scene)) return vl::cli::Fail(kName, args[0] + ": " + vl::engine::kNothingToPlay);
@@ -59,23 +70,32 @@ int Run(const std::vector<std::string>& args) {
   vl::headless::Image image = gl->ReadPixels();
   QImage frame(image.rgba.data(), image.width, image.height, image.width * 4, QImage::Format_RGBA8888);
   QImage thumb = frame.convertToFormat(QImage::Format_RGB32)
-                     .scaled(kThumbSize, kThumbSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+                     .scaled(size, size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
   // Encoded in memory and written as a whole: a full disk is an error, never an empty picture.
-  QByteArray jpeg;
-  QBuffer buffer(&jpeg);
+  QByteArray encoded;
+  QBuffer buffer(&encoded);
   buffer.open(QIODevice::WriteOnly);
-  if (!thumb.save(&buffer, "JPG", 90) || jpeg.isEmpty()) return vl::cli::Fail(kName, args[1] + ": cannot encode the picture");
-  const auto* bytes = reinterpret_cast<const uint8_t*>(jpeg.constData());
-  if (vl::Status failed = vl::WriteFileBytes(args[1], std::span(bytes, static_cast<size_t>(jpeg.size()))))
+  const bool png = EndsInPng(args[1]);
+  if (!thumb.save(&buffer, png ? "PNG" : "JPG", png ? -1 : 90) || encoded.isEmpty())
+    return vl::cli::Fail(kName, args[1] + ": cannot encode the picture");
+  const auto* bytes = reinterpret_cast<const uint8_t*>(encoded.constData());
+  if (vl::Status failed = vl::WriteFileBytes(args[1], std::span(bytes, static_cast<size_t>(encoded.size()))))
     return vl::cli::Fail(kName, failed->ToString());
   return 0;
 }
 
 }  // namespace
 
-VL_CLI_COMMAND(thumbnail, "thumbnail", "Draw the loop library's 96 x 96 JPEG picture of a loop.", [](CLI::App& app) {
-  auto args = std::make_shared<std::vector<std::string>>(2);
-  app.add_option("LOOP.lqf", (*args)[0], "The loop file")->required();
-  app.add_option("OUT.jpg", (*args)[1], "The picture to write")->required();
-  return [args] { return Run(*args); };
-});
+VL_CLI_COMMAND(thumbnail, "thumbnail",
+               "Draw the loop library's square picture of a loop (JPEG, or PNG for a .png name).",
+               [](CLI::App& app) {
+                 auto args = std::make_shared<std::vector<std::string>>(2);
+                 auto size = std::make_shared<int>(kThumbSize);
+                 app.add_option("LOOP.lqf", (*args)[0], "The loop file")->required();
+                 app.add_option("OUT.jpg", (*args)[1], "The picture to write: PNG when the name ends in .png, else JPEG")
+                     ->required();
+                 app.add_option("--size", *size, "The picture's width and height in pixels")
+                     ->default_val(kThumbSize)
+                     ->check(CLI::Range(1, kMaxThumbSize));
+                 return [args, size] { return Run(*args, *size); };
+               });

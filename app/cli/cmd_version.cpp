@@ -2,10 +2,11 @@
 #include <cstdio>
 
 #include "app/cli/command.h"
+#include "vl_version.h"
 
 namespace {
 int RunVersion() {
-  std::printf("vantaloop-cli 0.1\n");
+  std::printf("vantaloop-cli %s\n", VL_VERSION);
   return 0;
 }
 }  // namespace

@@ -34,12 +34,13 @@
 
 #include "app/cli/command.h"
 #include "engine/asset_paths.h"
+#include "vl_version.h"
 
 namespace vl::cli {
 namespace {
 
 constexpr const char* kProgram = "vantaloop-cli";
-constexpr const char* kVersion = "vantaloop-cli 0.1";
+constexpr const char* kVersion = "vantaloop-cli " VL_VERSION;
 
 std::map<std::string, Command>& Registry() {
   static std::map<std::string, Command> commands;
@@ -119,7 +120,8 @@ int main(int argc, char** argv) {
   CLI::App app{
       "Inspect, check, convert and render Vantaloop loops.\n"
       "Asset names in loops are resolved against the library folder: --library DIR,\n"
-      "else $VANTALOOP_HOME, else the folder of this program.",
+      "else $VANTALOOP_HOME, else the folder of this program (or ../share/vantaloop\n"
+      "beside it when the program is installed).",
       kProgram};
   g_app = &app;
   app.set_version_flag("--version", kVersion, "Show the program version and exit");

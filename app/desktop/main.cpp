@@ -1,6 +1,7 @@
-// vantaloop [LOOP.lqf] [--library DIR] [--status-to-stdout]: the desktop player. Plays the named
-// loop first, or a random loop of the library when that setting is on. --status-to-stdout also
-// writes every status-bar message to standard output ("status: TEXT"), for scripts.
+// vantaloop [LOOP.lqf] [--library DIR] [--status-to-stdout] [--version] [--help]: the desktop
+// player. Plays the named loop first, or a random loop of the library when that setting is on.
+// --status-to-stdout also writes every status-bar message to standard output ("status: TEXT"), for
+// scripts.
 #include <malloc.h>
 
 #include <cstdio>
@@ -15,8 +16,44 @@
 #include "engine/asset_paths.h"
 #include "ui/export_presets.h"
 #include "ui/profile_file.h"
+#include "vl_version.h"
+
+namespace {
+
+constexpr const char* kUsage = "usage: vantaloop [LOOP.lqf] [--library DIR] [--status-to-stdout]\n";
+
+// Answered before Qt starts, so they need no display (the package's manual page is made from them).
+bool AnswerWithoutDisplay(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--library") ++i;
+    if (arg == "--version") {
+      std::printf("vantaloop %s\n", VL_VERSION);
+      return true;
+    }
+    if (arg == "--help" || arg == "-h") {
+      std::printf(
+          "%s\nPlays keyframed, procedurally rendered video loops (.lqf files) in a window or full screen.\n\n"
+          "Positionals:\n"
+          "  LOOP.lqf            the loop to play first\n"
+          "Options:\n"
+          "  --library DIR       take the loops and their pictures, models and textures from DIR\n"
+          "                      instead of the program's own folder ($VANTALOOP_HOME also sets it)\n"
+          "  --status-to-stdout  also write every status-bar message to standard output\n"
+          "                      (\"status: TEXT\"), for scripts\n"
+          "  --version           show the program version and exit\n"
+          "  --help              show this help and exit\n",
+          kUsage);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerWithoutDisplay(argc, argv)) return std::fflush(stdout) == 0 ? 0 : 1;
   QApplication app(argc, argv);
   QApplication::setOrganizationName(vl::ui::kSettingsOrganisation);
   QApplication::setApplicationName(vl::ui::kSettingsApplication);
@@ -35,7 +72,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--status-to-stdout") {
       status_to_stdout = true;
     } else if (arg.rfind("--", 0) == 0) {
-      std::fprintf(stderr, "usage: vantaloop [LOOP.lqf] [--library DIR] [--status-to-stdout]\n");
+      std::fputs(kUsage, stderr);
       return 2;
     } else if (loop.empty()) {
       loop = absolute(argv[i]).string();

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include "engine/sequence_loader.h"
 #include "engine/sequence_writer.h"
 #include "engine/keyframes.h"
+#include "vl_version.h"
 
 namespace {
 
@@ -161,6 +163,41 @@ TEST_F(CliTest, InfoSummarisesTheBundledLoop) {
 
 namespace {
 
+// File managers' thumbnailers ask for a size and a .png output; the library keeps its 96 x 96 JPEG.
+TEST_F(CliTest, ThumbnailTakesASizeAndWritesPngForAPngName) {
+  auto slurp = [](const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  auto be32 = [](const std::string& b, size_t at) {
+    return (static_cast<uint32_t>(static_cast<uint8_t>(b[at])) << 24) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 16) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(b[at + 2])) << 8) | static_cast<uint8_t>(b[at + 3]);
+  };
+  const std::string loop = std::string(VL_BIN_DIR) + "/Sequences/default.lqf";
+  const fs::path png = dir_ / "thumb.PNG";
+  CliRun r = Cli("thumbnail --size 40 " + loop + " " + png.string());
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string p = slurp(png);
+  ASSERT_GE(p.size(), 24u);
+  EXPECT_EQ(p.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+  EXPECT_EQ(be32(p, 16), 40u);  // IHDR width and height
+  EXPECT_EQ(be32(p, 20), 40u);
+
+  // Without --size: the same JPEG as the library's own (the build draws it the same way).
+  const fs::path jpg = dir_ / "thumb.jpg";
+  ASSERT_EQ(Cli("thumbnail " + loop + " " + jpg.string()).code, 0);
+  const std::string j = slurp(jpg);
+  EXPECT_EQ(j.substr(0, 2), "\xff\xd8");
+  EXPECT_EQ(j, slurp(std::string(VL_BIN_DIR) + "/Sequences/default.jpg"));
+
+  for (const char* size : {"0", "-3", "1025", "big"}) {
+    const CliRun bad = Cli("thumbnail --size " + std::string(size) + " " + loop + " " + png.string());
+    EXPECT_EQ(bad.code, 2) << size;
+    EXPECT_NE(bad.err.find("--size"), std::string::npos) << bad.err;
+  }
+}
+
 TEST_F(CliTest, RenderWritesTheSameFramesAndAVideo) {
   const std::string loop = std::string(VL_BIN_DIR) + "/Sequences/default.lqf";
   const fs::path a = dir_ / "a", b = dir_ / "b";
@@ -213,7 +250,8 @@ TEST(CliCommandLine, EveryCommandSharesHelpVersionAndUsageErrors) {
     EXPECT_NE(wrong.err.find("vantaloop-cli: " + c + ": "), std::string::npos) << wrong.err;
     EXPECT_NE(wrong.err.find("Usage: vantaloop-cli " + c), std::string::npos) << wrong.err;
   }
-  EXPECT_EQ(Cli("version").out, "vantaloop-cli 0.1\n");
+  EXPECT_EQ(Cli("version").out, std::string("vantaloop-cli ") + VL_VERSION + "\n");
+  EXPECT_EQ(Cli("--version").out, Cli("version").out);
 
   // Missing and surplus arguments, unknown commands, values the command checks itself.
   for (const char* args : {"", "frobnicate", "info", "info a.lqf b.lqf", "convert a.lqf", "compile a.txt",

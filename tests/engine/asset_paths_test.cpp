@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 
 #include "tests/measured_child.h"
@@ -133,6 +134,43 @@ TEST_F(AssetPathsTest, ReadFileBytesNeverBlocksOnAFifoNorReadsADevice) {
     EXPECT_EQ(run.report, c.message) << run.Describe();
     EXPECT_LE(run.growth(), uint64_t{16} << 20) << run.Describe();
   }
+}
+
+// Built, the data lies beside the programs; installed, the programs are in PREFIX/bin and the data
+// in PREFIX/share/vantaloop. A build folder wins over an install it happens to sit in.
+TEST_F(AssetPathsTest, DataIsBesideTheProgramsOrInTheInstalledShareFolder) {
+  const fs::path bin = root_ / "usr" / "bin";
+  const fs::path share = root_ / "usr" / "share" / "vantaloop";
+  fs::create_directories(bin);
+  EXPECT_EQ(vl::DataFolderBeside(bin), bin);  // neither: beside the programs, as before
+
+  fs::create_directories(share / "Sequences");
+  EXPECT_EQ(vl::DataFolderBeside(bin), share);
+
+  fs::create_directories(bin / "Sequences");
+  EXPECT_EQ(vl::DataFolderBeside(bin), bin);
+
+  // A file named like the share folder is no data folder.
+  const fs::path other = root_ / "opt" / "bin";
+  fs::create_directories(other);
+  std::ofstream(root_ / "opt" / "share") << "x";
+  EXPECT_EQ(vl::DataFolderBeside(other), other);
+}
+
+// --library and $VANTALOOP_HOME come before the executable's folder. In a child process: the
+// setting is the process's own.
+TEST_F(AssetPathsTest, LibraryOptionAndHomeComeFirst) {
+  auto body = [&]() -> int {
+    ::unsetenv("VANTALOOP_HOME");
+    const fs::path exe = fs::read_symlink("/proc/self/exe");
+    if (vl::ProgramFolder() != vl::DataFolderBeside(exe.parent_path())) return 1;
+    ::setenv("VANTALOOP_HOME", root_.c_str(), 1);
+    if (vl::ProgramFolder() != root_) return 2;
+    vl::SetProgramFolder(root_ / "Textures");
+    if (vl::ProgramFolder() != root_ / "Textures") return 3;
+    return 0;
+  };
+  EXPECT_EXIT(std::exit(body()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(LoadErrors, ControlCharactersInNamesAndMessagesAreEscaped) {
