@@ -381,6 +381,15 @@ void CZentropeView::StartUp() {
     if (options_.publish_settings) options_.publish_settings();
   }
   ui::ScanSequenceFolder(desktop_, ProgramFolder() / ui::kSequencesFolder);
+  {
+    // An empty library says why when the folder itself is the reason.
+    const fs::path library = ProgramFolder() / ui::kSequencesFolder;
+    std::error_code ec;
+    fs::directory_iterator listing(library, ec);
+    if (ec)
+      Tell("The loop library " + EscapeControl(library.string()) + " cannot be read: " +
+           (ec == std::errc::no_such_file_or_directory ? std::string("no such folder") : ec.message()));
+  }
   std::string note;
   ui::ApplyStartupWindowSize(*scene_, window(), &note);
   if (!note.empty()) Say(QString::fromStdString(note));

@@ -103,6 +103,19 @@ TEST(DesktopHostileFiles, LibraryNamesThatAreNotUtf8OrHoldABackslashPlay) {
   }
 }
 
+// Before, a library folder that was not there (or could not be listed) gave an empty list and only
+// the fallback loop's failure; now the status bar says what is wrong with the folder.
+TEST(DesktopHostileFiles, ALibraryFolderThatCannotBeReadIsSaidToBe) {
+  VL_X_SERVER(x, "1280x1024x24");
+  const fs::path home = Scratch("nolibrary");
+  const fs::path loop = CompileLoop(home, "green", PlainLoopSource(kGreen.red(), kGreen.green(), kGreen.blue()));
+  Program program(*x, home, {loop.string(), "--library", (home / "nowhere").string()});
+  ASSERT_TRUE(program.MainWindow()) << program.Stderr();
+  EXPECT_TRUE(StatusHas(program, "The loop library " + (home / "nowhere" / "Sequences").string() + " cannot be read: no such folder",
+                        10000))
+      << program.Stdout();
+}
+
 // Before, a preset of 99 left the window at whatever size it had, with no word said.
 TEST(DesktopHostileFiles, AStoredPresetOutsideTheListFallsBackToTheDefaultAndSaysSo) {
   VL_X_SERVER(x, "1280x1024x24");
