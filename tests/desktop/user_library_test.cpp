@@ -67,5 +67,41 @@ TEST(DesktopUserLibrary, TheUsersOwnLoopIsListedAndPlays) {
   EXPECT_GT(FindColour(x->Grab(*main), colour, 16).count, main->width() * main->height() / 3);
 }
 
+// Ctrl+S offers the user's library (made when missing) until the user saves somewhere else; then
+// it offers that folder.
+TEST(DesktopUserLibrary, SaveStartsInTheUsersLibraryThenTheLastFolder) {
+  VL_X_SERVER_WITH_WM(x, "1600x1200x24");
+  const fs::path home = Scratch("user-library-save");
+  const fs::path data = home / "data";
+  const fs::path user = data / "Vantaloop" / "Sequences";
+  const fs::path elsewhere = home / "elsewhere";
+  fs::create_directories(elsewhere);
+  Program::WriteSettings(home, 3, 1);
+  const fs::path loop = CompileLoop(home, "blue", PlainLoopSource(0, 0, 200));
+  auto save_as = [&](Program& program, const std::string& typed) {
+    const auto main = program.WindowWithRole("player");
+    ASSERT_TRUE(main);
+    x->Run("xdotool windowactivate --sync " + std::to_string(main->first) + " key ctrl+s");
+    ASSERT_TRUE(x->WaitForWindow("Save a Moxtrel Keyframe File", 8000));
+    SleepMs(800);
+    x->Run("xdotool key ctrl+a type '" + typed + "'");
+    x->Run("xdotool key Return");
+  };
+  auto saved = [](const Program& program, const fs::path& file) {
+    return program.WaitForStatus([&](const std::string& s) { return s == "Saved " + file.string(); }, 8000);
+  };
+  Program program(*x, home, {loop.string()}, {"XDG_DATA_HOME=" + data.string()});
+  ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Playing blue.lqf", 0) == 0; }, 15000));
+  ASSERT_FALSE(fs::exists(user));
+  save_as(program, "first");
+  EXPECT_TRUE(saved(program, user / "first.lqf")) << program.Stdout();
+  EXPECT_TRUE(fs::is_regular_file(user / "first.lqf"));
+  save_as(program, (elsewhere / "second.lqf").string());
+  EXPECT_TRUE(saved(program, elsewhere / "second.lqf")) << program.Stdout();
+  save_as(program, "third");
+  EXPECT_TRUE(saved(program, elsewhere / "third.lqf")) << program.Stdout();
+  EXPECT_FALSE(fs::exists(user / "third.lqf"));
+}
+
 }  // namespace
 }  // namespace vl::xtest
