@@ -108,8 +108,7 @@ CControlPanelDlg::CControlPanelDlg(ViewHost& view, QWidget* parent) : QDialog(pa
   for (const std::string& name : desktop.sequence_names) preset_combo_->addItem(QString::fromStdString(name));
   preset_combo_->setCurrentIndex(scene.random_sequence_on_startup != 0 ? desktop.startup_sequence_index : 0);
   frame_count_ = 300;
-  thumbs_->extension = "jpg";
-  thumbs_->FillFromFolder((ProgramFolder() / kSequencesFolder).string());
+  FillLibraryList(*thumbs_);
   HighlightPlayingLoop();
   SetFrameNumber(scene.current_frame);
 
@@ -168,17 +167,20 @@ void CControlPanelDlg::SequenceLoaded() {
 }
 
 void CControlPanelDlg::HighlightPlayingLoop() {
-  // The library's thumbnail of the playing loop (Name.jpg for Name.lqf); for a loop from
-  // elsewhere the list keeps its own choice.
+  // The library's thumbnail of the playing loop (Name.jpg for Name.lqf), bundled or the user's;
+  // for a loop from elsewhere the list keeps its own choice.
   const std::string& path = view_.desktop().loaded_sequence_path;
   const std::filesystem::path playing(path);
+  const std::filesystem::path folder = playing.parent_path().lexically_normal();
+  const std::filesystem::path user = UserSequencesFolder();
   const bool in_library =
       !path.empty() && playing.parent_path().filename() == kSequencesFolder &&
-      playing.parent_path().lexically_normal() == (ProgramFolder() / kSequencesFolder).lexically_normal();
+      (folder == (ProgramFolder() / kSequencesFolder).lexically_normal() ||
+       (!user.empty() && folder == user.lexically_normal()));
   const std::string name = playing.stem().string() + ".jpg";
   if (!in_library) return;
   for (int i = 0; i < thumbs_->count(); ++i)
-    if (thumbs_->name(i) == name) {
+    if (thumbs_->name(i) == name && std::filesystem::path(thumbs_->folder(i)).lexically_normal() == folder) {
       thumbs_->SelectRow(i);
       return;
     }

@@ -1,5 +1,7 @@
 #include "ui/loop_library.h"
 
+#include <cstdlib>
+
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -10,6 +12,36 @@
 namespace vl::ui {
 
 namespace fs = std::filesystem;
+
+fs::path UserDataFolder(const char* xdg_data_home, const char* home) {
+  if (xdg_data_home && *xdg_data_home && fs::path(xdg_data_home).is_absolute())
+    return fs::path(xdg_data_home) / "Vantaloop";
+  if (home && *home && fs::path(home).is_absolute()) return fs::path(home) / ".local/share/Vantaloop";
+  return {};
+}
+
+fs::path UserDataFolder() { return UserDataFolder(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")); }
+
+fs::path UserSequencesFolder() {
+  const fs::path data = UserDataFolder();
+  return data.empty() ? fs::path() : data / kSequencesFolder;
+}
+
+std::vector<std::string> UserLoopThumbnailNames(const fs::path& folder) {
+  std::vector<std::string> names;
+  if (folder.empty()) return names;
+  std::error_code ec;
+  fs::directory_iterator it(folder, ec), end;
+  for (; !ec && it != end && static_cast<int>(names.size()) < kMaxSequenceNames; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    // Only names that SequenceNameForThumbnail maps back to this very file.
+    if (name.size() <= 4 || name[0] == '.' || name.compare(name.size() - 4, 4, ".lqf") != 0) continue;
+    std::error_code type_ec;
+    if (it->is_directory(type_ec)) continue;
+    names.push_back(name.substr(0, name.size() - 4) + ".jpg");
+  }
+  return names;
+}
 
 void ScanSequenceFolder(DesktopState& desktop, const fs::path& sequences_folder) {
   desktop.sequence_count = 0;
@@ -42,7 +74,19 @@ bool LoadLoopFromThumbnail(ViewHost& view, const CThumbsListCtrl& list) {
   auto name = SequenceNameForThumbnail(list.GetSelectedName());
   if (!name) return false;
   view.scene().sequence_file_name = *name;
+  const fs::path folder = list.GetSelectedFolder();
+  const fs::path user = UserSequencesFolder();
+  if (!user.empty() && folder.lexically_normal() == user.lexically_normal())
+    return view.LoadLoop((folder / *name).string());
   return view.LoadLoop(std::string(kSequencesFolder) + "/" + *name);
+}
+
+void FillLibraryList(CThumbsListCtrl& list) {
+  list.extension = "jpg";
+  list.FillFromFolder((ProgramFolder() / kSequencesFolder).string());
+  const fs::path user = UserSequencesFolder();
+  std::vector<std::string> names = UserLoopThumbnailNames(user);
+  if (!names.empty()) list.Append(user.string(), std::move(names));
 }
 
 CLoopWindowDlg::CLoopWindowDlg(ViewHost& view, QWidget* parent)
@@ -51,8 +95,7 @@ CLoopWindowDlg::CLoopWindowDlg(ViewHost& view, QWidget* parent)
   resize(900, 740);
   auto* layout = new QVBoxLayout(this);
   thumbs_ = new CThumbsListCtrl(this);
-  thumbs_->extension = "jpg";
-  thumbs_->FillFromFolder((ProgramFolder() / kSequencesFolder).string());
+  FillLibraryList(*thumbs_);
   layout->addWidget(thumbs_, 1);
 
   auto* row = new QHBoxLayout;

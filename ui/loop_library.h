@@ -1,5 +1,6 @@
 // The loop library: the Sequences folder beside the program (Name.lqf with its thumbnail
-// Name.jpg), the start-up scan, the random start-up pick, and the big loop window.
+// Name.jpg) and the user's own Sequences folder in the user data folder, the start-up scan, the
+// random start-up pick, and the big loop window.
 #pragma once
 #include <filesystem>
 #include <optional>
@@ -17,6 +18,19 @@ class CThumbsListCtrl;
 
 inline constexpr const char* kSequencesFolder = "Sequences";
 
+// The user's data folder: $XDG_DATA_HOME/Vantaloop when that variable holds an absolute path
+// (a relative one is ignored, as the XDG rules say), else $HOME/.local/share/Vantaloop. Empty
+// when neither gives an absolute path, so nothing is ever looked for in the current folder.
+std::filesystem::path UserDataFolder(const char* xdg_data_home, const char* home);
+std::filesystem::path UserDataFolder();  // from the environment
+// <user data>/Sequences: the user's own loops, listed after the bundled ones; Save starts there.
+std::filesystem::path UserSequencesFolder();
+
+// The list rows of the user's loops: "Name.jpg" for every Name.lqf of the folder (listing order,
+// hidden files and folders skipped), whether or not the picture exists; a missing one shows the
+// placeholder. A missing folder gives none.
+std::vector<std::string> UserLoopThumbnailNames(const std::filesystem::path& folder);
+
 // Fills sequence_names ("Nothing Selected", then every *.lqf file of the folder in listing order,
 // extension compared case-sensitively) and sequence_count. A missing folder gives no entries.
 void ScanSequenceFolder(DesktopState& desktop, const std::filesystem::path& sequences_folder);
@@ -28,9 +42,13 @@ std::optional<std::string> SequenceNameForThumbnail(const std::string& thumbnail
 // The start-up pick: 1 + Next() % sequence_count, or 0 when the library is empty.
 int PickStartupSequence(const DesktopState& desktop, Random& random);
 
-// Loads the loop of the list's selected thumbnail ("Sequences/<name>.lqf"). False when nothing
-// usable is selected or the load failed.
+// Loads the loop of the list's selected thumbnail ("Sequences/<name>.lqf" for the bundled
+// library, the full path for the user's). False when nothing usable is selected or the load
+// failed.
 bool LoadLoopFromThumbnail(ViewHost& view, const CThumbsListCtrl& list);
+
+// Fills a library list: the bundled loops, then the user's own.
+void FillLibraryList(CThumbsListCtrl& list);
 
 // The big loop window: the library's thumbnails in a large list.
 class CLoopWindowDlg : public QDialog {

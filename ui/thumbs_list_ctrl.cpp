@@ -40,12 +40,23 @@ ThumbsModel::ThumbsModel(ThumbnailCache& cache, QObject* parent) : QAbstractList
 
 void ThumbsModel::Reset(const std::string& folder, std::vector<std::string> names) {
   beginResetModel();
-  folder_ = folder;
+  folders_.assign(1, folder);
+  row_folders_.assign(names.size(), 0);
   names_ = std::move(names);
   endResetModel();
 }
 
-std::string ThumbsModel::PathOf(int row) const { return (fs::path(folder_) / name(row)).string(); }
+void ThumbsModel::Append(const std::string& folder, std::vector<std::string> names) {
+  if (names.empty()) return;
+  const int first = rowCount();
+  beginInsertRows({}, first, first + static_cast<int>(names.size()) - 1);
+  folders_.push_back(folder);
+  row_folders_.insert(row_folders_.end(), names.size(), folders_.size() - 1);
+  names_.insert(names_.end(), std::make_move_iterator(names.begin()), std::make_move_iterator(names.end()));
+  endInsertRows();
+}
+
+std::string ThumbsModel::PathOf(int row) const { return (fs::path(folder(row)) / name(row)).string(); }
 
 int ThumbsModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(names_.size());
@@ -72,12 +83,11 @@ QVariant ThumbsModel::data(const QModelIndex& index, int role) const {
 
 void ThumbsModel::Arrived(const std::string& path) {
   const fs::path p(path);
-  // As PathOf makes them ("dir/" and "dir" are one folder).
-  if (p.parent_path() != (fs::path(folder_) / "x").parent_path()) return;
   const std::string file = p.filename().string();
   // Pictures arrive a screenful at a time; a look over the names costs little next to a repaint.
   for (size_t i = 0; i < names_.size(); ++i)
-    if (names_[i] == file) {
+    // As PathOf makes them ("dir/" and "dir" are one folder).
+    if (names_[i] == file && p.parent_path() == (fs::path(folders_[row_folders_[i]]) / "x").parent_path()) {
       const QModelIndex at = index(static_cast<int>(i));
       emit dataChanged(at, at, {Qt::DecorationRole});
       return;
@@ -143,6 +153,21 @@ std::string CThumbsListCtrl::GetSelectedName() const {
   for (const QModelIndex& i : selectionModel()->selectedIndexes())
     if (first < 0 || i.row() < first) first = i.row();
   return first < 0 ? std::string() : name(first);
+}
+
+std::string CThumbsListCtrl::GetSelectedFolder() const {
+  int first = -1;
+  for (const QModelIndex& i : selectionModel()->selectedIndexes())
+    if (first < 0 || i.row() < first) first = i.row();
+  return first < 0 ? std::string() : folder(first);
+}
+
+void CThumbsListCtrl::Append(const std::string& folder, std::vector<std::string> names) {
+  const bool was_empty = count() == 0;
+  model_->Append(folder, std::move(names));
+  if (!was_empty || count() == 0) return;
+  setCurrentIndex(model_->index(0));
+  selectionModel()->select(model_->index(0), QItemSelectionModel::ClearAndSelect);
 }
 
 void CThumbsListCtrl::SelectRow(int i) {

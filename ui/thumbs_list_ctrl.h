@@ -36,7 +36,10 @@ class ThumbsModel : public QAbstractListModel {
  public:
   ThumbsModel(ThumbnailCache& cache, QObject* parent = nullptr);
   void Reset(const std::string& folder, std::vector<std::string> names);
+  // Adds the pictures of a second folder after the rows there are.
+  void Append(const std::string& folder, std::vector<std::string> names);
   const std::string& name(int row) const { return names_[static_cast<size_t>(row)]; }
+  const std::string& folder(int row) const { return folders_[row_folders_[static_cast<size_t>(row)]]; }
   std::string PathOf(int row) const;
 
   int rowCount(const QModelIndex& parent = {}) const override;
@@ -46,8 +49,9 @@ class ThumbsModel : public QAbstractListModel {
   void Arrived(const std::string& path);
 
   ThumbnailCache& cache_;
-  std::string folder_;
-  std::vector<std::string> names_;  // the system's bytes
+  std::vector<std::string> folders_;  // the first is the one Reset was given
+  std::vector<std::string> names_;    // the system's bytes
+  std::vector<size_t> row_folders_;   // each row's index in folders_
   QPixmap waiting_;                 // shown until a row's picture is read
 };
 
@@ -65,9 +69,15 @@ class CThumbsListCtrl : public QListView {
   // The file name (the system's bytes) of the first selected item in list order; empty when
   // nothing is selected.
   std::string GetSelectedName() const;
+  // The folder of that item; empty when nothing is selected.
+  std::string GetSelectedFolder() const;
+  // Adds the named pictures of another folder after the rows there are (the user's own loops
+  // after the bundled ones); selects the first row when nothing was selected.
+  void Append(const std::string& folder, std::vector<std::string> names);
   int count() const { return model_->rowCount(); }
   // Item i's file name as bytes, and as shown.
   const std::string& name(int i) const { return model_->name(i); }
+  const std::string& folder(int i) const { return model_->folder(i); }
   QString label(int i) const;
   // Makes item i the only selected one and scrolls it into view.
   void SelectRow(int i);

@@ -53,6 +53,7 @@ constexpr const char* kPanelPlaceKey = "Control Panel/Position";
 // The folders the Open and Export dialogs last went to.
 constexpr const char* kOpenFolderKey = "Folders/Open";
 constexpr const char* kExportFolderKey = "Folders/Export";
+constexpr const char* kSaveFolderKey = "Folders/Save";
 
 namespace {
 // The window manager's frame around a top-level window (none without one, or while full screen).
@@ -834,9 +835,20 @@ void CZentropeView::OpenSequence() {
   LoadLoop(path.toStdString());
 }
 
+QString CZentropeView::SaveFolder() {
+  // The folder of the last save; at first the user's own library, which the library lists show.
+  const QString last = settings_.value(kSaveFolderKey).toString();
+  if (!last.isEmpty() && QFileInfo(last).isDir()) return last;
+  const std::filesystem::path user = ui::UserSequencesFolder();
+  std::error_code ec;
+  if (!user.empty() && (std::filesystem::create_directories(user, ec), std::filesystem::is_directory(user, ec)))
+    return QString::fromStdString(user.string());
+  return QDir::homePath();
+}
+
 void CZentropeView::SaveSequence() {
   if (AfterLoad([this] { SaveSequence(); })) return;
-  QString path = QFileDialog::getSaveFileName(window(), "Save a Moxtrel Keyframe File", "*.lqf",
+  QString path = QFileDialog::getSaveFileName(window(), "Save a Moxtrel Keyframe File", SaveFolder(),
                                               "Moxtrel Keyframe Files (*.lqf);;All Files (*)");
   if (path.isEmpty()) return;
   if (QFileInfo(path).suffix().isEmpty()) path += ".lqf";
@@ -844,6 +856,7 @@ void CZentropeView::SaveSequence() {
     Report("Could not save the loop: " + status->ToString());
     FlushReports("Save");
   } else {
+    settings_.setValue(kSaveFolderKey, QFileInfo(path).absolutePath());
     Say("Saved " + path);
   }
 }

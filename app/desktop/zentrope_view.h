@@ -136,6 +136,9 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   // Commands of the main window.
   void OpenSequence();               // file dialog, then load
   void SaveSequence();               // file dialog, then write the loop file
+  // Where Save's dialog starts: the last folder saved to, else <user data>/Sequences (made
+  // when missing), else the home folder.
+  QString SaveFolder();
   void NewProject(bool ask = true);  // ask = false skips the confirmation (tests)
   void OpenControls();
   void SaveBitmap();

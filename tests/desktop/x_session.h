@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -339,6 +340,9 @@ class Program {
     env.push_back("DISPLAY=" + x.display());
     env.push_back("HOME=" + home.string());
     env.push_back("XDG_CONFIG_HOME=" + (home / ".config").string());
+    // The user library is the scratch home's unless the test names one; the tester's own never.
+    if (std::none_of(env.begin(), env.end(), [](const std::string& e) { return e.rfind("XDG_DATA_HOME=", 0) == 0; }))
+      env.push_back("XDG_DATA_HOME=" + (home / ".local" / "share").string());
     env.push_back("QT_QPA_PLATFORM=xcb");
     pid_ = Spawn(argv, env, home / "stdout.txt", home / "stderr.txt");
   }

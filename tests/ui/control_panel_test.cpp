@@ -1,5 +1,8 @@
 // The control panel against a stand-in view: buttons write the scene fields, playback writes the
 // slider and labels back.
+#include <algorithm>
+#include <cstdlib>
+
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -8,6 +11,7 @@
 #include "render/playback.h"
 #include "tests/ui/ui_fixtures.h"
 #include "ui/control_panel.h"
+#include "ui/loop_library.h"
 #include "ui/thumbs_list_ctrl.h"
 
 namespace vl::ui {
@@ -195,6 +199,66 @@ TEST_F(PanelTest, LoadSelectedAndTheOtherButtons) {
   panel.show();
   panel.close();
   EXPECT_EQ(view.desktop_.control_panel_open, 0);
+}
+
+// The user's own loops (<XDG_DATA_HOME>/Vantaloop/Sequences) come after the bundled ones, with or
+// without a picture; choosing one loads it from there, and a playing one is the one highlighted.
+TEST_F(PanelTest, ListsAndLoadsTheUsersOwnLoops) {
+  const std::filesystem::path user = dir / "data" / "Vantaloop" / "Sequences";
+  std::filesystem::create_directories(user / "folder.lqf");
+  test::WriteJpeg(dir / "Sequences" / "Clouds.jpg", 8, 8, Qt::white);
+  test::WriteJpeg(user / "mine.jpg", 8, 8, Qt::white);
+  test::WriteJpeg(user / "stray.jpg", 8, 8, Qt::white);  // a picture without its loop
+  for (const char* name : {"mine.lqf", "bare.lqf", "loud.LQF", ".hidden.lqf"}) std::ofstream(user / name) << "x";
+  const char* old = std::getenv("XDG_DATA_HOME");
+  const std::string saved = old ? old : "";
+  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  view.desktop_.loaded_sequence_path = (user / "bare.lqf").string();
+  struct RestoreEnv {
+    std::string value;
+    ~RestoreEnv() { setenv("XDG_DATA_HOME", value.c_str(), 1); }
+  } restore{saved};
+  CControlPanelDlg panel(view);
+
+  CThumbsListCtrl& list = *panel.thumbs();
+  ASSERT_EQ(list.count(), 3);
+  EXPECT_EQ(list.name(0), "Clouds.jpg");
+  std::vector<std::string> mine = {list.name(1), list.name(2)};
+  std::sort(mine.begin(), mine.end());
+  EXPECT_EQ(mine, (std::vector<std::string>{"bare.jpg", "mine.jpg"}));
+  EXPECT_EQ(list.folder(1), user.string());
+  EXPECT_EQ(list.GetSelectedName(), "bare.jpg");  // the playing one, not the bundled first
+  EXPECT_EQ(list.GetSelectedFolder(), user.string());
+
+  panel.LoadSelected();
+  ASSERT_EQ(view.loads.size(), 1u);
+  EXPECT_EQ(view.loads[0], (user / "bare.lqf").string());
+  list.SelectRow(0);
+  panel.LoadSelected();
+  EXPECT_EQ(view.loads.back(), "Sequences/Clouds.lqf");
+}
+
+TEST(UserLibrary, DataFolderFollowsXdgThenHome) {
+  EXPECT_EQ(UserDataFolder("/x/data", "/home/me"), std::filesystem::path("/x/data/Vantaloop"));
+  // A relative XDG_DATA_HOME is not used, as the XDG rules say.
+  EXPECT_EQ(UserDataFolder("data", "/home/me"), std::filesystem::path("/home/me/.local/share/Vantaloop"));
+  EXPECT_EQ(UserDataFolder("", "/home/me"), std::filesystem::path("/home/me/.local/share/Vantaloop"));
+  EXPECT_EQ(UserDataFolder(nullptr, "/home/me"), std::filesystem::path("/home/me/.local/share/Vantaloop"));
+  // Never the current folder.
+  EXPECT_TRUE(UserDataFolder(nullptr, nullptr).empty());
+  EXPECT_TRUE(UserDataFolder("rel", "also/rel").empty());
+}
+
+TEST(UserLibrary, ThumbnailNamesOnlyForLoopsThatMapBack) {
+  const std::filesystem::path user = test::ScratchFolder("userloops");
+  for (const char* name : {"a.lqf", "b.c.lqf", "d.LQF", ".e.lqf", "f.jpg", "lqf"}) std::ofstream(user / name) << "x";
+  std::filesystem::create_directories(user / "g.lqf");
+  std::vector<std::string> names = UserLoopThumbnailNames(user);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.jpg", "b.c.jpg"}));
+  for (const std::string& name : names) EXPECT_TRUE(std::filesystem::exists(user / *SequenceNameForThumbnail(name)));
+  EXPECT_TRUE(UserLoopThumbnailNames(user / "missing").empty());
+  EXPECT_TRUE(UserLoopThumbnailNames({}).empty());
 }
 
 }  // namespace
