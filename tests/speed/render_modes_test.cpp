@@ -42,6 +42,16 @@ struct ModeRun {
 };
 
 // A headless player at width x height in the current context, drawing in `mode`.
+// Each model echo's tracks: layers, inset, alpha, red, green, blue.
+using vl::engine::Track;
+constexpr Track kModelEchoTracks[3][6] = {
+    {Track::model_1_echo_layers, Track::model_1_echo_inset, Track::model_1_echo_alpha, Track::model_1_echo_r,
+     Track::model_1_echo_g, Track::model_1_echo_b},
+    {Track::model_2_echo_layers, Track::model_2_echo_inset, Track::model_2_echo_alpha, Track::model_2_echo_r,
+     Track::model_2_echo_g, Track::model_2_echo_b},
+    {Track::model_3_echo_layers, Track::model_3_echo_inset, Track::model_3_echo_alpha, Track::model_3_echo_r,
+     Track::model_3_echo_g, Track::model_3_echo_b}};
+
 struct TestPlayer {
   TestPlayer(int width, int height, RenderMode mode)
       : layers(assets, vl::ProgramRandom()), player(*scene, layers, 25, vl::ProgramRandom()) {
@@ -147,13 +157,7 @@ void EveryEchoAtOnce(vl::engine::SceneState& s) {
   hold(Track::scene_echo_layers, 175);
   hold(Track::scene_echo_inset, 4.0f);  // t from 0.2 to past 4
   hold(Track::scene_echo_alpha, 120);
-  const Track echo[3][6] = {
-      {Track::model_1_echo_layers, Track::model_1_echo_inset, Track::model_1_echo_alpha, Track::model_1_echo_r,
-       Track::model_1_echo_g, Track::model_1_echo_b},
-      {Track::model_2_echo_layers, Track::model_2_echo_inset, Track::model_2_echo_alpha, Track::model_2_echo_r,
-       Track::model_2_echo_g, Track::model_2_echo_b},
-      {Track::model_3_echo_layers, Track::model_3_echo_inset, Track::model_3_echo_alpha, Track::model_3_echo_r,
-       Track::model_3_echo_g, Track::model_3_echo_b}};
+  const auto& echo = kModelEchoTracks;
   for (int k = 0; k < 3; ++k) {
     hold(echo[k][0], 20.0f + 15.0f * k);
     hold(echo[k][1], 9.0f + k);  // the inset passes 0.5 from the first layers on
@@ -306,13 +310,7 @@ Tweak RandomEchoLoop(uint32_t seed) {
     hold(Track::scene_echo_inset, uniform(-2, 16));
     hold(Track::scene_echo_alpha, uniform(0, 400));
     for (Track t : {Track::scene_echo_r, Track::scene_echo_g, Track::scene_echo_b}) hold(t, uniform(0, 100));
-    const Track echo[3][6] = {
-        {Track::model_1_echo_layers, Track::model_1_echo_inset, Track::model_1_echo_alpha, Track::model_1_echo_r,
-         Track::model_1_echo_g, Track::model_1_echo_b},
-        {Track::model_2_echo_layers, Track::model_2_echo_inset, Track::model_2_echo_alpha, Track::model_2_echo_r,
-         Track::model_2_echo_g, Track::model_2_echo_b},
-        {Track::model_3_echo_layers, Track::model_3_echo_inset, Track::model_3_echo_alpha, Track::model_3_echo_r,
-         Track::model_3_echo_g, Track::model_3_echo_b}};
+    const auto& echo = kModelEchoTracks;
     for (const auto& e : echo) {
       hold(e[0], layers());
       hold(e[1], uniform(-2, 16));
