@@ -27,25 +27,16 @@
 #include <thread>
 #include <vector>
 
+#include "tests/live/osc_client.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using vl::testing::Clock;
+using vl::testing::Controller;
+using vl::testing::FreeUdpPort;
 
 const std::string kLoop = std::string(VL_BIN_DIR) + "/Sequences/default.lqf";
-
-// A UDP port nobody listens on now (the system's pick, released again).
-int FreeUdpPort() {
-  int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
 
 std::string Slurp(const fs::path& p) {
   std::ifstream in(p);
@@ -110,87 +101,6 @@ class PlayProcess {
   pid_t pid_ = -1;
   bool exited_ = false;
   int exit_code_ = -1;
-};
-
-struct State {
-  std::string loop;
-  int frame = -1, frame_count = 0, playing = 0;
-  float speed = 0, tempo = 0;
-  int beats = 0;
-};
-
-// A controller on the loopback: sends to the player and hears its answers on a port of its own.
-class Controller {
- public:
-  explicit Controller(int player_port) {
-    server_ = lo_server_new_with_proto(nullptr, LO_UDP, nullptr);
-    target_ = lo_address_new("127.0.0.1", std::to_string(player_port).c_str());
-    lo_server_add_method(server_, "/vantaloop/state", "siiiffi", OnState, this);
-  }
-  ~Controller() {
-    lo_address_free(target_);
-    lo_server_free(server_);
-  }
-  void Send(const char* path, const char* types = "", ...) {
-    lo_message m = lo_message_new();
-    va_list ap;
-    va_start(ap, types);
-    for (const char* t = types; *t; ++t) {
-      switch (*t) {
-        case 'i': lo_message_add_int32(m, va_arg(ap, int)); break;
-        case 'f': lo_message_add_float(m, static_cast<float>(va_arg(ap, double))); break;
-        case 's': lo_message_add_string(m, va_arg(ap, const char*)); break;
-      }
-    }
-    va_end(ap);
-    SendMessage(path, m);
-    lo_message_free(m);
-  }
-  void SendMessage(const char* path, lo_message m) { lo_send_message_from(target_, server_, path, m); }
-  // Asks for the state and waits up to `ms` for the answer.
-  std::optional<State> AskState(int ms = 500) {
-    Drain();
-    Send("/vantaloop/state");
-    const auto until = Clock::now() + std::chrono::milliseconds(ms);
-    while (!state_ && Clock::now() < until) lo_server_recv_noblock(server_, 20);
-    return state_;
-  }
-  // Asks until the player answers (it is starting), up to `seconds`.
-  std::optional<State> AwaitPlayer(double seconds) {
-    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < until)
-      if (auto s = AskState(200)) {
-        // The asks it could not hear while starting are all answered at once: not answers to
-        // what comes next.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        Drain();
-        return s;
-      }
-    return std::nullopt;
-  }
-  // Forgets answers that came in before now.
-  void Drain() {
-    while (lo_server_recv_noblock(server_, 0) > 0) {
-    }
-    state_.reset();
-  }
-
- private:
-  static int OnState(const char*, const char*, lo_arg** argv, int, lo_message, void* self) {
-    State s;
-    s.loop = &argv[0]->s;
-    s.frame = argv[1]->i;
-    s.frame_count = argv[2]->i;
-    s.playing = argv[3]->i;
-    s.speed = argv[4]->f;
-    s.tempo = argv[5]->f;
-    s.beats = argv[6]->i;
-    static_cast<Controller*>(self)->state_ = s;
-    return 0;
-  }
-  lo_server server_;
-  lo_address target_;
-  std::optional<State> state_;
 };
 
 struct Rgba {
