@@ -40,9 +40,13 @@ TEST(DesktopOsc, TracksHeldOverOscShowOnScreenAndBadTrafficLeavesItPlaying) {
   EXPECT_EQ(state->frame_count, 100);
   EXPECT_EQ(state->playing, 1);
 
+  const auto sent = std::chrono::steady_clock::now();
   c.Send("/vantaloop/track", "si", "background_r", 255);
   c.Send("/vantaloop/track", "sf", "background_b", 0.0);
   EXPECT_TRUE(wait_for([](QColor c) { return c.red() == 255 && c.blue() == 0; }, 3000)) << program.Stderr();
+  std::printf("OSC message to red on screen: %d ms\n",
+              static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent)
+                                   .count()));
 
   // Hostile traffic: random datagrams, and names and types that are wrong.
   const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -72,6 +76,15 @@ TEST(DesktopOsc, TracksHeldOverOscShowOnScreenAndBadTrafficLeavesItPlaying) {
   // Released, the loop's own colour is back.
   c.Send("/vantaloop/release");
   EXPECT_TRUE(wait_for([](QColor c) { return c.blue() == 120 && c.red() == 0; }, 3000));
+
+  // On the beat: one pass of the 100 frames every 8 beats at 120 BPM, 4 s.
+  c.Send("/vantaloop/tempo", "f", 120.0);
+  c.Send("/vantaloop/beats", "i", 8);
+  ASSERT_TRUE(c.AskState());
+  const vl::testing::Pace pace = vl::testing::MeasurePace(c, 4.5);
+  EXPECT_EQ(pace.tempo, 120.0f);
+  EXPECT_EQ(pace.beats, 8);
+  EXPECT_NEAR(pace.pass_seconds, 4.0, 0.4) << pace.trace;
 }
 
 TEST(DesktopOsc, TapTempoOnTAndThePortInUseIsSaid) {

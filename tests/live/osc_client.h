@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace vl::testing {
 
@@ -110,5 +112,45 @@ class Controller {
   lo_address target_;
   std::optional<State> state_;
 };
+
+// How fast the loop goes round, measured over /state answers for `seconds`: the frames of loop
+// position per second, unwrapped across the end of each pass.
+struct Pace {
+  double pass_seconds = 0;  // 0 when too few answers came
+  float tempo = 0;
+  int beats = 0;
+  std::string trace;  // frame@seconds of every answer, for a failure's message
+};
+
+inline Pace MeasurePace(Controller& c, double seconds) {
+  std::vector<std::pair<double, int>> seen;
+  Pace pace;
+  int count = 0;
+  // The answer to a message comes before the next frame is drawn: a change shows in the frames
+  // after it, so the first answers may still give the frame before the change.
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  c.Drain();
+  const auto start = Clock::now();
+  while (Clock::now() - start < std::chrono::duration<double>(seconds)) {
+    if (auto s = c.AskState()) {
+      count = s->frame_count;
+      pace.tempo = s->tempo;
+      pace.beats = s->beats;
+      seen.emplace_back(std::chrono::duration<double>(Clock::now() - start).count(), s->frame);
+      pace.trace += " " + std::to_string(s->frame) + "@" + std::to_string(seen.back().first).substr(0, 5);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (seen.size() < 10 || count < 2) return pace;
+  double unwrapped = 0;
+  for (size_t i = 1; i < seen.size(); ++i) {
+    int step = seen[i].second - seen[i - 1].second;
+    if (step < 0) step += count;  // past the end of a pass
+    unwrapped += step;
+  }
+  const double rate = unwrapped / (seen.back().first - seen.front().first);
+  if (rate > 0) pace.pass_seconds = count / rate;
+  return pace;
+}
 
 }  // namespace vl::testing

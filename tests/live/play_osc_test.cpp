@@ -202,32 +202,10 @@ TEST_F(PlayOsc, Tempo120AndEightBeatsMakeOnePassLastFourSeconds) {
   c.Send("/vantaloop/tempo", "f", 120.0);
   c.Send("/vantaloop/beats", "i", 8);
   ASSERT_TRUE(c.AskState());  // from here on the loop is on the beat
-  // Loop position over time, from the answers: frames per second of position, unwrapped.
-  std::vector<std::pair<double, int>> seen;
-  int count = 0;
-  const auto start = Clock::now();
-  while (Clock::now() - start < std::chrono::milliseconds(4500)) {
-    if (auto s = c.AskState()) {
-      count = s->frame_count;
-      EXPECT_EQ(s->tempo, 120.0f);
-      EXPECT_EQ(s->beats, 8);
-      seen.emplace_back(std::chrono::duration<double>(Clock::now() - start).count(), s->frame);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  ASSERT_GT(seen.size(), 10u);
-  ASSERT_GT(count, 1);
-  double unwrapped = 0;
-  for (size_t i = 1; i < seen.size(); ++i) {
-    int step = seen[i].second - seen[i - 1].second;
-    if (step < 0) step += count;  // past the end of a pass
-    unwrapped += step;
-  }
-  const double rate = unwrapped / (seen.back().first - seen.front().first);
-  const double pass_seconds = count / rate;
-  std::string trace;
-  for (const auto& [t, f] : seen) trace += " " + std::to_string(f) + "@" + std::to_string(t).substr(0, 5);
-  EXPECT_NEAR(pass_seconds, 4.0, 0.4) << count << " frames at " << rate << " a second:" << trace;
+  const vl::testing::Pace pace = vl::testing::MeasurePace(c, 4.5);
+  EXPECT_EQ(pace.tempo, 120.0f);
+  EXPECT_EQ(pace.beats, 8);
+  EXPECT_NEAR(pace.pass_seconds, 4.0, 0.4) << pace.trace;
   play.Signal(SIGTERM);
   EXPECT_EQ(play.Wait(10), 0);
 }
