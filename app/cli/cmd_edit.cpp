@@ -193,6 +193,10 @@ VL_CLI_COMMAND(edit, "edit", "Change a loop's text, settings, initial values and
         ->type_name(s.type)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->allow_extra_args(false);
+  // Room for "--key TRACK@FRAME=VALUE ..." beside its help, which the manual page is made from.
+  auto formatter = std::make_shared<CLI::Formatter>();
+  formatter->column_width(34);
+  app.formatter(formatter);
   app.footer("Edits apply in the order given and may repeat. Exit 2 names the edit that cannot be made; "
              "OUT is then not written.");
   CLI::App* parsed = &app;
