@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "engine/keyframes.h"
 #include "engine/numeric.h"
 #include "engine/sequence_format.h"
 
@@ -69,6 +70,9 @@ void RecountFrames(SceneState& scene) {
   scene.frame_count = total;
   scene.baked_frame_count = total;
   scene.bake_segment = count;
+  // Playback advances one frame at a time and rewinds only on reaching the end exactly, so a
+  // playhead left beyond a loop made shorter would never move again: it starts over, as at the end.
+  if (scene.current_frame >= PlayedFrameCount(scene) || scene.current_frame < 0) scene.current_frame = 0;
 }
 
 // Frame slots an older key list expanded and the new one does not are cleared, as a load of the
@@ -93,8 +97,23 @@ void ClearVacated(SceneState& scene, Span before, Span after) {
   }
 }
 
+// Every track from one segment on, through the load's own expansion (which carries tracks along
+// in blocks): it resumes from the targets the segment before left.
 void ExpandAll(SceneState& scene, int32_t from_segment) {
-  for (int t = 0; t < kTrackCount; ++t) ExpandTrack(scene, static_cast<Track>(t), from_segment);
+  from_segment = std::clamp(from_segment, 0, std::max(0, scene.keyframe_count));
+  int32_t before = 0;
+  for (int32_t k = 0; k < from_segment; ++k) before += KeyFrame(scene, k + 1) - KeyFrame(scene, k);
+  if (from_segment > 0) {
+    const int32_t s = KeyFrame(scene, 0), e = KeyFrame(scene, 1);
+    for (int t = 0; t < kTrackCount; ++t) {
+      ParameterTrack& track = scene.tracks[static_cast<size_t>(t)];
+      track.previous_target = from_segment == 1 ? (e > s ? track.frame_values[e - 1] : track.initial_value)
+                                                : track.key_values[KeyFrame(scene, from_segment)];
+    }
+  }
+  scene.bake_segment = from_segment;
+  scene.frame_count = scene.baked_frame_count = before;
+  ExpandKeyframes(scene);
   RecountFrames(scene);
 }
 

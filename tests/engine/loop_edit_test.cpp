@@ -277,6 +277,16 @@ TEST(LoopEdit, KeysKeepTheirOrderWhenMovedDeletedOrRetimed) {
   ASSERT_TRUE(ApplyEdit(*scene, longer->undo).ok());
   EXPECT_EQ(Bytes(*scene), original);
 
+  // A playhead beyond the end of a loop made shorter starts over instead of staying stuck there.
+  scene->current_frame = 230;
+  auto shorter = ApplyEdit(*scene, SetLengthEdit(200));
+  ASSERT_TRUE(shorter.ok());
+  EXPECT_EQ(scene->current_frame, 0);
+  scene->current_frame = 150;
+  ASSERT_TRUE(ApplyEdit(*scene, shorter->undo).ok());
+  EXPECT_EQ(scene->current_frame, 150);
+  EXPECT_EQ(Bytes(*scene), original);
+
   auto stretched = ApplyEdit(*scene, SetLengthEdit(480, true));
   ASSERT_TRUE(stretched.ok());
   EXPECT_EQ(std::vector<int32_t>(scene->keyframe_frame->begin(), scene->keyframe_frame->begin() + 5),
