@@ -573,7 +573,8 @@ std::optional<double> ParseNumber(std::string_view text) {
   errno = 0;
   char* end = nullptr;
   const double v = std::strtod(s.c_str(), &end);
-  if (end != s.c_str() + s.size() || errno == ERANGE || !std::isfinite(v)) return std::nullopt;
+  // (A value too small for a double is taken as 0; one too large comes back infinite.)
+  if (end != s.c_str() + s.size() || !std::isfinite(v)) return std::nullopt;
   return v;
 }
 
@@ -671,13 +672,55 @@ LoopEdit GroupEdit(std::vector<LoopEdit> steps, std::string description) {
   return e;
 }
 
+LoopEdit SetValueAtFrameEdit(const SceneState& scene, Track track, int32_t frame, float value) {
+  if (auto key = FindKeyAtFrame(scene, frame)) return SetKeyValueEdit(track, *key, value);
+  // Where the new key will be once inserted (an insert that cannot be made refuses the group).
+  const int32_t index = InsertPosition(scene, frame);
+  LoopEdit e = GroupEdit({InsertKeyEdit(frame), SetKeyValueEdit(track, index, value)}, "");
+  e.description = std::string("Set ") + TrackName(track) + " on frame " + std::to_string(frame);
+  return e;
+}
+
+namespace {
+// The characters Windows-1252 puts on 0x80 .. 0x9F (0 where it leaves the byte undefined).
+constexpr uint16_t kHigh[32] = {
+    0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0, 0x017D, 0, 0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178,
+};
+
+void AppendUtf8(std::string& out, uint32_t u) {
+  if (u < 0x80) {
+    out += static_cast<char>(u);
+  } else if (u < 0x800) {
+    out += static_cast<char>(0xC0 | (u >> 6));
+    out += static_cast<char>(0x80 | (u & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (u >> 12));
+    out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (u & 0x3F));
+  }
+}
+}  // namespace
+
+std::string SettingText(const SceneState& scene, Setting setting) {
+  const SequenceSettings& st = scene.settings;
+  switch (kSettingCatalogue[static_cast<size_t>(setting)].type) {
+    case SettingType::F: return FloatText(*st.FloatField(setting));
+    case SettingType::I: return std::to_string(*st.IntField(setting));
+    case SettingType::S: {
+      std::string out;
+      for (const char ch : *st.StringField(setting)) {
+        const auto c = static_cast<unsigned char>(ch);
+        AppendUtf8(out, c >= 0x80 && c <= 0x9F && kHigh[c - 0x80] ? kHigh[c - 0x80] : c);
+      }
+      return out;
+    }
+  }
+  return {};
+}
+
 std::optional<std::string> Utf8ToWindows1252(std::string_view utf8) {
-  // The characters Windows-1252 puts on 0x80 .. 0x9F (0 where it leaves the byte undefined).
-  static constexpr uint16_t kHigh[32] = {
-      0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-      0x2039, 0x0152, 0, 0x017D, 0, 0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178,
-  };
   std::string out;
   out.reserve(utf8.size());
   size_t i = 0;

@@ -84,6 +84,10 @@ LoopEdit SetKeyFramesEdit(std::vector<int32_t> frames);
 // `stretch` by scaling every key's distance from the first (rounded to frames, order kept).
 LoopEdit SetLengthEdit(int32_t frames, bool stretch = false);
 LoopEdit GroupEdit(std::vector<LoopEdit> steps, std::string description);
+// The value of `track` at the key on `frame`; with no key there, a key is added first (the other
+// tracks keep their motion) and then given the value: what clicking at the playhead and typing a
+// value does, and what `vantaloop-cli edit --key` does.
+LoopEdit SetValueAtFrameEdit(const SceneState& scene, Track track, int32_t frame, float value);
 
 // From text as `dump` prints it: a setting or track name, and a number ("12.5", "-3", "1e3"; an
 // I setting takes whole numbers only) or a string (UTF-8, every character one that Windows-1252
@@ -92,6 +96,11 @@ LoopEdit GroupEdit(std::vector<LoopEdit> steps, std::string description);
 Expected<LoopEdit> ParseSettingEdit(std::string_view name, std::string_view value);
 Expected<Track> ParseTrackName(std::string_view name);
 Expected<float> ParseTrackValue(std::string_view value);
+
+// A setting's value as text an editor shows and ParseSettingEdit takes back unchanged: numbers as
+// dump prints them, strings as UTF-8 read as Windows-1252 (where dump shows bytes 0x80..0x9F as
+// U+0080..U+009F, this shows the characters Windows-1252 gives them, the euro sign and so on).
+std::string SettingText(const SceneState& scene, Setting setting);
 
 // UTF-8 to the file's 8-bit text, or nothing when a character has no Windows-1252 byte, the text
 // is not UTF-8, or it holds a NUL.

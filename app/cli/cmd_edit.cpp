@@ -61,7 +61,9 @@ bool ParseFrame(const std::string& text, int32_t& frame) {
 }
 
 // The edit a command-line option asks for, or a message for the user (the return code, 2).
-int ToEdit(const Given& g, const SceneState& scene, LoopEdit& edit) {
+int ToEdit(const Given& g, const std::string& in, const SceneState& scene, LoopEdit& edit) {
+  // What is wrong with the loop itself (no key on that frame) names the loop.
+  const std::string loop = vl::EscapeControl(in) + ": ";
   std::string left, right;
   if (g.option == "--text") {
     auto e = ParseSettingEdit("text_string", g.value);
@@ -95,27 +97,21 @@ int ToEdit(const Given& g, const SceneState& scene, LoopEdit& edit) {
     if (!ParseFrame(frame_text, frame)) return Bad(g, "'" + vl::EscapeControl(frame_text) + "' is not a frame number");
     auto value = ParseTrackValue(right);
     if (!value) return Bad(g, value.error().message);
-    if (auto key = FindKeyAtFrame(scene, frame)) {
-      edit = SetKeyValueEdit(*track, *key, *value);
-      if (*key == 0)
-        std::fprintf(stderr,
-                     "vantaloop-cli: edit: note: %s: the first key's value is kept in the file but not "
-                     "played; --initial %s=VALUE sets where the track starts\n",
-                     g.Shown().c_str(), TrackName(*track));
-      return 0;
-    }
-    // No key there yet: a row goes in first, keeping every other track's motion. A frame after
-    // the last key lengthens the loop.
-    int32_t index = 0;
-    while (index <= scene.keyframe_count && (*scene.keyframe_frame)[static_cast<size_t>(index)] < frame) ++index;
-    edit = GroupEdit({InsertKeyEdit(frame), SetKeyValueEdit(*track, index, *value)}, "Set a key");
+    if (auto key = FindKeyAtFrame(scene, frame); key && *key == 0)
+      std::fprintf(stderr,
+                   "vantaloop-cli: edit: note: %s: the first key's value is kept in the file but not "
+                   "played; --initial %s=VALUE sets where the track starts\n",
+                   g.Shown().c_str(), TrackName(*track));
+    // With no key on FRAME a key row goes in first, every other track keeping its motion; a frame
+    // after the last key lengthens the loop.
+    edit = SetValueAtFrameEdit(scene, *track, frame, *value);
     return 0;
   }
   if (g.option == "--remove-key") {
     int32_t frame = 0;
     if (!ParseFrame(g.value, frame)) return Bad(g, "'" + vl::EscapeControl(g.value) + "' is not a frame number");
     auto key = FindKeyAtFrame(scene, frame);
-    if (!key) return Bad(g, "there is no key on frame " + std::to_string(frame));
+    if (!key) return Bad(g, loop + "there is no key on frame " + std::to_string(frame));
     edit = DeleteKeyEdit(*key);
     return 0;
   }
@@ -125,7 +121,7 @@ int ToEdit(const Given& g, const SceneState& scene, LoopEdit& edit) {
     if (!ParseFrame(left, from)) return Bad(g, "'" + vl::EscapeControl(left) + "' is not a frame number");
     if (!ParseFrame(right, to)) return Bad(g, "'" + vl::EscapeControl(right) + "' is not a frame number");
     auto key = FindKeyAtFrame(scene, from);
-    if (!key) return Bad(g, "there is no key on frame " + std::to_string(from));
+    if (!key) return Bad(g, loop + "there is no key on frame " + std::to_string(from));
     edit = MoveKeyEdit(*key, to);
     return 0;
   }
@@ -136,15 +132,16 @@ int RunEdit(const Request& r, const std::vector<Given>& edits) {
   if (vl::Status same = vl::RefuseSameFile(r.in, r.out)) return vl::cli::UsageError(kCommand, same->ToString());
   auto seq = ReadLoopFile(r.in);
   if (!seq) return vl::cli::Fail(kCommand, seq.error().ToString());
+  for (const std::string& w : seq->warnings) std::fprintf(stderr, "vantaloop-cli: edit: warning: %s\n", w.c_str());
   auto scene = std::make_unique<SceneState>();
   SequenceAssets no_assets;
   ApplySequence(*scene, *seq, no_assets);
 
   for (const Given& g : edits) {
     LoopEdit edit;
-    if (int rc = ToEdit(g, *scene, edit)) return rc;
+    if (int rc = ToEdit(g, r.in, *scene, edit)) return rc;
     auto done = ApplyEdit(*scene, edit);
-    if (!done) return Bad(g, done.error().message);
+    if (!done) return Bad(g, vl::EscapeControl(r.in) + ": " + done.error().message);
   }
 
   // Checked the way the player will read it before anything is written.

@@ -109,6 +109,34 @@ TEST(LoopEdit, SettingsAreSetAsDumpPrintsThemAndTakenBack) {
   EXPECT_EQ(scene->settings.tunnel_r, 12.5f);
 }
 
+TEST(LoopEdit, EverySettingShownAsTextIsTakenBackUnchanged) {
+  auto scene = Bundled("model_trio");
+  scene->settings.text_string = "\x80\x81\x9F\xE9 \"q\" \\";
+  scene->settings.text_font_weight = -7;
+  scene->settings.tunnel_r = 1.0f / 3.0f;
+  const auto original = Bytes(*scene);
+  for (int i = 0; i < kSettingCount; ++i) {
+    const auto s = static_cast<Setting>(i);
+    const std::string text = SettingText(*scene, s);
+    auto e = ParseSettingEdit(SettingName(s), text);
+    ASSERT_TRUE(e.ok()) << SettingName(s) << " = " << text << ": " << e.error().message;
+    auto done = ApplyEdit(*scene, *e);
+    ASSERT_TRUE(done.ok()) << SettingName(s);
+    // A name's length field is set from the name, so put back the one the loop had.
+    ASSERT_TRUE(ApplyEdit(*scene, done->undo).ok());
+  }
+  EXPECT_EQ(SettingText(*scene, Setting::text_string), "\xE2\x82\xAC\xC2\x81\xC5\xB8\xC3\xA9 \"q\" \\");
+  EXPECT_EQ(SettingText(*scene, Setting::tunnel_r), "0.333333343");
+  EXPECT_EQ(Bytes(*scene), original);
+  for (int i = 0; i < kSettingCount; ++i) {
+    const auto s = static_cast<Setting>(i);
+    if (kSettingCatalogue[static_cast<size_t>(i)].type == SettingType::S) continue;
+    auto e = ParseSettingEdit(SettingName(s), SettingText(*scene, s));
+    ASSERT_TRUE(ApplyEdit(*scene, *e).ok());
+  }
+  EXPECT_EQ(Bytes(*scene), original);
+}
+
 TEST(LoopEdit, ValuesAFieldCannotHoldAreRefusedWithAMessage) {
   struct Case {
     const char* name;
@@ -122,6 +150,7 @@ TEST(LoopEdit, ValuesAFieldCannotHoldAreRefusedWithAMessage) {
       {"tunnel_r", "inf", "not a finite number"},
       {"tunnel_r", "1e39", "too large for a float"},
       {"tunnel_r", "12 ", "not a finite number"},
+      {"tunnel_r", "1e-50 x", "not a finite number"},
       {"tunnel_r", "", "not a finite number"},
       {"text_font_weight", "7.5", "not a whole number"},
       {"text_font_weight", "2147483648", "not a whole number"},
@@ -137,6 +166,7 @@ TEST(LoopEdit, ValuesAFieldCannotHoldAreRefusedWithAMessage) {
   EXPECT_FALSE(ParseTrackName("tunnel_r").ok());
   EXPECT_TRUE(ParseTrackName("text_rot_x").ok());
   EXPECT_FALSE(ParseTrackValue("nan").ok());
+  EXPECT_EQ(ParseTrackValue("1e-50").value(), 0.0f);  // too small for a float: 0, as a compiler reads it
 
   // Edits built in code are checked as well, and change nothing when refused.
   auto scene = Bundled("default");
@@ -447,6 +477,22 @@ TEST(EditHistory, ListsStepsMergesDragsAndKnowsWhenSaved) {
   history.Clear();
   EXPECT_FALSE(history.IsModified());
   EXPECT_FALSE(history.Undo(*scene).has_value());
+}
+
+TEST(LoopEdit, AValueOnAFrameWithoutAKeyAddsOne) {
+  auto scene = Bundled("tunnel");  // keys on 0, 100, 200
+  auto on_key = ApplyEdit(*scene, SetValueAtFrameEdit(*scene, Track::tunnel_twist, 100, 4.0f));
+  ASSERT_TRUE(on_key.ok());
+  EXPECT_EQ(scene->keyframe_count, 2);
+  auto between = ApplyEdit(*scene, SetValueAtFrameEdit(*scene, Track::tunnel_twist, 150, -4.0f));
+  ASSERT_TRUE(between.ok());
+  EXPECT_EQ(scene->keyframe_count, 3);
+  EXPECT_EQ(scene->track(Track::tunnel_twist).key_values[150], -4.0f);
+  EXPECT_EQ(between->redo.description, "Set tunnel_twist on frame 150");
+  ExpectPlaysAsSaved(*scene);
+  const auto before = Bytes(*scene);
+  EXPECT_FALSE(ApplyEdit(*scene, SetValueAtFrameEdit(*scene, Track::tunnel_twist, 10000, 1.0f)).ok());
+  EXPECT_EQ(Bytes(*scene), before);
 }
 
 TEST(LoopEdit, MarkersShowWhereKeysLand) {
