@@ -495,6 +495,39 @@ TEST(LoopEdit, AValueOnAFrameWithoutAKeyAddsOne) {
   EXPECT_EQ(Bytes(*scene), before);
 }
 
+// Loops read from files may hold what no edit may write: keys on one frame, NaN values. Edits
+// around them still work where they can, and their undo puts the odd values back.
+TEST(LoopEdit, OddLoopsFromFilesAreEditedWhereTheyCanBe) {
+  SceneState built;
+  ResetToLoadDefaults(built);
+  ClearKeyframes(built);
+  built.keyframe_count = 3;
+  const int32_t frames[] = {0, 50, 50, 100};
+  for (int k = 0; k < 4; ++k) (*built.keyframe_frame)[static_cast<size_t>(k)] = frames[k];
+  built.track(Track::text_rot_x).key_values[50] = 20.0f;
+  built.track(Track::text_rot_x).key_values[100] = 40.0f;
+  built.track(Track::text_rot_z).initial_value = NAN;
+  built.settings.tunnel_r = NAN;
+  auto scene = LoadBytes(WriteSequence(built));
+  const auto original = Bytes(*scene);
+
+  EXPECT_FALSE(ApplyEdit(*scene, InsertKeyEdit(75)).ok());
+  EXPECT_FALSE(ApplyEdit(*scene, SetLengthEdit(200)).ok());
+  EXPECT_FALSE(ApplyEdit(*scene, MoveKeyEdit(2, 50)).ok());
+  EXPECT_EQ(Bytes(*scene), original);
+
+  EditHistory history;
+  ASSERT_TRUE(history.Apply(*scene, SetInitialEdit(Track::text_rot_z, 5.0f)).ok());
+  ASSERT_TRUE(history.Apply(*scene, SetFloatSettingEdit(Setting::tunnel_r, 1.0f)).ok());
+  ASSERT_TRUE(history.Apply(*scene, MoveKeyEdit(1, 25)).ok());  // puts the keys in order
+  ExpectPlaysAsSaved(*scene);
+  ASSERT_TRUE(history.Apply(*scene, InsertKeyEdit(75)).ok());
+  ExpectPlaysAsSaved(*scene);
+  while (history.CanUndo()) ASSERT_TRUE(history.Undo(*scene));
+  EXPECT_EQ(Bytes(*scene), original);
+  EXPECT_TRUE(std::isnan(scene->settings.tunnel_r));
+}
+
 TEST(LoopEdit, MarkersShowWhereKeysLand) {
   auto scene = Bundled("carousel");
   const auto markers = KeyMarkers(*scene, Track::text_rot_y);
