@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <set>
+#include <tuple>
 
 #include "engine/keyframes.h"
 #include "engine/numeric.h"
@@ -14,6 +16,7 @@ namespace vl::engine {
 namespace {
 
 using Kind = LoopEdit::Kind;
+using Target = std::tuple<int, int, int>;
 
 LoadError Refused(std::string message) { return LoadError{"", std::move(message), std::nullopt, ""}; }
 
@@ -879,6 +882,46 @@ std::vector<KeyMarker> KeyMarkers(const SceneState& scene, Track track) {
 
 // ---- Undo -----------------------------------------------------------------------------------
 
+namespace {
+
+// What an edit sets, by key index: settings, initial values, key values, key frames. False for
+// edits that add or remove keys, after which indices mean other keys.
+bool SetterTargets(const LoopEdit& e, std::set<Target>& out) {
+  switch (e.kind) {
+    case Kind::kSetSetting:
+      out.insert({0, static_cast<int>(e.setting), 0});
+      if (kSettingCatalogue[static_cast<size_t>(e.setting)].type == SettingType::S)
+        if (auto length = LengthField(e.setting)) out.insert({0, static_cast<int>(*length), 0});
+      return true;
+    case Kind::kSetInitial: out.insert({1, static_cast<int>(e.track), 0}); return true;
+    case Kind::kSetKeyValue: out.insert({2, static_cast<int>(e.track), e.key}); return true;
+    case Kind::kMoveKey: out.insert({3, e.key, 0}); return true;
+    case Kind::kSetKeyFrames:
+      for (size_t k = 0; k < e.frames.size(); ++k) out.insert({3, static_cast<int>(k), 0});
+      return true;
+    case Kind::kGroup:
+      for (const LoopEdit& step : e.steps)
+        if (!SetterTargets(step, out)) return false;
+      return true;
+    default: return false;
+  }
+}
+
+void Append(LoopEdit& into, LoopEdit add, bool front) {
+  if (into.kind != Kind::kGroup) {
+    std::string description = into.description;
+    const bool restores = into.restores;
+    std::vector<LoopEdit> steps;
+    steps.push_back(std::move(into));
+    into = GroupEdit(std::move(steps), std::move(description));
+    into.restores = restores;
+  }
+  if (front) into.steps.insert(into.steps.begin(), std::move(add));
+  else into.steps.push_back(std::move(add));
+}
+
+}  // namespace
+
 Expected<AppliedEdit> EditHistory::Apply(SceneState& scene, const LoopEdit& edit, SequenceAssets* assets,
                                          bool merge) {
   auto done = ApplyEdit(scene, edit, assets);
@@ -888,15 +931,18 @@ Expected<AppliedEdit> EditHistory::Apply(SceneState& scene, const LoopEdit& edit
   const bool join = merge && position_ > 0 && saved_ != static_cast<std::ptrdiff_t>(position_);
   if (join) {
     Step& last = steps_.back();
-    // Redo runs the old then the new; undo takes back the new then the old.
-    auto flatten = [](LoopEdit& into, LoopEdit add, bool front) {
-      if (into.kind != Kind::kGroup) into = GroupEdit({std::move(into)}, into.description);
-      if (front) into.steps.insert(into.steps.begin(), std::move(add));
-      else into.steps.push_back(std::move(add));
-    };
     const std::string description = last.redo.description;
-    flatten(last.redo, done->redo, false);
-    flatten(last.undo, done->undo, true);
+    // Redo runs the old then the new; undo takes back the new then the old. When the new edit
+    // only sets again what the step already set (a drag), the step's undo already puts all of
+    // it back, and with the very same things set the new edit alone redoes the step: a long
+    // drag stays one short step instead of growing with every move.
+    std::set<Target> old_targets, new_targets;
+    const bool setters = SetterTargets(last.redo, old_targets) && SetterTargets(done->redo, new_targets);
+    const bool covered = setters && std::includes(old_targets.begin(), old_targets.end(), new_targets.begin(),
+                                                  new_targets.end());
+    if (covered && old_targets == new_targets) last.redo = done->redo;
+    else Append(last.redo, done->redo, false);
+    if (!covered) Append(last.undo, done->undo, true);
     last.redo.description = last.undo.description = description;
   } else {
     steps_.push_back({done->redo, done->undo});

@@ -528,6 +528,40 @@ TEST(LoopEdit, OddLoopsFromFilesAreEditedWhereTheyCanBe) {
   EXPECT_TRUE(std::isnan(scene->settings.tunnel_r));
 }
 
+// A drag as the editor sends it: every move sets the dragged values and key frames again from
+// where the drag began, each joined to the first.
+TEST(EditHistory, ALongDragIsOneShortStep) {
+  auto scene = Bundled("carousel");  // keys on 0, 60, 120, 180, 240
+  const auto original = Bytes(*scene);
+  EditHistory history;
+  const float start = scene->track(Track::text_rot_y).key_values[120];
+  std::vector<uint8_t> after;
+  for (int i = 1; i <= 200; ++i) {
+    const int32_t shift = (i % 50) - 25;
+    std::vector<LoopEdit> steps{SetKeyValueEdit(Track::text_rot_y, 2, start + static_cast<float>(i))};
+    if (shift != 0) steps.push_back(SetKeyFramesEdit({0, 60, 120 + shift, 180, 240}));
+    ASSERT_TRUE(history.Apply(*scene, GroupEdit(std::move(steps), "Drag keys"), nullptr, i > 1).ok()) << i;
+  }
+  after = Bytes(*scene);
+  EXPECT_EQ(history.UndoDescriptions(), std::vector<std::string>{"Drag keys"});
+  auto undone = history.Undo(*scene);
+  ASSERT_TRUE(undone.has_value());
+  EXPECT_EQ(Bytes(*scene), original);
+  // What undo applied (and hands to the playing scene) did not grow with the drag.
+  EXPECT_LE(undone->redo.steps.size(), 4u);
+  auto redone = history.Redo(*scene);
+  ASSERT_TRUE(redone.has_value());
+  EXPECT_EQ(Bytes(*scene), after);
+  EXPECT_LE(redone->redo.steps.size(), 4u);
+  ExpectPlaysAsSaved(*scene);
+
+  // A merged edit that adds a key is joined whole, and still undone exactly.
+  ASSERT_TRUE(history.Apply(*scene, InsertKeyEdit(30), nullptr, true).ok());
+  ASSERT_TRUE(history.Apply(*scene, SetKeyValueEdit(Track::text_rot_y, 1, 5.0f), nullptr, true).ok());
+  ASSERT_TRUE(history.Undo(*scene));
+  EXPECT_EQ(Bytes(*scene), original);
+}
+
 TEST(LoopEdit, MarkersShowWhereKeysLand) {
   auto scene = Bundled("carousel");
   const auto markers = KeyMarkers(*scene, Track::text_rot_y);
