@@ -14,10 +14,17 @@
 //   if (!done) { show(done.error().message); return; }
 //   view->ChangeScene([edit = done->redo](SceneState& s) { ApplyEdit(s, edit, &assets); });
 //
+// Undo and Redo return what they applied in the same way: hand their `redo` to the playing scene.
+//
 // Keys are named by their index (0 .. keyframe_count), which stays unique even in a loaded loop
 // whose key frames repeat; FindKeyAtFrame turns a frame number into an index. Edits refuse to
 // leave the key frames out of ascending order, but they work on loops read with equal or falling
 // frames as long as the keys they touch are in order.
+//
+// After any edit the scene is what loading the loop written from it (WriteSequence) would give:
+// the same expanded frames, and frame slots that no longer lie between the first and the last key
+// cleared. Edits leave sequence_version alone; a save writes version 6. A playhead beyond the end
+// of a loop made shorter starts over at frame 0.
 #pragma once
 #include <bitset>
 #include <cstdint>
@@ -155,7 +162,9 @@ inline std::span<const float> FrameValues(const SceneState& scene, Track track) 
 class EditHistory {
  public:
   // Applies `edit` and pushes it (dropping what could be redone). With `merge`, an edit that
-  // continues the last one (a drag, typing in a field) joins it as one undo step.
+  // continues the last one (a drag, typing in a field) joins it as one undo step, unless the loop
+  // was saved in between. A drag that sends, at every move, the values and key frames measured
+  // from where it began stays a step of constant size however long it runs.
   Expected<AppliedEdit> Apply(SceneState& scene, const LoopEdit& edit, SequenceAssets* assets = nullptr,
                               bool merge = false);
   // Nothing when there is nothing to undo / redo.
