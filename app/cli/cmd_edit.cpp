@@ -61,7 +61,7 @@ bool ParseFrame(const std::string& text, int32_t& frame) {
 }
 
 // The edit a command-line option asks for, or a message for the user (the return code, 2).
-int ToEdit(const Given& g, const std::string& in, const SceneState& scene, LoopEdit& edit) {
+int ToEdit(const Given& g, const std::string& in, const SceneState& scene, LoopEdit& edit, std::string& note) {
   // What is wrong with the loop itself (no key on that frame) names the loop.
   const std::string loop = vl::EscapeControl(in) + ": ";
   std::string left, right;
@@ -98,10 +98,8 @@ int ToEdit(const Given& g, const std::string& in, const SceneState& scene, LoopE
     auto value = ParseTrackValue(right);
     if (!value) return Bad(g, value.error().message);
     if (auto key = FindKeyAtFrame(scene, frame); key && *key == 0)
-      std::fprintf(stderr,
-                   "vantaloop-cli: edit: note: %s: the first key's value is kept in the file but not "
-                   "played; --initial %s=VALUE sets where the track starts\n",
-                   g.Shown().c_str(), TrackName(*track));
+      note = g.Shown() + ": the first key's value is kept in the file but not played; --initial " +
+             TrackName(*track) + "=VALUE sets where the track starts";
     // With no key on FRAME a key row goes in first, every other track keeping its motion; a frame
     // after the last key lengthens the loop.
     edit = SetValueAtFrameEdit(scene, *track, frame, *value);
@@ -139,9 +137,11 @@ int RunEdit(const Request& r, const std::vector<Given>& edits) {
 
   for (const Given& g : edits) {
     LoopEdit edit;
-    if (int rc = ToEdit(g, r.in, *scene, edit)) return rc;
+    std::string note;
+    if (int rc = ToEdit(g, r.in, *scene, edit, note)) return rc;
     auto done = ApplyEdit(*scene, edit);
     if (!done) return Bad(g, vl::EscapeControl(r.in) + ": " + done.error().message);
+    if (!note.empty()) std::fprintf(stderr, "vantaloop-cli: edit: note: %s\n", note.c_str());
   }
 
   // Checked the way the player will read it before anything is written.
