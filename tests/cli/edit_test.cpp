@@ -2,6 +2,7 @@
 // command-line order, and a wrong edit refused with exit 2 before anything is written.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -120,6 +121,11 @@ TEST_F(EditCommand, NoEditsKeepTheDumpOfEveryBundledLoop) {
   }
   EXPECT_EQ(loops, 16);
 
+  // A loop source is read as the player reads it.
+  const fs::path source = folder / "glass.txt";
+  ASSERT_EQ(Cli("edit " + Quote(source.string()) + " " + (dir_ / "glass-src.lqf").string()).code, 0);
+  EXPECT_EQ(Dump((dir_ / "glass-src.lqf").string()), Dump(Bundled("glass")));
+
   // An older loop becomes version 6; everything else in its dump stays.
   auto scene = std::make_unique<SceneState>();
   ResetToLoadDefaults(*scene);
@@ -207,6 +213,13 @@ TEST_F(EditCommand, AWrongEditExitsTwoNamingItAndWritesNothing) {
   CliResult same = Cli("edit " + in + " " + (dir_ / "link.lqf").string() + " --text x");
   EXPECT_EQ(same.code, 2);
   EXPECT_NE(same.err.find("would destroy it"), std::string::npos) << same.err;
+
+  // A FIFO named as OUT is neither waited on nor replaced.
+  ASSERT_EQ(::mkfifo((dir_ / "pipe.lqf").c_str(), 0600), 0);
+  CliResult pipe = Cli("edit " + in + " " + (dir_ / "pipe.lqf").string() + " --text x");
+  EXPECT_EQ(pipe.code, 1);
+  EXPECT_NE(pipe.err.find("pipe.lqf"), std::string::npos) << pipe.err;
+  EXPECT_TRUE(fs::is_fifo(dir_ / "pipe.lqf"));
 
   CliResult missing = Cli("edit " + (dir_ / "nothing.lqf").string() + " " + out);
   EXPECT_EQ(missing.code, 1);
