@@ -140,6 +140,15 @@ Status CheckFrame(int32_t frame) {
   return std::nullopt;
 }
 
+// What the expansion needs of every key, checked even for an undo: a frame it can index, and no
+// segment after the first starting on frame 0 (it reads the frame before).
+Status CheckKeyFrameSafe(int32_t key, int32_t frame, int32_t count) {
+  if (Status bad = CheckFrame(frame)) return bad;
+  if (frame == 0 && key >= 1 && key < count)
+    return Refused("key " + std::to_string(key) + " cannot be on frame 0: only the first and the last key may");
+  return std::nullopt;
+}
+
 // Key `key` on `frame` keeps the keys in ascending order with its neighbours.
 Status CheckBetweenNeighbours(const SceneState& scene, int32_t key, int32_t frame, int32_t count) {
   if (key > 0 && frame <= KeyFrame(scene, key - 1))
@@ -402,6 +411,9 @@ class Applier {
     } else if (p < 0 || p > count + 1) {
       return Refused("there is no place " + std::to_string(p) + " for a key");
     }
+    if (Status bad = CheckKeyFrameSafe(p, e.frame, count + 1)) return *bad;
+    if (p == count + 1 && count >= 1 && KeyFrame(scene_, count) == 0)
+      return Refused("the last key is on frame 0, so no key can come after it");
     // Every track keeps its motion: inside a segment the new key takes the value already played
     // on the frame before it (where a key's value lands); after the last key, the value the last
     // segment aims at, so the new segment holds still.
@@ -440,6 +452,7 @@ class Applier {
   Expected<AppliedEdit> DeleteKey(const LoopEdit& e) {
     const int32_t count = scene_.keyframe_count;
     if (Status bad = CheckKeyIndex(scene_, e.key)) return *bad;
+    if (count < 1) return Refused("key " + std::to_string(e.key) + " is the loop's only key");
     if (Checking() && count < 2)
       return Refused("a loop needs at least two keys; key " + std::to_string(e.key) + " is one of its last two");
     const int32_t frame = KeyFrame(scene_, e.key);
@@ -465,6 +478,7 @@ class Applier {
     const int32_t count = scene_.keyframe_count;
     if (Status bad = CheckKeyIndex(scene_, e.key)) return *bad;
     if (Status bad = CheckFrame(e.frame)) return *bad;
+    if (Status bad = CheckKeyFrameSafe(e.key, e.frame, count)) return *bad;
     const int32_t from = KeyFrame(scene_, e.key);
     if (Checking()) {
       if (Status bad = CheckBetweenNeighbours(scene_, e.key, e.frame, count)) return *bad;
@@ -488,6 +502,8 @@ class Applier {
     } else if (static_cast<int64_t>(frames.size()) != int64_t{scene_.keyframe_count} + 1) {
       return Refused("key count changed");
     }
+    for (size_t k = 0; k < frames.size(); ++k)
+      if (Status bad = CheckKeyFrameSafe(static_cast<int32_t>(k), frames[k], scene_.keyframe_count)) return *bad;
     const int32_t count = scene_.keyframe_count;
     std::vector<int32_t> old(static_cast<size_t>(count) + 1);
     std::vector<std::vector<float>> rows;

@@ -526,6 +526,15 @@ TEST(LoopEdit, OddLoopsFromFilesAreEditedWhereTheyCanBe) {
   while (history.CanUndo()) ASSERT_TRUE(history.Undo(*scene));
   EXPECT_EQ(Bytes(*scene), original);
   EXPECT_TRUE(std::isnan(scene->settings.tunnel_r));
+
+  // Even an edit marked as an undo cannot put a key where the expansion would read before frame 0.
+  LoopEdit forced = SetKeyFramesEdit({0, 0, 50, 100});
+  forced.restores = true;
+  EXPECT_FALSE(ApplyEdit(*scene, forced).ok());
+  forced = MoveKeyEdit(1, 0);
+  forced.restores = true;
+  EXPECT_FALSE(ApplyEdit(*scene, forced).ok());
+  EXPECT_EQ(Bytes(*scene), original);
 }
 
 // A drag as the editor sends it: every move sets the dragged values and key frames again from
