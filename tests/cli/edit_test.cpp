@@ -208,6 +208,14 @@ TEST_F(EditCommand, AWrongEditExitsTwoNamingItAndWritesNothing) {
     EXPECT_EQ(Files(), before) << c.args;  // no OUT, no temporary beside it
   }
 
+  // Like every command: its usage on a wrong option or a missing argument.
+  for (const std::string& args : {std::string("--no-such-option"), in}) {
+    CliResult wrong = Cli("edit " + args);
+    EXPECT_EQ(wrong.code, 2) << args;
+    EXPECT_NE(wrong.err.find("Usage: vantaloop-cli edit [OPTIONS] IN OUT"), std::string::npos) << wrong.err;
+  }
+  EXPECT_NE(Cli("--help").out.find("  edit "), std::string::npos);
+
   // The input is never written over, under its own name or another.
   fs::create_symlink(in, dir_ / "link.lqf");
   CliResult same = Cli("edit " + in + " " + (dir_ / "link.lqf").string() + " --text x");
