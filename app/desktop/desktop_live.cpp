@@ -112,8 +112,9 @@ bool DesktopLive::LoadLoop(const std::filesystem::path& file, std::string*) {
   return true;
 }
 
-void DesktopLive::TextChanged() {
-  QTimer::singleShot(0, &view_, [this] { view_.RebuildTextGlyphs(); });
+std::string DesktopLive::ApplyEdit(const engine::LoopEdit& edit) {
+  // Called from a scene change: the scene is the GUI thread's now.
+  return view_.ApplyLiveEdit(edit);
 }
 
 bool DesktopLive::SetFullScreen(bool on, std::string* why) {

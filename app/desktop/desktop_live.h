@@ -36,7 +36,7 @@ class DesktopLive : public QObject, public live::LivePlayerHost {
 
   // LivePlayerHost.
   bool LoadLoop(const std::filesystem::path& file, std::string* why) override;
-  void TextChanged() override;
+  std::string ApplyEdit(const engine::LoopEdit& edit) override;
   bool SetFullScreen(bool on, std::string* why) override;
   bool Snapshot(std::string* why) override;
   void Status(const std::string& line) override;

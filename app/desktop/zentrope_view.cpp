@@ -572,12 +572,11 @@ void CZentropeView::set_live_hooks(LiveHooks hooks) {
   renderer_.set_after_fetch(live_hooks_.after_fetch);
 }
 
-void CZentropeView::RebuildTextGlyphs() {
-  ChangeScene([this](engine::SceneState& s) {
-    const bool began = BeginGl();
-    assets_.RebuildGlyphLists(s);
-    EndGl(began);
-  });
+std::string CZentropeView::ApplyLiveEdit(const engine::LoopEdit& edit) {
+  const bool began = BeginGl();
+  auto done = engine::ApplyEdit(*scene_, edit, &assets_);
+  EndGl(began);
+  return done ? std::string() : done.error().message;
 }
 
 void CZentropeView::ExportVideo() {

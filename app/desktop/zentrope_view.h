@@ -23,6 +23,7 @@
 #include "app/desktop/drawing_thread.h"
 #include "app/desktop/loop_watch.h"
 #include "app/desktop/video_export.h"
+#include "engine/loop_edit.h"
 #include "render/clock.h"
 #include "render/frame_renderer.h"
 #include "render/mode_governor.h"
@@ -188,8 +189,9 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   void set_live_hooks(LiveHooks hooks);
   // The playback clock, in seconds.
   double NowSeconds() const { return clock_.NowMs() / 1000.0; }
-  // The text's glyphs built again for the scene's text settings (changed from outside).
-  void RebuildTextGlyphs();
+  // A setting's edit from outside, made on the scene now (from within a scene change), with the
+  // context current for what it loads; the problem, or nothing.
+  std::string ApplyLiveEdit(const engine::LoopEdit& edit);
   // Runs after the Settings dialog was applied.
   void set_settings_applied(std::function<void()> applied) { settings_applied_ = std::move(applied); }
 

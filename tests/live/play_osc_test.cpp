@@ -187,6 +187,24 @@ TEST_F(PlayOsc, TrackHoldsTurnThePictureRedUntilReleasedAndStateAnswers) {
   ASSERT_TRUE(after);
   EXPECT_LT(RedShare(*after), 0.2);
 
+  // Settings are edits of the playing loop: the text layer switched on, with a text of our own
+  // (its glyphs built again), shows light pixels where there were none.
+  auto light = [](const Rgba& img) {
+    int n = 0;
+    for (int y = 0; y < img.height; ++y)
+      for (int x = 0; x < img.width; ++x) n += img.At(x, y)[1] > 150;
+    return n;
+  };
+  EXPECT_EQ(light(*after), 0);
+  c.Send("/vantaloop/set", "si", "text_on", 2);
+  c.Send("/vantaloop/set", "si", "fx_text", 2);
+  c.Send("/vantaloop/text", "s", "WWW");
+  ASSERT_TRUE(c.AskState());
+  auto text = Snapshot(c, shot);
+  ASSERT_TRUE(text);
+  EXPECT_GT(light(*text), 50) << play.Stderr();
+  EXPECT_EQ(play.Stderr().find("ignored"), std::string::npos) << play.Stderr();
+
   play.Signal(SIGINT);
   EXPECT_EQ(play.Wait(10), 0) << play.Stderr();
   std::error_code ec;
