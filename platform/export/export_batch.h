@@ -34,6 +34,7 @@ struct BatchJob {
   // Estimated work: frames drawn x pixels. A loop that cannot be read costs 0; its job fails
   // when it runs, saying why.
   int64_t cost = 0;
+  bool operator==(const BatchJob&) const = default;
 };
 
 // The output name of one job: `pattern` with {loop} (the loop's name without extension),
