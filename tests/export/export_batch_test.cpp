@@ -290,6 +290,42 @@ TEST_F(ExportBatchCli, TwoShardsTogetherGiveTheSameFiles) {
   ExpectSameAsReference("shards");
 }
 
+TEST_F(ExportBatchCli, ASlurmJobArrayGivesTheSameFiles) {
+  // A one-node cluster of the test's own, when Slurm and munge are installed.
+  const fs::path cluster = root_ / "slurm";
+  const std::string script = (fs::path(VL_TEST_DATA) / ".." / "export" / "slurm_cluster.sh").string();
+  const CliRun started = Shell("bash " + Quoted(script) + " start " + Quoted(cluster.string()));
+  struct Stop {
+    std::string command;
+    ~Stop() { std::system(command.c_str()); }
+  } stop{"bash " + Quoted(script) + " stop " + Quoted(cluster.string())};
+  if (started.code == 77) GTEST_SKIP() << "SKIPPED: " << started.err;
+  ASSERT_EQ(started.code, 0) << started.err;
+  const std::string conf = started.out.substr(0, started.out.find('\n'));
+
+  // As the README's recipe: one array task a shard, the task's number naming it.
+  fs::create_directories(root_ / "array");
+  std::ofstream(root_ / "job.sh") << "#!/bin/sh\n" << Cli() << kBatch << "--out-dir " << Quoted((root_ / "array").string())
+                                  << " --shard $SLURM_ARRAY_TASK_ID/3; echo exit $?\n";
+  // sbatch --wait polls for the end at ever longer intervals; the queue says it sooner.
+  const CliRun run = Shell("export SLURM_CONF=" + Quoted(conf) + "; id=$(sbatch --parsable --array=0-2 --output=" +
+                           Quoted((cluster / "task-%a.txt").string()) +
+                           " job.sh) || exit 1; for i in $(seq 3000); do [ -z \"$(squeue -h -j $id)\" ] && exit 0; "
+                           "sleep 0.2; done; scancel $id; exit 1");
+  int total = 0;
+  for (int k = 0; k < 3; ++k) {
+    const std::string log = Slurp(cluster / ("task-" + std::to_string(k) + ".txt"));
+    const std::regex summary("export: (\\d+) done, 0 skipped \\(there already\\), 0 failed in shard " +
+                             std::to_string(k) + "/3");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(log, m, summary)) << log;
+    EXPECT_NE(log.find("\nexit 0\n"), std::string::npos) << log;
+    total += std::stoi(m[1]);
+  }
+  EXPECT_EQ(total, 16);
+  ExpectSameAsReference("array");
+}
+
 struct Stamp {
   ino_t inode;
   int64_t mtime_ns;
