@@ -140,7 +140,8 @@ int Run(const Options& o, std::string* why = nullptr) {
   progress.Close();
   if (!result.ok) return Fail(kName, result.cancelled ? "interrupted; nothing was written" : result.error);
   const ex::PresetFormat& p = *ex::PresetFormatOf(request.preset);
-  std::printf("%s: %d frames (%d a cycle) of %d x %d, %s, %s\n", o.out.c_str(), result.frames_written,
+  std::printf("%s: %d frames (%d a cycle) of %d x %d, %s, %s\n", vl::EscapeControl(o.out).c_str(),
+              result.frames_written,
               result.loop_frames, p.width, p.height, p.ntsc_rate ? (std::to_string(p.fps) + "000/1001 fps").c_str()
                                                                  : (std::to_string(p.fps) + " fps").c_str(),
               result.encoder.c_str());

@@ -433,6 +433,31 @@ TEST_F(ExportBatchCli, PngFoldersAndFailuresInTheSummary) {
   EXPECT_FALSE(fs::exists(out / "embers_13" / "frame_00006.png"));
 }
 
+TEST_F(ExportBatchCli, NamesFromFilesReachTheTerminalEscaped) {
+  // A loop whose name carries a line break and an escape sequence: a list line of its own cannot
+  // hold it, so it is refused there; the batch writes it and says so escaped.
+  const fs::path folder = root_ / "odd";
+  fs::create_directories(folder);
+  const std::string odd = "two\nlines\x1b[31m";
+  fs::copy_file(root_ / "lib" / "Sequences" / "embers.lqf", folder / (odd + ".lqf"));
+  fs::copy_file(root_ / "lib" / "Sequences" / "embers.lqf", folder / "plain.lqf");
+  const std::string loops = Quoted((folder / (odd + ".lqf")).string()) + " " + Quoted((folder / "plain.lqf").string());
+  CliRun run = Shell(Cli() + " export " + loops + " --preset 13 --format mkv --out-dir odd/out --list");
+  EXPECT_EQ(run.code, 1);
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+  EXPECT_NE(run.out.find("plain_13.mkv --preset 13 --format mkv\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("two\\x0alines\\x1b[31m.lqf: cannot be listed: its name holds control characters"),
+            std::string::npos)
+      << run.err;
+
+  run = Shell(Cli() + " export " + loops + " --preset 13 --format mkv --out-dir odd/out");
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_TRUE(fs::is_regular_file(folder / "out" / (odd + "_13.mkv")));
+  EXPECT_EQ(run.out.find('\x1b'), std::string::npos) << run.out;
+  EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("two\\x0alines\\x1b[31m_13.mkv: 6 frames"), std::string::npos) << run.out;
+}
+
 TEST_F(ExportBatchCli, CommandLinesThatMakeNoBatchAreRefused) {
   const std::string loop = Quoted((root_ / "lib" / "Sequences" / "default.lqf").string());
   struct Case {
