@@ -188,28 +188,23 @@ VL_CLI_COMMAND(export, "export",
                  app.add_flag("--fast", o->fast,
                               "Sum the echoes partly at reduced resolution (faster, within a few levels of exact)");
                  // A batch: every loop at every preset, named by a pattern, in one folder.
-                 const std::string batch_group = "Batch (several loops or presets)";
                  app.add_option("--out-dir", o->out_dir,
                                 "Export every LOOP (and with --all the library's loops) at every --preset into DIR; "
                                 "files there already are skipped, so a stopped batch resumes")
-                     ->type_name("DIR")
-                     ->group(batch_group);
-                 app.add_flag("--all", o->all, "Every loop of the library (bundled, then your own)")->group(batch_group);
+                     ->type_name("DIR");
+                 app.add_flag("--all", o->all, "Every loop of the library (bundled, then your own)");
                  app.add_option("--name", o->pattern,
                                 "Output names, from {loop} {preset} {ext}; default {loop}_{preset}.{ext} (a PNG "
                                 "sequence's folder has no extension)")
-                     ->type_name("PATTERN")
-                     ->group(batch_group);
+                     ->type_name("PATTERN");
                  app.add_flag("--list", o->list,
                               "Print the jobs not yet done, one single-export command a line, for GNU parallel and "
-                              "the like")
-                     ->group(batch_group);
+                              "the like");
                  app.add_option("--shard", o->shard,
                                 "Only the K-th of N shards of about equal work (K from 0, as Slurm's "
                                 "SLURM_ARRAY_TASK_ID)")
-                     ->type_name("K/N")
-                     ->group(batch_group);
-                 return [o, &app, batch_group] {
+                     ->type_name("K/N");
+                 return [o, &app] {
                    if (!ParsePresets(o->preset_list, &o->presets))
                      return vl::cli::UsageError(kName, "--preset wants a preset number 0-16, or with --out-dir a "
                                                        "list N,M,..., not " + o->preset_list);
@@ -244,14 +239,16 @@ VL_CLI_COMMAND(export, "export",
                    b.preroll = !o->no_preroll;
                    // Every other option given is passed on to each job as it was given.
                    for (const CLI::Option* opt : app.get_options()) {
-                     if (opt->get_positional() || opt->count() == 0 || opt->get_name() == "--preset" ||
-                         opt->get_group() == batch_group || opt->get_name() == "--help")
+                     const std::string name = opt->get_name();
+                     if (opt->get_positional() || opt->count() == 0 || name == "--help" || name == "--preset" ||
+                         name == "--out-dir" || name == "--all" || name == "--name" || name == "--list" ||
+                         name == "--shard")
                        continue;
                      if (opt->get_expected_max() == 0) {  // a flag
-                       b.job_args.push_back(opt->get_name());
+                       b.job_args.push_back(name);
                      } else {
                        for (const std::string& value : opt->results()) {
-                         b.job_args.push_back(opt->get_name());
+                         b.job_args.push_back(name);
                          b.job_args.push_back(value);
                        }
                      }
