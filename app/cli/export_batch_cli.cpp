@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -19,14 +18,10 @@ namespace fs = std::filesystem;
 namespace ex = vl::exporting;
 constexpr const char* kName = "export";
 
-// The user's own loops, where the desktop program lists them: $XDG_DATA_HOME/Vantaloop/Sequences
-// for an absolute XDG_DATA_HOME, else ~/.local/share/Vantaloop/Sequences.
+// The user's own loops, where the desktop program lists them.
 fs::path UserSequences() {
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  const char* home = std::getenv("HOME");
-  if (xdg && *xdg && fs::path(xdg).is_absolute()) return fs::path(xdg) / "Vantaloop" / "Sequences";
-  if (home && *home && fs::path(home).is_absolute()) return fs::path(home) / ".local/share/Vantaloop/Sequences";
-  return {};
+  const fs::path data = UserDataFolder();
+  return data.empty() ? fs::path() : data / "Sequences";
 }
 
 // The program as another process on this machine, or one with the same files, starts it.

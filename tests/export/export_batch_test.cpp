@@ -458,6 +458,29 @@ TEST_F(ExportBatchCli, NamesFromFilesReachTheTerminalEscaped) {
   EXPECT_NE(run.out.find("two\\x0alines\\x1b[31m_13.mkv: 6 frames"), std::string::npos) << run.out;
 }
 
+TEST_F(ExportBatchCli, AllIsTheLibraryThenTheUsersOwnLoops) {
+  const fs::path mine = root_ / "xdg" / "Vantaloop" / "Sequences";
+  fs::create_directories(mine);
+  fs::copy_file(root_ / "lib" / "Sequences" / "glass.lqf", mine / "mine.lqf");
+  const std::string env = "XDG_DATA_HOME=" + Quoted((root_ / "xdg").string()) + " ";
+  CliRun run = Shell(env + Cli() + " export --all --preset 13 --out-dir user --list");
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 9) << run.out;
+  EXPECT_NE(run.out.find(" " + (mine / "mine.lqf").string() + " " + (root_ / "user" / "mine_13.mpg").string() +
+                         " --preset 13\n"),
+            std::string::npos)
+      << run.out;
+  // The user's loops come after the bundled ones.
+  EXPECT_NE(run.out.rfind("\n", run.out.size() - 2), std::string::npos);
+  EXPECT_NE(run.out.substr(run.out.rfind("\n", run.out.size() - 2)).find("mine.lqf"), std::string::npos) << run.out;
+
+  // The user's loop of a bundled loop's name would overwrite its file.
+  fs::copy_file(mine / "mine.lqf", mine / "glass.lqf");
+  run = Shell(env + Cli() + " export --all --preset 13 --out-dir user --list");
+  EXPECT_EQ(run.code, 2);
+  EXPECT_NE(run.err.find("glass_13.mpg would be written twice"), std::string::npos) << run.err;
+}
+
 TEST_F(ExportBatchCli, CommandLinesThatMakeNoBatchAreRefused) {
   const std::string loop = Quoted((root_ / "lib" / "Sequences" / "default.lqf").string());
   struct Case {
