@@ -155,7 +155,10 @@ bool ParsePresets(const std::string& text, std::vector<int>* presets) {
   while (start <= text.size()) {
     const size_t comma = std::min(text.find(',', start), text.size());
     const std::string item = text.substr(start, comma - start);
-    if (item.empty() || item.size() > 4 || item.find_first_not_of("0123456789") != std::string::npos) return false;
+    // A sign is let through: "preset -1 does not exist" says more than a parse error.
+    const size_t digits = item.rfind('-', 0) == 0 ? 1 : 0;
+    if (item.size() <= digits || item.size() > 9 || item.find_first_not_of("0123456789", digits) != std::string::npos)
+      return false;
     presets->push_back(std::stoi(item));
     start = comma + 1;
   }

@@ -6,6 +6,8 @@
 #include <map>
 #include <memory>
 #include <numeric>
+#include <set>
+#include <utility>
 #include <system_error>
 
 #include "engine/output_file.h"
@@ -76,15 +78,16 @@ std::optional<std::vector<BatchJob>> PlanBatch(const BatchRequest& request, std:
   for (int p : request.presets)
     if (std::find(presets.begin(), presets.end(), p) == presets.end()) presets.push_back(p);
   std::vector<fs::path> loops;
+  std::set<fs::path> names;
+  std::set<std::pair<dev_t, ino_t>> files;
   for (const std::string& given : request.loops) {
     const fs::path loop = fs::absolute(given, ec).lexically_normal();
     if (ec) return refuse(given + ": " + ec.message());
     // The same file under two names is one loop.
-    const bool seen = std::any_of(loops.begin(), loops.end(), [&](const fs::path& other) {
-      std::error_code eq_ec;
-      return other == loop || fs::equivalent(other, loop, eq_ec);
-    });
-    if (!seen) loops.push_back(loop);
+    struct stat st {};
+    if (!names.insert(loop).second || (::stat(loop.c_str(), &st) == 0 && !files.insert({st.st_dev, st.st_ino}).second))
+      continue;
+    loops.push_back(loop);
   }
   if (loops.empty()) return refuse("no loops to export");
   if (presets.empty()) return refuse("no presets given");

@@ -50,8 +50,10 @@ TEST(ExportBatchPlan, RefusesBatchesThatCannotBeWritten) {
   const fs::path dir = fs::temp_directory_path() / ("vl_batch_plan_" + std::to_string(::getpid()));
   fs::create_directories(dir);
   { std::ofstream(dir / "a.lqf") << "not a loop"; }
+  fs::create_symlink(dir / "a.lqf", dir / "link.lqf");
   ex::BatchRequest request;
-  request.loops = {(dir / "a.lqf").string(), (dir / "sub" / ".." / "a.lqf").string(), (dir / "b.lqf").string()};
+  request.loops = {(dir / "a.lqf").string(), (dir / "sub" / ".." / "a.lqf").string(), (dir / "link.lqf").string(),
+                   (dir / "b.lqf").string()};
   request.presets = {13, 12, 13};
   request.out_dir = (dir / "out").string();
   std::string why;
@@ -491,6 +493,8 @@ TEST_F(ExportBatchCli, CommandLinesThatMakeNoBatchAreRefused) {
       {loop + " x.mkv --preset 13,12 --format mkv", "several presets need --out-dir DIR"},
       {loop + " --preset 13", "OUT is required"},
       {loop + " x.mkv --preset 1,x", "--preset wants a preset number 0-16"},
+      {loop + " x.mkv --preset -1", "preset -1 does not exist (0 to 16)"},
+      {loop + " x.mkv --preset 99999", "preset 99999 does not exist (0 to 16)"},
       {loop + " --preset 13 --all --list", "a batch needs --out-dir DIR"},
       {"--preset 13 --out-dir o", "no loops given (LOOP... or --all)"},
       {"--all --preset 13 --out-dir o --shard 2/2", "--shard wants K/N"},
