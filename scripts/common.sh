@@ -19,6 +19,8 @@ VL_PACKAGES=(
   ffmpeg webp xdotool imagemagick x11-xserver-utils openbox
   dpkg-dev lintian desktop-file-utils appstream shared-mime-info libglib2.0-bin man-db
   bash-completion bubblewrap
+  # Batch export: GNU parallel, and a one-node Slurm cluster the tests start in a folder of their own.
+  parallel munge slurmctld slurmd slurm-client
 )
 
 # Runs a command with its output kept in LOG; on failure shows the log's last lines and fails.

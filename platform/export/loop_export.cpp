@@ -242,6 +242,9 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   if (fs::is_directory(out, ec) && !(png && IsPngSequenceFolder(out)))
     return fail(request.out_path + (png ? ": a folder of that name holds other files than a PNG sequence"
                                         : ": is a folder"));
+  // A FIFO, device or socket at the name is not ours to replace.
+  if (fs::exists(out, ec) && !fs::is_regular_file(out, ec) && !fs::is_directory(out, ec))
+    return fail(request.out_path + ": " + WhyNotReadable(out) + "; it is left as it is");
   if (png && fs::exists(out, ec) && !fs::is_directory(out, ec))
     return fail(request.out_path + ": a file of that name is in the way of the PNG folder");
 
