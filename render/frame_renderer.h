@@ -86,6 +86,10 @@ class FrameRenderer final : public FrameDrawer {
   // starts from a clear, the trail and the captures are taken before the echoes draw). The
   // reference path always draws.
   void set_echoes_unseen(bool unseen) { echoes_unseen_ = unseen; }
+  // The GL state every frame leaves for the next. The view's start-up leaves another (additive
+  // blending on), which only the very first frame after it meets; a first frame meant to look as
+  // the loop looks when it plays round sets this first.
+  static void SetStateBetweenFrames();
 
   const FrameStats& last_frame() const { return stats_; }
   // The echo compositor, for tests (its program builder can be made to fail).

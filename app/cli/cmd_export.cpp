@@ -42,7 +42,7 @@ class ProgressPrinter {
     const double elapsed = std::chrono::duration<double>(now - started_).count();
     std::string text;
     if (phase == ex::ExportPhase::kPreroll) {
-      text = "playing the loop through once: " + std::to_string(done) + " of " + std::to_string(total);
+      text = "playing the loop through before recording: " + std::to_string(done) + " of " + std::to_string(total);
     } else if (phase == ex::ExportPhase::kFinishing) {
       text = "finishing the file";
     } else {
@@ -152,7 +152,7 @@ VL_CLI_COMMAND(export, "export",
                      ->type_name("F");
                  app.add_option("--loops", o->loops, "Cycles of the loop to record, default 1")->type_name("K");
                  app.add_flag("--no-preroll", o->no_preroll,
-                              "Record from a fresh start instead of playing the loop through once first");
+                              "Record from a fresh start instead of playing the loop through first");
                  app.add_flag("--fast", o->fast,
                               "Sum the echoes partly at reduced resolution (faster, within a few levels of exact)");
                  return [o] { return Run(*o); };

@@ -1,17 +1,22 @@
 #include "platform/export/loop_export.h"
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <future>
+#include <limits>
 #include <memory>
 #include <system_error>
+#include <vector>
 
 #include "engine/output_file.h"
 #include "engine/random.h"
 #include "engine/sequence_loader.h"
 #include "platform/headless/png_file.h"
+#include "assets/particle_system.h"
+#include "render/fountain.h"
 #include "render/offline_player.h"
 #include "render/player_layers.h"
 
@@ -23,6 +28,10 @@ using video::VideoFormat;
 using Seconds = std::chrono::duration<double>;
 
 constexpr int kMaxLoops = 1000;
+// Particles that never die (a time scale of 0, say) would make the preroll endless: it stops
+// after this many frames, or at most this many cycles of a long loop.
+constexpr int kPrerollFrameCap = 1200;
+constexpr int kPrerollCycleCap = 4;
 
 struct FormatName {
   ExportFormat format;
@@ -142,6 +151,65 @@ bool MoveIntoPlace(const fs::path& done, const fs::path& out, std::string* error
   }
   if (!aside.empty()) fs::remove_all(aside, ec);
   return true;
+}
+
+// The generator's state for frame `frame` of every cycle. Each frame starts a sequence of its
+// own, so what one frame draws does not depend on how much the frames before it drew (a full
+// particle pool emits only as many as died).
+uint32_t FrameSeed(uint32_t cycle_seed, int frame) {
+  uint32_t h = cycle_seed ^ (static_cast<uint32_t>(frame) * 2654435761u);
+  h ^= h >> 16;
+  h *= 0x45d9f3bu;
+  h ^= h >> 16;
+  return h;
+}
+
+// How many cycles the preroll plays: one, and as many more as the longest-lived particle can span.
+// A particle lives its life in the particle clock, which advances time_scale / 50 a frame; a
+// fountain particle dies at an age of kFountainMaxAge, which it reaches in steps of the vortex's
+// emit + spacing + 1, at least one step a frame.
+int PrerollCycles(const engine::SceneState& scene, int end, bool fountain) {
+  using engine::Track;
+  const int cap = std::max(kPrerollCycleCap, kPrerollFrameCap / end);
+  float life = 0, slowest = std::numeric_limits<float>::infinity(), fewest = slowest;
+  for (int f = 0; f < end; ++f) {
+    const float life_max = scene.track(Track::particle_life_max).frame_values[f];
+    life = std::max(life, (life_max > 0.1f ? life_max : 0.2f) + 0.0025f);
+    slowest = std::min(slowest, scene.track(Track::particle_time_scale).frame_values[f] / 50.0f);
+    float spacing = scene.track(Track::vortex_spacing).frame_values[f];
+    if (!(spacing > 116.0f)) spacing = 118.0f;
+    fewest = std::min(fewest, std::trunc(2.0f + scene.track(Track::vortex_emit).frame_values[f] + spacing - 1.0f));
+  }
+  const double main_frames = slowest > 0 ? std::ceil(life / slowest) + 1 : cap * double(end);
+  const double fountain_frames = fewest > 0 ? std::ceil(render::kFountainMaxAge / fewest) + 1 : cap * double(end);
+  const double frames = std::max(main_frames, fountain ? fountain_frames : 0.0);
+  return static_cast<int>(std::clamp(1.0 + std::ceil(frames / end), 1.0, double(cap)));
+}
+
+// The live particles of both systems, byte for byte and in no particular order (which slot a
+// particle took does not change the picture: particles blend by adding). Two cycles that start
+// from the same snapshot draw the same particles.
+std::vector<std::string> ParticleSnapshot(render::PlayerLayers& layers) {
+  std::vector<std::string> records;
+  std::string r;
+  auto put = [&r](const auto& value) { r.append(reinterpret_cast<const char*>(&value), sizeof value); };
+  for (const assets::Particle& p : layers.image().particles().particles()) {
+    if (!p.alive) continue;
+    r.clear();
+    for (const assets::Vec3& v : {p.position, p.velocity, p.acceleration, p.colour, p.colour_delta}) put(v.x), put(v.y), put(v.z);
+    for (const float f : {p.angle, p.spin, p.spin_acceleration, p.alpha, p.alpha_delta, p.size, p.size_delta, p.life, p.age})
+      put(f);
+    records.push_back(r);
+  }
+  for (const render::FountainParticle& p : layers.image().fountain().particles()) {
+    if (!p.alive) continue;
+    r = "f";
+    for (const render::FountainVec& v : {p.position, p.velocity, p.acceleration, p.colour}) put(v.x), put(v.y), put(v.z);
+    put(p.age);
+    records.push_back(r);
+  }
+  std::sort(records.begin(), records.end());
+  return records;
 }
 
 }  // namespace
@@ -306,22 +374,58 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
     return fail("the export was cancelled");
   };
 
-  // ---- Preroll: one cycle on virtual time, nothing kept ------------------------------------
+  // ---- Preroll: whole cycles on virtual time, nothing kept -----------------------------------
+  // Every cycle, preroll and recorded alike, starts the generator from the same state, so each
+  // draws the same random sequence; once no particle from before a cycle survives into the next,
+  // every cycle starts from the same particles and the file repeats exactly.
+  const uint32_t cycle_seed = random.state();
   player.Seek(0);
   if (request.preroll) {
     const auto t0 = std::chrono::steady_clock::now();
     // The preroll's pictures are thrown away: its echoes need not be drawn.
     player.renderer().set_echoes_unseen(true);
-    for (int k = 0; k < preroll_frames; ++k) {
-      if (cancelled()) return was_cancelled();
-      player.DrawNextFrame();
-      if (observer.progress) observer.progress(ExportPhase::kPreroll, k + 1, preroll_frames);
+    // Enough cycles that no particle alive when recording starts was born before the cycle
+    // just played; a loop whose particles all start a cycle as they started the one before
+    // (none at all, say) needs no more.
+    int min_cycles = 1, cycles = 0;
+    const int max_cycles = request.frame_limit > 0 ? 1 : std::max(kPrerollCycleCap, kPrerollFrameCap / end);
+    std::vector<std::string> before = ParticleSnapshot(layers), after;
+    std::vector<uint8_t> last_picture;
+    while (cycles < max_cycles) {
+      for (int k = 0; k < preroll_frames; ++k) {
+        if (cancelled()) return was_cancelled();
+        random.Seed(FrameSeed(cycle_seed, k));
+        player.DrawNextFrame();
+        if (observer.progress) observer.progress(ExportPhase::kPreroll, k + 1, preroll_frames);
+      }
+      ++cycles;
+      after = ParticleSnapshot(layers);
+      if (after == before) break;  // this cycle started as the next one will
+      if (cycles == 1) {
+        const bool fountain = std::any_of(after.begin(), after.end(), [](const std::string& r) { return r[0] == 'f'; });
+        min_cycles = PrerollCycles(*scene, end, fountain);
+      }
+      before.swap(after);
+      // A full pool's births follow its deaths, so particles hidden off the picture can take
+      // many cycles to settle; once every particle from before has died and a cycle ends on
+      // the picture the one before ended on, what is seen repeats.
+      std::vector<uint8_t> picture = gl->ReadPixels().rgba;
+      if (cycles >= min_cycles && picture == last_picture) break;
+      last_picture.swap(picture);
     }
+    if (cycles == max_cycles && max_cycles > 1 && observer.warning)
+      observer.warning(request.loop_path + ": its particles still differ from one cycle to the next after " +
+                       std::to_string(cycles) + " cycles played through; the file may not repeat exactly");
     player.renderer().set_echoes_unseen(false);
     if (preroll_frames < end) player.Seek(0);  // a shortened preroll (measuring) restarts the loop
     // The GL may still be drawing the preroll; wait for it so its time is counted here.
     gl->ReadPixels();
     result.preroll_s = Seconds(std::chrono::steady_clock::now() - t0).count();
+  } else {
+    // From a fresh start nothing was drawn before the first frame: what lags a frame behind the
+    // loop starts as the first frame's own, as when the loop plays round.
+    layers.image().SettlePhotoLag(*scene, 0);
+    render::FrameRenderer::SetStateBetweenFrames();
   }
 
   // ---- Recording: exactly the loop's frames, `loops` times -----------------------------------
@@ -343,6 +447,7 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
       return was_cancelled();
     }
     const auto t0 = std::chrono::steady_clock::now();
+    random.Seed(FrameSeed(cycle_seed, k % end));
     const int drawn = player.DrawNextFrame();
     if (drawn != k % end) {
       encoded();

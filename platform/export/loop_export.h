@@ -3,7 +3,8 @@
 // PNG sequence, animated WebP or GIF. The loop is drawn on a headless context of its own on the
 // calling thread, on virtual time, so the same request gives the same frames whoever runs it (the
 // command line or the desktop program's worker thread). Seamless by default: the loop is played
-// through once unrecorded first, so the trail and the particles are as they are when it repeats.
+// through unrecorded first (whole cycles, as many as its particles need to live out their lives),
+// so the trail and the particles are as they are when it repeats.
 #pragma once
 #include <atomic>
 #include <functional>
@@ -50,7 +51,7 @@ struct ExportRequest {
   int preset = 1;
   ExportFormat format = ExportFormat::kPresetOwn;
   int loops = 1;              // cycles recorded, 1 or more
-  bool preroll = true;        // play the loop once unrecorded before recording
+  bool preroll = true;        // play the loop through unrecorded before recording
   // Echoes summed partly at reduced resolution (faster, within a few levels of the exact
   // frames); otherwise exact, or the reference passes when VANTALOOP_REFERENCE=1.
   bool fast = false;

@@ -93,7 +93,7 @@ TEST_F(ExportCliTest, WritesThePresetsOwnFormatWithProgressLines) {
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "svcd.mpg: 6 frames (6 a cycle) of 480 x 480, 30000/1001 fps, mpeg2video\n");
   // Not a terminal: plain lines, the preroll first, the last frame always reported.
-  EXPECT_NE(r.err.find("export: playing the loop through once: 6 of 6\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("export: playing the loop through before recording: 6 of 6\n"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("export: frame 6 of 6,"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find('\r'), std::string::npos);
   auto probe = Probe((dir_ / "svcd.mpg").string());
