@@ -41,7 +41,7 @@ struct FormatName {
 constexpr FormatName kFormatNames[] = {
     {ExportFormat::kMp4, "mp4", ".mp4"}, {ExportFormat::kAvi, "avi", ".avi"},   {ExportFormat::kMpg, "mpg", ".mpg"},
     {ExportFormat::k3gp, "3gp", ".3gp"}, {ExportFormat::kMkv, "mkv", ".mkv"},   {ExportFormat::kPng, "png", ""},
-    {ExportFormat::kWebp, "webp", ".webp"}, {ExportFormat::kGif, "gif", ".gif"},
+    {ExportFormat::kWebp, "webp", ".webp"}, {ExportFormat::kGif, "gif", ".gif"},   {ExportFormat::kDvd, "dvd", ".mpg"},
 };
 
 // The preset's own format as one of the names (".avi" is avi, ...).
@@ -90,6 +90,7 @@ class VideoSink final : public FrameSink {
   }
   bool Finish(std::string* error) override { return writer_->Finish(error); }
   std::string encoder() const override { return writer_->codec_name(); }
+  std::string audio_encoder() const { return writer_->audio_codec_name(); }
 
  private:
   std::unique_ptr<video::VideoWriter> writer_;
@@ -245,6 +246,13 @@ std::optional<ExportFormat> ResolveFormat(int preset, ExportFormat format, std::
   }
   const ExportFormat own = OwnFormat(*p);
   if (format == ExportFormat::kPresetOwn) return own;
+  if (format == ExportFormat::kDvd && !(p->width == 720 && ((p->height == 576 && p->fps == 25 && !p->ntsc_rate) ||
+                                                            (p->height == 480 && p->fps == 30 && p->ntsc_rate)))) {
+    if (error)
+      *error = std::string("preset ") + std::to_string(preset) + " (" + p->name + ", " + std::to_string(p->width) +
+               " x " + std::to_string(p->height) + ") is not a DVD size; dvd takes the 720-wide presets 0 (PAL) and 1 (NTSC)";
+    return std::nullopt;
+  }
   if ((format == ExportFormat::kAvi || format == ExportFormat::kMpg || format == ExportFormat::k3gp) && format != own) {
     if (error)
       *error = std::string("preset ") + std::to_string(preset) + " (" + p->name + ") is not written as " +
@@ -313,8 +321,26 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   if (png && fs::exists(out, ec) && !fs::is_directory(out, ec))
     return fail(request.out_path + ": a file of that name is in the way of the PNG folder");
 
+  // Sound goes into the formats that carry it, read from a file that is only read.
+  const bool silent_format = png || *format == ExportFormat::kWebp || *format == ExportFormat::kGif;
+  if (!request.audio_path.empty()) {
+    if (silent_format)
+      return fail(request.audio_path + ": " + ExportFormatName(*format) + " files carry no sound; write mp4, mkv or the preset's own format for sound");
+    // A FIFO or a device could block for ever or never end.
+    if (!fs::is_regular_file(request.audio_path, ec))
+      return fail(request.audio_path + (fs::exists(request.audio_path, ec) ? ": is not a regular file" : ": no such file"));
+  }
+
   // ---- The loop, on a context of its own -----------------------------------------------------
-  auto gl = headless::HeadlessContext::Create(preset.width, preset.height, &why);
+  // The loop is drawn in the shape the file is shown at. Files of square pixels have that size;
+  // the DV, VCD, SVCD and DVD files keep their frame and say how wide its pixels are.
+  const bool square_file = *format == ExportFormat::kMp4 || *format == ExportFormat::kMkv || png ||
+                           *format == ExportFormat::kWebp || *format == ExportFormat::kGif;
+  const int drawn_width = preset.shown_width();
+  const int file_width = square_file ? drawn_width : preset.width;
+  result.width = file_width;
+  result.height = preset.height;
+  auto gl = headless::HeadlessContext::Create(drawn_width, preset.height, &why);
   if (!gl) return fail("cannot make a headless OpenGL context for the export: " + why);
   // A scene, layers and a generator of its own, so the frames depend on nothing else the
   // process draws.
@@ -324,7 +350,7 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   Random random;
   render::PlayerLayers layers(assets, random);
   render::OfflinePlayer player(*scene, layers, preset.fps, random);
-  player.Start(assets, preset.width, preset.height);
+  player.Start(assets, drawn_width, preset.height);
   player.renderer().set_render_mode(request.fast ? render::RenderMode::kFast : render::RenderModeFromEnvironment());
   if (auto err = engine::LoadSequence(*scene, loop_path.string(), assets)) return fail(err->ToString());
   const int end = engine::PlayedFrameCount(*scene);
@@ -348,8 +374,18 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
     sink = std::make_unique<PngSink>(partial.path);
   } else {
     video::VideoOptions options;
-    options.width = preset.width;
+    options.width = file_width;
     options.height = preset.height;
+    options.input_width = drawn_width;
+    options.pixel_aspect_num = drawn_width;
+    options.pixel_aspect_den = file_width;
+    if (!request.audio_path.empty()) {
+      options.audio = video::VideoOptions::Audio::kFile;
+      options.audio_path = request.audio_path;
+    } else if (preset.video != VideoFormat::kMpeg2 && !square_file && *format != ExportFormat::k3gp) {
+      // DV, VCD, SVCD and DVD: editors and disc authoring expect a sound track.
+      options.audio = video::VideoOptions::Audio::kSilence;
+    }
     options.fps = preset.fps;
     options.ntsc_rate = preset.ntsc_rate;
     switch (*format) {
@@ -357,15 +393,18 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
       case ExportFormat::kMkv: options.format = VideoFormat::kFfv1Mkv; break;
       case ExportFormat::kWebp: options.format = VideoFormat::kWebp; break;
       case ExportFormat::kGif: options.format = VideoFormat::kGif; break;
+      case ExportFormat::kDvd: options.format = VideoFormat::kDvd; break;
       default: options.format = preset.video; break;
     }
     auto writer = video::VideoWriter::Open(partial.path.string(), options, &why);
+    if (!writer && !request.audio_path.empty() && why.rfind(request.audio_path, 0) == 0) return fail(why);
     if (!writer) {
       // Name the file the user asked for, not the partial one.
       const std::string prefix = partial.path.string() + ": ";
       if (why.rfind(prefix, 0) == 0) why = why.substr(prefix.size());
       return fail(request.out_path + ": " + why);
     }
+    result.audio_encoder = writer->audio_codec_name();
     sink = std::make_unique<VideoSink>(std::move(writer));
   }
   result.encoder = sink->encoder();
