@@ -20,9 +20,9 @@ std::string AvError(int code) {
   return buf;
 }
 
-// A sound file that yields no more than this many samples in a whole pass is taken as silent
-// rather than looped: looping a few samples would spin for ever.
-constexpr int kLeastSamplesAPass = 16;
+// A sound shorter than this (a tenth of a second) is refused rather than looped: opening the file
+// again every few samples would take for ever over a long video.
+constexpr int kShortestLoopDivisor = 10;
 
 }  // namespace
 
@@ -139,8 +139,10 @@ struct AudioTrack::Impl {
         avcodec_send_packet(decoder, nullptr);
         while (avcodec_receive_frame(decoder, decoded) >= 0)
           if (!Queue(decoded, error)) return false;
-        if (samples_this_pass < kLeastSamplesAPass) {
-          if (error) *error = source + ": has no sound to play (nothing could be decoded)";
+        if (samples_this_pass < encoder->sample_rate / kShortestLoopDivisor) {
+          if (error)
+            *error = source + (samples_this_pass == 0 ? ": has no sound to play (nothing could be decoded)"
+                                                      : ": its sound is shorter than a tenth of a second, too short to loop");
           return false;
         }
         samples_this_pass = 0;

@@ -325,7 +325,8 @@ TEST_F(ExportConsumersTest, VcdimagerAcceptsTheVcdAndSvcdFiles) {
 
 // DV AVI carries 48 kHz PCM (silence without a sound file), MP4 AAC, Matroska FLAC (as
 // mkvmerge, the Matroska tools, identify it); WebP, GIF and PNG take no sound and say so; a
-// sound file that is no sound, missing, or a FIFO is refused naming it, and nothing is left.
+// sound file that is no sound, too short to loop, missing, or a FIFO is refused naming it, and
+// nothing is left.
 TEST_F(ExportConsumersTest, EachFormatCarriesItsOwnSound) {
   const std::string loop = WriteLoop("still", StillLoop(10));
   const std::string tone = MakeTone(dir_, 0.3, "tone.ogg");
@@ -376,6 +377,8 @@ TEST_F(ExportConsumersTest, EachFormatCarriesItsOwnSound) {
   request = {loop, d + "/out.avi", 0, ExportFormat::kPresetOwn, 1, false};
   request.audio_path = loop;  // a loop file is no sound
   refused(request, "still.lqf: ");
+  request.audio_path = MakeTone(dir_, 0.03, "blip.ogg");  // looped, it would be opened 13 times a frame
+  refused(request, "blip.ogg: its sound is shorter than a tenth of a second");
   request.audio_path = d + "/missing.wav";
   refused(request, "missing.wav: no such file");
   const std::string fifo = d + "/fifo.wav";
