@@ -76,7 +76,7 @@ std::string ParticleLoop() {
 [settings]
 text_string = ""
 text_on = 0
-particle_count = 16000
+particle_count = 8000
 particles_on = 2
 particle_texture_mode = 2
 particle_texture_name = "Particles/particle.tga"
@@ -89,8 +89,8 @@ particle_velocity_spread_x = 30
 particle_velocity_spread_y = 30
 particle_velocity_spread_z = 20
 particle_time_scale = 25
-particle_life_min = 25
-particle_life_max = 45
+particle_life_min = 12
+particle_life_max = 22
 particle_colour_a_r = 240
 particle_colour_a_g = 185
 particle_colour_a_b = 158
