@@ -30,7 +30,7 @@ using Seconds = std::chrono::duration<double>;
 constexpr int kMaxLoops = 1000;
 // Particles that never die (a time scale of 0, say) would make the preroll endless: it stops
 // after this many frames, or at most this many cycles of a long loop.
-constexpr int kPrerollFrameCap = 1200;
+constexpr int kPrerollFrameCap = 4000;
 constexpr int kPrerollCycleCap = 4;
 
 struct FormatName {
@@ -429,12 +429,22 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
     int min_cycles = 1, cycles = 0;
     const int max_cycles = request.frame_limit > 0 ? 1 : std::max(kPrerollCycleCap, kPrerollFrameCap / end);
     std::vector<std::string> before = ParticleSnapshot(layers), after;
-    std::vector<uint8_t> last_picture;
+    // A full pool's births follow its deaths, so particles can take many cycles to settle. Once
+    // they move, every picture of a cycle is kept as a hash; when every particle from before has
+    // died and a cycle draws the pictures the one before drew, what is seen repeats.
+    std::vector<size_t> pictures, last_pictures;
+    bool particles_move = false;
     while (cycles < max_cycles) {
+      pictures.clear();
       for (int k = 0; k < preroll_frames; ++k) {
         if (cancelled()) return was_cancelled();
         random.Seed(FrameSeed(cycle_seed, k));
         player.DrawNextFrame();
+        if (particles_move) {
+          const headless::Image picture = gl->ReadPixels();
+          pictures.push_back(std::hash<std::string_view>()(
+              std::string_view(reinterpret_cast<const char*>(picture.rgba.data()), picture.rgba.size())));
+        }
         if (observer.progress) observer.progress(ExportPhase::kPreroll, k + 1, preroll_frames);
       }
       ++cycles;
@@ -444,13 +454,10 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
         const bool fountain = std::any_of(after.begin(), after.end(), [](const std::string& r) { return r[0] == 'f'; });
         min_cycles = PrerollCycles(*scene, end, fountain);
       }
+      particles_move = true;
       before.swap(after);
-      // A full pool's births follow its deaths, so particles hidden off the picture can take
-      // many cycles to settle; once every particle from before has died and a cycle ends on
-      // the picture the one before ended on, what is seen repeats.
-      std::vector<uint8_t> picture = gl->ReadPixels().rgba;
-      if (cycles >= min_cycles && picture == last_picture) break;
-      last_picture.swap(picture);
+      if (cycles >= min_cycles && !pictures.empty() && pictures == last_pictures) break;
+      last_pictures.swap(pictures);
     }
     if (cycles == max_cycles && max_cycles > 1 && observer.warning)
       observer.warning(request.loop_path + ": its particles still differ from one cycle to the next after " +
