@@ -257,14 +257,18 @@ void FrameRenderer::RenderFrame(PlaybackPanel* panel) {
   layers_.DrawText(s);
 
   // 15. Final state for the next tick and for whatever draws over the view.
+  SetStateBetweenFrames();
+
+  // 16. Frame advance.
+  AdvanceFrame(s, panel);
+}
+
+void FrameRenderer::SetStateBetweenFrames() {
   glDisable(GL_TEXTURE_GEN_S);
   glDisable(GL_TEXTURE_GEN_T);
   glDisable(GL_BLEND);
   glDisable(GL_TEXTURE_2D);
   glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-
-  // 16. Frame advance.
-  AdvanceFrame(s, panel);
 }
 
 void FrameRenderer::FetchWorkingValues() {

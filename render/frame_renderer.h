@@ -90,6 +90,10 @@ class FrameRenderer final : public FrameDrawer {
   // Runs after every frame's working values are fetched from the tracks, before anything is
   // drawn: values held from outside (a live control) take the place of the loop's own there.
   void set_after_fetch(std::function<void(engine::SceneState&)> hook) { after_fetch_ = std::move(hook); }
+  // The GL state every frame leaves for the next. The view's start-up leaves another (additive
+  // blending on), which only the very first frame after it meets; a first frame meant to look as
+  // the loop looks when it plays round sets this first.
+  static void SetStateBetweenFrames();
 
   const FrameStats& last_frame() const { return stats_; }
   // The echo compositor, for tests (its program builder can be made to fail).

@@ -1,4 +1,4 @@
-// vantaloop-cli export LOOP.lqf OUT --preset N [--format F] [--loops K] [--no-preroll] [--fast]: writes a
+// vantaloop-cli export LOOP.lqf OUT --preset N [--format F] [--audio FILE] [--loops K] [--no-preroll] [--fast]: writes a
 // loop as the preset's own video format, or as H.264, FFV1, a PNG sequence, WebP or GIF. A
 // progress bar on a terminal, plain progress lines otherwise. Exit 0 only when the whole file was
 // written; a failure, a cancel (Ctrl+C) or a refusal leaves no partial file.
@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -48,7 +49,7 @@ class ProgressPrinter {
     const double elapsed = std::chrono::duration<double>(now - started_).count();
     std::string text;
     if (phase == ex::ExportPhase::kPreroll) {
-      text = "playing the loop through once: " + std::to_string(done) + " of " + std::to_string(total);
+      text = "playing the loop through before recording: " + std::to_string(done) + " of " + std::to_string(total);
     } else if (phase == ex::ExportPhase::kFinishing) {
       text = "finishing the file";
     } else {
@@ -91,6 +92,7 @@ struct Options {
   int loops = 1;
   bool no_preroll = false;
   bool fast = false;
+  std::string audio;  // --audio FILE
   // The command line as given: LOOP OUT, or the loops of a batch; the batch's own options.
   std::vector<std::string> args;
   std::string preset_list;
@@ -112,9 +114,10 @@ int Run(const Options& o, std::string* why = nullptr) {
   request.loops = o.loops;
   request.preroll = !o.no_preroll;
   request.fast = o.fast;
+  request.audio_path = o.audio;
   if (!o.format.empty()) {
     const auto format = ex::ParseExportFormat(o.format);
-    if (!format) return vl::cli::UsageError(kName, "--format wants mp4, avi, mpg, 3gp, mkv, png, webp or gif, not " + o.format);
+    if (!format) return vl::cli::UsageError(kName, "--format wants mp4, avi, mpg, 3gp, mkv, png, webp, gif or dvd, not " + o.format);
     request.format = *format;
   }
   // What the command line asks for is checked before anything is drawn.
@@ -140,11 +143,11 @@ int Run(const Options& o, std::string* why = nullptr) {
   progress.Close();
   if (!result.ok) return Fail(kName, result.cancelled ? "interrupted; nothing was written" : result.error);
   const ex::PresetFormat& p = *ex::PresetFormatOf(request.preset);
-  std::printf("%s: %d frames (%d a cycle) of %d x %d, %s, %s\n", vl::EscapeControl(o.out).c_str(),
-              result.frames_written,
-              result.loop_frames, p.width, p.height, p.ntsc_rate ? (std::to_string(p.fps) + "000/1001 fps").c_str()
+  std::printf("%s: %d frames (%d a cycle) of %d x %d, %s, %s%s\n", vl::EscapeControl(o.out).c_str(),
+              result.frames_written, result.loop_frames, result.width, result.height,
+              p.ntsc_rate ? (std::to_string(p.fps) + "000/1001 fps").c_str()
                                                                  : (std::to_string(p.fps) + " fps").c_str(),
-              result.encoder.c_str());
+              result.encoder.c_str(), result.audio_encoder.empty() ? "" : (" with " + result.audio_encoder + " sound").c_str());
   return 0;
 }
 
@@ -183,11 +186,16 @@ VL_CLI_COMMAND(export, "export",
                      ->required()
                      ->type_name("N");
                  app.add_option("--format", o->format,
-                                "mp4|avi|mpg|3gp|mkv|png|webp|gif; default the preset's own format")
+                                "mp4|avi|mpg|3gp|mkv|png|webp|gif|dvd; default the preset's own format (dvd: presets "
+                                "0/1 as a DVD-Video program stream, .mpg)")
                      ->type_name("F");
+                 app.add_option("--audio", o->audio,
+                                "Sound from FILE (any FFmpeg reads), looped or cut to the video's length; without it "
+                                "DV and the disc formats carry silence")
+                     ->type_name("FILE");
                  app.add_option("--loops", o->loops, "Cycles of the loop to record, default 1")->type_name("K");
                  app.add_flag("--no-preroll", o->no_preroll,
-                              "Record from a fresh start instead of playing the loop through once first");
+                              "Record from a fresh start instead of playing the loop through first");
                  app.add_flag("--fast", o->fast,
                               "Sum the echoes partly at reduced resolution (faster, within a few levels of exact)");
                  // A batch: every loop at every preset, named by a pattern, in one folder.
@@ -252,7 +260,8 @@ VL_CLI_COMMAND(export, "export",
                      } else {
                        for (const std::string& value : opt->results()) {
                          b.job_args.push_back(name);
-                         b.job_args.push_back(value);
+                         // The jobs may run in another folder or on another machine.
+                         b.job_args.push_back(name == "--audio" ? std::filesystem::absolute(value).string() : value);
                        }
                      }
                    }

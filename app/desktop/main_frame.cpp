@@ -267,7 +267,7 @@ void CMainFrame::SetFullScreen(bool on) {
     QSize aspect = view_->size();
     if (preset >= 0 && preset < ui::kPresetCount) {
       const ui::ExportPreset& p = ui::kExportPresets[static_cast<size_t>(preset)];
-      aspect = QSize(p.width, p.height);
+      aspect = QSize(p.shown_width(), p.height);
     }
     menuBar()->hide();
     statusBar()->hide();
