@@ -1,5 +1,7 @@
 #include "platform/stream/stream_sender.h"
 
+#include "platform/stream/pixel_convert.h"
+
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
@@ -245,8 +247,7 @@ struct StreamSender::Worker {
     format->flags |= AVFMT_FLAG_FLUSH_PACKETS;
     format->max_delay = 0;
 
-    const bool h264 = o.codec == StreamCodec::kH264 || kind == "rtmp" ||
-                      (o.codec == StreamCodec::kAuto && avcodec_find_encoder_by_name("libx264"));
+    const bool h264 = o.codec == StreamCodec::kH264 || kind == "rtmp";
     const AVCodec* encoder = h264 ? avcodec_find_encoder_by_name("libx264") : avcodec_find_encoder(AV_CODEC_ID_MPEG2VIDEO);
     if (!encoder) return *error = h264 ? "this build of FFmpeg has no H.264 encoder (libx264)" : "no MPEG-2 encoder", false;
     codec = avcodec_alloc_context3(encoder);
@@ -310,15 +311,19 @@ struct StreamSender::Worker {
   // Converts, encodes and sends one frame; false with the reason when the destination failed
   // (a frame a device had no room for is only dropped: *dropped).
   bool Send(const QueuedFrame& f, bool* dropped, std::string* error) {
-    const AVPixelFormat in = f.order == PixelOrder::kBgra ? AV_PIX_FMT_BGRA : AV_PIX_FMT_RGBA;
-    const bool same = f.width == out_width && f.height == out_height;
-    scaler = sws_getCachedContext(scaler, f.width, f.height, in, out_width, out_height, AV_PIX_FMT_YUV420P,
-                                  same ? SWS_POINT : SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (!scaler) return *error = "cannot convert frames of " + std::to_string(f.width) + " x " + std::to_string(f.height), false;
     if (av_frame_make_writable(picture) < 0) return *error = "out of memory for frames", false;
-    const uint8_t* src[4] = {f.pixels.data(), nullptr, nullptr, nullptr};
-    const int src_stride[4] = {f.stride, 0, 0, 0};
-    sws_scale(scaler, src, src_stride, 0, f.height, picture->data, picture->linesize);
+    if (f.width == out_width && f.height == out_height) {
+      ToYuv420(f.pixels.data(), f.stride, f.width, f.height, f.order == PixelOrder::kBgra, picture->data,
+               picture->linesize);
+    } else {
+      const AVPixelFormat in = f.order == PixelOrder::kBgra ? AV_PIX_FMT_BGRA : AV_PIX_FMT_RGBA;
+      scaler = sws_getCachedContext(scaler, f.width, f.height, in, out_width, out_height, AV_PIX_FMT_YUV420P,
+                                    SWS_BILINEAR, nullptr, nullptr, nullptr);
+      if (!scaler) return *error = "cannot convert frames of " + std::to_string(f.width) + " x " + std::to_string(f.height), false;
+      const uint8_t* src[4] = {f.pixels.data(), nullptr, nullptr, nullptr};
+      const int src_stride[4] = {f.stride, 0, 0, 0};
+      sws_scale(scaler, src, src_stride, 0, f.height, picture->data, picture->linesize);
+    }
     if (device >= 0) return WriteDevice(dropped, error);
 
     // Frames carry the player's clock: a frame the player skipped leaves a gap, never a

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/stream/pixel_convert.h"
 #include "platform/stream/stream_sender.h"
 
 extern "C" {
@@ -476,6 +477,47 @@ TEST(StreamSenderTest, LoopbackDeviceShowsTheFramesAsACamera) {
   ASSERT_GT(n, 320 * 240);
   // Red is luma 81 in studio-range BT.601.
   EXPECT_NEAR(frame[320 * 120 + 160], 81, 4);
+}
+
+}  // namespace
+
+namespace {
+
+// The known studio-range BT.601 values of pure colours, from either byte order; chroma of the
+// mean of each 2 x 2 block.
+TEST(StreamPixelsTest, ColoursConvertToStudioRangeBt601InEitherByteOrder) {
+  struct Colour {
+    uint8_t r, g, b;
+    int y, u, v;
+  };
+  const Colour colours[] = {{255, 0, 0, 81, 90, 240},  {0, 255, 0, 145, 54, 34}, {0, 0, 255, 41, 240, 110},
+                            {255, 255, 255, 235, 128, 128}, {0, 0, 0, 16, 128, 128}};
+  for (const Colour& c : colours)
+    for (const bool bgra : {false, true}) {
+      const int w = 6, h = 4;
+      std::vector<uint8_t> px(w * h * 4);
+      for (int i = 0; i < w * h; ++i) {
+        px[i * 4 + (bgra ? 2 : 0)] = c.r, px[i * 4 + 1] = c.g, px[i * 4 + (bgra ? 0 : 2)] = c.b;
+        px[i * 4 + 3] = 0;  // X: never read
+      }
+      std::vector<uint8_t> y(w * h), u(w * h / 4), v(w * h / 4);
+      uint8_t* planes[3] = {y.data(), u.data(), v.data()};
+      const int strides[3] = {w, w / 2, w / 2};
+      stream::ToYuv420(px.data(), w * 4, w, h, bgra, planes, strides);
+      for (uint8_t s : y) EXPECT_NEAR(s, c.y, 1) << int(c.r) << "," << int(c.g) << "," << int(c.b) << " bgra " << bgra;
+      for (uint8_t s : u) EXPECT_NEAR(s, c.u, 1) << int(c.r) << "," << int(c.g) << "," << int(c.b) << " bgra " << bgra;
+      for (uint8_t s : v) EXPECT_NEAR(s, c.v, 1) << int(c.r) << "," << int(c.g) << "," << int(c.b) << " bgra " << bgra;
+    }
+  // A 2 x 2 block of two colours takes their mean chroma: black and white make grey's.
+  std::vector<uint8_t> px = {0, 0, 0, 255, 255, 255, 255, 255, 255, 255, 255, 255, 0, 0, 0, 255};
+  uint8_t y[4], u[1], v[1];
+  uint8_t* planes[3] = {y, u, v};
+  const int strides[3] = {2, 1, 1};
+  stream::ToYuv420(px.data(), 8, 2, 2, false, planes, strides);
+  EXPECT_EQ(y[0], 16);
+  EXPECT_EQ(y[1], 235);
+  EXPECT_NEAR(u[0], 128, 1);
+  EXPECT_NEAR(v[0], 128, 1);
 }
 
 }  // namespace
