@@ -557,4 +557,32 @@ StreamStatus StreamSender::status() const {
   return worker_->status;
 }
 
+ToldStream::~ToldStream() {
+  sender_->Stop();
+  const StreamStatus s = sender_->status();
+  say_("stream " + sender_->options().url + " ended: " + std::to_string(s.sent) + " frames sent, " +
+       std::to_string(s.dropped) + " dropped");
+}
+
+void ToldStream::Deliver(const live::ShownFrame& frame) {
+  sender_->Deliver(frame);
+  if (looked_ >= 0 && frame.seconds - looked_ < 0.5) return;
+  looked_ = frame.seconds;
+  Look();
+}
+
+void ToldStream::Look() {
+  const StreamStatus s = sender_->status();
+  if (s.state == StreamState::kConnecting) return;
+  if (s.state == told_ && (s.state != StreamState::kFailed || s.last_error == told_error_)) return;
+  told_ = s.state;
+  told_error_ = s.last_error;
+  if (s.state == StreamState::kFailed)
+    say_("stream " + sender_->options().url + " failed: " + s.last_error + "; trying again every " +
+         std::to_string(std::lround(sender_->options().retry_seconds)) + " s, playing on");
+  else
+    say_("stream " + sender_->options().url + ": " + StateName(s.state) + " (" + std::to_string(s.width) + " x " +
+         std::to_string(s.height) + ", " + s.codec + ")");
+}
+
 }  // namespace vl::stream

@@ -6,6 +6,7 @@
 // Knows nothing of loops, Qt or OpenGL.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -88,6 +89,26 @@ class StreamSender : public live::FrameSink {
   struct Worker;
   StreamOptions options_;
   std::unique_ptr<Worker> worker_;
+};
+
+// A stream that tells how it goes, for a player without a status bar: each change of state (and
+// each new reason for failing) as it is seen, by the shown frames' clock at most twice a second,
+// and the totals when it ends.
+class ToldStream : public live::FrameSink {
+ public:
+  using Say = std::function<void(const std::string&)>;
+  ToldStream(std::unique_ptr<StreamSender> sender, Say say) : sender_(std::move(sender)), say_(std::move(say)) {}
+  ~ToldStream() override;
+  void Deliver(const live::ShownFrame& frame) override;
+  StreamSender& sender() { return *sender_; }
+
+ private:
+  void Look();
+  std::unique_ptr<StreamSender> sender_;
+  Say say_;
+  double looked_ = -1;
+  StreamState told_ = StreamState::kConnecting;
+  std::string told_error_;
 };
 
 // The kind of address, for checks and messages: "udp", "srt", "rtmp", "device", or empty when it
