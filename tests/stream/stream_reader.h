@@ -59,20 +59,29 @@ struct ReadEnd {
   }
 };
 
-// Reads an MPEG-TS stream from a UDP port with FFmpeg, as a viewer would, until `want` frames
-// decoded, or the sender is done and the stream quiet.
-inline ReadBack ReadUdp(int port, int want, int fps, std::atomic<bool>* listening, ReadEnd* end) {
+// Reads a stream with FFmpeg, as a viewer would, until `want` frames decoded, or the sender is
+// done and the stream quiet. udp:// is read as MPEG-TS from that port; srt:// and rtmp:// listen
+// there for the sender to call.
+inline ReadBack ReadStream(const std::string& url, int want, int fps, std::atomic<bool>* listening, ReadEnd* end) {
   ReadBack r;
   AVFormatContext* in = avformat_alloc_context();
   in->interrupt_callback = {&ReadEnd::Quiet, end};
   AVDictionary* opts = nullptr;
-  av_dict_set(&opts, "timeout", "4000000", 0);  // microseconds of silence
-  av_dict_set(&opts, "buffer_size", "4194304", 0);
-  av_dict_set(&opts, "fifo_size", "100000", 0);
-  av_dict_set(&opts, "overrun_nonfatal", "1", 0);
-  const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+  const AVInputFormat* format = av_find_input_format("mpegts");
+  if (url.rfind("udp://", 0) == 0) {
+    av_dict_set(&opts, "timeout", "4000000", 0);  // microseconds of silence
+    av_dict_set(&opts, "buffer_size", "4194304", 0);
+    av_dict_set(&opts, "fifo_size", "100000", 0);
+    av_dict_set(&opts, "overrun_nonfatal", "1", 0);
+  } else if (url.rfind("srt://", 0) == 0) {
+    av_dict_set(&opts, "mode", "listener", 0);
+    av_dict_set(&opts, "transtype", "live", 0);
+  } else {
+    av_dict_set(&opts, "listen", "1", 0);
+    format = av_find_input_format("flv");
+  }
   listening->store(true);
-  int rc = avformat_open_input(&in, url.c_str(), av_find_input_format("mpegts"), &opts);
+  int rc = avformat_open_input(&in, url.c_str(), format, &opts);
   av_dict_free(&opts);
   if (rc < 0) return r.error = "cannot open " + url, r;
   avformat_find_stream_info(in, nullptr);
@@ -124,6 +133,10 @@ inline double MeanDifference(const std::vector<uint8_t>& a, const std::vector<ui
   for (size_t i = 0; i < a.size(); ++i)
     if (i % 4 != 3) sum += std::abs(int(a[i]) - int(b[i]));
   return sum / (double(a.size()) * 3 / 4);
+}
+
+inline ReadBack ReadUdp(int port, int want, int fps, std::atomic<bool>* listening, ReadEnd* end) {
+  return ReadStream("udp://127.0.0.1:" + std::to_string(port), want, fps, listening, end);
 }
 
 }  // namespace vl::streamtest

@@ -91,17 +91,19 @@ std::vector<uint8_t> Halve(const std::vector<uint8_t>& rgba, int width, int heig
 
 // Streams `frames` frames of width x height (each a test frame, shown at `fps`) to a UDP port a
 // reader listens on, and checks what the reader decodes against them.
-void StreamAndCompare(stream::StreamCodec codec, int width, int height, int out_width, int out_height) {
+void StreamAndCompare(stream::StreamCodec codec, int width, int height, int out_width, int out_height,
+                      const std::string& scheme = "udp", const std::string& path = "") {
   const int fps = 25, frames = 60, port = FreeUdpPort();
+  const std::string url = scheme + "://127.0.0.1:" + std::to_string(port) + path;
   std::atomic<bool> listening{false};
   ReadBack got;
   ReadEnd end;
-  std::thread reader([&] { got = ReadUdp(port, frames, fps, &listening, &end); });
+  std::thread reader([&] { got = ReadStream(url, frames, fps, &listening, &end); });
   while (!listening) std::this_thread::sleep_for(1ms);
-  std::this_thread::sleep_for(200ms);  // the reader's socket is bound by now
+  std::this_thread::sleep_for(300ms);  // the reader's socket is bound by now
 
   stream::StreamOptions o;
-  o.url = "udp://127.0.0.1:" + std::to_string(port);
+  o.url = url;
   o.width = out_width, o.height = out_height;
   o.fps = fps;
   o.codec = codec;
@@ -152,6 +154,14 @@ TEST(StreamSenderTest, UdpStreamDecodesToTheFramesGivenAtTheirSizeAndRate) {
 
 TEST(StreamSenderTest, Mpeg2StreamIsScaledToTheChosenSize) {
   StreamAndCompare(stream::StreamCodec::kMpeg2, 640, 480, 320, 240);
+}
+
+TEST(StreamSenderTest, SrtCallsAListenerAndSendsTheFrames) {
+  StreamAndCompare(stream::StreamCodec::kAuto, 320, 240, 0, 0, "srt");
+}
+
+TEST(StreamSenderTest, RtmpPublishesH264ToAServer) {
+  StreamAndCompare(stream::StreamCodec::kAuto, 320, 240, 0, 0, "rtmp", "/live/key");
 }
 
 TEST(StreamSenderTest, AddressesThatCannotBeUsedAreRefusedWithTheReason) {
