@@ -178,10 +178,7 @@ struct StreamSender::Worker {
 
   void Close(bool write_trailer) {
     if (format) {
-      if (write_trailer && format->pb) {
-        ArmDeadline();
-        av_write_trailer(format);
-      }
+      if (write_trailer && format->pb) av_write_trailer(format);
       if (format->pb) avio_closep(&format->pb);
       avformat_free_context(format);
       format = nullptr;
@@ -419,7 +416,10 @@ struct StreamSender::Worker {
         continue;
       }
       ++status.dropped;
-      if (stop) break;
+      if (stop) {
+        open = false;  // a send cut short by Stop: the destination gets no ending, and no wait
+        break;
+      }
       lock.unlock();
       Close(false);
       lock.lock();
@@ -432,7 +432,10 @@ struct StreamSender::Worker {
     queue.clear();
     lock.unlock();
     if (open) {
-      // The stream's end, so a reader sees it finish rather than stall; a device has none.
+      // The stream's end, so a reader sees it finish rather than stall; a device has none. A
+      // destination that takes it slowly holds up Stop for a second at most.
+      abort = false;
+      deadline_ns = (Clock::now() + std::chrono::seconds(1)).time_since_epoch().count();
       if (codec && avcodec_send_frame(codec, nullptr) >= 0) {
         while (avcodec_receive_packet(codec, packet) >= 0) {
           av_packet_rescale_ts(packet, codec->time_base, stream->time_base);
@@ -441,7 +444,6 @@ struct StreamSender::Worker {
           av_packet_unref(packet);
         }
       }
-      abort = false;  // the trailer may still go out, within the timeout
       Close(true);
     }
     lock.lock();
@@ -500,10 +502,12 @@ StreamSender::~StreamSender() { Stop(); }
 void StreamSender::Stop() {
   if (!worker_) return;
   {
+    // Both under the lock: a worker that sees `stop` has seen `abort` too, and its own reset of
+    // `abort` for the stream's ending comes after.
     std::lock_guard lock(worker_->mu);
+    worker_->abort = true;
     worker_->stop = true;
   }
-  worker_->abort = true;
   worker_->wake.notify_all();
   if (worker_->thread.joinable()) worker_->thread.join();
 }
