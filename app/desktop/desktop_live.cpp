@@ -83,6 +83,16 @@ void DesktopLive::TakeMessages() {
   }
 }
 
+void DesktopLive::Dispatch(live::LiveMessage message) {
+  view_.ChangeScene([this, m = std::move(message)](engine::SceneState&) { control_->Handle(m, view_.NowSeconds()); });
+}
+
+void DesktopLive::ChangeBeat(std::function<void(engine::BeatClock&, double)> change) {
+  view_.ChangeScene([this, change = std::move(change)](engine::SceneState&) {
+    change(control_->beat(), view_.NowSeconds());
+  });
+}
+
 void DesktopLive::Tap() {
   view_.ChangeScene([this](engine::SceneState&) {
     control_->beat().Tap(view_.NowSeconds());

@@ -29,6 +29,10 @@ class DesktopLive : public QObject, public live::LivePlayerHost {
   void ApplySettings();
   // The T key.
   void Tap();
+  // A message from another source (MIDI): acted on between frames as an OSC one is; no answer.
+  void Dispatch(live::LiveMessage message);
+  // The beat clock changed between frames, by an outside tempo source (Link, MIDI clock).
+  void ChangeBeat(std::function<void(engine::BeatClock&, double now_seconds)> change);
   // "120 BPM, beat 3 of 8", or empty when there is no tempo.
   QString TempoText();
   int osc_port() const { return osc_ ? osc_->port() : 0; }

@@ -86,7 +86,11 @@ CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent
   tempo_label_ = new QLabel(statusBar());
   statusBar()->insertPermanentWidget(0, tempo_label_);
   auto* tempo_shown = new QTimer(this);
-  connect(tempo_shown, &QTimer::timeout, this, [this] { tempo_label_->setText(live_->TempoText()); });
+  connect(tempo_shown, &QTimer::timeout, this, [this] {
+    const QString text = live_->TempoText();
+    if (tempo_label_->text() != text) tempo_label_->setText(text);
+    if (ui::CControlPanelDlg* panel = view_->control_panel()) panel->SetTempoText(text);
+  });
   tempo_shown->start(100);
   auto* tap = new QAction(this);
   tap->setShortcut(QKeySequence(Qt::Key_T));
