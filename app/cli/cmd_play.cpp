@@ -19,6 +19,7 @@
 #include "platform/live/frame_sink.h"
 #include "platform/live/live_control.h"
 #include "platform/live/osc_server.h"
+#include "platform/stream/stream_sender.h"
 #include "render/clock.h"
 #include "render/frame_renderer.h"
 #include "render/player_layers.h"
@@ -60,6 +61,7 @@ struct Options {
   std::string loop;
   std::string size, fps, seconds, osc;  // as typed; Run checks them
   std::string snapshot;
+  std::vector<std::string> streams;  // --stream URL, each a sink of its own
   int width = 720, height = 576;
   int frames_per_second = 25;
   double run_seconds = 0;  // 0: until Ctrl+C
@@ -281,6 +283,21 @@ int Run(Options o) {
   if (!player->LoadLoop(loop_path, &why)) return vl::cli::Fail(kName, why);
 
   // ---- Frame sinks: --stream URL adds its sink to player->sinks() here. ----
+  // An address that cannot be used stops here; one that is down is retried while the loop plays.
+  std::vector<std::unique_ptr<vl::stream::StreamSender>> senders;
+  for (const std::string& url : o.streams) {
+    vl::stream::StreamOptions so;
+    so.url = url;
+    so.width = o.width, so.height = o.height;
+    so.fps = o.frames_per_second;
+    senders.push_back(vl::stream::StreamSender::Start(so, &error));
+    if (!senders.back()) return vl::cli::UsageError(kName, "--stream: " + vl::EscapeControl(error));
+  }
+  for (auto& sender : senders) {
+    LivePlayer* p = player.get();
+    player->sinks().push_back(std::make_unique<vl::stream::ToldStream>(
+        std::move(sender), [p](const std::string& line) { p->Status(vl::EscapeControl(line)); }));
+  }
 
   // A port that cannot be had leaves the loop playing without remote control.
   std::unique_ptr<vl::live::OscServer> osc;
@@ -297,6 +314,7 @@ int Run(Options o) {
   player->Run(interrupted);
   // The OSC thread stops before the player it queues for goes.
   osc.reset();
+  player->sinks().clear();  // streams end, and say so, while the player they speak through is whole
   return 0;
 }
 
@@ -311,6 +329,10 @@ VL_CLI_COMMAND(play, "play", "Play a loop in real time without a window, remote-
                  app.add_option("--seconds", o->seconds, "Stop after this long (default: until Ctrl+C)")
                      ->type_name("S");
                  app.add_option("--osc", o->osc, "Take OSC messages on this UDP port")->type_name("PORT");
+                 app.add_option("--stream", o->streams,
+                                "Send the frames shown to udp://host:port or srt://host:port (MPEG-TS), "
+                                "rtmp://host/app/key or a V4L2 loopback /dev/videoN; may be given again")
+                     ->type_name("URL");
                  app.add_option("--snapshot", o->snapshot,
                                 "Where the OSC message /vantaloop/snapshot writes the frame on screen")
                      ->type_name("FILE.png");

@@ -198,6 +198,10 @@ void CMainFrame::BuildMenus() {
 
   QMenu* options = menuBar()->addMenu("Options");
   add(options, "Settings", [v] { v->ShowSettings(); }, {}, "Choose the export format and how the player starts");
+  // The picture sent to other programs; its state and dropped frames sit in the status bar.
+  auto* stream_output = new StreamOutput(*v, settings_, statusBar(), this);
+  add(options, "Stream Output...", [stream_output] { stream_output->ShowDialog(); }, {},
+      "Send the picture shown to other programs: a network stream or a camera device");
 
   QMenu* video = menuBar()->addMenu("Export Video");
   add(video, "Export Video", [v] { v->ExportVideo(); }, {}, "Write the playing loop to a video file");

@@ -299,6 +299,7 @@ void CZentropeView::DrawTick() {
       for (int x = 0; x < frame.width(); ++x) row[x] |= 0xFF000000u;  // the frame is opaque
     }
     r.frame = std::move(frame).mirrored(false, true);
+    stream_tap_.Offer(r.frame);
   }
   playback_.set_panel(nullptr);
   // A frame that leaves a GL error is a fault of ours: say so (a few times, not every frame).

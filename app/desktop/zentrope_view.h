@@ -22,6 +22,7 @@
 
 #include "app/desktop/drawing_thread.h"
 #include "app/desktop/loop_watch.h"
+#include "app/desktop/stream_output.h"
 #include "app/desktop/video_export.h"
 #include "engine/loop_edit.h"
 #include "render/clock.h"
@@ -175,6 +176,8 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   // leaves the loop playing and says why (line and column for a source) in the status bar. Runs
   // by itself when the file changes on disk.
   bool ReloadLoop();
+  // Where the drawing thread hands each frame drawn to the stream output, if one runs.
+  StreamTap& stream_tap() { return stream_tap_; }
   int ticks_drawn() const { return ticks_drawn_; }
   int ticks_skipped() const { return ticks_skipped_; }
 
@@ -283,6 +286,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   bool in_gl_ = false;
   bool loading_ = false;
   LoopFileWatch watch_;  // the playing loop's file
+  StreamTap stream_tap_;
   bool started_ = false;
   bool first_run_ = false;  // no settings file yet: the first loop is the library's default one
   int still_frames_ = 0;  // stopped frames drawn the same as the one before
