@@ -47,123 +47,6 @@ constexpr double kPassCost = 4500;
 constexpr double kAddCost = 1.0;
 constexpr double kReducedTargetCost = 400000;
 
-// Every pass draws one quad over its viewport; p runs from 0 to 1 across it.
-constexpr const char* kVertexSource = R"(#version 130
-out vec2 p;
-void main() {
-  p = gl_Vertex.xy;
-  gl_Position = vec4(gl_Vertex.xy * 2.0 - 1.0, 0.0, 1.0);
-}
-)";
-
-// One layer as the fixed-function quads compute it: the texture coordinate runs from t to 1 - t
-// across the output, interpolated by the rasteriser over the very triangles the quads are cut
-// into (two layers to a texture coordinate set: xy and zw), so it comes out in the same bits and
-// a bilinear weight never rounds the other way than the quads' does; the luminance times the layer colour is stored at 8 bits (round to nearest
-// even), then multiplied by the 8-bit alpha and rounded (the blend), then added. The colour is the
-// layers' own (gl_Color of the same quad), or, lit, read from an image of the lit quad drawn by
-// the fixed-function pipeline itself. The layers that read only the capture's background where
-// this pass draws add a constant: `flat_sum` unlit; lit, it depends on the pixel's colour, and
-// `background_sums` holds it for every 8-bit product of colour and background (row
-// `background_row`).
-// `late`: the same layers are also summed unlit in `late_colour` with their own alphas into a
-// second output (an early lit echo and its late repeat sample the capture once). `same`: the sum
-// goes to a second output as well (added to the frame and kept for a repeat at once).
-std::string FragmentSource(int layers, bool lit, bool background_table, bool late, bool same) {
-  std::string s =
-      "#version 130\n"
-      "uniform float grey;\n"
-      "uniform sampler2D capture;\n"
-      "uniform sampler2D lit_colour;\n"
-      "uniform sampler2D background_sums;\n"
-      "uniform int background_row;\n"
-      "uniform float alpha_sum;\n"
-      "uniform vec3 flat_sum;\n";
-  if (layers > 0) s += "uniform vec2 layer[" + std::to_string(layers) + "];\n";
-  if (late) {
-    s += "uniform vec3 late_colour;\nuniform vec3 late_flat_sum;\nuniform float late_alpha_sum;\n";
-    if (layers > 0) s += "uniform float late_alpha[" + std::to_string(layers) + "];\n";
-  }
-  s += "void main() {\n" +
-       std::string(lit ? "  vec3 colour = texelFetch(lit_colour, ivec2(gl_FragCoord.xy), 0).rgb;\n"
-                         : "  vec3 colour = gl_Color.rgb;\n") +
-       "  vec3 sum = flat_sum;\n"
-       "  vec3 c8;\n"
-       "  float lum;\n";
-  if (late) s += "  vec3 late_sum = late_flat_sum;\n";
-  if (background_table) {
-    s += "  ivec3 b8 = ivec3(roundEven(clamp(colour * grey, 0.0, 1.0) * 255.0));\n"
-         "  sum += vec3(texelFetch(background_sums, ivec2(b8.r, background_row), 0).r,\n"
-         "              texelFetch(background_sums, ivec2(b8.g, background_row), 0).r,\n"
-         "              texelFetch(background_sums, ivec2(b8.b, background_row), 0).r);\n";
-  }
-  // Unrolled with literal indices: with the count as a uniform the loop is no faster than quads.
-  for (int i = 0; i < layers; ++i) {
-    const std::string l = "layer[" + std::to_string(i) + "]";
-    s += "  lum = texture(capture, gl_TexCoord[" + std::to_string(i / 2) + "]." + (i % 2 ? "zw" : "xy") + ").r;\n";
-    s += "  c8 = roundEven(clamp(colour * lum, 0.0, 1.0) * 255.0);\n";
-    s += "  sum += floor(c8 * (" + l + ".y / 255.0) + 0.5);\n";
-    if (late) {
-      s += "  c8 = roundEven(clamp(late_colour * lum, 0.0, 1.0) * 255.0);\n";
-      s += "  late_sum += floor(c8 * (late_alpha[" + std::to_string(i) + "] / 255.0) + 0.5);\n";
-    }
-  }
-  if (late) {
-    s += "  gl_FragData[0] = vec4(min(sum, vec3(255.0)) / 255.0, alpha_sum);\n"
-         "  gl_FragData[1] = vec4(min(late_sum, vec3(255.0)) / 255.0, late_alpha_sum);\n}\n";
-  } else if (same) {
-    s += "  gl_FragData[0] = vec4(min(sum, vec3(255.0)) / 255.0, alpha_sum);\n"
-         "  gl_FragData[1] = gl_FragData[0];\n}\n";
-  } else {
-    s += "  gl_FragColor = vec4(min(sum, vec3(255.0)) / 255.0, alpha_sum);\n}\n";
-  }
-  return s;
-}
-
-constexpr const char* kAddSource = R"(#version 130
-uniform sampler2D sum;
-in vec2 p;
-void main() { gl_FragColor = texture(sum, p); }
-)";
-
-uint32_t Compile(GLenum type, const std::string& source) {
-  GLuint shader = glCreateShader(type);
-  const char* text = source.c_str();
-  glShaderSource(shader, 1, &text, nullptr);
-  glCompileShader(shader);
-  GLint ok = 0;
-  glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
-  if (!ok) {
-    glDeleteShader(shader);
-    return 0;
-  }
-  return shader;
-}
-
-// vertex_stage false: the fixed-function vertex pipeline feeds the fragment program.
-uint32_t Link(const std::string& fragment, bool vertex_stage) {
-  GLuint vs = vertex_stage ? Compile(GL_VERTEX_SHADER, kVertexSource) : 0;
-  GLuint fs = Compile(GL_FRAGMENT_SHADER, fragment);
-  if ((vertex_stage && !vs) || !fs) {
-    if (vs) glDeleteShader(vs);
-    if (fs) glDeleteShader(fs);
-    return 0;
-  }
-  GLuint program = glCreateProgram();
-  if (vs) glAttachShader(program, vs);
-  glAttachShader(program, fs);
-  glLinkProgram(program);
-  if (vs) glDeleteShader(vs);
-  glDeleteShader(fs);
-  GLint ok = 0;
-  glGetProgramiv(program, GL_LINK_STATUS, &ok);
-  if (!ok) {
-    glDeleteProgram(program);
-    return 0;
-  }
-  return program;
-}
-
 // Face culling off for the life of the object, then back as it was: the sums' quads and the lit
 // probes are drawn whichever way they face.
 class CullingOff {
@@ -177,22 +60,6 @@ class CullingOff {
 
  private:
   GLboolean was_on_;
-};
-
-// A program in use for the life of the object, then the one before: programs are built while an
-// echo is planned, between draws that expect the fixed-function pipeline.
-class ProgramInUse {
- public:
-  explicit ProgramInUse(GLuint program) {
-    glGetIntegerv(GL_CURRENT_PROGRAM, &previous_);
-    glUseProgram(program);
-  }
-  ProgramInUse(const ProgramInUse&) = delete;
-  ProgramInUse& operator=(const ProgramInUse&) = delete;
-  ~ProgramInUse() { glUseProgram(static_cast<GLuint>(previous_)); }
-
- private:
-  GLint previous_ = 0;
 };
 
 // The layers' own quad: the 640 x 480 canvas over the viewport, in the colour they set.
@@ -391,11 +258,6 @@ void LayersQuad(const std::vector<EchoLayer>& layers, int start, int count) {
   glEnd();
 }
 
-constexpr const char* kFlatSource = R"(#version 130
-uniform vec4 value;
-void main() { gl_FragColor = value; }
-)";
-
 // Programs are per context; the renderer keeps one EchoSum per context.
 
 }  // namespace
@@ -420,38 +282,15 @@ bool EchoInputs::operator==(const EchoInputs& o) const {
   return true;
 }
 
-uint32_t EchoSum::LinkProgram(const std::string& fragment, bool vertex_stage) { return Link(fragment, vertex_stage); }
-
-bool EchoSum::AddReady() {
-  if (!add_program_ && !add_failed_) {
-    add_program_ = builder_(kAddSource, true);
-    add_failed_ = !add_program_;
-    if (add_program_) {
-      ProgramInUse use(add_program_);
-      glUniform1i(glGetUniformLocation(add_program_, "sum"), 0);
-    }
-  }
-  return add_program_ != 0;
+uint32_t EchoSum::LinkProgram(const std::string& fragment, bool vertex_stage) {
+  return EchoPrograms::Link(fragment, vertex_stage);
 }
+
+bool EchoSum::AddReady() { return programs_.Add() != 0; }
 
 bool EchoSum::Init(bool fragment_programs, bool framebuffer_objects) {
   available_ = fragment_programs && framebuffer_objects;
   return available_;
-}
-
-uint32_t EchoSum::Program(int layer_count, bool lit, bool background_table, bool late, bool same) {
-  const int key = layer_count * 16 + (lit ? 1 : 0) + (background_table ? 2 : 0) + (late ? 4 : 0) + (same ? 8 : 0);
-  auto it = programs_.find(key);
-  if (it != programs_.end()) return it->second;
-  const uint32_t program = builder_(FragmentSource(layer_count, lit, background_table, late, same), false);
-  programs_[key] = program;
-  if (program) {
-    ProgramInUse use(program);
-    glUniform1i(glGetUniformLocation(program, "capture"), 0);
-    glUniform1i(glGetUniformLocation(program, "lit_colour"), 1);
-    glUniform1i(glGetUniformLocation(program, "background_sums"), 2);
-  }
-  return program;
 }
 
 uint32_t EchoSum::DrawLitColour(const EchoInputs& inputs, const int box[4]) {
@@ -686,9 +525,9 @@ bool EchoSum::ProgramsReady(const PassPlan& plan) {
   const bool same = plan.late && plan.late->same, late = plan.late && !same;
   bool ok = true;
   ForEachPass(plan, [&](const PassGroup&, int, int, int, int size, bool table, int) {
-    ok = ok && Program(size, plan.inputs->lit, table, late, same) != 0;
+    ok = ok && programs_.Sum({size, plan.inputs->lit, table, late, same}) != nullptr;
   });
-  if (!plan.flat_tiles.empty()) ok = ok && Program(0, false, false, late, same) != 0;
+  if (!plan.flat_tiles.empty()) ok = ok && programs_.Sum({0, false, false, late, same}) != nullptr;
   return ok;
 }
 
@@ -789,7 +628,7 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
   auto levels = [](int v) { return static_cast<float>(v); };
   std::vector<float> packed, late_packed;
   ForEachPass(plan, [&](const PassGroup& g, int row, int start, int count, int size, bool use_table, int pass) {
-    const uint32_t program = Program(size, lit, use_table, late && !same, same);
+    const SumProgram& program = *programs_.Sum({size, lit, use_table, late && !same, same});
     packed.clear();
     for (int i = start; i < start + count; ++i) {
       const EchoLayer& l = inputs.layers[static_cast<size_t>(i)];
@@ -797,31 +636,31 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
       packed.push_back(static_cast<float>(l.alpha8));
     }
     packed.resize(static_cast<size_t>(size) * 2, 0.0f);  // inset 0, alpha 0
-    glUseProgram(program);
+    glUseProgram(program.id);
     if (use_table) {
-      glUniform1f(glGetUniformLocation(program, "grey"), static_cast<float>(plan.background) / 255.0f);
-      glUniform1i(glGetUniformLocation(program, "background_row"), row);
+      glUniform1f(program.grey, static_cast<float>(plan.background) / 255.0f);
+      glUniform1i(program.background_row, row);
       glActiveTexture(GL_TEXTURE2);
       glBindTexture(GL_TEXTURE_2D, background_texture_);
       glActiveTexture(GL_TEXTURE0);
     }
-    glUniform1f(glGetUniformLocation(program, "alpha_sum"),
+    glUniform1f(program.alpha_sum,
                 pass == 0 ? static_cast<float>(std::min(plan.alpha_total, 255)) / 255.0f : 0.0f);
     // The constant part goes with the first pass only, in levels.
     const std::array<int, 3> flat = pass == 0 ? g.flat : std::array<int, 3>{};
-    glUniform3f(glGetUniformLocation(program, "flat_sum"), levels(flat[0]), levels(flat[1]), levels(flat[2]));
-    if (size > 0) glUniform2fv(glGetUniformLocation(program, "layer"), size, packed.data());
+    glUniform3f(program.flat_sum, levels(flat[0]), levels(flat[1]), levels(flat[2]));
+    if (size > 0) glUniform2fv(program.layer, size, packed.data());
     if (late && !same) {
       late_packed.assign(static_cast<size_t>(size), 0.0f);
       for (int i = start; i < start + count; ++i)
         late_packed[static_cast<size_t>(i - start)] = static_cast<float>(late->alpha8[static_cast<size_t>(i)]);
-      if (size > 0) glUniform1fv(glGetUniformLocation(program, "late_alpha"), size, late_packed.data());
-      glUniform3f(glGetUniformLocation(program, "late_colour"), std::clamp(late->colour[0], 0.0f, 1.0f),
+      if (size > 0) glUniform1fv(program.late_alpha, size, late_packed.data());
+      glUniform3f(program.late_colour, std::clamp(late->colour[0], 0.0f, 1.0f),
                   std::clamp(late->colour[1], 0.0f, 1.0f), std::clamp(late->colour[2], 0.0f, 1.0f));
       const std::array<int, 3> late_flat = pass == 0 ? g.late_flat : std::array<int, 3>{};
-      glUniform3f(glGetUniformLocation(program, "late_flat_sum"), levels(late_flat[0]), levels(late_flat[1]),
+      glUniform3f(program.late_flat_sum, levels(late_flat[0]), levels(late_flat[1]),
                   levels(late_flat[2]));
-      glUniform1f(glGetUniformLocation(program, "late_alpha_sum"),
+      glUniform1f(program.late_alpha_sum,
                   pass == 0 ? static_cast<float>(std::min(late->alpha_total, 255)) / 255.0f : 0.0f);
     }
     glBindTexture(GL_TEXTURE_2D, inputs.texture);
@@ -829,14 +668,14 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
     tile_quads(g.members, start, count);
   });
   for (const auto& [value, members] : plan.flat_tiles) {
-    const uint32_t program = Program(0, false, false, late && !same, same);
-    glUseProgram(program);
-    glUniform1f(glGetUniformLocation(program, "alpha_sum"), static_cast<float>(std::min(plan.alpha_total, 255)) / 255.0f);
-    glUniform3f(glGetUniformLocation(program, "flat_sum"), levels(value[0]), levels(value[1]), levels(value[2]));
+    const SumProgram& program = *programs_.Sum({0, false, false, late && !same, same});
+    glUseProgram(program.id);
+    glUniform1f(program.alpha_sum, static_cast<float>(std::min(plan.alpha_total, 255)) / 255.0f);
+    glUniform3f(program.flat_sum, levels(value[0]), levels(value[1]), levels(value[2]));
     if (late && !same) {
-      glUniform3f(glGetUniformLocation(program, "late_flat_sum"), levels(plan.late_all[0]), levels(plan.late_all[1]),
+      glUniform3f(program.late_flat_sum, levels(plan.late_all[0]), levels(plan.late_all[1]),
                   levels(plan.late_all[2]));
-      glUniform1f(glGetUniformLocation(program, "late_alpha_sum"),
+      glUniform1f(program.late_alpha_sum,
                   static_cast<float>(std::min(late->alpha_total, 255)) / 255.0f);
     }
     tile_quads(members, 0, 0);
@@ -881,7 +720,7 @@ bool EchoSum::PrepareTarget(Target& t, int width, int height) {
 bool EchoSum::AddTarget(const Target& t, int width, int height, TileMap* covered) {
   // Callers have made sure of the program before drawing anything; this only guards.
   if (!AddReady()) return false;
-  glUseProgram(add_program_);
+  glUseProgram(programs_.Add());
   glBindTexture(GL_TEXTURE_2D, t.texture);
   // Same size: each pixel reads its own texel. Smaller (fast): spread bilinearly.
   const bool same = t.width == width && t.height == height;
@@ -1194,11 +1033,7 @@ bool EchoSum::LitGreyLevels(const EchoInputs& inputs, std::array<int, 3>* sum) {
 
 bool EchoSum::ConstantReady() {
   if (!available_) return false;
-  if (!flat_program_ && !flat_failed_) {
-    flat_program_ = builder_(kFlatSource, true);
-    flat_failed_ = !flat_program_;
-  }
-  return flat_program_ != 0;
+  return programs_.Flat() != 0;
 }
 
 bool EchoSum::PrepareDirect(Target& kept, int width, int height) {
@@ -1321,9 +1156,9 @@ bool EchoSum::AddConstant(int r, int g, int b, int a) {
   if (!ConstantReady()) return false;
   CullingOff culling_off;
   glBlendFunc(GL_ONE, GL_ONE);
-  glUseProgram(flat_program_);
+  glUseProgram(programs_.Flat());
   auto level = [](int v) { return static_cast<float>(std::clamp(v, 0, 255)) / 255.0f; };
-  glUniform4f(glGetUniformLocation(flat_program_, "value"), level(r), level(g), level(b), level(a));
+  glUniform4f(programs_.flat_value(), level(r), level(g), level(b), level(a));
   UnitQuad();
   ++passes_drawn_;
   glUseProgram(0);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "render/echo_programs.h"
 #include "render/echo_tiles.h"
 
 namespace vl::render {
@@ -44,10 +45,6 @@ struct EchoInputs {
 // What one layer of a capture that holds the single grey level `grey8` adds to a channel of
 // colour `colour`: the 8-bit product of colour and grey, times the layer's alpha, rounded.
 int ConstantLayerValue(float colour, int grey8, int alpha8);
-
-// Builds a program from a fragment shader's text (with the sums' vertex stage, or the
-// fixed-function one when vertex_stage is false); 0 when it does not compile or link.
-using ProgramBuilder = std::function<uint32_t(const std::string& fragment, bool vertex_stage)>;
 
 // Every public drawing call either adds the whole echo or draws nothing into the frame and
 // returns false (the caller then draws the quads): the programs and targets an echo needs are
@@ -91,10 +88,10 @@ class EchoSum {
 
   int passes_drawn() const { return passes_drawn_; }
   // Summing programs built so far (each kept for the context's life).
-  int programs_built() const { return static_cast<int>(programs_.size()); }
+  int programs_built() const { return programs_.sums_built(); }
   // The real builder; tests wrap it to count builds or make one fail.
   static uint32_t LinkProgram(const std::string& fragment, bool vertex_stage);
-  void set_program_builder(ProgramBuilder builder) { builder_ = std::move(builder); }
+  void set_program_builder(ProgramBuilder builder) { programs_.set_builder(std::move(builder)); }
 
  private:
   // Tiles of the output (kTile pixels square) that a sum drew into.
@@ -122,7 +119,6 @@ class EchoSum {
     int alpha_total = 0;
     bool same = false;  // no repeat of its own: the sum itself goes to the second output
   };
-  uint32_t Program(int layer_count, bool lit, bool background_table, bool late, bool same);
   // The program that adds a kept or reduced sum; false when it cannot be built.
   bool AddReady();
   // What one summing of `inputs` over width x height draws: the tiles and how they are grouped
@@ -214,15 +210,11 @@ class EchoSum {
 
 
   bool available_ = false;
-  ProgramBuilder builder_ = LinkProgram;
-  std::map<int, uint32_t> programs_;  // by ProgramKey; 0 marks a program that failed to build
+  EchoPrograms programs_;
   std::map<uint32_t, Content> contents_;  // by capture texture
   std::vector<uint8_t> readback_;
   uint32_t background_texture_ = 0;  // per group of tiles: what the background layers add, lit
   std::vector<float> background_rows_;
-  uint32_t add_program_ = 0;
-  uint32_t flat_program_ = 0;
-  bool add_failed_ = false, flat_failed_ = false;  // built once, not tried again
   std::array<Target, 4> kept_{};
   Target scratch_;
   Target early_sum_;                 // the lit sum of AddWithLate
