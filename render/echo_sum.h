@@ -15,36 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "render/echo_plan.h"
 #include "render/echo_programs.h"
 #include "render/echo_tiles.h"
 
 namespace vl::render {
 
-// The fixed-function pipeline's float to 8-bit conversion: clamped to [0, 1], scaled by 255,
-// rounded to nearest even.
-int ToUnorm8(float value);
-
-// One layer of an echo as the quads draw it: the inset t (the layer samples the capture from t to
-// 1 - t) and its 8-bit alpha.
-struct EchoLayer {
-  float inset = 0.0f;
-  int alpha8 = 0;
-};
-
-// Everything that decides an echo's pixels for one frame.
-struct EchoInputs {
-  uint32_t texture = 0;
-  std::vector<EchoLayer> layers;  // only layers with a nonzero alpha
-  std::array<float, 3> colour{};  // the colour the layers set (lighting may change it)
-  int64_t serial = 0;             // which frame's captures
-  bool lit = false;               // drawn with lighting on: the colour varies across the quad
-  int grey = -1;                  // the capture's one grey level when known (nothing sampled)
-  bool operator==(const EchoInputs& o) const;
-};
-
-// What one layer of a capture that holds the single grey level `grey8` adds to a channel of
-// colour `colour`: the 8-bit product of colour and grey, times the layer's alpha, rounded.
-int ConstantLayerValue(float colour, int grey8, int alpha8);
 
 // Every public drawing call either adds the whole echo or draws nothing into the frame and
 // returns false (the caller then draws the quads): the programs and targets an echo needs are
@@ -112,23 +88,10 @@ class EchoSum {
     bool usable = false;
     CaptureContent map;
   };
-  // The unlit second sum of AddWithLate.
-  struct LateSum {
-    std::vector<int> alpha8;
-    std::array<float, 3> colour{};
-    int alpha_total = 0;
-    bool same = false;  // no repeat of its own: the sum itself goes to the second output
-  };
   // The program that adds a kept or reduced sum; false when it cannot be built.
   bool AddReady();
   // What one summing of `inputs` over width x height draws: the tiles and how they are grouped
   // into passes, and the constants the passes add where only the background is read.
-  struct PassGroup {
-    int first = 0, last = -1;  // the layers sampled
-    std::vector<size_t> members;
-    std::array<int, 3> flat{}, late_flat{};
-    bool drawn = true;  // false: adds nothing
-  };
   struct PassPlan {
     const EchoInputs* inputs = nullptr;
     const LateSum* late = nullptr;
