@@ -162,6 +162,45 @@ bool SameLevels(const std::array<float, 3>& lo, const std::array<float, 3>& hi, 
   return true;
 }
 
+// The canvas projection (640 x 480, as the layers' quads are drawn) and the scissor test for the
+// life of the object, then both as they were. Scissor boxes are given in the viewport's pixels.
+class CanvasScissored {
+ public:
+  CanvasScissored() : was_on_(glIsEnabled(GL_SCISSOR_TEST)) {
+    glGetIntegerv(GL_VIEWPORT, viewport_);
+    glGetIntegerv(GL_SCISSOR_BOX, box_);
+    glEnable(GL_SCISSOR_TEST);
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadIdentity();
+    glOrtho(0.0, 640.0, 480.0, 0.0, -1.0, 1.0);
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glLoadIdentity();
+  }
+  CanvasScissored(const CanvasScissored&) = delete;
+  CanvasScissored& operator=(const CanvasScissored&) = delete;
+  ~CanvasScissored() {
+    glMatrixMode(GL_MODELVIEW);
+    glPopMatrix();
+    glMatrixMode(GL_PROJECTION);
+    glPopMatrix();
+    glMatrixMode(GL_MODELVIEW);
+    glScissor(box_[0], box_[1], box_[2], box_[3]);
+    if (!was_on_) glDisable(GL_SCISSOR_TEST);
+    glActiveTexture(GL_TEXTURE0);
+  }
+  // x0, y0, x1, y1 in the viewport's pixels.
+  void Scissor(const std::array<int, 4>& r) const {
+    glScissor(viewport_[0] + r[0], viewport_[1] + r[1], r[2] - r[0], r[3] - r[1]);
+  }
+
+ private:
+  GLboolean was_on_;
+  GLint viewport_[4] = {0, 0, 0, 0};
+  GLint box_[4] = {0, 0, 0, 0};
+};
+
 // The rectangles (pixels: x0, y0, x1, y1) that cover the tiles `members` (ascending, tiles row
 // by row): runs along each row, merged down the rows where the same run comes again.
 std::vector<std::array<int, 4>> MemberRects(const std::vector<EchoTile>& tiles, const std::vector<size_t>& members) {
@@ -455,6 +494,44 @@ bool EchoSum::BindLitColour(const PassPlan& plan) {
   return true;
 }
 
+void EchoSum::PassUniforms(const SumProgram& program, const PassPlan& plan, const PassGroup& g, int row, int start,
+                           int count, int size, bool use_table, int pass) {
+  const EchoInputs& inputs = *plan.inputs;
+  const LateSum* late = plan.late && !plan.late->same ? plan.late : nullptr;
+  auto levels = [](const std::array<int, 3>& v) {
+    return std::array<float, 3>{static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
+  };
+  // The layers past the pass's own have alpha 0 and add exactly nothing.
+  std::array<float, 2 * kMaxLayersPerPass> packed{};
+  std::array<float, kMaxLayersPerPass> late_packed{};
+  for (int i = start; i < start + count; ++i) {
+    const EchoLayer& l = inputs.layers[static_cast<size_t>(i)];
+    packed[static_cast<size_t>(i - start) * 2] = l.inset;
+    packed[static_cast<size_t>(i - start) * 2 + 1] = static_cast<float>(l.alpha8);
+    if (late) late_packed[static_cast<size_t>(i - start)] = static_cast<float>(late->alpha8[static_cast<size_t>(i)]);
+  }
+  if (use_table) {
+    glUniform1f(program.grey, static_cast<float>(plan.background) / 255.0f);
+    glUniform1i(program.background_row, row);
+    glActiveTexture(GL_TEXTURE2);
+    glBindTexture(GL_TEXTURE_2D, background_texture_);
+    glActiveTexture(GL_TEXTURE0);
+  }
+  // The constant parts and the alpha go with the first pass only, in levels.
+  glUniform1f(program.alpha_sum, pass == 0 ? static_cast<float>(std::min(plan.alpha_total, 255)) / 255.0f : 0.0f);
+  const std::array<float, 3> flat = levels(pass == 0 ? g.flat : std::array<int, 3>{});
+  glUniform3fv(program.flat_sum, 1, flat.data());
+  if (size > 0) glUniform2fv(program.layer, size, packed.data());
+  if (!late) return;
+  if (size > 0) glUniform1fv(program.late_alpha, size, late_packed.data());
+  glUniform3f(program.late_colour, std::clamp(late->colour[0], 0.0f, 1.0f), std::clamp(late->colour[1], 0.0f, 1.0f),
+              std::clamp(late->colour[2], 0.0f, 1.0f));
+  const std::array<float, 3> late_flat = levels(pass == 0 ? g.late_flat : std::array<int, 3>{});
+  glUniform3fv(program.late_flat_sum, 1, late_flat.data());
+  glUniform1f(program.late_alpha_sum,
+              pass == 0 ? static_cast<float>(std::min(late->alpha_total, 255)) / 255.0f : 0.0f);
+}
+
 bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late) {
   const PassPlan plan = PlanPasses(inputs, width, height, late);
   // Callers have made sure of the programs before drawing anything; this only guards.
@@ -468,24 +545,12 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
   const std::vector<EchoTile>& tiles = plan.tiles;
   if (plan.table) UploadBackgroundTable(plan);
   if (lit && !BindLitColour(plan)) return false;
-  GLint viewport[4];
-  glGetIntegerv(GL_VIEWPORT, viewport);
-  const GLboolean scissor_was_on = glIsEnabled(GL_SCISSOR_TEST);
-  GLint scissor_box[4];
-  glGetIntegerv(GL_SCISSOR_BOX, scissor_box);
-  glEnable(GL_SCISSOR_TEST);
-  glMatrixMode(GL_PROJECTION);
-  glPushMatrix();
-  glLoadIdentity();
-  glOrtho(0.0, 640.0, 480.0, 0.0, -1.0, 1.0);
-  glMatrixMode(GL_MODELVIEW);
-  glPushMatrix();
-  glLoadIdentity();
+  CanvasScissored canvas;
   // The layers' own quad over each run of the tiles `members`, each tile marked drawn; the pass's
   // layers start..start + count - 1 give their texture coordinates.
   auto tile_quads = [&](const std::vector<size_t>& members, int start, int count) {
     for (const std::array<int, 4>& r : MemberRects(tiles, members)) {
-      glScissor(viewport[0] + r[0], viewport[1] + r[1], r[2] - r[0], r[3] - r[1]);
+      canvas.Scissor(r);
       LayersQuad(inputs.layers, start, count);
     }
     if (drawn)
@@ -493,69 +558,24 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
     ++passes_drawn_;
   };
   const bool same = late && late->same;
-  auto levels = [](int v) { return static_cast<float>(v); };
-  std::vector<float> packed, late_packed;
   ForEachPass(plan, [&](const PassGroup& g, int row, int start, int count, int size, bool use_table, int pass) {
     const SumProgram& program = *programs_.Sum({size, lit, use_table, late && !same, same});
-    packed.clear();
-    for (int i = start; i < start + count; ++i) {
-      const EchoLayer& l = inputs.layers[static_cast<size_t>(i)];
-      packed.push_back(l.inset);
-      packed.push_back(static_cast<float>(l.alpha8));
-    }
-    packed.resize(static_cast<size_t>(size) * 2, 0.0f);  // inset 0, alpha 0
     glUseProgram(program.id);
-    if (use_table) {
-      glUniform1f(program.grey, static_cast<float>(plan.background) / 255.0f);
-      glUniform1i(program.background_row, row);
-      glActiveTexture(GL_TEXTURE2);
-      glBindTexture(GL_TEXTURE_2D, background_texture_);
-      glActiveTexture(GL_TEXTURE0);
-    }
-    glUniform1f(program.alpha_sum,
-                pass == 0 ? static_cast<float>(std::min(plan.alpha_total, 255)) / 255.0f : 0.0f);
-    // The constant part goes with the first pass only, in levels.
-    const std::array<int, 3> flat = pass == 0 ? g.flat : std::array<int, 3>{};
-    glUniform3f(program.flat_sum, levels(flat[0]), levels(flat[1]), levels(flat[2]));
-    if (size > 0) glUniform2fv(program.layer, size, packed.data());
-    if (late && !same) {
-      late_packed.assign(static_cast<size_t>(size), 0.0f);
-      for (int i = start; i < start + count; ++i)
-        late_packed[static_cast<size_t>(i - start)] = static_cast<float>(late->alpha8[static_cast<size_t>(i)]);
-      if (size > 0) glUniform1fv(program.late_alpha, size, late_packed.data());
-      glUniform3f(program.late_colour, std::clamp(late->colour[0], 0.0f, 1.0f),
-                  std::clamp(late->colour[1], 0.0f, 1.0f), std::clamp(late->colour[2], 0.0f, 1.0f));
-      const std::array<int, 3> late_flat = pass == 0 ? g.late_flat : std::array<int, 3>{};
-      glUniform3f(program.late_flat_sum, levels(late_flat[0]), levels(late_flat[1]),
-                  levels(late_flat[2]));
-      glUniform1f(program.late_alpha_sum,
-                  pass == 0 ? static_cast<float>(std::min(late->alpha_total, 255)) / 255.0f : 0.0f);
-    }
+    PassUniforms(program, plan, g, row, start, count, size, use_table, pass);
     glBindTexture(GL_TEXTURE_2D, inputs.texture);
     glColor4f(inputs.colour[0], inputs.colour[1], inputs.colour[2], 1.0f);
     tile_quads(g.members, start, count);
   });
+  // Flat tiles: the first pass's uniforms with the tiles' own constant, the late sum's whole.
   for (const auto& [value, members] : plan.flat_tiles) {
     const SumProgram& program = *programs_.Sum({0, false, false, late && !same, same});
+    PassGroup whole;
+    whole.flat = value;
+    whole.late_flat = plan.late_all;
     glUseProgram(program.id);
-    glUniform1f(program.alpha_sum, static_cast<float>(std::min(plan.alpha_total, 255)) / 255.0f);
-    glUniform3f(program.flat_sum, levels(value[0]), levels(value[1]), levels(value[2]));
-    if (late && !same) {
-      glUniform3f(program.late_flat_sum, levels(plan.late_all[0]), levels(plan.late_all[1]),
-                  levels(plan.late_all[2]));
-      glUniform1f(program.late_alpha_sum,
-                  static_cast<float>(std::min(late->alpha_total, 255)) / 255.0f);
-    }
+    PassUniforms(program, plan, whole, 0, 0, 0, 0, false, 0);
     tile_quads(members, 0, 0);
   }
-  glMatrixMode(GL_MODELVIEW);
-  glPopMatrix();
-  glMatrixMode(GL_PROJECTION);
-  glPopMatrix();
-  glMatrixMode(GL_MODELVIEW);
-  glScissor(scissor_box[0], scissor_box[1], scissor_box[2], scissor_box[3]);
-  if (!scissor_was_on) glDisable(GL_SCISSOR_TEST);
-  glActiveTexture(GL_TEXTURE0);
   return true;
 }
 

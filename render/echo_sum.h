@@ -138,6 +138,10 @@ class EchoSum {
   // over which every pixel adds the same levels, by those levels.
   void FlatTiles(const EchoInputs& inputs, const std::vector<EchoTile>& tiles, int width, int height, int background,
                  std::map<std::array<int, 3>, std::vector<size_t>>* flat, std::vector<char>* is_flat);
+  // The uniforms of one pass of `plan`: group g's layers start..start + count - 1 in a program of
+  // `size` layers; `pass` counts the group's passes from 0.
+  void PassUniforms(const SumProgram& program, const PassPlan& plan, const PassGroup& g, int row, int start,
+                    int count, int size, bool use_table, int pass);
   bool SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late = nullptr);
   // Roughly what summing `inputs` over width x height costs: texture reads over the output.
   // `drawn_area`: the pixels of the tiles that draw anything.
