@@ -28,11 +28,6 @@ int ProgramSize(int count) { return std::min(kMaxLayersPerPass, (count + 3) / 4 
 // are found.
 constexpr int kTile = 32;
 
-// The fast sums: half the output in each direction. A layer goes to the reduced sum when the
-// capture texels across it are at most this share of the reduced pixels across (each texel then
-// spans more than a reduced pixel, so the layer is smooth there). Measured on the bundled loops
-// and the stress loops of the tests: at most 9 levels off the reference, 0.3 on average.
-constexpr float kFastSoftTexelsPerPixel = 0.75f;
 
 // What the fast sums weigh when choosing between the reduced and the full way, in reads of one
 // texel for one output pixel, measured on a software renderer: a pass's own cost whatever it
@@ -41,124 +36,6 @@ constexpr float kFastSoftTexelsPerPixel = 0.75f;
 constexpr double kPassCost = 4500;
 constexpr double kAddCost = 1.0;
 constexpr double kReducedTargetCost = 400000;
-
-// Every pass draws one quad over its viewport; p runs from 0 to 1 across it.
-constexpr const char* kVertexSource = R"(#version 130
-out vec2 p;
-void main() {
-  p = gl_Vertex.xy;
-  gl_Position = vec4(gl_Vertex.xy * 2.0 - 1.0, 0.0, 1.0);
-}
-)";
-
-// One layer as the fixed-function quads compute it: the texture coordinate runs from t to 1 - t
-// across the output; the luminance times the layer colour is stored at 8 bits (round to nearest
-// even), then multiplied by the 8-bit alpha and rounded (the blend), then added. The colour is the
-// layers' own (gl_Color of the same quad), or, lit, read from an image of the lit quad drawn by
-// the fixed-function pipeline itself. The layers that read only the capture's background where
-// this pass draws add a constant: `flat_sum` unlit; lit, it depends on the pixel's colour, and
-// `background_sums` holds it for every 8-bit product of colour and background (row
-// `background_row`).
-// `late`: the same layers are also summed unlit in `late_colour` with their own alphas into a
-// second output (an early lit echo and its late repeat sample the capture once). `same`: the sum
-// goes to a second output as well (added to the frame and kept for a repeat at once).
-std::string FragmentSource(int layers, bool lit, bool background_table, bool late, bool same) {
-  std::string s =
-      "#version 130\n"
-      "uniform float grey;\n"
-      "uniform sampler2D capture;\n"
-      "uniform sampler2D lit_colour;\n"
-      "uniform sampler2D background_sums;\n"
-      "uniform int background_row;\n"
-      "uniform vec2 inv_size;\n"
-      "uniform float alpha_sum;\n"
-      "uniform vec3 flat_sum;\n";
-  if (layers > 0) s += "uniform vec2 layer[" + std::to_string(layers) + "];\n";
-  if (late) {
-    s += "uniform vec3 late_colour;\nuniform vec3 late_flat_sum;\nuniform float late_alpha_sum;\n";
-    if (layers > 0) s += "uniform float late_alpha[" + std::to_string(layers) + "];\n";
-  }
-  s += "void main() {\n"
-       "  vec2 p = gl_FragCoord.xy * inv_size;\n"
-       "  vec2 q = 1.0 - 2.0 * p;\n"
-       + std::string(lit ? "  vec3 colour = texelFetch(lit_colour, ivec2(gl_FragCoord.xy), 0).rgb;\n"
-                         : "  vec3 colour = gl_Color.rgb;\n") +
-       "  vec3 sum = flat_sum;\n"
-       "  vec3 c8;\n"
-       "  float lum;\n";
-  if (late) s += "  vec3 late_sum = late_flat_sum;\n";
-  if (background_table) {
-    s += "  ivec3 b8 = ivec3(roundEven(clamp(colour * grey, 0.0, 1.0) * 255.0));\n"
-         "  sum += vec3(texelFetch(background_sums, ivec2(b8.r, background_row), 0).r,\n"
-         "              texelFetch(background_sums, ivec2(b8.g, background_row), 0).r,\n"
-         "              texelFetch(background_sums, ivec2(b8.b, background_row), 0).r);\n";
-  }
-  // Unrolled with literal indices: with the count as a uniform the loop is no faster than quads.
-  for (int i = 0; i < layers; ++i) {
-    const std::string l = "layer[" + std::to_string(i) + "]";
-    s += "  lum = texture(capture, " + l + ".x * q + p).r;\n";
-    s += "  c8 = roundEven(clamp(colour * lum, 0.0, 1.0) * 255.0);\n";
-    s += "  sum += floor(c8 * (" + l + ".y / 255.0) + 0.5);\n";
-    if (late) {
-      s += "  c8 = roundEven(clamp(late_colour * lum, 0.0, 1.0) * 255.0);\n";
-      s += "  late_sum += floor(c8 * (late_alpha[" + std::to_string(i) + "] / 255.0) + 0.5);\n";
-    }
-  }
-  if (late) {
-    s += "  gl_FragData[0] = vec4(min(sum, vec3(255.0)) / 255.0, alpha_sum);\n"
-         "  gl_FragData[1] = vec4(min(late_sum, vec3(255.0)) / 255.0, late_alpha_sum);\n}\n";
-  } else if (same) {
-    s += "  gl_FragData[0] = vec4(min(sum, vec3(255.0)) / 255.0, alpha_sum);\n"
-         "  gl_FragData[1] = gl_FragData[0];\n}\n";
-  } else {
-    s += "  gl_FragColor = vec4(min(sum, vec3(255.0)) / 255.0, alpha_sum);\n}\n";
-  }
-  return s;
-}
-
-constexpr const char* kAddSource = R"(#version 130
-uniform sampler2D sum;
-in vec2 p;
-void main() { gl_FragColor = texture(sum, p); }
-)";
-
-uint32_t Compile(GLenum type, const std::string& source) {
-  GLuint shader = glCreateShader(type);
-  const char* text = source.c_str();
-  glShaderSource(shader, 1, &text, nullptr);
-  glCompileShader(shader);
-  GLint ok = 0;
-  glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
-  if (!ok) {
-    glDeleteShader(shader);
-    return 0;
-  }
-  return shader;
-}
-
-// vertex_stage false: the fixed-function vertex pipeline feeds the fragment program.
-uint32_t Link(const std::string& fragment, bool vertex_stage) {
-  GLuint vs = vertex_stage ? Compile(GL_VERTEX_SHADER, kVertexSource) : 0;
-  GLuint fs = Compile(GL_FRAGMENT_SHADER, fragment);
-  if ((vertex_stage && !vs) || !fs) {
-    if (vs) glDeleteShader(vs);
-    if (fs) glDeleteShader(fs);
-    return 0;
-  }
-  GLuint program = glCreateProgram();
-  if (vs) glAttachShader(program, vs);
-  glAttachShader(program, fs);
-  glLinkProgram(program);
-  if (vs) glDeleteShader(vs);
-  glDeleteShader(fs);
-  GLint ok = 0;
-  glGetProgramiv(program, GL_LINK_STATUS, &ok);
-  if (!ok) {
-    glDeleteProgram(program);
-    return 0;
-  }
-  return program;
-}
 
 // Face culling off for the life of the object, then back as it was: the sums' quads and the lit
 // probes are drawn whichever way they face.
@@ -173,22 +50,6 @@ class CullingOff {
 
  private:
   GLboolean was_on_;
-};
-
-// A program in use for the life of the object, then the one before: programs are built while an
-// echo is planned, between draws that expect the fixed-function pipeline.
-class ProgramInUse {
- public:
-  explicit ProgramInUse(GLuint program) {
-    glGetIntegerv(GL_CURRENT_PROGRAM, &previous_);
-    glUseProgram(program);
-  }
-  ProgramInUse(const ProgramInUse&) = delete;
-  ProgramInUse& operator=(const ProgramInUse&) = delete;
-  ~ProgramInUse() { glUseProgram(static_cast<GLuint>(previous_)); }
-
- private:
-  GLint previous_ = 0;
 };
 
 // The layers' own quad: the 640 x 480 canvas over the viewport, in the colour they set.
@@ -223,26 +84,7 @@ void UnitQuad() {
   glEnd();
 }
 
-// The fast sums' reduced size: half the output in each direction.
-int ReducedSize(int n) { return (n + 1) / 2; }
 
-// Which layers of an echo the fast sums add at reduced size. A layer goes there when the capture
-// texels across it span enough reduced pixels to be smooth; the others (the outer layers, and the
-// minifying ones far past the middle) keep their sharp edges at full size. Zoom layers share the
-// centre, so their edges there line up and a coarse sum of them all would smear a step of every
-// layer at once. A capture of one grey level has no edges: all of it goes to the reduced sum (lit,
-// the colour's steps blur by a pixel).
-std::vector<char> SoftLayers(const EchoInputs& inputs, int width, int height) {
-  const int tw = ReducedSize(width), th = ReducedSize(height);
-  std::vector<char> soft;
-  soft.reserve(inputs.layers.size());
-  for (const EchoLayer& l : inputs.layers) {
-    const float span = std::fabs(1.0f - 2.0f * l.inset) * 512.0f;  // capture texels across the output
-    const bool smooth = inputs.grey >= 0 || span <= kFastSoftTexelsPerPixel * static_cast<float>(std::min(tw, th));
-    soft.push_back(smooth && (tw < width || th < height) ? 1 : 0);
-  }
-  return soft;
-}
 
 // Draws into a framebuffer for the life of the object; the framebuffer, viewport and clear colour
 // in force before come back after.
@@ -320,67 +162,103 @@ bool SameLevels(const std::array<float, 3>& lo, const std::array<float, 3>& hi, 
   return true;
 }
 
-constexpr const char* kFlatSource = R"(#version 130
-uniform vec4 value;
-void main() { gl_FragColor = value; }
-)";
+// The canvas projection (640 x 480, as the layers' quads are drawn) and the scissor test for the
+// life of the object, then both as they were. Scissor boxes are given in the viewport's pixels.
+class CanvasScissored {
+ public:
+  CanvasScissored() : was_on_(glIsEnabled(GL_SCISSOR_TEST)) {
+    glGetIntegerv(GL_VIEWPORT, viewport_);
+    glGetIntegerv(GL_SCISSOR_BOX, box_);
+    glEnable(GL_SCISSOR_TEST);
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadIdentity();
+    glOrtho(0.0, 640.0, 480.0, 0.0, -1.0, 1.0);
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glLoadIdentity();
+  }
+  CanvasScissored(const CanvasScissored&) = delete;
+  CanvasScissored& operator=(const CanvasScissored&) = delete;
+  ~CanvasScissored() {
+    glMatrixMode(GL_MODELVIEW);
+    glPopMatrix();
+    glMatrixMode(GL_PROJECTION);
+    glPopMatrix();
+    glMatrixMode(GL_MODELVIEW);
+    glScissor(box_[0], box_[1], box_[2], box_[3]);
+    if (!was_on_) glDisable(GL_SCISSOR_TEST);
+    glActiveTexture(GL_TEXTURE0);
+  }
+  // x0, y0, x1, y1 in the viewport's pixels.
+  void Scissor(const std::array<int, 4>& r) const {
+    glScissor(viewport_[0] + r[0], viewport_[1] + r[1], r[2] - r[0], r[3] - r[1]);
+  }
+
+ private:
+  GLboolean was_on_;
+  GLint viewport_[4] = {0, 0, 0, 0};
+  GLint box_[4] = {0, 0, 0, 0};
+};
+
+// The rectangles (pixels: x0, y0, x1, y1) that cover the tiles `members` (ascending, tiles row
+// by row): runs along each row, merged down the rows where the same run comes again.
+std::vector<std::array<int, 4>> MemberRects(const std::vector<EchoTile>& tiles, const std::vector<size_t>& members) {
+  std::vector<std::array<int, 4>> rects;
+  std::map<std::pair<int, int>, size_t> below;  // by x range: the rectangle a run of the next row may extend
+  for (size_t i = 0; i < members.size();) {
+    const EchoTile& first = tiles[members[i]];
+    int x1 = first.x1;
+    size_t j = i + 1;
+    while (j < members.size() && tiles[members[j]].y0 == first.y0 && tiles[members[j]].x0 == x1) x1 = tiles[members[j++]].x1;
+    auto it = below.find({first.x0, x1});
+    if (it != below.end() && rects[it->second][3] == first.y0) {
+      rects[it->second][3] = first.y1;
+    } else {
+      below[{first.x0, x1}] = rects.size();
+      rects.push_back({first.x0, first.y0, x1, first.y1});
+    }
+    i = j;
+  }
+  return rects;
+}
+
+// The 640 x 480 canvas quad with the corners in the order the quads draw them, carrying the
+// texture coordinates of layers start..start + count - 1 two to a set (xy, zw): the rasteriser
+// cuts it into the quads' triangles and interpolates each coordinate as it does the quads'.
+// Expects the canvas projection; the scissor box picks the pixels.
+void LayersQuad(const std::vector<EchoLayer>& layers, int start, int count) {
+  static constexpr float kX[4] = {0.0f, 0.0f, 640.0f, 640.0f}, kY[4] = {0.0f, 480.0f, 480.0f, 0.0f};
+  glBegin(GL_QUADS);
+  for (int corner = 0; corner < 4; ++corner) {
+    for (int i = 0; i < count; i += 2) {
+      float c[4] = {0, 0, 0, 0};
+      for (int k = 0; k < 2 && i + k < count; ++k) {
+        const float t = layers[static_cast<size_t>(start + i + k)].inset;
+        c[2 * k] = corner < 2 ? t : 1.0f - t;
+        c[2 * k + 1] = corner == 0 || corner == 3 ? 1.0f - t : t;
+      }
+      glMultiTexCoord4f(static_cast<GLenum>(GL_TEXTURE0 + i / 2), c[0], c[1], c[2], c[3]);
+    }
+    glVertex2f(kX[corner], kY[corner]);
+  }
+  glEnd();
+}
 
 // Programs are per context; the renderer keeps one EchoSum per context.
 
 }  // namespace
 
-int ToUnorm8(float value) {
-  if (!(value > 0.0f)) return 0;  // NaN too
-  if (value >= 1.0f) return 255;
-  return static_cast<int>(std::nearbyint(value * 255.0f));
+
+uint32_t EchoSum::LinkProgram(const std::string& fragment, bool vertex_stage) {
+  return EchoPrograms::Link(fragment, vertex_stage);
 }
 
-int ConstantLayerValue(float colour, int grey8, int alpha8) {
-  const float grey = static_cast<float>(grey8) / 255.0f;
-  const int c8 = ToUnorm8(std::clamp(colour, 0.0f, 1.0f) * grey);
-  return (c8 * alpha8 + 127) / 255;
-}
-
-bool EchoInputs::operator==(const EchoInputs& o) const {
-  if (texture != o.texture || colour != o.colour || lit != o.lit || grey != o.grey || serial != o.serial || layers.size() != o.layers.size())
-    return false;
-  for (size_t i = 0; i < layers.size(); ++i)
-    if (layers[i].inset != o.layers[i].inset || layers[i].alpha8 != o.layers[i].alpha8) return false;
-  return true;
-}
-
-uint32_t EchoSum::LinkProgram(const std::string& fragment, bool vertex_stage) { return Link(fragment, vertex_stage); }
-
-bool EchoSum::AddReady() {
-  if (!add_program_ && !add_failed_) {
-    add_program_ = builder_(kAddSource, true);
-    add_failed_ = !add_program_;
-    if (add_program_) {
-      ProgramInUse use(add_program_);
-      glUniform1i(glGetUniformLocation(add_program_, "sum"), 0);
-    }
-  }
-  return add_program_ != 0;
-}
+bool EchoSum::AddReady() { return programs_.Add() != 0; }
 
 bool EchoSum::Init(bool fragment_programs, bool framebuffer_objects) {
   available_ = fragment_programs && framebuffer_objects;
   return available_;
-}
-
-uint32_t EchoSum::Program(int layer_count, bool lit, bool background_table, bool late, bool same) {
-  const int key = layer_count * 16 + (lit ? 1 : 0) + (background_table ? 2 : 0) + (late ? 4 : 0) + (same ? 8 : 0);
-  auto it = programs_.find(key);
-  if (it != programs_.end()) return it->second;
-  const uint32_t program = builder_(FragmentSource(layer_count, lit, background_table, late, same), false);
-  programs_[key] = program;
-  if (program) {
-    ProgramInUse use(program);
-    glUniform1i(glGetUniformLocation(program, "capture"), 0);
-    glUniform1i(glGetUniformLocation(program, "lit_colour"), 1);
-    glUniform1i(glGetUniformLocation(program, "background_sums"), 2);
-  }
-  return program;
 }
 
 uint32_t EchoSum::DrawLitColour(const EchoInputs& inputs, const int box[4]) {
@@ -545,52 +423,8 @@ EchoSum::PassPlan EchoSum::PlanPasses(const EchoInputs& inputs, int width, int h
   // adds a constant, drawn without the colour or the table.
   plan.is_flat.assign(tiles.size(), 0);
   if (lit && background > 0 && !plain_) FlatTiles(inputs, tiles, width, height, background, &plan.flat_tiles, &plan.is_flat);
-  // Tiles that sample the same layers are drawn together.
-  std::map<std::pair<int, int>, std::vector<size_t>> groups;
-  for (size_t k = 0; k < tiles.size(); ++k)
-    if (!plan.is_flat[k]) groups[{tiles[k].first, tiles[k].last}].push_back(k);
-
-  // What the layers add where they read only the background, summed over the layers a group
-  // leaves out. Unlit: one value per channel, prefix sums over the layers. Lit: per 8-bit product
-  // of the pixel's colour and the background, a table row per group (nothing on black).
-  auto prefix_levels = [&](const std::array<float, 3>& colour, auto alpha8_of) {
-    std::vector<std::array<int, 3>> sums(static_cast<size_t>(n) + 1, {0, 0, 0});
-    for (size_t i = 0; i < static_cast<size_t>(n); ++i)
-      for (size_t c = 0; c < 3; ++c)
-        sums[i + 1][c] = sums[i][c] + ConstantLayerValue(std::clamp(colour[c], 0.0f, 1.0f), background, alpha8_of(i));
-    return sums;
-  };
-  std::vector<std::array<int, 3>> constant(static_cast<size_t>(n) + 1, {0, 0, 0});
-  if (background >= 0 && !lit)
-    constant = prefix_levels(inputs.colour, [&](size_t i) { return inputs.layers[i].alpha8; });
-  // The late sum's constant part: unlit, per channel.
-  std::vector<std::array<int, 3>> late_constant(static_cast<size_t>(n) + 1, {0, 0, 0});
-  if (late && !late->same && background >= 0)
-    late_constant = prefix_levels(late->colour, [&](size_t i) { return late->alpha8[i]; });
-  for (size_t c = 0; c < 3; ++c) plan.late_all[c] = std::min(late_constant[static_cast<size_t>(n)][c], 255);
   plan.table = lit && background > 0;
-  // What the layers outside first..last add.
-  auto outside = [n](const std::vector<std::array<int, 3>>& sums, int first, int last) {
-    std::array<int, 3> value{};
-    for (size_t c = 0; c < 3; ++c) {
-      int v = sums[static_cast<size_t>(n)][c];
-      if (last >= first) v -= sums[static_cast<size_t>(last) + 1][c] - sums[static_cast<size_t>(first)][c];
-      value[c] = std::min(v, 255);
-    }
-    return value;
-  };
-  for (auto& [range, members] : groups) {
-    PassGroup g;
-    g.first = range.first;
-    g.last = range.second;
-    g.members = std::move(members);
-    g.flat = outside(constant, g.first, g.last);
-    g.late_flat = outside(late_constant, g.first, g.last);
-    const int sampled = g.last >= g.first ? g.last - g.first + 1 : 0;
-    g.drawn = sampled > 0 || (plan.table && sampled < n) || g.flat != std::array<int, 3>{0, 0, 0} ||
-              g.late_flat != std::array<int, 3>{0, 0, 0};
-    plan.groups.push_back(std::move(g));
-  }
+  plan.groups = PlanGroups(inputs, tiles, plan.is_flat, background, plan.table, late, &plan.late_all);
   for (const EchoLayer& l : inputs.layers) plan.alpha_total += (l.alpha8 * l.alpha8 + 127) / 255;  // blended alpha too
   return plan;
 }
@@ -615,9 +449,9 @@ bool EchoSum::ProgramsReady(const PassPlan& plan) {
   const bool same = plan.late && plan.late->same, late = plan.late && !same;
   bool ok = true;
   ForEachPass(plan, [&](const PassGroup&, int, int, int, int size, bool table, int) {
-    ok = ok && Program(size, plan.inputs->lit, table, late, same) != 0;
+    ok = ok && programs_.Sum({size, plan.inputs->lit, table, late, same}) != nullptr;
   });
-  if (!plan.flat_tiles.empty()) ok = ok && Program(0, false, false, late, same) != 0;
+  if (!plan.flat_tiles.empty()) ok = ok && programs_.Sum({0, false, false, late, same}) != nullptr;
   return ok;
 }
 
@@ -626,24 +460,7 @@ bool EchoSum::CanSum(const EchoInputs& inputs, int width, int height, const Late
 }
 
 void EchoSum::UploadBackgroundTable(const PassPlan& plan) {
-  const EchoInputs& inputs = *plan.inputs;
-  const int n = static_cast<int>(inputs.layers.size());
-  // prefix[i][c8]: what layers 0..i-1 add for the product c8.
-  std::vector<int> prefix((static_cast<size_t>(n) + 1) * 256, 0);
-  for (int i = 0; i < n; ++i)
-    for (int c8 = 0; c8 < 256; ++c8)
-      prefix[(static_cast<size_t>(i) + 1) * 256 + c8] =
-          prefix[static_cast<size_t>(i) * 256 + c8] + (c8 * inputs.layers[static_cast<size_t>(i)].alpha8 + 127) / 255;
-  background_rows_.assign(plan.groups.size() * 256, 0.0f);
-  for (size_t row = 0; row < plan.groups.size(); ++row) {
-    const int first = plan.groups[row].first, last = plan.groups[row].last;
-    for (int c8 = 0; c8 < 256; ++c8) {
-      int outside = prefix[static_cast<size_t>(n) * 256 + c8];
-      if (last >= first)
-        outside -= prefix[(static_cast<size_t>(last) + 1) * 256 + c8] - prefix[static_cast<size_t>(first) * 256 + c8];
-      background_rows_[row * 256 + static_cast<size_t>(c8)] = static_cast<float>(std::min(outside, 255));
-    }
-  }
+  background_rows_ = BackgroundRows(*plan.inputs, plan.groups);
   if (!background_texture_) glGenTextures(1, &background_texture_);
   glActiveTexture(GL_TEXTURE2);
   glBindTexture(GL_TEXTURE_2D, background_texture_);
@@ -677,6 +494,44 @@ bool EchoSum::BindLitColour(const PassPlan& plan) {
   return true;
 }
 
+void EchoSum::PassUniforms(const SumProgram& program, const PassPlan& plan, const PassGroup& g, int row, int start,
+                           int count, int size, bool use_table, int pass) {
+  const EchoInputs& inputs = *plan.inputs;
+  const LateSum* late = plan.late && !plan.late->same ? plan.late : nullptr;
+  auto levels = [](const std::array<int, 3>& v) {
+    return std::array<float, 3>{static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
+  };
+  // The layers past the pass's own have alpha 0 and add exactly nothing.
+  std::array<float, 2 * kMaxLayersPerPass> packed{};
+  std::array<float, kMaxLayersPerPass> late_packed{};
+  for (int i = start; i < start + count; ++i) {
+    const EchoLayer& l = inputs.layers[static_cast<size_t>(i)];
+    packed[static_cast<size_t>(i - start) * 2] = l.inset;
+    packed[static_cast<size_t>(i - start) * 2 + 1] = static_cast<float>(l.alpha8);
+    if (late) late_packed[static_cast<size_t>(i - start)] = static_cast<float>(late->alpha8[static_cast<size_t>(i)]);
+  }
+  if (use_table) {
+    glUniform1f(program.grey, static_cast<float>(plan.background) / 255.0f);
+    glUniform1i(program.background_row, row);
+    glActiveTexture(GL_TEXTURE2);
+    glBindTexture(GL_TEXTURE_2D, background_texture_);
+    glActiveTexture(GL_TEXTURE0);
+  }
+  // The constant parts and the alpha go with the first pass only, in levels.
+  glUniform1f(program.alpha_sum, pass == 0 ? static_cast<float>(std::min(plan.alpha_total, 255)) / 255.0f : 0.0f);
+  const std::array<float, 3> flat = levels(pass == 0 ? g.flat : std::array<int, 3>{});
+  glUniform3fv(program.flat_sum, 1, flat.data());
+  if (size > 0) glUniform2fv(program.layer, size, packed.data());
+  if (!late) return;
+  if (size > 0) glUniform1fv(program.late_alpha, size, late_packed.data());
+  glUniform3f(program.late_colour, std::clamp(late->colour[0], 0.0f, 1.0f), std::clamp(late->colour[1], 0.0f, 1.0f),
+              std::clamp(late->colour[2], 0.0f, 1.0f));
+  const std::array<float, 3> late_flat = levels(pass == 0 ? g.late_flat : std::array<int, 3>{});
+  glUniform3fv(program.late_flat_sum, 1, late_flat.data());
+  glUniform1f(program.late_alpha_sum,
+              pass == 0 ? static_cast<float>(std::min(late->alpha_total, 255)) / 255.0f : 0.0f);
+}
+
 bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late) {
   const PassPlan plan = PlanPasses(inputs, width, height, late);
   // Callers have made sure of the programs before drawing anything; this only guards.
@@ -690,91 +545,37 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
   const std::vector<EchoTile>& tiles = plan.tiles;
   if (plan.table) UploadBackgroundTable(plan);
   if (lit && !BindLitColour(plan)) return false;
-  glMatrixMode(GL_PROJECTION);
-  glPushMatrix();
-  glLoadIdentity();
-  glOrtho(0.0, width, 0.0, height, -1.0, 1.0);
-  glMatrixMode(GL_MODELVIEW);
-  glPushMatrix();
-  glLoadIdentity();
-  // One pass over the tiles `members`, each marked drawn.
-  auto tile_quads = [&](const std::vector<size_t>& members) {
-    glBegin(GL_QUADS);
-    for (size_t k : members) {
-      const EchoTile& t = tiles[k];
-      glVertex2i(t.x0, t.y0);
-      glVertex2i(t.x1, t.y0);
-      glVertex2i(t.x1, t.y1);
-      glVertex2i(t.x0, t.y1);
-      if (drawn) drawn->drawn[static_cast<size_t>(t.y0 / kTile) * cols + t.x0 / kTile] = 1;
+  CanvasScissored canvas;
+  // The layers' own quad over each run of the tiles `members`, each tile marked drawn; the pass's
+  // layers start..start + count - 1 give their texture coordinates.
+  auto tile_quads = [&](const std::vector<size_t>& members, int start, int count) {
+    for (const std::array<int, 4>& r : MemberRects(tiles, members)) {
+      canvas.Scissor(r);
+      LayersQuad(inputs.layers, start, count);
     }
-    glEnd();
+    if (drawn)
+      for (size_t k : members) drawn->drawn[static_cast<size_t>(tiles[k].y0 / kTile) * cols + tiles[k].x0 / kTile] = 1;
     ++passes_drawn_;
   };
   const bool same = late && late->same;
-  const float inv_w = 1.0f / static_cast<float>(std::max(width, 1)), inv_h = 1.0f / static_cast<float>(std::max(height, 1));
-  auto levels = [](int v) { return static_cast<float>(v); };
-  std::vector<float> packed, late_packed;
   ForEachPass(plan, [&](const PassGroup& g, int row, int start, int count, int size, bool use_table, int pass) {
-    const uint32_t program = Program(size, lit, use_table, late && !same, same);
-    packed.clear();
-    for (int i = start; i < start + count; ++i) {
-      const EchoLayer& l = inputs.layers[static_cast<size_t>(i)];
-      packed.push_back(l.inset);
-      packed.push_back(static_cast<float>(l.alpha8));
-    }
-    packed.resize(static_cast<size_t>(size) * 2, 0.0f);  // inset 0, alpha 0
-    glUseProgram(program);
-    glUniform2f(glGetUniformLocation(program, "inv_size"), inv_w, inv_h);
-    if (use_table) {
-      glUniform1f(glGetUniformLocation(program, "grey"), static_cast<float>(plan.background) / 255.0f);
-      glUniform1i(glGetUniformLocation(program, "background_row"), row);
-      glActiveTexture(GL_TEXTURE2);
-      glBindTexture(GL_TEXTURE_2D, background_texture_);
-      glActiveTexture(GL_TEXTURE0);
-    }
-    glUniform1f(glGetUniformLocation(program, "alpha_sum"),
-                pass == 0 ? static_cast<float>(std::min(plan.alpha_total, 255)) / 255.0f : 0.0f);
-    // The constant part goes with the first pass only, in levels.
-    const std::array<int, 3> flat = pass == 0 ? g.flat : std::array<int, 3>{};
-    glUniform3f(glGetUniformLocation(program, "flat_sum"), levels(flat[0]), levels(flat[1]), levels(flat[2]));
-    if (size > 0) glUniform2fv(glGetUniformLocation(program, "layer"), size, packed.data());
-    if (late && !same) {
-      late_packed.assign(static_cast<size_t>(size), 0.0f);
-      for (int i = start; i < start + count; ++i)
-        late_packed[static_cast<size_t>(i - start)] = static_cast<float>(late->alpha8[static_cast<size_t>(i)]);
-      if (size > 0) glUniform1fv(glGetUniformLocation(program, "late_alpha"), size, late_packed.data());
-      glUniform3f(glGetUniformLocation(program, "late_colour"), std::clamp(late->colour[0], 0.0f, 1.0f),
-                  std::clamp(late->colour[1], 0.0f, 1.0f), std::clamp(late->colour[2], 0.0f, 1.0f));
-      const std::array<int, 3> late_flat = pass == 0 ? g.late_flat : std::array<int, 3>{};
-      glUniform3f(glGetUniformLocation(program, "late_flat_sum"), levels(late_flat[0]), levels(late_flat[1]),
-                  levels(late_flat[2]));
-      glUniform1f(glGetUniformLocation(program, "late_alpha_sum"),
-                  pass == 0 ? static_cast<float>(std::min(late->alpha_total, 255)) / 255.0f : 0.0f);
-    }
+    const SumProgram& program = *programs_.Sum({size, lit, use_table, late && !same, same});
+    glUseProgram(program.id);
+    PassUniforms(program, plan, g, row, start, count, size, use_table, pass);
     glBindTexture(GL_TEXTURE_2D, inputs.texture);
     glColor4f(inputs.colour[0], inputs.colour[1], inputs.colour[2], 1.0f);
-    tile_quads(g.members);
+    tile_quads(g.members, start, count);
   });
+  // Flat tiles: the first pass's uniforms with the tiles' own constant, the late sum's whole.
   for (const auto& [value, members] : plan.flat_tiles) {
-    const uint32_t program = Program(0, false, false, late && !same, same);
-    glUseProgram(program);
-    glUniform2f(glGetUniformLocation(program, "inv_size"), inv_w, inv_h);
-    glUniform1f(glGetUniformLocation(program, "alpha_sum"), static_cast<float>(std::min(plan.alpha_total, 255)) / 255.0f);
-    glUniform3f(glGetUniformLocation(program, "flat_sum"), levels(value[0]), levels(value[1]), levels(value[2]));
-    if (late && !same) {
-      glUniform3f(glGetUniformLocation(program, "late_flat_sum"), levels(plan.late_all[0]), levels(plan.late_all[1]),
-                  levels(plan.late_all[2]));
-      glUniform1f(glGetUniformLocation(program, "late_alpha_sum"),
-                  static_cast<float>(std::min(late->alpha_total, 255)) / 255.0f);
-    }
-    tile_quads(members);
+    const SumProgram& program = *programs_.Sum({0, false, false, late && !same, same});
+    PassGroup whole;
+    whole.flat = value;
+    whole.late_flat = plan.late_all;
+    glUseProgram(program.id);
+    PassUniforms(program, plan, whole, 0, 0, 0, 0, false, 0);
+    tile_quads(members, 0, 0);
   }
-  glMatrixMode(GL_MODELVIEW);
-  glPopMatrix();
-  glMatrixMode(GL_PROJECTION);
-  glPopMatrix();
-  glMatrixMode(GL_MODELVIEW);
   return true;
 }
 
@@ -807,7 +608,7 @@ bool EchoSum::PrepareTarget(Target& t, int width, int height) {
 bool EchoSum::AddTarget(const Target& t, int width, int height, TileMap* covered) {
   // Callers have made sure of the program before drawing anything; this only guards.
   if (!AddReady()) return false;
-  glUseProgram(add_program_);
+  glUseProgram(programs_.Add());
   glBindTexture(GL_TEXTURE_2D, t.texture);
   // Same size: each pixel reads its own texel. Smaller (fast): spread bilinearly.
   const bool same = t.width == width && t.height == height;
@@ -1120,11 +921,7 @@ bool EchoSum::LitGreyLevels(const EchoInputs& inputs, std::array<int, 3>* sum) {
 
 bool EchoSum::ConstantReady() {
   if (!available_) return false;
-  if (!flat_program_ && !flat_failed_) {
-    flat_program_ = builder_(kFlatSource, true);
-    flat_failed_ = !flat_program_;
-  }
-  return flat_program_ != 0;
+  return programs_.Flat() != 0;
 }
 
 bool EchoSum::PrepareDirect(Target& kept, int width, int height) {
@@ -1247,9 +1044,9 @@ bool EchoSum::AddConstant(int r, int g, int b, int a) {
   if (!ConstantReady()) return false;
   CullingOff culling_off;
   glBlendFunc(GL_ONE, GL_ONE);
-  glUseProgram(flat_program_);
+  glUseProgram(programs_.Flat());
   auto level = [](int v) { return static_cast<float>(std::clamp(v, 0, 255)) / 255.0f; };
-  glUniform4f(glGetUniformLocation(flat_program_, "value"), level(r), level(g), level(b), level(a));
+  glUniform4f(programs_.flat_value(), level(r), level(g), level(b), level(a));
   UnitQuad();
   ++passes_drawn_;
   glUseProgram(0);

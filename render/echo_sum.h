@@ -15,39 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "render/echo_plan.h"
+#include "render/echo_programs.h"
 #include "render/echo_tiles.h"
 
 namespace vl::render {
 
-// The fixed-function pipeline's float to 8-bit conversion: clamped to [0, 1], scaled by 255,
-// rounded to nearest even.
-int ToUnorm8(float value);
-
-// One layer of an echo as the quads draw it: the inset t (the layer samples the capture from t to
-// 1 - t) and its 8-bit alpha.
-struct EchoLayer {
-  float inset = 0.0f;
-  int alpha8 = 0;
-};
-
-// Everything that decides an echo's pixels for one frame.
-struct EchoInputs {
-  uint32_t texture = 0;
-  std::vector<EchoLayer> layers;  // only layers with a nonzero alpha
-  std::array<float, 3> colour{};  // the colour the layers set (lighting may change it)
-  int64_t serial = 0;             // which frame's captures
-  bool lit = false;               // drawn with lighting on: the colour varies across the quad
-  int grey = -1;                  // the capture's one grey level when known (nothing sampled)
-  bool operator==(const EchoInputs& o) const;
-};
-
-// What one layer of a capture that holds the single grey level `grey8` adds to a channel of
-// colour `colour`: the 8-bit product of colour and grey, times the layer's alpha, rounded.
-int ConstantLayerValue(float colour, int grey8, int alpha8);
-
-// Builds a program from a fragment shader's text (with the sums' vertex stage, or the
-// fixed-function one when vertex_stage is false); 0 when it does not compile or link.
-using ProgramBuilder = std::function<uint32_t(const std::string& fragment, bool vertex_stage)>;
 
 // Every public drawing call either adds the whole echo or draws nothing into the frame and
 // returns false (the caller then draws the quads): the programs and targets an echo needs are
@@ -91,10 +64,10 @@ class EchoSum {
 
   int passes_drawn() const { return passes_drawn_; }
   // Summing programs built so far (each kept for the context's life).
-  int programs_built() const { return static_cast<int>(programs_.size()); }
+  int programs_built() const { return programs_.sums_built(); }
   // The real builder; tests wrap it to count builds or make one fail.
   static uint32_t LinkProgram(const std::string& fragment, bool vertex_stage);
-  void set_program_builder(ProgramBuilder builder) { builder_ = std::move(builder); }
+  void set_program_builder(ProgramBuilder builder) { programs_.set_builder(std::move(builder)); }
 
  private:
   // Tiles of the output (kTile pixels square) that a sum drew into.
@@ -115,24 +88,10 @@ class EchoSum {
     bool usable = false;
     CaptureContent map;
   };
-  // The unlit second sum of AddWithLate.
-  struct LateSum {
-    std::vector<int> alpha8;
-    std::array<float, 3> colour{};
-    int alpha_total = 0;
-    bool same = false;  // no repeat of its own: the sum itself goes to the second output
-  };
-  uint32_t Program(int layer_count, bool lit, bool background_table, bool late, bool same);
   // The program that adds a kept or reduced sum; false when it cannot be built.
   bool AddReady();
   // What one summing of `inputs` over width x height draws: the tiles and how they are grouped
   // into passes, and the constants the passes add where only the background is read.
-  struct PassGroup {
-    int first = 0, last = -1;  // the layers sampled
-    std::vector<size_t> members;
-    std::array<int, 3> flat{}, late_flat{};
-    bool drawn = true;  // false: adds nothing
-  };
   struct PassPlan {
     const EchoInputs* inputs = nullptr;
     const LateSum* late = nullptr;
@@ -179,6 +138,10 @@ class EchoSum {
   // over which every pixel adds the same levels, by those levels.
   void FlatTiles(const EchoInputs& inputs, const std::vector<EchoTile>& tiles, int width, int height, int background,
                  std::map<std::array<int, 3>, std::vector<size_t>>* flat, std::vector<char>* is_flat);
+  // The uniforms of one pass of `plan`: group g's layers start..start + count - 1 in a program of
+  // `size` layers; `pass` counts the group's passes from 0.
+  void PassUniforms(const SumProgram& program, const PassPlan& plan, const PassGroup& g, int row, int start,
+                    int count, int size, bool use_table, int pass);
   bool SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late = nullptr);
   // Roughly what summing `inputs` over width x height costs: texture reads over the output.
   // `drawn_area`: the pixels of the tiles that draw anything.
@@ -214,15 +177,11 @@ class EchoSum {
 
 
   bool available_ = false;
-  ProgramBuilder builder_ = LinkProgram;
-  std::map<int, uint32_t> programs_;  // by ProgramKey; 0 marks a program that failed to build
+  EchoPrograms programs_;
   std::map<uint32_t, Content> contents_;  // by capture texture
   std::vector<uint8_t> readback_;
   uint32_t background_texture_ = 0;  // per group of tiles: what the background layers add, lit
   std::vector<float> background_rows_;
-  uint32_t add_program_ = 0;
-  uint32_t flat_program_ = 0;
-  bool add_failed_ = false, flat_failed_ = false;  // built once, not tried again
   std::array<Target, 4> kept_{};
   Target scratch_;
   Target early_sum_;                 // the lit sum of AddWithLate

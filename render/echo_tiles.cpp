@@ -30,8 +30,8 @@ int Wrap(int64_t lo, int64_t hi, int size, std::array<Interval, 2>& out) {
 }
 
 // The texels a layer of inset t may read over output pixels a..b-1 of n: the bilinear footprint
-// of the pixel centres, one texel wider on each side for the rounding of coordinates (the quads
-// interpolate them across the canvas, the programs compute them per pixel).
+// of the pixel centres, one texel wider on each side for the rounding of coordinates (the
+// rasteriser interpolates them across the canvas in single precision).
 Interval Footprint(double t, int a, int b, int n, int size) {
   constexpr double kFar = 1e15;
   const double p0 = (a + 0.5) / n, p1 = (b - 0.5) / n;
