@@ -18,6 +18,7 @@ VL_PACKAGES=(
   ffmpeg webp xdotool imagemagick x11-xserver-utils openbox
   dpkg-dev lintian desktop-file-utils appstream shared-mime-info libglib2.0-bin man-db
   bash-completion bubblewrap
+  librtmidi-dev ableton-link-dev libasio-dev
 )
 
 # Runs a command with its output kept in LOG; on failure shows the log's last lines and fails.
