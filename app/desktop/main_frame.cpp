@@ -20,6 +20,8 @@
 #include <QUrl>
 
 #include "ui/export_presets.h"
+#include "ui/live_sync.h"
+#include "ui/midi_dlg.h"
 #include "ui/settings_dlg.h"
 
 namespace vl::desktop {
@@ -177,6 +179,7 @@ void CMainFrame::BuildMenus() {
 
   QMenu* options = menuBar()->addMenu("Options");
   add(options, "Settings", [v] { v->ShowSettings(); }, {}, "Choose the export format and how the player starts");
+  BuildLiveSync(options);
 
   QMenu* video = menuBar()->addMenu("Export Video");
   add(video, "Export Video", [v] { v->ExportVideo(); }, {}, "Write the playing loop to a video file");
@@ -208,6 +211,43 @@ void CMainFrame::BuildMenus() {
   connect(leave_full_screen_, &QAction::triggered, this, [this] { SetFullScreen(false); });
   addAction(leave_full_screen_);
   addAction(full);
+}
+
+void CMainFrame::BuildLiveSync(QMenu* options) {
+  live_sync_ = new ui::LiveSync(settings_, nullptr, this);
+  live_sync_->set_say([this](const QString& text) { Say(text, StatusKind::kNotice); });
+  for (const QString& problem : live_sync_->problems()) Say(problem, StatusKind::kNotice);
+  const QString no_midi = QString::fromStdString(live_sync_->MidiProblem());
+  QAction* midi = options->addAction(no_midi.isEmpty() ? QString("MIDI...") : QString("MIDI (no MIDI system)..."));
+  midi->setStatusTip(no_midi.isEmpty() ? QString("Choose a MIDI input and learn its controls") : no_midi);
+  connect(midi, &QAction::triggered, this, &CMainFrame::ShowMidi);
+  QAction* link = options->addAction("Join Link Session");
+  link->setCheckable(true);
+  link->setChecked(live_sync_->link_joined());
+  link->setStatusTip("Follow the tempo and bar of music programs on the network that use Link");
+  link_label_ = new QLabel(statusBar());
+  link_label_->setVisible(live_sync_->link_joined());
+  statusBar()->insertPermanentWidget(0, link_label_);
+  auto show_peers = [this](int peers) {
+    link_label_->setText(QString("Link: %1 peer%2").arg(peers).arg(peers == 1 ? "" : "s"));
+    link_label_->setVisible(live_sync_->link_joined());
+  };
+  show_peers(static_cast<int>(live_sync_->LinkPeers()));
+  connect(live_sync_, &ui::LiveSync::LinkPeersChanged, this, show_peers);
+  connect(link, &QAction::toggled, this, [this, show_peers](bool on) {
+    live_sync_->JoinLink(on);
+    show_peers(static_cast<int>(live_sync_->LinkPeers()));
+  });
+}
+
+void CMainFrame::ShowMidi() {
+  if (!midi_dialog_) {
+    midi_dialog_ = new ui::CMidiDlg(*live_sync_, this);
+    midi_dialog_->setAttribute(Qt::WA_DeleteOnClose);
+  }
+  midi_dialog_->show();
+  midi_dialog_->raise();
+  midi_dialog_->activateWindow();
 }
 
 void CMainFrame::ToggleStatusBar(bool shown) {

@@ -13,8 +13,13 @@ class QAction;
 class QDialog;
 class QPlainTextEdit;
 class QLabel;
+class QMenu;
 class QScreen;
 class QSettings;
+
+namespace vl::ui {
+class LiveSync;
+}
 
 namespace vl::desktop {
 
@@ -51,6 +56,9 @@ class CMainFrame : public QMainWindow {
   void Say(const QString& text, StatusKind kind);
   // Every problem told since the playing loop was loaded, oldest first.
   const QStringList& messages() const { return messages_; }
+  // The MIDI remote and the Link session.
+  ui::LiveSync* live_sync() const { return live_sync_; }
+  void ShowMidi();
 
  protected:
   bool event(QEvent* event) override;
@@ -81,6 +89,11 @@ class CMainFrame : public QMainWindow {
   QStringList messages_;
   QPointer<QDialog> messages_dialog_;
   QPlainTextEdit* messages_text_ = nullptr;
+  // MIDI and Link (Options menu; the peers in the status bar).
+  void BuildLiveSync(QMenu* options);
+  ui::LiveSync* live_sync_ = nullptr;
+  QLabel* link_label_ = nullptr;
+  QPointer<QDialog> midi_dialog_;
 };
 
 }  // namespace vl::desktop
