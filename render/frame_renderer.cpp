@@ -277,6 +277,7 @@ void FrameRenderer::FetchWorkingValues() {
     scene_.work[t] = scene_.track(t).frame_values[frame];
   }
   scene_.wave_phase = TruncToInt(scene_.track(Track::wave_phase).frame_values[frame]);
+  if (after_fetch_) after_fetch_(scene_);
 }
 
 void FrameRenderer::TrailPass() {

@@ -14,6 +14,7 @@ VL_PACKAGES=(
   libwmf-dev libemf2svg-dev libjpeg62-turbo-dev libexpat1-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   libcli11-dev libssl-dev
+  liblo-dev liblo-tools
   xvfb xauth python3
   ffmpeg webp xdotool imagemagick x11-xserver-utils openbox
   dpkg-dev lintian desktop-file-utils appstream shared-mime-info libglib2.0-bin man-db
