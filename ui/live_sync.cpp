@@ -9,9 +9,6 @@ namespace {
 // How often the MIDI inputs and Link's peers are looked at: a device plugged in is in use within
 // this time.
 constexpr int kPollMs = 1000;
-// A profile with more than these is not one we wrote: the rest is left out.
-constexpr int kMaxDevices = 64;
-constexpr int kMaxMappingsPerDevice = 512;
 }  // namespace
 
 LiveSync::LiveSync(QSettings& store, std::unique_ptr<midi::MidiInputs> inputs, QObject* parent)
@@ -31,30 +28,7 @@ LiveSync::~LiveSync() {
 }
 
 void LiveSync::Load() {
-  const int devices = store_.beginReadArray(kMidiMappingsKey);
-  int dropped = 0;
-  for (int i = 0; i < std::min(devices, kMaxDevices); ++i) {
-    store_.setArrayIndex(i);
-    const std::string device = store_.value("Device").toString().toStdString();
-    const QStringList lines = store_.value("Mappings").toStringList();
-    std::vector<midi::MidiMapping> mappings;
-    for (const QString& line : lines) {
-      std::optional<midi::MidiMapping> m;
-      if (static_cast<int>(mappings.size()) < kMaxMappingsPerDevice) m = midi::ParseMapping(line.toStdString());
-      if (m) {
-        mappings.push_back(*m);
-      } else {
-        ++dropped;
-      }
-    }
-    if (!device.empty() && !mappings.empty()) remote_->SetMappings(device, std::move(mappings));
-  }
-  store_.endArray();
-  if (devices > kMaxDevices) problems_ << QString("The settings hold MIDI mappings for %1 devices; only the first %2 are used.")
-                                              .arg(devices).arg(kMaxDevices);
-  if (dropped > 0)
-    problems_ << QString("%1 MIDI mapping(s) in the settings could not be read and were left out.").arg(dropped);
-
+  problems_ = ReadMidiMappings(store_, *remote_);
   midi_clock_tempo_ = store_.value(kMidiClockKey, false).toBool();
   const std::string device = store_.value(kMidiInputKey).toString().toStdString();
   if (!device.empty() && inputs_->Problem().empty()) {
@@ -64,19 +38,7 @@ void LiveSync::Load() {
   if (store_.value(kLinkJoinedKey, false).toBool()) JoinLink(true);
 }
 
-void LiveSync::SaveMappings() {
-  store_.remove(kMidiMappingsKey);
-  store_.beginWriteArray(kMidiMappingsKey);
-  int i = 0;
-  for (const auto& [device, mappings] : remote_->all_mappings()) {
-    store_.setArrayIndex(i++);
-    store_.setValue("Device", QString::fromStdString(device));
-    QStringList lines;
-    for (const midi::MidiMapping& m : mappings) lines << QString::fromStdString(midi::FormatMapping(m));
-    store_.setValue("Mappings", lines);
-  }
-  store_.endArray();
-}
+void LiveSync::SaveMappings() { WriteMidiMappings(store_, *remote_); }
 
 void LiveSync::SetMidiDevice(const std::string& device) {
   remote_->SetDevice(device);

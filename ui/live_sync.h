@@ -14,16 +14,11 @@
 #include "platform/link/link_session.h"
 #include "platform/live/live_message.h"
 #include "platform/midi/midi_remote.h"
+#include "ui/midi_profile.h"
 
 class QSettings;
 
 namespace vl::ui {
-
-// Where the choices are kept in the profile store.
-inline constexpr const char* kMidiInputKey = "MIDI/Input";
-inline constexpr const char* kMidiClockKey = "MIDI/Clock Tempo";
-inline constexpr const char* kMidiMappingsKey = "MIDI Mappings";  // an array of Device, Mappings
-inline constexpr const char* kLinkJoinedKey = "Link/Joined";
 
 class LiveSync : public QObject {
   Q_OBJECT

@@ -10,31 +10,13 @@
 
 #include <ableton/Link.hpp>
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
+
+#include "tests/link/loopback_only.h"
 
 namespace vl::link {
 namespace {
 
 constexpr double kFrameSeconds = 1.0 / 30;
-
-// A network of the test's own with the loopback up: "" when done, else why not.
-std::string LoopbackOnly() {
-  static const std::string result = [] {
-    if (unshare(CLONE_NEWNET) != 0) return std::string("cannot make a network namespace: ") + strerror(errno);
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    const bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &request) == 0 &&
-                    (request.ifr_flags |= IFF_UP | IFF_MULTICAST, ioctl(s, SIOCSIFFLAGS, &request) == 0);
-    if (s >= 0) close(s);
-    return up ? std::string() : std::string("cannot bring the loopback up: ") + strerror(errno);
-  }();
-  return result;
-}
 
 bool WaitFor(const std::function<bool()>& done, double seconds) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -48,7 +30,7 @@ bool WaitFor(const std::function<bool()>& done, double seconds) {
 class LinkSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string why = LoopbackOnly();
+    const std::string why = test::LoopbackOnly();
     if (!why.empty()) GTEST_SKIP() << "SKIPPED: Link needs a loopback-only network for this test: " << why;
   }
 };
