@@ -71,9 +71,11 @@ CMidiDlg::CMidiDlg(LiveSync& sync, QWidget* parent) : QDialog(parent), sync_(syn
   track_combo_ = new QComboBox(target_stack_);
   for (const engine::TrackInfo& info : engine::kTrackCatalogue) track_combo_->addItem(info.name);
   target_stack_->addWidget(track_combo_);
-  setting_edit_ = new QLineEdit(target_stack_);
-  setting_edit_->setPlaceholderText("setting name, as /vantaloop/set takes it");
-  target_stack_->addWidget(setting_edit_);
+  // The settings a number can set (not file names or text).
+  setting_combo_ = new QComboBox(target_stack_);
+  for (const engine::SettingInfo& info : engine::kSettingCatalogue)
+    if (info.type != engine::SettingType::S) setting_combo_->addItem(info.name);
+  target_stack_->addWidget(setting_combo_);
   form->addRow("", target_stack_);
   auto* range_row = new QHBoxLayout;
   low_spin_ = new QDoubleSpinBox(learn);
@@ -193,7 +195,9 @@ std::optional<midi::MidiTarget> CMidiDlg::Target(QString* why) const {
       break;
     default:
       t.kind = midi::TargetKind::kSetting;
-      t.name = setting_edit_->text().trimmed().toStdString();
+      t.name = setting_combo_->currentText().toStdString();
+      if (const auto s = engine::FindSetting(t.name))
+        t.whole = engine::kSettingCatalogue[static_cast<size_t>(*s)].type == engine::SettingType::I;
       break;
   }
   t.low = low_spin_->value();
@@ -201,7 +205,7 @@ std::optional<midi::MidiTarget> CMidiDlg::Target(QString* why) const {
   // The same check the settings file gets: a name the profile could not hold is refused now.
   midi::MidiMapping probe{{}, t, false};
   if (!midi::ParseMapping(midi::FormatMapping(probe))) {
-    if (why) *why = "A setting name is letters, digits, '_', '.' or '-', without spaces.";
+    if (why) *why = "That is not a name a mapping can keep.";
     return std::nullopt;
   }
   return t;

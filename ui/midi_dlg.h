@@ -9,7 +9,6 @@ class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class QSpinBox;
 class QStackedWidget;
@@ -29,7 +28,7 @@ class CMidiDlg : public QDialog {
   QComboBox* command_combo() const { return command_combo_; }
   QSpinBox* slot_spin() const { return slot_spin_; }
   QComboBox* track_combo() const { return track_combo_; }
-  QLineEdit* setting_edit() const { return setting_edit_; }
+  QComboBox* setting_combo() const { return setting_combo_; }
   QDoubleSpinBox* low_spin() const { return low_spin_; }
   QDoubleSpinBox* high_spin() const { return high_spin_; }
   QPushButton* learn_button() const { return learn_button_; }
@@ -60,7 +59,7 @@ class CMidiDlg : public QDialog {
   QComboBox* command_combo_;
   QSpinBox* slot_spin_;
   QComboBox* track_combo_;
-  QLineEdit* setting_edit_;
+  QComboBox* setting_combo_;
   QDoubleSpinBox* low_spin_;
   QDoubleSpinBox* high_spin_;
   QPushButton* learn_button_;

@@ -1,5 +1,6 @@
 #include "platform/midi/midi_mapping.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -92,6 +93,7 @@ std::string FormatMapping(const MidiMapping& m) {
     case TargetKind::kSetting:
       text += m.target.kind == TargetKind::kTrack ? " track " : " setting ";
       text += m.target.name + " " + Number(m.target.low) + " " + Number(m.target.high);
+      if (m.target.whole) text += " whole";
       break;
   }
   return text;
@@ -161,6 +163,10 @@ std::optional<MidiMapping> ParseMapping(std::string_view text) {
     if (!ReadNumber(*low, m.target.low) || !ReadNumber(*high, m.target.high)) return std::nullopt;
     if (!std::isfinite(m.target.low) || !std::isfinite(m.target.high)) return std::nullopt;
     m.target.name = *name;
+    if (at < words.size() && words[at] == "whole" && m.target.kind == TargetKind::kSetting) {
+      m.target.whole = true;
+      ++at;
+    }
   } else {
     return std::nullopt;
   }
@@ -204,7 +210,13 @@ std::vector<live::LiveMessage> MidiMapper::Apply(const MidiMapping& m, double fr
     return out;
   }
   const double value = t.low + (t.high - t.low) * fraction;
-  out.push_back({TargetAddress(t), {t.name, static_cast<float>(value)}});
+  if (t.whole) {
+    // The range is checked finite when parsed; a range wider than an int is clamped to one.
+    const double rounded = std::clamp(std::round(value), -2147483647.0, 2147483647.0);
+    out.push_back({TargetAddress(t), {t.name, static_cast<int32_t>(rounded)}});
+  } else {
+    out.push_back({TargetAddress(t), {t.name, static_cast<float>(value)}});
+  }
   return out;
 }
 

@@ -33,6 +33,7 @@ struct MidiTarget {
   std::string name;   // the track or setting
   double low = 0.0;   // the value the control's lowest position gives
   double high = 1.0;  // ... and its highest
+  bool whole = false; // a setting that takes whole numbers: the value is rounded and sent as one
   bool operator==(const MidiTarget&) const = default;
 };
 

@@ -141,6 +141,7 @@ TEST(MidiMapping, TextRoundTripsAndRefusesWhatIsOutOfRange) {
       {{ControlKind::kController, 0, 7}, Track("background_r", 0, 255), true},
       {{ControlKind::kPitchBend, 3, 0}, Track("text_rot_x", -0.125, 1e6)},
       {{ControlKind::kController, 1, 64}, Command(Command::kPrevious)},
+      {{ControlKind::kController, 1, 65}, {TargetKind::kSetting, Command::kPlay, 0, "particle_count", 0, 1000, true}},
   };
   for (const MidiMapping& m : all) {
     const auto back = ParseMapping(FormatMapping(m));
@@ -153,7 +154,7 @@ TEST(MidiMapping, TextRoundTripsAndRefusesWhatIsOutOfRange) {
                           "cc 1 7 command load -2", "cc 1 7 command play extra", "cc 1 40 fine command play",
                           "note 1 7 fine command play", "bend 1 5 command play", "cc 1 7 track a 0",
                           "cc 1 7 track a nan 1", "cc 1 7 track a 0 inf", "cc 1 7 track a\x1b[2J 0 1",
-                          "cc 1 7 track a;b 0 1", "cc 1 7x command play", "knob 1 7 command play"}) {
+                          "cc 1 7 track a;b 0 1", "cc 1 7 track a 0 1 whole", "cc 1 7x command play", "knob 1 7 command play"}) {
     EXPECT_FALSE(ParseMapping(bad)) << bad;
   }
 }

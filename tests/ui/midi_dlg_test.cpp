@@ -7,7 +7,6 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
 
@@ -122,7 +121,7 @@ TEST_F(MidiDialog, ADamagedProfileLosesOnlyTheLinesThatCannotBeRead) {
   EXPECT_EQ(received[0].address, "/vantaloop/load");
 }
 
-TEST_F(MidiDialog, RemoveAndASettingNameTheProfileCouldNotHold) {
+TEST_F(MidiDialog, RemoveAndAWholeNumberSettingGetsWholeNumbers) {
   fake.ports = {"Pad 20:0"};
   auto sync = Start();
   sync->SetMidiDevice("Pad");
@@ -139,12 +138,19 @@ TEST_F(MidiDialog, RemoveAndASettingNameTheProfileCouldNotHold) {
   EXPECT_EQ(store->value("Mappings").toStringList(), QStringList{"note 1 2 command play"});
   store->endArray();
 
+  // The player refuses a fraction for a whole-number setting: the mapping rounds.
+  EXPECT_EQ(dlg.setting_combo()->findText("text_string"), -1);  // text is not set by a knob
   dlg.kind_combo()->setCurrentIndex(2);
-  dlg.setting_edit()->setText("two words");
+  dlg.setting_combo()->setCurrentText("particle_count");
+  dlg.low_spin()->setValue(0);
+  dlg.high_spin()->setValue(1000);
   dlg.learn_button()->click();
-  EXPECT_FALSE(dlg.learn_button()->isChecked());
-  EXPECT_FALSE(sync->remote().learning());
-  EXPECT_NE(dlg.state_label()->text().indexOf("without spaces"), -1);
+  fake.Send({0xB0, 9, 0});
+  ASSERT_TRUE(test::WaitFor([&] { return !dlg.learn_button()->isChecked(); }, 2000));
+  fake.Send({0xB0, 9, 64});
+  ASSERT_TRUE(test::WaitFor([&] { return !received.empty(); }, 2000));
+  EXPECT_EQ(received[0].address, "/vantaloop/set");
+  EXPECT_EQ(std::get<int32_t>(received[0].args[1]), 504);  // 64 / 127 of 1000, rounded
 }
 
 TEST_F(MidiDialog, WithoutAMidiSystemTheDialogSaysSo) {
