@@ -146,7 +146,10 @@ class LivePlayer final : public vl::live::LivePlayerHost {
     Status("playing " + vl::EscapeControl(scene_->sequence_file_name));
     return true;
   }
-  void TextChanged() override { assets_.RebuildGlyphLists(*scene_); }
+  std::string ApplyEdit(const vl::engine::LoopEdit& edit) override {
+    auto done = vl::engine::ApplyEdit(*scene_, edit, &assets_);
+    return done ? std::string() : done.error().message;
+  }
   bool SetFullScreen(bool, std::string* why) override {
     *why = "play shows no window";
     return false;

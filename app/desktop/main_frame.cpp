@@ -80,6 +80,23 @@ CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent
     statusBar()->setToolTip(text);
   });
   BuildMenus();
+
+  // ---- Live control: OSC on the settings' port, tap tempo on T, the tempo and beat shown ----
+  live_ = new DesktopLive(*view_, settings_, this);
+  live_->set_full_screen([this](bool on) { SetFullScreen(on); });
+  view_->set_settings_applied([this] { live_->ApplySettings(); });
+  tempo_label_ = new QLabel(statusBar());
+  statusBar()->insertPermanentWidget(0, tempo_label_);
+  auto* tempo_shown = new QTimer(this);
+  connect(tempo_shown, &QTimer::timeout, this, [this] { tempo_label_->setText(live_->TempoText()); });
+  tempo_shown->start(100);
+  auto* tap = new QAction(this);
+  tap->setShortcut(QKeySequence(Qt::Key_T));
+  tap->setShortcutContext(Qt::WindowShortcut);
+  connect(tap, &QAction::triggered, this, [this] { live_->Tap(); });
+  addAction(tap);
+  // Once the window is up, so that a port in use is said where the user looks.
+  QTimer::singleShot(0, live_, &DesktopLive::ApplySettings);
 }
 
 void CMainFrame::SetCommandLineFile(const std::string& path) {

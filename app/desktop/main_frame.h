@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QStringList>
 
+#include "app/desktop/desktop_live.h"
 #include "app/desktop/zentrope_view.h"
 
 class QAction;
@@ -45,6 +46,8 @@ class CMainFrame : public QMainWindow {
  public:
   CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent = nullptr);
   CZentropeView* view() const { return view_; }
+  // OSC, tap tempo (T) and the tempo and beat in the status bar.
+  DesktopLive* live() const { return live_; }
   // Full screen: only the picture, on the output screen of the settings; false returns.
   void SetFullScreen(bool on);
   bool full_screen() const { return full_screen_; }
@@ -89,6 +92,8 @@ class CMainFrame : public QMainWindow {
   QStringList messages_;
   QPointer<QDialog> messages_dialog_;
   QPlainTextEdit* messages_text_ = nullptr;
+  DesktopLive* live_ = nullptr;
+  QLabel* tempo_label_ = nullptr;
   // MIDI and Link (Options menu; the peers in the status bar).
   void BuildLiveSync(QMenu* options);
   ui::LiveSync* live_sync_ = nullptr;

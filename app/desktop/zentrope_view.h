@@ -23,6 +23,7 @@
 #include "app/desktop/drawing_thread.h"
 #include "app/desktop/loop_watch.h"
 #include "app/desktop/video_export.h"
+#include "engine/loop_edit.h"
 #include "render/clock.h"
 #include "render/frame_renderer.h"
 #include "render/mode_governor.h"
@@ -177,6 +178,23 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   int ticks_drawn() const { return ticks_drawn_; }
   int ticks_skipped() const { return ticks_skipped_; }
 
+  // ---- Live control (OSC, tap tempo) ----------------------------------------------------------
+  // What the playback tick runs on the drawing thread: before it (the beat places the frame),
+  // once the working values are fetched (held tracks), after a frame was drawn.
+  struct LiveHooks {
+    std::function<void(double now_seconds)> before_tick;
+    std::function<void(engine::SceneState&)> after_fetch;
+    std::function<void(int drawn)> after_tick;
+  };
+  void set_live_hooks(LiveHooks hooks);
+  // The playback clock, in seconds.
+  double NowSeconds() const { return clock_.NowMs() / 1000.0; }
+  // A setting's edit from outside, made on the scene now (from within a scene change), with the
+  // context current for what it loads; the problem, or nothing.
+  std::string ApplyLiveEdit(const engine::LoopEdit& edit);
+  // Runs after the Settings dialog was applied.
+  void set_settings_applied(std::function<void()> applied) { settings_applied_ = std::move(applied); }
+
  protected:
   void showEvent(QShowEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
@@ -279,6 +297,8 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   bool panel_before_full_screen_ = false;
   QTimer panel_check_;
   QElapsedTimer panel_shown_;  // the window manager's own placement comes soon after showing
+  LiveHooks live_hooks_;
+  std::function<void()> settings_applied_;
   // Last: ends (after its tick) before anything it uses goes.
   std::unique_ptr<DrawingThread> drawing_;
 };

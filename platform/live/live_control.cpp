@@ -84,29 +84,14 @@ std::string WantsOneNumber(const std::vector<LiveArg>& args, double lo, double h
 }
 
 // Text from outside arrives as UTF-8; the scene keeps the one-byte encoding its loops are written
-// in. Only what that encoding shows is taken; the rest is refused, never shown garbled.
-bool Utf8ToLatin1(const std::string& in, std::string* out, std::string* why) {
-  out->clear();
-  for (size_t i = 0; i < in.size();) {
-    const auto c = static_cast<unsigned char>(in[i]);
-    uint32_t cp = 0;
-    size_t n = 0;
-    if (c < 0x80) cp = c, n = 1;
-    else if ((c & 0xE0) == 0xC0) cp = c & 0x1F, n = 2;
-    else if ((c & 0xF0) == 0xE0) cp = c & 0x0F, n = 3;
-    else if ((c & 0xF8) == 0xF0) cp = c & 0x07, n = 4;
-    else return *why = "is not UTF-8", false;
-    if (i + n > in.size()) return *why = "is not UTF-8", false;
-    for (size_t k = 1; k < n; ++k) {
-      const auto cc = static_cast<unsigned char>(in[i + k]);
-      if ((cc & 0xC0) != 0x80) return *why = "is not UTF-8", false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    i += n;
-    if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp < 0xA0)) return *why = "holds control characters", false;
-    if (cp > 0xFF) return *why = "holds characters the text's fonts cannot show (only Latin-1)", false;
-    out->push_back(static_cast<char>(cp));
-  }
+// in. Only what that encoding holds is taken, and no control characters (a line break or an escape
+// would reach the glyph builder and the status line); the rest is refused, never shown garbled.
+bool ToLoopText(const std::string& in, std::string* out, std::string* why) {
+  auto text = engine::Utf8ToWindows1252(in);
+  if (!text) return *why = "is not UTF-8 that the loop's text can hold (Windows-1252)", false;
+  for (unsigned char c : *text)
+    if (c < 0x20 || c == 0x7F) return *why = "holds control characters", false;
+  *out = std::move(*text);
   return true;
 }
 
@@ -264,11 +249,9 @@ std::string LiveControl::LoadFile(const fs::path& file) {
 std::string LiveControl::SetText(const Args& args) {
   if (args.size() != 1 || !std::holds_alternative<std::string>(args[0])) return "wants one string";
   std::string text, why;
-  if (!Utf8ToLatin1(std::get<std::string>(args[0]), &text, &why)) return "the text " + why;
+  if (!ToLoopText(std::get<std::string>(args[0]), &text, &why)) return "the text " + why;
   if (text.size() > kMaxTextBytes) return "wants at most " + std::to_string(kMaxTextBytes) + " characters";
-  scene_.settings.text_string = text;
-  host_.TextChanged();
-  return {};
+  return host_.ApplyEdit(engine::SetStringSettingEdit(Setting::text_string, std::move(text)));
 }
 
 std::string LiveControl::SetSetting(const Args& args) {
@@ -280,35 +263,27 @@ std::string LiveControl::SetSetting(const Args& args) {
     return "no setting named \"" + EscapeControl(shown) + "\"";
   }
   const LiveArg& v = args[1];
+  // The same edit the editor makes: checked, then assets and glyphs loaded again as it asks.
   switch (engine::kSettingCatalogue[static_cast<size_t>(*s)].type) {
     case SettingType::F: {
       double x = 0;
       if (!Number(v, &x)) return key + " wants a number, not " + Described(v);
       if (std::fabs(x) > kMaxTrackValue) return key + " wants a number within 1e7 either way";
-      *scene_.settings.FloatField(*s) = static_cast<float>(x);
-      break;
+      return host_.ApplyEdit(engine::SetFloatSettingEdit(*s, static_cast<float>(x)));
     }
     case SettingType::I: {
       int64_t i = 0;
       if (!Whole(v, &i)) return key + " wants a whole number, not " + Described(v);
-      *scene_.settings.IntField(*s) = static_cast<int32_t>(i);
-      break;
+      return host_.ApplyEdit(engine::SetIntSettingEdit(*s, static_cast<int32_t>(i)));
     }
     case SettingType::S: {
-      // Asset names only mean something when a loop loads them; the font and the text redraw.
-      if (*s != Setting::text_string && *s != Setting::text_font_face)
-        return key + " names a file a loop loads; open a loop that names it instead";
       if (!std::holds_alternative<std::string>(v)) return key + " wants a string, not " + Described(v);
       std::string text, why;
-      if (!Utf8ToLatin1(std::get<std::string>(v), &text, &why)) return key + " " + why;
-      if (text.size() > kMaxTextBytes) return key + " wants at most " + std::to_string(kMaxTextBytes) + " characters";
-      *scene_.settings.StringField(*s) = text;
-      break;
+      if (!ToLoopText(std::get<std::string>(v), &text, &why)) return key + " " + why;
+      if (text.size() > engine::kMaxSettingBytes) return key + " is too long";
+      return host_.ApplyEdit(engine::SetStringSettingEdit(*s, std::move(text)));
     }
   }
-  if (*s == Setting::text_string || *s == Setting::text_font_face || *s == Setting::text_font_weight ||
-      *s == Setting::text_font_italic)
-    host_.TextChanged();
   return {};
 }
 

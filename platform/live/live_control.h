@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/beat_clock.h"
+#include "engine/loop_edit.h"
 #include "engine/scene_state.h"
 #include "platform/live/live_message.h"
 
@@ -27,8 +28,9 @@ class LivePlayerHost {
   virtual ~LivePlayerHost() = default;
   // Loads a loop file. A file that does not load leaves the playing loop as it was and says why.
   virtual bool LoadLoop(const std::filesystem::path& file, std::string* why) = 0;
-  // The text setting changed: the glyphs are built again (the context is current).
-  virtual void TextChanged() = 0;
+  // Applies a setting's edit to the playing loop as the editor does (assets and glyphs loaded
+  // again as the setting asks); the problem, or nothing when it was applied.
+  virtual std::string ApplyEdit(const engine::LoopEdit& edit) = 0;
   // False with why when the player has no window.
   virtual bool SetFullScreen(bool on, std::string* why) = 0;
   // /snapshot: writes the frame on screen where the player was told to; false with why.

@@ -30,7 +30,11 @@ class FakePlayer : public vl::live::LivePlayerHost {
     }
     return true;
   }
-  void TextChanged() override { ++text_changes; }
+  std::string ApplyEdit(const vl::engine::LoopEdit& edit) override {
+    ++edits;
+    auto done = vl::engine::ApplyEdit(*scene, edit);
+    return done ? std::string() : done.error().message;
+  }
   bool SetFullScreen(bool, std::string* why) override {
     *why = "no window";
     return false;
@@ -40,7 +44,8 @@ class FakePlayer : public vl::live::LivePlayerHost {
 
   std::vector<fs::path> loads;
   std::vector<std::string> lines;
-  int text_changes = 0;
+  SceneState* scene = nullptr;
+  int edits = 0;
 };
 
 struct Rig {
@@ -49,6 +54,7 @@ struct Rig {
   LiveControl control{*scene, player};
 
   Rig() {
+    player.scene = scene.get();
     // A loop of 100 frames, playing from frame 0.
     scene->keyframe_count = 2;
     scene->play_to_sequence_end = 1;
@@ -112,7 +118,8 @@ TEST(LiveControl, BadMessagesChangeNothingAndSayWhy) {
       {"set", {std::string("no_such_setting"), 1.0f}},
       {"set", {std::string("particles_on"), std::string("on")}},
       {"set", {std::string("particle_count"), 2.5f}},
-      {"set", {std::string("tunnel_texture_name"), std::string("/etc/passwd")}},
+      {"set", {std::string("sprite_texture_name"), std::string(30000, 'x')}},
+      {"set", {std::string("text_string"), std::string("two\nlines")}},
       {"text", {int32_t{4}}},
       {"text", {std::string("\x1b[31mred")}},
       {"text", {std::string("\xff\xfe")}},
@@ -129,7 +136,7 @@ TEST(LiveControl, BadMessagesChangeNothingAndSayWhy) {
   EXPECT_EQ(r.control.beat().Tempo(), 0.0);
   EXPECT_FALSE(r.control.held(Track::background_r));
   EXPECT_EQ(r.scene->settings.text_string, SceneState().settings.text_string);
-  EXPECT_EQ(r.player.text_changes, 0);
+  EXPECT_EQ(r.player.edits, 0);
   EXPECT_TRUE(r.player.loads.empty());
   // Only the prefix is ours; addresses and names from the network are escaped.
   r.control.Handle(LiveMessage{"/other/play", {}}, 0);
@@ -266,18 +273,22 @@ TEST(LiveControl, LoadsChooseFromTheLibraryAndAFailedLoadKeepsTheLoop) {
   fs::remove_all(dir);
 }
 
-TEST(LiveControl, SettingsAndTextTakeTheirTypes) {
+TEST(LiveControl, SettingsAndTextAreEditsOfTheLoop) {
   Rig r;
   r.Send("set", {std::string("particles_on"), int32_t{2}});
   r.Send("set", {std::string("particle_count"), 300.0f});
   r.Send("set", {std::string("text_font_weight"), int32_t{700}});
-  r.Send("text", {std::string("Caf\xc3\xa9")});
-  EXPECT_EQ(r.Said(), 0u);
+  r.Send("set", {std::string("sprite_texture_name"), std::string("Textures/Gold.jpg")});
+  r.Send("text", {std::string("Caf\xc3\xa9 \xe2\x82\xac")});
+  EXPECT_EQ(r.Said(), 0u) << r.player.lines.back();
+  EXPECT_EQ(r.player.edits, 5);
   EXPECT_EQ(r.scene->settings.particles_on, 2.0f);
   EXPECT_EQ(r.scene->settings.particle_count, 300);
   EXPECT_EQ(r.scene->settings.text_font_weight, 700);
-  EXPECT_EQ(r.scene->settings.text_string, "Caf\xe9");  // as the loops keep it
-  EXPECT_EQ(r.player.text_changes, 2);                  // the weight and the text
+  // As a loop file keeps them: its length field set with the name, the text in Windows-1252.
+  EXPECT_EQ(r.scene->settings.sprite_texture_name, "Textures/Gold.jpg");
+  EXPECT_EQ(r.scene->settings.sprite_texture_name_length, 17.0f);
+  EXPECT_EQ(r.scene->settings.text_string, "Caf\xe9 \x80");
 }
 
 }  // namespace

@@ -27,25 +27,16 @@
 #include <thread>
 #include <vector>
 
+#include "tests/live/osc_client.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using vl::testing::Clock;
+using vl::testing::Controller;
+using vl::testing::FreeUdpPort;
 
 const std::string kLoop = std::string(VL_BIN_DIR) + "/Sequences/default.lqf";
-
-// A UDP port nobody listens on now (the system's pick, released again).
-int FreeUdpPort() {
-  int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
 
 std::string Slurp(const fs::path& p) {
   std::ifstream in(p);
@@ -110,87 +101,6 @@ class PlayProcess {
   pid_t pid_ = -1;
   bool exited_ = false;
   int exit_code_ = -1;
-};
-
-struct State {
-  std::string loop;
-  int frame = -1, frame_count = 0, playing = 0;
-  float speed = 0, tempo = 0;
-  int beats = 0;
-};
-
-// A controller on the loopback: sends to the player and hears its answers on a port of its own.
-class Controller {
- public:
-  explicit Controller(int player_port) {
-    server_ = lo_server_new_with_proto(nullptr, LO_UDP, nullptr);
-    target_ = lo_address_new("127.0.0.1", std::to_string(player_port).c_str());
-    lo_server_add_method(server_, "/vantaloop/state", "siiiffi", OnState, this);
-  }
-  ~Controller() {
-    lo_address_free(target_);
-    lo_server_free(server_);
-  }
-  void Send(const char* path, const char* types = "", ...) {
-    lo_message m = lo_message_new();
-    va_list ap;
-    va_start(ap, types);
-    for (const char* t = types; *t; ++t) {
-      switch (*t) {
-        case 'i': lo_message_add_int32(m, va_arg(ap, int)); break;
-        case 'f': lo_message_add_float(m, static_cast<float>(va_arg(ap, double))); break;
-        case 's': lo_message_add_string(m, va_arg(ap, const char*)); break;
-      }
-    }
-    va_end(ap);
-    SendMessage(path, m);
-    lo_message_free(m);
-  }
-  void SendMessage(const char* path, lo_message m) { lo_send_message_from(target_, server_, path, m); }
-  // Asks for the state and waits up to `ms` for the answer.
-  std::optional<State> AskState(int ms = 500) {
-    Drain();
-    Send("/vantaloop/state");
-    const auto until = Clock::now() + std::chrono::milliseconds(ms);
-    while (!state_ && Clock::now() < until) lo_server_recv_noblock(server_, 20);
-    return state_;
-  }
-  // Asks until the player answers (it is starting), up to `seconds`.
-  std::optional<State> AwaitPlayer(double seconds) {
-    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < until)
-      if (auto s = AskState(200)) {
-        // The asks it could not hear while starting are all answered at once: not answers to
-        // what comes next.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        Drain();
-        return s;
-      }
-    return std::nullopt;
-  }
-  // Forgets answers that came in before now.
-  void Drain() {
-    while (lo_server_recv_noblock(server_, 0) > 0) {
-    }
-    state_.reset();
-  }
-
- private:
-  static int OnState(const char*, const char*, lo_arg** argv, int, lo_message, void* self) {
-    State s;
-    s.loop = &argv[0]->s;
-    s.frame = argv[1]->i;
-    s.frame_count = argv[2]->i;
-    s.playing = argv[3]->i;
-    s.speed = argv[4]->f;
-    s.tempo = argv[5]->f;
-    s.beats = argv[6]->i;
-    static_cast<Controller*>(self)->state_ = s;
-    return 0;
-  }
-  lo_server server_;
-  lo_address target_;
-  std::optional<State> state_;
 };
 
 struct Rgba {
@@ -277,6 +187,24 @@ TEST_F(PlayOsc, TrackHoldsTurnThePictureRedUntilReleasedAndStateAnswers) {
   ASSERT_TRUE(after);
   EXPECT_LT(RedShare(*after), 0.2);
 
+  // Settings are edits of the playing loop: the text layer switched on, with a text of our own
+  // (its glyphs built again), shows light pixels where there were none.
+  auto light = [](const Rgba& img) {
+    int n = 0;
+    for (int y = 0; y < img.height; ++y)
+      for (int x = 0; x < img.width; ++x) n += img.At(x, y)[1] > 150;
+    return n;
+  };
+  EXPECT_EQ(light(*after), 0);
+  c.Send("/vantaloop/set", "si", "text_on", 2);
+  c.Send("/vantaloop/set", "si", "fx_text", 2);
+  c.Send("/vantaloop/text", "s", "WWW");
+  ASSERT_TRUE(c.AskState());
+  auto text = Snapshot(c, shot);
+  ASSERT_TRUE(text);
+  EXPECT_GT(light(*text), 50) << play.Stderr();
+  EXPECT_EQ(play.Stderr().find("ignored"), std::string::npos) << play.Stderr();
+
   play.Signal(SIGINT);
   EXPECT_EQ(play.Wait(10), 0) << play.Stderr();
   std::error_code ec;
@@ -292,32 +220,10 @@ TEST_F(PlayOsc, Tempo120AndEightBeatsMakeOnePassLastFourSeconds) {
   c.Send("/vantaloop/tempo", "f", 120.0);
   c.Send("/vantaloop/beats", "i", 8);
   ASSERT_TRUE(c.AskState());  // from here on the loop is on the beat
-  // Loop position over time, from the answers: frames per second of position, unwrapped.
-  std::vector<std::pair<double, int>> seen;
-  int count = 0;
-  const auto start = Clock::now();
-  while (Clock::now() - start < std::chrono::milliseconds(4500)) {
-    if (auto s = c.AskState()) {
-      count = s->frame_count;
-      EXPECT_EQ(s->tempo, 120.0f);
-      EXPECT_EQ(s->beats, 8);
-      seen.emplace_back(std::chrono::duration<double>(Clock::now() - start).count(), s->frame);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  ASSERT_GT(seen.size(), 10u);
-  ASSERT_GT(count, 1);
-  double unwrapped = 0;
-  for (size_t i = 1; i < seen.size(); ++i) {
-    int step = seen[i].second - seen[i - 1].second;
-    if (step < 0) step += count;  // past the end of a pass
-    unwrapped += step;
-  }
-  const double rate = unwrapped / (seen.back().first - seen.front().first);
-  const double pass_seconds = count / rate;
-  std::string trace;
-  for (const auto& [t, f] : seen) trace += " " + std::to_string(f) + "@" + std::to_string(t).substr(0, 5);
-  EXPECT_NEAR(pass_seconds, 4.0, 0.4) << count << " frames at " << rate << " a second:" << trace;
+  const vl::testing::Pace pace = vl::testing::MeasurePace(c, 4.5);
+  EXPECT_EQ(pace.tempo, 120.0f);
+  EXPECT_EQ(pace.beats, 8);
+  EXPECT_NEAR(pace.pass_seconds, 4.0, 0.4) << pace.trace;
   play.Signal(SIGTERM);
   EXPECT_EQ(play.Wait(10), 0);
 }
