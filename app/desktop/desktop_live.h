@@ -10,6 +10,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include "platform/link/beat_follow.h"
+#include "platform/midi/midi_input.h"
 #include "platform/live/live_control.h"
 #include "platform/live/osc_server.h"
 
@@ -34,6 +36,14 @@ class DesktopLive : public QObject, public live::LivePlayerHost {
   int osc_port() const { return osc_ ? osc_->port() : 0; }
   void set_full_screen(std::function<void(bool)> full_screen) { full_screen_ = std::move(full_screen); }
 
+  // ---- Other remote controls and outside beats (MIDI, Link) ----
+  // A message from another remote control, acted on between frames as OSC's are.
+  void Handle(live::LiveMessage message);
+  // Asked on this thread every few milliseconds with the loop's beats; the beat clock follows
+  // what it gives (nothing: the clock keeps its own tempo).
+  using BeatSource = std::function<std::optional<link::OutsideBeat>(int beats_per_loop)>;
+  void set_beat_source(BeatSource source);
+
   // LivePlayerHost.
   bool LoadLoop(const std::filesystem::path& file, std::string* why) override;
   std::string ApplyEdit(const engine::LoopEdit& edit) override;
@@ -51,6 +61,9 @@ class DesktopLive : public QObject, public live::LivePlayerHost {
   int port_wanted_ = 0;
   bool view_gone_ = false;
   QTimer poll_;
+  BeatSource beat_source_;
+  QTimer beat_poll_;
+  int beats_seen_ = 0;  // the beat clock's beats per loop at the last tick, read between ticks
   std::function<void(bool)> full_screen_;
   QElapsedTimer status_window_;
   int status_lines_ = 0;

@@ -97,6 +97,13 @@ CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent
   addAction(tap);
   // Once the window is up, so that a port in use is said where the user looks.
   QTimer::singleShot(0, live_, &DesktopLive::ApplySettings);
+  // MIDI's messages act as OSC's; Link, else the MIDI clock, keeps the beat.
+  live_sync_->set_message_sink([this](const live::LiveMessage& m) { live_->Handle(m); });
+  live_->set_beat_source([this](int beats) -> std::optional<link::OutsideBeat> {
+    const auto beat = live_sync_->BeatNow(beats);
+    if (!beat) return std::nullopt;
+    return link::OutsideBeat{beat->bpm, beat->loop_phase};
+  });
 }
 
 void CMainFrame::SetCommandLineFile(const std::string& path) {
