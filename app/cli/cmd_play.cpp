@@ -307,8 +307,11 @@ int Run(Options o) {
   vl::render::ThreadSleeper sleeper;
   auto player = std::make_unique<LivePlayer>(o, *gl, clock, sleeper);
   player->Start();
-  // The library /load, /next and /previous choose from: the Sequences folder of the library folder.
-  player->control().set_library(vl::live::ListLibrary({vl::ProgramFolder() / "Sequences"}));
+  // The library /load, /next and /previous choose from: the Sequences folder of the library
+  // folder, then the user's own, as the desktop lists them.
+  std::vector<fs::path> folders = {vl::ProgramFolder() / "Sequences"};
+  if (const fs::path user = vl::UserDataFolder(); !user.empty()) folders.push_back(user / "Sequences");
+  player->control().set_library(vl::live::ListLibrary(folders));
   std::string why;
   if (!player->LoadLoop(loop_path, &why)) return vl::cli::Fail(kName, why);
 

@@ -83,37 +83,14 @@ void DesktopLive::TakeMessages() {
   }
 }
 
-void DesktopLive::Handle(live::LiveMessage message) {
-  if (view_gone_) return;
+void DesktopLive::Dispatch(live::LiveMessage message) {
   view_.ChangeScene([this, m = std::move(message)](engine::SceneState&) { control_->Handle(m, view_.NowSeconds()); });
 }
 
-void DesktopLive::set_beat_source(BeatSource source) {
-  beat_source_ = std::move(source);
-  if (!beat_source_) {
-    beat_poll_.stop();
-    return;
-  }
-  if (!beat_poll_.isActive()) {
-    // Several times a frame, so the clock is re-anchored close to every frame it places.
-    beat_poll_.setInterval(10);
-    connect(&beat_poll_, &QTimer::timeout, this, [this] {
-      if (view_gone_ || !beat_source_) return;
-      std::optional<link::OutsideBeat> beat = beat_source_(beats_seen_);
-      if (!beat) return;
-      // The phase is the source's at this moment; the change runs a little later, so it is
-      // carried on by the time between.
-      const double asked = midi::SteadySeconds();
-      view_.ChangeScene([this, beat = *beat, asked](engine::SceneState&) mutable {
-        engine::BeatClock& clock = control_->beat();
-        beats_seen_ = clock.BeatsPerLoop();
-        if (beat.loop_phase && beats_seen_ > 0)
-          *beat.loop_phase += (midi::SteadySeconds() - asked) * beat.bpm / 60.0 / beats_seen_;
-        link::FollowBeat(clock, beat, view_.NowSeconds());
-      });
-    });
-  }
-  beat_poll_.start();
+void DesktopLive::ChangeBeat(std::function<void(engine::BeatClock&, double)> change) {
+  view_.ChangeScene([this, change = std::move(change)](engine::SceneState&) {
+    change(control_->beat(), view_.NowSeconds());
+  });
 }
 
 void DesktopLive::Tap() {

@@ -10,8 +10,6 @@
 #include <QObject>
 #include <QTimer>
 
-#include "platform/link/beat_follow.h"
-#include "platform/midi/midi_input.h"
 #include "platform/live/live_control.h"
 #include "platform/live/osc_server.h"
 
@@ -31,18 +29,14 @@ class DesktopLive : public QObject, public live::LivePlayerHost {
   void ApplySettings();
   // The T key.
   void Tap();
+  // A message from another source (MIDI): acted on between frames as an OSC one is; no answer.
+  void Dispatch(live::LiveMessage message);
+  // The beat clock changed between frames, by an outside tempo source (Link, MIDI clock).
+  void ChangeBeat(std::function<void(engine::BeatClock&, double now_seconds)> change);
   // "120 BPM, beat 3 of 8", or empty when there is no tempo.
   QString TempoText();
   int osc_port() const { return osc_ ? osc_->port() : 0; }
   void set_full_screen(std::function<void(bool)> full_screen) { full_screen_ = std::move(full_screen); }
-
-  // ---- Other remote controls and outside beats (MIDI, Link) ----
-  // A message from another remote control, acted on between frames as OSC's are.
-  void Handle(live::LiveMessage message);
-  // Asked on this thread every few milliseconds with the loop's beats; the beat clock follows
-  // what it gives (nothing: the clock keeps its own tempo).
-  using BeatSource = std::function<std::optional<link::OutsideBeat>(int beats_per_loop)>;
-  void set_beat_source(BeatSource source);
 
   // LivePlayerHost.
   bool LoadLoop(const std::filesystem::path& file, std::string* why) override;
@@ -61,9 +55,6 @@ class DesktopLive : public QObject, public live::LivePlayerHost {
   int port_wanted_ = 0;
   bool view_gone_ = false;
   QTimer poll_;
-  BeatSource beat_source_;
-  QTimer beat_poll_;
-  int beats_seen_ = 0;  // the beat clock's beats per loop at the last tick, read between ticks
   std::function<void(bool)> full_screen_;
   QElapsedTimer status_window_;
   int status_lines_ = 0;

@@ -20,6 +20,8 @@
 #include <QUrl>
 
 #include "ui/export_presets.h"
+#include "platform/link/beat_follow.h"
+#include "platform/midi/midi_input.h"
 #include "ui/live_sync.h"
 #include "ui/midi_dlg.h"
 #include "ui/settings_dlg.h"
@@ -88,7 +90,11 @@ CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent
   tempo_label_ = new QLabel(statusBar());
   statusBar()->insertPermanentWidget(0, tempo_label_);
   auto* tempo_shown = new QTimer(this);
-  connect(tempo_shown, &QTimer::timeout, this, [this] { tempo_label_->setText(live_->TempoText()); });
+  connect(tempo_shown, &QTimer::timeout, this, [this] {
+    const QString text = live_->TempoText();
+    if (tempo_label_->text() != text) tempo_label_->setText(text);
+    if (ui::CControlPanelDlg* panel = view_->control_panel()) panel->SetTempoText(text);
+  });
   tempo_shown->start(100);
   auto* tap = new QAction(this);
   tap->setShortcut(QKeySequence(Qt::Key_T));
@@ -97,13 +103,25 @@ CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent
   addAction(tap);
   // Once the window is up, so that a port in use is said where the user looks.
   QTimer::singleShot(0, live_, &DesktopLive::ApplySettings);
-  // MIDI's messages act as OSC's; Link, else the MIDI clock, keeps the beat.
-  live_sync_->set_message_sink([this](const live::LiveMessage& m) { live_->Handle(m); });
-  live_->set_beat_source([this](int beats) -> std::optional<link::OutsideBeat> {
-    const auto beat = live_sync_->BeatNow(beats);
-    if (!beat) return std::nullopt;
-    return link::OutsideBeat{beat->bpm, beat->loop_phase};
+  // MIDI's messages act as OSC's; Link, else the MIDI clock, keeps the beat: asked several times
+  // a frame, so the beat clock is re-anchored close to every frame it places.
+  live_sync_->set_message_sink([this](const live::LiveMessage& m) { live_->Dispatch(m); });
+  auto* outside_beat = new QTimer(this);
+  connect(outside_beat, &QTimer::timeout, this, [this] {
+    const auto beat = live_sync_->BeatNow(beats_seen_);
+    if (!beat) return;
+    // The phase is the source's at this moment; the change runs a little later, so it is carried
+    // on by the time between.
+    const double asked = midi::SteadySeconds();
+    live_->ChangeBeat([this, beat = *beat, asked](engine::BeatClock& clock, double now) {
+      beats_seen_ = clock.BeatsPerLoop();
+      link::OutsideBeat outside{beat.bpm, beat.loop_phase};
+      if (outside.loop_phase && beats_seen_ > 0)
+        *outside.loop_phase += (midi::SteadySeconds() - asked) * beat.bpm / 60.0 / beats_seen_;
+      link::FollowBeat(clock, outside, now);
+    });
   });
+  outside_beat->start(10);
 }
 
 void CMainFrame::SetCommandLineFile(const std::string& path) {

@@ -1,6 +1,7 @@
 // CMainFrame: the main window: the GL view in the middle, the menu bar, the keyboard commands and
 // the status bar.
 #pragma once
+#include <atomic>
 #include <functional>
 
 #include <QMainWindow>
@@ -99,6 +100,7 @@ class CMainFrame : public QMainWindow {
   ui::LiveSync* live_sync_ = nullptr;
   QLabel* link_label_ = nullptr;
   QPointer<QDialog> midi_dialog_;
+  std::atomic<int> beats_seen_{0};  // the beat clock's beats per loop, as of the last change
 };
 
 }  // namespace vl::desktop

@@ -13,11 +13,14 @@ namespace {
 // Start runs on one thread at a time.
 std::mutex g_error_mutex;
 std::string g_last_error;
+int g_last_error_number = 0;
+// What liblo reports when it cannot bind the port it was given (it words it for a search).
+constexpr int kPortTaken = 9904;
 
 void OnLoError(int num, const char* msg, const char* where) {
   std::lock_guard lock(g_error_mutex);
-  g_last_error = std::string(msg ? msg : "error") + (where ? std::string(" (") + where + ")" : "") + " [" +
-                 std::to_string(num) + "]";
+  g_last_error_number = num;
+  g_last_error = std::string(msg ? msg : "error") + (where ? std::string(" (") + where + ")" : "");
 }
 
 int OnMessage(const char* path, const char* types, lo_arg** argv, int argc, lo_message msg, void* self) {
@@ -65,12 +68,16 @@ std::unique_ptr<OscServer> OscServer::Start(int port, std::string* error) {
   {
     std::lock_guard lock(g_error_mutex);
     g_last_error.clear();
+    g_last_error_number = 0;
   }
   lo_server_thread st = lo_server_thread_new_with_proto(text.c_str(), LO_UDP, OnLoError);
   if (!st) {
     std::lock_guard lock(g_error_mutex);
-    *error = "cannot listen for OSC on UDP port " + text + " (is another program using it?)";
-    if (!g_last_error.empty()) *error += ": " + g_last_error;
+    *error = "cannot listen for OSC on UDP port " + text;
+    if (g_last_error_number == kPortTaken || g_last_error.empty())
+      *error += ": another program is using it";
+    else
+      *error += ": " + g_last_error;
     return nullptr;
   }
   lo_server_thread_add_method(st, nullptr, nullptr, OnMessage, server.get());
