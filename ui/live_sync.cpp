@@ -22,8 +22,8 @@ LiveSync::LiveSync(QSettings& store, std::unique_ptr<midi::MidiInputs> inputs, Q
 }
 
 LiveSync::~LiveSync() {
-  // The MIDI thread must be gone before the queued drains it would post can reach a dead object.
-  remote_->set_wake({});
+  // The input is closed first, which ends the MIDI thread: no wake can then be on its way to
+  // this object; drains already queued go with it.
   remote_.reset();
 }
 
