@@ -22,6 +22,7 @@ VL_PACKAGES=(
   bash-completion bubblewrap
   # Batch export: GNU parallel, and a one-node Slurm cluster the tests start in a folder of their own.
   parallel munge slurmctld slurmd slurm-client
+  librtmidi-dev ableton-link-dev libasio-dev
 )
 
 # Runs a command with its output kept in LOG; on failure shows the log's last lines and fails.

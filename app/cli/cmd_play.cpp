@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <QFile>
+#include <QSettings>
+#include <QStandardPaths>
+
 #include "app/cli/command.h"
 #include "engine/asset_paths.h"
 #include "engine/output_file.h"
@@ -20,6 +24,9 @@
 #include "platform/live/live_control.h"
 #include "platform/live/osc_server.h"
 #include "platform/stream/stream_sender.h"
+#include "platform/link/beat_follow.h"
+#include "platform/midi/midi_remote.h"
+#include "ui/midi_profile.h"
 #include "render/clock.h"
 #include "render/frame_renderer.h"
 #include "render/player_layers.h"
@@ -66,6 +73,8 @@ struct Options {
   int frames_per_second = 25;
   double run_seconds = 0;  // 0: until Ctrl+C
   int osc_port = 0;        // 0: no OSC
+  std::string midi;        // a MIDI input's device name: its mappings and its clock
+  bool link = false;       // join the Link session and follow its tempo and bar
 };
 
 // Model loads report their progress on one line, as render's do.
@@ -118,6 +127,8 @@ class LivePlayer final : public vl::live::LivePlayerHost {
   vl::live::LiveControl& control() { return control_; }
   std::vector<std::unique_ptr<vl::live::FrameSink>>& sinks() { return sinks_; }
   void set_osc(vl::live::OscServer* osc) { osc_ = osc; }
+  void set_midi(vl::midi::MidiRemote* midi) { midi_ = midi; }
+  void set_link(vl::link::LinkSession* link) { link_ = link; }
 
   // LivePlayerHost.
   bool LoadLoop(const fs::path& file, std::string* why) override {
@@ -200,6 +211,26 @@ class LivePlayer final : public vl::live::LivePlayerHost {
         }
       }
 
+      // ---- MIDI and Link: MIDI's messages act as OSC's; Link, else MIDI clock, keeps the beat. ----
+      if (midi_) {
+        if (now - midi_polled_ms_ >= 1000) {
+          midi_polled_ms_ = now;
+          if (const std::string said = midi_->Poll(); !said.empty()) Status(vl::EscapeControl(said));
+        }
+        for (const auto& m : midi_->Drain().messages) control_.Handle(m, now_s);
+      }
+      const int beats = control_.beat().BeatsPerLoop();
+      if (link_) {
+        vl::link::FollowBeat(control_.beat(), vl::link::LinkBeat(*link_, beats), now_s);
+        if (const size_t peers = link_->Peers(); peers != link_peers_) {
+          link_peers_ = peers;
+          Status("Link: " + std::to_string(peers) + (peers == 1 ? " peer" : " peers"));
+        }
+      } else if (midi_) {
+        vl::link::FollowBeat(control_.beat(),
+                             vl::link::MidiClockBeat(midi_->clock(), beats, vl::midi::SteadySeconds()), now_s);
+      }
+
       // The frame: the beat or the speed places it, playback draws it and steps on.
       scene_->lock_frame_rate = 0;  // paced here, one tick per frame time
       control_.BeforeTick(now_s);
@@ -242,6 +273,10 @@ class LivePlayer final : public vl::live::LivePlayerHost {
   vl::render::Playback playback_;
   vl::live::LiveControl control_;
   vl::live::OscServer* osc_ = nullptr;
+  vl::midi::MidiRemote* midi_ = nullptr;
+  vl::link::LinkSession* link_ = nullptr;
+  int32_t midi_polled_ms_ = 0;
+  size_t link_peers_ = 0;
   std::vector<std::unique_ptr<vl::live::FrameSink>> sinks_;
   int64_t shown_ = 0;
   int32_t status_window_ms_ = 0;
@@ -310,11 +345,50 @@ int Run(Options o) {
     player->set_osc(osc.get());
   }
 
+  // ---- MIDI (--midi NAME) and Link (--link): without them, or without a MIDI system, it plays on. ----
+  std::unique_ptr<vl::midi::MidiInputs> midi_inputs;
+  std::unique_ptr<vl::midi::MidiRemote> midi;
+  if (!o.midi.empty()) {
+    midi_inputs = vl::midi::MakeSystemInputs();
+    if (const std::string problem = midi_inputs->Problem(); !problem.empty()) {
+      std::fprintf(stderr, "vantaloop-cli: %s: %s; playing without MIDI\n", kName, problem.c_str());
+    } else {
+      midi = std::make_unique<vl::midi::MidiRemote>(*midi_inputs);
+      // The mappings learned in the desktop, read from its settings file when that is a plain file.
+      const fs::path profile = fs::path(QFile::encodeName(QStandardPaths::writableLocation(
+                                   QStandardPaths::GenericConfigLocation)).toStdString()) / "Vantaloop" / "Vantaloop.conf";
+      if (fs::is_regular_file(profile, ec) && fs::file_size(profile, ec) <= (1u << 20) && !ec) {
+        QSettings store(QString::fromStdString(profile.string()), QSettings::IniFormat);
+        for (const QString& problem : vl::ui::ReadMidiMappings(store, *midi))
+          std::fprintf(stderr, "vantaloop-cli: %s: %s\n", kName, problem.toUtf8().constData());
+      }
+      const std::string device = vl::midi::DeviceName(o.midi);
+      midi->SetDevice(device);
+      const size_t mapped = midi->Mappings(device).size();
+      std::string shown = vl::EscapeControl(device);
+      if (midi->connected())
+        std::fprintf(stderr, "vantaloop-cli: %s: MIDI input %s, %zu mapping(s)\n", kName, shown.c_str(), mapped);
+      else
+        std::fprintf(stderr, "vantaloop-cli: %s: MIDI input %s is not connected; it is used when it is\n", kName,
+                     shown.c_str());
+      player->set_midi(midi.get());
+    }
+  }
+  std::unique_ptr<vl::link::LinkSession> link;
+  if (o.link) {
+    link = std::make_unique<vl::link::LinkSession>();
+    link->Join(true);
+    std::fprintf(stderr, "vantaloop-cli: %s: joined the Link session\n", kName);
+    player->set_link(link.get());
+  }
+
   const std::atomic<bool>& interrupted = vl::cli::CatchInterrupts();
   player->Run(interrupted);
-  // The OSC thread stops before the player it queues for goes.
+  // The OSC and MIDI threads stop before the player they queue for goes.
   osc.reset();
   player->sinks().clear();  // streams end, and say so, while the player they speak through is whole
+  midi.reset();
+  link.reset();
   return 0;
 }
 
@@ -336,5 +410,9 @@ VL_CLI_COMMAND(play, "play", "Play a loop in real time without a window, remote-
                  app.add_option("--snapshot", o->snapshot,
                                 "Where the OSC message /vantaloop/snapshot writes the frame on screen")
                      ->type_name("FILE.png");
+                 app.add_option("--midi", o->midi,
+                                "Take this MIDI input's learned controls and its clock (device name, as Options > MIDI shows it)")
+                     ->type_name("NAME");
+                 app.add_flag("--link", o->link, "Join the Link session: follow its tempo and bar");
                  return [o] { return Run(*o); };
                });

@@ -20,6 +20,10 @@
 #include <QUrl>
 
 #include "ui/export_presets.h"
+#include "platform/link/beat_follow.h"
+#include "platform/midi/midi_input.h"
+#include "ui/live_sync.h"
+#include "ui/midi_dlg.h"
 #include "ui/settings_dlg.h"
 
 namespace vl::desktop {
@@ -99,6 +103,25 @@ CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent
   addAction(tap);
   // Once the window is up, so that a port in use is said where the user looks.
   QTimer::singleShot(0, live_, &DesktopLive::ApplySettings);
+  // MIDI's messages act as OSC's; Link, else the MIDI clock, keeps the beat: asked several times
+  // a frame, so the beat clock is re-anchored close to every frame it places.
+  live_sync_->set_message_sink([this](const live::LiveMessage& m) { live_->Dispatch(m); });
+  auto* outside_beat = new QTimer(this);
+  connect(outside_beat, &QTimer::timeout, this, [this] {
+    const auto beat = live_sync_->BeatNow(beats_seen_);
+    if (!beat) return;
+    // The phase is the source's at this moment; the change runs a little later, so it is carried
+    // on by the time between.
+    const double asked = midi::SteadySeconds();
+    live_->ChangeBeat([this, beat = *beat, asked](engine::BeatClock& clock, double now) {
+      beats_seen_ = clock.BeatsPerLoop();
+      link::OutsideBeat outside{beat.bpm, beat.loop_phase};
+      if (outside.loop_phase && beats_seen_ > 0)
+        *outside.loop_phase += (midi::SteadySeconds() - asked) * beat.bpm / 60.0 / beats_seen_;
+      link::FollowBeat(clock, outside, now);
+    });
+  });
+  outside_beat->start(10);
 }
 
 void CMainFrame::SetCommandLineFile(const std::string& path) {
@@ -202,6 +225,7 @@ void CMainFrame::BuildMenus() {
   auto* stream_output = new StreamOutput(*v, settings_, statusBar(), this);
   add(options, "Stream Output...", [stream_output] { stream_output->ShowDialog(); }, {},
       "Send the picture shown to other programs: a network stream or a camera device");
+  BuildLiveSync(options);
 
   QMenu* video = menuBar()->addMenu("Export Video");
   add(video, "Export Video", [v] { v->ExportVideo(); }, {}, "Write the playing loop to a video file");
@@ -233,6 +257,43 @@ void CMainFrame::BuildMenus() {
   connect(leave_full_screen_, &QAction::triggered, this, [this] { SetFullScreen(false); });
   addAction(leave_full_screen_);
   addAction(full);
+}
+
+void CMainFrame::BuildLiveSync(QMenu* options) {
+  live_sync_ = new ui::LiveSync(settings_, nullptr, this);
+  live_sync_->set_say([this](const QString& text) { Say(text, StatusKind::kNotice); });
+  for (const QString& problem : live_sync_->problems()) Say(problem, StatusKind::kNotice);
+  const QString no_midi = QString::fromStdString(live_sync_->MidiProblem());
+  QAction* midi = options->addAction(no_midi.isEmpty() ? QString("MIDI...") : QString("MIDI (no MIDI system)..."));
+  midi->setStatusTip(no_midi.isEmpty() ? QString("Choose a MIDI input and learn its controls") : no_midi);
+  connect(midi, &QAction::triggered, this, &CMainFrame::ShowMidi);
+  QAction* link = options->addAction("Join Link Session");
+  link->setCheckable(true);
+  link->setChecked(live_sync_->link_joined());
+  link->setStatusTip("Follow the tempo and bar of music programs on the network that use Link");
+  link_label_ = new QLabel(statusBar());
+  link_label_->setVisible(live_sync_->link_joined());
+  statusBar()->insertPermanentWidget(0, link_label_);
+  auto show_peers = [this](int peers) {
+    link_label_->setText(QString("Link: %1 peer%2").arg(peers).arg(peers == 1 ? "" : "s"));
+    link_label_->setVisible(live_sync_->link_joined());
+  };
+  show_peers(static_cast<int>(live_sync_->LinkPeers()));
+  connect(live_sync_, &ui::LiveSync::LinkPeersChanged, this, show_peers);
+  connect(link, &QAction::toggled, this, [this, show_peers](bool on) {
+    live_sync_->JoinLink(on);
+    show_peers(static_cast<int>(live_sync_->LinkPeers()));
+  });
+}
+
+void CMainFrame::ShowMidi() {
+  if (!midi_dialog_) {
+    midi_dialog_ = new ui::CMidiDlg(*live_sync_, this);
+    midi_dialog_->setAttribute(Qt::WA_DeleteOnClose);
+  }
+  midi_dialog_->show();
+  midi_dialog_->raise();
+  midi_dialog_->activateWindow();
 }
 
 void CMainFrame::ToggleStatusBar(bool shown) {

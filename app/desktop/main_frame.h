@@ -1,6 +1,7 @@
 // CMainFrame: the main window: the GL view in the middle, the menu bar, the keyboard commands and
 // the status bar.
 #pragma once
+#include <atomic>
 #include <functional>
 
 #include <QMainWindow>
@@ -14,8 +15,13 @@ class QAction;
 class QDialog;
 class QPlainTextEdit;
 class QLabel;
+class QMenu;
 class QScreen;
 class QSettings;
+
+namespace vl::ui {
+class LiveSync;
+}
 
 namespace vl::desktop {
 
@@ -54,6 +60,9 @@ class CMainFrame : public QMainWindow {
   void Say(const QString& text, StatusKind kind);
   // Every problem told since the playing loop was loaded, oldest first.
   const QStringList& messages() const { return messages_; }
+  // The MIDI remote and the Link session.
+  ui::LiveSync* live_sync() const { return live_sync_; }
+  void ShowMidi();
 
  protected:
   bool event(QEvent* event) override;
@@ -86,6 +95,12 @@ class CMainFrame : public QMainWindow {
   QPlainTextEdit* messages_text_ = nullptr;
   DesktopLive* live_ = nullptr;
   QLabel* tempo_label_ = nullptr;
+  // MIDI and Link (Options menu; the peers in the status bar).
+  void BuildLiveSync(QMenu* options);
+  ui::LiveSync* live_sync_ = nullptr;
+  QLabel* link_label_ = nullptr;
+  QPointer<QDialog> midi_dialog_;
+  std::atomic<int> beats_seen_{0};  // the beat clock's beats per loop, as of the last change
 };
 
 }  // namespace vl::desktop

@@ -8,12 +8,15 @@
 #include <iterator>
 
 #include <QGuiApplication>
+#include <QMenu>
+#include <QMenuBar>
 #include <QStatusBar>
 
 #include "app/desktop/main_frame.h"
 #include "engine/asset_paths.h"
 #include "engine/sequence_text.h"
 #include "engine/sequence_writer.h"
+#include "ui/live_sync.h"
 #include "ui/thumbs_list_ctrl.h"
 #include "tests/ui/ui_fixtures.h"
 
@@ -233,6 +236,31 @@ TEST_F(MainWindowTest, ALoopWithNothingToPlayKeepsThePlayingOne) {
     ASSERT_TRUE(test::WaitFor([&] { return view->ticks_drawn() > drawn + 2; }, 5000));
     EXPECT_GT(DrawnShare(view->shown_frame()), 0.2);
   }
+}
+
+TEST_F(MainWindowTest, OptionsSayWhetherThereIsMidiAndOfferLink) {
+  QMenu* options = nullptr;
+  for (QAction* a : frame->menuBar()->actions())
+    if (a->text() == "Options") options = a->menu();
+  ASSERT_TRUE(options);
+  QAction* midi = nullptr;
+  QAction* link = nullptr;
+  for (QAction* a : options->actions()) {
+    if (a->text().startsWith("MIDI")) midi = a;
+    if (a->text() == "Join Link Session") link = a;
+  }
+  ASSERT_TRUE(midi && link);
+  if (fs::exists("/dev/snd/seq")) {
+    EXPECT_EQ(midi->text(), "MIDI...");
+  } else {
+    EXPECT_EQ(midi->text(), "MIDI (no MIDI system)...");
+    EXPECT_NE(midi->statusTip().indexOf("/dev/snd/seq"), -1) << midi->statusTip().toStdString();
+  }
+  // Joining is left to the Link tests, which run on a network of their own: here Link would
+  // announce itself on every network the machine has.
+  EXPECT_TRUE(link->isCheckable());
+  EXPECT_FALSE(link->isChecked());
+  EXPECT_FALSE(frame->live_sync()->link_joined());
 }
 
 TEST(VideoExportText, ProgressShowsFramesElapsedAndTimeLeft) {
