@@ -19,6 +19,7 @@
 #include <QStatusTipEvent>
 #include <QUrl>
 
+#include "app/desktop/loop_editing.h"
 #include "ui/export_presets.h"
 #include "ui/settings_dlg.h"
 
@@ -52,13 +53,14 @@ void ViewFrame::resizeEvent(QResizeEvent*) { view_->setGeometry(ViewRect()); }
 
 CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent)
     : QMainWindow(parent), settings_(settings) {
-  setWindowTitle("Vantaloop");
+  setWindowTitle("Vantaloop[*]");
   // The panel has the same title; the role tells window managers and scripts which is the player.
   setWindowRole("player");
   view_ = new CZentropeView(settings, options, nullptr);
   view_frame_ = new ViewFrame(view_, this);
   setCentralWidget(view_frame_);
   view_->set_double_click([this] { SetFullScreen(!full_screen_); });
+  editing_ = new LoopEditing(*this, *view_, settings);
 
   // The message pane, then the lock-key panes.
   statusBar()->showMessage(kIdleText);
@@ -78,6 +80,7 @@ CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent
     statusBar()->setToolTip(text);
   });
   BuildMenus();
+  editing_->RestoreLayout();
 }
 
 void CMainFrame::SetCommandLineFile(const std::string& path) {
@@ -156,6 +159,7 @@ void CMainFrame::BuildMenus() {
 
   QMenu* file = menuBar()->addMenu("&File");
   add(file, "&Open Sequence.", [v] { v->OpenSequence(); }, QKeySequence("Ctrl+O"), "Open an existing document");
+  editing_->AddMenus(file, menuBar()->addMenu("&Edit"), nullptr);
   file->addSeparator();
   file->addSeparator();
   add(file, "Save Bitmap", [v] { v->SaveBitmap(); }, {}, "Save the picture shown as a bitmap file");
@@ -171,6 +175,7 @@ void CMainFrame::BuildMenus() {
   status_action_ = status;
   add(view, "Open Controls", [v] { v->OpenControls(); }, {}, "Show the playback control panel");
   add(view, "&Messages", [this] { ShowMessages(); }, {}, "Show every problem met with the playing loop");
+  editing_->AddMenus(nullptr, nullptr, view);
   QAction* full = add(view, "&Full Screen", [this] { SetFullScreen(!full_screen_); }, QKeySequence(Qt::Key_F11),
                       "Show only the picture, on the output screen chosen in the settings");
   full->setShortcutContext(Qt::ApplicationShortcut);
@@ -198,7 +203,6 @@ void CMainFrame::BuildMenus() {
   key("Space", [v] { v->TogglePlay(); });
   key("Left", [v] { v->StepFrame(-1); });
   key("Right", [v] { v->StepFrame(1); });
-  key("Ctrl+S", [v] { v->SaveSequence(); });
   // Esc leaves full screen (and does nothing otherwise). The menu bar is hidden then, so the
   // action lives on the window itself.
   leave_full_screen_ = new QAction(this);
@@ -288,6 +292,11 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     }
     e->Cancel();  // the partial file goes; the view waits for the worker as it closes
   }
+  if (!editing_->MayDiscard("Quit")) {
+    event->ignore();
+    return;
+  }
+  editing_->RememberLayout();
   view_->RememberPanelPlace();
   QMainWindow::closeEvent(event);
 }
