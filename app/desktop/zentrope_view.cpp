@@ -108,6 +108,9 @@ CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* 
   // Every pixel is the frame's (or black before the first).
   setAttribute(Qt::WA_OpaquePaintEvent);
   setMinimumSize(16, 16);
+  // A click on the picture takes the keyboard from the editor's fields, so Space, Left and Right
+  // act on playback again.
+  setFocusPolicy(Qt::ClickFocus);
 
   // Picture, particle texture and model problems of a loop go to the status bar and standard
   // error; only the model loader's own "Warning" and "Error" boxes interrupt a show.

@@ -152,8 +152,8 @@ TEST(DesktopLoopEditor, DraggingAKeyMovesItsCurveAndThePicture) {
   // Stop, with the picture on the key's frame: a click on the graph below the mark moves there.
   const QPoint corner = main->second.topLeft() + QPoint(20, 60);  // the picture's top left
   x->Run("xdotool windowactivate --sync " + std::to_string(main->first));
-  x->Run(Move(corner) + " click 1 " + Key("space"));
-  ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Stopped at frame", 0) == 0; }, 5000));
+  x->Run(Move(corner) + " click 1 sleep 0.3 key space");
+  ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Stopped at frame", 0) == 0; }, 5000)) << program.Stdout();
   x->Run(Move(QPoint(mark->x(), plot->bottom() - 4)) + " click 1");
   QImage shown;
   ASSERT_TRUE(Eventually([&] { return qRed((shown = x->Grab(QRect(corner, QSize(8, 8)))).pixel(4, 4)) > 185; }, 5000))
@@ -161,7 +161,9 @@ TEST(DesktopLoopEditor, DraggingAKeyMovesItsCurveAndThePicture) {
 
   Drag(*x, *mark, QPoint(0, plot->height() * 6 / 10));
   SleepMs(300);
-  const auto moved = FindMark(*x, *plot);
+  // The dragged mark is the chosen one, drawn lighter.
+  const QColor chosen = QColor(230, 90, 70).lighter(140);
+  const auto moved = FindMark(*x, *plot, chosen);
   ASSERT_TRUE(moved) << "the mark left the graph";
   EXPECT_GT(moved->y() - mark->y(), plot->height() / 2) << "the mark did not follow the drag";
   EXPECT_NEAR(moved->x(), mark->x(), 3) << "a drag straight down keeps the key's frame";
@@ -173,7 +175,7 @@ TEST(DesktopLoopEditor, DraggingAKeyMovesItsCurveAndThePicture) {
   x->Run(Key("ctrl+z"));
   EXPECT_TRUE(Eventually([&] { return (red = qRed(x->Grab(QRect(corner, QSize(8, 8))).pixel(4, 4))) > 185; }, 5000))
       << "red " << red << " after undo";
-  const auto back = FindMark(*x, *plot);
+  const auto back = FindMark(*x, *plot, chosen);
   ASSERT_TRUE(back);
   EXPECT_NEAR(back->y(), mark->y(), 3);
 }
@@ -244,7 +246,7 @@ TEST(DesktopLoopEditor, ClosingWithUnsavedChangesAsks) {
   ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Playing draft.lqf", 0) == 0; }, 15000));
   SleepMs(1000);
   OpenEditor(*x, main->first);
-  x->Run(Key("ctrl+a") + " type 'B' sleep 0.5 " + Key("Tab"));
+  x->Run(Key("ctrl+a") + " type 'B' sleep 0.5 key Tab");
   SleepMs(500);
   // The window manager's close: the program asks, and Cancel keeps it running.
   x->Run("xdotool windowactivate --sync " + std::to_string(main->first) + " key alt+F4");
