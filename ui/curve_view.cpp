@@ -328,7 +328,9 @@ void CurveView::mouseDoubleClickEvent(QMouseEvent* event) {
 }
 
 void CurveView::wheelEvent(QWheelEvent* event) {
-  const double factor = std::pow(0.85, event->angleDelta().y() / 120.0);
+  // Shift+wheel may come as a sideways wheel (some systems turn it so for scrolling).
+  const QPoint delta = event->angleDelta();
+  const double factor = std::pow(0.85, (delta.y() != 0 ? delta.y() : delta.x()) / 120.0);
   const QPointF at = event->position();
   if (event->modifiers() & Qt::ShiftModifier) ZoomValue(factor, ValueAt(at.y()));
   else ZoomTime(factor, FrameAt(at.x()));

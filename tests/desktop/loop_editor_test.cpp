@@ -15,10 +15,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool Eventually(const std::function<bool()>& done, int ms) {
-  for (int waited = 0; waited <= ms; waited += 50) {
+bool Eventually(const std::function<bool()>& done, int ms, int step_ms = 50) {
+  for (int waited = 0; waited <= ms; waited += step_ms) {
     if (done()) return true;
-    SleepMs(50);
+    SleepMs(step_ms);
   }
   return false;
 }
@@ -46,26 +46,28 @@ std::string TextLoopSource(const std::string& text) {
 
 int64_t WhitePixels(const QImage& img) { return FindColour(img, QColor(255, 255, 255), 40).count; }
 
-// The curve graph on screen: the widget is the area of its own dark grey; the plot lies inside
-// its margins (48 left, 6 top and right, 18 below).
+// The curve graph on screen: the widget is the area of its own dark grey in the editor (the
+// window's right part; a dark picture may hold that grey too); the plot lies inside its margins
+// (48 left, 6 top and right, 18 below).
 std::optional<QRect> FindPlot(XServer& x, QRect window) {
-  const ColourArea a = FindColour(x.Grab(window), QColor(28, 28, 32), 1);
+  const QRect editor = window.adjusted(window.width() * 55 / 100, 0, 0, 0);
+  const ColourArea a = FindColour(x.Grab(editor), QColor(28, 28, 32), 1);
   if (a.count < 100 * 60) return std::nullopt;
-  const QRect w = a.box.translated(window.topLeft());
+  const QRect w = a.box.translated(editor.topLeft());
   return QRect(w.left() + 49, w.top() + 7, w.width() - 56, w.height() - 26);
 }
 
 // The filled key marks of the first track's colour: columns with a run of that colour taller
 // than the curve's line. Their centre, screen coordinates.
-std::optional<QPoint> FindMark(XServer& x, QRect plot, QColor colour = QColor(230, 90, 70)) {
+std::optional<QPoint> FindMark(XServer& x, QRect plot, QColor colour = QColor(230, 90, 70), int tol = 3) {
   const QImage img = x.Grab(plot);
   int64_t sx = 0, sy = 0, n = 0;
   for (int xx = 0; xx < img.width(); ++xx) {
     std::vector<int> ys;
     for (int y = 0; y < img.height(); ++y) {
       const QRgb p = img.pixel(xx, y);
-      if (std::abs(qRed(p) - colour.red()) <= 3 && std::abs(qGreen(p) - colour.green()) <= 3 &&
-          std::abs(qBlue(p) - colour.blue()) <= 3)
+      if (std::abs(qRed(p) - colour.red()) <= tol && std::abs(qGreen(p) - colour.green()) <= tol &&
+          std::abs(qBlue(p) - colour.blue()) <= tol)
         ys.push_back(y);
     }
     if (ys.size() < 5) continue;
@@ -287,15 +289,17 @@ TEST(DesktopLoopEditor, DragToPictureTimeWhileTheHeaviestLoopPlays) {
   ASSERT_FALSE(bright()) << "model_trio's background is dark";
   std::vector<double> times;
   for (int i = 0; i < 6; ++i) {
-    // Selected marks are drawn lighter: the first track's lighter red.
-    const auto mark = FindMark(*x, *plot, QColor(230, 90, 70).lighter(140));
-    ASSERT_TRUE(mark) << "no chosen key mark on the graph";
+    // Chosen marks have a white edge; the three tracks' marks lie on one another.
+    // The middle key's (the outer ones lie on the graph's edges).
+    const QRect middle = plot->adjusted(plot->width() / 3, 0, -plot->width() / 3, 0);
+    const auto mark = FindMark(*x, middle, QColor(255, 255, 255), 60);
+    ASSERT_TRUE(mark) << "no chosen key mark on the graph, drag " << i;
     const bool up = i % 2 == 0;
     x->Run(Move(*mark) + " mousedown 1");
     SleepMs(50);
     const auto start = Clock::now();
     x->Run(Move(*mark + QPoint(0, (up ? -1 : 1) * plot->height() / 2)));
-    const bool seen = Eventually([&] { return bright() == up; }, 3000);
+    const bool seen = Eventually([&] { return bright() == up; }, 3000, 5);
     times.push_back(seen ? std::chrono::duration<double, std::milli>(Clock::now() - start).count() : -1.0);
     x->Run("xdotool mouseup 1");
     SleepMs(400 + 50 * i);
