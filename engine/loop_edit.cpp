@@ -5,7 +5,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <set>
+#include <tuple>
 
+#include "engine/keyframes.h"
 #include "engine/numeric.h"
 #include "engine/sequence_format.h"
 
@@ -13,6 +16,7 @@ namespace vl::engine {
 namespace {
 
 using Kind = LoopEdit::Kind;
+using Target = std::tuple<int, int, int>;
 
 LoadError Refused(std::string message) { return LoadError{"", std::move(message), std::nullopt, ""}; }
 
@@ -69,6 +73,9 @@ void RecountFrames(SceneState& scene) {
   scene.frame_count = total;
   scene.baked_frame_count = total;
   scene.bake_segment = count;
+  // Playback advances one frame at a time and rewinds only on reaching the end exactly, so a
+  // playhead left beyond a loop made shorter would never move again: it starts over, as at the end.
+  if (scene.current_frame >= PlayedFrameCount(scene) || scene.current_frame < 0) scene.current_frame = 0;
 }
 
 // Frame slots an older key list expanded and the new one does not are cleared, as a load of the
@@ -93,8 +100,23 @@ void ClearVacated(SceneState& scene, Span before, Span after) {
   }
 }
 
+// Every track from one segment on, through the load's own expansion (which carries tracks along
+// in blocks): it resumes from the targets the segment before left.
 void ExpandAll(SceneState& scene, int32_t from_segment) {
-  for (int t = 0; t < kTrackCount; ++t) ExpandTrack(scene, static_cast<Track>(t), from_segment);
+  from_segment = std::clamp(from_segment, 0, std::max(0, scene.keyframe_count));
+  int32_t before = 0;
+  for (int32_t k = 0; k < from_segment; ++k) before += KeyFrame(scene, k + 1) - KeyFrame(scene, k);
+  if (from_segment > 0) {
+    const int32_t s = KeyFrame(scene, 0), e = KeyFrame(scene, 1);
+    for (int t = 0; t < kTrackCount; ++t) {
+      ParameterTrack& track = scene.tracks[static_cast<size_t>(t)];
+      track.previous_target = from_segment == 1 ? (e > s ? track.frame_values[e - 1] : track.initial_value)
+                                                : track.key_values[KeyFrame(scene, from_segment)];
+    }
+  }
+  scene.bake_segment = from_segment;
+  scene.frame_count = scene.baked_frame_count = before;
+  ExpandKeyframes(scene);
   RecountFrames(scene);
 }
 
@@ -115,6 +137,15 @@ Status CheckKeyIndex(const SceneState& scene, int32_t key) {
 Status CheckFrame(int32_t frame) {
   if (frame < 0 || frame > kMaxKeyFrame)
     return Refused("frame " + std::to_string(frame) + " is outside 0 .. " + std::to_string(kMaxKeyFrame));
+  return std::nullopt;
+}
+
+// What the expansion needs of every key, checked even for an undo: a frame it can index, and no
+// segment after the first starting on frame 0 (it reads the frame before).
+Status CheckKeyFrameSafe(int32_t key, int32_t frame, int32_t count) {
+  if (Status bad = CheckFrame(frame)) return bad;
+  if (frame == 0 && key >= 1 && key < count)
+    return Refused("key " + std::to_string(key) + " cannot be on frame 0: only the first and the last key may");
   return std::nullopt;
 }
 
@@ -380,6 +411,9 @@ class Applier {
     } else if (p < 0 || p > count + 1) {
       return Refused("there is no place " + std::to_string(p) + " for a key");
     }
+    if (Status bad = CheckKeyFrameSafe(p, e.frame, count + 1)) return *bad;
+    if (p == count + 1 && count >= 1 && KeyFrame(scene_, count) == 0)
+      return Refused("the last key is on frame 0, so no key can come after it");
     // Every track keeps its motion: inside a segment the new key takes the value already played
     // on the frame before it (where a key's value lands); after the last key, the value the last
     // segment aims at, so the new segment holds still.
@@ -418,6 +452,7 @@ class Applier {
   Expected<AppliedEdit> DeleteKey(const LoopEdit& e) {
     const int32_t count = scene_.keyframe_count;
     if (Status bad = CheckKeyIndex(scene_, e.key)) return *bad;
+    if (count < 1) return Refused("key " + std::to_string(e.key) + " is the loop's only key");
     if (Checking() && count < 2)
       return Refused("a loop needs at least two keys; key " + std::to_string(e.key) + " is one of its last two");
     const int32_t frame = KeyFrame(scene_, e.key);
@@ -443,6 +478,7 @@ class Applier {
     const int32_t count = scene_.keyframe_count;
     if (Status bad = CheckKeyIndex(scene_, e.key)) return *bad;
     if (Status bad = CheckFrame(e.frame)) return *bad;
+    if (Status bad = CheckKeyFrameSafe(e.key, e.frame, count)) return *bad;
     const int32_t from = KeyFrame(scene_, e.key);
     if (Checking()) {
       if (Status bad = CheckBetweenNeighbours(scene_, e.key, e.frame, count)) return *bad;
@@ -466,6 +502,8 @@ class Applier {
     } else if (static_cast<int64_t>(frames.size()) != int64_t{scene_.keyframe_count} + 1) {
       return Refused("key count changed");
     }
+    for (size_t k = 0; k < frames.size(); ++k)
+      if (Status bad = CheckKeyFrameSafe(static_cast<int32_t>(k), frames[k], scene_.keyframe_count)) return *bad;
     const int32_t count = scene_.keyframe_count;
     std::vector<int32_t> old(static_cast<size_t>(count) + 1);
     std::vector<std::vector<float>> rows;
@@ -554,7 +592,8 @@ std::optional<double> ParseNumber(std::string_view text) {
   errno = 0;
   char* end = nullptr;
   const double v = std::strtod(s.c_str(), &end);
-  if (end != s.c_str() + s.size() || errno == ERANGE || !std::isfinite(v)) return std::nullopt;
+  // (A value too small for a double is taken as 0; one too large comes back infinite.)
+  if (end != s.c_str() + s.size() || !std::isfinite(v)) return std::nullopt;
   return v;
 }
 
@@ -652,13 +691,55 @@ LoopEdit GroupEdit(std::vector<LoopEdit> steps, std::string description) {
   return e;
 }
 
+LoopEdit SetValueAtFrameEdit(const SceneState& scene, Track track, int32_t frame, float value) {
+  if (auto key = FindKeyAtFrame(scene, frame)) return SetKeyValueEdit(track, *key, value);
+  // Where the new key will be once inserted (an insert that cannot be made refuses the group).
+  const int32_t index = InsertPosition(scene, frame);
+  LoopEdit e = GroupEdit({InsertKeyEdit(frame), SetKeyValueEdit(track, index, value)}, "");
+  e.description = std::string("Set ") + TrackName(track) + " on frame " + std::to_string(frame);
+  return e;
+}
+
+namespace {
+// The characters Windows-1252 puts on 0x80 .. 0x9F (0 where it leaves the byte undefined).
+constexpr uint16_t kHigh[32] = {
+    0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0, 0x017D, 0, 0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178,
+};
+
+void AppendUtf8(std::string& out, uint32_t u) {
+  if (u < 0x80) {
+    out += static_cast<char>(u);
+  } else if (u < 0x800) {
+    out += static_cast<char>(0xC0 | (u >> 6));
+    out += static_cast<char>(0x80 | (u & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (u >> 12));
+    out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (u & 0x3F));
+  }
+}
+}  // namespace
+
+std::string SettingText(const SceneState& scene, Setting setting) {
+  const SequenceSettings& st = scene.settings;
+  switch (kSettingCatalogue[static_cast<size_t>(setting)].type) {
+    case SettingType::F: return FloatText(*st.FloatField(setting));
+    case SettingType::I: return std::to_string(*st.IntField(setting));
+    case SettingType::S: {
+      std::string out;
+      for (const char ch : *st.StringField(setting)) {
+        const auto c = static_cast<unsigned char>(ch);
+        AppendUtf8(out, c >= 0x80 && c <= 0x9F && kHigh[c - 0x80] ? kHigh[c - 0x80] : c);
+      }
+      return out;
+    }
+  }
+  return {};
+}
+
 std::optional<std::string> Utf8ToWindows1252(std::string_view utf8) {
-  // The characters Windows-1252 puts on 0x80 .. 0x9F (0 where it leaves the byte undefined).
-  static constexpr uint16_t kHigh[32] = {
-      0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-      0x2039, 0x0152, 0, 0x017D, 0, 0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178,
-  };
   std::string out;
   out.reserve(utf8.size());
   size_t i = 0;
@@ -817,6 +898,46 @@ std::vector<KeyMarker> KeyMarkers(const SceneState& scene, Track track) {
 
 // ---- Undo -----------------------------------------------------------------------------------
 
+namespace {
+
+// What an edit sets, by key index: settings, initial values, key values, key frames. False for
+// edits that add or remove keys, after which indices mean other keys.
+bool SetterTargets(const LoopEdit& e, std::set<Target>& out) {
+  switch (e.kind) {
+    case Kind::kSetSetting:
+      out.insert({0, static_cast<int>(e.setting), 0});
+      if (kSettingCatalogue[static_cast<size_t>(e.setting)].type == SettingType::S)
+        if (auto length = LengthField(e.setting)) out.insert({0, static_cast<int>(*length), 0});
+      return true;
+    case Kind::kSetInitial: out.insert({1, static_cast<int>(e.track), 0}); return true;
+    case Kind::kSetKeyValue: out.insert({2, static_cast<int>(e.track), e.key}); return true;
+    case Kind::kMoveKey: out.insert({3, e.key, 0}); return true;
+    case Kind::kSetKeyFrames:
+      for (size_t k = 0; k < e.frames.size(); ++k) out.insert({3, static_cast<int>(k), 0});
+      return true;
+    case Kind::kGroup:
+      for (const LoopEdit& step : e.steps)
+        if (!SetterTargets(step, out)) return false;
+      return true;
+    default: return false;
+  }
+}
+
+void Append(LoopEdit& into, LoopEdit add, bool front) {
+  if (into.kind != Kind::kGroup) {
+    std::string description = into.description;
+    const bool restores = into.restores;
+    std::vector<LoopEdit> steps;
+    steps.push_back(std::move(into));
+    into = GroupEdit(std::move(steps), std::move(description));
+    into.restores = restores;
+  }
+  if (front) into.steps.insert(into.steps.begin(), std::move(add));
+  else into.steps.push_back(std::move(add));
+}
+
+}  // namespace
+
 Expected<AppliedEdit> EditHistory::Apply(SceneState& scene, const LoopEdit& edit, SequenceAssets* assets,
                                          bool merge) {
   auto done = ApplyEdit(scene, edit, assets);
@@ -826,15 +947,18 @@ Expected<AppliedEdit> EditHistory::Apply(SceneState& scene, const LoopEdit& edit
   const bool join = merge && position_ > 0 && saved_ != static_cast<std::ptrdiff_t>(position_);
   if (join) {
     Step& last = steps_.back();
-    // Redo runs the old then the new; undo takes back the new then the old.
-    auto flatten = [](LoopEdit& into, LoopEdit add, bool front) {
-      if (into.kind != Kind::kGroup) into = GroupEdit({std::move(into)}, into.description);
-      if (front) into.steps.insert(into.steps.begin(), std::move(add));
-      else into.steps.push_back(std::move(add));
-    };
     const std::string description = last.redo.description;
-    flatten(last.redo, done->redo, false);
-    flatten(last.undo, done->undo, true);
+    // Redo runs the old then the new; undo takes back the new then the old. When the new edit
+    // only sets again what the step already set (a drag), the step's undo already puts all of
+    // it back, and with the very same things set the new edit alone redoes the step: a long
+    // drag stays one short step instead of growing with every move.
+    std::set<Target> old_targets, new_targets;
+    const bool setters = SetterTargets(last.redo, old_targets) && SetterTargets(done->redo, new_targets);
+    const bool covered = setters && std::includes(old_targets.begin(), old_targets.end(), new_targets.begin(),
+                                                  new_targets.end());
+    if (covered && old_targets == new_targets) last.redo = done->redo;
+    else Append(last.redo, done->redo, false);
+    if (!covered) Append(last.undo, done->undo, true);
     last.redo.description = last.undo.description = description;
   } else {
     steps_.push_back({done->redo, done->undo});

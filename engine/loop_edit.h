@@ -14,10 +14,17 @@
 //   if (!done) { show(done.error().message); return; }
 //   view->ChangeScene([edit = done->redo](SceneState& s) { ApplyEdit(s, edit, &assets); });
 //
+// Undo and Redo return what they applied in the same way: hand their `redo` to the playing scene.
+//
 // Keys are named by their index (0 .. keyframe_count), which stays unique even in a loaded loop
 // whose key frames repeat; FindKeyAtFrame turns a frame number into an index. Edits refuse to
 // leave the key frames out of ascending order, but they work on loops read with equal or falling
 // frames as long as the keys they touch are in order.
+//
+// After any edit the scene is what loading the loop written from it (WriteSequence) would give:
+// the same expanded frames, and frame slots that no longer lie between the first and the last key
+// cleared. Edits leave sequence_version alone; a save writes version 6. A playhead beyond the end
+// of a loop made shorter starts over at frame 0.
 #pragma once
 #include <bitset>
 #include <cstdint>
@@ -84,6 +91,10 @@ LoopEdit SetKeyFramesEdit(std::vector<int32_t> frames);
 // `stretch` by scaling every key's distance from the first (rounded to frames, order kept).
 LoopEdit SetLengthEdit(int32_t frames, bool stretch = false);
 LoopEdit GroupEdit(std::vector<LoopEdit> steps, std::string description);
+// The value of `track` at the key on `frame`; with no key there, a key is added first (the other
+// tracks keep their motion) and then given the value: what clicking at the playhead and typing a
+// value does, and what `vantaloop-cli edit --key` does.
+LoopEdit SetValueAtFrameEdit(const SceneState& scene, Track track, int32_t frame, float value);
 
 // From text as `dump` prints it: a setting or track name, and a number ("12.5", "-3", "1e3"; an
 // I setting takes whole numbers only) or a string (UTF-8, every character one that Windows-1252
@@ -92,6 +103,11 @@ LoopEdit GroupEdit(std::vector<LoopEdit> steps, std::string description);
 Expected<LoopEdit> ParseSettingEdit(std::string_view name, std::string_view value);
 Expected<Track> ParseTrackName(std::string_view name);
 Expected<float> ParseTrackValue(std::string_view value);
+
+// A setting's value as text an editor shows and ParseSettingEdit takes back unchanged: numbers as
+// dump prints them, strings as UTF-8 read as Windows-1252 (where dump shows bytes 0x80..0x9F as
+// U+0080..U+009F, this shows the characters Windows-1252 gives them, the euro sign and so on).
+std::string SettingText(const SceneState& scene, Setting setting);
 
 // UTF-8 to the file's 8-bit text, or nothing when a character has no Windows-1252 byte, the text
 // is not UTF-8, or it holds a NUL.
@@ -146,7 +162,9 @@ inline std::span<const float> FrameValues(const SceneState& scene, Track track) 
 class EditHistory {
  public:
   // Applies `edit` and pushes it (dropping what could be redone). With `merge`, an edit that
-  // continues the last one (a drag, typing in a field) joins it as one undo step.
+  // continues the last one (a drag, typing in a field) joins it as one undo step, unless the loop
+  // was saved in between. A drag that sends, at every move, the values and key frames measured
+  // from where it began stays a step of constant size however long it runs.
   Expected<AppliedEdit> Apply(SceneState& scene, const LoopEdit& edit, SequenceAssets* assets = nullptr,
                               bool merge = false);
   // Nothing when there is nothing to undo / redo.

@@ -18,6 +18,8 @@ EXAMPLES = {
          "vantaloop-cli check ~/Loops/*.lqf"),
         ("Edit a loop as text and make it a loop file again:",
          "vantaloop-cli decompile sunrise.lqf > sunrise.txt\nvantaloop-cli compile sunrise.txt sunrise.lqf"),
+        ("Put new words over a loop and make its text turn a quarter more by its second key:",
+         "vantaloop-cli edit sunrise.lqf opening.lqf --text 'Grand Opening' --key text_rot_y@100=90"),
         ("Render a loop to a video, without a display:", "vantaloop-cli render sunrise.lqf --video sunrise.mp4"),
         ("Draw a 256 x 256 PNG picture of a loop, as file managers do:",
          "vantaloop-cli thumbnail --size 256 sunrise.lqf sunrise.png"),

@@ -109,6 +109,34 @@ TEST(LoopEdit, SettingsAreSetAsDumpPrintsThemAndTakenBack) {
   EXPECT_EQ(scene->settings.tunnel_r, 12.5f);
 }
 
+TEST(LoopEdit, EverySettingShownAsTextIsTakenBackUnchanged) {
+  auto scene = Bundled("model_trio");
+  scene->settings.text_string = "\x80\x81\x9F\xE9 \"q\" \\";
+  scene->settings.text_font_weight = -7;
+  scene->settings.tunnel_r = 1.0f / 3.0f;
+  const auto original = Bytes(*scene);
+  for (int i = 0; i < kSettingCount; ++i) {
+    const auto s = static_cast<Setting>(i);
+    const std::string text = SettingText(*scene, s);
+    auto e = ParseSettingEdit(SettingName(s), text);
+    ASSERT_TRUE(e.ok()) << SettingName(s) << " = " << text << ": " << e.error().message;
+    auto done = ApplyEdit(*scene, *e);
+    ASSERT_TRUE(done.ok()) << SettingName(s);
+    // A name's length field is set from the name, so put back the one the loop had.
+    ASSERT_TRUE(ApplyEdit(*scene, done->undo).ok());
+  }
+  EXPECT_EQ(SettingText(*scene, Setting::text_string), "\xE2\x82\xAC\xC2\x81\xC5\xB8\xC3\xA9 \"q\" \\");
+  EXPECT_EQ(SettingText(*scene, Setting::tunnel_r), "0.333333343");
+  EXPECT_EQ(Bytes(*scene), original);
+  for (int i = 0; i < kSettingCount; ++i) {
+    const auto s = static_cast<Setting>(i);
+    if (kSettingCatalogue[static_cast<size_t>(i)].type == SettingType::S) continue;
+    auto e = ParseSettingEdit(SettingName(s), SettingText(*scene, s));
+    ASSERT_TRUE(ApplyEdit(*scene, *e).ok());
+  }
+  EXPECT_EQ(Bytes(*scene), original);
+}
+
 TEST(LoopEdit, ValuesAFieldCannotHoldAreRefusedWithAMessage) {
   struct Case {
     const char* name;
@@ -122,6 +150,7 @@ TEST(LoopEdit, ValuesAFieldCannotHoldAreRefusedWithAMessage) {
       {"tunnel_r", "inf", "not a finite number"},
       {"tunnel_r", "1e39", "too large for a float"},
       {"tunnel_r", "12 ", "not a finite number"},
+      {"tunnel_r", "1e-50 x", "not a finite number"},
       {"tunnel_r", "", "not a finite number"},
       {"text_font_weight", "7.5", "not a whole number"},
       {"text_font_weight", "2147483648", "not a whole number"},
@@ -137,6 +166,7 @@ TEST(LoopEdit, ValuesAFieldCannotHoldAreRefusedWithAMessage) {
   EXPECT_FALSE(ParseTrackName("tunnel_r").ok());
   EXPECT_TRUE(ParseTrackName("text_rot_x").ok());
   EXPECT_FALSE(ParseTrackValue("nan").ok());
+  EXPECT_EQ(ParseTrackValue("1e-50").value(), 0.0f);  // too small for a float: 0, as a compiler reads it
 
   // Edits built in code are checked as well, and change nothing when refused.
   auto scene = Bundled("default");
@@ -275,6 +305,16 @@ TEST(LoopEdit, KeysKeepTheirOrderWhenMovedDeletedOrRetimed) {
   EXPECT_EQ(scene->baked_frame_count, 300);
   ExpectPlaysAsSaved(*scene);
   ASSERT_TRUE(ApplyEdit(*scene, longer->undo).ok());
+  EXPECT_EQ(Bytes(*scene), original);
+
+  // A playhead beyond the end of a loop made shorter starts over instead of staying stuck there.
+  scene->current_frame = 230;
+  auto shorter = ApplyEdit(*scene, SetLengthEdit(200));
+  ASSERT_TRUE(shorter.ok());
+  EXPECT_EQ(scene->current_frame, 0);
+  scene->current_frame = 150;
+  ASSERT_TRUE(ApplyEdit(*scene, shorter->undo).ok());
+  EXPECT_EQ(scene->current_frame, 150);
   EXPECT_EQ(Bytes(*scene), original);
 
   auto stretched = ApplyEdit(*scene, SetLengthEdit(480, true));
@@ -437,6 +477,98 @@ TEST(EditHistory, ListsStepsMergesDragsAndKnowsWhenSaved) {
   history.Clear();
   EXPECT_FALSE(history.IsModified());
   EXPECT_FALSE(history.Undo(*scene).has_value());
+}
+
+TEST(LoopEdit, AValueOnAFrameWithoutAKeyAddsOne) {
+  auto scene = Bundled("tunnel");  // keys on 0, 100, 200
+  auto on_key = ApplyEdit(*scene, SetValueAtFrameEdit(*scene, Track::tunnel_twist, 100, 4.0f));
+  ASSERT_TRUE(on_key.ok());
+  EXPECT_EQ(scene->keyframe_count, 2);
+  auto between = ApplyEdit(*scene, SetValueAtFrameEdit(*scene, Track::tunnel_twist, 150, -4.0f));
+  ASSERT_TRUE(between.ok());
+  EXPECT_EQ(scene->keyframe_count, 3);
+  EXPECT_EQ(scene->track(Track::tunnel_twist).key_values[150], -4.0f);
+  EXPECT_EQ(between->redo.description, "Set tunnel_twist on frame 150");
+  ExpectPlaysAsSaved(*scene);
+  const auto before = Bytes(*scene);
+  EXPECT_FALSE(ApplyEdit(*scene, SetValueAtFrameEdit(*scene, Track::tunnel_twist, 10000, 1.0f)).ok());
+  EXPECT_EQ(Bytes(*scene), before);
+}
+
+// Loops read from files may hold what no edit may write: keys on one frame, NaN values. Edits
+// around them still work where they can, and their undo puts the odd values back.
+TEST(LoopEdit, OddLoopsFromFilesAreEditedWhereTheyCanBe) {
+  SceneState built;
+  ResetToLoadDefaults(built);
+  ClearKeyframes(built);
+  built.keyframe_count = 3;
+  const int32_t frames[] = {0, 50, 50, 100};
+  for (int k = 0; k < 4; ++k) (*built.keyframe_frame)[static_cast<size_t>(k)] = frames[k];
+  built.track(Track::text_rot_x).key_values[50] = 20.0f;
+  built.track(Track::text_rot_x).key_values[100] = 40.0f;
+  built.track(Track::text_rot_z).initial_value = NAN;
+  built.settings.tunnel_r = NAN;
+  auto scene = LoadBytes(WriteSequence(built));
+  const auto original = Bytes(*scene);
+
+  EXPECT_FALSE(ApplyEdit(*scene, InsertKeyEdit(75)).ok());
+  EXPECT_FALSE(ApplyEdit(*scene, SetLengthEdit(200)).ok());
+  EXPECT_FALSE(ApplyEdit(*scene, MoveKeyEdit(2, 50)).ok());
+  EXPECT_EQ(Bytes(*scene), original);
+
+  EditHistory history;
+  ASSERT_TRUE(history.Apply(*scene, SetInitialEdit(Track::text_rot_z, 5.0f)).ok());
+  ASSERT_TRUE(history.Apply(*scene, SetFloatSettingEdit(Setting::tunnel_r, 1.0f)).ok());
+  ASSERT_TRUE(history.Apply(*scene, MoveKeyEdit(1, 25)).ok());  // puts the keys in order
+  ExpectPlaysAsSaved(*scene);
+  ASSERT_TRUE(history.Apply(*scene, InsertKeyEdit(75)).ok());
+  ExpectPlaysAsSaved(*scene);
+  while (history.CanUndo()) ASSERT_TRUE(history.Undo(*scene));
+  EXPECT_EQ(Bytes(*scene), original);
+  EXPECT_TRUE(std::isnan(scene->settings.tunnel_r));
+
+  // Even an edit marked as an undo cannot put a key where the expansion would read before frame 0.
+  LoopEdit forced = SetKeyFramesEdit({0, 0, 50, 100});
+  forced.restores = true;
+  EXPECT_FALSE(ApplyEdit(*scene, forced).ok());
+  forced = MoveKeyEdit(1, 0);
+  forced.restores = true;
+  EXPECT_FALSE(ApplyEdit(*scene, forced).ok());
+  EXPECT_EQ(Bytes(*scene), original);
+}
+
+// A drag as the editor sends it: every move sets the dragged values and key frames again from
+// where the drag began, each joined to the first.
+TEST(EditHistory, ALongDragIsOneShortStep) {
+  auto scene = Bundled("carousel");  // keys on 0, 60, 120, 180, 240
+  const auto original = Bytes(*scene);
+  EditHistory history;
+  const float start = scene->track(Track::text_rot_y).key_values[120];
+  std::vector<uint8_t> after;
+  for (int i = 1; i <= 200; ++i) {
+    const int32_t shift = (i % 50) - 25;
+    std::vector<LoopEdit> steps{SetKeyValueEdit(Track::text_rot_y, 2, start + static_cast<float>(i))};
+    if (shift != 0) steps.push_back(SetKeyFramesEdit({0, 60, 120 + shift, 180, 240}));
+    ASSERT_TRUE(history.Apply(*scene, GroupEdit(std::move(steps), "Drag keys"), nullptr, i > 1).ok()) << i;
+  }
+  after = Bytes(*scene);
+  EXPECT_EQ(history.UndoDescriptions(), std::vector<std::string>{"Drag keys"});
+  auto undone = history.Undo(*scene);
+  ASSERT_TRUE(undone.has_value());
+  EXPECT_EQ(Bytes(*scene), original);
+  // What undo applied (and hands to the playing scene) did not grow with the drag.
+  EXPECT_LE(undone->redo.steps.size(), 4u);
+  auto redone = history.Redo(*scene);
+  ASSERT_TRUE(redone.has_value());
+  EXPECT_EQ(Bytes(*scene), after);
+  EXPECT_LE(redone->redo.steps.size(), 4u);
+  ExpectPlaysAsSaved(*scene);
+
+  // A merged edit that adds a key is joined whole, and still undone exactly.
+  ASSERT_TRUE(history.Apply(*scene, InsertKeyEdit(30), nullptr, true).ok());
+  ASSERT_TRUE(history.Apply(*scene, SetKeyValueEdit(Track::text_rot_y, 1, 5.0f), nullptr, true).ok());
+  ASSERT_TRUE(history.Undo(*scene));
+  EXPECT_EQ(Bytes(*scene), original);
 }
 
 TEST(LoopEdit, MarkersShowWhereKeysLand) {
