@@ -637,6 +637,7 @@ void CLoopEditorDock::Dragged(const std::vector<KeyMark>& marks, int frames, dou
   if (!dragging_) {
     // Where everything was when the drag began: each step of the drag sets values from there.
     dragging_ = true;
+    drag_moved_keys_ = false;
     drag_values_.clear();
     for (const KeyMark& m : marks)
       drag_values_[m] = m.key == 0 ? s.track(m.track).initial_value
@@ -656,10 +657,12 @@ void CLoopEditorDock::Dragged(const std::vector<KeyMark>& marks, int frames, dou
   for (size_t k = 1; k < moved.size(); ++k) in_order &= moved[k] > moved[k - 1];
   if (moved.front() < 0) in_order = false;
   // A key dragged past its neighbour stops short of it: the values still follow.
-  if (in_order && frames != 0) steps.push_back(engine::SetKeyFramesEdit(moved));
+  // Once the keys have moved in this drag they are set every step, so coming back puts them back.
+  drag_moved_keys_ |= frames != 0;
+  if (in_order && drag_moved_keys_) steps.push_back(engine::SetKeyFramesEdit(moved));
   // The first step of a drag is a step of its own; the rest join it, so one undo takes it back.
   if (Edit(engine::GroupEdit(std::move(steps), "Drag keys"), drag_started_)) drag_started_ = true;
-  if (!live) dragging_ = false, drag_started_ = false;
+  if (!live) dragging_ = false, drag_started_ = false, drag_moved_keys_ = false;
 }
 
 // ---- Loop -------------------------------------------------------------------------------------

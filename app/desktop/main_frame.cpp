@@ -159,11 +159,12 @@ void CMainFrame::BuildMenus() {
 
   QMenu* file = menuBar()->addMenu("&File");
   add(file, "&Open Sequence.", [v] { v->OpenSequence(); }, QKeySequence("Ctrl+O"), "Open an existing document");
-  editing_->AddMenus(file, menuBar()->addMenu("&Edit"), nullptr);
   file->addSeparator();
   file->addSeparator();
   add(file, "Save Bitmap", [v] { v->SaveBitmap(); }, {}, "Save the picture shown as a bitmap file");
   add(file, "Copy to Clipboard", [v] { v->CopyToClipboard(); }, {}, "Copy the picture shown to the clipboard");
+  editing_->AddMenus(file, nullptr, nullptr);  // Save and Save As
+  file->addSeparator();
   add(file, "E&xit", [this] { close(); }, {}, "Quit the application; prompts to save documents");
 
   QMenu* view = menuBar()->addMenu("&View");
@@ -182,6 +183,8 @@ void CMainFrame::BuildMenus() {
 
   QMenu* options = menuBar()->addMenu("Options");
   add(options, "Settings", [v] { v->ShowSettings(); }, {}, "Choose the export format and how the player starts");
+  // After the menus the player always had, which keyboard users and scripts reach by place.
+  editing_->AddMenus(nullptr, menuBar()->addMenu("&Edit"), nullptr);
 
   QMenu* video = menuBar()->addMenu("Export Video");
   add(video, "Export Video", [v] { v->ExportVideo(); }, {}, "Write the playing loop to a video file");
