@@ -58,6 +58,38 @@ fs::path DataFolderBeside(const fs::path& exe_folder) {
 
 void SetProgramFolder(const fs::path& folder) { LibraryOverride() = folder; }
 
+fs::path UserDataFolder(const char* xdg_data_home, const char* home) {
+  if (xdg_data_home && *xdg_data_home && fs::path(xdg_data_home).is_absolute())
+    return fs::path(xdg_data_home) / "Vantaloop";
+  if (home && *home && fs::path(home).is_absolute()) return fs::path(home) / ".local/share/Vantaloop";
+  return {};
+}
+
+fs::path UserDataFolder() { return UserDataFolder(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")); }
+
+namespace {
+
+// The program folder, unless only the user's folder has the file.
+template <typename Finder>
+fs::path BaseHolding(Finder&& found_under) {
+  const fs::path program = ProgramFolder();
+  if (found_under(program)) return program;
+  const fs::path user = UserDataFolder();
+  std::error_code ec;
+  if (user.empty() || !fs::is_directory(user, ec) || fs::equivalent(user, program, ec)) return program;
+  return found_under(user) ? user : program;
+}
+
+}  // namespace
+
+fs::path AssetBaseFor(std::string_view name) {
+  return BaseHolding([&](const fs::path& base) { return FindAssetFile(name, base).ok(); });
+}
+
+fs::path PictureBaseFor(std::string_view name, int32_t custom_image_mode) {
+  return BaseHolding([&](const fs::path& base) { return FindPictureFile(name, custom_image_mode, base).ok(); });
+}
+
 std::optional<fs::path> ResolveAssetPath(std::string_view name) {
   return ResolveAssetPath(name, ProgramFolder());
 }

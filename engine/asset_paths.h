@@ -24,6 +24,21 @@ std::filesystem::path ProgramFolder();
 std::filesystem::path DataFolderBeside(const std::filesystem::path& exe_folder);
 void SetProgramFolder(const std::filesystem::path& folder);
 
+// The user's data folder: $XDG_DATA_HOME/Vantaloop when that variable holds an absolute path
+// (a relative one is ignored, as the XDG rules say), else $HOME/.local/share/Vantaloop. Empty
+// when neither gives an absolute path, so nothing is ever looked for in the current folder.
+// It holds the user's own loops (Sequences) and the assets they name, in the same sub-folders as
+// the bundled library (Textures, Images, Particles, model).
+std::filesystem::path UserDataFolder(const char* xdg_data_home, const char* home);
+std::filesystem::path UserDataFolder();  // from the environment
+
+// The folder a loop's asset name is taken relative to: the program folder when the name is found
+// there, else the user's data folder when it is found there, else the program folder (so a
+// message about a missing file names the library). Bundled files win over the user's, so a file a
+// user drops in their folder cannot change what a bundled loop shows.
+std::filesystem::path AssetBaseFor(std::string_view name);
+std::filesystem::path PictureBaseFor(std::string_view name, int32_t custom_image_mode);
+
 // Resolves an asset name as a loop stores it. Relative names are taken against base (by default
 // the program folder); '\' is read as '/'; the exact name is tried first, then a case-insensitive
 // match of each path component. Names containing "http://" are never fetched and do not resolve.

@@ -57,12 +57,12 @@ class AssetProbe : public SequenceAssets {
   void LoadPhotoTextureA(SceneState& s, const std::string& name) override { Picture(s, name, "photo_a_name"); }
   void LoadPhotoTextureB(SceneState& s, const std::string& name) override { Picture(s, name, "photo_b_name"); }
   void LoadParticleTexture(SceneState&, const std::string& name) override {
-    if (auto found = vl::FindAssetFile(name, vl::ProgramFolder()); !found)
+    if (auto found = vl::FindAssetFile(name, vl::AssetBaseFor(name)); !found)
       Missing("particle_texture_name", "particle texture " + Quoted(name), found.error());
   }
   void LoadModel(SceneState&, int slot, const std::string& file) override {
     const std::string field = "model_" + std::to_string(slot + 1) + "_file_name";
-    if (auto found = vl::FindAssetFile(file, vl::ProgramFolder()); !found) Missing(field, "model " + Quoted(file), found.error());
+    if (auto found = vl::FindAssetFile(file, vl::AssetBaseFor(file)); !found) Missing(field, "model " + Quoted(file), found.error());
     else models_loaded_[slot] = true;
   }
   bool model_loaded(int slot) const { return models_loaded_[static_cast<size_t>(slot)]; }
@@ -70,7 +70,7 @@ class AssetProbe : public SequenceAssets {
  private:
   void Picture(const SceneState& s, const std::string& name, const std::string& field) {
     if (name.empty()) return;  // the player skips an empty name without a word
-    auto found = vl::FindPictureFile(name, s.custom_image_mode, vl::ProgramFolder());
+    auto found = vl::FindPictureFile(name, s.custom_image_mode, vl::PictureBaseFor(name, s.custom_image_mode));
     if (found) return;
     std::string note;
     if (name.find("http://") != std::string::npos)

@@ -181,7 +181,7 @@ Expected<uint32_t> RenderAssets::PictureTextureFor(SceneState& scene, const std:
                                                                    : 0;  // the photos
   std::string file_key;
   if (sharing_) {
-    if (auto path = FindPictureFile(name, scene.custom_image_mode, ProgramFolder())) {
+    if (auto path = FindPictureFile(name, scene.custom_image_mode, PictureBaseFor(name, scene.custom_image_mode))) {
       std::error_code ec;
       const auto size = std::filesystem::file_size(*path, ec);
       const auto time = std::filesystem::last_write_time(*path, ec).time_since_epoch().count();
@@ -234,7 +234,8 @@ Expected<uint32_t> RenderAssets::PictureTextureFor(SceneState& scene, const std:
     metafile_ms = int(std::chrono::duration_cast<std::chrono::milliseconds>(metafile_deadline_ -
                                                                             std::chrono::steady_clock::now())
                           .count());
-  auto load = assets::LoadPictureTexture(name, loader, MaxTextureSize(), scene.custom_image_mode, ProgramFolder(),
+  auto load = assets::LoadPictureTexture(name, loader, MaxTextureSize(), scene.custom_image_mode,
+                                         PictureBaseFor(name, scene.custom_image_mode),
                                          metafile_ms);
   natural = load.natural_size;
   Expected<uint32_t> result = load.texture.ok() ? Expected<uint32_t>(0u) : Expected<uint32_t>(load.texture.error());
@@ -295,7 +296,7 @@ void RenderAssets::LoadPhotoTextureA(SceneState& scene, const std::string& name)
 void RenderAssets::LoadPhotoTextureB(SceneState& scene, const std::string& name) { LoadPhoto(scene, name, false); }
 
 void RenderAssets::LoadParticleTexture(SceneState& scene, const std::string& colour_file) {
-  auto result = assets::LoadTextureImage(colour_file, std::nullopt, /*build_mipmaps=*/true, ProgramFolder());
+  auto result = assets::LoadTextureImage(colour_file, std::nullopt, /*build_mipmaps=*/true, AssetBaseFor(colour_file));
   if (!result.ok()) {
     std::string line = result.error.text;
     if (result.error.detail) line += " (" + result.error.detail->ToString() + ")";
@@ -327,7 +328,7 @@ void RenderAssets::LoadModel(SceneState&, int slot, const std::string& file) {
   Model& model = models_[static_cast<size_t>(slot)];
   // Only a regular file of the library (or an absolute name) is opened: a FIFO would block the
   // player and a device could be read without end.
-  auto path = FindAssetFile(file, ProgramFolder());
+  auto path = FindAssetFile(file, AssetBaseFor(file));
   if (!path) {
     model.object_count = 0;
     model.objects.clear();

@@ -13,15 +13,6 @@ namespace vl::ui {
 
 namespace fs = std::filesystem;
 
-fs::path UserDataFolder(const char* xdg_data_home, const char* home) {
-  if (xdg_data_home && *xdg_data_home && fs::path(xdg_data_home).is_absolute())
-    return fs::path(xdg_data_home) / "Vantaloop";
-  if (home && *home && fs::path(home).is_absolute()) return fs::path(home) / ".local/share/Vantaloop";
-  return {};
-}
-
-fs::path UserDataFolder() { return UserDataFolder(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")); }
-
 fs::path UserSequencesFolder() {
   const fs::path data = UserDataFolder();
   return data.empty() ? fs::path() : data / kSequencesFolder;

@@ -9,6 +9,7 @@
 
 #include <QDialog>
 
+#include "engine/asset_paths.h"
 #include "engine/random.h"
 #include "ui/desktop_state.h"
 
@@ -18,11 +19,7 @@ class CThumbsListCtrl;
 
 inline constexpr const char* kSequencesFolder = "Sequences";
 
-// The user's data folder: $XDG_DATA_HOME/Vantaloop when that variable holds an absolute path
-// (a relative one is ignored, as the XDG rules say), else $HOME/.local/share/Vantaloop. Empty
-// when neither gives an absolute path, so nothing is ever looked for in the current folder.
-std::filesystem::path UserDataFolder(const char* xdg_data_home, const char* home);
-std::filesystem::path UserDataFolder();  // from the environment
+using vl::UserDataFolder;  // engine/asset_paths.h
 // <user data>/Sequences: the user's own loops, listed after the bundled ones; Save starts there.
 std::filesystem::path UserSequencesFolder();
 

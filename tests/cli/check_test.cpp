@@ -37,8 +37,8 @@ class CheckTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   // Runs check with the test's library folder.
-  CheckRun Check(const std::string& args) {
-    const std::string cmd = std::string(VL_BIN_DIR) + "/vantaloop-cli check --library " + (dir_ / "lib").string() +
+  CheckRun Check(const std::string& args, const std::string& env = "") {
+    const std::string cmd = env + std::string(VL_BIN_DIR) + "/vantaloop-cli check --library " + (dir_ / "lib").string() +
                             " " + args + " >" + (dir_ / "out").string() + " 2>" + (dir_ / "err").string();
     const int status = std::system(cmd.c_str());
     auto slurp = [](const fs::path& p) {
@@ -306,3 +306,26 @@ TEST_F(CheckTest, ALibraryFolderThatIsNotThereIsSaidToBeMissing) {
 }
 
 }  // namespace
+
+// A user's own loop names assets copied into the user's data folder: they are found there, after
+// the library, and only there.
+TEST_F(CheckTest, AssetsInTheUsersDataFolderAreFound) {
+  const fs::path user = dir_ / "xdg" / "Vantaloop";
+  fs::create_directories(user / "Textures");
+  fs::create_directories(user / "model");
+  std::ofstream(user / "Textures" / "Mine.jpg") << "x";
+  std::ofstream(user / "model" / "Mine.3DS") << "x";
+  const std::string loop = Source("mine.txt",
+                                  "sprites_on = 2\nsprite_texture_name = \"Textures\\\\mine.JPG\"\n"
+                                  "model_1_on = 2\nmodel_1_load = 2\nmodel_1_file_name = \"model\\\\Mine.3DS\"\n"
+                                  "tunnel_on = 1\ntunnel_texture_name = \"Textures\\\\Gold.jpg\"",
+                                  "sprite_count = 20\nsprite_alpha = 200");
+  const std::string env = "XDG_DATA_HOME=" + (dir_ / "xdg").string() + " ";
+  CheckRun with_user = Check(loop, env);
+  EXPECT_EQ(with_user.out.find("missing-asset"), std::string::npos) << with_user.out << with_user.err;
+
+  CheckRun without = Check(loop, "XDG_DATA_HOME=" + (dir_ / "nowhere").string() + " HOME=/nonexistent ");
+  EXPECT_EQ(Count(without.out, "missing-asset"), 2) << without.out;
+  // The message still names the library, where bundled loops keep their files.
+  EXPECT_NE(without.out.find("is not in " + (dir_ / "lib").string()), std::string::npos) << without.out;
+}
