@@ -160,6 +160,8 @@ Expected<std::string> LibraryNameFor(const fs::path& chosen, const char* folder,
   const std::string stem = file.stem().string(), ext = file.extension().string();
   for (int n = 1; n < 1000; ++n) {
     const fs::path target = dir / (n == 1 ? file.filename().string() : stem + " (" + std::to_string(n) + ")" + ext);
+    // A name the bundled library has would find the bundled file, which wins over the user's.
+    if (ResolveAssetPath((fs::path(folder) / target.filename()).generic_string(), program_folder)) continue;
     if (fs::exists(fs::symlink_status(target, ec))) {
       auto there = ReadFileBytes(target, uint64_t{256} << 20);
       if (there && *there == *bytes) return loop_name(fs::path(folder) / target.filename());

@@ -173,6 +173,10 @@ TEST(LoopEditorFiles, AChosenFileOutsideTheLibraryIsCopiedIntoTheUsersFolder) {
   test::WriteText(elsewhere / "other" / "photo.jpg", "another");
   EXPECT_EQ(*LibraryNameFor(elsewhere / "other" / "photo.jpg", "Images", program, user), "Images/photo (2).jpg");
   EXPECT_EQ(ReadText(user / "Images" / "photo.jpg"), "mine");
+  // A name the bundled library has would show the bundled file: the copy gets another.
+  fs::create_directories(elsewhere / "third");
+  test::WriteText(elsewhere / "third" / "own.jpg", "not the bundled one");
+  EXPECT_EQ(*LibraryNameFor(elsewhere / "third" / "own.jpg", "Images", program, user), "Images/own (2).jpg");
   // A file already in the user's folder is named as it lies there.
   EXPECT_EQ(*LibraryNameFor(user / "Images" / "photo (2).jpg", "Images", program, user), "Images/photo (2).jpg");
 }
