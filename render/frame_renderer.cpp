@@ -257,14 +257,18 @@ void FrameRenderer::RenderFrame(PlaybackPanel* panel) {
   layers_.DrawText(s);
 
   // 15. Final state for the next tick and for whatever draws over the view.
+  SetStateBetweenFrames();
+
+  // 16. Frame advance.
+  AdvanceFrame(s, panel);
+}
+
+void FrameRenderer::SetStateBetweenFrames() {
   glDisable(GL_TEXTURE_GEN_S);
   glDisable(GL_TEXTURE_GEN_T);
   glDisable(GL_BLEND);
   glDisable(GL_TEXTURE_2D);
   glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-
-  // 16. Frame advance.
-  AdvanceFrame(s, panel);
 }
 
 void FrameRenderer::FetchWorkingValues() {
@@ -277,6 +281,7 @@ void FrameRenderer::FetchWorkingValues() {
     scene_.work[t] = scene_.track(t).frame_values[frame];
   }
   scene_.wave_phase = TruncToInt(scene_.track(Track::wave_phase).frame_values[frame]);
+  if (after_fetch_) after_fetch_(scene_);
 }
 
 void FrameRenderer::TrailPass() {

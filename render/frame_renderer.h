@@ -5,6 +5,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "engine/scene_state.h"
@@ -86,6 +87,13 @@ class FrameRenderer final : public FrameDrawer {
   // starts from a clear, the trail and the captures are taken before the echoes draw). The
   // reference path always draws.
   void set_echoes_unseen(bool unseen) { echoes_unseen_ = unseen; }
+  // Runs after every frame's working values are fetched from the tracks, before anything is
+  // drawn: values held from outside (a live control) take the place of the loop's own there.
+  void set_after_fetch(std::function<void(engine::SceneState&)> hook) { after_fetch_ = std::move(hook); }
+  // The GL state every frame leaves for the next. The view's start-up leaves another (additive
+  // blending on), which only the very first frame after it meets; a first frame meant to look as
+  // the loop looks when it plays round sets this first.
+  static void SetStateBetweenFrames();
 
   const FrameStats& last_frame() const { return stats_; }
   // The echo compositor, for tests (its program builder can be made to fail).
@@ -147,6 +155,7 @@ class FrameRenderer final : public FrameDrawer {
   EchoSum echo_sum_;
   RenderMode mode_ = RenderModeFromEnvironment();
   bool echoes_unseen_ = false;
+  std::function<void(engine::SceneState&)> after_fetch_;
   int64_t frame_serial_ = 0;
   // Per capture (scene, models 1-3): the grey level it is known to hold throughout because
   // nothing was drawn into it, or -1.

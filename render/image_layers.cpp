@@ -93,6 +93,18 @@ void ImageLayers::InitPhotoGrid(SceneState&) {
   }
 }
 
+void ImageLayers::SettlePhotoLag(const SceneState& scene, int frame) {
+  frame = std::clamp(frame, 0, engine::kFrameSlots - 1);
+  const float mix = scene.track(engine::Track::photo_mix).frame_values[frame];
+  photo_alpha_a_ = mix / 255.0f;
+  photo_alpha_b_ = 1.0f - mix / 255.0f;
+  const int phase = TruncToInt(scene.track(engine::Track::wave_phase).frame_values[frame]);
+  for (int i = 0; i < kPhotoGridSize; ++i) {
+    const float z = static_cast<float>(std::sin((i / 5.0 * 40.0 + phase) / 360.0 * kWavePi * 2.0));
+    for (int j = 0; j < kPhotoGridSize; ++j) photo_grid_[i][j][2] = z;
+  }
+}
+
 // ---- Backdrop --------------------------------------------------------------------------------
 
 void ImageLayers::BackdropPlane(SceneState& scene, int plane) {

@@ -109,6 +109,11 @@ class ImageLayers {
   const float* photo_grid_vertex(int i, int j) const { return photo_grid_[i][j]; }
   const float* tunnel_texcoord(int i, int j) const { return tunnel_texcoords_[i][j]; }
 
+  // The photos' alphas and wave grid follow the scene one frame late. For a first frame with
+  // nothing drawn before it (an export from a fresh start), sets them as if `frame` had been
+  // drawn just before, so the first picture is the loop's own rather than blank.
+  void SettlePhotoLag(const engine::SceneState& scene, int frame);
+
   // Geometry through GL 1.1 vertex arrays (the default) or immediate mode; the same pixels.
   void set_use_arrays(bool on);
 

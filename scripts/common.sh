@@ -12,12 +12,16 @@ VL_PACKAGES=(
   fonts-dejavu-core fonts-dejavu-extra fonts-crosextra-carlito fonts-crosextra-caladea fonts-comic-neue
   qt6-base-dev qt6-svg-dev libqt6opengl6-dev
   libwmf-dev libemf2svg-dev libjpeg62-turbo-dev libexpat1-dev
-  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
+  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
   libcli11-dev libssl-dev
+  liblo-dev liblo-tools
   xvfb xauth python3
   ffmpeg webp xdotool imagemagick x11-xserver-utils openbox
+  vcdimager dvdauthor mediainfo mkvtoolnix
   dpkg-dev lintian desktop-file-utils appstream shared-mime-info libglib2.0-bin man-db
   bash-completion bubblewrap
+  # Batch export: GNU parallel, and a one-node Slurm cluster the tests start in a folder of their own.
+  parallel munge slurmctld slurmd slurm-client
 )
 
 # Runs a command with its output kept in LOG; on failure shows the log's last lines and fails.

@@ -59,6 +59,9 @@ CControlPanelDlg::CControlPanelDlg(ViewHost& view, QWidget* parent) : QDialog(pa
   fps_label_ = new QLabel(rate_box);
   fps_label_->setFont(label_font);
   rate_layout->addWidget(fps_label_);
+  // The tempo and beat the loop is locked to, when there is a tempo (empty otherwise).
+  tempo_label_ = new QLabel(rate_box);
+  rate_layout->addWidget(tempo_label_);
   grid->addWidget(play_, 0, 0);
   grid->addWidget(stop_, 0, 1);
   grid->addWidget(rate_box, 0, 2);
@@ -142,6 +145,10 @@ int CControlPanelDlg::SliderPosition() const { return slider_->value(); }
 void CControlPanelDlg::SetFrameNumber(int frame) { frame_edit_->setText(QString::number(frame)); }
 
 void CControlPanelDlg::SetFpsLabel(const std::string& text) { fps_label_->setText(QString::fromStdString(text)); }
+
+void CControlPanelDlg::SetTempoText(const QString& text) {
+  if (tempo_label_->text() != text) tempo_label_->setText(text);
+}
 
 void CControlPanelDlg::RebuildKeyframeTicks() {
   const engine::SceneState& scene = view_.scene();

@@ -48,6 +48,8 @@ class CControlPanelDlg : public QDialog, public render::PlaybackPanel {
   int SliderPosition() const override;
   void SetFrameNumber(int frame) override;
   void SetFpsLabel(const std::string& text) override;
+  // "120.0 BPM, beat 3 of 8"; empty when there is no tempo.
+  void SetTempoText(const QString& text);
 
   // Tick marks at the keyframes; the tick count doubles as "the loop has keyframes" for seeking.
   void RebuildKeyframeTicks();
@@ -67,6 +69,7 @@ class CControlPanelDlg : public QDialog, public render::PlaybackPanel {
   KeyframeSlider* slider() const { return slider_; }
   QLineEdit* frame_edit() const { return frame_edit_; }
   QLabel* fps_label() const { return fps_label_; }
+  QLabel* tempo_label() const { return tempo_label_; }
   QCheckBox* loop_box() const { return loop_box_; }
   QComboBox* preset_combo() const { return preset_combo_; }
   CThumbsListCtrl* thumbs() const { return thumbs_; }
@@ -87,6 +90,7 @@ class CControlPanelDlg : public QDialog, public render::PlaybackPanel {
   KeyframeSlider* slider_;
   QLineEdit* frame_edit_;
   QLabel* fps_label_;
+  QLabel* tempo_label_;
   QCheckBox* loop_box_;
   QComboBox* preset_combo_;  // the library by file name; kept hidden
   CThumbsListCtrl* thumbs_;

@@ -1,6 +1,10 @@
 #include "ui/settings_dlg.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QSpinBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QGridLayout>
@@ -50,6 +54,26 @@ CSettingsDlg::CSettingsDlg(QWidget* parent) : QDialog(parent, Qt::Tool | Qt::Cus
   row->addWidget(screen_combo_, 1);
   layout->addWidget(shows);
 
+  auto* live = new QGroupBox("Live", this);
+  auto* form = new QGridLayout(live);
+  form->addWidget(new QLabel("OSC port", live), 0, 0);
+  osc_port_box_ = new QSpinBox(live);
+  osc_port_box_->setRange(0, 65535);
+  osc_port_box_->setSpecialValueText("Off");
+  form->addWidget(osc_port_box_, 0, 1);
+  form->addWidget(new QLabel("Tempo (BPM)", live), 1, 0);
+  tempo_box_ = new QDoubleSpinBox(live);
+  tempo_box_->setRange(0, 999);
+  tempo_box_->setDecimals(1);
+  tempo_box_->setSpecialValueText("None");
+  form->addWidget(tempo_box_, 1, 1);
+  form->addWidget(new QLabel("Beats per loop", live), 2, 0);
+  beats_box_ = new QSpinBox(live);
+  beats_box_->setRange(0, 1024);
+  beats_box_->setSpecialValueText("Not locked");
+  form->addWidget(beats_box_, 2, 1);
+  layout->addWidget(live);
+
   auto* buttons = new QDialogButtonBox(this);
   buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
   QPushButton* apply = buttons->addButton("Apply", QDialogButtonBox::AcceptRole);
@@ -75,6 +99,9 @@ void CSettingsDlg::LoadControls() {
   // the stored screen the combo's first entry.
   preset_index = keep;
   output_screen = keep_screen;
+  osc_port_box_->setValue(osc_port);
+  tempo_box_->setValue(tempo);
+  beats_box_->setValue(beats_per_loop);
   // An older store names the screen only: shown as the screen it names, kept as its id.
   if (const QScreen* named = ScreenById(output_screen)) output_screen = ScreenId(named);
   const int screen = screen_combo_->findData(output_screen);
@@ -93,6 +120,10 @@ void CSettingsDlg::SaveControls() {
   resize_check = resize_box_->isChecked() ? 1 : 0;
   if (format_combo_->currentIndex() >= 0) preset_index = format_combo_->currentIndex();
   output_screen = screen_combo_->currentData().toString();
+  osc_port = osc_port_box_->value();
+  // Below 20 BPM is no tempo anyone plays to: the slowest one is meant.
+  tempo = tempo_box_->value() > 0 && tempo_box_->value() < 20 ? 20.0 : tempo_box_->value();
+  beats_per_loop = beats_box_->value();
 }
 
 void CSettingsDlg::accept() {
@@ -146,6 +177,21 @@ QScreen* ScreenById(const QString& id) {
   return nullptr;
 }
 
+int StoredOscPort(QSettings& store) {
+  const int port = store.value(kOscPortKey, 0).toInt();
+  return port >= 1 && port <= 65535 ? port : 0;
+}
+
+double StoredTempo(QSettings& store) {
+  const double tempo = store.value(kTempoKey, 0.0).toDouble();
+  return tempo >= 20.0 && tempo <= 999.0 ? tempo : 0.0;  // NaN too
+}
+
+int StoredBeatsPerLoop(QSettings& store) {
+  const int beats = store.value(kBeatsPerLoopKey, 0).toInt();
+  return beats >= 1 && beats <= 1024 ? beats : 0;
+}
+
 SettingsShown SettingsOf(const engine::SceneState& scene) {
   return {scene.lock_frame_rate, scene.random_sequence_on_startup, scene.export_preset, scene.resize_to_preset};
 }
@@ -162,6 +208,9 @@ bool RunSettingsCommand(const SettingsShown& shown, const std::function<engine::
   dlg.preset_index = shown.export_preset;
   dlg.resize_check = shown.resize_to_preset;
   dlg.output_screen = store.value(kOutputScreenKey).toString();
+  dlg.osc_port = StoredOscPort(store);
+  dlg.tempo = StoredTempo(store);
+  dlg.beats_per_loop = StoredBeatsPerLoop(store);
   dlg.LoadControls();
 
   const int result = run ? run(dlg) : dlg.exec();
@@ -176,6 +225,9 @@ bool RunSettingsCommand(const SettingsShown& shown, const std::function<engine::
   scene.resize_to_preset = dlg.resize_check;
   WriteSettings(store, scene);
   store.setValue(kOutputScreenKey, dlg.output_screen);
+  store.setValue(kOscPortKey, dlg.osc_port);
+  store.setValue(kTempoKey, dlg.tempo);
+  store.setValue(kBeatsPerLoopKey, dlg.beats_per_loop);
   store.sync();
   if (scene.resize_to_preset != 0) ApplyExportPreset(scene, main_window, scene.export_preset, note);
   return true;

@@ -10,6 +10,8 @@
 
 class QCheckBox;
 class QComboBox;
+class QDoubleSpinBox;
+class QSpinBox;
 class QScreen;
 class QSettings;
 
@@ -27,12 +29,20 @@ class CSettingsDlg : public QDialog {
   int preset_index = -1;
   int resize_check = 0;
   QString output_screen;  // ScreenId of the screen full screen uses; empty: the main window's own
+  // Live control: the UDP port OSC messages come to (0: off), the tempo (0: none) and the beats
+  // one pass through the loop lasts (0: not locked to the beat).
+  int osc_port = 0;
+  double tempo = 0.0;
+  int beats_per_loop = 0;
 
   QComboBox* format_combo() const { return format_combo_; }
   QCheckBox* lock_box() const { return lock_box_; }
   QCheckBox* random_box() const { return random_box_; }
   QCheckBox* resize_box() const { return resize_box_; }
   QComboBox* screen_combo() const { return screen_combo_; }
+  QSpinBox* osc_port_box() const { return osc_port_box_; }
+  QDoubleSpinBox* tempo_box() const { return tempo_box_; }
+  QSpinBox* beats_box() const { return beats_box_; }
 
   // Puts the members into the controls (a preset outside the list selects nothing).
   void LoadControls();
@@ -47,7 +57,19 @@ class CSettingsDlg : public QDialog {
   QCheckBox* random_box_;
   QCheckBox* resize_box_;
   QComboBox* screen_combo_;
+  QSpinBox* osc_port_box_;
+  QDoubleSpinBox* tempo_box_;
+  QSpinBox* beats_box_;
 };
+
+// Where the live settings are kept in the profile store.
+inline constexpr const char* kOscPortKey = "Live/OSC Port";
+inline constexpr const char* kTempoKey = "Live/Tempo";
+inline constexpr const char* kBeatsPerLoopKey = "Live/Beats Per Loop";
+// The live settings as stored; anything out of range (a store edited by hand) reads as off.
+int StoredOscPort(QSettings& store);
+double StoredTempo(QSettings& store);
+int StoredBeatsPerLoop(QSettings& store);
 
 // Where the "Output screen" choice is kept in the profile store (a ScreenId; older stores hold a
 // bare screen name).

@@ -81,6 +81,27 @@ CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent
   });
   BuildMenus();
   editing_->RestoreLayout();
+
+  // ---- Live control: OSC on the settings' port, tap tempo on T, the tempo and beat shown ----
+  live_ = new DesktopLive(*view_, settings_, this);
+  live_->set_full_screen([this](bool on) { SetFullScreen(on); });
+  view_->set_settings_applied([this] { live_->ApplySettings(); });
+  tempo_label_ = new QLabel(statusBar());
+  statusBar()->insertPermanentWidget(0, tempo_label_);
+  auto* tempo_shown = new QTimer(this);
+  connect(tempo_shown, &QTimer::timeout, this, [this] {
+    const QString text = live_->TempoText();
+    if (tempo_label_->text() != text) tempo_label_->setText(text);
+    if (ui::CControlPanelDlg* panel = view_->control_panel()) panel->SetTempoText(text);
+  });
+  tempo_shown->start(100);
+  auto* tap = new QAction(this);
+  tap->setShortcut(QKeySequence(Qt::Key_T));
+  tap->setShortcutContext(Qt::WindowShortcut);
+  connect(tap, &QAction::triggered, this, [this] { live_->Tap(); });
+  addAction(tap);
+  // Once the window is up, so that a port in use is said where the user looks.
+  QTimer::singleShot(0, live_, &DesktopLive::ApplySettings);
 }
 
 void CMainFrame::SetCommandLineFile(const std::string& path) {
@@ -183,6 +204,10 @@ void CMainFrame::BuildMenus() {
 
   QMenu* options = menuBar()->addMenu("Options");
   add(options, "Settings", [v] { v->ShowSettings(); }, {}, "Choose the export format and how the player starts");
+  // The picture sent to other programs; its state and dropped frames sit in the status bar.
+  auto* stream_output = new StreamOutput(*v, settings_, statusBar(), this);
+  add(options, "Stream Output...", [stream_output] { stream_output->ShowDialog(); }, {},
+      "Send the picture shown to other programs: a network stream or a camera device");
   // After the menus the player always had, which keyboard users and scripts reach by place.
   editing_->AddMenus(nullptr, menuBar()->addMenu("&Edit"), nullptr);
 
@@ -253,7 +278,7 @@ void CMainFrame::SetFullScreen(bool on) {
     QSize aspect = view_->size();
     if (preset >= 0 && preset < ui::kPresetCount) {
       const ui::ExportPreset& p = ui::kExportPresets[static_cast<size_t>(preset)];
-      aspect = QSize(p.width, p.height);
+      aspect = QSize(p.shown_width(), p.height);
     }
     menuBar()->hide();
     statusBar()->hide();

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QStringList>
 
+#include "app/desktop/desktop_live.h"
 #include "app/desktop/zentrope_view.h"
 
 class QAction;
@@ -43,6 +44,8 @@ class CMainFrame : public QMainWindow {
   CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent = nullptr);
   CZentropeView* view() const { return view_; }
   LoopEditing* editing() const { return editing_; }
+  // OSC, tap tempo (T) and the tempo and beat in the status bar.
+  DesktopLive* live() const { return live_; }
   // Full screen: only the picture, on the output screen of the settings; false returns.
   void SetFullScreen(bool on);
   bool full_screen() const { return full_screen_; }
@@ -85,6 +88,8 @@ class CMainFrame : public QMainWindow {
   QStringList messages_;
   QPointer<QDialog> messages_dialog_;
   QPlainTextEdit* messages_text_ = nullptr;
+  DesktopLive* live_ = nullptr;
+  QLabel* tempo_label_ = nullptr;
 };
 
 }  // namespace vl::desktop

@@ -288,8 +288,10 @@ void CZentropeView::DrawTick() {
   playback_.set_panel(tick_has_panel_ ? &recorded_panel_ : nullptr);
   QElapsedTimer timer;
   timer.start();
+  if (live_hooks_.before_tick) live_hooks_.before_tick(clock_.NowMs() / 1000.0);
   if (playback_.Tick(renderer_)) {
     r.drawn = true;
+    if (live_hooks_.after_tick) live_hooks_.after_tick(renderer_.last_frame().drawn_frame);
     GovernDrawing(timer, r);
     // The finished frame, top row first, as the screen's 32-bit pixels.
     QImage frame(gl_->width(), gl_->height(), QImage::Format_RGB32);
@@ -301,6 +303,7 @@ void CZentropeView::DrawTick() {
       for (int x = 0; x < frame.width(); ++x) row[x] |= 0xFF000000u;  // the frame is opaque
     }
     r.frame = std::move(frame).mirrored(false, true);
+    stream_tap_.Offer(r.frame);
   }
   playback_.set_panel(nullptr);
   // A frame that leaves a GL error is a fault of ours: say so (a few times, not every frame).
@@ -591,6 +594,20 @@ void CZentropeView::ShowSettings() {
     const std::string problem = options_.publish_settings();
     if (!problem.empty()) Tell(problem);
   }
+  if (applied && settings_applied_) settings_applied_();
+}
+
+void CZentropeView::set_live_hooks(LiveHooks hooks) {
+  AwaitScene();  // the drawing thread reads them during a tick
+  live_hooks_ = std::move(hooks);
+  renderer_.set_after_fetch(live_hooks_.after_fetch);
+}
+
+std::string CZentropeView::ApplyLiveEdit(const engine::LoopEdit& edit) {
+  const bool began = BeginGl();
+  auto done = engine::ApplyEdit(*scene_, edit, &assets_);
+  EndGl(began);
+  return done ? std::string() : done.error().message;
 }
 
 void CZentropeView::ExportVideo() {

@@ -22,7 +22,9 @@
 
 #include "app/desktop/drawing_thread.h"
 #include "app/desktop/loop_watch.h"
+#include "app/desktop/stream_output.h"
 #include "app/desktop/video_export.h"
+#include "engine/loop_edit.h"
 #include "render/clock.h"
 #include "render/frame_renderer.h"
 #include "render/mode_governor.h"
@@ -175,6 +177,8 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   // leaves the loop playing and says why (line and column for a source) in the status bar. Runs
   // by itself when the file changes on disk.
   bool ReloadLoop();
+  // Where the drawing thread hands each frame drawn to the stream output, if one runs.
+  StreamTap& stream_tap() { return stream_tap_; }
   int ticks_drawn() const { return ticks_drawn_; }
   int ticks_skipped() const { return ticks_skipped_; }
 
@@ -190,6 +194,22 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   void AdoptFile(const std::string& path);
   // The library lists read their folders again (a loop was saved into one).
   void RefreshLibrary();
+  // ---- Live control (OSC, tap tempo) ----------------------------------------------------------
+  // What the playback tick runs on the drawing thread: before it (the beat places the frame),
+  // once the working values are fetched (held tracks), after a frame was drawn.
+  struct LiveHooks {
+    std::function<void(double now_seconds)> before_tick;
+    std::function<void(engine::SceneState&)> after_fetch;
+    std::function<void(int drawn)> after_tick;
+  };
+  void set_live_hooks(LiveHooks hooks);
+  // The playback clock, in seconds.
+  double NowSeconds() const { return clock_.NowMs() / 1000.0; }
+  // A setting's edit from outside, made on the scene now (from within a scene change), with the
+  // context current for what it loads; the problem, or nothing.
+  std::string ApplyLiveEdit(const engine::LoopEdit& edit);
+  // Runs after the Settings dialog was applied.
+  void set_settings_applied(std::function<void()> applied) { settings_applied_ = std::move(applied); }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -281,6 +301,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   bool in_gl_ = false;
   bool loading_ = false;
   LoopFileWatch watch_;  // the playing loop's file
+  StreamTap stream_tap_;
   bool started_ = false;
   bool first_run_ = false;  // no settings file yet: the first loop is the library's default one
   int still_frames_ = 0;  // stopped frames drawn the same as the one before
@@ -295,6 +316,8 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   bool panel_before_full_screen_ = false;
   QTimer panel_check_;
   QElapsedTimer panel_shown_;  // the window manager's own placement comes soon after showing
+  LiveHooks live_hooks_;
+  std::function<void()> settings_applied_;
   // Last: ends (after its tick) before anything it uses goes.
   std::unique_ptr<DrawingThread> drawing_;
 };

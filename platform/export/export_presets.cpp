@@ -5,20 +5,21 @@ namespace vl::exporting {
 using video::VideoFormat;
 
 // The captions' spacing is as the list has always shown it, trailing spaces too; rows 6 to 13
-// are MPEG-2 files whatever their caption says.
+// are MPEG-2 files whatever their caption says. DV, VCD and SVCD frames are shown at 4:3 (a PAL DV
+// frame of 720 x 576 as 768 x 576), as their players and editors show them.
 const std::array<ExportPreset, kPresetCount> kExportPresets = {{
     {"DV AVI PAL    25 Frames/Second            720x576", 724, 717, 720, 576, 25, false, VideoFormat::kDvAvi, ".avi",
-     "DV AVI PAL"},
+     "DV AVI PAL", 768},
     {"DV AVI NTSC 30 Frames/Second            720x480", 724, 621, 720, 480, 30, true, VideoFormat::kDvAvi, ".avi",
-     "DV AVI NTSC"},
+     "DV AVI NTSC", 640},
     {"VCD PAL        25 Frames/Second            352x288               ", 358, 429, 352, 288, 25, false,
-     VideoFormat::kVcd, ".mpg", "VCD PAL"},
+     VideoFormat::kVcd, ".mpg", "VCD PAL", 384},
     {"VCD NTSC     30 Frames/Second            352x240", 358, 381, 352, 240, 30, true, VideoFormat::kVcd, ".mpg",
-     "VCD NTSC"},
+     "VCD NTSC", 320},
     {"SVCD PAL      25 Frames/Second            480x576", 484, 600, 480, 576, 25, false, VideoFormat::kSvcd, ".mpg",
-     "SVCD PAL"},
+     "SVCD PAL", 768},
     {"SVCD NTSC   30 Frames/Second            480x480 ", 484, 621, 480, 480, 30, true, VideoFormat::kSvcd, ".mpg",
-     "SVCD NTSC"},
+     "SVCD NTSC", 640},
     {"SVCD NTSC   30 Frames/Second            800x600", 804, 741, 800, 600, 30, true, VideoFormat::kMpeg2, ".mpg",
      "MPEG-2"},
     {"SVCD NTSC   30 Frames/Second            352x152", 356, 291, 352, 152, 30, true, VideoFormat::kMpeg2, ".mpg",

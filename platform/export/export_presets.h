@@ -19,6 +19,12 @@ struct ExportPreset {
   video::VideoFormat video;         // the preset's own format
   const char* extension;            // of the preset's own format, with the dot
   const char* name;                 // e.g. "DV AVI PAL", for messages and the file dialog
+  // The width the frame is shown at: the DV, VCD and SVCD files are 4:3 pictures stored in frames
+  // of another shape. 0 for the presets of square pixels.
+  int display_width = 0;
+
+  // The shape the loop is drawn in, and the size a square-pixel file (or the view) shows it at.
+  int shown_width() const { return display_width > 0 ? display_width : width; }
 };
 
 // In the order of the settings dialog's list; a preset's index is what the profile stores.

@@ -1,17 +1,22 @@
 #include "platform/export/loop_export.h"
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <future>
+#include <limits>
 #include <memory>
 #include <system_error>
+#include <vector>
 
 #include "engine/output_file.h"
 #include "engine/random.h"
 #include "engine/sequence_loader.h"
 #include "platform/headless/png_file.h"
+#include "assets/particle_system.h"
+#include "render/fountain.h"
 #include "render/offline_player.h"
 #include "render/player_layers.h"
 
@@ -23,6 +28,10 @@ using video::VideoFormat;
 using Seconds = std::chrono::duration<double>;
 
 constexpr int kMaxLoops = 1000;
+// Particles that never die (a time scale of 0, say) would make the preroll endless: it stops
+// after this many frames, or at most this many cycles of a long loop.
+constexpr int kPrerollFrameCap = 4000;
+constexpr int kPrerollCycleCap = 4;
 
 struct FormatName {
   ExportFormat format;
@@ -32,7 +41,7 @@ struct FormatName {
 constexpr FormatName kFormatNames[] = {
     {ExportFormat::kMp4, "mp4", ".mp4"}, {ExportFormat::kAvi, "avi", ".avi"},   {ExportFormat::kMpg, "mpg", ".mpg"},
     {ExportFormat::k3gp, "3gp", ".3gp"}, {ExportFormat::kMkv, "mkv", ".mkv"},   {ExportFormat::kPng, "png", ""},
-    {ExportFormat::kWebp, "webp", ".webp"}, {ExportFormat::kGif, "gif", ".gif"},
+    {ExportFormat::kWebp, "webp", ".webp"}, {ExportFormat::kGif, "gif", ".gif"},   {ExportFormat::kDvd, "dvd", ".mpg"},
 };
 
 // The preset's own format as one of the names (".avi" is avi, ...).
@@ -81,6 +90,7 @@ class VideoSink final : public FrameSink {
   }
   bool Finish(std::string* error) override { return writer_->Finish(error); }
   std::string encoder() const override { return writer_->codec_name(); }
+  std::string audio_encoder() const { return writer_->audio_codec_name(); }
 
  private:
   std::unique_ptr<video::VideoWriter> writer_;
@@ -144,6 +154,65 @@ bool MoveIntoPlace(const fs::path& done, const fs::path& out, std::string* error
   return true;
 }
 
+// The generator's state for frame `frame` of every cycle. Each frame starts a sequence of its
+// own, so what one frame draws does not depend on how much the frames before it drew (a full
+// particle pool emits only as many as died).
+uint32_t FrameSeed(uint32_t cycle_seed, int frame) {
+  uint32_t h = cycle_seed ^ (static_cast<uint32_t>(frame) * 2654435761u);
+  h ^= h >> 16;
+  h *= 0x45d9f3bu;
+  h ^= h >> 16;
+  return h;
+}
+
+// How many cycles the preroll plays: one, and as many more as the longest-lived particle can span.
+// A particle lives its life in the particle clock, which advances time_scale / 50 a frame; a
+// fountain particle dies at an age of kFountainMaxAge, which it reaches in steps of the vortex's
+// emit + spacing + 1, at least one step a frame.
+int PrerollCycles(const engine::SceneState& scene, int end, bool fountain) {
+  using engine::Track;
+  const int cap = std::max(kPrerollCycleCap, kPrerollFrameCap / end);
+  float life = 0, slowest = std::numeric_limits<float>::infinity(), fewest = slowest;
+  for (int f = 0; f < end; ++f) {
+    const float life_max = scene.track(Track::particle_life_max).frame_values[f];
+    life = std::max(life, (life_max > 0.1f ? life_max : 0.2f) + 0.0025f);
+    slowest = std::min(slowest, scene.track(Track::particle_time_scale).frame_values[f] / 50.0f);
+    float spacing = scene.track(Track::vortex_spacing).frame_values[f];
+    if (!(spacing > 116.0f)) spacing = 118.0f;
+    fewest = std::min(fewest, std::trunc(2.0f + scene.track(Track::vortex_emit).frame_values[f] + spacing - 1.0f));
+  }
+  const double main_frames = slowest > 0 ? std::ceil(life / slowest) + 1 : cap * double(end);
+  const double fountain_frames = fewest > 0 ? std::ceil(render::kFountainMaxAge / fewest) + 1 : cap * double(end);
+  const double frames = std::max(main_frames, fountain ? fountain_frames : 0.0);
+  return static_cast<int>(std::clamp(1.0 + std::ceil(frames / end), 1.0, double(cap)));
+}
+
+// The live particles of both systems, byte for byte and in no particular order (which slot a
+// particle took does not change the picture: particles blend by adding). Two cycles that start
+// from the same snapshot draw the same particles.
+std::vector<std::string> ParticleSnapshot(render::PlayerLayers& layers) {
+  std::vector<std::string> records;
+  std::string r;
+  auto put = [&r](const auto& value) { r.append(reinterpret_cast<const char*>(&value), sizeof value); };
+  for (const assets::Particle& p : layers.image().particles().particles()) {
+    if (!p.alive) continue;
+    r.clear();
+    for (const assets::Vec3& v : {p.position, p.velocity, p.acceleration, p.colour, p.colour_delta}) put(v.x), put(v.y), put(v.z);
+    for (const float f : {p.angle, p.spin, p.spin_acceleration, p.alpha, p.alpha_delta, p.size, p.size_delta, p.life, p.age})
+      put(f);
+    records.push_back(r);
+  }
+  for (const render::FountainParticle& p : layers.image().fountain().particles()) {
+    if (!p.alive) continue;
+    r = "f";
+    for (const render::FountainVec& v : {p.position, p.velocity, p.acceleration, p.colour}) put(v.x), put(v.y), put(v.z);
+    put(p.age);
+    records.push_back(r);
+  }
+  std::sort(records.begin(), records.end());
+  return records;
+}
+
 }  // namespace
 
 const PresetFormat* PresetFormatOf(int preset) {
@@ -177,6 +246,13 @@ std::optional<ExportFormat> ResolveFormat(int preset, ExportFormat format, std::
   }
   const ExportFormat own = OwnFormat(*p);
   if (format == ExportFormat::kPresetOwn) return own;
+  if (format == ExportFormat::kDvd && !(p->width == 720 && ((p->height == 576 && p->fps == 25 && !p->ntsc_rate) ||
+                                                            (p->height == 480 && p->fps == 30 && p->ntsc_rate)))) {
+    if (error)
+      *error = std::string("preset ") + std::to_string(preset) + " (" + p->name + ", " + std::to_string(p->width) +
+               " x " + std::to_string(p->height) + ") is not a DVD size; dvd takes the 720-wide presets 0 (PAL) and 1 (NTSC)";
+    return std::nullopt;
+  }
   if ((format == ExportFormat::kAvi || format == ExportFormat::kMpg || format == ExportFormat::k3gp) && format != own) {
     if (error)
       *error = std::string("preset ") + std::to_string(preset) + " (" + p->name + ") is not written as " +
@@ -242,11 +318,32 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   if (fs::is_directory(out, ec) && !(png && IsPngSequenceFolder(out)))
     return fail(request.out_path + (png ? ": a folder of that name holds other files than a PNG sequence"
                                         : ": is a folder"));
+  // A FIFO, device or socket at the name is not ours to replace.
+  if (fs::exists(out, ec) && !fs::is_regular_file(out, ec) && !fs::is_directory(out, ec))
+    return fail(request.out_path + ": " + WhyNotReadable(out) + "; it is left as it is");
   if (png && fs::exists(out, ec) && !fs::is_directory(out, ec))
     return fail(request.out_path + ": a file of that name is in the way of the PNG folder");
 
+  // Sound goes into the formats that carry it, read from a file that is only read.
+  const bool silent_format = png || *format == ExportFormat::kWebp || *format == ExportFormat::kGif;
+  if (!request.audio_path.empty()) {
+    if (silent_format)
+      return fail(request.audio_path + ": " + ExportFormatName(*format) + " files carry no sound; write mp4, mkv or the preset's own format for sound");
+    // A FIFO or a device could block for ever or never end.
+    if (!fs::is_regular_file(request.audio_path, ec))
+      return fail(request.audio_path + (fs::exists(request.audio_path, ec) ? ": is not a regular file" : ": no such file"));
+  }
+
   // ---- The loop, on a context of its own -----------------------------------------------------
-  auto gl = headless::HeadlessContext::Create(preset.width, preset.height, &why);
+  // The loop is drawn in the shape the file is shown at. Files of square pixels have that size;
+  // the DV, VCD, SVCD and DVD files keep their frame and say how wide its pixels are.
+  const bool square_file = *format == ExportFormat::kMp4 || *format == ExportFormat::kMkv || png ||
+                           *format == ExportFormat::kWebp || *format == ExportFormat::kGif;
+  const int drawn_width = preset.shown_width();
+  const int file_width = square_file ? drawn_width : preset.width;
+  result.width = file_width;
+  result.height = preset.height;
+  auto gl = headless::HeadlessContext::Create(drawn_width, preset.height, &why);
   if (!gl) return fail("cannot make a headless OpenGL context for the export: " + why);
   // A scene, layers and a generator of its own, so the frames depend on nothing else the
   // process draws.
@@ -256,7 +353,7 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   Random random;
   render::PlayerLayers layers(assets, random);
   render::OfflinePlayer player(*scene, layers, preset.fps, random);
-  player.Start(assets, preset.width, preset.height);
+  player.Start(assets, drawn_width, preset.height);
   player.renderer().set_render_mode(request.fast ? render::RenderMode::kFast : render::RenderModeFromEnvironment());
   if (auto err = engine::LoadSequence(*scene, loop_path.string(), assets)) return fail(err->ToString());
   const int end = engine::PlayedFrameCount(*scene);
@@ -280,8 +377,18 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
     sink = std::make_unique<PngSink>(partial.path);
   } else {
     video::VideoOptions options;
-    options.width = preset.width;
+    options.width = file_width;
     options.height = preset.height;
+    options.input_width = drawn_width;
+    options.pixel_aspect_num = drawn_width;
+    options.pixel_aspect_den = file_width;
+    if (!request.audio_path.empty()) {
+      options.audio = video::VideoOptions::Audio::kFile;
+      options.audio_path = request.audio_path;
+    } else if (preset.video != VideoFormat::kMpeg2 && !square_file && *format != ExportFormat::k3gp) {
+      // DV, VCD, SVCD and DVD: editors and disc authoring expect a sound track.
+      options.audio = video::VideoOptions::Audio::kSilence;
+    }
     options.fps = preset.fps;
     options.ntsc_rate = preset.ntsc_rate;
     switch (*format) {
@@ -289,15 +396,18 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
       case ExportFormat::kMkv: options.format = VideoFormat::kFfv1Mkv; break;
       case ExportFormat::kWebp: options.format = VideoFormat::kWebp; break;
       case ExportFormat::kGif: options.format = VideoFormat::kGif; break;
+      case ExportFormat::kDvd: options.format = VideoFormat::kDvd; break;
       default: options.format = preset.video; break;
     }
     auto writer = video::VideoWriter::Open(partial.path.string(), options, &why);
+    if (!writer && !request.audio_path.empty() && why.rfind(request.audio_path, 0) == 0) return fail(why);
     if (!writer) {
       // Name the file the user asked for, not the partial one.
       const std::string prefix = partial.path.string() + ": ";
       if (why.rfind(prefix, 0) == 0) why = why.substr(prefix.size());
       return fail(request.out_path + ": " + why);
     }
+    result.audio_encoder = writer->audio_codec_name();
     sink = std::make_unique<VideoSink>(std::move(writer));
   }
   result.encoder = sink->encoder();
@@ -306,22 +416,65 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
     return fail("the export was cancelled");
   };
 
-  // ---- Preroll: one cycle on virtual time, nothing kept ------------------------------------
+  // ---- Preroll: whole cycles on virtual time, nothing kept -----------------------------------
+  // Every cycle, preroll and recorded alike, starts the generator from the same state, so each
+  // draws the same random sequence; once no particle from before a cycle survives into the next,
+  // every cycle starts from the same particles and the file repeats exactly.
+  const uint32_t cycle_seed = random.state();
   player.Seek(0);
   if (request.preroll) {
     const auto t0 = std::chrono::steady_clock::now();
     // The preroll's pictures are thrown away: its echoes need not be drawn.
     player.renderer().set_echoes_unseen(true);
-    for (int k = 0; k < preroll_frames; ++k) {
-      if (cancelled()) return was_cancelled();
-      player.DrawNextFrame();
-      if (observer.progress) observer.progress(ExportPhase::kPreroll, k + 1, preroll_frames);
+    // Enough cycles that no particle alive when recording starts was born before the cycle
+    // just played; a loop whose particles all start a cycle as they started the one before
+    // (none at all, say) needs no more.
+    int min_cycles = 1, cycles = 0;
+    const int max_cycles = request.frame_limit > 0 ? 1 : std::max(kPrerollCycleCap, kPrerollFrameCap / end);
+    std::vector<std::string> before = ParticleSnapshot(layers), after;
+    // A full pool's births follow its deaths, so particles can take many cycles to settle. Once
+    // they move, every picture of a cycle is kept as a hash; when every particle from before has
+    // died and a cycle draws the pictures the one before drew, what is seen repeats.
+    std::vector<size_t> pictures, last_pictures;
+    bool particles_move = false;
+    while (cycles < max_cycles) {
+      pictures.clear();
+      for (int k = 0; k < preroll_frames; ++k) {
+        if (cancelled()) return was_cancelled();
+        random.Seed(FrameSeed(cycle_seed, k));
+        player.DrawNextFrame();
+        if (particles_move) {
+          const headless::Image picture = gl->ReadPixels();
+          pictures.push_back(std::hash<std::string_view>()(
+              std::string_view(reinterpret_cast<const char*>(picture.rgba.data()), picture.rgba.size())));
+        }
+        if (observer.progress) observer.progress(ExportPhase::kPreroll, k + 1, preroll_frames);
+      }
+      ++cycles;
+      after = ParticleSnapshot(layers);
+      if (after == before) break;  // this cycle started as the next one will
+      if (cycles == 1) {
+        const bool fountain = std::any_of(after.begin(), after.end(), [](const std::string& r) { return r[0] == 'f'; });
+        min_cycles = PrerollCycles(*scene, end, fountain);
+      }
+      particles_move = true;
+      before.swap(after);
+      if (cycles >= min_cycles && !pictures.empty() && pictures == last_pictures) break;
+      last_pictures.swap(pictures);
     }
+    if (cycles == max_cycles && max_cycles > 1 && observer.warning)
+      observer.warning(request.loop_path + ": its particles still differ from one cycle to the next after " +
+                       std::to_string(cycles) + " cycles played through; the file may not repeat exactly");
     player.renderer().set_echoes_unseen(false);
     if (preroll_frames < end) player.Seek(0);  // a shortened preroll (measuring) restarts the loop
     // The GL may still be drawing the preroll; wait for it so its time is counted here.
     gl->ReadPixels();
     result.preroll_s = Seconds(std::chrono::steady_clock::now() - t0).count();
+  } else {
+    // From a fresh start nothing was drawn before the first frame: what lags a frame behind the
+    // loop starts as the first frame's own, as when the loop plays round.
+    layers.image().SettlePhotoLag(*scene, 0);
+    render::FrameRenderer::SetStateBetweenFrames();
   }
 
   // ---- Recording: exactly the loop's frames, `loops` times -----------------------------------
@@ -343,6 +496,7 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
       return was_cancelled();
     }
     const auto t0 = std::chrono::steady_clock::now();
+    random.Seed(FrameSeed(cycle_seed, k % end));
     const int drawn = player.DrawNextFrame();
     if (drawn != k % end) {
       encoded();

@@ -3,7 +3,8 @@
 // PNG sequence, animated WebP or GIF. The loop is drawn on a headless context of its own on the
 // calling thread, on virtual time, so the same request gives the same frames whoever runs it (the
 // command line or the desktop program's worker thread). Seamless by default: the loop is played
-// through once unrecorded first, so the trail and the particles are as they are when it repeats.
+// through unrecorded first (whole cycles, as many as its particles need to live out their lives),
+// so the trail and the particles are as they are when it repeats.
 #pragma once
 #include <atomic>
 #include <functional>
@@ -26,9 +27,10 @@ using PresetFormat = ExportPreset;
 const PresetFormat* PresetFormatOf(int preset);
 
 // What the file is: the preset's own format, or one any preset can be written in.
-enum class ExportFormat { kPresetOwn, kMp4, kAvi, kMpg, k3gp, kMkv, kPng, kWebp, kGif };
+// kDvd: a DVD-Video program stream (.mpg) of the 720-wide presets, ready for DVD authoring.
+enum class ExportFormat { kPresetOwn, kMp4, kAvi, kMpg, k3gp, kMkv, kPng, kWebp, kGif, kDvd };
 
-// "mp4", "avi", "mpg", "3gp", "mkv", "png", "webp", "gif"; nullopt for anything else.
+// "mp4", "avi", "mpg", "3gp", "mkv", "png", "webp", "gif", "dvd"; nullopt for anything else.
 std::optional<ExportFormat> ParseExportFormat(std::string_view name);
 const char* ExportFormatName(ExportFormat format);
 // The extension a file of this format has (".mkv"); "" for a PNG sequence (a folder) and for
@@ -50,10 +52,14 @@ struct ExportRequest {
   int preset = 1;
   ExportFormat format = ExportFormat::kPresetOwn;
   int loops = 1;              // cycles recorded, 1 or more
-  bool preroll = true;        // play the loop once unrecorded before recording
+  bool preroll = true;        // play the loop through unrecorded before recording
   // Echoes summed partly at reduced resolution (faster, within a few levels of the exact
   // frames); otherwise exact, or the reference passes when VANTALOOP_REFERENCE=1.
   bool fast = false;
+  // Sound for the file, any file FFmpeg reads, looped or cut to the video's length. Without it
+  // the DV and disc formats (DV AVI, VCD, SVCD, DVD) carry silence, which their consumers need,
+  // and the others no sound. WebP, GIF and PNG take none.
+  std::string audio_path;
   // For measuring speed only (the benchmark): when above 0, the preroll and the recording each
   // stop after this many frames, so the file is not the whole loop.
   int frame_limit = 0;
@@ -80,7 +86,9 @@ struct ExportResult {
   int frames_written = 0;
   int loop_frames = 0;      // frames in one cycle of the loop
   int fps = 0;              // the rate the loop was played at
+  int width = 0, height = 0;  // of the file's frames
   std::string encoder;      // e.g. "dvvideo", "png"
+  std::string audio_encoder;  // e.g. "mp2"; empty without sound
   // Where the time went, in seconds of wall time.
   double preroll_s = 0, render_s = 0, encode_s = 0, total_s = 0;
 };

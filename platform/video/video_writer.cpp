@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/video/audio_track.h"
 #include "platform/video/palette.h"
 
 extern "C" {
@@ -48,10 +49,19 @@ struct VideoWriter::Impl {
   AVPacket* packet = nullptr;
   int width = 0, height = 0;  // of the input frames
   VideoFormat format_kind = VideoFormat::kByExtension;
+  std::unique_ptr<AudioTrack> audio;  // writes to `format`: let go of first
   bool header_written = false;
   std::string path;
+  int scaled_rows = 0;       // rows of input the scaler reads
+  AVRational rate{25, 1};    // frames a second, for the sound that goes with them
+
+  // The samples of sound that last as long as `frames` frames.
+  int64_t SamplesFor(int64_t frames) const {
+    return av_rescale_q(frames, av_inv_q(rate), AVRational{1, audio->sample_rate()});
+  }
 
   ~Impl() {
+    audio.reset();
     if (format && !(format->oformat->flags & AVFMT_NOFILE) && format->pb) avio_closep(&format->pb);
     avformat_free_context(format);
     avcodec_free_context(&codec);
@@ -109,6 +119,7 @@ FormatPlan PlanFor(VideoFormat format, int height) {
     case VideoFormat::kVcd: return {"vcd", "mpeg1video", AV_PIX_FMT_YUV420P, "VCD MPEG-1"};
     case VideoFormat::kSvcd: return {"svcd", "mpeg2video", AV_PIX_FMT_YUV420P, "SVCD MPEG-2"};
     case VideoFormat::kMpeg2: return {"vob", "mpeg2video", AV_PIX_FMT_YUV420P, "MPEG-2"};
+    case VideoFormat::kDvd: return {"dvd", "mpeg2video", AV_PIX_FMT_YUV420P, "DVD MPEG-2"};
     case VideoFormat::kH263_3gp: return {"3gp", "h263", AV_PIX_FMT_YUV420P, "H.263"};
     case VideoFormat::kH264Mp4: return {"mp4", "libx264", AV_PIX_FMT_YUV420P, "H.264"};
     case VideoFormat::kFfv1Mkv: return {"matroska", "ffv1", AV_PIX_FMT_BGR0, "FFV1"};
@@ -169,6 +180,16 @@ void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext*
       c->gop_size = gop;
       break;
     }
+    case VideoFormat::kDvd:
+      // Within DVD-Video's limits: at most 9.8 Mbit/s of video in a 10.08 Mbit/s multiplex of
+      // 2048-byte packs (one sector each), the MPEG-2 Main level buffer, GOPs of 15 or 18.
+      c->bit_rate = 6000000;
+      c->rc_max_rate = 9000000;
+      c->rc_buffer_size = 1835008;
+      c->gop_size = gop;
+      f->packet_size = 2048;
+      av_opt_set_int(f->priv_data, "muxrate", 10080000, 0);
+      break;
     case VideoFormat::kH263_3gp: {
       // At most the level's peak rate, in the buffer the level's reference decoder has (four
       // frame periods at the peak rate and one largest picture of the size). The file is
@@ -239,7 +260,22 @@ bool LabelH263Level(const std::string& path, int level, std::string* error) {
   return false;
 }
 
+// The sound each format carries.
+AudioPlan AudioPlanFor(VideoFormat format) {
+  switch (format) {
+    case VideoFormat::kDvAvi: return {"pcm_s16le", 48000, 0};
+    case VideoFormat::kVcd:
+    case VideoFormat::kSvcd: return {"mp2", 44100, 224000};  // the discs' own rate
+    case VideoFormat::kMpeg2: return {"mp2", 48000, 224000};
+    case VideoFormat::kDvd: return {"ac3", 48000, 192000};
+    case VideoFormat::kFfv1Mkv: return {"flac", 48000, 0};
+    default: return {"aac", 48000, 192000};
+  }
+}
+
 }  // namespace
+
+bool FormatHasAudio(VideoFormat format) { return format != VideoFormat::kWebp && format != VideoFormat::kGif; }
 
 std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const VideoOptions& options,
                                                std::string* error) {
@@ -247,15 +283,20 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
     if (error) *error = path + ": " + why;
     return nullptr;
   };
+  const int input_width = options.input_width > 0 ? options.input_width : options.width;
+  const int input_height = options.input_height > 0 ? options.input_height : options.height;
   if (options.width < 2 || options.height < 2 || options.fps < 1 || options.width > 8192 ||
-      options.height > 8192 || options.fps > 1000)
-    return fail("frame size or rate out of range");
+      options.height > 8192 || options.fps > 1000 || input_width < 2 || input_height < 2 || input_width > 8192 ||
+      input_height > 8192 || options.pixel_aspect_num < 1 || options.pixel_aspect_den < 1)
+    return fail("frame size, rate or pixel shape out of range");
+  if (options.audio != VideoOptions::Audio::kNone && !FormatHasAudio(options.format))
+    return fail("this format carries no sound");
   av_log_set_level(AV_LOG_FATAL);  // failures are reported through *error
   std::unique_ptr<VideoWriter> writer(new VideoWriter());
   writer->impl_ = std::make_unique<Impl>();
   Impl& v = *writer->impl_;
-  v.width = options.width;
-  v.height = options.height;
+  v.width = input_width;
+  v.height = input_height;
   v.format_kind = options.format;
   v.path = path;
   const FormatPlan plan = PlanFor(options.format, options.height);
@@ -305,10 +346,11 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
     v.codec->max_b_frames = 0;
   }
   ConfigureEncoder(options.format, options, v.codec, v.format);
-  // Frames are drawn for square pixels, and every file says so. Where the stream's own header
-  // cannot (H.263's picture sizes imply 12:11; DV says only 4:3 or 16:9) the container does:
-  // 3GP's pixel aspect box, AVI's video properties header.
-  v.codec->sample_aspect_ratio = AVRational{1, 1};
+  // Every file says what shape its pixels are, as drawn. Where the stream's own header cannot
+  // (H.263's picture sizes imply 12:11) the container does: 3GP's pixel aspect box, AVI's video
+  // properties header. DV's own header says 4:3 from this shape.
+  av_reduce(&v.codec->sample_aspect_ratio.num, &v.codec->sample_aspect_ratio.den, options.pixel_aspect_num,
+            options.pixel_aspect_den, 1 << 16);
   rc = avcodec_open2(v.codec, encoder, nullptr);
   if (rc < 0)
     return fail(std::string("the ") + encoder->name + " encoder refused " + std::to_string(v.codec->width) + " x " +
@@ -338,9 +380,26 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
   rc = av_frame_get_buffer(v.frame, 0);
   if (rc < 0) return fail("out of memory for frames");
   if (pixels != AV_PIX_FMT_PAL8) {
-    v.scaler = sws_getContext(v.codec->width, v.codec->height, AV_PIX_FMT_RGBA, v.codec->width, v.codec->height,
-                              pixels, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr, nullptr, nullptr);
+    // Frames of another size are scaled as they are converted. An odd last row or column of a
+    // frame the file's size is dropped, not scaled into the rest.
+    const bool same = input_width == options.width && input_height == options.height;
+    v.scaler = sws_getContext(same ? v.codec->width : input_width, same ? v.codec->height : input_height,
+                              AV_PIX_FMT_RGBA, v.codec->width, v.codec->height, pixels,
+                              SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr, nullptr, nullptr);
     if (!v.scaler) return fail("cannot set up the colour conversion");
+    v.scaled_rows = same ? v.codec->height : input_height;
+  } else if (input_width != options.width || input_height != options.height) {
+    return fail("GIF frames are not scaled: give them at the file's size");
+  }
+  if (options.audio != VideoOptions::Audio::kNone) {
+    std::string why;
+    v.audio = AudioTrack::Create(v.format, AudioPlanFor(options.format),
+                                 options.audio == VideoOptions::Audio::kFile ? options.audio_path : std::string(), &why);
+    if (!v.audio) {
+      if (error) *error = options.audio == VideoOptions::Audio::kFile && why.rfind(options.audio_path, 0) == 0 ? why : path + ": " + why;
+      return nullptr;
+    }
+    v.rate = rate;
   }
 
   if (!(v.format->oformat->flags & AVFMT_NOFILE)) {
@@ -378,7 +437,7 @@ bool VideoWriter::AddFrame(const uint8_t* rgba, std::string* error) {
   } else {
     const uint8_t* src[1] = {rgba};
     const int stride[1] = {v.width * 4};
-    sws_scale(v.scaler, src, stride, 0, v.codec->height, v.frame->data, v.frame->linesize);
+    sws_scale(v.scaler, src, stride, 0, v.scaled_rows, v.frame->data, v.frame->linesize);
     // Frames are opaque whatever alpha the framebuffer held.
     if (v.codec->pix_fmt == AV_PIX_FMT_BGRA)
       for (int y = 0; y < v.codec->height; ++y) {
@@ -389,6 +448,8 @@ bool VideoWriter::AddFrame(const uint8_t* rgba, std::string* error) {
   v.frame->pts = frames_;
   if (!v.Encode(v.frame, error)) return false;
   ++frames_;
+  // The sound that goes with the pictures so far, so the two arrive interleaved.
+  if (v.audio && !v.audio->WriteUntil(v.SamplesFor(frames_), error)) return false;
   return true;
 }
 
@@ -397,6 +458,8 @@ bool VideoWriter::Finish(std::string* error) {
   finished_ = true;
   Impl& v = *impl_;
   bool ok = v.Encode(nullptr, error);
+  // Exactly as long as the pictures.
+  if (ok && v.audio) ok = v.audio->Finish(v.SamplesFor(frames_), error);
   if (v.header_written) {
     int rc = av_write_trailer(v.format);
     if (rc < 0 && ok) {
@@ -421,5 +484,7 @@ bool VideoWriter::Finish(std::string* error) {
 }
 
 std::string VideoWriter::codec_name() const { return impl_->codec->codec->name; }
+
+std::string VideoWriter::audio_codec_name() const { return impl_->audio ? impl_->audio->codec_name() : std::string(); }
 
 }  // namespace vl::video

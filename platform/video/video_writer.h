@@ -16,6 +16,7 @@ enum class VideoFormat {
   kVcd,          // MPEG-1 in a VCD program stream, VCD bit rate
   kSvcd,         // MPEG-2 in an SVCD program stream, SVCD bit rates
   kMpeg2,        // MPEG-2 in an MPEG-2 program stream
+  kDvd,          // MPEG-2 in a DVD program stream with navigation packs; 720 x 576 at 25 or 720 x 480 at 29.97
   kH263_3gp,     // H.263 in 3GP; the sizes H.263 knows (176 x 144 and its kin)
   kH264Mp4,      // H.264 in MP4
   kFfv1Mkv,      // lossless FFV1 (RGB) in Matroska
@@ -32,7 +33,20 @@ struct VideoOptions {
   bool ntsc_rate = false;
   VideoFormat format = VideoFormat::kByExtension;
   int quality = 18;  // constant-quality factor for H.264 (lower is better); bit rate follows for MPEG-4
+  // The frames AddFrame takes, when of another size than the file's: they are scaled on the way
+  // in (a 4:3 picture drawn at 768 x 576 goes into a 720 x 576 DV frame). 0: the file's size.
+  int input_width = 0, input_height = 0;
+  // The shape of the file's pixels, width to height, which every file states.
+  int pixel_aspect_num = 1, pixel_aspect_den = 1;
+  // Sound: none, silence, or the sound of `audio_path` (any file FFmpeg reads) looped or cut to
+  // the video's length. Each format has its own: PCM in DV, MP2 on VCD, SVCD and MPEG-2, AC-3 on
+  // DVD, AAC in MP4 and 3GP, FLAC in Matroska; WebP and GIF have none.
+  enum class Audio { kNone, kSilence, kFile } audio = Audio::kNone;
+  std::string audio_path;
 };
+
+// Whether a file of `format` can carry sound (false for WebP and GIF).
+bool FormatHasAudio(VideoFormat format);
 
 class VideoWriter {
  public:
@@ -53,6 +67,8 @@ class VideoWriter {
 
   // The encoder in use ("libx264", "dvvideo", ...), for messages.
   std::string codec_name() const;
+  // The sound's encoder ("mp2", "pcm_s16le", ...); empty without sound.
+  std::string audio_codec_name() const;
   int64_t frames_written() const { return frames_; }
 
  private:

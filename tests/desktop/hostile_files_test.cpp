@@ -47,8 +47,8 @@ TEST(DesktopHostileFiles, FifosAsSettingsFileAndThumbnailNeverHoldUpTheStart) {
                         10000))
       << program.Stdout();
   EXPECT_NE(program.Stderr().find("is a FIFO, not a regular file"), std::string::npos) << program.Stderr();
-  // The default settings: preset 1's 720 x 480 frame, painted green.
-  EXPECT_TRUE(Shows(*x, kGreen, 720 * 480, 15000));
+  // The default settings: preset 1's 720 x 480 frame, a 4:3 picture shown at 640 x 480, painted green.
+  EXPECT_TRUE(Shows(*x, kGreen, 640 * 480, 15000));
   // The control panel is up beside it, painted, and the interface answers keys.
   std::optional<QRect> panel;
   for (int waited = 0; waited < 15000 && !panel; waited += 200) {
@@ -91,7 +91,7 @@ TEST(DesktopHostileFiles, LibraryNamesThatAreNotUtf8OrHoldABackslashPlay) {
     Program program(*x, home, {"--library", (home / "lib").string()});
     ASSERT_TRUE(program.MainWindow()) << program.Stderr();
     EXPECT_TRUE(program.WaitForStatus(played, 15000)) << program.Stdout() << program.Stderr();
-    EXPECT_TRUE(Shows(*x, kGreen, 352 * 240, 10000));
+    EXPECT_TRUE(Shows(*x, kGreen, 320 * 240, 10000));
   }
   SleepMs(500);
   {  // Named on the command line.
@@ -99,7 +99,7 @@ TEST(DesktopHostileFiles, LibraryNamesThatAreNotUtf8OrHoldABackslashPlay) {
     Program program(*x, home, {odd.string(), "--library", (home / "lib").string()});
     ASSERT_TRUE(program.MainWindow()) << program.Stderr();
     EXPECT_TRUE(program.WaitForStatus(played, 15000)) << program.Stdout() << program.Stderr();
-    EXPECT_TRUE(Shows(*x, kGreen, 352 * 240, 10000));
+    EXPECT_TRUE(Shows(*x, kGreen, 320 * 240, 10000));
   }
 }
 
@@ -129,10 +129,10 @@ TEST(DesktopHostileFiles, AStoredPresetOutsideTheListFallsBackToTheDefaultAndSay
   ColourArea view;
   for (int waited = 0; waited < 15000; waited += 200) {
     view = FindColour(x->Grab(), kGreen);
-    if (view.box.size() == QSize(720, 480)) break;
+    if (view.box.size() == QSize(640, 480)) break;
     SleepMs(200);
   }
-  EXPECT_EQ(view.box.size(), QSize(720, 480));
+  EXPECT_EQ(view.box.size(), QSize(640, 480));
 }
 
 
@@ -190,7 +190,7 @@ TEST(DesktopHostileFiles, ApplyNeverWritesThroughALinkToADeviceAndReplacesALinke
   Program program(*x, home, {loop.string()});
   auto main = program.MainWindow();
   ASSERT_TRUE(main) << program.Stderr();
-  ASSERT_TRUE(Shows(*x, kGreen, 352 * 240, 15000));  // preset 3, read through the link
+  ASSERT_TRUE(Shows(*x, kGreen, 320 * 240, 15000));  // preset 3 (shown 4:3), read through the link
   ASSERT_TRUE(ApplySettings(*x, program, *main)) << program.Stdout();
   struct stat after {};
   for (int waited = 0; waited < 8000; waited += 100) {

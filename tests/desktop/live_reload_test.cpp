@@ -133,7 +133,7 @@ TEST(DesktopLiveReload, AFileThatGoesOrIsReplacedIsToldOnceAndWhenItComesBack) {
   auto told = [&](const std::string& line, long times) {
     return program.WaitForStatus([&](const std::string&) { return count(line) >= times; }, 5000);
   };
-  auto green_shown = [&] { return FindColour(x->Grab(), green).count >= 352 * 240; };
+  auto green_shown = [&] { return FindColour(x->Grab(), green).count >= 320 * 240; };
   ASSERT_TRUE(told("Playing still.txt", 1));
   const std::string gone = "still.txt is gone (deleted or renamed); the loop plays on as it was";
   const std::string back = "still.txt is back";

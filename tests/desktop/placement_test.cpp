@@ -67,9 +67,9 @@ TEST(DesktopPlacement, ControlPanelNeverCoversThePicture) {
     int preset;
     const char* scale;
     QSize picture;
-  } cases[] = {{"1280x1024x24", 0, "1", {720, 576}},
-               {"1280x1024x24", 3, "1", {352, 240}},
-               {"2560x1600x24", 3, "2", {352, 240}}};  // the preset's frame in device pixels
+  } cases[] = {{"1280x1024x24", 0, "1", {768, 576}},
+               {"1280x1024x24", 3, "1", {320, 240}},
+               {"2560x1600x24", 3, "2", {320, 240}}};  // the preset's 4:3 picture in device pixels
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.screen) + " preset " + std::to_string(c.preset) + " scale " + c.scale);
     VL_X_SERVER_WITH_WM(x, c.screen);
@@ -126,16 +126,16 @@ TEST(DesktopPlacement, ControlPanelOpensWhereTheUserLeftIt) {
 TEST(DesktopPlacement, FullScreenShowsOnlyThePicture) {
   VL_X_SERVER_WITH_WM(x, "1280x1024x24");
   const fs::path home = Scratch("onlypicture");
-  Program::WriteSettings(home, 0, 1);  // 720 x 576: the whole 5:4 screen full screen
+  Program::WriteSettings(home, 0, 1);  // 720 x 576 shown 4:3: the 5:4 screen's width, bars above and below
   const fs::path loop = CompileLoop(home, "green", PlainLoopSource(0, 200, 0));
   Program program(*x, home, {loop.string()});
   ASSERT_TRUE(Find(*x, program, "control-panel")) << program.Stderr();
   const auto [main, panel] = SettledWindows(*x, program);
   x->Run("xdotool windowactivate --sync " + std::to_string(main.id) + " key F11");
-  const QRect picture(0, 0, 1280, 1024);
+  const QRect picture(0, 32, 1280, 960);
   ASSERT_TRUE(Eventually([&] { return FindColour(x->Grab(), kGreen).box == picture; }, 10000));
   SleepMs(1000);
-  EXPECT_EQ(FindColour(x->Grab(), kGreen).count, 1280 * 1024);
+  EXPECT_EQ(FindColour(x->Grab(), kGreen).count, 1280 * 960);
   EXPECT_FALSE(program.WindowWithRole("control-panel", 0));
 
   // The loop file changes to one with a model: reloaded with the splash's steps, none of it shown.
@@ -176,7 +176,7 @@ TEST(DesktopPlacement, SplashShowsOnTheControlScreen) {
   ASSERT_LT(main->frame.right(), 1280);
   SleepMs(1500);
   x->Run("xdotool windowactivate --sync " + std::to_string(main->id) + " key F11");
-  ASSERT_TRUE(Eventually([&] { return FindColour(x->Grab(QRect(0, 0, 1280, 1024)), kGreen).count == 1280 * 1024; },
+  ASSERT_TRUE(Eventually([&] { return FindColour(x->Grab(QRect(0, 0, 1280, 1024)), kGreen).count == 1280 * 960; },
                          10000));
   CompileLoop(home, "green",
               PlainLoopSource(0, 200, 0, "model_1_on = 2\nmodel_1_load = 2\nmodel_1_file_name = \"model/Tardis.3ds\"\n"));
@@ -244,10 +244,10 @@ TEST(DesktopPlacement, FullScreenOnTheSecondXScreen) {
   Program program(*x, home, {loop.string()});
   auto main = Find(*x, program, "player");
   ASSERT_TRUE(main) << program.Stderr();
-  ASSERT_TRUE(Eventually([&] { return FindColour(x->Grab(), kGreen).count == 720 * 576; }, 10000));
+  ASSERT_TRUE(Eventually([&] { return FindColour(x->Grab(), kGreen).count == 768 * 576; }, 10000));
   EXPECT_EQ(FindColour(x->Grab({}, 1), kGreen).count, 0);
   x->Run("xdotool windowfocus --sync " + std::to_string(main->id) + " key F11");
-  EXPECT_TRUE(Eventually([&] { return FindColour(x->Grab({}, 1), kGreen).count == 1280 * 1024; }, 10000))
+  EXPECT_TRUE(Eventually([&] { return FindColour(x->Grab({}, 1), kGreen).count == 1280 * 960; }, 10000))
       << FindColour(x->Grab({}, 1), kGreen).count << " " << program.Stdout();
   EXPECT_TRUE(program.WaitForStatus(
       [](const std::string& s) { return s.find("Full screen on 2: screen (1280 x 1024 at 0, 0, X screen 1)") == 0; }, 3000))
@@ -256,7 +256,7 @@ TEST(DesktopPlacement, FullScreenOnTheSecondXScreen) {
   EXPECT_TRUE(program.WindowWithRole("control-panel", 3000));
   // Esc: back on the first X screen, as it was.
   x->Run("xdotool key Escape");
-  EXPECT_TRUE(Eventually([&] { return FindColour(x->Grab(), kGreen).count == 720 * 576; }, 10000))
+  EXPECT_TRUE(Eventually([&] { return FindColour(x->Grab(), kGreen).count == 768 * 576; }, 10000))
       << FindColour(x->Grab(), kGreen).count;
   EXPECT_EQ(FindColour(x->Grab({}, 1), kGreen).count, 0);
   EXPECT_TRUE(program.Running());

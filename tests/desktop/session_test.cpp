@@ -213,7 +213,7 @@ TEST(DesktopSession, KeysTitleAndConfirmations) {
       << program.Stdout();
   EXPECT_TRUE(fs::exists(bitmap));
   key("alt+f sleep 0.4 key Down sleep 0.2 key Down sleep 0.2 key Return");
-  EXPECT_TRUE(Eventually([&] { return SaidSince(program, seen, "Copied the picture (352 x 240) to the clipboard"); }, 5000))
+  EXPECT_TRUE(Eventually([&] { return SaidSince(program, seen, "Copied the picture (320 x 240) to the clipboard"); }, 5000))
       << program.Stdout();
   EXPECT_TRUE(program.Running());
 }

@@ -49,11 +49,13 @@ struct PresetRun {
   std::unique_ptr<Program> program;
 };
 
+// The view takes the shape the preset's file is shown at: DV and VCD pictures are 4:3 (720 x 576
+// shown at 768 x 576, 352 x 240 at 320 x 240), HD is square.
 TEST(DesktopWindow, ViewIsExactlyThePresetFrameSize) {
   VL_X_SERVER(x, "1600x1200x24");
   const struct {
     int preset, w, h;
-  } cases[] = {{0, 720, 576}, {3, 352, 240}, {15, 1280, 720}};
+  } cases[] = {{0, 768, 576}, {3, 320, 240}, {15, 1280, 720}};
   for (const auto& c : cases) {
     SCOPED_TRACE("preset " + std::to_string(c.preset));
     PresetRun run(*x, "preset" + std::to_string(c.preset), c.preset);

@@ -91,9 +91,9 @@ text_rot_z = 360
 TEST_F(ExportCliTest, WritesThePresetsOwnFormatWithProgressLines) {
   CliRun r = Export("loop.lqf svcd.mpg --preset 5");
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out, "svcd.mpg: 6 frames (6 a cycle) of 480 x 480, 30000/1001 fps, mpeg2video\n");
+  EXPECT_EQ(r.out, "svcd.mpg: 6 frames (6 a cycle) of 480 x 480, 30000/1001 fps, mpeg2video with mp2 sound\n");
   // Not a terminal: plain lines, the preroll first, the last frame always reported.
-  EXPECT_NE(r.err.find("export: playing the loop through once: 6 of 6\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("export: playing the loop through before recording: 6 of 6\n"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("export: frame 6 of 6,"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find('\r'), std::string::npos);
   auto probe = Probe((dir_ / "svcd.mpg").string());
@@ -142,7 +142,7 @@ TEST_F(ExportCliTest, RefusalsAndFailuresSayWhyAndLeaveNothing) {
       {"loop.lqf x.mp4 --preset 0", 2, "x.mp4: a DV AVI PAL file (preset 0's own format) must end in .avi, not .mp4"},
       {"loop.lqf x --preset 15", 2, "must end in .mp4, the name has no extension"},
       {"loop.lqf x.avi --preset 15 --format avi", 2, "preset 15 (H.264 HD) is not written as avi"},
-      {"loop.lqf x.mov --preset 15 --format mov", 2, "--format wants mp4, avi, mpg, 3gp, mkv, png, webp or gif"},
+      {"loop.lqf x.mov --preset 15 --format mov", 2, "--format wants mp4, avi, mpg, 3gp, mkv, png, webp, gif or dvd"},
       {"loop.lqf x.avi", 2, "--preset is required"},
       {"loop.lqf x.avi --preset 17", 2, "preset 17 does not exist"},
       {"loop.lqf x.avi --preset 0 --loops 0", 1, "number of loops"},

@@ -106,10 +106,12 @@ inline ProgramStreamTiming ReadProgramStreamTiming(const std::string& path) {
   return t;
 }
 
-// Frame `index` of a video file decoded to RGB24 by ffmpeg; empty when it could not be decoded.
+// Frame `index` of a video file decoded to RGB24 by ffmpeg and shown at width x height, as a
+// player shows a frame of pixels that are not square; empty when it could not be decoded.
 inline std::vector<uint8_t> DecodeFrameRgb(const std::string& path, int index, int width, int height) {
   const std::string out = RunCommand("ffmpeg -v error -i " + Quoted(path) + " -vf 'select=eq(n\\," + std::to_string(index) +
-                                     ")' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
+                                     "),scale=" + std::to_string(width) + ":" + std::to_string(height) +
+                                     ":flags=bicubic' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
   if (out.size() != static_cast<size_t>(width) * height * 3) return {};
   return std::vector<uint8_t>(out.begin(), out.end());
 }

@@ -111,18 +111,23 @@ struct PresetExpectation {
   const char* codec;
   const char* rate;
   double tolerance;  // mean difference of a decoded frame from the drawn one, 0..255
+  const char* pixel_aspect;
 };
 
 // Every preset in its own format, as ffprobe sees the file, and a decoded frame against the drawn
 // one (which catches swapped channels, flipped rows and a wrong frame).
 TEST_F(ExportTest, EveryPresetInItsOwnFormat) {
+  // MPEG-1 has a table of pixel shapes: 4:3 on a VCD is its CCIR 601 625- and 525-line entries.
   const PresetExpectation presets[] = {
-      {0, "dvvideo", "25/1", 5},          {1, "dvvideo", "30000/1001", 5},  {2, "mpeg1video", "25/1", 6},
-      {3, "mpeg1video", "30000/1001", 6}, {4, "mpeg2video", "25/1", 6},     {5, "mpeg2video", "30000/1001", 6},
-      {6, "mpeg2video", "30000/1001", 6}, {7, "mpeg2video", "30000/1001", 6}, {8, "mpeg2video", "30000/1001", 6},
-      {9, "mpeg2video", "30000/1001", 6}, {10, "mpeg2video", "30000/1001", 6}, {11, "mpeg2video", "30000/1001", 6},
-      {12, "mpeg2video", "30000/1001", 6}, {13, "mpeg2video", "30000/1001", 6}, {14, "h263", "30000/1001", 6},
-      {15, "h264", "30/1", 4},            {16, "h264", "25/1", 4},
+      {0, "dvvideo", "25/1", 5, "16:15"},          {1, "dvvideo", "30000/1001", 5, "8:9"},
+      {2, "mpeg1video", "25/1", 6, "178:163"},     {3, "mpeg1video", "30000/1001", 6, "200:219"},
+      {4, "mpeg2video", "25/1", 6, "8:5"},         {5, "mpeg2video", "30000/1001", 6, "4:3"},
+      {6, "mpeg2video", "30000/1001", 6, "1:1"},   {7, "mpeg2video", "30000/1001", 6, "1:1"},
+      {8, "mpeg2video", "30000/1001", 6, "1:1"},   {9, "mpeg2video", "30000/1001", 6, "1:1"},
+      {10, "mpeg2video", "30000/1001", 6, "1:1"},  {11, "mpeg2video", "30000/1001", 6, "1:1"},
+      {12, "mpeg2video", "30000/1001", 6, "1:1"},  {13, "mpeg2video", "30000/1001", 6, "1:1"},
+      {14, "h263", "30000/1001", 6, "1:1"},        {15, "h264", "30/1", 4, "1:1"},
+      {16, "h264", "25/1", 4, "1:1"},
   };
   const std::string loop = MakeLoop(4, false);
   for (const auto& want : presets) {
@@ -140,13 +145,15 @@ TEST_F(ExportTest, EveryPresetInItsOwnFormat) {
     EXPECT_EQ(probe["height"], std::to_string(p.height));
     EXPECT_EQ(probe["r_frame_rate"], want.rate);
     EXPECT_EQ(probe["nb_read_frames"], "4");
-    // Frames are drawn for square pixels, and the file says so (DV's own header can only say
-    // 4:3 or 16:9; the AVI's video properties say square).
-    EXPECT_EQ(probe["sample_aspect_ratio"], "1:1");
+    // Frames are drawn in the shape the file is shown at, and the file says how wide its pixels
+    // are (4:3 pictures on the DV and disc presets, square ones elsewhere).
+    EXPECT_EQ(probe["sample_aspect_ratio"], want.pixel_aspect);
     ASSERT_EQ(frames.size(), 4u);
-    // The last frame: every frame before it has been through the encoder and the muxer.
-    EXPECT_LT(MeanDifference(frames[3], test::DecodeFrameRgb(out, 3, p.width, p.height)), want.tolerance);
-    EXPECT_GT(MeanDifference(frames[0], test::DecodeFrameRgb(out, 3, p.width, p.height)), 0.5)
+    // The last frame, as a player shows it: every frame before it has been through the encoder and
+    // the muxer.
+    const int shown = p.shown_width();
+    EXPECT_LT(MeanDifference(frames[3], test::DecodeFrameRgb(out, 3, shown, p.height)), want.tolerance);
+    EXPECT_GT(MeanDifference(frames[0], test::DecodeFrameRgb(out, 3, shown, p.height)), 0.5)
         << "frames 0 and 3 should differ, or the comparison proves nothing";
   }
   EXPECT_EQ(Leftovers().size(), 17u);
@@ -242,7 +249,7 @@ TEST_F(ExportTest, ThreeGppKeepsToTheLevelItIsLabelled) {
 }
 
 // DV AVI as an editor reads its headers: the AVI's data rate is DV's own (a frame of 144000 or
-// 120000 bytes a frame period), and NTSC frames say consumer DV (track application IDs 0, as PAL's
+// 120000 bytes a frame period) and its sound's (48 kHz 16-bit stereo PCM), and NTSC frames say consumer DV (track application IDs 0, as PAL's
 // do), not the professional 4:1:1 variant. A Matroska file's only track is its default one.
 TEST_F(ExportTest, DvAndMatroskaHeadersSayWhatTheFileIs) {
   const std::string loop = MakeLoop(3, false);
@@ -260,7 +267,8 @@ TEST_F(ExportTest, DvAndMatroskaHeadersSayWhatTheFileIs) {
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const size_t avih = bytes.find("avih");
     ASSERT_NE(avih, std::string::npos);
-    EXPECT_NEAR(le32(bytes, avih + 12), frame_bytes * rate, frame_bytes * rate * 0.01) << "dwMaxBytesPerSec";
+    const double sound = 48000 * 2 * 2;
+    EXPECT_NEAR(le32(bytes, avih + 12), frame_bytes * rate + sound, frame_bytes * rate * 0.01) << "dwMaxBytesPerSec";
 
     // Every frame's DIF sequences (150 blocks of 80 bytes) open with a header block whose
     // application IDs are the low three bits of bytes 4 to 7.
@@ -286,11 +294,13 @@ TEST_F(ExportTest, DvAndMatroskaHeadersSayWhatTheFileIs) {
 }
 
 // Any preset as H.264 MP4, lossless FFV1, a PNG sequence, animated WebP and GIF; the NTSC rate
-// stays 29.97 where the format can say so.
+// stays 29.97 where the format can say so. Their pixels are square: a VCD NTSC picture, 4:3, is
+// 320 x 240 in them.
 TEST_F(ExportTest, AnyPresetInTheWebAndEditingFormats) {
   const std::string loop = MakeLoop(5, true);
-  const int preset = 3;  // VCD NTSC, 352 x 240, played at 30, marked 29.97
+  const int preset = 3;  // VCD NTSC, 352 x 240 shown at 4:3, played at 30, marked 29.97
   const PresetFormat& p = *PresetFormatOf(preset);
+  ASSERT_EQ(p.shown_width(), 320);
   std::vector<std::vector<uint8_t>> drawn;
   auto run = [&](ExportFormat format, const std::string& name) {
     drawn.clear();
@@ -307,7 +317,9 @@ TEST_F(ExportTest, AnyPresetInTheWebAndEditingFormats) {
     EXPECT_EQ(probe["codec_name"], "h264");
     EXPECT_EQ(probe["r_frame_rate"], "30000/1001");
     EXPECT_EQ(probe["nb_read_frames"], "5");
-    EXPECT_LT(MeanDifference(drawn[2], test::DecodeFrameRgb(out, 2, p.width, p.height)), 4);
+    EXPECT_EQ(probe["width"], "320");
+    EXPECT_EQ(probe["sample_aspect_ratio"], "1:1");
+    EXPECT_LT(MeanDifference(drawn[2], test::DecodeFrameRgb(out, 2, 320, p.height)), 4);
   }
   const auto with_trail = drawn;
   {
@@ -315,11 +327,11 @@ TEST_F(ExportTest, AnyPresetInTheWebAndEditingFormats) {
     const std::string out = run(ExportFormat::kMkv, "any.mkv");
     auto probe = Probe(out);
     EXPECT_EQ(probe["codec_name"], "ffv1");
-    EXPECT_EQ(probe["width"], "352");
+    EXPECT_EQ(probe["width"], "320");
     EXPECT_EQ(probe["height"], "240");
     EXPECT_EQ(probe["r_frame_rate"], "30000/1001");
     EXPECT_EQ(probe["nb_read_frames"], "5");
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(MeanDifference(drawn[i], test::DecodeFrameRgb(out, i, 352, 240)), 0.0) << i;
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(MeanDifference(drawn[i], test::DecodeFrameRgb(out, i, 320, 240)), 0.0) << i;
     // The same request draws the same frames.
     EXPECT_EQ(drawn, with_trail);
   }
@@ -331,8 +343,8 @@ TEST_F(ExportTest, AnyPresetInTheWebAndEditingFormats) {
     EXPECT_EQ(files, 5);
     auto probe = Probe(out + "/frame_00004.png");
     EXPECT_EQ(probe["codec_name"], "png");
-    EXPECT_EQ(probe["width"], "352");
-    EXPECT_EQ(MeanDifference(drawn[4], test::DecodeFrameRgb(out + "/frame_00004.png", 0, 352, 240)), 0.0);
+    EXPECT_EQ(probe["width"], "320");
+    EXPECT_EQ(MeanDifference(drawn[4], test::DecodeFrameRgb(out + "/frame_00004.png", 0, 320, 240)), 0.0);
     // An export over an earlier PNG sequence replaces it.
     EXPECT_TRUE(Export(ExportRequest{loop, out, preset, ExportFormat::kPng, 1, false}).ok);
   }
@@ -340,18 +352,18 @@ TEST_F(ExportTest, AnyPresetInTheWebAndEditingFormats) {
     const std::string out = run(ExportFormat::kGif, "any.gif");
     auto probe = Probe(out);
     EXPECT_EQ(probe["codec_name"], "gif");
-    EXPECT_EQ(probe["width"], "352");
+    EXPECT_EQ(probe["width"], "320");
     EXPECT_EQ(probe["nb_read_frames"], "5");
     // GIF counts time in hundredths: 5 frames at 29.97 last 0.17 s.
     EXPECT_NEAR(std::stod(probe["duration"]), 5 / 29.97, 0.011);
-    EXPECT_LT(MeanDifference(drawn[4], test::DecodeFrameRgb(out, 4, 352, 240)), 4);
+    EXPECT_LT(MeanDifference(drawn[4], test::DecodeFrameRgb(out, 4, 320, 240)), 4);
   }
   {
     // FFmpeg reads no animated WebP, so the WebP tools check it: frame count, canvas, timing,
     // and the first frame (always the whole canvas) decoded.
     const std::string out = run(ExportFormat::kWebp, "any.webp");
     const std::string info = test::RunCommand("webpmux -info " + test::Quoted(out) + " 2>&1");
-    EXPECT_NE(info.find("Canvas size: 352 x 240"), std::string::npos) << info;
+    EXPECT_NE(info.find("Canvas size: 320 x 240"), std::string::npos) << info;
     EXPECT_NE(info.find("Number of frames: 5"), std::string::npos) << info;
     EXPECT_NE(info.find("Loop Count : 0"), std::string::npos) << info;
     const std::string first = (dir_ / "first.webp").string(), ppm = (dir_ / "first.ppm").string();
@@ -359,7 +371,7 @@ TEST_F(ExportTest, AnyPresetInTheWebAndEditingFormats) {
                      first + " -ppm -o " + ppm + " >/dev/null 2>&1");
     int w = 0, h = 0;
     EXPECT_LT(MeanDifference(drawn[0], test::ReadPpm(ppm, &w, &h)), 4);
-    EXPECT_EQ(w, 352);
+    EXPECT_EQ(w, 320);
   }
 }
 
@@ -486,7 +498,7 @@ TEST_F(ExportTest, AFailedMoveIntoPlaceKeepsTheEarlierPngFolder) {
   // And a move that works replaces it, leaving nothing aside.
   ASSERT_TRUE(Export(ExportRequest{loop, out, 3, ExportFormat::kPng, 1, false}).ok);
   EXPECT_EQ(frames(), earlier);
-  EXPECT_NE(fs::file_size(fs::path(out) / earlier[0]), earlier_size) << "352 x 240 frames, not 352 x 288";
+  EXPECT_NE(fs::file_size(fs::path(out) / earlier[0]), earlier_size) << "320 x 240 frames, not 384 x 288";
   EXPECT_EQ(Leftovers(), std::vector<std::string>{"frames"});
 }
 
@@ -504,7 +516,8 @@ TEST_F(ExportTest, FastModeStaysCloseToTheExactFrames) {
   ASSERT_FALSE(engine::WriteSequenceFile(*scene, loop));
 
   std::vector<std::vector<uint8_t>> exact, fast;
-  // At 720 x 576: fast mode sums at reduced resolution only above 360 x 288.
+  // At 768 x 576 (preset 0 drawn 4:3, square in Matroska): fast mode sums at reduced resolution
+  // only above 360 x 288.
   ExportRequest request{loop, (dir_ / "echo.mkv").string(), 0, ExportFormat::kMkv, 1, false};
   ASSERT_TRUE(Export(request, &exact).ok);
   request.fast = true;

@@ -74,7 +74,7 @@ TEST_F(MainWindowTest, CommandLineLoopPlaysAndDraws) {
   EXPECT_EQ(s.sequence_file_name, "default.lqf");
   EXPECT_GT(s.keyframe_count, 0);
   EXPECT_EQ(s.locked_fps, 30);                  // empty profile: preset 1
-  EXPECT_EQ(view->size() * view->devicePixelRatio(), QSize(720, 480));  // the preset's frame
+  EXPECT_EQ(view->size() * view->devicePixelRatio(), QSize(640, 480));  // the preset's 4:3 picture
   EXPECT_GT(s.current_frame, 0);
   EXPECT_EQ(view->desktop().startup_sequence_index, 0);  // no random pick
   EXPECT_GE(view->desktop().sequence_count, 1);

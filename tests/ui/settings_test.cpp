@@ -1,6 +1,8 @@
 // The five profile settings, the preset table and the Settings command.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QSpinBox>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QWidget>
@@ -144,6 +146,34 @@ TEST_F(SettingsCommand, ApplyWritesAllFiveWithPresetLoopZeroAndResizes) {
   EXPECT_EQ(scene.locked_fps, 25);
   EXPECT_EQ(store->value("Preset Loop/Value").toInt(), 0);
   EXPECT_EQ(store->value("Avi Export Settings/Value").toInt(), 0);
+}
+
+// The live settings: OSC off, no tempo and no beat lock until chosen; what is applied opens
+// again; a store edited by hand to nonsense opens as off, and a tempo too slow to play to is taken
+// as the slowest one.
+TEST_F(SettingsCommand, LiveSettingsStartOffAndAreKept) {
+  RunSettingsCommand(scene, desktop, *store, &window, nullptr, [&](CSettingsDlg& dlg) {
+    EXPECT_EQ(dlg.osc_port_box()->text(), "Off");
+    EXPECT_EQ(dlg.tempo_box()->text(), "None");
+    EXPECT_EQ(dlg.beats_box()->text(), "Not locked");
+    dlg.osc_port_box()->setValue(9000);
+    dlg.tempo_box()->setValue(5);
+    dlg.beats_box()->setValue(8);
+    dlg.accept();
+    return dlg.result();
+  });
+  EXPECT_EQ(store->value(kOscPortKey).toInt(), 9000);
+  EXPECT_EQ(store->value(kTempoKey).toDouble(), 20.0);
+  EXPECT_EQ(store->value(kBeatsPerLoopKey).toInt(), 8);
+  store->setValue(kOscPortKey, 700000);
+  store->setValue(kTempoKey, "fast");
+  store->setValue(kBeatsPerLoopKey, -3);
+  RunSettingsCommand(scene, desktop, *store, &window, nullptr, [&](CSettingsDlg& dlg) {
+    EXPECT_EQ(dlg.osc_port_box()->value(), 0);
+    EXPECT_EQ(dlg.tempo_box()->value(), 0.0);
+    EXPECT_EQ(dlg.beats_box()->value(), 0);
+    return static_cast<int>(QDialog::Rejected);
+  });
 }
 
 // The output screen is kept by an id that tells alike screens apart; a store that names the

@@ -1,0 +1,340 @@
+// vantaloop-cli play LOOP.lqf: plays a loop in real time without a window, for kiosks, signage
+// and headless machines, with the desktop's playback rules, remote control over OSC and the
+// frames handed to sinks (streams). Ctrl+C or --seconds ends it.
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/cli/command.h"
+#include "engine/asset_paths.h"
+#include "engine/output_file.h"
+#include "engine/sequence_loader.h"
+#include "engine/sequence_text.h"
+#include "platform/headless/headless_context.h"
+#include "platform/headless/png_file.h"
+#include "platform/live/frame_sink.h"
+#include "platform/live/live_control.h"
+#include "platform/live/osc_server.h"
+#include "platform/stream/stream_sender.h"
+#include "render/clock.h"
+#include "render/frame_renderer.h"
+#include "render/player_layers.h"
+#include "render/playback.h"
+#include "render/view_setup.h"
+
+namespace {
+
+constexpr const char* kName = "play";
+// Messages from outside can come in floods; past this many lines a second they are counted, not
+// printed.
+constexpr int kStatusLinesPerSecond = 20;
+
+namespace fs = std::filesystem;
+
+bool ParseInt(const std::string& text, int lo, int hi, int* out) {
+  int v = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size() || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseSize(const std::string& text, int* w, int* h) {
+  size_t at = text.find('x');
+  return at != std::string::npos && ParseInt(text.substr(0, at), 16, 8192, w) &&
+         ParseInt(text.substr(at + 1), 16, 8192, h);
+}
+
+bool ParseSeconds(const std::string& text, double* out) {
+  double v = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size() || !(v > 0) || v > 1e7) return false;
+  *out = v;
+  return true;
+}
+
+struct Options {
+  std::string loop;
+  std::string size, fps, seconds, osc;  // as typed; Run checks them
+  std::string snapshot;
+  std::vector<std::string> streams;  // --stream URL, each a sink of its own
+  int width = 720, height = 576;
+  int frames_per_second = 25;
+  double run_seconds = 0;  // 0: until Ctrl+C
+  int osc_port = 0;        // 0: no OSC
+};
+
+// Model loads report their progress on one line, as render's do.
+class PrintedModelProgress : public vl::ModelLoadProgress {
+ public:
+  void Show(std::string_view prompt) override { line_ = std::string(prompt); }
+  void Message(std::string_view text) override { line_ += " " + std::string(text); }
+  void Hide() override {
+    if (!line_.empty()) std::fprintf(stderr, "%s: %s\n", kName, vl::EscapeControl(line_).c_str());
+    line_.clear();
+  }
+
+ private:
+  std::string line_;
+};
+
+// Loops whose parsed form has frames to play, counted as playback will count them.
+bool HasFramesToPlay(const vl::engine::ParsedSequence& seq) {
+  auto probe = std::make_unique<vl::engine::SceneState>();
+  vl::engine::SequenceAssets none;
+  vl::engine::ApplySequence(*probe, seq, none);
+  return vl::engine::HasFramesToPlay(*probe);
+}
+
+// The player: one thread owns the scene, the GL context and the renderer; messages are acted on
+// between frames.
+class LivePlayer final : public vl::live::LivePlayerHost {
+ public:
+  LivePlayer(const Options& o, vl::headless::HeadlessContext& gl, const vl::render::Clock& clock,
+             vl::render::Sleeper& sleeper)
+      : o_(o),
+        gl_(gl),
+        clock_(clock),
+        sleeper_(sleeper),
+        scene_(std::make_unique<vl::engine::SceneState>()),
+        layers_(assets_, random_),
+        renderer_(*scene_, layers_, clock_),
+        playback_(*scene_, clock_, no_pause_),
+        control_(*scene_, *this) {
+    assets_.set_model_progress(&model_progress_);
+    renderer_.set_after_fetch([this](vl::engine::SceneState& s) { control_.HoldTracks(s); });
+  }
+
+  void Start() {
+    random_.Seed(1);
+    vl::render::StartView(*scene_, renderer_, layers_, assets_, random_);
+    vl::render::ApplyViewSize(*scene_, o_.width, o_.height);
+  }
+
+  vl::live::LiveControl& control() { return control_; }
+  std::vector<std::unique_ptr<vl::live::FrameSink>>& sinks() { return sinks_; }
+  void set_osc(vl::live::OscServer* osc) { osc_ = osc; }
+
+  // LivePlayerHost.
+  bool LoadLoop(const fs::path& file, std::string* why) override {
+    // Read and checked whole before the playing loop is touched.
+    auto seq = vl::engine::ReadLoopFile(file);
+    if (!seq) {
+      *why = seq.error().ToString();
+      return false;
+    }
+    if (!HasFramesToPlay(*seq)) {
+      *why = vl::EscapeControl(file.filename().string()) + ": " + vl::engine::kNothingToPlay;
+      return false;
+    }
+    scene_->sequence_file_name = file.filename().string();
+    vl::engine::ApplySequence(*scene_, *seq, assets_);
+    control_.set_loaded_file(file);
+    Status("playing " + vl::EscapeControl(scene_->sequence_file_name));
+    return true;
+  }
+  std::string ApplyEdit(const vl::engine::LoopEdit& edit) override {
+    auto done = vl::engine::ApplyEdit(*scene_, edit, &assets_);
+    return done ? std::string() : done.error().message;
+  }
+  bool SetFullScreen(bool, std::string* why) override {
+    *why = "play shows no window";
+    return false;
+  }
+  bool Snapshot(std::string* why) override {
+    if (o_.snapshot.empty()) {
+      *why = "no --snapshot FILE was given";
+      return false;
+    }
+    // The framebuffer still holds the frame last shown.
+    vl::headless::Image image = gl_.ReadPixels();
+    return vl::headless::WritePngFile(image, o_.snapshot, why);
+  }
+  void Status(const std::string& line) override {
+    const int32_t now = clock_.NowMs();
+    if (now - status_window_ms_ >= 1000) {
+      if (status_muted_ > 0)
+        std::fprintf(stderr, "vantaloop-cli: %s: (%d more messages not shown)\n", kName, status_muted_);
+      status_window_ms_ = now;
+      status_lines_ = 0;
+      status_muted_ = 0;
+    }
+    if (status_lines_++ < kStatusLinesPerSecond)
+      std::fprintf(stderr, "vantaloop-cli: %s: %s\n", kName, line.c_str());
+    else
+      ++status_muted_;
+  }
+
+  // Plays until interrupted or out of time.
+  void Run(const std::atomic<bool>& interrupted) {
+    const int32_t start = clock_.NowMs();
+    const int frame_ms = 1000 / o_.frames_per_second;
+    int64_t k = 0;
+    std::vector<vl::live::ReceivedMessage> incoming;
+    int64_t dropped_told = 0;
+    for (;;) {
+      if (interrupted) break;
+      const int32_t now = clock_.NowMs();
+      if (o_.run_seconds > 0 && now - start >= o_.run_seconds * 1000.0) break;
+      const double now_s = now / 1000.0;
+
+      // Messages that came in since the last frame, in order, before it is drawn.
+      if (osc_) {
+        incoming.clear();
+        osc_->Take(&incoming);
+        for (const auto& m : incoming) {
+          if (!m.problem.empty()) {
+            const std::string& a = m.message.address;
+            Status("ignored " + vl::EscapeControl(a.size() > 80 ? a.substr(0, 80) + "..." : a) + ": " + m.problem);
+            continue;
+          }
+          if (auto reply = control_.Handle(m.message, now_s)) osc_->Reply(m, *reply);
+        }
+        if (const int64_t d = osc_->dropped(); d != dropped_told) {
+          Status(std::to_string(d - dropped_told) + " OSC messages dropped: they came faster than frames");
+          dropped_told = d;
+        }
+      }
+
+      // The frame: the beat or the speed places it, playback draws it and steps on.
+      scene_->lock_frame_rate = 0;  // paced here, one tick per frame time
+      control_.BeforeTick(now_s);
+      playback_.Tick(renderer_);
+      control_.AfterTick(renderer_.last_frame().drawn_frame);
+
+      // ---- Frame sinks: every frame shown is handed over (streams add theirs to sinks_). ----
+      if (!sinks_.empty()) {
+        vl::headless::Image image = gl_.ReadPixels();
+        vl::live::ShownFrame shown{image.rgba.data(), image.width, image.height, image.width * 4, shown_, now_s};
+        for (auto& sink : sinks_) sink->Deliver(shown);
+      }
+      ++shown_;
+
+      // The next frame time. Behind by more than a frame: the missed times are skipped, never
+      // drawn in a burst.
+      ++k;
+      int64_t due = start + k * 1000 / o_.frames_per_second;
+      const int32_t after = clock_.NowMs();
+      if (after - due > frame_ms) {
+        k = static_cast<int64_t>(after - start) * o_.frames_per_second / 1000 + 1;
+        due = start + k * 1000 / o_.frames_per_second;
+      }
+      if (due > after) sleeper_.SleepMs(static_cast<int>(due - after));
+    }
+  }
+
+ private:
+  const Options& o_;
+  vl::headless::HeadlessContext& gl_;
+  const vl::render::Clock& clock_;
+  vl::render::Sleeper& sleeper_;
+  std::unique_ptr<vl::engine::SceneState> scene_;
+  vl::render::RenderAssets assets_;
+  PrintedModelProgress model_progress_;
+  vl::Random random_;
+  vl::render::PlayerLayers layers_;
+  vl::render::FrameRenderer renderer_;
+  vl::render::NoSleep no_pause_;  // the frame time is slept here, once
+  vl::render::Playback playback_;
+  vl::live::LiveControl control_;
+  vl::live::OscServer* osc_ = nullptr;
+  std::vector<std::unique_ptr<vl::live::FrameSink>> sinks_;
+  int64_t shown_ = 0;
+  int32_t status_window_ms_ = 0;
+  int status_lines_ = 0;
+  int status_muted_ = 0;
+};
+
+int Run(Options o) {
+  if (!o.size.empty() && !ParseSize(o.size, &o.width, &o.height))
+    return vl::cli::UsageError(kName, "--size wants WxH, each 16 to 8192");
+  if (!o.fps.empty() && !ParseInt(o.fps, 1, 240, &o.frames_per_second))
+    return vl::cli::UsageError(kName, "--fps wants 1 to 240");
+  if (!o.seconds.empty() && !ParseSeconds(o.seconds, &o.run_seconds))
+    return vl::cli::UsageError(kName, "--seconds wants a number of seconds above 0");
+  if (!o.osc.empty() && !ParseInt(o.osc, 1, 65535, &o.osc_port))
+    return vl::cli::UsageError(kName, "--osc wants a UDP port, 1 to 65535");
+
+  std::error_code ec;
+  const fs::path loop_path = fs::absolute(o.loop, ec);
+  if (ec) return vl::cli::Fail(kName, o.loop + ": no such file");
+  if (const std::string why = vl::WhyNotReadable(loop_path); !why.empty()) return vl::cli::Fail(kName, o.loop + ": " + why);
+  if (!o.snapshot.empty())
+    if (vl::Status same = vl::RefuseSameFile(loop_path, o.snapshot)) return vl::cli::UsageError(kName, same->ToString());
+
+  std::string error;
+  auto gl = vl::headless::HeadlessContext::Create(o.width, o.height, &error);
+  if (!gl) return vl::cli::Fail(kName, error);
+
+  vl::render::SteadyClock clock;
+  vl::render::ThreadSleeper sleeper;
+  auto player = std::make_unique<LivePlayer>(o, *gl, clock, sleeper);
+  player->Start();
+  // The library /load, /next and /previous choose from: the Sequences folder of the library
+  // folder, then the user's own, as the desktop lists them.
+  std::vector<fs::path> folders = {vl::ProgramFolder() / "Sequences"};
+  if (const fs::path user = vl::UserDataFolder(); !user.empty()) folders.push_back(user / "Sequences");
+  player->control().set_library(vl::live::ListLibrary(folders));
+  std::string why;
+  if (!player->LoadLoop(loop_path, &why)) return vl::cli::Fail(kName, why);
+
+  // ---- Frame sinks: --stream URL adds its sink to player->sinks() here. ----
+  // An address that cannot be used stops here; one that is down is retried while the loop plays.
+  std::vector<std::unique_ptr<vl::stream::StreamSender>> senders;
+  for (const std::string& url : o.streams) {
+    vl::stream::StreamOptions so;
+    so.url = url;
+    so.width = o.width, so.height = o.height;
+    so.fps = o.frames_per_second;
+    senders.push_back(vl::stream::StreamSender::Start(so, &error));
+    if (!senders.back()) return vl::cli::UsageError(kName, "--stream: " + vl::EscapeControl(error));
+  }
+  for (auto& sender : senders) {
+    LivePlayer* p = player.get();
+    player->sinks().push_back(std::make_unique<vl::stream::ToldStream>(
+        std::move(sender), [p](const std::string& line) { p->Status(vl::EscapeControl(line)); }));
+  }
+
+  // A port that cannot be had leaves the loop playing without remote control.
+  std::unique_ptr<vl::live::OscServer> osc;
+  if (o.osc_port != 0) {
+    osc = vl::live::OscServer::Start(o.osc_port, &error);
+    if (!osc)
+      std::fprintf(stderr, "vantaloop-cli: %s: %s; playing without OSC\n", kName, error.c_str());
+    else
+      std::fprintf(stderr, "vantaloop-cli: %s: listening for OSC on UDP port %d\n", kName, osc->port());
+    player->set_osc(osc.get());
+  }
+
+  const std::atomic<bool>& interrupted = vl::cli::CatchInterrupts();
+  player->Run(interrupted);
+  // The OSC thread stops before the player it queues for goes.
+  osc.reset();
+  player->sinks().clear();  // streams end, and say so, while the player they speak through is whole
+  return 0;
+}
+
+}  // namespace
+
+VL_CLI_COMMAND(play, "play", "Play a loop in real time without a window, remote-controlled over OSC.",
+               [](CLI::App& app) {
+                 auto o = std::make_shared<Options>();
+                 app.add_option("LOOP.lqf", o->loop, "The loop file")->required();
+                 app.add_option("--size", o->size, "Frame size, default 720x576")->type_name("WxH");
+                 app.add_option("--fps", o->fps, "Frames per second, default 25")->type_name("N");
+                 app.add_option("--seconds", o->seconds, "Stop after this long (default: until Ctrl+C)")
+                     ->type_name("S");
+                 app.add_option("--osc", o->osc, "Take OSC messages on this UDP port")->type_name("PORT");
+                 app.add_option("--stream", o->streams,
+                                "Send the frames shown to udp://host:port or srt://host:port (MPEG-TS), "
+                                "rtmp://host/app/key or a V4L2 loopback /dev/videoN; may be given again")
+                     ->type_name("URL");
+                 app.add_option("--snapshot", o->snapshot,
+                                "Where the OSC message /vantaloop/snapshot writes the frame on screen")
+                     ->type_name("FILE.png");
+                 return [o] { return Run(*o); };
+               });

@@ -1,0 +1,13 @@
+// RGB(A) frames to the planar YUV 4:2:0 encoders and cameras take, on the stream's worker: the
+// one step of streaming that touches every pixel, so it is kept lean (studio-range BT.601, each
+// chroma sample the mean of four pixels).
+#pragma once
+#include <cstdint>
+
+namespace vl::stream {
+
+// width and height even. `bgra`: the bytes are B, G, R, X (a screen image) rather than R, G, B, A.
+void ToYuv420(const uint8_t* src, int stride, int width, int height, bool bgra, uint8_t* const planes[3],
+              const int strides[3]);
+
+}  // namespace vl::stream
