@@ -19,6 +19,7 @@
 #include <QStatusTipEvent>
 #include <QUrl>
 
+#include "app/desktop/loop_editing.h"
 #include "ui/export_presets.h"
 #include "platform/link/beat_follow.h"
 #include "platform/midi/midi_input.h"
@@ -56,13 +57,14 @@ void ViewFrame::resizeEvent(QResizeEvent*) { view_->setGeometry(ViewRect()); }
 
 CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent)
     : QMainWindow(parent), settings_(settings) {
-  setWindowTitle("Vantaloop");
+  setWindowTitle("Vantaloop[*]");
   // The panel has the same title; the role tells window managers and scripts which is the player.
   setWindowRole("player");
   view_ = new CZentropeView(settings, options, nullptr);
   view_frame_ = new ViewFrame(view_, this);
   setCentralWidget(view_frame_);
   view_->set_double_click([this] { SetFullScreen(!full_screen_); });
+  editing_ = new LoopEditing(*this, *view_, settings);
 
   // The message pane, then the lock-key panes.
   statusBar()->showMessage(kIdleText);
@@ -82,6 +84,7 @@ CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent
     statusBar()->setToolTip(text);
   });
   BuildMenus();
+  editing_->RestoreLayout();
 
   // ---- Live control: OSC on the settings' port, tap tempo on T, the tempo and beat shown ----
   live_ = new DesktopLive(*view_, settings_, this);
@@ -204,6 +207,8 @@ void CMainFrame::BuildMenus() {
   file->addSeparator();
   add(file, "Save Bitmap", [v] { v->SaveBitmap(); }, {}, "Save the picture shown as a bitmap file");
   add(file, "Copy to Clipboard", [v] { v->CopyToClipboard(); }, {}, "Copy the picture shown to the clipboard");
+  editing_->AddMenus(file, nullptr, nullptr);  // Save and Save As
+  file->addSeparator();
   add(file, "E&xit", [this] { close(); }, {}, "Quit the application; prompts to save documents");
 
   QMenu* view = menuBar()->addMenu("&View");
@@ -215,6 +220,7 @@ void CMainFrame::BuildMenus() {
   status_action_ = status;
   add(view, "Open Controls", [v] { v->OpenControls(); }, {}, "Show the playback control panel");
   add(view, "&Messages", [this] { ShowMessages(); }, {}, "Show every problem met with the playing loop");
+  editing_->AddMenus(nullptr, nullptr, view);
   QAction* full = add(view, "&Full Screen", [this] { SetFullScreen(!full_screen_); }, QKeySequence(Qt::Key_F11),
                       "Show only the picture, on the output screen chosen in the settings");
   full->setShortcutContext(Qt::ApplicationShortcut);
@@ -226,6 +232,8 @@ void CMainFrame::BuildMenus() {
   add(options, "Stream Output...", [stream_output] { stream_output->ShowDialog(); }, {},
       "Send the picture shown to other programs: a network stream or a camera device");
   BuildLiveSync(options);
+  // After the menus the player always had, which keyboard users and scripts reach by place.
+  editing_->AddMenus(nullptr, menuBar()->addMenu("&Edit"), nullptr);
 
   QMenu* video = menuBar()->addMenu("Export Video");
   add(video, "Export Video", [v] { v->ExportVideo(); }, {}, "Write the playing loop to a video file");
@@ -247,7 +255,6 @@ void CMainFrame::BuildMenus() {
   key("Space", [v] { v->TogglePlay(); });
   key("Left", [v] { v->StepFrame(-1); });
   key("Right", [v] { v->StepFrame(1); });
-  key("Ctrl+S", [v] { v->SaveSequence(); });
   // Esc leaves full screen (and does nothing otherwise). The menu bar is hidden then, so the
   // action lives on the window itself.
   leave_full_screen_ = new QAction(this);
@@ -374,6 +381,11 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     }
     e->Cancel();  // the partial file goes; the view waits for the worker as it closes
   }
+  if (!editing_->MayDiscard("Quit")) {
+    event->ignore();
+    return;
+  }
+  editing_->RememberLayout();
   view_->RememberPanelPlace();
   QMainWindow::closeEvent(event);
 }

@@ -42,11 +42,14 @@ class ViewFrame : public QWidget {
   QSize aspect_;
 };
 
+class LoopEditing;
+
 class CMainFrame : public QMainWindow {
   Q_OBJECT
  public:
   CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent = nullptr);
   CZentropeView* view() const { return view_; }
+  LoopEditing* editing() const { return editing_; }
   // OSC, tap tempo (T) and the tempo and beat in the status bar.
   DesktopLive* live() const { return live_; }
   // Full screen: only the picture, on the output screen of the settings; false returns.
@@ -82,6 +85,7 @@ class CMainFrame : public QMainWindow {
   QSettings& settings_;
   CZentropeView* view_;
   ViewFrame* view_frame_;
+  LoopEditing* editing_ = nullptr;  // the loop editor's dock, menus and saving
   QAction* status_action_ = nullptr;
   QAction* leave_full_screen_ = nullptr;
   bool full_screen_ = false;

@@ -108,6 +108,9 @@ CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* 
   // Every pixel is the frame's (or black before the first).
   setAttribute(Qt::WA_OpaquePaintEvent);
   setMinimumSize(16, 16);
+  // A click on the picture takes the keyboard from the editor's fields, so Space, Left and Right
+  // act on playback again.
+  setFocusPolicy(Qt::ClickFocus);
 
   // Picture, particle texture and model problems of a loop go to the status bar and standard
   // error; only the model loader's own "Warning" and "Error" boxes interrupt a show.
@@ -201,6 +204,7 @@ void CZentropeView::ApplyChanges() {
 const SceneGlance& CZentropeView::Glance() {
   if (!drawing_ || !drawing_->in_hand()) {
     glance_.export_preset = scene_->export_preset;
+    glance_.current_frame = scene_->current_frame;
     glance_.keyframe_count = scene_->keyframe_count;
     glance_.settings = ui::SettingsOf(*scene_);
   }
@@ -442,6 +446,7 @@ bool CZentropeView::AfterLoad(std::function<void()> command) {
 bool CZentropeView::LoadLoop(const std::string& path) {
   // A load already runs (its splash keeps the event loop going): this one comes after it.
   if (AfterLoad([this, path] { LoadLoop(path); })) return false;
+  if (may_replace_ && !may_replace_(Replace::kLoad)) return false;
   // Read and checked whole before the playing loop is touched.
   const std::optional<fs::path> file = LoopFileFor(path);
   Expected<engine::ParsedSequence> seq =
@@ -472,7 +477,8 @@ bool CZentropeView::LoadLoop(const std::string& path) {
   // What plays (the library's default loop when the name was not found), for export and reload.
   desktop_.loaded_sequence_path = file->string();
   watch_.Watch(desktop_.loaded_sequence_path);
-  window()->setWindowTitle(QString::fromStdString(EscapeControl(scene_->sequence_file_name)) + " - Vantaloop");
+  window()->setWindowTitle(QString::fromStdString(EscapeControl(scene_->sequence_file_name)) + "[*] - Vantaloop");
+  if (loaded_) loaded_(desktop_.loaded_sequence_path);
   if (control_panel_) control_panel_->HighlightPlayingLoop();
   // After Stop the new loop waits on its first frame until Play.
   const bool stopped = scene_->stop_requested >= 2.0f || scene_->playing == 0;
@@ -495,6 +501,11 @@ bool CZentropeView::ReloadLoop() {
     return false;
   }
   const std::string name = fs::path(path).filename().string();
+  if (may_replace_ && !may_replace_(Replace::kReload)) {
+    Say(QString::fromStdString(EscapeControl(name) + " changed on disk; not reloaded, so the unsaved edits stay"),
+        StatusKind::kProblem);
+    return false;
+  }
   // Read and checked whole before the playing loop is touched.
   auto seq = engine::ReadLoopFile(path);
   if (!seq) {
@@ -528,6 +539,7 @@ bool CZentropeView::ReloadLoop() {
   s.playing = playing;
   s.particle_prewarm = 0.0f;  // the particles carry on as they are
   Wake();
+  if (loaded_) loaded_(path);
   std::string text = "Reloaded " + name + " at frame " + std::to_string(s.current_frame);
   if (!load_notes_.empty()) text += ". " + load_notes_.front();
   Say(QString::fromStdString(text), load_notes_.empty() ? StatusKind::kLoaded : StatusKind::kLoadedWithProblems);
@@ -550,6 +562,24 @@ void CZentropeView::SeekToFrame(int frame) {
     glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
     EndGl(began);
   });
+}
+
+void CZentropeView::ChangeSceneAndAssets(std::function<void(engine::SceneState&, engine::SequenceAssets&)> change) {
+  ChangeScene([this, change = std::move(change)](engine::SceneState& s) {
+    const bool began = BeginGl();
+    change(s, assets_);
+    EndGl(began);
+  });
+}
+
+void CZentropeView::AdoptFile(const std::string& path) {
+  desktop_.loaded_sequence_path = path;
+  watch_.Watch(path);
+  window()->setWindowTitle(QString::fromStdString(EscapeControl(fs::path(path).filename().string())) + "[*] - Vantaloop");
+}
+
+void CZentropeView::RefreshLibrary() {
+  if (control_panel_ && control_panel_->isVisible()) CreateControlPanel();
 }
 
 void CZentropeView::ShowSettings() {
@@ -880,6 +910,7 @@ void CZentropeView::SaveSequence() {
 
 void CZentropeView::NewProject(bool ask) {
   if (AfterLoad([this, ask] { NewProject(ask); })) return;
+  if (may_replace_ && !may_replace_(Replace::kNewProject)) return;
   if (ask && QMessageBox::question(window(), "Vantaloop", "Are you sure you want to create a new project?",
                                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
     return;
@@ -891,7 +922,8 @@ void CZentropeView::NewProject(bool ask) {
   Wake();
   desktop_.loaded_sequence_path.clear();
   watch_.Stop();
-  window()->setWindowTitle("Vantaloop");
+  window()->setWindowTitle("Vantaloop[*]");
+  if (loaded_) loaded_({});
   if (control_panel_) control_panel_->SequenceLoaded();
   HideControlPanel();
   FlushReports("New Project");

@@ -87,6 +87,7 @@ class RecordedPanel : public render::PlaybackPanel {
 // as it was when it last did.
 struct SceneGlance {
   int export_preset = -1;
+  int current_frame = 0;
   int keyframe_count = 0;
   ui::SettingsShown settings;
 };
@@ -181,6 +182,18 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   int ticks_drawn() const { return ticks_drawn_; }
   int ticks_skipped() const { return ticks_skipped_; }
 
+  // The loop editor's hooks. A change that may load assets: made between frames, with the GL
+  // context current.
+  void ChangeSceneAndAssets(std::function<void(engine::SceneState&, engine::SequenceAssets&)> change);
+  // Asked before the loop on screen is replaced (kReload: its file changed on disk); false keeps it.
+  enum class Replace { kLoad, kNewProject, kReload };
+  void set_may_replace(std::function<bool(Replace)> ask) { may_replace_ = std::move(ask); }
+  // Told after a loop was loaded or reloaded (its file), or a new project began (empty).
+  void set_loaded(std::function<void(const std::string&)> told) { loaded_ = std::move(told); }
+  // The loop on screen was saved as `path`: that file is watched and named in the title now.
+  void AdoptFile(const std::string& path);
+  // The library lists read their folders again (a loop was saved into one).
+  void RefreshLibrary();
   // ---- Live control (OSC, tap tempo) ----------------------------------------------------------
   // What the playback tick runs on the drawing thread: before it (the beat places the frame),
   // once the working values are fetched (held tracks), after a frame was drawn.
@@ -280,6 +293,8 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   std::unique_ptr<VideoExport> export_;
   StatusSink status_sink_;
   std::function<void()> double_click_;
+  std::function<bool(Replace)> may_replace_;
+  std::function<void(const std::string&)> loaded_;
   std::vector<std::string> reported_;
   std::vector<std::string> pending_;
   std::vector<std::string> load_notes_;  // told during the load under way
