@@ -50,8 +50,8 @@ void LoopDocument::Hand(const engine::AppliedEdit& applied) {
   });
 }
 
-void LoopDocument::After(const engine::AppliedEdit& applied, bool was_modified) {
-  Hand(applied);
+void LoopDocument::After(const engine::AppliedEdit& applied, bool was_modified, bool hand) {
+  if (hand) Hand(applied);
   emit Changed(applied);
   if (history_.IsModified() != was_modified) emit ModifiedChanged(history_.IsModified());
 }
@@ -64,6 +64,17 @@ bool LoopDocument::Apply(const engine::LoopEdit& edit, bool merge) {
     return false;
   }
   After(*done, was);
+  return true;
+}
+
+bool LoopDocument::Record(const engine::LoopEdit& edit) {
+  const bool was = history_.IsModified();
+  auto done = history_.Apply(*scene_, edit, nullptr, false);
+  if (!done) {
+    emit Refused(QString::fromStdString(done.error().message));
+    return false;
+  }
+  After(*done, was, /*hand=*/false);
   return true;
 }
 

@@ -40,6 +40,9 @@ class LoopDocument : public QObject {
   // Applies an edit here and to the playing scene; a refused edit changes nothing and is told
   // through Refused. `merge` joins it to the last step (a drag, a field being typed in).
   bool Apply(const engine::LoopEdit& edit, bool merge = false);
+  // An edit that already reached the playing scene from elsewhere (an OSC /set or /text): kept
+  // here as an undoable step, so a save holds it, and not handed to the playing scene again.
+  bool Record(const engine::LoopEdit& edit);
   bool Undo();
   bool Redo();
   bool CanUndo() const { return history_.CanUndo(); }
@@ -65,7 +68,7 @@ class LoopDocument : public QObject {
 
  private:
   void Hand(const engine::AppliedEdit& applied);
-  void After(const engine::AppliedEdit& applied, bool was_modified);
+  void After(const engine::AppliedEdit& applied, bool was_modified, bool hand = true);
   Status WriteSource(const std::filesystem::path& path) const;
   void Saved();
 

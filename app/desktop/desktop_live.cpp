@@ -124,7 +124,12 @@ bool DesktopLive::LoadLoop(const std::filesystem::path& file, std::string*) {
 
 std::string DesktopLive::ApplyEdit(const engine::LoopEdit& edit) {
   // Called from a scene change: the scene is the GUI thread's now.
-  return view_.ApplyLiveEdit(edit);
+  std::string problem = view_.ApplyLiveEdit(edit);
+  if (problem.empty() && record_edit_)
+    QTimer::singleShot(0, this, [this, edit] {
+      if (record_edit_) record_edit_(edit);
+    });
+  return problem;
 }
 
 bool DesktopLive::SetFullScreen(bool on, std::string* why) {

@@ -37,6 +37,9 @@ class DesktopLive : public QObject, public live::LivePlayerHost {
   QString TempoText();
   int osc_port() const { return osc_ ? osc_->port() : 0; }
   void set_full_screen(std::function<void(bool)> full_screen) { full_screen_ = std::move(full_screen); }
+  // Told, on the GUI thread after the frame, of every edit a remote control made to the loop, so
+  // the editor's document (what Save writes) holds it too.
+  void set_record_edit(std::function<void(const engine::LoopEdit&)> record) { record_edit_ = std::move(record); }
 
   // LivePlayerHost.
   bool LoadLoop(const std::filesystem::path& file, std::string* why) override;
@@ -56,6 +59,7 @@ class DesktopLive : public QObject, public live::LivePlayerHost {
   bool view_gone_ = false;
   QTimer poll_;
   std::function<void(bool)> full_screen_;
+  std::function<void(const engine::LoopEdit&)> record_edit_;
   QElapsedTimer status_window_;
   int status_lines_ = 0;
   int status_muted_ = 0;

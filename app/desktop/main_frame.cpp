@@ -20,6 +20,7 @@
 #include <QUrl>
 
 #include "app/desktop/loop_editing.h"
+#include "ui/loop_document.h"
 #include "ui/export_presets.h"
 #include "platform/link/beat_follow.h"
 #include "platform/midi/midi_input.h"
@@ -89,6 +90,7 @@ CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent
   // ---- Live control: OSC on the settings' port, tap tempo on T, the tempo and beat shown ----
   live_ = new DesktopLive(*view_, settings_, this);
   live_->set_full_screen([this](bool on) { SetFullScreen(on); });
+  live_->set_record_edit([this](const engine::LoopEdit& edit) { editing_->document().Record(edit); });
   view_->set_settings_applied([this] { live_->ApplySettings(); });
   tempo_label_ = new QLabel(statusBar());
   statusBar()->insertPermanentWidget(0, tempo_label_);

@@ -237,5 +237,28 @@ TEST(LoopEditorDock, FindsTheSeamAndEndsTheLoopWhereItBegins) {
   EXPECT_FLOAT_EQ(e.playing->track(Track::text_rot_y).key_values[200], 90.0f);
 }
 
+
+// An edit a remote control already made to the playing loop is kept by the document (so Save
+// writes it and Undo takes it back) without being made to the playing scene a second time.
+TEST(LoopDocument, RecordedRemoteEditsAreSavedAndUndoneButNotHandedAgain) {
+  const fs::path dir = test::ScratchFolder("doc-record");
+  Editing e(WriteLoop(dir, "remote"));
+  const auto edit = engine::SetStringSettingEdit(Setting::text_string, "From OSC");
+  ASSERT_TRUE(engine::ApplyEdit(*e.playing, edit));  // as the live control did, between frames
+  ASSERT_TRUE(e.doc.Record(edit));
+  EXPECT_EQ(e.handed, 0);
+  EXPECT_TRUE(e.doc.modified());
+  EXPECT_EQ(e.doc.scene().settings.text_string, "From OSC");
+  ASSERT_FALSE(e.doc.SaveAs(dir / "saved.lqf"));
+  SceneState reread;
+  engine::SequenceAssets none;
+  ASSERT_FALSE(engine::LoadSequence(reread, (dir / "saved.lqf").string(), none));
+  EXPECT_EQ(reread.settings.text_string, "From OSC");
+  ASSERT_TRUE(e.doc.Undo());
+  EXPECT_EQ(e.handed, 1);
+  EXPECT_EQ(e.playing->settings.text_string, "Hello");
+  EXPECT_FALSE(e.doc.Record(engine::SetStringSettingEdit(Setting::text_string, std::string("a\0b", 3))));
+}
+
 }  // namespace
 }  // namespace vl::ui
