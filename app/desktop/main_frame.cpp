@@ -234,11 +234,11 @@ void CMainFrame::BuildMenus() {
   add(options, "Stream Output...", [stream_output] { stream_output->ShowDialog(); }, {},
       "Send the picture shown to other programs: a network stream or a camera device");
   BuildLiveSync(options);
-  // After the menus the player always had, which keyboard users and scripts reach by place.
-  editing_->AddMenus(nullptr, menuBar()->addMenu("&Edit"), nullptr);
 
   QMenu* video = menuBar()->addMenu("Export Video");
   add(video, "Export Video", [v] { v->ExportVideo(); }, {}, "Write the playing loop to a video file");
+  // After the menus the player always had, which keyboard users and scripts reach by place.
+  editing_->AddMenus(nullptr, menuBar()->addMenu("&Edit"), nullptr);
 
   QMenu* help = menuBar()->addMenu("&Help");
   add(help, "&About Vantaloop...", [this] { About(); }, {},

@@ -183,7 +183,8 @@ TEST(DesktopWindow, SplashAndWindowArePaintedWhileAModelLoads) {
 TEST(DesktopWindow, AssetProblemsAreToldWhereTheyBelong) {
   VL_X_SERVER(x, "1280x1024x24");
   const fs::path home = Scratch("assets");
-  Program::WriteSettings(home, 3, 1);
+  // A wide square-pixel preset (700 x 200): the photo planes leave the green at the sides.
+  Program::WriteSettings(home, 8, 1);
   const fs::path loop = CompileLoop(
       home, "photo", PlainLoopSource(0, 200, 0, "photo_on = 2\nphoto_a_name = \"Images/nowhere-to-be-found.jpg\"\n"));
   {

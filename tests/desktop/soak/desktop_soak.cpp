@@ -305,8 +305,8 @@ class Soak {
     return closed;
   }
 
-  // View > Open Controls: the menu's middle item (of Status Bar, Open Controls, Full Screen),
-  // opened with the mouse or, on a second try, with Alt+V.
+  // View > Open Controls: the menu's second item of five (Status Bar, Open Controls, Messages,
+  // Loop Editor, Full Screen), opened with the mouse or, on a second try, with Alt+V.
   void OpenControlsFromMenu(int attempt) {
     Focus(player_);
     std::set<Window> before;
@@ -318,7 +318,7 @@ class Soak {
     for (int waited = 0; waited < 2000; waited += 100) {
       for (const Win& w : TopLevels(*x_))
         if (!before.count(w.id) && w.rect.top() >= player_.rect.top() && w.rect.top() < player_.rect.top() + 60) {
-          ClickAt(w.rect.center());
+          ClickAt(QPoint(w.rect.center().x(), w.rect.top() + w.rect.height() * 3 / 10));
           return;
         }
       SleepMs(100);
