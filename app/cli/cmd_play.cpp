@@ -14,6 +14,7 @@
 #include <QStandardPaths>
 
 #include "app/cli/command.h"
+#include "app/cli/printed_model_progress.h"
 #include "engine/asset_paths.h"
 #include "engine/output_file.h"
 #include "engine/sequence_loader.h"
@@ -75,20 +76,6 @@ struct Options {
   int osc_port = 0;        // 0: no OSC
   std::string midi;        // a MIDI input's device name: its mappings and its clock
   bool link = false;       // join the Link session and follow its tempo and bar
-};
-
-// Model loads report their progress on one line, as render's do.
-class PrintedModelProgress : public vl::ModelLoadProgress {
- public:
-  void Show(std::string_view prompt) override { line_ = std::string(prompt); }
-  void Message(std::string_view text) override { line_ += " " + std::string(text); }
-  void Hide() override {
-    if (!line_.empty()) std::fprintf(stderr, "%s: %s\n", kName, vl::EscapeControl(line_).c_str());
-    line_.clear();
-  }
-
- private:
-  std::string line_;
 };
 
 // Loops whose parsed form has frames to play, counted as playback will count them.
@@ -265,7 +252,7 @@ class LivePlayer final : public vl::live::LivePlayerHost {
   vl::render::Sleeper& sleeper_;
   std::unique_ptr<vl::engine::SceneState> scene_;
   vl::render::RenderAssets assets_;
-  PrintedModelProgress model_progress_;
+  vl::cli::PrintedModelProgress model_progress_{kName};
   vl::Random random_;
   vl::render::PlayerLayers layers_;
   vl::render::FrameRenderer renderer_;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/cli/command.h"
+#include "app/cli/printed_model_progress.h"
 #include "engine/output_file.h"
 #include "engine/sequence_loader.h"
 #include "platform/headless/headless_context.h"
@@ -67,21 +68,6 @@ std::string FrameFileName(int frame) {
   return buf;
 }
 
-// Model loads report their progress as the desktop splash shows it, one line on stderr, and do
-// not wait.
-class PrintedModelProgress : public vl::ModelLoadProgress {
- public:
-  void Show(std::string_view prompt) override { line_ = std::string(prompt); }
-  void Message(std::string_view text) override { line_ += " " + std::string(text); }
-  void Hide() override {
-    if (!line_.empty()) std::fprintf(stderr, "%s: %s\n", kName, vl::EscapeControl(line_).c_str());
-    line_.clear();
-  }
-
- private:
-  std::string line_;
-};
-
 // The values as typed; Run checks them.
 struct Typed {
   std::string size, fps, frames, every;
@@ -118,7 +104,7 @@ int Run(Options o, const Typed& t) {
 
   auto scene = std::make_unique<vl::engine::SceneState>();
   vl::render::RenderAssets assets;
-  PrintedModelProgress model_progress;
+  vl::cli::PrintedModelProgress model_progress(kName);
   assets.set_model_progress(&model_progress);
   // A generator of the command's own: the frames depend on nothing else the process draws.
   vl::Random random;
