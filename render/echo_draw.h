@@ -12,10 +12,12 @@ namespace vl::render {
 // The GL state every drawing call of the compositor works in, for the life of the object.
 // On entry: face culling off (the sums' quads and the lit probes are drawn whichever way they
 // face) and the blend function ONE/ONE (every pass adds).
+// Expects blending and 2D texturing on, as the echo quads draw (a lit sum draws its colour image
+// with both off and turns them on again).
 // Leaves: the blend function ONE/ONE, no program in use, texture unit 0 active, face culling as
-// it was. Blending on or off, the bound framebuffer, viewport, scissor, matrices and clear colour
-// are as they were (the scoped helpers below put those back themselves); the texture bound on
-// unit 0 is whatever was drawn last.
+// it was; the bound framebuffer, viewport, scissor, matrices and clear colour as they were (the
+// scoped helpers below put those back themselves); the texture bound on unit 0 whatever was
+// drawn last.
 class EchoStateGuard {
  public:
   EchoStateGuard();
