@@ -143,8 +143,14 @@ Snapshot SceneSession::snapshot() {
 void SceneSession::Settle() {
   if (!drawing_.in_hand()) return;
   drawing_.Wait();
-  waited_ = std::move(result_);
-  result_ = TickResult{};
+  waited_ = Handback();
+}
+
+TickResult SceneSession::Handback() {
+  TickResult r = std::exchange(result_, TickResult{});
+  // Changes made before a tick the frame-rate lock skipped are shown by the next one drawn.
+  if (!r.drawn) result_.changes = r.changes, result_.oldest_change = r.oldest_change;
+  return r;
 }
 
 engine::SceneState& SceneSession::SceneNow() {
@@ -185,7 +191,7 @@ bool SceneSession::StartTick(const TickRequest& request) {
 std::optional<TickResult> SceneSession::TakeResult() {
   if (waited_) return TakeWaited();
   if (!drawing_.Collect()) return std::nullopt;
-  return std::exchange(result_, TickResult{});
+  return Handback();
 }
 
 std::optional<TickResult> SceneSession::AwaitResult() {

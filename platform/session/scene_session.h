@@ -163,6 +163,8 @@ class SceneSession {
     SteadyTime at;
   };
   void Settle();
+  // The finished tick's result, taken back.
+  TickResult Handback();
   void MakeWaiting();
   void Apply(Change& change);
   void RefreshSnapshot();

@@ -100,6 +100,19 @@ TEST(SceneSession, AChangePostedWhileATickDrawsWaitsForTheNextTickAndIsCountedIn
   EXPECT_LE(second->oldest_change, second->started);
   EXPECT_LE(second->started, second->finished);
   EXPECT_EQ(f.session->snapshot().resize_to_preset, 7);
+  // A change made before a tick the frame-rate lock skips is counted in the next frame drawn.
+  f.session->SceneNow().lock_frame_rate = 1;
+  f.session->SceneNow().locked_fps = 1;
+  f.session->Post([](engine::SceneState& s, engine::SequenceAssets&) { s.resize_to_preset = 8; });
+  ASSERT_TRUE(f.session->StartTick({64, 48, false, 0}));
+  const auto skipped = f.session->AwaitResult();
+  ASSERT_TRUE(skipped);
+  EXPECT_FALSE(skipped->drawn) << "a second tick within the locked frame's second";
+  f.session->SceneNow().lock_frame_rate = 0;
+  ASSERT_TRUE(f.session->StartTick({64, 48, false, 0}));
+  const auto drawn = f.session->AwaitResult();
+  ASSERT_TRUE(drawn && drawn->drawn);
+  EXPECT_EQ(drawn->changes, 1);
 }
 
 TEST(SceneSession, HoldsKeepTicksAndChangesOutAndNest) {
