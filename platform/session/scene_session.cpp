@@ -150,6 +150,9 @@ TickResult SceneSession::Handback() {
   TickResult r = std::exchange(result_, TickResult{});
   // Changes made before a tick the frame-rate lock skipped are shown by the next one drawn.
   if (!r.drawn) result_.changes = r.changes, result_.oldest_change = r.oldest_change;
+  // The scene is the owner's again: what was asked meanwhile is made now, before anything the
+  // owner does next (a load after a Stop loads stopped).
+  MakeWaiting();
   return r;
 }
 

@@ -2,7 +2,8 @@
 // context and the drawing thread; whoever made it (the owner thread: the desktop's GUI thread)
 // reaches the scene only through it:
 //   - Post a change (any thread): made on the owner thread with the context current, now when
-//     nothing draws, else just before the next tick starts, in the order posted.
+//     nothing draws, else as soon as the scene is back from the drawing thread (the result taken
+//     or waited for) or a hold ends and the next tick starts, in the order posted.
 //   - Read a snapshot (any thread): the few values a window shows, as of the last change or tick.
 //   - Start a tick (owner thread): the changes waiting are made, then the drawing thread runs one
 //     playback tick and reads the frame back.
