@@ -116,7 +116,8 @@ class SceneSession {
   // start a tick for it.
   void Post(Change change);
   void set_posted(std::function<void()> posted) { posted_ = std::move(posted); }
-  // On the owner thread between ticks the scene as it is now (it may have been changed in place).
+  // Any thread: as of the last change or tick; on the owner thread between ticks, as the scene
+  // is now (it may have been changed in place through SceneNow).
   Snapshot snapshot();
   // A hold lasts or changes are being made: what runs now runs inside one.
   bool busy() const { return holds_ > 0 || applying_; }
@@ -137,7 +138,8 @@ class SceneSession {
 
   // The scene for the owner alone, with the context current while held (when there is one).
   // The tick in hand finishes first (its result kept for TakeResult); changes posted meanwhile
-  // wait for the next tick. Holds nest, sharing the outer one's context.
+  // wait for the next tick (the owner starts one once the hold ends). Holds nest, sharing the
+  // outer one's context.
   class Hold {
    public:
     explicit Hold(SceneSession& session);
