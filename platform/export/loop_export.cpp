@@ -29,8 +29,8 @@ using video::VideoFormat;
 using Seconds = std::chrono::duration<double>;
 
 constexpr int kMaxLoops = 1000;
-// Particles that never die (a time scale of 0, say) would make the preroll endless: it stops
-// after this many frames, or at most this many cycles of a long loop.
+// Particles that outlive many cycles (a long life on a slow particle clock) keep the preroll from
+// repeating for long: it stops after this many frames, or at most this many cycles of a long loop.
 constexpr int kPrerollFrameCap = 4000;
 constexpr int kPrerollCycleCap = 4;
 
@@ -166,28 +166,6 @@ uint32_t FrameSeed(uint32_t cycle_seed, int frame) {
   return h;
 }
 
-// How many cycles the preroll plays: one, and as many more as the longest-lived particle can span.
-// A particle lives its life in the particle clock, which advances time_scale / 50 a frame; a
-// fountain particle dies at an age of kFountainMaxAge, which it reaches in steps of the vortex's
-// emit + spacing + 1, at least one step a frame.
-int PrerollCycles(const engine::SceneState& scene, int end, bool fountain) {
-  using engine::Track;
-  const int cap = std::max(kPrerollCycleCap, kPrerollFrameCap / end);
-  float life = 0, slowest = std::numeric_limits<float>::infinity(), fewest = slowest;
-  for (int f = 0; f < end; ++f) {
-    const float life_max = scene.track(Track::particle_life_max).frame_values[f];
-    life = std::max(life, (life_max > 0.1f ? life_max : 0.2f) + 0.0025f);
-    slowest = std::min(slowest, scene.track(Track::particle_time_scale).frame_values[f] / 50.0f);
-    float spacing = scene.track(Track::vortex_spacing).frame_values[f];
-    if (!(spacing > 116.0f)) spacing = 118.0f;
-    fewest = std::min(fewest, std::trunc(2.0f + scene.track(Track::vortex_emit).frame_values[f] + spacing - 1.0f));
-  }
-  const double main_frames = slowest > 0 ? std::ceil(life / slowest) + 1 : cap * double(end);
-  const double fountain_frames = fewest > 0 ? std::ceil(render::kFountainMaxAge / fewest) + 1 : cap * double(end);
-  const double frames = std::max(main_frames, fountain ? fountain_frames : 0.0);
-  return static_cast<int>(std::clamp(1.0 + std::ceil(frames / end), 1.0, double(cap)));
-}
-
 // The live particles of both systems, byte for byte and in no particular order (which slot a
 // particle took does not change the picture: particles blend by adding). Two cycles that start
 // from the same snapshot draw the same particles.
@@ -226,20 +204,17 @@ struct PrerollOutcome {
   bool cancelled = false;
 };
 
-// Plays whole cycles unrecorded, each from the same random sequence, until the next cycle will
-// start from the particles the last one started from: then every recorded cycle draws the same
-// pictures. At least as many cycles as the longest-lived particle needs to die, so none from
-// before the first recorded cycle survives into it. From the second cycle on (the first carries
+// Plays whole cycles unrecorded, each from the same random sequence, until a cycle ends on the
+// particles it started from, having emitted as the one before: then the next starts as it did
+// and every recorded cycle draws the same pictures. That takes as long as the longest-lived
+// particle from before needs to die, and no longer. From the second cycle on (the first carries
 // the load's long warm-up step) the particle pool replays its births, so a full pool settles too;
 // the replay stays on while recording. At most `max_cycles`; `frames` below the loop's length
 // (measuring) plays one cycle so shortened.
-PrerollOutcome PlayPreroll(render::OfflinePlayer& player, render::PlayerLayers& layers, const engine::SceneState& scene,
-                           Random& random, uint32_t cycle_seed, int frames, int max_cycles,
+PrerollOutcome PlayPreroll(render::OfflinePlayer& player, render::PlayerLayers& layers, Random& random, uint32_t cycle_seed, int frames, int max_cycles,
                            const std::function<bool()>& cancelled, const std::function<void(int)>& progress) {
-  const int end = engine::PlayedFrameCount(scene);
   assets::ParticleSystem& system = layers.image().particles();
   PrerollOutcome outcome;
-  int min_cycles = 1;
   std::vector<std::string> before = ParticleSnapshot(layers), after;
   while (outcome.cycles < max_cycles) {
     for (int k = 0; k < frames; ++k) {
@@ -253,11 +228,9 @@ PrerollOutcome PlayPreroll(render::OfflinePlayer& player, render::PlayerLayers& 
     const bool same_births = system.replaying_births() && system.NextBirthCycle();
     if (outcome.cycles == 1) {
       if (after == before) return outcome;  // no particles, or none that move
-      const bool fountain = std::any_of(after.begin(), after.end(), [](const std::string& r) { return r[0] == 'f'; });
-      min_cycles = PrerollCycles(scene, end, fountain);
       system.StartBirthReplay();
     }
-    if (outcome.cycles >= min_cycles && same_births && after == before) return outcome;
+    if (same_births && after == before) return outcome;
     before.swap(after);
   }
   outcome.repeats = max_cycles <= 1;
@@ -478,7 +451,7 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
     // The preroll's pictures are thrown away: its echoes need not be drawn.
     player.renderer().set_echoes_unseen(true);
     const int max_cycles = request.frame_limit > 0 ? 1 : std::max(kPrerollCycleCap, kPrerollFrameCap / end);
-    const PrerollOutcome preroll = PlayPreroll(player, layers, *scene, random, cycle_seed, preroll_frames, max_cycles, cancelled,
+    const PrerollOutcome preroll = PlayPreroll(player, layers, random, cycle_seed, preroll_frames, max_cycles, cancelled,
                                                [&](int done) {
                                                  if (observer.progress) observer.progress(ExportPhase::kPreroll, done, preroll_frames);
                                                });

@@ -116,5 +116,40 @@ TEST_F(ParticleRepeatTest, BundledParticleLoopsRepeatExactlyAfterAFewCycles) {
   EXPECT_GE(tested, 3) << "embers, fountain and gilded have particles";
 }
 
+// A small pool on a 40-frame loop at a given particle clock and life.
+std::string SlowLoop(int time_scale, int life) {
+  return "version 6\n[settings]\ntext_string = \"\"\ntext_on = 0\nparticle_count = 60\nparticles_on = 2\n"
+         "particle_texture_mode = 2\nparticle_texture_name = \"Particles/particle.tga\"\n[initial]\n"
+         "particle_emitter_x = 40\nparticle_velocity_y = 50\nparticle_velocity_spread_x = 30\n"
+         "particle_time_scale = " + std::to_string(time_scale) + "\nparticle_life_min = " + std::to_string(life) +
+         "\nparticle_life_max = " + std::to_string(life) + "\n[key]\nframe = 0\n[key]\nframe = 40\n";
+}
+
+// Particles held still repeat at once; particles outliving the preroll's 4000 frames stop it
+// there with a warning instead of playing on without end.
+TEST_F(ParticleRepeatTest, ThePrerollEndsWhereParticlesStandStillOrOutliveIt) {
+  std::vector<std::string> warnings;
+  ExportObserver observer;
+  observer.warning = [&warnings](const std::string& line) { warnings.push_back(line); };
+  ExportRequest request;
+  request.preset = 14;
+  request.format = ExportFormat::kMkv;
+  request.loop_path = WriteLoop("still", SlowLoop(0, 20));
+  request.out_path = (dir_ / "still.mkv").string();
+  ExportResult r = ExportLoop(request, observer);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_LE(r.preroll_cycles, 3);
+  EXPECT_TRUE(warnings.empty()) << warnings.front();
+
+  warnings.clear();
+  request.loop_path = WriteLoop("slow", SlowLoop(1, 200));  // 10000 frames of life
+  request.out_path = (dir_ / "slow.mkv").string();
+  r = ExportLoop(request, observer);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.preroll_cycles, 100);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("may not repeat exactly"), std::string::npos) << warnings[0];
+}
+
 }  // namespace
 }  // namespace vl::exporting
