@@ -151,7 +151,8 @@ void ParticleSystem::UpdateParticles(float dt) {
   const float per_step = static_cast<float>(emission_rate) * dt;  // single precision, as stored
   int32_t n = TruncToInt(((R() - 0.5) * emission_jitter + 1) * per_step);
   const size_t update = replay_.births.size();
-  if (replay_.on && update < replay_.limits.size()) n = std::min(n, replay_.limits[update] - replay_.so_far);
+  if (replay_.on && update < replay_.limits.size())
+    n = static_cast<int32_t>(std::min<int64_t>(n, replay_.limits[update] - replay_.so_far));
   int32_t emitted = 0;
   for (Particle& p : particles_) {
     if (p.alive) StepParticle(p, dt);
@@ -177,7 +178,5 @@ bool ParticleSystem::NextBirthCycle() {
   replay_.so_far = 0;
   return same;
 }
-
-void ParticleSystem::StopBirthReplay() { replay_ = BirthReplay{}; }
 
 }  // namespace vl::assets

@@ -63,7 +63,6 @@ class ParticleSystem {
   // the cycle played under, update for update (so a cycle that starts from the same particles
   // emits the same ones).
   bool NextBirthCycle();
-  void StopBirthReplay();
   bool replaying_births() const { return replay_.on; }
 
   // The configuration the player applies on a particle reset (before reallocating).
@@ -111,9 +110,10 @@ class ParticleSystem {
 
   struct BirthReplay {
     bool on = false;
-    std::vector<int32_t> limits;  // births so far after each update of the cycle before
-    std::vector<int32_t> births;  // the same for the cycle being played
-    int32_t so_far = 0;
+    // 64 bits: a cycle of many updates can replace a large pool many times over.
+    std::vector<int64_t> limits;  // births so far after each update of the cycle before
+    std::vector<int64_t> births;  // the same for the cycle being played
+    int64_t so_far = 0;
   };
 
   Random* random_;
