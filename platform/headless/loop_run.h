@@ -14,6 +14,7 @@
 #include "engine/random.h"
 #include "engine/scene_state.h"
 #include "platform/headless/headless_context.h"
+#include "render/clock.h"
 #include "render/frame_renderer.h"
 #include "render/offline_player.h"
 #include "render/player_layers.h"
@@ -29,6 +30,9 @@ struct LoopRunSetup {
   // The generator the layers draw from; null: the run's own, so its frames depend on nothing else
   // the process draws. Seeded with 1 when the view starts, either way.
   Random* random = nullptr;
+  // Null: virtual time, one frame per DrawNextFrame. Live play gives a real clock and ticks
+  // player().playback() itself when a frame is due.
+  const render::Clock* live_clock = nullptr;
   // Null: the renderer's default (VANTALOOP_REFERENCE and friends decide).
   std::optional<render::RenderMode> mode;
   // Told about the assets before the view starts loading its defaults (quiet, reporter, progress).
