@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "engine/asset_paths.h"
+#include "render/clock.h"
 #include "tests/render/gl_test_context.h"
+#include "tests/render/loop_fixture.h"
 
 namespace vl::headless {
 namespace {
@@ -74,6 +76,39 @@ TEST_F(LoopRunTest, RunsSideBySideDrawWhatEachDrawsAlone) {
     a->DrawNextFrame();
     EXPECT_EQ(a->ReadPixels().rgba, alone[k].rgba) << "first run, frame " << k;
     if (k == kFrames / 2) b.reset();
+  }
+}
+
+// Live play ticks on its own clock: the trail, at most one update a second at rate 99, sees that
+// clock (here over a second a tick) and not the virtual time that passes a second every 25 ticks.
+TEST_F(LoopRunTest, ALiveRunReadsItsOwnClock) {
+  test::LoopBuilder loop(100);
+  loop.settings().trail_on = 2.0f;
+  const fs::path file = loop.Write("live_trail.lqf");
+  for (bool live : {false, true}) {
+    SCOPED_TRACE(live ? "live" : "virtual");
+    render::ManualClock fast;
+    LoopRunSetup setup;
+    setup.width = kW;
+    setup.height = kH;
+    setup.prepare_assets = [](render::RenderAssets& a) { a.set_quiet(true); };
+    if (live) setup.live_clock = &fast;
+    std::string error;
+    auto run = LoopRun::Create(setup, &error);
+    if (!run) GTEST_SKIP() << error;
+    ASSERT_FALSE(run->Load(file).has_value());
+    run->scene().trail_rate = 99.0f;
+    int updates = 0;
+    for (int k = 0; k < 60; ++k) {
+      if (live) {
+        fast.Advance(1100);
+        run->player().playback().Tick(run->renderer());
+      } else {
+        run->DrawNextFrame();
+      }
+      updates += run->renderer().last_frame().trail_admitted;
+    }
+    EXPECT_EQ(updates, live ? 60 : 3);
   }
 }
 
