@@ -73,6 +73,8 @@ ExportVideoDialog::ExportVideoDialog(int preset, const QString& suggested_path, 
   setWindowTitle("Export Video");
   path_ = new QLineEdit(suggested_path);
   auto* browse = new QPushButton("&Browse...");
+  // Return in a field exports; only a click or Alt+B browses.
+  browse->setAutoDefault(false);
   auto* path_row = new QHBoxLayout;
   path_row->addWidget(path_, 1);
   path_row->addWidget(browse);
@@ -83,6 +85,7 @@ ExportVideoDialog::ExportVideoDialog(int preset, const QString& suggested_path, 
 
   sound_ = new QLineEdit;
   sound_browse_ = new QPushButton("C&hoose...");
+  sound_browse_->setAutoDefault(false);
   auto* sound_row = new QHBoxLayout;
   sound_row->addWidget(sound_, 1);
   sound_row->addWidget(sound_browse_);
@@ -99,11 +102,11 @@ ExportVideoDialog::ExportVideoDialog(int preset, const QString& suggested_path, 
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Cancel);
   QPushButton* go = buttons->addButton("&Export", QDialogButtonBox::AcceptRole);
-  go->setDefault(true);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
   layout->addWidget(buttons);
   setMinimumWidth(520);
+  go->setDefault(true);  // once in the dialog, where a default button counts
 
   connect(path_, &QLineEdit::textEdited, this, &ExportVideoDialog::PathEdited);
   connect(format_, &QComboBox::currentIndexChanged, this, &ExportVideoDialog::FormatChosen);

@@ -98,7 +98,7 @@ TEST(ExportDialogTest, NameFormatAndSoundFollowEachOther) {
   std::filesystem::remove_all(dir);
 }
 
-// Export with a name lacking an extension takes the format's; a sound file that is not there
+// Export (Return) with a name lacking an extension takes the format's; a sound file that is not there
 // keeps the dialog open with a message instead of starting an export that fails later.
 TEST(ExportDialogTest, AcceptCompletesTheNameAndRefusesAMissingSound) {
   const auto dir = test::ScratchFolder("export_dialog_accept");
@@ -118,8 +118,17 @@ TEST(ExportDialogTest, AcceptCompletesTheNameAndRefusesAMissingSound) {
   EXPECT_TRUE(said.contains("missing.wav: no such file")) << said.toStdString();
   EXPECT_NE(dialog.result(), QDialog::Accepted);
 
+  // Return in the name field exports (it must not open the file browser beside it).
   dialog.sound_edit()->clear();
-  dialog.accept();
+  dialog.show();
+  dialog.path_edit()->setFocus();
+  bool browser = false;
+  QTimer::singleShot(300, [&] {
+    if (QWidget* other = QApplication::activeModalWidget(); other && other != &dialog) browser = true, other->close();
+  });
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(dialog.path_edit(), &enter);
+  EXPECT_FALSE(browser);
   EXPECT_EQ(dialog.result(), QDialog::Accepted);
   EXPECT_EQ(dialog.choice().path.toStdString(), (dir / "disc.mpg").string());
   EXPECT_TRUE(dialog.choice().audio_path.isEmpty());
