@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
@@ -69,7 +70,10 @@ int ChoiceForName(const std::vector<ExportFormatChoice>& choices, const QString&
 }
 
 ExportVideoDialog::ExportVideoDialog(int preset, const QString& suggested_path, QWidget* parent)
-    : QDialog(parent), preset_(preset), choices_(ExportFormatChoices(preset)) {
+    : QDialog(parent),
+      preset_(preset),
+      folder_(QFileInfo(suggested_path).absolutePath()),
+      choices_(ExportFormatChoices(preset)) {
   setWindowTitle("Export Video");
   path_ = new QLineEdit(suggested_path);
   auto* browse = new QPushButton("&Browse...");
@@ -160,6 +164,7 @@ void ExportVideoDialog::FormatChosen(int index) {
 }
 
 void ExportVideoDialog::BrowsePath() {
+  if (choices_.empty()) return;
   QStringList filters;
   for (const ExportFormatChoice& c : choices_) filters << c.label;
   QString selected = Current().label;
@@ -199,6 +204,9 @@ void ExportVideoDialog::accept() {
     QMessageBox::warning(this, "Export Video", "Name the file to write.");
     return;
   }
+  // A bare name goes in the folder offered, as a file dialog would put it.
+  if (path == "~" || path.startsWith("~/")) path = QDir::homePath() + path.mid(1);
+  if (QFileInfo(path).isRelative()) path = QDir(folder_).absoluteFilePath(path);
   // A name without an extension takes the format's.
   if (QFileInfo(path).suffix().isEmpty()) path += Current().extension;
   path_->setText(path);

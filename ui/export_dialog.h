@@ -43,7 +43,7 @@ class ExportVideoDialog : public QDialog {
   // `suggested_path` is offered selected, so typing a name replaces it.
   ExportVideoDialog(int preset, const QString& suggested_path, QWidget* parent = nullptr);
 
-  // What was chosen; the path has its format's extension.
+  // What was chosen; once accepted, the path is absolute and has its format's extension.
   ExportVideoChoice choice() const;
 
   QLineEdit* path_edit() const { return path_; }
@@ -61,6 +61,7 @@ class ExportVideoDialog : public QDialog {
   const ExportFormatChoice& Current() const;
 
   int preset_;
+  QString folder_;  // of the name offered: where a bare name goes
   std::vector<ExportFormatChoice> choices_;
   QLineEdit* path_ = nullptr;
   QComboBox* format_ = nullptr;

@@ -98,14 +98,14 @@ TEST(ExportDialogTest, NameFormatAndSoundFollowEachOther) {
   std::filesystem::remove_all(dir);
 }
 
-// Export (Return) with a name lacking an extension takes the format's; a sound file that is not there
+// Export (Return) with a bare name writes it in the folder offered, with the format's extension; a sound file that is not there
 // keeps the dialog open with a message instead of starting an export that fails later.
 TEST(ExportDialogTest, AcceptCompletesTheNameAndRefusesAMissingSound) {
   const auto dir = test::ScratchFolder("export_dialog_accept");
   ExportVideoDialog dialog(0, QString::fromStdString((dir / "loop.avi").string()));
   dialog.format_box()->setCurrentIndex(1);
   ASSERT_EQ(dialog.choice().format, ExportFormat::kDvd);
-  dialog.path_edit()->setText(QString::fromStdString((dir / "disc").string()));
+  dialog.path_edit()->setText("disc");  // a bare name: the folder offered
   dialog.sound_edit()->setText(QString::fromStdString((dir / "missing.wav").string()));
   QString said;
   QTimer::singleShot(0, [&] {
