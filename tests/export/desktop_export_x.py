@@ -89,7 +89,8 @@ class Desktop:
                 if best is None or area > best[1]:
                     best = (w, area, fields)
             return best
-        self.main, _, geometry = wait_for(main_window, 60, "the main window")
+        # A loaded machine (several builds beside the test) can take over a minute to show it.
+        self.main, _, geometry = wait_for(main_window, 120, "the main window")
         self.width = int(geometry["WIDTH"])
         time.sleep(3)  # the first loop loads and starts playing
 
