@@ -46,10 +46,48 @@ CControlPanelDlg::CControlPanelDlg(ViewHost& view, QWidget* parent) : QDialog(pa
   engine::SceneState& scene = view_.scene();
   DesktopState& desktop = view_.desktop();
 
+  auto* top = new QHBoxLayout(this);
+  top->addWidget(BuildPlayback());
+
+  auto* selection = new QGroupBox("Vantaloop: Loop Selection", this);
+  auto* sel_layout = new QVBoxLayout(selection);
+  thumbs_ = new CThumbsListCtrl(selection);
+  thumbs_->setMinimumSize(440, 150);
+  sel_layout->addWidget(thumbs_, 1);
+  auto* load = new QPushButton("Load Selected Video Loop", selection);
+  sel_layout->addWidget(load);
+  preset_combo_ = new QComboBox(selection);
+  preset_combo_->hide();
+  top->addWidget(selection, 1);
+
+  // Initialisation, in the panel's order.
+  if (IsOn(scene.loop_sequence)) {
+    scene.loop_toggle_count = 1.0f;
+    loop_box_->setChecked(true);
+  }
+  screen_size_text_ = QString("%1 X %2").arg(scene.view_width).arg(scene.view_height);
+  const int last = LastKeyframeFrame();
+  slider_->setRange(0, last == 0 ? 300 : last);
+  RebuildKeyframeTicks();
+  for (const std::string& name : desktop.sequence_names) preset_combo_->addItem(QString::fromStdString(name));
+  preset_combo_->setCurrentIndex(scene.random_sequence_on_startup != 0 ? desktop.startup_sequence_index : 0);
+  frame_count_ = 300;
+  FillLibraryList(*thumbs_);
+  HighlightPlayingLoop();
+  SetFrameNumber(scene.current_frame);
+
+  connect(load, &QPushButton::clicked, this, &CControlPanelDlg::LoadSelected);
+  connect(slider_, &QSlider::valueChanged, this, [this](int v) {
+    if (!programmatic_) SliderScrolled(v);
+  });
+  connect(preset_combo_, &QComboBox::activated, this, &CControlPanelDlg::PresetChosen);
+}
+
+// Play and Stop, the frame rate, the slider over the loop's frames, and the buttons that open
+// the big window and export.
+QGroupBox* CControlPanelDlg::BuildPlayback() {
   QFont label_font("Arial");
   label_font.setPixelSize(14);
-
-  auto* top = new QHBoxLayout(this);
   auto* playback = new QGroupBox("Vantaloop: Playback Controls", this);
   auto* grid = new QGridLayout(playback);
   play_ = new QPushButton("Play >", playback);
@@ -86,46 +124,13 @@ CControlPanelDlg::CControlPanelDlg(ViewHost& view, QWidget* parent) : QDialog(pa
   auto* settings_button = new QPushButton("Video Export Settings", playback);
   grid->addWidget(export_button, 3, 0, 1, 2);
   grid->addWidget(settings_button, 3, 2);
-  top->addWidget(playback);
-
-  auto* selection = new QGroupBox("Vantaloop: Loop Selection", this);
-  auto* sel_layout = new QVBoxLayout(selection);
-  thumbs_ = new CThumbsListCtrl(selection);
-  thumbs_->setMinimumSize(440, 150);
-  sel_layout->addWidget(thumbs_, 1);
-  auto* load = new QPushButton("Load Selected Video Loop", selection);
-  sel_layout->addWidget(load);
-  preset_combo_ = new QComboBox(selection);
-  preset_combo_->hide();
-  top->addWidget(selection, 1);
-
-  // Initialisation, in the panel's order.
-  if (IsOn(scene.loop_sequence)) {
-    scene.loop_toggle_count = 1.0f;
-    loop_box_->setChecked(true);
-  }
-  screen_size_text_ = QString("%1 X %2").arg(scene.view_width).arg(scene.view_height);
-  const int last = LastKeyframeFrame();
-  slider_->setRange(0, last == 0 ? 300 : last);
-  RebuildKeyframeTicks();
-  for (const std::string& name : desktop.sequence_names) preset_combo_->addItem(QString::fromStdString(name));
-  preset_combo_->setCurrentIndex(scene.random_sequence_on_startup != 0 ? desktop.startup_sequence_index : 0);
-  frame_count_ = 300;
-  FillLibraryList(*thumbs_);
-  HighlightPlayingLoop();
-  SetFrameNumber(scene.current_frame);
-
   connect(play_, &QPushButton::clicked, this, &CControlPanelDlg::Play);
   connect(stop_, &QPushButton::clicked, this, &CControlPanelDlg::Stop);
   connect(loop_box_, &QCheckBox::clicked, this, &CControlPanelDlg::ToggleLoop);
-  connect(load, &QPushButton::clicked, this, &CControlPanelDlg::LoadSelected);
   connect(big, &QPushButton::clicked, this, &CControlPanelDlg::OpenBigWindow);
   connect(export_button, &QPushButton::clicked, this, [this] { view_.ExportVideo(); });
   connect(settings_button, &QPushButton::clicked, this, [this] { view_.ShowSettings(); });
-  connect(slider_, &QSlider::valueChanged, this, [this](int v) {
-    if (!programmatic_) SliderScrolled(v);
-  });
-  connect(preset_combo_, &QComboBox::activated, this, &CControlPanelDlg::PresetChosen);
+  return playback;
 }
 
 int CControlPanelDlg::LastKeyframeFrame() const {

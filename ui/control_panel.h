@@ -14,6 +14,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -83,6 +84,7 @@ class CControlPanelDlg : public QDialog, public render::PlaybackPanel {
   void reject() override;  // Esc closes like the close box
 
  private:
+  QGroupBox* BuildPlayback();
   int LastKeyframeFrame() const;
   void SetSliderRange();
 

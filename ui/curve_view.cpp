@@ -161,12 +161,8 @@ std::optional<KeyMark> CurveView::MarkAt(QPointF p) const {
   return best;
 }
 
-void CurveView::paintEvent(QPaintEvent*) {
-  QPainter p(this);
-  p.fillRect(rect(), QColor(28, 28, 32));
-  const QRectF plot = Plot();
-  p.setRenderHint(QPainter::Antialiasing, false);
-  // Grid: frames along, values up.
+// Frames along, values up, with their numbers in the margins.
+void CurveView::DrawGrid(QPainter& p, const QRectF& plot) const {
   p.setPen(QColor(55, 55, 62));
   const double fstep = std::max(1.0, NiceStep(f1_ - f0_, std::max(2, static_cast<int>(plot.width() / 70))));
   for (double f = std::ceil(f0_ / fstep) * fstep; f <= f1_; f += fstep) {
@@ -185,6 +181,45 @@ void CurveView::paintEvent(QPaintEvent*) {
     p.drawText(QRectF(0, y - 8, kLeftMargin - 4, 16), Qt::AlignRight | Qt::AlignVCenter, QString::number(v, 'g', 4));
     p.setPen(QColor(55, 55, 62));
   }
+}
+
+// A track's curve over the frames in view and its key marks, the selected ones lit.
+void CurveView::DrawTrack(QPainter& p, const QRectF& plot, const CurveTrack& t, const QColor& colour) const {
+  // One point per frame in view, or per pixel column when frames are denser than pixels.
+  QPainterPath path;
+  const int first = std::clamp(static_cast<int>(std::floor(f0_)), 0, std::max(0, data_.end - 1));
+  const int last = std::clamp(static_cast<int>(std::ceil(f1_)), 0, std::max(0, data_.end - 1));
+  const int step = std::max(1, static_cast<int>((last - first) / std::max(1.0, plot.width())));
+  bool started = false;
+  for (int f = first; f <= last && f < data_.end; f += step) {
+    const float v = t.frame_values[static_cast<size_t>(f)];
+    if (!std::isfinite(v)) {
+      started = false;
+      continue;
+    }
+    const QPointF at = ToPixels(f, v);
+    if (!started) path.moveTo(at), started = true;
+    else path.lineTo(at);
+  }
+  p.setPen(QPen(colour, 1.6));
+  p.setBrush(Qt::NoBrush);
+  p.drawPath(path);
+  for (int k = 0; k < static_cast<int>(data_.key_frames.size()); ++k) {
+    const KeyMark m{t.track, k};
+    const QPointF at = MarkPosition(m);
+    const bool selected = selection_.count(m) != 0;
+    p.setPen(QPen(selected ? Qt::white : colour.darker(150), selected ? 2 : 1));
+    p.setBrush(k == 0 ? QBrush(Qt::NoBrush) : QBrush(selected ? colour.lighter(140) : colour));
+    p.drawRect(QRectF(at.x() - kMarkRadius, at.y() - kMarkRadius, 2 * kMarkRadius, 2 * kMarkRadius));
+  }
+}
+
+void CurveView::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.fillRect(rect(), QColor(28, 28, 32));
+  const QRectF plot = Plot();
+  p.setRenderHint(QPainter::Antialiasing, false);
+  DrawGrid(p, plot);
   // The frames that play, and the key rows.
   p.setPen(QPen(QColor(90, 90, 100), 1, Qt::DashLine));
   for (int f : data_.key_frames) {
@@ -193,37 +228,8 @@ void CurveView::paintEvent(QPaintEvent*) {
   }
   p.setClipRect(plot);
   p.setRenderHint(QPainter::Antialiasing, true);
-  for (size_t i = 0; i < data_.tracks.size(); ++i) {
-    const CurveTrack& t = data_.tracks[i];
-    const QColor colour = kTrackColours[i % std::size(kTrackColours)];
-    // One point per frame in view, or per pixel column when frames are denser than pixels.
-    QPainterPath path;
-    const int first = std::clamp(static_cast<int>(std::floor(f0_)), 0, std::max(0, data_.end - 1));
-    const int last = std::clamp(static_cast<int>(std::ceil(f1_)), 0, std::max(0, data_.end - 1));
-    const int step = std::max(1, static_cast<int>((last - first) / std::max(1.0, plot.width())));
-    bool started = false;
-    for (int f = first; f <= last && f < data_.end; f += step) {
-      const float v = t.frame_values[static_cast<size_t>(f)];
-      if (!std::isfinite(v)) {
-        started = false;
-        continue;
-      }
-      const QPointF at = ToPixels(f, v);
-      if (!started) path.moveTo(at), started = true;
-      else path.lineTo(at);
-    }
-    p.setPen(QPen(colour, 1.6));
-    p.setBrush(Qt::NoBrush);
-    p.drawPath(path);
-    for (int k = 0; k < static_cast<int>(data_.key_frames.size()); ++k) {
-      const KeyMark m{t.track, k};
-      const QPointF at = MarkPosition(m);
-      const bool selected = selection_.count(m) != 0;
-      p.setPen(QPen(selected ? Qt::white : colour.darker(150), selected ? 2 : 1));
-      p.setBrush(k == 0 ? QBrush(Qt::NoBrush) : QBrush(selected ? colour.lighter(140) : colour));
-      p.drawRect(QRectF(at.x() - kMarkRadius, at.y() - kMarkRadius, 2 * kMarkRadius, 2 * kMarkRadius));
-    }
-  }
+  for (size_t i = 0; i < data_.tracks.size(); ++i)
+    DrawTrack(p, plot, data_.tracks[i], kTrackColours[i % std::size(kTrackColours)]);
   // The playhead.
   p.setRenderHint(QPainter::Antialiasing, false);
   p.setPen(QPen(QColor(250, 250, 120), 1));

@@ -10,6 +10,8 @@
 
 #include <QWidget>
 
+class QPainter;
+
 #include "engine/scene_state.h"
 
 namespace vl::ui {
@@ -88,6 +90,8 @@ class CurveView : public QWidget {
 
  private:
   QRectF Plot() const;
+  void DrawGrid(QPainter& p, const QRectF& plot) const;
+  void DrawTrack(QPainter& p, const QRectF& plot, const CurveTrack& t, const QColor& colour) const;
   double FrameAt(double x) const;
   double ValueAt(double y) const;
   std::optional<KeyMark> MarkAt(QPointF p) const;

@@ -275,7 +275,26 @@ bool CLoopEditorDock::Edit(const LoopEdit& edit, bool merge) {
 QWidget* CLoopEditorDock::BuildLook() {
   auto* page = new QWidget;
   auto* form = new QFormLayout(page);
+  BuildTextFields(page, form);
 
+  background_ = new QPushButton(page);
+  connect(background_, &QPushButton::clicked, this, [this] { ChooseColour(true); });
+  form->addRow("Background", background_);
+  // The tunnel's own colour, which its fog fades into the distance.
+  tunnel_colour_ = new QPushButton(page);
+  connect(tunnel_colour_, &QPushButton::clicked, this, [this] { ChooseColour(false); });
+  form->addRow("Tunnel colour", tunnel_colour_);
+  form->addRow(BuildLayerSwitches(page));
+  form->addRow(BuildAssetSlots(page));
+
+  auto* scroll = new QScrollArea;
+  scroll->setWidget(page);
+  scroll->setWidgetResizable(true);
+  return scroll;
+}
+
+// The text, its font and its surface.
+void CLoopEditorDock::BuildTextFields(QWidget* page, QFormLayout* form) {
   text_ = new QLineEdit(page);
   text_->setAccessibleName("Text");
   text_->installEventFilter(this);
@@ -333,15 +352,10 @@ QWidget* CLoopEditorDock::BuildLook() {
     flags->addWidget(box);
   }
   form->addRow("", flags);
+}
 
-  background_ = new QPushButton(page);
-  connect(background_, &QPushButton::clicked, this, [this] { ChooseColour(true); });
-  form->addRow("Background", background_);
-  // The tunnel's own colour, which its fog fades into the distance.
-  tunnel_colour_ = new QPushButton(page);
-  connect(tunnel_colour_, &QPushButton::clicked, this, [this] { ChooseColour(false); });
-  form->addRow("Tunnel colour", tunnel_colour_);
-
+// The layer switches, grouped by layer.
+QGroupBox* CLoopEditorDock::BuildLayerSwitches(QWidget* page) {
   auto* layers = new QGroupBox("Layers", page);
   auto* grid = new QGridLayout(layers);
   int row = 0;
@@ -361,8 +375,11 @@ QWidget* CLoopEditorDock::BuildLook() {
     }
     grid->addWidget(cell, row++, 1);
   }
-  form->addRow(layers);
+  return layers;
+}
 
+// Each slot's picture, particle texture or model, chosen from a file dialog.
+QGroupBox* CLoopEditorDock::BuildAssetSlots(QWidget* page) {
   auto* files = new QGroupBox("Pictures and models", page);
   auto* files_form = new QFormLayout(files);
   for (const AssetSlot& slot : AssetSlots()) {
@@ -376,12 +393,7 @@ QWidget* CLoopEditorDock::BuildLook() {
     asset_names_[slot.setting] = name;
     files_form->addRow(slot.label, line);
   }
-  form->addRow(files);
-
-  auto* scroll = new QScrollArea;
-  scroll->setWidget(page);
-  scroll->setWidgetResizable(true);
-  return scroll;
+  return files;
 }
 
 void CLoopEditorDock::SetSwitch(Setting s, bool on) {
@@ -442,6 +454,28 @@ QWidget* CLoopEditorDock::BuildMotion() {
   filter_->setPlaceholderText("Filter tracks");
   filter_->setClearButtonEnabled(true);
   layout->addWidget(filter_);
+  layout->addWidget(BuildTrackList(page), 1);
+
+  curves_ = new CurveView(page);
+  layout->addWidget(curves_, 2);
+  connect(curves_, &CurveView::SelectionChanged, this, &CLoopEditorDock::RefreshSelectionFields);
+  connect(curves_, &CurveView::DragMarks, this, &CLoopEditorDock::Dragged);
+  connect(curves_, &CurveView::DeleteRequested, this, &CLoopEditorDock::DeleteSelectedKeys);
+  connect(curves_, &CurveView::SeekRequested, this, [this](int frame) {
+    if (seek_) seek_(frame);
+    curves_->SetPlayhead(frame);
+  });
+  layout->addLayout(BuildKeyRow(page));
+  auto* hint = new QLabel("Drag keys in time and value; Ctrl+click or drag a box for several; wheel zooms time, "
+                          "Shift+wheel values, middle button pans; Delete removes keys.",
+                          page);
+  hint->setWordWrap(true);
+  layout->addWidget(hint);
+  return page;
+}
+
+// The tracks grouped by layer, narrowed by the filter box.
+QTreeWidget* CLoopEditorDock::BuildTrackList(QWidget* page) {
   track_list_ = new QTreeWidget(page);
   track_list_->setHeaderHidden(true);
   track_list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -457,7 +491,6 @@ QWidget* CLoopEditorDock::BuildMotion() {
     item->setData(0, Qt::UserRole, i);
   }
   track_list_->sortItems(0, Qt::AscendingOrder);
-  layout->addWidget(track_list_, 1);
   connect(filter_, &QLineEdit::textChanged, this, [this](const QString& text) {
     for (int l = 0; l < track_list_->topLevelItemCount(); ++l) {
       QTreeWidgetItem* layer = track_list_->topLevelItem(l);
@@ -474,17 +507,12 @@ QWidget* CLoopEditorDock::BuildMotion() {
     }
   });
   connect(track_list_, &QTreeWidget::itemSelectionChanged, this, [this] { RefreshCurves(true); });
+  return track_list_;
+}
 
-  curves_ = new CurveView(page);
-  layout->addWidget(curves_, 2);
-  connect(curves_, &CurveView::SelectionChanged, this, &CLoopEditorDock::RefreshSelectionFields);
-  connect(curves_, &CurveView::DragMarks, this, &CLoopEditorDock::Dragged);
-  connect(curves_, &CurveView::DeleteRequested, this, &CLoopEditorDock::DeleteSelectedKeys);
-  connect(curves_, &CurveView::SeekRequested, this, [this](int frame) {
-    if (seek_) seek_(frame);
-    curves_->SetPlayhead(frame);
-  });
-
+// Add, delete, the selected key's value and frame, snapping and fitting. After the curve view,
+// which its buttons act on.
+QHBoxLayout* CLoopEditorDock::BuildKeyRow(QWidget* page) {
   auto* keys = new QHBoxLayout;
   auto* add = new QPushButton("Add key", page);
   add->setToolTip("A key on the playhead's frame, keeping every track's motion");
@@ -514,13 +542,7 @@ QWidget* CLoopEditorDock::BuildMotion() {
   connect(fit, &QPushButton::clicked, this, [this] { curves_->Fit(); });
   keys->addWidget(fit);
   keys->addStretch(1);
-  layout->addLayout(keys);
-  auto* hint = new QLabel("Drag keys in time and value; Ctrl+click or drag a box for several; wheel zooms time, "
-                          "Shift+wheel values, middle button pans; Delete removes keys.",
-                          page);
-  hint->setWordWrap(true);
-  layout->addWidget(hint);
-  return page;
+  return keys;
 }
 
 void CLoopEditorDock::ShowTracks(const std::vector<Track>& tracks) {

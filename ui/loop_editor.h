@@ -21,6 +21,9 @@
 class QCheckBox;
 class QComboBox;
 class QFontComboBox;
+class QFormLayout;
+class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -88,6 +91,11 @@ class CLoopEditorDock : public QDockWidget {
  private:
   QWidget* BuildLook();
   QWidget* BuildMotion();
+  void BuildTextFields(QWidget* page, QFormLayout* form);
+  QGroupBox* BuildLayerSwitches(QWidget* page);
+  QGroupBox* BuildAssetSlots(QWidget* page);
+  QTreeWidget* BuildTrackList(QWidget* page);
+  QHBoxLayout* BuildKeyRow(QWidget* page);
   QWidget* BuildLoop();
   void Refresh();  // every control from the document
   void RefreshCurves(bool fit = false);

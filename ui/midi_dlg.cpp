@@ -51,51 +51,7 @@ CMidiDlg::CMidiDlg(LiveSync& sync, QWidget* parent) : QDialog(parent), sync_(syn
   table_->verticalHeader()->hide();
   layout->addWidget(table_, 1);
 
-  auto* learn = new QGroupBox("Learn: choose what a control does, press Learn, then move the control", this);
-  auto* form = new QFormLayout(learn);
-  kind_combo_ = new QComboBox(learn);
-  kind_combo_->addItems({"Command", "Track", "Setting"});
-  form->addRow("Target", kind_combo_);
-  target_stack_ = new QStackedWidget(learn);
-  auto* command_page = new QWidget(target_stack_);
-  auto* command_row = new QHBoxLayout(command_page);
-  command_row->setContentsMargins(0, 0, 0, 0);
-  command_combo_ = new QComboBox(command_page);
-  for (const char* name : kCommandNames) command_combo_->addItem(name);
-  slot_spin_ = new QSpinBox(command_page);
-  slot_spin_->setRange(0, 9999);
-  slot_spin_->setEnabled(false);
-  command_row->addWidget(command_combo_, 1);
-  command_row->addWidget(slot_spin_);
-  target_stack_->addWidget(command_page);
-  track_combo_ = new QComboBox(target_stack_);
-  for (const engine::TrackInfo& info : engine::kTrackCatalogue) track_combo_->addItem(info.name);
-  target_stack_->addWidget(track_combo_);
-  // The settings a number can set (not file names or text).
-  setting_combo_ = new QComboBox(target_stack_);
-  for (const engine::SettingInfo& info : engine::kSettingCatalogue)
-    if (info.type != engine::SettingType::S) setting_combo_->addItem(info.name);
-  target_stack_->addWidget(setting_combo_);
-  form->addRow("", target_stack_);
-  auto* range_row = new QHBoxLayout;
-  low_spin_ = new QDoubleSpinBox(learn);
-  high_spin_ = new QDoubleSpinBox(learn);
-  for (QDoubleSpinBox* spin : {low_spin_, high_spin_}) {
-    spin->setRange(-kRangeLimit, kRangeLimit);
-    spin->setDecimals(3);
-    range_row->addWidget(spin, 1);
-  }
-  high_spin_->setValue(255);
-  range_row->insertWidget(1, new QLabel("to", learn));
-  form->addRow("Range", range_row);
-  auto* buttons_row = new QHBoxLayout;
-  learn_button_ = new QPushButton("Learn", learn);
-  learn_button_->setCheckable(true);
-  remove_button_ = new QPushButton("Remove", learn);
-  buttons_row->addWidget(learn_button_);
-  buttons_row->addWidget(remove_button_);
-  buttons_row->addStretch(1);
-  form->addRow(buttons_row);
+  QGroupBox* learn = BuildLearnBox();
   layout->addWidget(learn);
 
   clock_box_ = new QCheckBox("Tempo from this input's MIDI clock (Start puts frame 0 on the downbeat)", this);
@@ -136,6 +92,61 @@ CMidiDlg::CMidiDlg(LiveSync& sync, QWidget* parent) : QDialog(parent), sync_(syn
   }
   FillInputs();
   resize(560, 520);
+}
+
+// What a learned control does, what it sets and over which range, and Learn and Remove.
+QGroupBox* CMidiDlg::BuildLearnBox() {
+  auto* learn = new QGroupBox("Learn: choose what a control does, press Learn, then move the control", this);
+  auto* form = new QFormLayout(learn);
+  kind_combo_ = new QComboBox(learn);
+  kind_combo_->addItems({"Command", "Track", "Setting"});
+  form->addRow("Target", kind_combo_);
+  form->addRow("", BuildTargetStack(learn));
+  auto* range_row = new QHBoxLayout;
+  low_spin_ = new QDoubleSpinBox(learn);
+  high_spin_ = new QDoubleSpinBox(learn);
+  for (QDoubleSpinBox* spin : {low_spin_, high_spin_}) {
+    spin->setRange(-kRangeLimit, kRangeLimit);
+    spin->setDecimals(3);
+    range_row->addWidget(spin, 1);
+  }
+  high_spin_->setValue(255);
+  range_row->insertWidget(1, new QLabel("to", learn));
+  form->addRow("Range", range_row);
+  auto* buttons_row = new QHBoxLayout;
+  learn_button_ = new QPushButton("Learn", learn);
+  learn_button_->setCheckable(true);
+  remove_button_ = new QPushButton("Remove", learn);
+  buttons_row->addWidget(learn_button_);
+  buttons_row->addWidget(remove_button_);
+  buttons_row->addStretch(1);
+  form->addRow(buttons_row);
+  return learn;
+}
+
+// One page for each kind of target: a command (with a slot for Load slot), a track, a setting.
+QStackedWidget* CMidiDlg::BuildTargetStack(QWidget* parent) {
+  target_stack_ = new QStackedWidget(parent);
+  auto* command_page = new QWidget(target_stack_);
+  auto* command_row = new QHBoxLayout(command_page);
+  command_row->setContentsMargins(0, 0, 0, 0);
+  command_combo_ = new QComboBox(command_page);
+  for (const char* name : kCommandNames) command_combo_->addItem(name);
+  slot_spin_ = new QSpinBox(command_page);
+  slot_spin_->setRange(0, 9999);
+  slot_spin_->setEnabled(false);
+  command_row->addWidget(command_combo_, 1);
+  command_row->addWidget(slot_spin_);
+  target_stack_->addWidget(command_page);
+  track_combo_ = new QComboBox(target_stack_);
+  for (const engine::TrackInfo& info : engine::kTrackCatalogue) track_combo_->addItem(info.name);
+  target_stack_->addWidget(track_combo_);
+  // The settings a number can set (not file names or text).
+  setting_combo_ = new QComboBox(target_stack_);
+  for (const engine::SettingInfo& info : engine::kSettingCatalogue)
+    if (info.type != engine::SettingType::S) setting_combo_->addItem(info.name);
+  target_stack_->addWidget(setting_combo_);
+  return target_stack_;
 }
 
 std::string CMidiDlg::SelectedDevice() const { return input_combo_->currentData().toString().toStdString(); }

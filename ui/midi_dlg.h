@@ -8,6 +8,7 @@
 class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
+class QGroupBox;
 class QLabel;
 class QPushButton;
 class QSpinBox;
@@ -44,6 +45,8 @@ class CMidiDlg : public QDialog {
   void reject() override;
 
  private:
+  QGroupBox* BuildLearnBox();
+  QStackedWidget* BuildTargetStack(QWidget* parent);
   void FillInputs();
   void FillTable();
   void ChooseInput();

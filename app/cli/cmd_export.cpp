@@ -168,6 +168,110 @@ bool ParsePresets(const std::string& text, std::vector<int>* presets) {
   return true;
 }
 
+// The options a command line gives export.
+void AddOptions(CLI::App& app, Options& o) {
+  app.add_option("LOOP", o.args,
+                 "The loop file, then OUT: the file to write; its extension must match the format (a "
+                 "PNG sequence is a folder of frame_00000.png ...). With --out-dir: any number of "
+                 "loops, no OUT")
+      ->type_name("LOOP.lqf");
+  app.add_option("--preset", o.preset_list,
+                 "Export preset 0-16: 0/1 DV AVI PAL/NTSC (.avi), 2/3 VCD, 4/5 SVCD, 6-13 MPEG-2 "
+                 "(.mpg), 14 3GP H.263 (.3gp), 15/16 HD H.264 (.mp4); with --out-dir a list N,M,...")
+      ->required()
+      ->type_name("N");
+  app.add_option("--format", o.format,
+                 "mp4|avi|mpg|3gp|mkv|png|webp|gif|dvd; default the preset's own format (dvd: presets "
+                 "0/1 as a DVD-Video program stream, .mpg)")
+      ->type_name("F");
+  app.add_option("--audio", o.audio,
+                 "Sound from FILE (any FFmpeg reads), looped or cut to the video's length; without it "
+                 "DV and the disc formats carry silence")
+      ->type_name("FILE");
+  app.add_option("--loops", o.loops, "Cycles of the loop to record, default 1")->type_name("K");
+  app.add_flag("--no-preroll", o.no_preroll, "Record from a fresh start instead of playing the loop through first");
+  app.add_flag("--fast", o.fast, "Sum the echoes partly at reduced resolution (faster, within a few levels of exact)");
+  // A batch: every loop at every preset, named by a pattern, in one folder.
+  app.add_option("--out-dir", o.out_dir,
+                 "Export every LOOP (and with --all the library's loops) at every --preset into DIR; "
+                 "files there already are skipped, so a stopped batch resumes")
+      ->type_name("DIR");
+  app.add_flag("--all", o.all, "Every loop of the library (bundled, then your own)");
+  app.add_option("--name", o.pattern,
+                 "Output names, from {loop} {preset} {ext}; default {loop}_{preset}.{ext} (a PNG "
+                 "sequence's folder has no extension)")
+      ->type_name("PATTERN");
+  app.add_flag("--list", o.list,
+               "Print the jobs not yet done, one single-export command a line, for GNU parallel and "
+               "the like");
+  app.add_option("--shard", o.shard,
+                 "Only the K-th of N shards of about equal work (K from 0, as Slurm's "
+                 "SLURM_ARRAY_TASK_ID)")
+      ->type_name("K/N");
+}
+
+// One loop, one file, one preset: the command line it has always been.
+int RunOne(Options& o) {
+  if (o.args.empty()) return vl::cli::UsageError(kName, "LOOP is required");
+  if (o.args.size() == 1) return vl::cli::UsageError(kName, "OUT is required");
+  if (o.args.size() > 2)
+    return vl::cli::UsageError(kName, "one LOOP and its OUT, or several loops with --out-dir DIR; " + o.args[2] +
+                                          " was not expected");
+  if (o.presets.size() != 1) return vl::cli::UsageError(kName, "several presets need --out-dir DIR");
+  o.loop = o.args[0];
+  o.out = o.args[1];
+  o.preset = o.presets[0];
+  return Run(o);
+}
+
+// Every other option given, as each job of a batch is to get it.
+std::vector<std::string> JobArgs(const CLI::App& app) {
+  std::vector<std::string> args;
+  for (const CLI::Option* opt : app.get_options()) {
+    const std::string name = opt->get_name();
+    if (opt->get_positional() || opt->count() == 0 || name == "--help" || name == "--preset" ||
+        name == "--out-dir" || name == "--all" || name == "--name" || name == "--list" || name == "--shard")
+      continue;
+    if (opt->get_expected_max() == 0) {  // a flag
+      args.push_back(name);
+    } else {
+      for (const std::string& value : opt->results()) {
+        args.push_back(name);
+        // The jobs may run in another folder or on another machine.
+        args.push_back(name == "--audio" ? std::filesystem::absolute(value).string() : value);
+      }
+    }
+  }
+  return args;
+}
+
+// Every loop at every preset, named by a pattern, in one folder.
+int RunBatch(const std::shared_ptr<Options>& o, const CLI::App& app) {
+  if (o->out_dir.empty()) return vl::cli::UsageError(kName, "a batch needs --out-dir DIR");
+  if (o->args.empty() && !o->all) return vl::cli::UsageError(kName, "no loops given (LOOP... or --all)");
+  vl::cli::ExportBatchOptions b;
+  b.loops = o->args;
+  b.all = o->all;
+  b.presets = o->presets;
+  b.format = o->format;
+  b.out_dir = o->out_dir;
+  b.pattern = o->pattern.empty() ? ex::kDefaultNamePattern : o->pattern;
+  b.shard = o->shard;
+  b.list = o->list;
+  b.loops_recorded = o->loops;
+  b.preroll = !o->no_preroll;
+  b.job_args = JobArgs(app);
+  return vl::cli::RunExportBatch(b, [o](const std::string& loop, const std::string& out, int preset, std::string* why) {
+    Options one = *o;
+    one.loop = loop;
+    one.out = out;
+    one.preset = preset;
+    const int code = Run(one, why);
+    if (code != 0 && why->empty()) *why = "refused (see above)";
+    return code;
+  });
+}
+
 }  // namespace
 
 VL_CLI_COMMAND(export, "export",
@@ -175,105 +279,13 @@ VL_CLI_COMMAND(export, "export",
                "Matroska, a PNG sequence, animated WebP or GIF; seamless by default.",
                [](CLI::App& app) {
                  auto o = std::make_shared<Options>();
-                 app.add_option("LOOP", o->args,
-                                "The loop file, then OUT: the file to write; its extension must match the format (a "
-                                "PNG sequence is a folder of frame_00000.png ...). With --out-dir: any number of "
-                                "loops, no OUT")
-                     ->type_name("LOOP.lqf");
-                 app.add_option("--preset", o->preset_list,
-                                "Export preset 0-16: 0/1 DV AVI PAL/NTSC (.avi), 2/3 VCD, 4/5 SVCD, 6-13 MPEG-2 "
-                                "(.mpg), 14 3GP H.263 (.3gp), 15/16 HD H.264 (.mp4); with --out-dir a list N,M,...")
-                     ->required()
-                     ->type_name("N");
-                 app.add_option("--format", o->format,
-                                "mp4|avi|mpg|3gp|mkv|png|webp|gif|dvd; default the preset's own format (dvd: presets "
-                                "0/1 as a DVD-Video program stream, .mpg)")
-                     ->type_name("F");
-                 app.add_option("--audio", o->audio,
-                                "Sound from FILE (any FFmpeg reads), looped or cut to the video's length; without it "
-                                "DV and the disc formats carry silence")
-                     ->type_name("FILE");
-                 app.add_option("--loops", o->loops, "Cycles of the loop to record, default 1")->type_name("K");
-                 app.add_flag("--no-preroll", o->no_preroll,
-                              "Record from a fresh start instead of playing the loop through first");
-                 app.add_flag("--fast", o->fast,
-                              "Sum the echoes partly at reduced resolution (faster, within a few levels of exact)");
-                 // A batch: every loop at every preset, named by a pattern, in one folder.
-                 app.add_option("--out-dir", o->out_dir,
-                                "Export every LOOP (and with --all the library's loops) at every --preset into DIR; "
-                                "files there already are skipped, so a stopped batch resumes")
-                     ->type_name("DIR");
-                 app.add_flag("--all", o->all, "Every loop of the library (bundled, then your own)");
-                 app.add_option("--name", o->pattern,
-                                "Output names, from {loop} {preset} {ext}; default {loop}_{preset}.{ext} (a PNG "
-                                "sequence's folder has no extension)")
-                     ->type_name("PATTERN");
-                 app.add_flag("--list", o->list,
-                              "Print the jobs not yet done, one single-export command a line, for GNU parallel and "
-                              "the like");
-                 app.add_option("--shard", o->shard,
-                                "Only the K-th of N shards of about equal work (K from 0, as Slurm's "
-                                "SLURM_ARRAY_TASK_ID)")
-                     ->type_name("K/N");
+                 AddOptions(app, *o);
                  return [o, &app] {
                    if (!ParsePresets(o->preset_list, &o->presets))
                      return vl::cli::UsageError(kName, "--preset wants a preset number 0-16, or with --out-dir a "
                                                        "list N,M,..., not " + o->preset_list);
                    const bool batch = !o->out_dir.empty() || o->all || o->list || !o->shard.empty() ||
                                       !o->pattern.empty();
-                   if (!batch) {
-                     // One loop, one file, one preset: the command line it has always been.
-                     if (o->args.empty()) return vl::cli::UsageError(kName, "LOOP is required");
-                     if (o->args.size() == 1) return vl::cli::UsageError(kName, "OUT is required");
-                     if (o->args.size() > 2)
-                       return vl::cli::UsageError(kName, "one LOOP and its OUT, or several loops with --out-dir DIR; " +
-                                                             o->args[2] + " was not expected");
-                     if (o->presets.size() != 1)
-                       return vl::cli::UsageError(kName, "several presets need --out-dir DIR");
-                     o->loop = o->args[0];
-                     o->out = o->args[1];
-                     o->preset = o->presets[0];
-                     return Run(*o);
-                   }
-                   if (o->out_dir.empty()) return vl::cli::UsageError(kName, "a batch needs --out-dir DIR");
-                   if (o->args.empty() && !o->all) return vl::cli::UsageError(kName, "no loops given (LOOP... or --all)");
-                   vl::cli::ExportBatchOptions b;
-                   b.loops = o->args;
-                   b.all = o->all;
-                   b.presets = o->presets;
-                   b.format = o->format;
-                   b.out_dir = o->out_dir;
-                   b.pattern = o->pattern.empty() ? ex::kDefaultNamePattern : o->pattern;
-                   b.shard = o->shard;
-                   b.list = o->list;
-                   b.loops_recorded = o->loops;
-                   b.preroll = !o->no_preroll;
-                   // Every other option given is passed on to each job as it was given.
-                   for (const CLI::Option* opt : app.get_options()) {
-                     const std::string name = opt->get_name();
-                     if (opt->get_positional() || opt->count() == 0 || name == "--help" || name == "--preset" ||
-                         name == "--out-dir" || name == "--all" || name == "--name" || name == "--list" ||
-                         name == "--shard")
-                       continue;
-                     if (opt->get_expected_max() == 0) {  // a flag
-                       b.job_args.push_back(name);
-                     } else {
-                       for (const std::string& value : opt->results()) {
-                         b.job_args.push_back(name);
-                         // The jobs may run in another folder or on another machine.
-                         b.job_args.push_back(name == "--audio" ? std::filesystem::absolute(value).string() : value);
-                       }
-                     }
-                   }
-                   return vl::cli::RunExportBatch(b, [o](const std::string& loop, const std::string& out, int preset,
-                                                         std::string* why) {
-                     Options one = *o;
-                     one.loop = loop;
-                     one.out = out;
-                     one.preset = preset;
-                     const int code = Run(one, why);
-                     if (code != 0 && why->empty()) *why = "refused (see above)";
-                     return code;
-                   });
+                   return batch ? RunBatch(o, app) : RunOne(*o);
                  };
                });

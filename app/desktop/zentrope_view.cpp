@@ -24,6 +24,7 @@
 #include "engine/random.h"
 #include "render/playback.h"
 #include "render/view_frame.h"
+#include "ui/export_dialog.h"
 #include "ui/export_presets.h"
 #include "ui/settings_dlg.h"
 
@@ -196,52 +197,20 @@ void CZentropeView::ExportVideo() {
     QMessageBox::information(window(), "Export Video", "Choose an export format under Options > Settings first.");
     return;
   }
-  // The preset's own format first, then what any preset can be written as.
-  struct Choice {
-    QString filter;
-    exporting::ExportFormat format;
-    QString extension;
-  };
-  std::vector<Choice> choices = {{QString("%1 (*%2)").arg(preset->name, preset->extension),
-                                  exporting::ExportFormat::kPresetOwn, preset->extension}};
-  if (std::string_view(preset->extension) != ".mp4")
-    choices.push_back({"H.264 MP4 (*.mp4)", exporting::ExportFormat::kMp4, ".mp4"});
-  choices.push_back({"Lossless FFV1 Matroska (*.mkv)", exporting::ExportFormat::kMkv, ".mkv"});
-  choices.push_back({"Animated WebP (*.webp)", exporting::ExportFormat::kWebp, ".webp"});
-  choices.push_back({"Animated GIF (*.gif)", exporting::ExportFormat::kGif, ".gif"});
-  choices.push_back({"PNG sequence, a folder of frames (*)", exporting::ExportFormat::kPng, ""});
-  QStringList filters;
-  for (const Choice& c : choices) filters << c.filter;
-  QString selected = filters.front();
   // The loop's own name, in the folder of the last export (the home folder at first).
   const QString folder = settings_.value(kExportFolderKey, QDir::homePath()).toString();
   const QString name = QFileInfo(QString::fromStdString(desktop_.loaded_sequence_path)).completeBaseName();
-  QString path = QFileDialog::getSaveFileName(window(), "Export Video",
-                                              QDir(folder).filePath(name + choices.front().extension),
-                                              filters.join(";;"), &selected);
-  if (path.isEmpty()) return;
-  settings_.setValue(kExportFolderKey, QFileInfo(path).absolutePath());
-
-  // The extension picks the format; a name without one takes the chosen filter's.
-  exporting::ExportFormat format = exporting::ExportFormat::kPresetOwn;
-  const QString suffix = "." + QFileInfo(path).suffix().toLower();
-  const Choice* picked = nullptr;
-  for (const Choice& c : choices)
-    if (c.filter == selected) picked = &c;
-  if (picked && picked->format == exporting::ExportFormat::kPng) {
-    format = exporting::ExportFormat::kPng;
-  } else if (QFileInfo(path).suffix().isEmpty()) {
-    if (picked) path += picked->extension, format = picked->format;
-  } else {
-    for (const Choice& c : choices)
-      if (!c.extension.isEmpty() && c.extension == suffix) format = c.format;
-  }
+  const auto chosen = ui::AskExportVideo(window(), Glance().export_preset,
+                                         QDir(folder).filePath(name + preset->extension));
+  if (!chosen) return;
+  settings_.setValue(kExportFolderKey, QFileInfo(chosen->path).absolutePath());
   std::string error;
-  if (!StartExport(path.toStdString(), format, &error))
+  if (!StartExport(chosen->path.toStdString(), chosen->format, &error, chosen->audio_path.toStdString()))
     QMessageBox::warning(window(), "Export Video", QString::fromStdString(error));
 }
 
-bool CZentropeView::StartExport(const std::string& path, exporting::ExportFormat format, std::string* error) {
+bool CZentropeView::StartExport(const std::string& path, exporting::ExportFormat format, std::string* error,
+                                const std::string& audio_path) {
   if (export_ && export_->running()) {
     *error = "An export is already running.";
     return false;
@@ -255,6 +224,7 @@ bool CZentropeView::StartExport(const std::string& path, exporting::ExportFormat
   request.out_path = path;
   request.preset = Glance().export_preset;
   request.format = format;
+  request.audio_path = audio_path;
   // Checked here so a wrong name is refused before anything starts; the engine checks again.
   const auto resolved = exporting::ResolveFormat(request.preset, format, error);
   if (!resolved || !exporting::CheckOutputName(path, request.preset, *resolved, error)) return false;

@@ -115,7 +115,8 @@ class CZentropeView : public QWidget, public ui::ViewHost {
 
   // Starts exporting the playing loop with the chosen preset, in the background; false with a
   // reason when it cannot start (no loop, no preset, an export already running).
-  bool StartExport(const std::string& path, exporting::ExportFormat format, std::string* error);
+  bool StartExport(const std::string& path, exporting::ExportFormat format, std::string* error,
+                   const std::string& audio_path = {});
   // The running or last export, or null.
   VideoExport* video_export() const { return export_.get(); }
 

@@ -308,6 +308,17 @@ bool CheckOutputName(const std::string& out, int preset, ExportFormat resolved, 
   return false;
 }
 
+ExportSound SoundOf(int preset, ExportFormat resolved) {
+  const PresetFormat* p = PresetFormatOf(preset);
+  if (resolved == ExportFormat::kPng || resolved == ExportFormat::kWebp || resolved == ExportFormat::kGif)
+    return ExportSound::kNone;
+  if (resolved == ExportFormat::kDvd) return ExportSound::kSilenceUnlessGiven;
+  const bool own = p && resolved == OwnFormat(*p);
+  if (own && (p->video == VideoFormat::kDvAvi || p->video == VideoFormat::kVcd || p->video == VideoFormat::kSvcd))
+    return ExportSound::kSilenceUnlessGiven;
+  return ExportSound::kOnlyGiven;
+}
+
 ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& observer) {
   const auto started = std::chrono::steady_clock::now();
   ExportResult result;
@@ -349,7 +360,7 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
     return fail(request.out_path + ": a file of that name is in the way of the PNG folder");
 
   // Sound goes into the formats that carry it, read from a file that is only read.
-  const bool silent_format = png || *format == ExportFormat::kWebp || *format == ExportFormat::kGif;
+  const bool silent_format = SoundOf(request.preset, *format) == ExportSound::kNone;
   if (!request.audio_path.empty()) {
     if (silent_format)
       return fail(request.audio_path + ": " + ExportFormatName(*format) + " files carry no sound; write mp4, mkv or the preset's own format for sound");
@@ -409,7 +420,7 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
     if (!request.audio_path.empty()) {
       options.audio = video::VideoOptions::Audio::kFile;
       options.audio_path = request.audio_path;
-    } else if (preset.video != VideoFormat::kMpeg2 && !square_file && *format != ExportFormat::k3gp) {
+    } else if (SoundOf(request.preset, *format) == ExportSound::kSilenceUnlessGiven) {
       // DV, VCD, SVCD and DVD: editors and disc authoring expect a sound track.
       options.audio = video::VideoOptions::Audio::kSilence;
     }

@@ -46,6 +46,12 @@ std::optional<ExportFormat> ResolveFormat(int preset, ExportFormat format, std::
 // takes any name). False with the reason in *error.
 bool CheckOutputName(const std::string& out, int preset, ExportFormat resolved, std::string* error);
 
+// The sound a file of a resolved format carries: none (WebP, GIF, PNG), silence when no sound
+// file is given (DV and the disc formats, whose consumers need a sound track), or only a given
+// file's.
+enum class ExportSound { kNone, kSilenceUnlessGiven, kOnlyGiven };
+ExportSound SoundOf(int preset, ExportFormat resolved);
+
 struct ExportRequest {
   std::string loop_path;
   std::string out_path;       // a file, or the folder of a PNG sequence

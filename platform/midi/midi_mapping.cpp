@@ -220,6 +220,41 @@ std::vector<live::LiveMessage> MidiMapper::Apply(const MidiMapping& m, double fr
   return out;
 }
 
+// The low half of a 14-bit pair comes right after its high half. True when `control` (value
+// `value`) was taken as one: the high half's mapping turns fine and moves to the whole value.
+bool MidiMapper::TakeLowHalf(const MidiControl& control, int value, Result& result) {
+  const int channel = control.channel;
+  if (control.number < 32 || control.number >= 64 || !last_ ||
+      !(*last_ == MidiControl{ControlKind::kController, channel, control.number - 32}))
+    return false;
+  const MidiControl high{ControlKind::kController, channel, control.number - 32};
+  MidiMapping* paired = nullptr;
+  bool own = false;
+  for (MidiMapping& m : mappings_) {
+    if (m.control == high) paired = &m;
+    if (m.control == control) own = true;
+  }
+  // Otherwise the controller is a control of its own.
+  if (!paired || own) return false;
+  controller_[channel][control.number] = static_cast<uint8_t>(value);
+  last_.reset();
+  paired->fine = true;
+  result.mappings_changed = true;
+  const int whole = controller_[channel][high.number] << 7 | value;
+  result.messages = Apply(*paired, whole / 16383.0, false, false);
+  return true;
+}
+
+// The control being learned takes the target, in place of any mapping it had.
+void MidiMapper::Learned(const MidiControl& control, Result& result) {
+  MidiMapping learned{control, *learning_, false};
+  learning_.reset();
+  std::erase_if(mappings_, [&](const MidiMapping& m) { return m.control == control; });
+  mappings_.push_back(learned);
+  result.learned = learned;
+  result.mappings_changed = true;
+}
+
 MidiMapper::Result MidiMapper::Handle(std::span<const uint8_t> bytes) {
   Result result;
   if (bytes.size() < 2 || bytes[0] < 0x80 || bytes[0] >= 0xF0) return result;
@@ -249,27 +284,7 @@ MidiMapper::Result MidiMapper::Handle(std::span<const uint8_t> bytes) {
       control.kind = ControlKind::kController;
       control.number = bytes[1];
       const int value = bytes[2];
-      // The low half of a 14-bit pair comes right after its high half.
-      if (control.number >= 32 && control.number < 64 && last_ &&
-          *last_ == MidiControl{ControlKind::kController, channel, control.number - 32}) {
-        const MidiControl high{ControlKind::kController, channel, control.number - 32};
-        MidiMapping* paired = nullptr;
-        bool own = false;
-        for (MidiMapping& m : mappings_) {
-          if (m.control == high) paired = &m;
-          if (m.control == control) own = true;
-        }
-        if (paired && !own) {
-          controller_[channel][control.number] = static_cast<uint8_t>(value);
-          last_.reset();
-          paired->fine = true;
-          result.mappings_changed = true;
-          const int whole = controller_[channel][high.number] << 7 | value;
-          result.messages = Apply(*paired, whole / 16383.0, false, false);
-          return result;
-        }
-        // Otherwise the controller is a control of its own.
-      }
+      if (TakeLowHalf(control, value, result)) return result;
       before = controller_[channel][control.number] / 127.0;
       controller_[channel][control.number] = static_cast<uint8_t>(value);
       fraction = value / 127.0;
@@ -296,13 +311,7 @@ MidiMapper::Result MidiMapper::Handle(std::span<const uint8_t> bytes) {
 
   if (learning_) {
     // A key is learned as it goes down; its release is not a second control.
-    if (control.kind == ControlKind::kNote && !pressed) return result;
-    MidiMapping learned{control, *learning_, false};
-    learning_.reset();
-    std::erase_if(mappings_, [&](const MidiMapping& m) { return m.control == control; });
-    mappings_.push_back(learned);
-    result.learned = learned;
-    result.mappings_changed = true;
+    if (control.kind != ControlKind::kNote || pressed) Learned(control, result);
     return result;
   }
 

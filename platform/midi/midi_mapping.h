@@ -81,6 +81,8 @@ class MidiMapper {
   Result Handle(std::span<const uint8_t> bytes);
 
  private:
+  bool TakeLowHalf(const MidiControl& control, int value, Result& result);
+  void Learned(const MidiControl& control, Result& result);
   std::vector<live::LiveMessage> Apply(const MidiMapping& mapping, double fraction, bool pressed, bool released);
 
   std::vector<MidiMapping> mappings_;

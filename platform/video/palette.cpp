@@ -23,43 +23,28 @@ struct Box {
   int longest_axis, extent;
 };
 
-}  // namespace
-
-PalettedFrame QuantiseFrame(const uint8_t* rgba, int width, int height) {
-  PalettedFrame out;
-  const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
-  out.indices.resize(n);
-  std::vector<Bin> bins(kBins);
-  for (size_t i = 0; i < n; ++i) {
-    const uint8_t* p = rgba + i * 4;
-    Bin& b = bins[static_cast<size_t>(BinOf(p))];
-    ++b.count;
-    for (int c = 0; c < 3; ++c) b.sum[c] += p[c];
-  }
-  std::vector<int> used;
-  for (int i = 0; i < kBins; ++i)
-    if (bins[static_cast<size_t>(i)].count) used.push_back(i);
-  if (used.empty()) return out;
-
-  auto measure = [&](Box& box) {
-    int lo[3] = {31, 31, 31}, hi[3] = {0, 0, 0};
-    box.pixels = 0;
-    for (size_t i = box.begin; i < box.end; ++i) {
-      for (int a = 0; a < 3; ++a) {
-        lo[a] = std::min(lo[a], Channel(used[i], a));
-        hi[a] = std::max(hi[a], Channel(used[i], a));
-      }
-      box.pixels += bins[static_cast<size_t>(used[i])].count;
+// A box's pixel count and its longest axis.
+void Measure(const std::vector<int>& used, const std::vector<Bin>& bins, Box& box) {
+  int lo[3] = {31, 31, 31}, hi[3] = {0, 0, 0};
+  box.pixels = 0;
+  for (size_t i = box.begin; i < box.end; ++i) {
+    for (int a = 0; a < 3; ++a) {
+      lo[a] = std::min(lo[a], Channel(used[i], a));
+      hi[a] = std::max(hi[a], Channel(used[i], a));
     }
-    box.longest_axis = 0;
-    box.extent = -1;
-    for (int a = 0; a < 3; ++a)
-      if (hi[a] - lo[a] > box.extent) box.extent = hi[a] - lo[a], box.longest_axis = a;
-  };
+    box.pixels += bins[static_cast<size_t>(used[i])].count;
+  }
+  box.longest_axis = 0;
+  box.extent = -1;
+  for (int a = 0; a < 3; ++a)
+    if (hi[a] - lo[a] > box.extent) box.extent = hi[a] - lo[a], box.longest_axis = a;
+}
 
+// Up to 256 boxes over the non-empty bins `used` (reordered as the boxes are cut).
+std::vector<Box> MedianCut(std::vector<int>& used, const std::vector<Bin>& bins) {
   std::vector<Box> boxes;
   boxes.push_back(Box{0, used.size(), 0, 0, 0});
-  measure(boxes.back());
+  Measure(used, bins, boxes.back());
   while (boxes.size() < 256) {
     // Cut the box holding the most pixels among those that can still be cut.
     size_t pick = boxes.size();
@@ -83,11 +68,33 @@ PalettedFrame QuantiseFrame(const uint8_t* rgba, int width, int height) {
       if (seen * 2 >= box.pixels) break;
     }
     Box low{box.begin, cut, 0, 0, 0}, high{cut, box.end, 0, 0, 0};
-    measure(low);
-    measure(high);
+    Measure(used, bins, low);
+    Measure(used, bins, high);
     boxes[pick] = low;
     boxes.push_back(high);
   }
+  return boxes;
+}
+
+}  // namespace
+
+PalettedFrame QuantiseFrame(const uint8_t* rgba, int width, int height) {
+  PalettedFrame out;
+  const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+  out.indices.resize(n);
+  std::vector<Bin> bins(kBins);
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t* p = rgba + i * 4;
+    Bin& b = bins[static_cast<size_t>(BinOf(p))];
+    ++b.count;
+    for (int c = 0; c < 3; ++c) b.sum[c] += p[c];
+  }
+  std::vector<int> used;
+  for (int i = 0; i < kBins; ++i)
+    if (bins[static_cast<size_t>(i)].count) used.push_back(i);
+  if (used.empty()) return out;
+
+  const std::vector<Box> boxes = MedianCut(used, bins);
 
   // Each box's colour is the mean of its pixels; every bin maps to its nearest colour.
   std::vector<int16_t> nearest(kBins, -1);

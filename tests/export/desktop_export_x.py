@@ -2,7 +2,8 @@
 """The desktop program's export as a user meets it, on an X server of its own: the menu opens the
 file dialog, the export runs while the view keeps playing (screenshots of the view differ over
 time), Escape on the progress dialog cancels and removes the partial file, and a finished export
-holds exactly the frames vantaloop-cli export writes for the same loop and preset.
+holds exactly the frames vantaloop-cli export writes for the same loop and preset; a DVD with a
+sound file chosen in the dialog carries that sound and makes a DVD as the command line's does.
 
 usage: desktop_export_x.py VANTALOOP VANTALOOP_CLI BIN_DIR
 Exit 77 (skipped) without Xvfb or a display, xdotool or ImageMagick, unless CI=true.
@@ -10,6 +11,7 @@ Exit 77 (skipped) without Xvfb or a display, xdotool or ImageMagick, unless CI=t
 import hashlib
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -77,16 +79,18 @@ class Desktop:
         self.app = subprocess.Popen([vantaloop, "--library", bin_dir, loop], env=self.env,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
+        # The main window is titled "LOOP - Vantaloop" (or "Vantaloop"), as is the smaller control panel.
         def main_window():
             best = None
-            for w in self.xdotool("search", "--onlyvisible", "--pid", str(self.app.pid), "--name", "^Vantaloop$"):
+            for w in self.xdotool("search", "--onlyvisible", "--pid", str(self.app.pid), "--name", "Vantaloop$"):
                 geometry = self.run("xdotool", "getwindowgeometry", "--shell", w).stdout
                 fields = dict(line.split("=") for line in geometry.split())
                 area = int(fields["WIDTH"]) * int(fields["HEIGHT"])
                 if best is None or area > best[1]:
                     best = (w, area, fields)
             return best
-        self.main, _, geometry = wait_for(main_window, 60, "the main window")
+        # A loaded machine (several builds beside the test) can take over a minute to show it.
+        self.main, _, geometry = wait_for(main_window, 120, "the main window")
         self.width = int(geometry["WIDTH"])
         time.sleep(3)  # the first loop loads and starts playing
 
@@ -97,10 +101,14 @@ class Desktop:
         return wait_for(lambda: self.xdotool("search", "--onlyvisible", "--name", "^Export Video$"), 30,
                         "the save dialog")[0]
 
-    def type_file_name(self, dialog, path):
+    def type_file_name(self, dialog, path, sound=None):
         self.xdotool("windowfocus", "--sync", dialog)
         self.run("xdotool", "key", "ctrl+a")
         self.run("xdotool", "type", "--delay", "20", path)
+        if sound:
+            # Alt+S: the sound file's field, as a keyboard user reaches it.
+            self.run("xdotool", "key", "--delay", "200", "alt+s", "ctrl+a")
+            self.run("xdotool", "type", "--delay", "20", sound)
         self.run("xdotool", "key", "Return")
 
     def view_strip(self):
@@ -124,6 +132,36 @@ class Desktop:
         if self.xvfb:
             self.xvfb.terminate()
             self.xvfb.wait()
+
+
+def probe_streams(path):
+    """codec_name|codec_type|channels of each stream, as ffprobe reads them."""
+    out = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_type,codec_name,channels",
+                          "-of", "compact=p=0:nk=1", path], capture_output=True, text=True).stdout
+    return sorted(line.strip() for line in out.splitlines() if line.strip())
+
+
+def sound_peak(path):
+    """The loudest sample of the file's first sound stream, 0..32768 (0: silence)."""
+    pcm = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-map", "0:a:0", "-ac", "1", "-f", "s16le",
+                          "-acodec", "pcm_s16le", "-"], capture_output=True).stdout
+    samples = struct.unpack("<%dh" % (len(pcm) // 2), pcm[:len(pcm) // 2 * 2])
+    return max((abs(v) for v in samples), default=0)
+
+
+def dvd_author(folder, title, standard):
+    """dvdauthor's log for a title and its table of contents; empty when it failed or warned."""
+    env = dict(os.environ, VIDEO_FORMAT=standard)
+    dvd = os.path.join(folder, "dvd")
+    shutil.rmtree(dvd, ignore_errors=True)
+    logs = ""
+    for args in (["-o", dvd, "-t", title], ["-o", dvd, "-T"]):
+        r = subprocess.run(["dvdauthor"] + args, env=env, capture_output=True, text=True)
+        logs += r.stdout + r.stderr
+        if r.returncode != 0:
+            return "", logs
+    ok = "WARN" not in logs and "ERR" not in logs and os.path.isfile(os.path.join(dvd, "VIDEO_TS", "VIDEO_TS.IFO"))
+    return (logs if ok else ""), logs
 
 
 def frame_sums(path):
@@ -160,7 +198,7 @@ def main():
         print(__doc__)
         return 2
     vantaloop, cli, bin_dir = sys.argv[1:]
-    for tool in ("xdotool", "import", "ffmpeg"):
+    for tool in ("xdotool", "import", "ffmpeg", "ffprobe", "dvdauthor"):
         if not shutil.which(tool):
             skip(tool + " is not installed")
     tmp = tempfile.mkdtemp(prefix="vl_export_x_")
@@ -219,6 +257,43 @@ def main():
         if gui_sums != cli_sums:
             fail("the desktop export's frames differ from vantaloop-cli export's")
         print("ok: the desktop export holds the same 12 frames as vantaloop-cli export")
+
+        # ---- DVD with a sound file, chosen in the dialog ---------------------------------------
+        tone = os.path.join(tmp, "tone.wav")
+        r = desktop.run("ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=440:duration=0.3",
+                        "-ac", "1", "-ar", "22050", tone)
+        if r.returncode != 0:
+            fail("cannot make the tone: " + r.stderr)
+        desktop.start(vantaloop, bin_dir, loop)
+        dialog = desktop.open_export_dialog()
+        gui_dvd = os.path.join(tmp, "desktop_dvd.mpg")  # .mpg for preset 1 (DV): the DVD format
+        desktop.type_file_name(dialog, gui_dvd, sound=tone)
+        wait_for(lambda: os.path.exists(gui_dvd) and not any(f.startswith(".vl-") for f in os.listdir(tmp)),
+                 300, "the desktop DVD export to finish")
+        desktop.stop()
+        cli_dvd = os.path.join(tmp, "cli_dvd.mpg")
+        r = desktop.run(cli, "--library", bin_dir, "export", loop, cli_dvd, "--preset", "1", "--format", "dvd",
+                        "--audio", tone)
+        if r.returncode != 0:
+            fail("vantaloop-cli export --format dvd failed: " + r.stderr)
+        gui_streams, cli_streams = probe_streams(gui_dvd), probe_streams(cli_dvd)
+        if "ac3|audio|2" not in gui_streams or not any(s.startswith("mpeg2video|video") for s in gui_streams):
+            fail("the desktop DVD holds %s, not MPEG-2 video with AC-3 sound" % gui_streams)
+        # The tone, not the silence a DVD gets without a sound file.
+        if sound_peak(gui_dvd) < 1000:  # the tone peaks near 4096, silence at 0
+            fail("the desktop DVD's sound is silent (peak %d): the chosen sound file did not reach it"
+                 % sound_peak(gui_dvd))
+        if gui_streams != cli_streams:
+            fail("the desktop DVD's streams %s differ from vantaloop-cli's %s" % (gui_streams, cli_streams))
+        for name, path in (("desktop", gui_dvd), ("vantaloop-cli", cli_dvd)):
+            good, log = dvd_author(tmp, path, "ntsc")
+            if not good:
+                fail("dvdauthor did not make a DVD of the %s file cleanly:\n%s" % (name, log))
+            if "Audio ch 0 format: ac3/2ch" not in good:
+                fail("the %s DVD has no AC-3 sound track:\n%s" % (name, good))
+        if frame_sums(gui_dvd) != frame_sums(cli_dvd):
+            fail("the desktop DVD's frames differ from vantaloop-cli export's")
+        print("ok: a DVD with a sound file chosen in the dialog authors as vantaloop-cli's does")
     finally:
         desktop.close()
         shutil.rmtree(tmp, ignore_errors=True)
