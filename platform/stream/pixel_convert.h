@@ -10,4 +10,12 @@ namespace vl::stream {
 void ToYuv420(const uint8_t* src, int stride, int width, int height, bool bgra, uint8_t* const planes[3],
               const int strides[3]);
 
+// The instructions a conversion may use. ToYuv420 takes the best this processor has; each gives
+// the plain version's bytes exactly.
+enum class VectorLevel { kPlain, kSse41, kAvx2 };
+bool Supported(VectorLevel level);
+// false (and nothing written) when the processor lacks the level.
+bool ToYuv420With(VectorLevel level, const uint8_t* src, int stride, int width, int height, bool bgra,
+                  uint8_t* const planes[3], const int strides[3]);
+
 }  // namespace vl::stream
