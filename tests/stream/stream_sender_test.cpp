@@ -93,9 +93,10 @@ std::vector<uint8_t> Halve(const std::vector<uint8_t>& rgba, int width, int heig
 }
 
 // Streams `frames` frames of width x height (each a test frame, shown at `fps`) to a UDP port a
-// reader listens on, and checks what the reader decodes against them.
+// reader listens on, and checks what the reader decodes against them. From frame `grow_at` on,
+// the frames given are twice the size (a window made bigger), to be scaled to the first's.
 void StreamAndCompare(stream::StreamCodec codec, int width, int height, int out_width, int out_height,
-                      const std::string& scheme = "udp", const std::string& path = "") {
+                      const std::string& scheme = "udp", const std::string& path = "", int grow_at = -1) {
   const int fps = 25, frames = 60, port = FreeUdpPort();
   const std::string url = scheme + "://127.0.0.1:" + std::to_string(port) + path;
   std::atomic<bool> listening{false};
@@ -117,9 +118,10 @@ void StreamAndCompare(stream::StreamCodec codec, int width, int height, int out_
   ASSERT_TRUE(sender) << error;
   std::map<int, std::vector<uint8_t>> sent;  // at the size sent, for comparison
   for (int i = 0; i < frames; ++i) {
-    const std::vector<uint8_t> rgba = TestFrame(width, height, i);
-    sender->Deliver(Shown(rgba, width, height, i, fps));
-    sent[i] = out_width ? Halve(rgba, width, height) : rgba;
+    const int scale = grow_at >= 0 && i >= grow_at ? 2 : 1;
+    const std::vector<uint8_t> rgba = TestFrame(width * scale, height * scale, i);
+    sender->Deliver(Shown(rgba, width * scale, height * scale, i, fps));
+    sent[i] = out_width || scale == 2 ? Halve(rgba, width * scale, height * scale) : rgba;
     std::this_thread::sleep_for(10ms);
   }
   // Long enough for the queue to empty; the reader stops at its count or after silence.
@@ -157,6 +159,12 @@ TEST(StreamSenderTest, UdpStreamDecodesToTheFramesGivenAtTheirSizeAndRate) {
 
 TEST(StreamSenderTest, Mpeg2StreamIsScaledToTheChosenSize) {
   StreamAndCompare(stream::StreamCodec::kMpeg2, 640, 480, 320, 240);
+}
+
+// Frames at the size sent are converted as they are handed over, others kept to be scaled: a
+// stream that goes from one to the other sends each frame as it was given.
+TEST(StreamSenderTest, FramesThatChangeSizeMidStreamKeepTheFirstSize) {
+  StreamAndCompare(stream::StreamCodec::kMpeg2, 320, 240, 0, 0, "udp", "", 30);
 }
 
 TEST(StreamSenderTest, SrtCallsAListenerAndSendsTheFrames) {
@@ -435,8 +443,8 @@ TEST(StreamPixelsTest, ColoursConvertToStudioRangeBt601InEitherByteOrder) {
 
 namespace {
 
-// Seeded random pixels, each channel on its own, with a stride wider than the row when `pad`.
-std::vector<uint8_t> RandomPixels(int width, int height, int stride, uint32_t seed) {
+// Seeded random pixels, each byte on its own (the padding past `width` pixels of a row too).
+std::vector<uint8_t> RandomPixels(int height, int stride, uint32_t seed) {
   std::vector<uint8_t> px(size_t(stride) * height);
   uint32_t s = seed;
   for (uint8_t& b : px) {
@@ -472,7 +480,7 @@ TEST(StreamPixelsTest, VectorConversionGivesThePlainOnesBytesAtEveryWidth) {
     for (const int width : {2, 6, 8, 14, 16, 18, 30, 32, 34, 46, 720})
       for (const bool bgra : {false, true}) {
         const int height = 6, stride = width * 4 + (width % 3) * 4;
-        const std::vector<uint8_t> px = RandomPixels(width, height, stride, uint32_t(width * 2 + bgra));
+        const std::vector<uint8_t> px = RandomPixels(height, stride, uint32_t(width * 2 + bgra));
         Planes fast(width, height), plain(width, height);
         ASSERT_TRUE(stream::ToYuv420With(level, px.data(), stride, width, height, bgra, fast.data, fast.strides));
         stream::ToYuv420With(VectorLevel::kPlain, px.data(), stride, width, height, bgra, plain.data, plain.strides);
@@ -511,7 +519,7 @@ TEST(StreamPixelsTest, ConversionMatchesFFmpegsConverterOnRandomPictures) {
   const int width = 96, height = 64;
   for (const bool bgra : {false, true})
     for (uint32_t seed : {1u, 2u, 3u}) {
-      const std::vector<uint8_t> noise = RandomPixels(width, height, width * 4, seed);
+      const std::vector<uint8_t> noise = RandomPixels(height, width * 4, seed);
       std::vector<uint8_t> blocks(noise.size());
       for (int row = 0; row < height; ++row)
         for (int x = 0; x < width; ++x)
