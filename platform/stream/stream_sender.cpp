@@ -102,14 +102,14 @@ struct FreeFrame {
 };
 using Picture = std::unique_ptr<AVFrame, FreeFrame>;
 
-// A frame at the size sent is converted as it is handed over: converting costs the player's
-// thread no more than copying the RGBA would, the worker never reads the RGBA again, and a third
-// of the bytes wait in the queue. Only a frame to be scaled is kept as it came.
+// Frames are converted as they are handed over: converting costs the player's thread no more
+// than copying the RGBA would, the worker never reads the RGBA again, and less than half the
+// bytes wait in the queue. A frame of another size than the one sent is scaled by the worker
+// from YUV, which costs a quarter of scaling from RGB(A) and converting in one pass.
 struct QueuedFrame {
-  Picture yuv;
-  std::vector<uint8_t> pixels;
-  int width = 0, height = 0, stride = 0;
-  PixelOrder order = PixelOrder::kRgba;
+  Picture yuv;                  // at the size sent
+  std::vector<uint8_t> planes;  // or at the size given: Y, U and V, each row packed
+  int width = 0, height = 0;
   double seconds = 0;
 };
 
@@ -365,12 +365,12 @@ struct StreamSender::Worker {
       scaled = NewPicture();
       if (!scaled) return *error = "out of memory for frames", false;
       picture = scaled.get();
-      const AVPixelFormat in = f.order == PixelOrder::kBgra ? AV_PIX_FMT_BGRA : AV_PIX_FMT_RGBA;
-      scaler = sws_getCachedContext(scaler, f.width, f.height, in, out_width, out_height, AV_PIX_FMT_YUV420P,
-                                    SWS_BILINEAR, nullptr, nullptr, nullptr);
-      if (!scaler) return *error = "cannot convert frames of " + std::to_string(f.width) + " x " + std::to_string(f.height), false;
-      const uint8_t* src[4] = {f.pixels.data(), nullptr, nullptr, nullptr};
-      const int src_stride[4] = {f.stride, 0, 0, 0};
+      scaler = sws_getCachedContext(scaler, f.width, f.height, AV_PIX_FMT_YUV420P, out_width, out_height,
+                                    AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+      if (!scaler) return *error = "cannot scale frames of " + std::to_string(f.width) + " x " + std::to_string(f.height), false;
+      const size_t luma = size_t(f.width) * f.height;
+      const uint8_t* src[4] = {f.planes.data(), f.planes.data() + luma, f.planes.data() + luma + luma / 4, nullptr};
+      const int src_stride[4] = {f.width, f.width / 2, f.width / 2, 0};
       sws_scale(scaler, src, src_stride, 0, f.height, picture->data, picture->linesize);
     }
     if (device >= 0) return WriteDevice(*picture, dropped, error);
@@ -458,7 +458,7 @@ struct StreamSender::Worker {
       const bool ok = Send(frame, &dropped, &error);
       frame.yuv.reset();
       lock.lock();
-      if (!frame.pixels.empty()) spare.push_back(std::move(frame.pixels));
+      if (!frame.planes.empty()) spare.push_back(std::move(frame.planes));
       if (ok) {
         ++(dropped ? status.dropped : status.sent);
         continue;
@@ -501,7 +501,7 @@ struct StreamSender::Worker {
   // Under `mu`: the oldest waiting frame is dropped and counted.
   void DropOldest() {
     QueuedFrame& f = queue.front();
-    if (!f.pixels.empty()) spare.push_back(std::move(f.pixels));
+    if (!f.planes.empty()) spare.push_back(std::move(f.planes));
     queue.pop_front();
     ++status.dropped;
   }
@@ -512,7 +512,7 @@ struct StreamSender::Worker {
     status.last_error = error;
     status.dropped += static_cast<int64_t>(queue.size());
     for (QueuedFrame& f : queue)
-      if (!f.pixels.empty()) spare.push_back(std::move(f.pixels));
+      if (!f.planes.empty()) spare.push_back(std::move(f.planes));
     queue.clear();
   }
 };
@@ -580,6 +580,9 @@ void StreamSender::DeliverPixels(const live::ShownFrame& frame, PixelOrder order
   if (!frame.rgba || frame.width < 1 || frame.height < 1 || frame.width > 16384 || frame.height > 16384 ||
       frame.stride_bytes < frame.width * 4)
     return;
+  // The stream's sizes are even: an odd last column or row is not sent, and a frame one pixel
+  // bigger than the size sent needs no scaling.
+  const int width = frame.width & ~1, height = frame.height & ~1;
   QueuedFrame queued;
   bool to_scale = false;
   {
@@ -591,16 +594,16 @@ void StreamSender::DeliverPixels(const live::ShownFrame& frame, PixelOrder order
     }
     // While the destination is down (or frames cannot be sent at all) nothing is converted or
     // copied: the frame is only counted.
-    if (w.status.state == StreamState::kFailed || !w.pool) {
+    if (w.status.state == StreamState::kFailed || !w.pool || width < 2 || height < 2) {
       ++w.status.dropped;
       return;
     }
     // The newest frame matters most: a full queue loses its oldest, and its memory is reused.
     if (static_cast<int>(w.queue.size()) >= options_.queue_frames) w.DropOldest();
-    to_scale = frame.width != w.out_width || frame.height != w.out_height;
-    if (to_scale && !w.spare.empty()) queued.pixels = std::move(w.spare.back()), w.spare.pop_back();
+    to_scale = width != w.out_width || height != w.out_height;
+    if (to_scale && !w.spare.empty()) queued.planes = std::move(w.spare.back()), w.spare.pop_back();
   }
-  const size_t row = size_t(frame.width) * 4;
+  const bool bgra = order == PixelOrder::kBgra;
   if (!to_scale) {
     queued.yuv = w.NewPicture();
     if (!queued.yuv) {
@@ -608,19 +611,15 @@ void StreamSender::DeliverPixels(const live::ShownFrame& frame, PixelOrder order
       ++w.status.dropped;
       return;
     }
-    ToYuv420(frame.rgba, frame.stride_bytes, frame.width, frame.height, order == PixelOrder::kBgra, queued.yuv->data,
-             queued.yuv->linesize);
+    ToYuv420(frame.rgba, frame.stride_bytes, width, height, bgra, queued.yuv->data, queued.yuv->linesize);
   } else {
-    queued.pixels.resize(row * frame.height);
-    if (size_t(frame.stride_bytes) == row) {
-      std::memcpy(queued.pixels.data(), frame.rgba, row * frame.height);
-    } else {
-      for (int y = 0; y < frame.height; ++y)
-        std::memcpy(queued.pixels.data() + row * y, frame.rgba + size_t(frame.stride_bytes) * y, row);
-    }
+    const size_t luma = size_t(width) * height;
+    queued.planes.resize(luma + luma / 2);
+    uint8_t* const planes[3] = {queued.planes.data(), queued.planes.data() + luma, queued.planes.data() + luma + luma / 4};
+    const int strides[3] = {width, width / 2, width / 2};
+    ToYuv420(frame.rgba, frame.stride_bytes, width, height, bgra, planes, strides);
   }
-  queued.width = frame.width, queued.height = frame.height, queued.stride = int(row);
-  queued.order = order;
+  queued.width = width, queued.height = height;
   queued.seconds = frame.seconds;
   std::lock_guard lock(w.mu);
   if (w.stop) return;
