@@ -1,5 +1,5 @@
-// RGB(A) frames to the planar YUV 4:2:0 encoders and cameras take, on the stream's worker: the
-// one step of streaming that touches every pixel, so it is kept lean (studio-range BT.601, each
+// RGB(A) frames to the planar YUV 4:2:0 encoders and cameras take, on the player's thread as a
+// frame is handed over: the one step of streaming that touches every pixel, so it is kept lean (studio-range BT.601, each
 // chroma sample the mean of four pixels).
 #pragma once
 #include <cstdint>
