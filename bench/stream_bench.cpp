@@ -4,8 +4,10 @@
 // size, scaled by the sender, as a chosen stream size smaller than the window is). The stream should add
 // at most 15%. Frames are drawn at 25 a second; the dropped count says whether the encoder kept up.
 // On a busy machine the whole process's figure moves by more than the stream costs, so the stream's
-// own share is counted apart too: the player thread's time in Deliver (`deliver_ms`) and the time
-// of the threads the sender started (`worker_ms`), each per frame, together `stream_ms`.
+// own share is counted apart too: the player thread's time in Deliver per frame (`deliver_ms`) and
+// the time of the threads the sender started per frame they sent (`worker_ms`; a busy machine makes
+// the worker drop frames, which would make a figure per frame shown look cheaper), together
+// `stream_ms`, what each frame streamed costs.
 //
 //   build/bench/stream_bench [--benchmark_filter=default/]
 #include <benchmark/benchmark.h>
@@ -136,14 +138,16 @@ void DrawAndStream(benchmark::State& state, const char* name, int codec) {
   }
   // The worker's time is read while it runs (it ends with Stop); its ending is left out.
   const double worker = ThreadsCpuSeconds(stream_threads) - worker_before;
+  const int64_t sent = sender ? sender->status().sent : 0;
   if (sender) sender->Stop();
   const double cpu = ProcessCpuSeconds() - before;
   const double per_frame = 1000.0 / double(std::max<int64_t>(frames, 1));
   state.counters["cpu_ms_per_frame"] = cpu * per_frame;
   if (sender) {
     state.counters["deliver_ms"] = deliver * per_frame;
-    state.counters["worker_ms"] = worker * per_frame;
-    state.counters["stream_ms"] = (deliver + worker) * per_frame;
+    const double per_sent = 1000.0 / double(std::max<int64_t>(sent, 1));
+    state.counters["worker_ms"] = worker * per_sent;
+    state.counters["stream_ms"] = deliver * per_frame + worker * per_sent;
     const stream::StreamStatus s = sender->status();
     state.counters["dropped"] = double(s.dropped);
     if (!s.last_error.empty()) state.SetLabel(s.last_error);
