@@ -1,5 +1,6 @@
 #include "assets/particle_system.h"
 
+#include <algorithm>
 #include <new>
 
 #include "engine/numeric.h"
@@ -149,14 +150,33 @@ void ParticleSystem::StepParticle(Particle& p, float dt) {
 void ParticleSystem::UpdateParticles(float dt) {
   const float per_step = static_cast<float>(emission_rate) * dt;  // single precision, as stored
   int32_t n = TruncToInt(((R() - 0.5) * emission_jitter + 1) * per_step);
+  const size_t update = replay_.births.size();
+  if (replay_.on && update < replay_.limits.size())
+    n = static_cast<int32_t>(std::min<int64_t>(n, replay_.limits[update] - replay_.so_far));
+  int32_t emitted = 0;
   for (Particle& p : particles_) {
     if (p.alive) StepParticle(p, dt);
     if (n > 0 && !p.alive) {
       SpawnParticle(p);
       StepParticle(p, static_cast<float>(dt * R()));
       --n;
+      ++emitted;
     }
   }
+  if (replay_.on) {
+    replay_.so_far += emitted;
+    replay_.births.push_back(replay_.so_far);
+  }
+}
+
+void ParticleSystem::StartBirthReplay() { replay_ = BirthReplay{true, {}, {}, 0}; }
+
+bool ParticleSystem::NextBirthCycle() {
+  const bool same = replay_.births == replay_.limits;
+  replay_.limits.swap(replay_.births);
+  replay_.births.clear();
+  replay_.so_far = 0;
+  return same;
 }
 
 }  // namespace vl::assets

@@ -52,6 +52,19 @@ class ParticleSystem {
   // Advances live particles by dt and emits new ones into the lowest free slots.
   void UpdateParticles(float dt);
 
+  // Births replayed from one cycle of a loop to the next, for a file that must repeat exactly.
+  // A full pool emits only as many particles as died, so each cycle's births follow the deaths
+  // of the cycle before and never settle. While replaying, every update records how many
+  // particles the cycle has emitted so far, and no update emits more than the same update of the
+  // cycle before had by then: the counts can only fall, so they settle within a few cycles, and
+  // a pool that is not full emits as before. The player never replays.
+  void StartBirthReplay();
+  // Ends a cycle: its births become the limits of the next. True when they matched the limits
+  // the cycle played under, update for update (so a cycle that starts from the same particles
+  // emits the same ones).
+  bool NextBirthCycle();
+  bool replaying_births() const { return replay_.on; }
+
   // The configuration the player applies on a particle reset (before reallocating).
   void ApplyDefaultConfiguration();
 
@@ -95,8 +108,17 @@ class ParticleSystem {
   float Range(float lo, float hi) { return static_cast<float>(R() * (hi - lo) + lo); }
   double Sym() { return R() * 2 - 1; }
 
+  struct BirthReplay {
+    bool on = false;
+    // 64 bits: a cycle of many updates can replace a large pool many times over.
+    std::vector<int64_t> limits;  // births so far after each update of the cycle before
+    std::vector<int64_t> births;  // the same for the cycle being played
+    int64_t so_far = 0;
+  };
+
   Random* random_;
   std::vector<Particle> particles_;
+  BirthReplay replay_;
 };
 
 }  // namespace vl::assets

@@ -19,7 +19,7 @@
 
 #include "engine/asset_paths.h"
 #include "engine/sequence_loader.h"
-#include "platform/headless/headless_context.h"
+#include "platform/headless/loop_run.h"
 #include "render/offline_player.h"
 #include "render/player_layers.h"
 
@@ -40,20 +40,19 @@ struct Speed {
 };
 
 Speed Measure(const fs::path& loop, int width, int height, int first, int frames, RenderMode mode) {
+  vl::headless::LoopRunSetup setup;
+  setup.width = width;
+  setup.height = height;
+  setup.mode = mode;
+  setup.prepare_assets = [](vl::render::RenderAssets& assets) { assets.set_quiet(true); };
   std::string error;
-  auto gl = vl::headless::HeadlessContext::Create(width, height, &error);
-  if (!gl) {
+  auto run = vl::headless::LoopRun::Create(setup, &error);
+  if (!run) {
     std::fprintf(stderr, "loops_bench: %s\n", error.c_str());
     std::exit(1);
   }
-  auto scene = std::make_unique<vl::engine::SceneState>();
-  vl::render::RenderAssets assets;
-  assets.set_quiet(true);
-  vl::render::PlayerLayers layers(assets, vl::ProgramRandom());
-  vl::render::OfflinePlayer player(*scene, layers, 25, vl::ProgramRandom());
-  player.Start(assets, width, height);
-  player.renderer().set_render_mode(mode);
-  if (auto err = vl::engine::LoadSequence(*scene, loop.string(), assets)) {
+  vl::render::OfflinePlayer& player = run->player();
+  if (vl::Status err = run->Load(loop)) {
     std::fprintf(stderr, "loops_bench: %s\n", err->ToString().c_str());
     return {};
   }

@@ -15,7 +15,7 @@
 #include "engine/asset_paths.h"
 #include "engine/sequence_loader.h"
 #include "engine/sequence_writer.h"
-#include "platform/headless/headless_context.h"
+#include "platform/headless/loop_run.h"
 #include "render/model_layer.h"
 #include "render/offline_player.h"
 #include "render/view_setup.h"
@@ -88,21 +88,25 @@ std::filesystem::path WriteLoop(bool glow) {
 
 void ThreeModels(benchmark::State& state, bool glow, render::MeshSubmission how) {
   SetProgramFolder(VL_BIN_DIR);
+  headless::LoopRunSetup setup;
+  setup.width = kW;
+  setup.height = kH;
+  setup.prepare_assets = [](render::RenderAssets& assets) { assets.set_quiet(true); };
+  setup.make_layers = [how](render::RenderAssets& assets, Random&) {
+    auto layers = std::make_unique<ModelLayers>(assets.models());
+    layers->pass.set_submission(how);
+    return layers;
+  };
   std::string error;
-  auto gl = headless::HeadlessContext::Create(kW, kH, &error);
-  if (!gl) {
+  auto run = headless::LoopRun::Create(setup, &error);
+  if (!run) {
     state.SkipWithError(error.c_str());
     return;
   }
-  auto scene = std::make_unique<engine::SceneState>();
-  render::RenderAssets assets;
-  assets.set_quiet(true);
-  ModelLayers layers(assets.models());
-  layers.pass.set_submission(how);
-  render::OfflinePlayer player(*scene, layers, 25, ProgramRandom());
-  player.Start(assets, kW, kH);
+  render::RenderAssets& assets = run->assets();
+  render::OfflinePlayer& player = run->player();
   const auto path = WriteLoop(glow);
-  const auto err = engine::LoadSequence(*scene, path.string(), assets);
+  const Status err = run->Load(path);
   std::filesystem::remove(path);
   if (err) {
     state.SkipWithError(err->ToString().c_str());
@@ -122,7 +126,7 @@ void ThreeModels(benchmark::State& state, bool glow, render::MeshSubmission how)
   }
   state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   state.counters["triangles"] = static_cast<double>(triangles);
-  state.SetLabel(gl->Description());
+  state.SetLabel(run->context().Description());
 }
 
 // The asteroid alone, lit and chrome: mostly the cost of sending 2 x 48,000 triangles.

@@ -10,7 +10,7 @@
 
 #include "engine/sequence_loader.h"
 #include "engine/sequence_writer.h"
-#include "platform/headless/headless_context.h"
+#include "platform/headless/loop_run.h"
 #include "render/offline_player.h"
 
 #include <GL/gl.h>
@@ -43,31 +43,30 @@ std::filesystem::path WriteLoop(bool effects) {
 }
 
 void RenderLoop(benchmark::State& state, bool effects) {
+  headless::LoopRunSetup setup;
+  setup.width = kW;
+  setup.height = kH;
+  setup.prepare_assets = [](render::RenderAssets& assets) { assets.set_quiet(true); };
+  setup.make_layers = [](render::RenderAssets&, Random&) { return std::make_unique<render::SceneLayers>(); };
   std::string error;
-  auto gl = headless::HeadlessContext::Create(kW, kH, &error);
-  if (!gl) {
+  auto run = headless::LoopRun::Create(setup, &error);
+  if (!run) {
     state.SkipWithError(error.c_str());
     return;
   }
-  auto scene = std::make_unique<engine::SceneState>();
-  render::SceneLayers layers;
-  render::RenderAssets assets;
-  assets.set_quiet(true);
-  render::OfflinePlayer player(*scene, layers, 25, ProgramRandom());
-  player.Start(assets, kW, kH);
   auto path = WriteLoop(effects);
-  if (auto err = engine::LoadSequence(*scene, path.string(), assets)) {
+  if (Status err = run->Load(path)) {
     state.SkipWithError(err->ToString().c_str());
     return;
   }
   std::filesystem::remove(path);
-  scene->trail_rate = 0.0f;
+  run->scene().trail_rate = 0.0f;
   for (auto _ : state) {
-    player.DrawNextFrame();
+    run->DrawNextFrame();
     glFinish();  // count the GPU-side work, not just the command submission
   }
   state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-  state.SetLabel(gl->Description());
+  state.SetLabel(run->context().Description());
 }
 
 void BM_RenderAllSwitchesOff(benchmark::State& state) { RenderLoop(state, false); }

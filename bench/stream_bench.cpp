@@ -28,7 +28,7 @@
 
 #include "engine/random.h"
 #include "engine/sequence_loader.h"
-#include "platform/headless/headless_context.h"
+#include "platform/headless/loop_run.h"
 #include "platform/stream/stream_sender.h"
 #include "render/offline_player.h"
 
@@ -89,17 +89,17 @@ struct Sink {
 
 // codec < 0: no stream; 0 H.264; 1 MPEG-2; 2 MPEG-2 at half the size drawn (scaled by the sender).
 void DrawAndStream(benchmark::State& state, const char* name, int codec) {
+  headless::LoopRunSetup setup;
+  setup.width = kW;
+  setup.height = kH;
+  setup.fps = kFps;
+  setup.prepare_assets = [](render::RenderAssets& assets) { assets.set_quiet(true); };
+  setup.make_layers = [](render::RenderAssets&, Random&) { return std::make_unique<render::SceneLayers>(); };
   std::string error;
-  auto gl = headless::HeadlessContext::Create(kW, kH, &error);
-  if (!gl) return state.SkipWithError(error.c_str());
-  auto scene = std::make_unique<engine::SceneState>();
-  render::SceneLayers layers;
-  render::RenderAssets assets;
-  assets.set_quiet(true);
-  render::OfflinePlayer player(*scene, layers, kFps, ProgramRandom());
-  player.Start(assets, kW, kH);
-  const std::string loop = (std::filesystem::path(VL_BIN_DIR) / "Sequences" / (std::string(name) + ".lqf")).string();
-  if (auto err = engine::LoadSequence(*scene, loop, assets)) return state.SkipWithError(err->ToString().c_str());
+  auto run = headless::LoopRun::Create(setup, &error);
+  if (!run) return state.SkipWithError(error.c_str());
+  const auto loop = std::filesystem::path(VL_BIN_DIR) / "Sequences" / (std::string(name) + ".lqf");
+  if (Status err = run->Load(loop)) return state.SkipWithError(err->ToString().c_str());
 
   Sink sink;
   std::unique_ptr<stream::StreamSender> sender;
@@ -114,7 +114,7 @@ void DrawAndStream(benchmark::State& state, const char* name, int codec) {
     if (!sender) return state.SkipWithError(error.c_str());
   }
   std::vector<uint8_t> rgba(size_t(kW) * kH * 4);
-  for (int i = 0; i < 10; ++i) player.DrawNextFrame();  // the loop's assets and the encoder warm
+  for (int i = 0; i < 10; ++i) run->DrawNextFrame();  // the loop's assets and the encoder warm
   // Paced as a player is, a frame every 1/25 s: the encoder works while the player waits, as it
   // would, and nothing polls. The sender's ending is counted, so no frame's encoding is missed.
   int64_t frames = 0;
@@ -126,7 +126,7 @@ void DrawAndStream(benchmark::State& state, const char* name, int codec) {
   const double before = ProcessCpuSeconds();
   const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
-    player.DrawNextFrame();
+    run->DrawNextFrame();
     glReadPixels(0, 0, kW, kH, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
     if (sender) {
       const double t = ThreadCpuSeconds();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <set>
 #include <utility>
 
 namespace vl::render {
@@ -20,7 +21,24 @@ constexpr float kFastSoftTexelsPerPixel = 0.75f;
 // 100 to 1,200, 26 to 38 levels off when spread.
 constexpr double kFastBendBudget = 20.0;
 
+// What the fast sums weigh when choosing between the reduced and the full way, in reads of one
+// texel for one output pixel, measured on a software renderer: a pass's own cost whatever it
+// draws; a reduced sum's add, per pixel; drawing into the reduced target at all (switching
+// targets there and back holds up the renderer's threads).
+constexpr double kPassCost = 4500;
+constexpr double kAddCost = 1.0;
+constexpr double kReducedTargetCost = 400000;
+
+std::vector<float> InsetsOf(const EchoInputs& inputs) {
+  std::vector<float> insets;
+  insets.reserve(inputs.layers.size());
+  for (const EchoLayer& l : inputs.layers) insets.push_back(l.inset);
+  return insets;
+}
+
 }  // namespace
+
+int ProgramSize(int count) { return std::min(kMaxLayersPerPass, (count + 3) / 4 * 4); }
 
 int ToUnorm8(float value) {
   if (!(value > 0.0f)) return 0;  // NaN too
@@ -159,6 +177,80 @@ std::vector<float> BackgroundRows(const EchoInputs& inputs, const std::vector<Pa
     }
   }
   return rows;
+}
+
+std::vector<EchoTile> EchoTilesOf(const EchoInputs& inputs, const CaptureContent* content, int width, int height) {
+  if (inputs.grey < 0 && content) return PlanEchoTiles(*content, InsetsOf(inputs), width, height, kEchoTile);
+  const int last = inputs.grey >= 0 ? -1 : static_cast<int>(inputs.layers.size()) - 1;
+  const int cols = (width + kEchoTile - 1) / kEchoTile, rows = (height + kEchoTile - 1) / kEchoTile;
+  std::vector<EchoTile> tiles;
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < cols; ++c)
+      tiles.push_back({c * kEchoTile, r * kEchoTile, std::min(width, (c + 1) * kEchoTile),
+                       std::min(height, (r + 1) * kEchoTile), 0, last});
+  return tiles;
+}
+
+std::vector<std::array<int, 4>> MemberRects(const std::vector<EchoTile>& tiles, const std::vector<size_t>& members) {
+  std::vector<std::array<int, 4>> rects;
+  std::map<std::pair<int, int>, size_t> below;  // by x range: the rectangle a run of the next row may extend
+  for (size_t i = 0; i < members.size();) {
+    const EchoTile& first = tiles[members[i]];
+    int x1 = first.x1;
+    size_t j = i + 1;
+    while (j < members.size() && tiles[members[j]].y0 == first.y0 && tiles[members[j]].x0 == x1) x1 = tiles[members[j++]].x1;
+    auto it = below.find({first.x0, x1});
+    if (it != below.end() && rects[it->second][3] == first.y0) {
+      rects[it->second][3] = first.y1;
+    } else {
+      below[{first.x0, x1}] = rects.size();
+      rects.push_back({first.x0, first.y0, x1, first.y1});
+    }
+    i = j;
+  }
+  return rects;
+}
+
+double SumCost(const EchoInputs& inputs, const CaptureContent* content, int width, int height, double* drawn_area) {
+  // In reads per output pixel: a sampled layer one; lit, the colour one more where anything is
+  // read, the background table three more everywhere over a background.
+  const double area = static_cast<double>(width) * height;
+  if (drawn_area) *drawn_area = 0;
+  if (inputs.layers.empty() || width < 1 || height < 1) return 0;
+  if (inputs.grey >= 0) content = nullptr;
+  const int background = inputs.grey >= 0 ? inputs.grey : content ? content->background() : -1;
+  const bool table = inputs.lit && background > 0;
+  if (!content) {
+    const double reads = inputs.grey >= 0 ? (table ? 4.0 : 0.0) : static_cast<double>(inputs.layers.size()) + (inputs.lit ? 1 : 0);
+    if (drawn_area && reads > 0) *drawn_area = area;
+    return reads * area;
+  }
+  double reads = 0;
+  std::set<std::pair<int, int>> groups;
+  for (const EchoTile& t : PlanEchoTiles(*content, InsetsOf(inputs), width, height, kEchoTile)) {
+    const int sampled = std::max(t.last - t.first + 1, 0);
+    const double per_pixel = sampled + (table ? 4 : inputs.lit && sampled ? 1 : 0);
+    const double pixels = static_cast<double>(t.x1 - t.x0) * (t.y1 - t.y0);
+    reads += per_pixel * pixels;
+    if (drawn_area && per_pixel > 0) *drawn_area += pixels;
+    if (per_pixel > 0) groups.insert({t.first, t.last});
+  }
+  int passes = 0;
+  for (const auto& [first, last] : groups) passes += std::max((last - first + kMaxLayersPerPass) / kMaxLayersPerPass, 1);
+  return reads + passes * kPassCost;
+}
+
+bool ReducedPays(const CaptureContent* content, const EchoInputs& all, const EchoInputs& sharp,
+                 const EchoInputs& soft, int width, int height, int reduced_adds, int full_adds) {
+  if (soft.layers.empty()) return false;
+  double full_area = 0, soft_area = 0;
+  const double full = SumCost(all, content, width, height, &full_area) + full_adds * (kAddCost * full_area + kPassCost);
+  // A reduced tile drawn is added over the output pixels it spreads to.
+  const double reduced = SumCost(sharp, content, width, height, nullptr) +
+                         SumCost(soft, content, ReducedSize(width), ReducedSize(height), &soft_area) +
+                         reduced_adds * (kAddCost * std::min(4.0 * soft_area, static_cast<double>(width) * height) + kPassCost) +
+                         kReducedTargetCost;
+  return reduced < full;
 }
 
 }  // namespace vl::render

@@ -11,6 +11,20 @@
 
 namespace vl::render {
 
+// Output tiles, in pixels, over which the layers that read anything but the capture's background
+// are found.
+inline constexpr int kEchoTile = 32;
+// Longer echoes are summed in several passes; saturating adds of non-negative values do not
+// depend on how they are grouped. Keeps each program small enough for any uniform limit.
+inline constexpr int kMaxLayersPerPass = 16;
+
+// The layer count a pass's program is built for: the count rounded up to a multiple of four, the
+// layers beyond the pass's own having alpha 0, which adds exactly nothing. Each size is a program
+// the GL driver compiles and keeps for the program's life (on a software renderer about a megabyte
+// each, more the more layers), so passes of every count share a few small programs instead of
+// building one per count, and the padding costs at most three layers' sampling.
+int ProgramSize(int count);
+
 // The fixed-function pipeline's float to 8-bit conversion: clamped to [0, 1], scaled by 255,
 // rounded to nearest even.
 int ToUnorm8(float value);
@@ -70,5 +84,24 @@ std::vector<PassGroup> PlanGroups(const EchoInputs& inputs, const std::vector<Ec
 // The background table: for each group a row of 256, what its left-out layers add (at most 255)
 // for each 8-bit product of the pixel's colour and the background.
 std::vector<float> BackgroundRows(const EchoInputs& inputs, const std::vector<PassGroup>& groups);
+
+// The output's tiles with the layers each must sample. `content`: what the capture holds, or null
+// when unknown (every layer sampled everywhere); a capture of one grey level (inputs.grey) samples
+// nothing anywhere.
+std::vector<EchoTile> EchoTilesOf(const EchoInputs& inputs, const CaptureContent* content, int width, int height);
+
+// The rectangles (pixels: x0, y0, x1, y1) that cover the tiles `members` (ascending, tiles row
+// by row): runs along each row, merged down the rows where the same run comes again.
+std::vector<std::array<int, 4>> MemberRects(const std::vector<EchoTile>& tiles, const std::vector<size_t>& members);
+
+// Roughly what summing `inputs` over width x height costs, in texture reads over the output;
+// `content` as for EchoTilesOf. `drawn_area`: the pixels of the tiles that draw anything.
+double SumCost(const EchoInputs& inputs, const CaptureContent* content, int width, int height, double* drawn_area);
+
+// Whether summing `soft` at reduced size and `sharp` at full size, then adding the reduced sum
+// `reduced_adds` times, costs less than summing `all` at full size and adding that `full_adds`
+// times. Fast sums take the cheaper way: the full size is also the exact one.
+bool ReducedPays(const CaptureContent* content, const EchoInputs& all, const EchoInputs& sharp,
+                 const EchoInputs& soft, int width, int height, int reduced_adds, int full_adds);
 
 }  // namespace vl::render

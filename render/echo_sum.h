@@ -5,8 +5,10 @@
 // capture known to hold one grey level is summed without sampling, each tile of the output samples
 // only the layers that reach more than the capture's background there (the capture is read back
 // for that), and a sum can be kept and added again. The fast variant sums the smooth layers at
-// reduced resolution and spreads that sum bilinearly. Draws into the current framebuffer; needs GLSL 1.30 and framebuffer objects for the
-// programs and the kept sums (without them the caller draws the quads).
+// reduced resolution and spreads that sum bilinearly. Draws into the current framebuffer; needs
+// GLSL 1.30 and framebuffer objects for the programs and the kept sums (without them the caller
+// draws the quads). The plan of each sum is echo_plan's, the programs echo_programs', the images
+// echo_targets', the lit-corner probes echo_probes'; this class runs them.
 #pragma once
 #include <array>
 #include <cstdint>
@@ -16,7 +18,9 @@
 #include <vector>
 
 #include "render/echo_plan.h"
+#include "render/echo_probes.h"
 #include "render/echo_programs.h"
+#include "render/echo_targets.h"
 #include "render/echo_tiles.h"
 
 namespace vl::render {
@@ -25,8 +29,7 @@ namespace vl::render {
 // Every public drawing call either adds the whole echo or draws nothing into the frame and
 // returns false (the caller then draws the quads): the programs and targets an echo needs are
 // made before the first pass. A program that fails to build is remembered, not tried again.
-// The calls leave the blend function ONE/ONE and no program in use; face culling comes back as
-// it was.
+// Each call works under an EchoStateGuard, which says what it leaves.
 class EchoSum {
  public:
   // Context current: compiles nothing yet; false when the context lacks what the sums need.
@@ -69,27 +72,17 @@ class EchoSum {
   static uint32_t LinkProgram(const std::string& fragment, bool vertex_stage);
   void set_program_builder(ProgramBuilder builder) { programs_.set_builder(std::move(builder)); }
 
+  // Deletes the images and framebuffers the sums keep (the context current); kept sums are
+  // forgotten, and everything is made again when next needed. Programs stay.
+  void Release() { targets_.Release(); }
+  const EchoTargets& targets() const { return targets_; }
+
  private:
-  // Tiles of the output (kTile pixels square) that a sum drew into.
-  struct TileMap {
-    int cols = 0, rows = 0;
-    std::vector<uint8_t> drawn;
-  };
-  struct Target {
-    uint32_t framebuffer = 0;
-    uint32_t texture = 0;
-    int width = 0, height = 0;
-    bool filled = false;
-    EchoInputs inputs;
-    TileMap tiles;
-  };
   struct Content {
     int64_t serial = -1;
     bool usable = false;
     CaptureContent map;
   };
-  // The program that adds a kept or reduced sum; false when it cannot be built.
-  bool AddReady();
   // What one summing of `inputs` over width x height draws: the tiles and how they are grouped
   // into passes, and the constants the passes add where only the background is read.
   struct PassPlan {
@@ -105,93 +98,67 @@ class EchoSum {
     std::vector<PassGroup> groups;  // a group's index is its row of the background table
     std::array<int, 3> late_all{};  // what every layer of the late sum adds over the background
   };
+
+  // echo_passes.cpp: planning and drawing one summing of a set of layers.
+  const CaptureContent* ContentOf(const EchoInputs& inputs);
   PassPlan PlanPasses(const EchoInputs& inputs, int width, int height, const LateSum* late);
   // Builds every program the plan's passes use; false when one cannot be built.
   bool ProgramsReady(const PassPlan& plan);
   // Calls pass(group, row, start, count, program size, with table, pass index) for every pass.
   template <typename Pass>
   void ForEachPass(const PassPlan& plan, Pass pass);
+  // Whether every program summing `inputs` over width x height needs can be built.
+  bool CanSum(const EchoInputs& inputs, int width, int height, const LateSum* late = nullptr);
   // The background levels the plan's groups leave out, per 8-bit product, as a table of rows.
   void UploadBackgroundTable(const PassPlan& plan);
   // The lit layers' colour over the tiles that read it, bound to unit 1; false when it cannot be
   // drawn.
   bool BindLitColour(const PassPlan& plan);
-  // Whether every program summing `inputs` over width x height needs can be built.
-  bool CanSum(const EchoInputs& inputs, int width, int height, const LateSum* late = nullptr);
   // The lit quad's colour per pixel, drawn inside box (x0, y0, x1, y1) only; its texture, or 0.
   uint32_t DrawLitColour(const EchoInputs& inputs, const int box[4]);
-  const CaptureContent* ContentOf(const EchoInputs& inputs);
-  // A corner of the layers' quad after lighting: where it lands in the viewport (0 to 1 across)
-  // and its colour.
-  struct LitCorner {
-    double x = 0, y = 0;
-    std::array<float, 3> colour{};
-  };
-  // The layers' quad in `colour` through the current lighting, returned by feedback instead of
-  // drawn: its corners in drawing order. False when feedback does not give all four or the
-  // lighting colours a vertex in ways feedback does not show.
-  bool LitCorners(const std::array<float, 3>& colour, std::array<LitCorner, 4>* corners);
-  // Whether the rasteriser cuts a quad into triangles along its first and third vertices (else
-  // along the second and fourth); found once by drawing one.
-  bool QuadSplitsThroughFirstVertex();
-  // Of the tiles that sample no layer of a lit echo over the background level `background`, those
-  // over which every pixel adds the same levels, by those levels.
-  void FlatTiles(const EchoInputs& inputs, const std::vector<EchoTile>& tiles, int width, int height, int background,
-                 std::map<std::array<int, 3>, std::vector<size_t>>* flat, std::vector<char>* is_flat);
   // The uniforms of one pass of `plan`: group g's layers start..start + count - 1 in a program of
   // `size` layers; `pass` counts the group's passes from 0.
   void PassUniforms(const SumProgram& program, const PassPlan& plan, const PassGroup& g, int row, int start,
                     int count, int size, bool use_table, int pass);
+  // Draws the plan's passes into the current framebuffer, marking the tiles drawn in `drawn`.
   bool SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late = nullptr);
-  // Roughly what summing `inputs` over width x height costs: texture reads over the output.
-  // `drawn_area`: the pixels of the tiles that draw anything.
-  double SumCost(const EchoInputs& inputs, int width, int height, double* drawn_area);
-  // Whether summing `soft` at reduced size and `sharp` at full size, then adding the reduced sum
-  // `reduced_adds` times, costs less than summing `all` at full size and adding that `full_adds`
-  // times. Fast sums take the cheaper way: the full size is also the exact one.
+  // The program that adds a kept or reduced sum; false when it cannot be built.
+  bool AddReady();
+  // Adds a sum held in `target` over width x height where it was drawn (spread when smaller),
+  // marking the output tiles it covers in `covered`.
+  bool AddTarget(const SumTarget& target, int width, int height, TileMap* covered = nullptr);
+
+  // echo_sum.cpp: the ways an echo is added, each made ready before the frame is touched.
   bool ReducedPays(const EchoInputs& all, const EchoInputs& sharp, const EchoInputs& soft, int width, int height,
                    int reduced_adds, int full_adds);
   // Sums into `target` (target_width x target_height), filling it for AddTarget.
-  bool SumAside(Target& target, const EchoInputs& inputs, int target_width, int target_height);
+  bool SumAside(SumTarget& target, const EchoInputs& inputs, int target_width, int target_height);
   // Add's two ways: in part at reduced size (fast) or all at full size; kept for a repeat when
   // `kept` is given.
   bool AddReduced(const EchoInputs& inputs, const EchoInputs& sharp, const EchoInputs& soft, int width, int height,
-                  Target* kept);
-  bool AddFull(const EchoInputs& inputs, int width, int height, Target* kept);
+                  SumTarget* kept);
+  bool AddFull(const EchoInputs& inputs, int width, int height, SumTarget* kept);
   // AddWithLate's drawing, the layers split into a full-size and a reduced part.
   bool AddBoth(const EchoInputs& sharp, const EchoInputs& soft, const LateSum& late_sharp, const LateSum& late_soft,
-               int width, int height, Target& kept);
+               int width, int height, SumTarget& kept);
   // Whether the frame's colour buffer can be borrowed to sum into it and `kept` at once
   // (SumDirect); makes `kept` ready.
-  bool PrepareDirect(Target& kept, int width, int height);
+  bool PrepareDirect(SumTarget& kept, int width, int height);
   // After PrepareDirect: adds the sum of `inputs` straight into the frame and keeps it in `kept`
   // (the repeat `late` instead when given) in the same passes.
-  bool SumDirect(Target& kept, const EchoInputs& inputs, int width, int height, const LateSum* late = nullptr);
-  // Points frame_dual_framebuffer_'s first attachment at the colour buffer the current draw
-  // framebuffer renders into; false when that is not a framebuffer object's.
-  bool AttachFrameColour();
+  bool SumDirect(SumTarget& kept, const EchoInputs& inputs, int width, int height, const LateSum* late = nullptr);
   // Sums `inputs` into `first` and the unlit repeat `late` into `second` in the same passes.
-  bool DualSum(Target& first, Target& second, const EchoInputs& inputs, const LateSum& late, int width, int height);
-  bool PrepareTarget(Target& target, int width, int height);
-  bool AddTarget(const Target& target, int width, int height, TileMap* covered = nullptr);
-
+  bool DualSum(SumTarget& first, SumTarget& second, const EchoInputs& inputs, const LateSum& late, int width,
+               int height);
 
   bool available_ = false;
   EchoPrograms programs_;
+  EchoTargets targets_;
+  LitProbes probes_;
   std::map<uint32_t, Content> contents_;  // by capture texture
   std::vector<uint8_t> readback_;
-  uint32_t background_texture_ = 0;  // per group of tiles: what the background layers add, lit
   std::vector<float> background_rows_;
-  std::array<Target, 4> kept_{};
-  Target scratch_;
-  Target early_sum_;                 // the lit sum of AddWithLate
-  Target soft_early_, soft_kept_;    // its reduced parts in fast sums
-  uint32_t dual_framebuffer_ = 0;    // early_sum_ and a kept target at once
-  uint32_t frame_dual_framebuffer_ = 0;  // the frame's colour buffer and a kept target at once
-  std::array<Target, 2> lit_colour_{};  // float images of the lit layer colour, by size
-  size_t lit_colour_last_ = 1;
   int passes_drawn_ = 0;
-  int quad_split_ = -1;  // QuadSplitsThroughFirstVertex: -1 not yet known
   bool plain_ = false;
 };
 

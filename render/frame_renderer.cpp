@@ -19,40 +19,8 @@ using engine::Track;
 
 namespace {
 
-// The echo inputs of one model slot: layers, inset, alpha, colour.
-struct ModelEchoTracks {
-  Track layers, inset, alpha, r, g, b;
-};
-constexpr ModelEchoTracks kModelEcho[3] = {
-    {Track::model_1_echo_layers, Track::model_1_echo_inset, Track::model_1_echo_alpha,
-     Track::model_1_echo_r, Track::model_1_echo_g, Track::model_1_echo_b},
-    {Track::model_2_echo_layers, Track::model_2_echo_inset, Track::model_2_echo_alpha,
-     Track::model_2_echo_r, Track::model_2_echo_g, Track::model_2_echo_b},
-    {Track::model_3_echo_layers, Track::model_3_echo_inset, Track::model_3_echo_alpha,
-     Track::model_3_echo_r, Track::model_3_echo_g, Track::model_3_echo_b},
-};
-
 bool On(float v) { return IsOn(v); }
 bool Nonzero(float v) { return v != 0.0f; }
-
-// Screen quad, first form: a 640 x 480 canvas whatever the window size. Pushes both matrices.
-void PushCanvasProjection() {
-  glMatrixMode(GL_PROJECTION);
-  glPushMatrix();
-  glLoadIdentity();
-  glOrtho(0.0, 640.0, 480.0, 0.0, -1.0, 1.0);
-  glMatrixMode(GL_MODELVIEW);
-  glPushMatrix();
-  glLoadIdentity();
-}
-
-void PopCanvasProjection() {
-  glMatrixMode(GL_MODELVIEW);
-  glPopMatrix();
-  glMatrixMode(GL_PROJECTION);
-  glPopMatrix();
-  glMatrixMode(GL_MODELVIEW);
-}
 
 // Screen quad, second form: the client area in pixels. Pushes only the projection; the
 // model-view matrix is loaded with identity and not restored.
@@ -190,6 +158,34 @@ void FrameRenderer::RenderFrame(PlaybackPanel* panel) {
     LitUntexturedState();
   }
 
+  // 6-12. Backdrop planes, tunnel, photo planes, vortex, particles, sprite ring, models 1-3, and
+  //       the trail overlay.
+  LayerPasses();
+
+  // 13. Late echoes: the scene echo, then the model echoes in the order 2, 1, 3.
+  LateEchoes();
+
+  // 14. Outline text and its chrome copy, from an identity matrix, depth-tested and opaque; lit
+  //     only when text_lit is on (a value between 1 and 2 leaves lighting as it is).
+  glLoadIdentity();
+  glEnable(GL_DEPTH_TEST);
+  glDisable(GL_BLEND);
+  if (On(set.text_lit)) glEnable(GL_LIGHTING);
+  if (!AboveOne(set.text_lit)) glDisable(GL_LIGHTING);
+  // The text layer draws the text itself only when text_on is set, but its chrome copy whenever
+  // text_chrome is on.
+  layers_.DrawText(s);
+
+  // 15. Final state for the next tick and for whatever draws over the view.
+  SetStateBetweenFrames();
+
+  // 16. Frame advance.
+  AdvanceFrame(s, panel);
+}
+
+void FrameRenderer::LayerPasses() {
+  SceneState& s = scene_;
+  const auto& set = s.settings;
   // 6. Backdrop planes. Whether or not they draw, what follows starts blended without depth test.
   if (On(set.backdrop_on)) layers_.DrawBackdrop(s);
   glDisable(GL_DEPTH_TEST);
@@ -223,8 +219,11 @@ void FrameRenderer::RenderFrame(PlaybackPanel* panel) {
 
   // 12. Trail overlay: the kept trail image added over the scene.
   if (On(set.trail_on)) TrailOverlay();
+}
 
-  // 13. Late echoes: the scene echo, then the model echoes in the order 2, 1, 3.
+void FrameRenderer::LateEchoes() {
+  SceneState& s = scene_;
+  const auto& set = s.settings;
   if ((On(set.fx_text) || On(set.fx_sprites) || On(set.fx_particles) || On(set.fx_vortex) ||
        On(set.fx_model_2)) &&
       On(set.scene_echo_on)) {
@@ -244,23 +243,6 @@ void FrameRenderer::RenderFrame(PlaybackPanel* panel) {
     ModelEcho(3, false);
   }
   FlushFlatEchoes();
-
-  // 14. Outline text and its chrome copy, from an identity matrix, depth-tested and opaque; lit
-  //     only when text_lit is on (a value between 1 and 2 leaves lighting as it is).
-  glLoadIdentity();
-  glEnable(GL_DEPTH_TEST);
-  glDisable(GL_BLEND);
-  if (On(set.text_lit)) glEnable(GL_LIGHTING);
-  if (!AboveOne(set.text_lit)) glDisable(GL_LIGHTING);
-  // The text layer draws the text itself only when text_on is set, but its chrome copy whenever
-  // text_chrome is on.
-  layers_.DrawText(s);
-
-  // 15. Final state for the next tick and for whatever draws over the view.
-  SetStateBetweenFrames();
-
-  // 16. Frame advance.
-  AdvanceFrame(s, panel);
 }
 
 void FrameRenderer::SetStateBetweenFrames() {
@@ -446,255 +428,6 @@ void FrameRenderer::FillCapture(int slot, int grey) {
                level.data());
   glPixelStorei(GL_UNPACK_ALIGNMENT, unpack);
   held = grey;
-}
-
-void FrameRenderer::EchoState() {
-  glEnable(GL_DEPTH_TEST);
-  glShadeModel(GL_SMOOTH);
-  glDisable(GL_BLEND);
-  glDisable(GL_LIGHTING);
-}
-
-void FrameRenderer::SceneEcho() {
-  SceneState& s = scene_;
-  const auto& set = s.settings;
-  // The tint depends on the loop's format version: early loops reuse the trail tint (unscaled),
-  // later ones have their own echo colour in percent; modes 2 and 3 keep the current colour.
-  float colour[3];
-  const float* use = nullptr;
-  if (s.echo_colour_mode <= 1) {
-    if (s.sequence_version <= 4.0f) {
-      colour[0] = set.trail_tint_r, colour[1] = set.trail_tint_g, colour[2] = set.trail_tint_b;
-    } else {
-      colour[0] = s.work.scene_echo_r / 100.0f, colour[1] = s.work.scene_echo_g / 100.0f,
-      colour[2] = s.work.scene_echo_b / 100.0f;
-    }
-    use = colour;
-  } else if (s.echo_colour_mode >= 4) {
-    colour[0] = set.trail_tint_r, colour[1] = set.trail_tint_g, colour[2] = set.trail_tint_b;
-    use = colour;
-  }
-  const int n = EchoLayerCount(s.work.scene_echo_layers);
-  stats_.scene_echo_layers = n;
-  EchoOverlay(0, n, s.work.scene_echo_inset, s.work.scene_echo_alpha, use, false);
-}
-
-void FrameRenderer::ModelEcho(int slot, bool early) {
-  const ModelEchoTracks& t = kModelEcho[slot - 1];
-  const auto& w = scene_.work;
-  const auto& set = scene_.settings;
-  const float colour[3] = {w[t.r] / 100.0f, w[t.g] / 100.0f, w[t.b] / 100.0f};
-  const int n = EchoLayerCount(w[t.layers]);
-  stats_.model_echo_layers[slot - 1] = n;
-  // The early echo of a model comes again after the models when its late switch is on, from the
-  // same capture with the same values.
-  const float late = slot == 1 ? set.echo_model_1_on : slot == 2 ? set.echo_model_2_on : set.echo_model_3_on;
-  EchoOverlay(slot, n, w[t.inset], w[t.alpha], colour, early && On(late));
-}
-
-void FrameRenderer::EchoOverlay(int capture, int layers, float inset_value, float alpha_value, const float* colour,
-                                bool keep) {
-  ++stats_.echo_overlays;
-  const uint32_t texture = capture == 0 ? glow_scene_texture_ : glow_model_texture_[static_cast<size_t>(capture - 1)];
-  if (mode_ != RenderMode::kReference && EchoFaster(capture, layers, inset_value, alpha_value, colour, keep)) return;
-  FlushFlatEchoes();
-  ++stats_.echoes_as_quads;
-  EchoQuads(texture, layers, inset_value, alpha_value, colour);
-}
-
-void FrameRenderer::EchoQuads(uint32_t texture, int layers, float inset_value, float alpha_value,
-                              const float* colour) {
-  // Each layer samples a smaller middle part of the capture and is fainter: a zoom blur.
-  constexpr float kInsetStep = 0.02f;
-  float t = inset_value / 20.0f;
-  float a = alpha_value / 400.0f + 0.2f;
-  const float da = layers > 0 ? a / static_cast<float>(layers) : 0.0f;
-
-  glDisable(GL_TEXTURE_GEN_S);
-  glDisable(GL_TEXTURE_GEN_T);
-  glEnable(GL_TEXTURE_2D);
-  glDisable(GL_DEPTH_TEST);
-  glBlendFunc(GL_SRC_ALPHA, GL_ONE);
-  glEnable(GL_BLEND);
-  glBindTexture(GL_TEXTURE_2D, texture);
-  PushCanvasProjection();
-  glBegin(GL_QUADS);
-  for (int i = 0; i < layers; ++i) {
-    if (colour) glColor4f(colour[0], colour[1], colour[2], a);
-    glTexCoord2f(t, 1.0f - t);
-    glVertex2f(0.0f, 0.0f);
-    glTexCoord2f(t, t);
-    glVertex2f(0.0f, 480.0f);
-    glTexCoord2f(1.0f - t, t);
-    glVertex2f(640.0f, 480.0f);
-    glTexCoord2f(1.0f - t, 1.0f - t);
-    glVertex2f(640.0f, 0.0f);
-    t += kInsetStep;
-    a -= da;
-  }
-  glEnd();
-  PopCanvasProjection();
-}
-
-bool FrameRenderer::EchoFaster(int capture, int layers, float inset_value, float alpha_value, const float* colour,
-                               bool keep) {
-  // Fog would change the colour per fragment: the quads handle it. Lighting changes it per
-  // vertex, the same for every layer; the summing pass goes through the same vertex lighting.
-  if (!echo_sum_.available() || glIsEnabled(GL_FOG)) return false;
-  const bool lit = glIsEnabled(GL_LIGHTING);
-
-  // The layers exactly as the quads would draw them, with the colour they would draw in.
-  constexpr float kInsetStep = 0.02f;
-  float t = inset_value / 20.0f;
-  float a = alpha_value / 400.0f + 0.2f;
-  const float da = layers > 0 ? a / static_cast<float>(layers) : 0.0f;
-  GLfloat current[4];
-  glGetFloatv(GL_CURRENT_COLOR, current);
-  // Lit, a layer's alpha is the material's diffuse alpha: the colour's while the material tracks
-  // the colour's diffuse part, else the material's own.
-  GLint tracked = 0;
-  glGetIntegerv(GL_COLOR_MATERIAL_PARAMETER, &tracked);
-  const bool alpha_from_colour =
-      !lit || (glIsEnabled(GL_COLOR_MATERIAL) && (tracked == GL_DIFFUSE || tracked == GL_AMBIENT_AND_DIFFUSE));
-  GLfloat diffuse[4] = {0, 0, 0, 1};
-  if (!alpha_from_colour) glGetMaterialfv(GL_FRONT, GL_DIFFUSE, diffuse);
-  EchoTrip trip;
-  EchoInputs& in = trip.in;
-  in.texture = capture == 0 ? glow_scene_texture_ : glow_model_texture_[static_cast<size_t>(capture - 1)];
-  in.serial = frame_serial_;
-  in.lit = lit;
-  for (int c = 0; c < 3; ++c) in.colour[static_cast<size_t>(c)] = colour ? colour[c] : current[c];
-  // A lit early echo with a colour of its own: its late repeat draws unlit, the layer alpha then
-  // being the colour's. Both are summed in one pass and the repeat kept.
-  trip.with_late = keep && lit && colour;
-  trip.merged = in;
-  trip.late = in;
-  trip.late.lit = false;
-  float last_t = t, last_a = a;
-  for (int i = 0; i < layers; ++i) {
-    const float layer_alpha = !alpha_from_colour ? diffuse[3] : colour ? a : current[3];
-    const int alpha8 = ToUnorm8(layer_alpha);
-    if (alpha8 > 0) in.layers.push_back({t, alpha8});  // a layer of alpha 0 adds nothing
-    if (trip.with_late) {
-      const int alpha8_late = ToUnorm8(a);
-      if (alpha8_late > 0) trip.late.layers.push_back({t, alpha8_late});
-      if (alpha8 > 0 || alpha8_late > 0) {
-        trip.merged.layers.push_back({t, alpha8});
-        trip.late_alpha8.push_back(alpha8_late);
-      }
-    }
-    last_t = t, last_a = a;
-    t += kInsetStep;
-    a -= da;
-  }
-  trip.capture = capture;
-  trip.keep = keep;
-  trip.grey = capture_grey_[static_cast<size_t>(capture)];
-
-  // The state the quads set and leave behind (the frame's alpha channel is no part of any
-  // picture: captures, the trail and the output read colour only).
-  glDisable(GL_TEXTURE_GEN_S);
-  glDisable(GL_TEXTURE_GEN_T);
-  glEnable(GL_TEXTURE_2D);
-  glDisable(GL_DEPTH_TEST);
-  glEnable(GL_BLEND);
-
-  if (!DrawEchoRoute(trip)) return false;
-  glBlendFunc(GL_SRC_ALPHA, GL_ONE);
-  glBindTexture(GL_TEXTURE_2D, in.texture);
-  // Current colour and texture coordinate as the last quad left them.
-  if (layers > 0) {
-    if (colour) glColor4f(colour[0], colour[1], colour[2], last_a);
-    glTexCoord2f(1.0f - last_t, 1.0f - last_t);
-  }
-  return true;
-}
-
-EchoRoute FrameRenderer::RouteOf(EchoTrip& trip) {
-  EchoInputs& in = trip.in;
-  const int grey = trip.grey;
-  auto level = [](float v) { return ToUnorm8(std::clamp(v, 0.0f, 1.0f)); };
-  const bool colourless = !in.lit && level(in.colour[0]) == 0 && level(in.colour[1]) == 0 && level(in.colour[2]) == 0;
-  if (echoes_unseen_) return EchoRoute::kUnseen;
-  if (in.layers.empty() || colourless || grey == 0) return EchoRoute::kSkip;
-  if (grey > 0 && in.lit) {
-    // One grey level, but the lit colour varies across the output: summed without sampling,
-    // unless the colour stays where every pixel adds the same levels.
-    in.grey = grey;
-    return echo_sum_.LitGreyLevels(in, &trip.levels) ? EchoRoute::kLitFlat : EchoRoute::kSummed;
-  }
-  if (grey > 0) {
-    // One grey level everywhere: every layer adds a known constant.
-    trip.levels = {0, 0, 0};
-    for (const EchoLayer& l : in.layers)
-      for (size_t c = 0; c < 3; ++c)
-        trip.levels[c] += ConstantLayerValue(std::clamp(in.colour[c], 0.0f, 1.0f), grey, l.alpha8);
-    return EchoRoute::kFlat;
-  }
-  if (!trip.keep && echo_sum_.HasKept(trip.capture, in)) return EchoRoute::kReused;
-  // A lit early echo is not what the unlit late one draws: both are summed at once then.
-  return trip.with_late ? EchoRoute::kWithLate : EchoRoute::kSummed;
-}
-
-bool FrameRenderer::DrawEchoRoute(EchoTrip& trip) {
-  const EchoInputs& in = trip.in;
-  GLint viewport[4];
-  glGetIntegerv(GL_VIEWPORT, viewport);
-  const int width = viewport[2], height = viewport[3];
-  const bool fast = mode_ == RenderMode::kFast;
-  const EchoRoute route = RouteOf(trip);
-  // Flat echoes wait for the next one; anything else draws after them.
-  if (route != EchoRoute::kFlat) FlushFlatEchoes();
-  // A summed echo is kept for its late repeat when that draws the same (unlit).
-  const int slot = trip.keep && !in.lit && in.grey < 0 ? trip.capture : -1;
-  bool drawn = true;
-  switch (route) {
-    case EchoRoute::kUnseen:
-      ++stats_.echoes_unseen;
-      break;
-    case EchoRoute::kSkip:
-      ++stats_.echoes_skipped;
-      break;
-    case EchoRoute::kFlat:
-    case EchoRoute::kLitFlat:
-      drawn = AddFlat(trip.levels);
-      break;
-    case EchoRoute::kReused:
-      drawn = echo_sum_.AddKept(trip.capture, in, width, height);
-      if (drawn) ++stats_.echoes_reused;
-      break;
-    case EchoRoute::kWithLate:
-    case EchoRoute::kSummed:
-      // Each way either adds the whole echo or nothing: a failed one can hand over to the next.
-      drawn = (route == EchoRoute::kWithLate &&
-               echo_sum_.AddWithLate(trip.merged, trip.late_alpha8, trip.late, width, height, trip.capture, fast)) ||
-              echo_sum_.Add(in, width, height, fast, slot);
-      if (drawn) ++stats_.echoes_summed;
-      break;
-  }
-  return drawn;
-}
-
-bool FrameRenderer::AddFlat(const std::array<int, 3>& sum) {
-  if (sum == std::array<int, 3>{0, 0, 0}) {
-    ++stats_.echoes_skipped;
-    return true;
-  }
-  // Added with the next flat echo if one follows: saturating adds of levels group freely.
-  if (!echo_sum_.ConstantReady()) return false;
-  for (size_t c = 0; c < 3; ++c) pending_flat_[c] = std::min(pending_flat_[c] + sum[c], 255);
-  ++stats_.echoes_flat;
-  return true;
-}
-
-void FrameRenderer::FlushFlatEchoes() {
-  if (pending_flat_ == std::array<int, 3>{0, 0, 0}) return;
-  // The state the echoes draw in; the blend function as the quads leave it.
-  glDisable(GL_DEPTH_TEST);
-  glEnable(GL_BLEND);
-  echo_sum_.AddConstant(pending_flat_[0], pending_flat_[1], pending_flat_[2], 0);
-  glBlendFunc(GL_SRC_ALPHA, GL_ONE);
-  pending_flat_ = {0, 0, 0};
 }
 
 void FrameRenderer::TrailOverlay() {

@@ -11,6 +11,7 @@
 #include "engine/scene_state.h"
 #include "render/capture_target.h"
 #include "render/clock.h"
+#include "render/echo_route.h"
 #include "render/echo_sum.h"
 #include "render/playback.h"
 #include "render/scene_layers.h"
@@ -53,17 +54,6 @@ struct FrameStats {
   int echoes_skipped = 0;
   int echoes_reused = 0;
   int echoes_unseen = 0;  // left undrawn: the picture is not kept
-};
-
-// How an echo is drawn outside the reference path (the quads' way when none applies).
-enum class EchoRoute {
-  kUnseen,    // left undrawn: the picture is not kept
-  kSkip,      // adds nothing
-  kFlat,      // a capture of one grey level, unlit: the same levels everywhere
-  kLitFlat,   // one grey level, lit, with a light that keeps every pixel at the same levels
-  kSummed,    // summing passes (kept for the late repeat when that draws the same)
-  kWithLate,  // a lit early echo summed with its unlit late repeat in the same passes
-  kReused,    // a late repeat whose sum was kept: added again
 };
 
 class FrameRenderer final : public FrameDrawer {
@@ -114,13 +104,20 @@ class FrameRenderer final : public FrameDrawer {
   void EndCapture(uint32_t target);
   // A model capture that would hold only the clear colour: its texture is given that grey.
   void FillCapture(int slot, int grey);
+  // Passes 6 to 12: the layers at their slots, each where its switch has it.
+  void LayerPasses();
+  // Pass 13: the late echoes.
+  void LateEchoes();
+  // frame_echoes.cpp: the echoes.
+  void EchoState();
   void SceneEcho();
   void ModelEcho(int slot, bool early);
   // capture: 0 the glow scene, 1..3 a model; keep: the same echo comes again later this frame.
   void EchoOverlay(int capture, int layers, float inset_value, float alpha_value, const float* colour,
                    bool keep);
-  void EchoQuads(uint32_t texture, int layers, float inset_value, float alpha_value, const float* colour);
-  bool EchoFaster(int capture, int layers, float inset_value, float alpha_value, const float* colour, bool keep);
+  uint32_t CaptureTexture(int capture) const;
+  void EchoQuads(uint32_t texture, const std::vector<EchoLayerStep>& steps, const float* colour);
+  bool EchoFaster(int capture, const std::vector<EchoLayerStep>& steps, const float* colour, bool keep);
   // One echo as EchoFaster found it: its layers (and, with its late repeat, both sets).
   struct EchoTrip {
     EchoInputs in, merged, late;
@@ -130,16 +127,18 @@ class FrameRenderer final : public FrameDrawer {
     bool keep = false, with_late = false;
     std::array<int, 3> levels{};  // what a flat route adds
   };
+  // The echo's layers as the sums take them, from the quads' steps and the current GL colour,
+  // lighting and material.
+  EchoTrip TripOf(int capture, const std::vector<EchoLayerStep>& steps, const float* colour, bool keep);
   // The route, chosen before anything is drawn; the flat routes' levels go into trip.levels.
-  EchoRoute RouteOf(EchoTrip& trip);
+  EchoRouteChoice RouteOf(EchoTrip& trip);
   // Draws the echo its route's way; false when it drew nothing and the quads must.
   bool DrawEchoRoute(EchoTrip& trip);
-  // Adds the flat echoes collected since the last draw, in one pass.
   // Counts an echo that adds the same levels everywhere, to be added with the next flush.
   bool AddFlat(const std::array<int, 3>& sum);
+  // Adds the flat echoes collected since the last draw, in one pass.
   void FlushFlatEchoes();
   void TrailOverlay();
-  void EchoState();
 
   engine::SceneState& scene_;
   SceneLayers& layers_;

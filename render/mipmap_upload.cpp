@@ -47,6 +47,60 @@ void Halve(int32_t components, int32_t width, int32_t height, const uint8_t* in,
   }
 }
 
+// One output pixel's box over the input: the whole pixels it spans run from the *_int indices,
+// the first and last covered in part by the fractions.
+struct Box {
+  int32_t low_x_int, high_x_int, low_y_int, high_y_int;
+  float low_x, high_x, low_y, high_y;
+};
+
+// Adds the box's area-weighted input pixels to `totals` in GLU's order (the order of the float
+// sums is what keeps the results the same).
+template <typename At>
+void BoxTotals(const Box& box, size_t c, At at, float totals[4]) {
+  const auto [low_x_int, high_x_int, low_y_int, high_y_int, low_x, high_x, low_y, high_y] = box;
+  auto add = [&](const uint8_t* p, float weight) {
+    for (size_t k = 0; k < c; ++k) totals[k] += float(p[k]) * weight;
+  };
+  if (high_y_int > low_y_int && high_x_int > low_x_int) {
+    // The box spans rows and columns: its first row, its last row, the side columns of the
+    // rows between, in that order.
+    float y_weight = 1 - low_y;
+    add(at(low_x_int, low_y_int), y_weight * (1 - low_x));
+    for (int32_t l = low_x_int + 1; l < high_x_int; ++l) add(at(l, low_y_int), y_weight);
+    add(at(high_x_int, low_y_int), y_weight * high_x);
+    y_weight = high_y;
+    add(at(low_x_int, high_y_int), y_weight * (1 - low_x));
+    for (int32_t l = low_x_int + 1; l < high_x_int; ++l) add(at(l, high_y_int), y_weight);
+    add(at(high_x_int, high_y_int), y_weight * high_x);
+    for (int32_t m = low_y_int + 1; m < high_y_int; ++m) {
+      const uint8_t* left = at(low_x_int, m);
+      const uint8_t* right = at(high_x_int, m);
+      for (size_t k = 0; k < c; ++k) totals[k] += float(left[k]) * (1 - low_x) + float(right[k]) * high_x;
+    }
+  } else if (high_y_int > low_y_int) {
+    // One column, several rows.
+    const float x_weight = high_x - low_x;
+    add(at(low_x_int, low_y_int), (1 - low_y) * x_weight);
+    for (int32_t m = low_y_int + 1; m < high_y_int; ++m) add(at(low_x_int, m), x_weight);
+    add(at(low_x_int, high_y_int), x_weight * high_y);
+  } else if (high_x_int > low_x_int) {
+    // One row, several columns.
+    const float y_weight = high_y - low_y;
+    add(at(low_x_int, low_y_int), (1 - low_x) * y_weight);
+    for (int32_t l = low_x_int + 1; l < high_x_int; ++l) add(at(l, low_y_int), y_weight);
+    add(at(high_x_int, low_y_int), y_weight * high_x);
+  } else {
+    add(at(low_x_int, low_y_int), (high_y - low_y) * (high_x - low_x));
+  }
+  // The whole pixels inside the box.
+  for (int32_t m = low_y_int + 1; m < high_y_int; ++m)
+    for (int32_t l = low_x_int + 1; l < high_x_int; ++l) {
+      const uint8_t* p = at(l, m);
+      for (size_t k = 0; k < c; ++k) totals[k] += float(p[k]);
+    }
+}
+
 // Resizes a picture with GLU's box filter: each output pixel is the area-weighted average of the
 // input pixels its box covers, the box edges stepping by float increments. Where those steps run
 // a hair past the last column, GLU reads the pixel after the row; this reads the last column
@@ -77,46 +131,7 @@ void Scale(int32_t components, int32_t in_width, int32_t in_height, const uint8_
     float low_x = 0, high_x = conv_x_frac;
     for (int32_t j = 0; j < out_width; ++j) {
       float totals[4] = {0, 0, 0, 0};
-      auto add = [&](const uint8_t* p, float weight) {
-        for (size_t k = 0; k < c; ++k) totals[k] += float(p[k]) * weight;
-      };
-      if (high_y_int > low_y_int && high_x_int > low_x_int) {
-        // The box spans rows and columns: its first row, its last row, the side columns of the
-        // rows between, in that order.
-        float y_weight = 1 - low_y;
-        add(at(low_x_int, low_y_int), y_weight * (1 - low_x));
-        for (int32_t l = low_x_int + 1; l < high_x_int; ++l) add(at(l, low_y_int), y_weight);
-        add(at(high_x_int, low_y_int), y_weight * high_x);
-        y_weight = high_y;
-        add(at(low_x_int, high_y_int), y_weight * (1 - low_x));
-        for (int32_t l = low_x_int + 1; l < high_x_int; ++l) add(at(l, high_y_int), y_weight);
-        add(at(high_x_int, high_y_int), y_weight * high_x);
-        for (int32_t m = low_y_int + 1; m < high_y_int; ++m) {
-          const uint8_t* left = at(low_x_int, m);
-          const uint8_t* right = at(high_x_int, m);
-          for (size_t k = 0; k < c; ++k) totals[k] += float(left[k]) * (1 - low_x) + float(right[k]) * high_x;
-        }
-      } else if (high_y_int > low_y_int) {
-        // One column, several rows.
-        const float x_weight = high_x - low_x;
-        add(at(low_x_int, low_y_int), (1 - low_y) * x_weight);
-        for (int32_t m = low_y_int + 1; m < high_y_int; ++m) add(at(low_x_int, m), x_weight);
-        add(at(low_x_int, high_y_int), x_weight * high_y);
-      } else if (high_x_int > low_x_int) {
-        // One row, several columns.
-        const float y_weight = high_y - low_y;
-        add(at(low_x_int, low_y_int), (1 - low_x) * y_weight);
-        for (int32_t l = low_x_int + 1; l < high_x_int; ++l) add(at(l, low_y_int), y_weight);
-        add(at(high_x_int, low_y_int), y_weight * high_x);
-      } else {
-        add(at(low_x_int, low_y_int), (high_y - low_y) * (high_x - low_x));
-      }
-      // The whole pixels inside the box.
-      for (int32_t m = low_y_int + 1; m < high_y_int; ++m)
-        for (int32_t l = low_x_int + 1; l < high_x_int; ++l) {
-          const uint8_t* p = at(l, m);
-          for (size_t k = 0; k < c; ++k) totals[k] += float(p[k]);
-        }
+      BoxTotals({low_x_int, high_x_int, low_y_int, high_y_int, low_x, high_x, low_y, high_y}, c, at, totals);
       uint8_t* o = out + (size_t(i) * size_t(out_width) + size_t(j)) * c;
       // Truncated through int, as the x86 conversion of the C original does.
       for (size_t k = 0; k < c; ++k) o[k] = uint8_t(int32_t(totals[k] / area));

@@ -7,11 +7,17 @@
 namespace vl::render {
 
 OfflinePlayer::OfflinePlayer(engine::SceneState& scene, SceneLayers& layers, int fps, Random& random)
+    : OfflinePlayer(scene, layers, fps, random, clock_) {}
+
+// clock_ is not yet constructed when the delegating constructor passes it; it is only bound to
+// references here, never read.
+OfflinePlayer::OfflinePlayer(engine::SceneState& scene, SceneLayers& layers, int fps, Random& random,
+                             const Clock& live_clock)
     : scene_(scene),
       layers_(layers),
       fps_(std::clamp(fps, 1, 1000)),
-      renderer_(scene, layers, clock_),
-      playback_(scene, clock_, sleep_),
+      renderer_(scene, layers, live_clock),
+      playback_(scene, live_clock, sleep_),
       random_(random) {}
 
 void OfflinePlayer::Start(RenderAssets& assets, int width, int height) {

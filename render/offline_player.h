@@ -1,6 +1,7 @@
 // Plays a loop on virtual time for rendering to files: tick k of a run starting at frame A sees
 // the clock at (A + k) / fps seconds and does not sleep, so the trail clock, the frame-rate
 // window and every frame are the same on every run. No window; draws into the current context.
+// Live play without a window gives it a real clock instead and paces the ticks itself.
 #pragma once
 #include "engine/scene_state.h"
 #include "render/clock.h"
@@ -16,6 +17,9 @@ class OfflinePlayer {
  public:
   // `random` is the generator the layers draw from; Start seeds it, so every render is the same.
   OfflinePlayer(engine::SceneState& scene, SceneLayers& layers, int fps, Random& random);
+  // Plays on `live_clock` instead of virtual time: the caller ticks playback() when a frame is
+  // due, and DrawNextFrame is not for it.
+  OfflinePlayer(engine::SceneState& scene, SceneLayers& layers, int fps, Random& random, const Clock& live_clock);
 
   // The view start-up and the projection for width x height; the context must be current.
   void Start(RenderAssets& assets, int width, int height);
@@ -29,7 +33,7 @@ class OfflinePlayer {
   int fps() const { return fps_; }
   FrameRenderer& renderer() { return renderer_; }
   Playback& playback() { return playback_; }
-  const ManualClock& clock() const { return clock_; }
+  const ManualClock& clock() const { return clock_; }  // virtual time; unused when live
 
  private:
   engine::SceneState& scene_;

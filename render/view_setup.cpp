@@ -21,18 +21,12 @@ void ApplyViewSize(SceneState& scene, int width, int height) {
   scene.view_height = height;
 }
 
-void StartView(SceneState& scene, FrameRenderer& renderer, SceneLayers& layers, RenderAssets& assets,
-               vl::Random& random) {
-  auto& set = scene.settings;
+namespace {
+
+// The GL state start-up leaves, in the three passes it was written in (later passes repeat some
+// of the first's; the repeats are kept, so the order of calls is the same).
+void StartGlState(SceneState& scene) {
   auto& w = scene.work;
-
-  // Scene switches.
-  scene.loop_sequence = 2.0f;
-  scene.sequence_version = 6.0f;
-
-  // Built-in user image.
-  assets.LoadBuiltInImage(scene);
-
   // GL state, first pass. A clear depth of 2 is clamped to 1 by GL.
   glShadeModel(GL_SMOOTH);
   glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
@@ -53,7 +47,13 @@ void StartView(SceneState& scene, FrameRenderer& renderer, SceneLayers& layers, 
   glHint(GL_PERSPECTIVE_CORRECTION_HINT, GL_NICEST);
   glBlendFunc(GL_SRC_ALPHA, GL_ONE);
   glEnable(GL_BLEND);
+}
 
+// The default asset names (loaded only when a loop asks for them), the chrome texture, and the
+// particle texture with the particles' defaults.
+void StartAssetsAndParticles(SceneState& scene, RenderAssets& assets) {
+  auto& set = scene.settings;
+  auto& w = scene.work;
   // Default asset names only; a loop that asks for them loads them.
   set.sequence_texture_name = "Textures/Gold.jpg";
   set.sequence_texture_name_length = 17.0f;
@@ -80,7 +80,9 @@ void StartView(SceneState& scene, FrameRenderer& renderer, SceneLayers& layers, 
   w.particle_time_scale = 25.0f;
   scene.particle_size = 1.0f;
   scene.particle_colour_b_r = scene.particle_colour_b_g = scene.particle_colour_b_b = 0.0f;
+}
 
+void StartPhotos(SceneState& scene, RenderAssets& assets) {
   // GL state, third pass.
   glEnable(GL_TEXTURE_2D);
   glClearColor(0.0f, 0.0f, 0.0f, 0.5f);
@@ -91,7 +93,12 @@ void StartView(SceneState& scene, FrameRenderer& renderer, SceneLayers& layers, 
   assets.LoadPhotoTextureA(scene, "Images/video-girl.jpg");
   assets.LoadPhotoTextureB(scene, "Images/sleeping-dog.jpg");
   scene.custom_image_mode = 2;
+}
 
+// The sprite ring, the vortex fountain and the tunnel, with their defaults.
+void StartRingFountainTunnel(SceneState& scene, SceneLayers& layers, vl::Random& random) {
+  auto& set = scene.settings;
+  auto& w = scene.work;
   // Sprite ring records (random colours), then its placement.
   w.ring_swirl = 50.0f;
   layers.InitSpriteRing(scene, random);
@@ -119,11 +126,10 @@ void StartView(SceneState& scene, FrameRenderer& renderer, SceneLayers& layers, 
   w.fog_end = 230.0f;
   w.tunnel_sweep_x = w.tunnel_sweep_y = 200.0f;
   w.tunnel_radius_x = w.tunnel_radius_y = 300.0f;
+}
 
-  set.fx_text = 2.0f;
-
-  renderer.CreateGlowTargets();
-
+// Identity matrices, depth test, light 0 and the global ambient.
+void StartLighting() {
   glMatrixMode(GL_PROJECTION);
   glLoadIdentity();
   glMatrixMode(GL_MODELVIEW);
@@ -146,7 +152,11 @@ void StartView(SceneState& scene, FrameRenderer& renderer, SceneLayers& layers, 
   glShadeModel(GL_SMOOTH);
   glMaterialf(GL_FRONT, GL_SHININESS, 128.0f);
   glClearColor(0.0f, 0.0f, 0.0f, 0.5f);
+}
 
+void StartLayerDefaults(SceneState& scene) {
+  auto& set = scene.settings;
+  auto& w = scene.work;
   // Layer defaults.
   w.backdrop_1_z = -200.0f;
   w.backdrop_2_z = -150.0f;
@@ -157,6 +167,31 @@ void StartView(SceneState& scene, FrameRenderer& renderer, SceneLayers& layers, 
   w.model_1_echo_r = 0.0f, w.model_1_echo_g = 0.0f, w.model_1_echo_b = 50.0f;
   w.model_2_echo_r = 50.0f, w.model_2_echo_g = 0.0f, w.model_2_echo_b = 0.0f;
   w.model_3_echo_r = 0.0f, w.model_3_echo_g = 50.0f, w.model_3_echo_b = 0.0f;
+}
+
+}  // namespace
+
+void StartView(SceneState& scene, FrameRenderer& renderer, SceneLayers& layers, RenderAssets& assets,
+               vl::Random& random) {
+  auto& set = scene.settings;
+  auto& w = scene.work;
+
+  // Scene switches.
+  scene.loop_sequence = 2.0f;
+  scene.sequence_version = 6.0f;
+
+  // Built-in user image.
+  assets.LoadBuiltInImage(scene);
+
+  StartGlState(scene);
+  StartAssetsAndParticles(scene, assets);
+  StartPhotos(scene, assets);
+  StartRingFountainTunnel(scene, layers, random);
+  set.fx_text = 2.0f;
+
+  renderer.CreateGlowTargets();
+  StartLighting();
+  StartLayerDefaults(scene);
 
   glEnable(GL_TEXTURE_2D);
   glEnable(GL_DEPTH_TEST);

@@ -19,7 +19,7 @@
 #include "engine/output_file.h"
 #include "engine/sequence_loader.h"
 #include "engine/sequence_text.h"
-#include "platform/headless/headless_context.h"
+#include "platform/headless/loop_run.h"
 #include "platform/headless/png_file.h"
 #include "platform/live/frame_sink.h"
 #include "platform/live/live_control.h"
@@ -29,10 +29,6 @@
 #include "platform/midi/midi_remote.h"
 #include "ui/midi_profile.h"
 #include "render/clock.h"
-#include "render/frame_renderer.h"
-#include "render/player_layers.h"
-#include "render/playback.h"
-#include "render/view_setup.h"
 
 namespace {
 
@@ -90,25 +86,10 @@ bool HasFramesToPlay(const vl::engine::ParsedSequence& seq) {
 // between frames.
 class LivePlayer final : public vl::live::LivePlayerHost {
  public:
-  LivePlayer(const Options& o, vl::headless::HeadlessContext& gl, const vl::render::Clock& clock,
-             vl::render::Sleeper& sleeper)
-      : o_(o),
-        gl_(gl),
-        clock_(clock),
-        sleeper_(sleeper),
-        scene_(std::make_unique<vl::engine::SceneState>()),
-        layers_(assets_, random_),
-        renderer_(*scene_, layers_, clock_),
-        playback_(*scene_, clock_, no_pause_),
-        control_(*scene_, *this) {
-    assets_.set_model_progress(&model_progress_);
-    renderer_.set_after_fetch([this](vl::engine::SceneState& s) { control_.HoldTracks(s); });
-  }
-
-  void Start() {
-    random_.Seed(1);
-    vl::render::StartView(*scene_, renderer_, layers_, assets_, random_);
-    vl::render::ApplyViewSize(*scene_, o_.width, o_.height);
+  // `run` plays on `clock`; the frame time is slept here, once, by `sleeper`.
+  LivePlayer(const Options& o, vl::headless::LoopRun& run, const vl::render::Clock& clock, vl::render::Sleeper& sleeper)
+      : o_(o), run_(run), clock_(clock), sleeper_(sleeper), control_(run.scene(), *this) {
+    run_.renderer().set_after_fetch([this](vl::engine::SceneState& s) { control_.HoldTracks(s); });
   }
 
   vl::live::LiveControl& control() { return control_; }
@@ -129,14 +110,14 @@ class LivePlayer final : public vl::live::LivePlayerHost {
       *why = vl::EscapeControl(file.filename().string()) + ": " + vl::engine::kNothingToPlay;
       return false;
     }
-    scene_->sequence_file_name = file.filename().string();
-    vl::engine::ApplySequence(*scene_, *seq, assets_);
+    run_.scene().sequence_file_name = file.filename().string();
+    vl::engine::ApplySequence(run_.scene(), *seq, run_.assets());
     control_.set_loaded_file(file);
-    Status("playing " + vl::EscapeControl(scene_->sequence_file_name));
+    Status("playing " + vl::EscapeControl(run_.scene().sequence_file_name));
     return true;
   }
   std::string ApplyEdit(const vl::engine::LoopEdit& edit) override {
-    auto done = vl::engine::ApplyEdit(*scene_, edit, &assets_);
+    auto done = vl::engine::ApplyEdit(run_.scene(), edit, &run_.assets());
     return done ? std::string() : done.error().message;
   }
   bool SetFullScreen(bool, std::string* why) override {
@@ -149,7 +130,7 @@ class LivePlayer final : public vl::live::LivePlayerHost {
       return false;
     }
     // The framebuffer still holds the frame last shown.
-    vl::headless::Image image = gl_.ReadPixels();
+    vl::headless::Image image = run_.ReadPixels();
     return vl::headless::WritePngFile(image, o_.snapshot, why);
   }
   void Status(const std::string& line) override {
@@ -219,14 +200,14 @@ class LivePlayer final : public vl::live::LivePlayerHost {
       }
 
       // The frame: the beat or the speed places it, playback draws it and steps on.
-      scene_->lock_frame_rate = 0;  // paced here, one tick per frame time
+      run_.scene().lock_frame_rate = 0;  // paced here, one tick per frame time
       control_.BeforeTick(now_s);
-      playback_.Tick(renderer_);
-      control_.AfterTick(renderer_.last_frame().drawn_frame);
+      run_.player().playback().Tick(run_.renderer());
+      control_.AfterTick(run_.renderer().last_frame().drawn_frame);
 
       // ---- Frame sinks: every frame shown is handed over (streams add theirs to sinks_). ----
       if (!sinks_.empty()) {
-        vl::headless::Image image = gl_.ReadPixels();
+        vl::headless::Image image = run_.ReadPixels();
         vl::live::ShownFrame shown{image.rgba.data(), image.width, image.height, image.width * 4, shown_, now_s};
         for (auto& sink : sinks_) sink->Deliver(shown);
       }
@@ -247,17 +228,9 @@ class LivePlayer final : public vl::live::LivePlayerHost {
 
  private:
   const Options& o_;
-  vl::headless::HeadlessContext& gl_;
+  vl::headless::LoopRun& run_;
   const vl::render::Clock& clock_;
   vl::render::Sleeper& sleeper_;
-  std::unique_ptr<vl::engine::SceneState> scene_;
-  vl::render::RenderAssets assets_;
-  vl::cli::PrintedModelProgress model_progress_{kName};
-  vl::Random random_;
-  vl::render::PlayerLayers layers_;
-  vl::render::FrameRenderer renderer_;
-  vl::render::NoSleep no_pause_;  // the frame time is slept here, once
-  vl::render::Playback playback_;
   vl::live::LiveControl control_;
   vl::live::OscServer* osc_ = nullptr;
   vl::midi::MidiRemote* midi_ = nullptr;
@@ -271,7 +244,8 @@ class LivePlayer final : public vl::live::LivePlayerHost {
   int status_muted_ = 0;
 };
 
-int Run(Options o) {
+// Checks the typed values into `o`; a usage error's exit status when one is wrong.
+std::optional<int> TakeTyped(Options& o) {
   if (!o.size.empty() && !ParseSize(o.size, &o.width, &o.height))
     return vl::cli::UsageError(kName, "--size wants WxH, each 16 to 8192");
   if (!o.fps.empty() && !ParseInt(o.fps, 1, 240, &o.frames_per_second))
@@ -280,33 +254,15 @@ int Run(Options o) {
     return vl::cli::UsageError(kName, "--seconds wants a number of seconds above 0");
   if (!o.osc.empty() && !ParseInt(o.osc, 1, 65535, &o.osc_port))
     return vl::cli::UsageError(kName, "--osc wants a UDP port, 1 to 65535");
+  return std::nullopt;
+}
 
-  std::error_code ec;
-  const fs::path loop_path = fs::absolute(o.loop, ec);
-  if (ec) return vl::cli::Fail(kName, o.loop + ": no such file");
-  if (const std::string why = vl::WhyNotReadable(loop_path); !why.empty()) return vl::cli::Fail(kName, o.loop + ": " + why);
-  if (!o.snapshot.empty())
-    if (vl::Status same = vl::RefuseSameFile(loop_path, o.snapshot)) return vl::cli::UsageError(kName, same->ToString());
-
-  std::string error;
-  auto gl = vl::headless::HeadlessContext::Create(o.width, o.height, &error);
-  if (!gl) return vl::cli::Fail(kName, error);
-
-  vl::render::SteadyClock clock;
-  vl::render::ThreadSleeper sleeper;
-  auto player = std::make_unique<LivePlayer>(o, *gl, clock, sleeper);
-  player->Start();
-  // The library /load, /next and /previous choose from: the Sequences folder of the library
-  // folder, then the user's own, as the desktop lists them.
-  std::vector<fs::path> folders = {vl::ProgramFolder() / "Sequences"};
-  if (const fs::path user = vl::UserDataFolder(); !user.empty()) folders.push_back(user / "Sequences");
-  player->control().set_library(vl::live::ListLibrary(folders));
-  std::string why;
-  if (!player->LoadLoop(loop_path, &why)) return vl::cli::Fail(kName, why);
-
-  // ---- Frame sinks: --stream URL adds its sink to player->sinks() here. ----
-  // An address that cannot be used stops here; one that is down is retried while the loop plays.
+// ---- Frame sinks: --stream URL adds its sink to the player's sinks here. ----
+// An address that cannot be used stops here, before any is started; one that is down is retried
+// while the loop plays.
+std::optional<int> AddStreams(const Options& o, LivePlayer& player) {
   std::vector<std::unique_ptr<vl::stream::StreamSender>> senders;
+  std::string error;
   for (const std::string& url : o.streams) {
     vl::stream::StreamOptions so;
     so.url = url;
@@ -316,51 +272,95 @@ int Run(Options o) {
     if (!senders.back()) return vl::cli::UsageError(kName, "--stream: " + vl::EscapeControl(error));
   }
   for (auto& sender : senders) {
-    LivePlayer* p = player.get();
-    player->sinks().push_back(std::make_unique<vl::stream::ToldStream>(
+    LivePlayer* p = &player;
+    player.sinks().push_back(std::make_unique<vl::stream::ToldStream>(
         std::move(sender), [p](const std::string& line) { p->Status(vl::EscapeControl(line)); }));
   }
+  return std::nullopt;
+}
 
-  // A port that cannot be had leaves the loop playing without remote control.
-  std::unique_ptr<vl::live::OscServer> osc;
-  if (o.osc_port != 0) {
-    osc = vl::live::OscServer::Start(o.osc_port, &error);
-    if (!osc)
-      std::fprintf(stderr, "vantaloop-cli: %s: %s; playing without OSC\n", kName, error.c_str());
-    else
-      std::fprintf(stderr, "vantaloop-cli: %s: listening for OSC on UDP port %d\n", kName, osc->port());
-    player->set_osc(osc.get());
+// A port that cannot be had leaves the loop playing without remote control.
+std::unique_ptr<vl::live::OscServer> StartOsc(const Options& o, LivePlayer& player) {
+  if (o.osc_port == 0) return nullptr;
+  std::string error;
+  auto osc = vl::live::OscServer::Start(o.osc_port, &error);
+  if (!osc)
+    std::fprintf(stderr, "vantaloop-cli: %s: %s; playing without OSC\n", kName, error.c_str());
+  else
+    std::fprintf(stderr, "vantaloop-cli: %s: listening for OSC on UDP port %d\n", kName, osc->port());
+  player.set_osc(osc.get());
+  return osc;
+}
+
+// ---- MIDI (--midi NAME): without it, or without a MIDI system, it plays on. ----
+std::unique_ptr<vl::midi::MidiRemote> StartMidi(const Options& o, LivePlayer& player,
+                                                std::unique_ptr<vl::midi::MidiInputs>& inputs) {
+  if (o.midi.empty()) return nullptr;
+  inputs = vl::midi::MakeSystemInputs();
+  if (const std::string problem = inputs->Problem(); !problem.empty()) {
+    std::fprintf(stderr, "vantaloop-cli: %s: %s; playing without MIDI\n", kName, problem.c_str());
+    return nullptr;
   }
+  auto midi = std::make_unique<vl::midi::MidiRemote>(*inputs);
+  // The mappings learned in the desktop, read from its settings file when that is a plain file.
+  std::error_code ec;
+  const fs::path profile = fs::path(QFile::encodeName(QStandardPaths::writableLocation(
+                               QStandardPaths::GenericConfigLocation)).toStdString()) / "Vantaloop" / "Vantaloop.conf";
+  if (fs::is_regular_file(profile, ec) && fs::file_size(profile, ec) <= (1u << 20) && !ec) {
+    QSettings store(QString::fromStdString(profile.string()), QSettings::IniFormat);
+    for (const QString& problem : vl::ui::ReadMidiMappings(store, *midi))
+      std::fprintf(stderr, "vantaloop-cli: %s: %s\n", kName, problem.toUtf8().constData());
+  }
+  const std::string device = vl::midi::DeviceName(o.midi);
+  midi->SetDevice(device);
+  const size_t mapped = midi->Mappings(device).size();
+  std::string shown = vl::EscapeControl(device);
+  if (midi->connected())
+    std::fprintf(stderr, "vantaloop-cli: %s: MIDI input %s, %zu mapping(s)\n", kName, shown.c_str(), mapped);
+  else
+    std::fprintf(stderr, "vantaloop-cli: %s: MIDI input %s is not connected; it is used when it is\n", kName,
+                 shown.c_str());
+  player.set_midi(midi.get());
+  return midi;
+}
 
-  // ---- MIDI (--midi NAME) and Link (--link): without them, or without a MIDI system, it plays on. ----
+int Run(Options o) {
+  if (std::optional<int> wrong = TakeTyped(o)) return *wrong;
+
+  std::error_code ec;
+  const fs::path loop_path = fs::absolute(o.loop, ec);
+  if (ec) return vl::cli::Fail(kName, o.loop + ": no such file");
+  if (const std::string why = vl::WhyNotReadable(loop_path); !why.empty()) return vl::cli::Fail(kName, o.loop + ": " + why);
+  if (!o.snapshot.empty())
+    if (vl::Status same = vl::RefuseSameFile(loop_path, o.snapshot)) return vl::cli::UsageError(kName, same->ToString());
+
+  // One thread owns the scene, the GL context and the renderer: this one.
+  vl::render::SteadyClock clock;
+  vl::render::ThreadSleeper sleeper;
+  vl::cli::PrintedModelProgress model_progress(kName);
+  vl::headless::LoopRunSetup setup;
+  setup.width = o.width;
+  setup.height = o.height;
+  setup.fps = o.frames_per_second;
+  setup.live_clock = &clock;
+  setup.prepare_assets = [&](vl::render::RenderAssets& assets) { assets.set_model_progress(&model_progress); };
+  std::string error;
+  auto run = vl::headless::LoopRun::Create(setup, &error);
+  if (!run) return vl::cli::Fail(kName, error);
+  auto player = std::make_unique<LivePlayer>(o, *run, clock, sleeper);
+  // The library /load, /next and /previous choose from: the Sequences folder of the library
+  // folder, then the user's own, as the desktop lists them.
+  std::vector<fs::path> folders = {vl::ProgramFolder() / "Sequences"};
+  if (const fs::path user = vl::UserDataFolder(); !user.empty()) folders.push_back(user / "Sequences");
+  player->control().set_library(vl::live::ListLibrary(folders));
+  std::string why;
+  if (!player->LoadLoop(loop_path, &why)) return vl::cli::Fail(kName, why);
+
+  if (std::optional<int> wrong = AddStreams(o, *player)) return *wrong;
+  std::unique_ptr<vl::live::OscServer> osc = StartOsc(o, *player);
   std::unique_ptr<vl::midi::MidiInputs> midi_inputs;
-  std::unique_ptr<vl::midi::MidiRemote> midi;
-  if (!o.midi.empty()) {
-    midi_inputs = vl::midi::MakeSystemInputs();
-    if (const std::string problem = midi_inputs->Problem(); !problem.empty()) {
-      std::fprintf(stderr, "vantaloop-cli: %s: %s; playing without MIDI\n", kName, problem.c_str());
-    } else {
-      midi = std::make_unique<vl::midi::MidiRemote>(*midi_inputs);
-      // The mappings learned in the desktop, read from its settings file when that is a plain file.
-      const fs::path profile = fs::path(QFile::encodeName(QStandardPaths::writableLocation(
-                                   QStandardPaths::GenericConfigLocation)).toStdString()) / "Vantaloop" / "Vantaloop.conf";
-      if (fs::is_regular_file(profile, ec) && fs::file_size(profile, ec) <= (1u << 20) && !ec) {
-        QSettings store(QString::fromStdString(profile.string()), QSettings::IniFormat);
-        for (const QString& problem : vl::ui::ReadMidiMappings(store, *midi))
-          std::fprintf(stderr, "vantaloop-cli: %s: %s\n", kName, problem.toUtf8().constData());
-      }
-      const std::string device = vl::midi::DeviceName(o.midi);
-      midi->SetDevice(device);
-      const size_t mapped = midi->Mappings(device).size();
-      std::string shown = vl::EscapeControl(device);
-      if (midi->connected())
-        std::fprintf(stderr, "vantaloop-cli: %s: MIDI input %s, %zu mapping(s)\n", kName, shown.c_str(), mapped);
-      else
-        std::fprintf(stderr, "vantaloop-cli: %s: MIDI input %s is not connected; it is used when it is\n", kName,
-                     shown.c_str());
-      player->set_midi(midi.get());
-    }
-  }
+  std::unique_ptr<vl::midi::MidiRemote> midi = StartMidi(o, *player, midi_inputs);
+  // ---- Link (--link): the session's tempo and bar. ----
   std::unique_ptr<vl::link::LinkSession> link;
   if (o.link) {
     link = std::make_unique<vl::link::LinkSession>();

@@ -14,11 +14,9 @@
 #include "app/cli/printed_model_progress.h"
 #include "engine/output_file.h"
 #include "engine/sequence_loader.h"
-#include "platform/headless/headless_context.h"
+#include "platform/headless/loop_run.h"
 #include "platform/headless/png_file.h"
 #include "platform/video/video_writer.h"
-#include "render/offline_player.h"
-#include "render/player_layers.h"
 
 namespace {
 
@@ -26,6 +24,7 @@ constexpr const char* kName = "render";
 constexpr int kSheetTiles = 16;
 constexpr int kSheetColumns = 4;
 constexpr int kTileWidth = 240;
+constexpr const char* kInterrupted = "interrupted; nothing was written";
 
 namespace fs = std::filesystem;
 
@@ -73,7 +72,8 @@ struct Typed {
   std::string size, fps, frames, every;
 };
 
-int Run(Options o, const Typed& t) {
+// Checks the typed values into `o`; a usage error's exit status when one is wrong.
+std::optional<int> TakeTyped(Options& o, const Typed& t) {
   if (!t.size.empty() && !ParsePair(t.size, 'x', 16, 8192, &o.width, &o.height))
     return vl::cli::UsageError(kName, "--size wants WxH, each 16 to 8192");
   if (!t.fps.empty() && !ParseInt(t.fps, 1, 1000, &o.fps)) return vl::cli::UsageError(kName, "--fps wants 1 to 1000");
@@ -86,6 +86,95 @@ int Run(Options o, const Typed& t) {
     return vl::cli::UsageError(kName, "give one of --out DIR, --sheet FILE.png or --video FILE.mp4");
   // A video has every frame of the range.
   if (!o.video.empty()) o.every = 1;
+  return std::nullopt;
+}
+
+// Frames written: every K-th of the range; a sheet takes up to 16 of those, evenly spaced.
+std::vector<int> WantedFrames(const Options& o) {
+  std::vector<int> wanted;
+  for (int f = o.first; f <= o.last; f += o.every) wanted.push_back(f);
+  if (!o.sheet.empty() && wanted.size() > kSheetTiles) {
+    std::vector<int> picked;
+    for (int i = 0; i < kSheetTiles; ++i)
+      picked.push_back(wanted[static_cast<size_t>(i) * (wanted.size() - 1) / (kSheetTiles - 1)]);
+    wanted = picked;
+  }
+  return wanted;
+}
+
+// Where the frames go: PNG files in a folder, tiles of one contact sheet, or a video. Each step
+// returns an empty string or what went wrong.
+class FrameOutput {
+ public:
+  FrameOutput(const Options& o, size_t count) : o_(o) {
+    tile_w_ = std::min(kTileWidth, o.width);
+    tile_h_ = std::max(1, static_cast<int>(static_cast<int64_t>(tile_w_) * o.height / o.width));
+    columns_ = std::max(1, std::min<int>(kSheetColumns, static_cast<int>(count)));
+    if (!o.sheet.empty()) {
+      sheet_.width = columns_ * tile_w_;
+      sheet_.height = (static_cast<int>(count) + columns_ - 1) / columns_ * tile_h_;
+      sheet_.rgba.assign(static_cast<size_t>(sheet_.width) * sheet_.height * 4, 0);
+    }
+  }
+
+  std::string Open() {
+    if (!o_.out_dir.empty()) {
+      std::error_code ec;
+      fs::create_directories(o_.out_dir, ec);
+      if (!fs::is_directory(o_.out_dir, ec)) return o_.out_dir + ": cannot create the folder";
+    }
+    if (o_.video.empty()) return {};
+    // A video is written beside its name and moved into place when finished: Ctrl+C or a full
+    // disk leaves the old file as it was.
+    auto begun = vl::OutputFile::Begin(o_.video);
+    if (!begun) return begun.error().ToString();
+    video_file_.emplace(std::move(*begun));
+    vl::video::VideoOptions vo;
+    vo.width = o_.width;
+    vo.height = o_.height;
+    vo.fps = o_.fps;
+    std::string error;
+    video_ = vl::video::VideoWriter::Open(video_file_->temp_path().string(), vo, &error);
+    if (!video_) return o_.video + ": " + WithoutPrefix(error, video_file_->temp_path().string() + ": ");
+    return {};
+  }
+
+  // The index-th wanted frame, which is loop frame `frame`.
+  std::string Write(size_t index, int frame, const vl::headless::Image& image) {
+    std::string error;
+    if (video_) {
+      if (!video_->AddFrame(image.rgba.data(), &error)) return o_.video + ": " + error;
+    } else if (!o_.out_dir.empty()) {
+      if (!vl::headless::WritePngFile(image, fs::path(o_.out_dir) / FrameFileName(frame), &error)) return error;
+    } else {
+      const int i = static_cast<int>(index);
+      vl::headless::Blit(vl::headless::Downscale(image, tile_w_, tile_h_), sheet_, (i % columns_) * tile_w_,
+                         (i / columns_) * tile_h_);
+    }
+    return {};
+  }
+
+  // Writes the sheet or ends the video; nothing is moved into place once interrupted.
+  std::string Finish(const std::atomic<bool>& interrupted) {
+    std::string error;
+    if (!o_.sheet.empty() && !vl::headless::WritePngFile(sheet_, o_.sheet, &error)) return error;
+    if (video_ && !video_->Finish(&error)) return o_.video + ": " + error;
+    if (interrupted) return kInterrupted;
+    if (video_file_)
+      if (vl::Status moved = video_file_->Commit()) return moved->ToString();
+    return {};
+  }
+
+ private:
+  const Options& o_;
+  int tile_w_ = 0, tile_h_ = 0, columns_ = 1;
+  vl::headless::Image sheet_;
+  std::unique_ptr<vl::video::VideoWriter> video_;
+  std::optional<vl::OutputFile> video_file_;
+};
+
+int Run(Options o, const Typed& t) {
+  if (std::optional<int> wrong = TakeTyped(o, t)) return *wrong;
 
   // The loader falls back to the library's default loop for names it cannot find; a file named
   // on the command line must exist.
@@ -98,95 +187,43 @@ int Run(Options o, const Typed& t) {
     if (!out.empty())
       if (vl::Status same = vl::RefuseSameFile(loop_path, out)) return vl::cli::UsageError(kName, same->ToString());
 
-  std::string error;
-  auto gl = vl::headless::HeadlessContext::Create(o.width, o.height, &error);
-  if (!gl) return vl::cli::Fail(kName, error);
-
-  auto scene = std::make_unique<vl::engine::SceneState>();
-  vl::render::RenderAssets assets;
+  // The run's own generator: the frames depend on nothing else the process draws.
   vl::cli::PrintedModelProgress model_progress(kName);
-  assets.set_model_progress(&model_progress);
-  // A generator of the command's own: the frames depend on nothing else the process draws.
-  vl::Random random;
-  vl::render::PlayerLayers layers(assets, random);
-  vl::render::OfflinePlayer player(*scene, layers, o.fps, random);
-  player.Start(assets, o.width, o.height);
-  player.renderer().set_render_mode(o.reference ? vl::render::RenderMode::kReference
-                                    : o.fast    ? vl::render::RenderMode::kFast
-                                                : vl::render::RenderModeFromEnvironment());
-  if (auto err = vl::engine::LoadSequence(*scene, loop_path.string(), assets)) return vl::cli::Fail(kName, err->ToString());
+  vl::headless::LoopRunSetup setup;
+  setup.width = o.width;
+  setup.height = o.height;
+  setup.fps = o.fps;
+  if (o.reference || o.fast) setup.mode = o.reference ? vl::render::RenderMode::kReference : vl::render::RenderMode::kFast;
+  setup.prepare_assets = [&](vl::render::RenderAssets& assets) { assets.set_model_progress(&model_progress); };
+  std::string error;
+  auto run = vl::headless::LoopRun::Create(setup, &error);
+  if (!run) return vl::cli::Fail(kName, error);
+  if (vl::Status err = run->Load(loop_path)) return vl::cli::Fail(kName, err->ToString());
 
-  const int end = vl::engine::PlayedFrameCount(*scene);
-  if (!vl::engine::HasFramesToPlay(*scene)) return vl::cli::Fail(kName, o.loop + ": " + vl::engine::kNothingToPlay);
+  const int end = vl::engine::PlayedFrameCount(run->scene());
+  if (!vl::engine::HasFramesToPlay(run->scene())) return vl::cli::Fail(kName, o.loop + ": " + vl::engine::kNothingToPlay);
   if (o.first < 0) o.first = 0, o.last = end - 1;
   if (o.last >= end)
     return vl::cli::Fail(kName, o.loop + ": frames " + std::to_string(o.first) + "-" + std::to_string(o.last) +
                                     " are outside the loop's 0-" + std::to_string(end - 1));
 
-  // Frames written: every K-th of the range; a sheet takes up to 16 of those, evenly spaced.
-  std::vector<int> wanted;
-  for (int f = o.first; f <= o.last; f += o.every) wanted.push_back(f);
-  if (!o.sheet.empty() && wanted.size() > kSheetTiles) {
-    std::vector<int> picked;
-    for (int i = 0; i < kSheetTiles; ++i)
-      picked.push_back(wanted[static_cast<size_t>(i) * (wanted.size() - 1) / (kSheetTiles - 1)]);
-    wanted = picked;
-  }
-  if (!o.out_dir.empty()) {
-    fs::create_directories(o.out_dir, ec);
-    if (!fs::is_directory(o.out_dir, ec)) return vl::cli::Fail(kName, o.out_dir + ": cannot create the folder");
-  }
-
-  const int tile_w = std::min(kTileWidth, o.width);
-  const int tile_h = std::max(1, static_cast<int>(static_cast<int64_t>(tile_w) * o.height / o.width));
-  const int columns = std::min<int>(kSheetColumns, static_cast<int>(wanted.size()));
-  const int rows = (static_cast<int>(wanted.size()) + columns - 1) / columns;
-  vl::headless::Image sheet;
-  if (!o.sheet.empty()) {
-    sheet.width = columns * tile_w;
-    sheet.height = rows * tile_h;
-    sheet.rgba.assign(static_cast<size_t>(sheet.width) * sheet.height * 4, 0);
-  }
-
-  // A video is written beside its name and moved into place when finished: Ctrl+C or a full disk
-  // leaves the old file as it was.
-  std::unique_ptr<vl::video::VideoWriter> video;
-  std::optional<vl::OutputFile> video_file;
+  const std::vector<int> wanted = WantedFrames(o);
+  FrameOutput output(o, wanted.size());
   const std::atomic<bool>& interrupted = vl::cli::CatchInterrupts();
-  if (!o.video.empty()) {
-    auto begun = vl::OutputFile::Begin(o.video);
-    if (!begun) return vl::cli::Fail(kName, begun.error().ToString());
-    video_file.emplace(std::move(*begun));
-    vl::video::VideoOptions vo;
-    vo.width = o.width;
-    vo.height = o.height;
-    vo.fps = o.fps;
-    video = vl::video::VideoWriter::Open(video_file->temp_path().string(), vo, &error);
-    if (!video) return vl::cli::Fail(kName, o.video + ": " + WithoutPrefix(error, video_file->temp_path().string() + ": "));
-  }
+  if (std::string why = output.Open(); !why.empty()) return vl::cli::Fail(kName, why);
 
   // Every frame of the range is drawn, written or not: the trail and the layers carry state from
   // one frame to the next.
-  player.Seek(o.first);
+  run->Seek(o.first);
   const int total = o.last - o.first + 1;
   const bool show_progress = total > 100;
   auto last_report = std::chrono::steady_clock::now();
   size_t next = 0;
   for (int k = 0; k < total && next < wanted.size(); ++k) {
-    if (interrupted) return vl::cli::Fail(kName, "interrupted; nothing was written");
-    const int frame = player.DrawNextFrame();
+    if (interrupted) return vl::cli::Fail(kName, kInterrupted);
+    const int frame = run->DrawNextFrame();
     if (frame != wanted[next]) continue;
-    vl::headless::Image image = gl->ReadPixels();
-    if (video) {
-      if (!video->AddFrame(image.rgba.data(), &error)) return vl::cli::Fail(kName, o.video + ": " + error);
-    } else if (!o.out_dir.empty()) {
-      if (!vl::headless::WritePngFile(image, fs::path(o.out_dir) / FrameFileName(frame), &error))
-        return vl::cli::Fail(kName, error);
-    } else {
-      const int i = static_cast<int>(next);
-      vl::headless::Blit(vl::headless::Downscale(image, tile_w, tile_h), sheet, (i % columns) * tile_w,
-                         (i / columns) * tile_h);
-    }
+    if (std::string why = output.Write(next, frame, run->ReadPixels()); !why.empty()) return vl::cli::Fail(kName, why);
     ++next;
     auto now = std::chrono::steady_clock::now();
     if (show_progress && now - last_report > std::chrono::seconds(1)) {
@@ -194,11 +231,7 @@ int Run(Options o, const Typed& t) {
       last_report = now;
     }
   }
-  if (!o.sheet.empty() && !vl::headless::WritePngFile(sheet, o.sheet, &error)) return vl::cli::Fail(kName, error);
-  if (video && !video->Finish(&error)) return vl::cli::Fail(kName, o.video + ": " + error);
-  if (interrupted) return vl::cli::Fail(kName, "interrupted; nothing was written");
-  if (video_file)
-    if (vl::Status moved = video_file->Commit()) return vl::cli::Fail(kName, moved->ToString());
+  if (std::string why = output.Finish(interrupted); !why.empty()) return vl::cli::Fail(kName, why);
   if (show_progress) std::fprintf(stderr, "render: done, %zu image(s)\n", next);
   return 0;
 }

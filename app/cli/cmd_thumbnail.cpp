@@ -17,9 +17,7 @@
 #include "engine/asset_paths.h"
 #include "engine/output_file.h"
 #include "engine/sequence_loader.h"
-#include "platform/headless/headless_context.h"
-#include "render/offline_player.h"
-#include "render/player_layers.h"
+#include "platform/headless/loop_run.h"
 
 namespace {
 
@@ -45,29 +43,25 @@ int Run(const std::vector<std::string>& args, int size) {
   if (const std::string why = vl::WhyNotReadable(loop); !why.empty()) return vl::cli::Fail(kName, args[0] + ": " + why);
   if (vl::Status same = vl::RefuseSameFile(loop, args[1])) return vl::cli::UsageError(kName, same->ToString());
 
-  std::string error;
   // Drawn at least as large as asked, so that a large thumbnail is not blown up from a small frame.
-  const int render_size = std::max(kRenderSize, size);
-  auto gl = vl::headless::HeadlessContext::Create(render_size, render_size, &error);
-  if (!gl) return vl::cli::Fail(kName, error);
-  auto scene = std::make_unique<vl::engine::SceneState>();
-  vl::render::RenderAssets assets;
-  vl::Random random;  // the command's own: the picture depends on nothing else
-  vl::render::PlayerLayers layers(assets, random);
-  vl::render::OfflinePlayer player(*scene, layers, 25, random);
-  player.Start(assets, render_size, render_size);
-  if (auto err = vl::engine::LoadSequence(*scene, loop.string(), assets)) return vl::cli::Fail(kName, err->ToString());
-  const int end = vl::engine::PlayedFrameCount(*scene);
-  if (!vl::engine::HasFramesToPlay(*scene)) return vl::cli::Fail(kName, args[0] + ": " + vl::engine::kNothingToPlay);
+  // The run's own generator: the picture depends on nothing else.
+  vl::headless::LoopRunSetup setup;
+  setup.width = setup.height = std::max(kRenderSize, size);
+  std::string error;
+  auto run = vl::headless::LoopRun::Create(setup, &error);
+  if (!run) return vl::cli::Fail(kName, error);
+  if (vl::Status err = run->Load(loop)) return vl::cli::Fail(kName, err->ToString());
+  const int end = vl::engine::PlayedFrameCount(run->scene());
+  if (!vl::engine::HasFramesToPlay(run->scene())) return vl::cli::Fail(kName, args[0] + ": " + vl::engine::kNothingToPlay);
 
   // The middle frame, after a short run up to it: the trail and the fountains build up over a
   // few frames (the particles start warm after a load), and drawing from frame 0 would cost the
   // build half of every loop at this size.
   const int middle = end / 2;
   const int first = std::max(0, middle - kWarmUpFrames);
-  player.Seek(first);
-  for (int k = first; k <= middle; ++k) player.DrawNextFrame();
-  vl::headless::Image image = gl->ReadPixels();
+  run->Seek(first);
+  for (int k = first; k <= middle; ++k) run->DrawNextFrame();
+  vl::headless::Image image = run->ReadPixels();
   QImage frame(image.rgba.data(), image.width, image.height, image.width * 4, QImage::Format_RGBA8888);
   QImage thumb = frame.convertToFormat(QImage::Format_RGB32)
                      .scaled(size, size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);

@@ -1,13 +1,12 @@
-// CZentropeView: the view. Owns the scene, the renderer and playback for the program's life and
-// carries the commands that load, reset, seek and export. The control panel and the loop window
-// reach it through ViewHost.
+// CZentropeView: the view. Shows the frames of a SceneSession (which owns the scene, the
+// renderer, playback, the GL context and the drawing thread) and carries the commands that load,
+// reset, seek and export. The control panel and the loop window reach it through ViewHost.
 //
-// Frames are drawn on a drawing thread of their own, into a headless GL context's framebuffer,
-// and each finished frame is read back and shown by this widget; the GUI thread never waits for
-// a frame to draw. The scene has one owner at a time: while the drawing thread ticks it owns the
-// scene, the renderer, playback and the GL context; between ticks the GUI thread does (changes
-// asked meanwhile wait for the tick to end; loads and other commands that need the scene at
-// once wait for it). A tick that is still drawing leaves the last finished frame on screen.
+// Frames are drawn on the session's drawing thread and each finished frame is shown by this
+// widget; the GUI thread never waits for a frame to draw. Changes asked while a tick draws are
+// made just before the next one starts; loads and other commands that need the scene at once
+// wait for the tick in hand. A tick that is still drawing leaves the last finished frame on
+// screen. The loads live in view_loading.cpp, the panel and window placement in view_panels.cpp.
 #pragma once
 #include <functional>
 #include <memory>
@@ -20,18 +19,12 @@
 #include <QTimer>
 #include <QWidget>
 
-#include "app/desktop/drawing_thread.h"
 #include "app/desktop/loop_watch.h"
 #include "app/desktop/stream_output.h"
 #include "app/desktop/video_export.h"
 #include "engine/loop_edit.h"
-#include "render/clock.h"
-#include "render/frame_renderer.h"
-#include "render/mode_governor.h"
-#include "render/playback.h"
-#include "render/player_layers.h"
+#include "platform/session/scene_session.h"
 #include "render/render_assets.h"
-#include "platform/headless/headless_context.h"
 #include "ui/control_panel.h"
 #include "ui/desktop_state.h"
 #include "ui/loop_library.h"
@@ -54,37 +47,7 @@ class DesktopAssets : public render::RenderAssets {
   CZentropeView& view_;
 };
 
-// What a tick on the drawing thread hands back with the scene: the finished frame, what the
-// panel should show, and the news for the status line.
-struct TickResult {
-  bool drawn = false;
-  QImage frame;  // device pixels, when drawn
-  bool slider_set = false, frame_number_set = false, fps_set = false;
-  int slider = 0, frame_number = 0;
-  std::string fps_label;
-  bool open_loop_window = false;
-  bool no_context = false;  // the view's context could not be made current: nothing was drawn
-  std::string mode_status;            // the drawing mode changed
-  std::vector<std::string> problems;  // for the status line
-};
-
-// The control panel as a tick on the drawing thread sees it: what playback writes is kept for the
-// GUI thread to show once the tick is over.
-class RecordedPanel : public render::PlaybackPanel {
- public:
-  void Begin(TickResult* result, int slider) { result_ = result, slider_ = slider; }
-  void SetSliderPosition(int frame) override { slider_ = result_->slider = frame, result_->slider_set = true; }
-  int SliderPosition() const override { return slider_; }
-  void SetFrameNumber(int frame) override { result_->frame_number = frame, result_->frame_number_set = true; }
-  void SetFpsLabel(const std::string& text) override { result_->fps_label = text, result_->fps_set = true; }
-
- private:
-  TickResult* result_ = nullptr;
-  int slider_ = 0;
-};
-
-// What the GUI thread may read of the scene at any time: the scene itself while it owns it, else
-// as it was when it last did.
+// What the GUI thread may read of the scene at any time: the session's snapshot.
 struct SceneGlance {
   int export_preset = -1;
   int current_frame = 0;
@@ -119,7 +82,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   // ViewHost. scene() first waits for a tick that is drawing.
   engine::SceneState& scene() override {
     AwaitScene();
-    return *scene_;
+    return session_.SceneNow();
   }
   void ChangeScene(std::function<void(engine::SceneState&)> change) override;
   const SceneGlance& Glance();
@@ -204,7 +167,7 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   };
   void set_live_hooks(LiveHooks hooks);
   // The playback clock, in seconds.
-  double NowSeconds() const { return clock_.NowMs() / 1000.0; }
+  double NowSeconds() const { return session_.NowMs() / 1000.0; }
   // A setting's edit from outside, made on the scene now (from within a scene change), with the
   // context current for what it loads; the problem, or nothing.
   std::string ApplyLiveEdit(const engine::LoopEdit& edit);
@@ -218,7 +181,6 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
-  void timerEvent(QTimerEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -242,10 +204,6 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   // The same, also shown in a message box once control is back (a loop that failed to load).
   void Report(const std::string& line);
   void FlushReports(const QString& title);
-  // Takes the scene and the GL context back from the drawing thread (waiting for its tick) and
-  // makes the context current on this thread, unless already done; EndGl releases it.
-  bool BeginGl();
-  void EndGl(bool began);
   // Waits for the tick being drawn, if any, and takes its result.
   void AwaitScene();
   // Hands the next tick to the drawing thread when nothing holds the scene.
@@ -255,41 +213,26 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   void Wake();
   // The drawing thread said a tick is done.
   void TickFinished();
-  void TakeTick();
-  void ApplyChanges();
-  // On the drawing thread: one playback tick, the frame read back.
-  void DrawTick();
-  void GovernDrawing(const QElapsedTimer& tick_timer, TickResult& result);
+  void TakeTick(session::TickResult r);
+  // How long the next tick waits after the last one taken.
+  int NextTickDelay() const;
+  void ShowFrame(session::TickResult& r);
+  // With VANTALOOP_TRACE_TICKS set: each frame drawn goes to standard error, with when it was
+  // started, drawn and read back, and taken, and how long the oldest edit it shows waited for it;
+  // each paint too.
+  void TraceTick(const session::TickResult& r);
   QSize DeviceSize() const;
 
   QSettings& settings_;
   ViewOptions options_;
-  std::unique_ptr<engine::SceneState> scene_;
   ui::DesktopState desktop_;
   DesktopAssets assets_;
-  render::PlayerLayers layers_;
-  render::SteadyClock clock_;
-  render::ThreadSleeper sleeper_;
-  render::FrameRenderer renderer_;
-  render::Playback playback_;
-  // Exact drawing, or fast while frames miss the locked rate.
-  render::ModeGovernor governor_;
   ui::LoadingSplash splash_;
   QPointer<ui::CControlPanelDlg> control_panel_;
   QPointer<ui::CLoopWindowDlg> loop_window_;
-  std::unique_ptr<headless::HeadlessContext> gl_;
   QTimer pump_;
-  std::vector<std::function<void(engine::SceneState&)>> changes_;  // asked while a tick drew
   SceneGlance glance_;
   QImage shown_;
-  // Handed to the drawing thread with each tick, read back after it.
-  QSize tick_size_;
-  QSize applied_size_;  // the size the scene and the framebuffer were last given
-  bool tick_has_panel_ = false;
-  int tick_slider_ = 0;
-  TickResult tick_result_;
-  RecordedPanel recorded_panel_;
-  std::vector<std::string> tick_problems_;  // told on the drawing thread during a tick
   std::unique_ptr<VideoExport> export_;
   StatusSink status_sink_;
   std::function<void()> double_click_;
@@ -298,7 +241,6 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   std::vector<std::string> reported_;
   std::vector<std::string> pending_;
   std::vector<std::string> load_notes_;  // told during the load under way
-  bool in_gl_ = false;
   bool loading_ = false;
   LoopFileWatch watch_;  // the playing loop's file
   StreamTap stream_tap_;
@@ -307,19 +249,18 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   int still_frames_ = 0;  // stopped frames drawn the same as the one before
   int ticks_drawn_ = 0;
   int ticks_skipped_ = 0;
-  int gl_errors_told_ = 0;
+  bool last_drawn_ = true;  // the last tick taken drew a frame
   int context_failures_ = 0;  // ticks in a row whose context could not be made current
-  int view_timer_id_ = 0;  // the spin timer; nothing starts it
   bool start_asked_ = false;
   bool full_screen_ = false;
   QScreen* full_screen_output_ = nullptr;
   bool panel_before_full_screen_ = false;
   QTimer panel_check_;
   QElapsedTimer panel_shown_;  // the window manager's own placement comes soon after showing
-  LiveHooks live_hooks_;
   std::function<void()> settings_applied_;
-  // Last: ends (after its tick) before anything it uses goes.
-  std::unique_ptr<DrawingThread> drawing_;
+  bool trace_ticks_ = false;
+  // Last: its tick ends before anything the tick uses (the assets, the stream tap) goes.
+  session::SceneSession session_;
 };
 
 }  // namespace vl::desktop

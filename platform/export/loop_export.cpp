@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <limits>
 #include <memory>
@@ -28,8 +29,8 @@ using video::VideoFormat;
 using Seconds = std::chrono::duration<double>;
 
 constexpr int kMaxLoops = 1000;
-// Particles that never die (a time scale of 0, say) would make the preroll endless: it stops
-// after this many frames, or at most this many cycles of a long loop.
+// Particles that outlive many cycles (a long life on a slow particle clock) keep the preroll from
+// repeating for long: it stops after this many frames, or at most this many cycles of a long loop.
 constexpr int kPrerollFrameCap = 4000;
 constexpr int kPrerollCycleCap = 4;
 
@@ -165,28 +166,6 @@ uint32_t FrameSeed(uint32_t cycle_seed, int frame) {
   return h;
 }
 
-// How many cycles the preroll plays: one, and as many more as the longest-lived particle can span.
-// A particle lives its life in the particle clock, which advances time_scale / 50 a frame; a
-// fountain particle dies at an age of kFountainMaxAge, which it reaches in steps of the vortex's
-// emit + spacing + 1, at least one step a frame.
-int PrerollCycles(const engine::SceneState& scene, int end, bool fountain) {
-  using engine::Track;
-  const int cap = std::max(kPrerollCycleCap, kPrerollFrameCap / end);
-  float life = 0, slowest = std::numeric_limits<float>::infinity(), fewest = slowest;
-  for (int f = 0; f < end; ++f) {
-    const float life_max = scene.track(Track::particle_life_max).frame_values[f];
-    life = std::max(life, (life_max > 0.1f ? life_max : 0.2f) + 0.0025f);
-    slowest = std::min(slowest, scene.track(Track::particle_time_scale).frame_values[f] / 50.0f);
-    float spacing = scene.track(Track::vortex_spacing).frame_values[f];
-    if (!(spacing > 116.0f)) spacing = 118.0f;
-    fewest = std::min(fewest, std::trunc(2.0f + scene.track(Track::vortex_emit).frame_values[f] + spacing - 1.0f));
-  }
-  const double main_frames = slowest > 0 ? std::ceil(life / slowest) + 1 : cap * double(end);
-  const double fountain_frames = fewest > 0 ? std::ceil(render::kFountainMaxAge / fewest) + 1 : cap * double(end);
-  const double frames = std::max(main_frames, fountain ? fountain_frames : 0.0);
-  return static_cast<int>(std::clamp(1.0 + std::ceil(frames / end), 1.0, double(cap)));
-}
-
 // The live particles of both systems, byte for byte and in no particular order (which slot a
 // particle took does not change the picture: particles blend by adding). Two cycles that start
 // from the same snapshot draw the same particles.
@@ -211,6 +190,51 @@ std::vector<std::string> ParticleSnapshot(render::PlayerLayers& layers) {
   }
   std::sort(records.begin(), records.end());
   return records;
+}
+
+// Each recorded cycle replays the births of the one before, as the preroll's last cycle did.
+void NextRecordedCycle(render::PlayerLayers& layers) {
+  assets::ParticleSystem& system = layers.image().particles();
+  if (system.replaying_births()) system.NextBirthCycle();
+}
+
+struct PrerollOutcome {
+  int cycles = 0;
+  bool repeats = true;  // the cycle to be recorded starts as the one before started
+  bool cancelled = false;
+};
+
+// Plays whole cycles unrecorded, each from the same random sequence, until a cycle ends on the
+// particles it started from, having emitted as the one before: then the next starts as it did
+// and every recorded cycle draws the same pictures. That takes as long as the longest-lived
+// particle from before needs to die, and no longer. From the second cycle on (the first carries
+// the load's long warm-up step) the particle pool replays its births, so a full pool settles too;
+// the replay stays on while recording. At most `max_cycles`; `frames` below the loop's length
+// (measuring) plays one cycle so shortened.
+PrerollOutcome PlayPreroll(render::OfflinePlayer& player, render::PlayerLayers& layers, Random& random, uint32_t cycle_seed, int frames, int max_cycles,
+                           const std::function<bool()>& cancelled, const std::function<void(int)>& progress) {
+  assets::ParticleSystem& system = layers.image().particles();
+  PrerollOutcome outcome;
+  std::vector<std::string> before = ParticleSnapshot(layers), after;
+  while (outcome.cycles < max_cycles) {
+    for (int k = 0; k < frames; ++k) {
+      if (cancelled()) return {outcome.cycles, false, true};
+      random.Seed(FrameSeed(cycle_seed, k));
+      player.DrawNextFrame();
+      progress(k + 1);
+    }
+    ++outcome.cycles;
+    after = ParticleSnapshot(layers);
+    const bool same_births = system.replaying_births() && system.NextBirthCycle();
+    if (outcome.cycles == 1) {
+      if (after == before) return outcome;  // no particles, or none that move
+      system.StartBirthReplay();
+    }
+    if (same_births && after == before) return outcome;
+    before.swap(after);
+  }
+  outcome.repeats = max_cycles <= 1;
+  return outcome;
 }
 
 }  // namespace
@@ -426,45 +450,16 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
     const auto t0 = std::chrono::steady_clock::now();
     // The preroll's pictures are thrown away: its echoes need not be drawn.
     player.renderer().set_echoes_unseen(true);
-    // Enough cycles that no particle alive when recording starts was born before the cycle
-    // just played; a loop whose particles all start a cycle as they started the one before
-    // (none at all, say) needs no more.
-    int min_cycles = 1, cycles = 0;
     const int max_cycles = request.frame_limit > 0 ? 1 : std::max(kPrerollCycleCap, kPrerollFrameCap / end);
-    std::vector<std::string> before = ParticleSnapshot(layers), after;
-    // A full pool's births follow its deaths, so particles can take many cycles to settle. Once
-    // they move, every picture of a cycle is kept as a hash; when every particle from before has
-    // died and a cycle draws the pictures the one before drew, what is seen repeats.
-    std::vector<size_t> pictures, last_pictures;
-    bool particles_move = false;
-    while (cycles < max_cycles) {
-      pictures.clear();
-      for (int k = 0; k < preroll_frames; ++k) {
-        if (cancelled()) return was_cancelled();
-        random.Seed(FrameSeed(cycle_seed, k));
-        player.DrawNextFrame();
-        if (particles_move) {
-          const headless::Image picture = gl->ReadPixels();
-          pictures.push_back(std::hash<std::string_view>()(
-              std::string_view(reinterpret_cast<const char*>(picture.rgba.data()), picture.rgba.size())));
-        }
-        if (observer.progress) observer.progress(ExportPhase::kPreroll, k + 1, preroll_frames);
-      }
-      ++cycles;
-      after = ParticleSnapshot(layers);
-      if (after == before) break;  // this cycle started as the next one will
-      if (cycles == 1) {
-        const bool fountain = std::any_of(after.begin(), after.end(), [](const std::string& r) { return r[0] == 'f'; });
-        min_cycles = PrerollCycles(*scene, end, fountain);
-      }
-      particles_move = true;
-      before.swap(after);
-      if (cycles >= min_cycles && !pictures.empty() && pictures == last_pictures) break;
-      last_pictures.swap(pictures);
-    }
-    if (cycles == max_cycles && max_cycles > 1 && observer.warning)
+    const PrerollOutcome preroll = PlayPreroll(player, layers, random, cycle_seed, preroll_frames, max_cycles, cancelled,
+                                               [&](int done) {
+                                                 if (observer.progress) observer.progress(ExportPhase::kPreroll, done, preroll_frames);
+                                               });
+    if (preroll.cancelled) return was_cancelled();
+    result.preroll_cycles = preroll.cycles;
+    if (!preroll.repeats && observer.warning)
       observer.warning(request.loop_path + ": its particles still differ from one cycle to the next after " +
-                       std::to_string(cycles) + " cycles played through; the file may not repeat exactly");
+                       std::to_string(preroll.cycles) + " cycles played through; the file may not repeat exactly");
     player.renderer().set_echoes_unseen(false);
     if (preroll_frames < end) player.Seek(0);  // a shortened preroll (measuring) restarts the loop
     // The GL may still be drawing the preroll; wait for it so its time is counted here.
@@ -496,6 +491,7 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
       return was_cancelled();
     }
     const auto t0 = std::chrono::steady_clock::now();
+    if (k > 0 && k % end == 0) NextRecordedCycle(layers);
     random.Seed(FrameSeed(cycle_seed, k % end));
     const int drawn = player.DrawNextFrame();
     if (drawn != k % end) {

@@ -1,6 +1,10 @@
 // The particle pool: emission into the lowest free slots, expiry, respawn, bounds, determinism.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "assets/particle_system.h"
 
 namespace {
@@ -144,6 +148,114 @@ TEST(ParticleSystem, DefaultConfigurationAndSameSeedSameParticles) {
   // Speed factor lies between 0.2 and 0.3 although the minimum is the larger bound.
   const auto& p = s1.particles()[0];
   EXPECT_GT(p.velocity.y, 0.0f);
+}
+
+// The live particles, in no particular order: what a cycle starts from.
+std::vector<std::string> Snapshot(const ParticleSystem& s) {
+  std::vector<std::string> records;
+  for (const auto& p : s.particles())
+    if (p.alive) records.emplace_back(reinterpret_cast<const char*>(&p), sizeof p);
+  std::sort(records.begin(), records.end());
+  return records;
+}
+
+// A full pool of embers living 90 to 140 frames in a 200-frame cycle, each frame drawing the
+// same random sequence in every cycle, as an export plays it.
+struct CycleRun {
+  Random random;
+  ParticleSystem s{random};
+  CycleRun() {
+    s.ApplyDefaultConfiguration();
+    s.AllocateParticles(500);
+    s.life_min = 45.0f;
+    s.life_max = 70.0f;
+  }
+  void Cycle() {
+    for (uint32_t k = 0; k < 200; ++k) {
+      random.Seed(k * 2654435761u + 7);
+      s.UpdateParticles(0.5f);
+    }
+  }
+};
+
+TEST(ParticleSystem, AFullPoolsCyclesNeverSettleWithoutTheReplay) {
+  CycleRun run;
+  run.Cycle();
+  std::vector<std::string> before = Snapshot(run.s);
+  int same = 0;
+  for (int c = 0; c < 8; ++c) {
+    run.Cycle();
+    std::vector<std::string> after = Snapshot(run.s);
+    ASSERT_EQ(after.size(), 500u);  // births follow deaths: always full
+    same += after == before;
+    before.swap(after);
+  }
+  EXPECT_EQ(same, 0) << "a full pool settled by itself; the replay would not be needed";
+}
+
+TEST(ParticleSystem, ReplayedBirthsMakeAFullPoolRepeatWithinAFewCycles) {
+  CycleRun run;
+  run.Cycle();
+  run.s.StartBirthReplay();
+  std::vector<std::string> before = Snapshot(run.s);
+  std::vector<int> live_counts;
+  int settled_at = 0;
+  for (int c = 1; c <= 8 && !settled_at; ++c) {
+    run.Cycle();
+    const bool same_births = run.s.NextBirthCycle();
+    std::vector<std::string> after = Snapshot(run.s);
+    if (same_births && after == before) settled_at = c;
+    live_counts.push_back(static_cast<int>(after.size()));
+    before.swap(after);
+  }
+  ASSERT_GT(settled_at, 0) << "the replay did not settle in 8 cycles";
+  EXPECT_LE(settled_at, 5);
+  // Settled means settled: the next cycles end on the same particles with the same births.
+  for (int c = 0; c < 2; ++c) {
+    run.Cycle();
+    EXPECT_TRUE(run.s.NextBirthCycle());
+    EXPECT_EQ(Snapshot(run.s), before);
+  }
+  // Births only ever give way, so a few slots may stay empty for a while, not many.
+  EXPECT_GE(live_counts.back(), 450);
+}
+
+TEST(ParticleSystem, ReplayLimitsBirthsToTheCyclesBeforeSoFarAndLeavesAPoolWithRoomAlone) {
+  Random random;
+  ParticleSystem s = Emitter(random, 400);
+  s.StartBirthReplay();
+  s.UpdateParticles(1.0f);  // 150
+  s.UpdateParticles(1.0f);  // 300
+  s.NextBirthCycle();
+  for (auto& p : s.particles()) p.alive = false;
+  s.emission_rate = 100;  // lags behind the last cycle's 150 a frame ...
+  s.UpdateParticles(1.0f);
+  EXPECT_EQ(Alive(s), 100);
+  s.emission_rate = 400;  // ... and may catch up to its 300 in all, not more
+  s.UpdateParticles(1.0f);
+  EXPECT_EQ(Alive(s), 300);
+  s.UpdateParticles(1.0f);  // past the last cycle's updates: no limit
+  EXPECT_EQ(Alive(s), 400);
+  EXPECT_FALSE(s.NextBirthCycle());
+
+  // Where the pool has room for every birth, the replay emits what the player emits.
+  Random a, b;
+  ParticleSystem played(a), replayed(b);
+  replayed.StartBirthReplay();
+  for (ParticleSystem* p : {&played, &replayed}) {
+    p->ApplyDefaultConfiguration();
+    p->AllocateParticles(20000);
+  }
+  for (int c = 0; c < 3; ++c) {
+    for (int k = 0; k < 40; ++k) {
+      a.Seed(static_cast<uint32_t>(k));
+      b.Seed(static_cast<uint32_t>(k));
+      played.UpdateParticles(0.5f);
+      replayed.UpdateParticles(0.5f);
+    }
+    EXPECT_EQ(replayed.NextBirthCycle(), c > 0);
+  }
+  EXPECT_EQ(Snapshot(played), Snapshot(replayed));
 }
 
 }  // namespace

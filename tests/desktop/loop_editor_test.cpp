@@ -2,12 +2,14 @@
 // text changes the picture where the text is and undo brings the original back; dragging a key
 // moves its curve and the picture; Save As writes a loop that reopens and saves to the same
 // bytes; closing with unsaved changes asks. The time from a drag or a typed value to the picture
-// while the heaviest loop plays is printed.
+// while the heaviest loop plays is printed, with where it goes, and the frame intervals while a
+// key is dragged for seconds beside those of the loop alone.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 
+#include "tests/desktop/tick_trace.h"
 #include "tests/desktop/x_session.h"
 
 namespace vl::xtest {
@@ -267,11 +269,74 @@ TEST(DesktopLoopEditor, ClosingWithUnsavedChangesAsks) {
 // How long a dragged key or a typed value takes to show in the picture while the heaviest
 // bundled loop plays: the background tracks' keys dragged, then typed, up and down, timed to the
 // picture's corner changing. Printed, not bounded: the time is mostly the loop's own frames.
+// Frame intervals (ms between the starts of frames drawn) while `from` <= start < `to`.
+std::vector<double> FrameIntervals(const TickTrace& trace, double from, double to) {
+  std::vector<double> gaps;
+  for (size_t i = 1; i < trace.ticks.size(); ++i)
+    if (trace.ticks[i - 1].started >= from && trace.ticks[i].started < to)
+      gaps.push_back(trace.ticks[i].started - trace.ticks[i - 1].started);
+  return gaps;
+}
+
+double SteadyNowMs() {
+  return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
+}
+
+TEST(DesktopLoopEditor, AKeyDraggedForSecondsNeverStallsTheHeaviestLoop) {
+  VL_X_SERVER_WITH_WM(x, "1600x1200x24");
+  const fs::path home = Scratch("editor-stall");
+  Program::WriteSettings(home, 0, 1, 0, 1, EditorSettings(1, "background_r background_g background_b"));
+  Program program(*x, home, {(fs::path(VL_BIN_DIR) / "Sequences" / "model_trio.lqf").string()},
+                  {"VANTALOOP_TRACE_TICKS=1"});
+  auto main = program.WindowWithRole("player");
+  ASSERT_TRUE(main) << program.Stderr();
+  ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s == "Playing model_trio.lqf"; }, 30000));
+  SleepMs(2000);
+  main = program.WindowWithRole("player");
+  auto plot = FindPlot(*x, main->second);
+  ASSERT_TRUE(plot);
+  x->Run("xdotool windowactivate --sync " + std::to_string(main->first));
+  x->Run(Move(plot->center()) + " keydown shift click --repeat 24 --delay 20 5 keyup shift");
+  SleepMs(300);
+  Drag(*x, plot->topLeft() + QPoint(2, 2), plot->bottomRight() - plot->topLeft() - QPoint(4, 4), 4);
+  SleepMs(300);
+  const QRect middle = plot->adjusted(plot->width() / 3, 0, -plot->width() / 3, 0);
+  const auto mark = FindMark(*x, middle, QColor(255, 255, 255), 60);
+  ASSERT_TRUE(mark) << "no chosen key mark on the graph";
+  // Three seconds of the loop alone, then three of a key dragged up and down without a pause
+  // (an edit every 20 ms), as a hand does.
+  const double alone_from = SteadyNowMs();
+  SleepMs(3000);
+  const double drag_from = SteadyNowMs();
+  std::string drag = Move(*mark) + " mousedown 1";
+  for (int i = 0; i < 150; ++i)
+    drag += " sleep 0.02 mousemove " + std::to_string(mark->x()) + " " +
+            std::to_string(mark->y() + (i % 20 < 10 ? -(i % 10) : (i % 10) - 10) * plot->height() / 25);
+  x->Run(drag + " mouseup 1");
+  const double drag_to = SteadyNowMs();
+  SleepMs(500);
+  ASSERT_TRUE(program.Running());
+  const TickTrace trace = ParseTickTrace(program.Stderr());
+  const std::vector<double> alone = FrameIntervals(trace, alone_from, drag_from);
+  const std::vector<double> dragged = FrameIntervals(trace, drag_from, drag_to);
+  int edited = 0;
+  for (const TracedTick& t : trace.ticks) edited += t.started >= drag_from && t.started < drag_to && t.changes > 0;
+  std::printf("frame intervals of model_trio alone: median %.0f ms, max %.0f ms over %zu frames; while a key is "
+              "dragged: median %.0f ms, max %.0f ms over %zu frames, %d of them showing edits\n",
+              Median(alone), Max(alone), alone.size(), Median(dragged), Max(dragged), dragged.size(), edited);
+  PrintEditBreakdown(trace, "a key dragged while model_trio plays");
+  ASSERT_GE(alone.size(), 5u) << "the loop did not play";
+  // Frames go on being drawn while edits come in, and the drag reaches the picture.
+  EXPECT_GE(dragged.size(), 5u) << "playback stood still during the drag";
+  EXPECT_GE(edited, 2) << "the dragged key's edits never reached a frame";
+}
+
 TEST(DesktopLoopEditor, DragAndTypedValueToPictureTimeWhileTheHeaviestLoopPlays) {
   VL_X_SERVER_WITH_WM(x, "1600x1200x24");
   const fs::path home = Scratch("editor-speed");
   Program::WriteSettings(home, 0, 1, 0, 1, EditorSettings(1, "background_r background_g background_b"));
-  Program program(*x, home, {(fs::path(VL_BIN_DIR) / "Sequences" / "model_trio.lqf").string()});
+  Program program(*x, home, {(fs::path(VL_BIN_DIR) / "Sequences" / "model_trio.lqf").string()},
+                  {"VANTALOOP_TRACE_TICKS=1"});
   auto main = program.WindowWithRole("player");
   ASSERT_TRUE(main) << program.Stderr();
   ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s == "Playing model_trio.lqf"; }, 30000));
@@ -328,6 +393,7 @@ TEST(DesktopLoopEditor, DragAndTypedValueToPictureTimeWhileTheHeaviestLoopPlays)
   EXPECT_GT(report("key drag to picture", times), 0.0) << "a drag never reached the picture";
   EXPECT_GT(report("typed value to picture", typed), 0.0) << "a typed value never reached the picture";
   EXPECT_TRUE(program.Running());
+  PrintEditBreakdown(ParseTickTrace(program.Stderr()), "edits while model_trio plays");
 }
 
 }  // namespace

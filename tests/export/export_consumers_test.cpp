@@ -123,9 +123,9 @@ TEST_F(ExportConsumersTest, ParticleLoopsRepeatExactly) {
   EXPECT_GT(largest_step, 0.05) << "the particles should move, or the test proves nothing";
   EXPECT_LE(MeanDifferenceRgba(frames[39], frames[0]), largest_step * 1.1);
 
-  // The bundled embers fill their pool, so each cycle's births follow the last cycle's deaths and
-  // the preroll plays on until two cycles draw the same pictures: the file's last frame flows
-  // into its first as one frame into the next (before, 5.7 against steps of at most 1.5).
+  // The bundled embers fill their pool, so each cycle's births follow the last cycle's deaths
+  // until the export replays them: the file's last frame flows into its first as one frame into
+  // the next (before, 5.7 against steps of at most 1.5).
   std::ifstream in(fs::path(VL_TEST_DATA) / ".." / ".." / "res" / "loops" / "embers.txt");
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ASSERT_FALSE(text.empty());

@@ -13,7 +13,7 @@
 
 #include "assets/model_3ds.h"
 #include "engine/asset_paths.h"
-#include "platform/headless/headless_context.h"
+#include "platform/headless/loop_run.h"
 #include "render/model_layer.h"
 #include "render/offline_player.h"
 #include "tests/render/gl_test_context.h"
@@ -32,23 +32,37 @@ class ModelLayers : public render::SceneLayers {
 };
 
 // A loaded loop played with the model pass in its own headless context. Assets come from the
-// build's program folder (default pictures, the bundled model).
+// build's program folder (default pictures, the bundled model). gl, scene, assets, layers and
+// player point into the run.
 struct ModelRun {
-  std::unique_ptr<headless::HeadlessContext> gl;
-  std::unique_ptr<engine::SceneState> scene = std::make_unique<engine::SceneState>();
-  render::RenderAssets assets;
-  ModelLayers layers{assets.models()};
-  std::unique_ptr<render::OfflinePlayer> player;
+  std::unique_ptr<headless::LoopRun> run;
+  headless::HeadlessContext* gl = nullptr;
+  engine::SceneState* scene = nullptr;
+  render::RenderAssets* assets = nullptr;
+  ModelLayers* layers = nullptr;
+  render::OfflinePlayer* player = nullptr;
   std::string reports;  // what the asset loads said
 
   bool Load(const std::filesystem::path& loop, int width, int height, std::string* error) {
     SetProgramFolder(VL_BIN_DIR);
-    gl = headless::HeadlessContext::Create(width, height, error);
-    if (!gl) return false;
-    assets.set_reporter([this](const std::string& line) { reports += line + "\n"; });
-    player = std::make_unique<render::OfflinePlayer>(*scene, layers, 25, ProgramRandom());
-    player->Start(assets, width, height);
-    if (auto err = engine::LoadSequence(*scene, loop.string(), assets)) {
+    headless::LoopRunSetup setup;
+    setup.width = width;
+    setup.height = height;
+    setup.prepare_assets = [this](render::RenderAssets& a) {
+      a.set_reporter([this](const std::string& line) { reports += line + "\n"; });
+    };
+    setup.make_layers = [this](render::RenderAssets& a, Random&) {
+      auto made = std::make_unique<ModelLayers>(a.models());
+      layers = made.get();
+      return made;
+    };
+    run = headless::LoopRun::Create(setup, error);
+    if (!run) return false;
+    gl = &run->context();
+    scene = &run->scene();
+    assets = &run->assets();
+    player = &run->player();
+    if (Status err = run->Load(loop)) {
       *error += err->ToString();
       return false;
     }

@@ -61,8 +61,8 @@ Shot Render(const std::filesystem::path& loop, int frames, const std::function<v
 
 // Slots 1 and 2 become panels of half size 5 (about 87 pixels at z -40).
 void Panels(ModelRun& run) {
-  run.assets.models()[0] = ModelOf({Panel(5.0f)});
-  run.assets.models()[1] = ModelOf({Panel(5.0f)});
+  run.assets->models()[0] = ModelOf({Panel(5.0f)});
+  run.assets->models()[1] = ModelOf({Panel(5.0f)});
 }
 
 // Grey background, model 1 on, red, unlit, untextured.
@@ -259,7 +259,7 @@ TEST(ModelFrames, BundledModelLoopsLoadAndShowTheirModels) {
     const float on[3] = {set.model_1_on, set.model_2_on, set.model_3_on};
     for (int k = 0; k < 3; ++k) {
       if (!vl::IsOn(on[k])) continue;
-      EXPECT_GT(run.assets.models()[static_cast<size_t>(k)].object_count, 0) << "slot " << k + 1;
+      EXPECT_GT(run.assets->models()[static_cast<size_t>(k)].object_count, 0) << "slot " << k + 1;
     }
     // Four frames spread over the loop; the model pass keeps nothing from frame to frame.
     const int frames = run.scene->frame_count;

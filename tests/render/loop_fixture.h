@@ -14,8 +14,7 @@
 
 #include "engine/sequence_loader.h"
 #include "engine/sequence_writer.h"
-#include "platform/headless/headless_context.h"
-#include "render/offline_player.h"
+#include "platform/headless/loop_run.h"
 #include "tests/render/gl_test_context.h"
 
 namespace vl::test {
@@ -60,21 +59,27 @@ class LoopBuilder {
   int last_;
 };
 
-// A loaded loop in its own context, ready to tick.
+// A loaded loop in its own context with layers that draw nothing, ready to tick. gl, scene and
+// player point into the run.
 struct LoadedLoop {
-  std::unique_ptr<headless::HeadlessContext> gl;
-  std::unique_ptr<engine::SceneState> scene = std::make_unique<engine::SceneState>();
-  render::SceneLayers layers;
-  render::RenderAssets assets;
-  std::unique_ptr<render::OfflinePlayer> player;
+  std::unique_ptr<headless::LoopRun> run;
+  headless::HeadlessContext* gl = nullptr;
+  engine::SceneState* scene = nullptr;
+  render::OfflinePlayer* player = nullptr;
 
   bool Load(const std::filesystem::path& loop, int width, int height, std::string* error, int fps = 25) {
-    gl = headless::HeadlessContext::Create(width, height, error);
-    if (!gl) return false;
-    assets.set_quiet(true);
-    player = std::make_unique<render::OfflinePlayer>(*scene, layers, fps, ProgramRandom());
-    player->Start(assets, width, height);
-    if (auto err = engine::LoadSequence(*scene, loop.string(), assets)) {
+    headless::LoopRunSetup setup;
+    setup.width = width;
+    setup.height = height;
+    setup.fps = fps;
+    setup.prepare_assets = [](render::RenderAssets& a) { a.set_quiet(true); };
+    setup.make_layers = [](render::RenderAssets&, Random&) { return std::make_unique<render::SceneLayers>(); };
+    run = headless::LoopRun::Create(setup, error);
+    if (!run) return false;
+    gl = &run->context();
+    scene = &run->scene();
+    player = &run->player();
+    if (Status err = run->Load(loop)) {
       *error = err->ToString();
       return false;
     }

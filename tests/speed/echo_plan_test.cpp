@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <map>
 #include <random>
 #include <vector>
 
 #include "render/echo_plan.h"
+#include "render/echo_probes.h"
 
 using vl::render::ConstantLayerValue;
 using vl::render::EchoInputs;
@@ -109,4 +112,87 @@ TEST(EchoPlan, GroupsAddWhatTheirLeftOutLayersAdd) {
         if (i < groups[r].first || i > groups[r].last) outside += (c8 * in.layers[static_cast<size_t>(i)].alpha8 + 127) / 255;
       EXPECT_EQ(rows[r * 256 + static_cast<size_t>(c8)], static_cast<float>(std::min(outside, 255))) << r << " " << c8;
     }
+}
+
+// The passes draw each group's tiles as scissored rectangles: runs along a row, merged down the
+// rows. Every pixel of a member tile is covered exactly once (twice would add the layers twice)
+// and nothing else is, at sizes whose last tiles are cut short (720 wide: the last column is 16).
+TEST(EchoPlan, PassRectanglesCoverTheirTilesOnce) {
+  std::mt19937 rng(11);
+  for (const auto& [width, height] : {std::pair{720, 576}, std::pair{176, 144}, std::pair{100, 33}}) {
+    EchoInputs in = Stack(3, 0.1f, 90, 1.0f);
+    const std::vector<EchoTile> tiles = vl::render::EchoTilesOf(in, nullptr, width, height);
+    for (int round = 0; round < 20; ++round) {
+      std::vector<size_t> members;
+      std::vector<char> member(tiles.size(), 0);
+      const double share = std::uniform_real_distribution<double>(0.1, 1.0)(rng);
+      for (size_t k = 0; k < tiles.size(); ++k)
+        if (std::uniform_real_distribution<double>(0, 1)(rng) < share) members.push_back(k), member[k] = 1;
+      std::vector<int> covered(static_cast<size_t>(width) * height, 0);
+      for (const auto& r : vl::render::MemberRects(tiles, members))
+        for (int y = r[1]; y < r[3]; ++y)
+          for (int x = r[0]; x < r[2]; ++x) ++covered[static_cast<size_t>(y) * width + x];
+      for (size_t k = 0; k < tiles.size(); ++k)
+        for (int y = tiles[k].y0; y < tiles[k].y1; ++y)
+          for (int x = tiles[k].x0; x < tiles[k].x1; ++x)
+            ASSERT_EQ(covered[static_cast<size_t>(y) * width + x], member[k] ? 1 : 0)
+                << width << " x " << height << " round " << round << " pixel " << x << "," << y;
+    }
+  }
+}
+
+// A lit echo over a background: a tile called flat adds the same levels at every pixel centre,
+// whichever way the rasteriser cuts the quad, as the colour interpolated over the triangle that
+// holds the pixel gives them; a gently lit quad leaves some tiles flat, not all.
+TEST(EchoProbes, FlatTilesAddOneLevelAtEveryPixel) {
+  using vl::render::LitCorner;
+  constexpr int kW = 352, kH = 288, kBackground = 40;
+  EchoInputs in = Stack(5, 0.0f, 255, 1.0f);  // each product level a level of its own
+  in.lit = true;
+  // Corners in drawing order: top left, bottom left, bottom right, top right (y up).
+  // Gentle enough that the 8-bit product of colour and background crosses a level (20.5 in red,
+  // 12.5 in green) inside the quad, not everywhere.
+  const std::array<LitCorner, 4> corners{{{0, 1, {0.500f, 0.300f, 0.5f}},
+                                          {0, 0, {0.505f, 0.310f, 0.5f}},
+                                          {1, 0, {0.520f, 0.300f, 0.5f}},
+                                          {1, 1, {0.515f, 0.320f, 0.5f}}}};
+  std::vector<EchoTile> tiles = vl::render::EchoTilesOf(in, nullptr, kW, kH);
+  for (EchoTile& t : tiles) t.last = -1;  // nothing sampled: the background everywhere
+  const std::array<int, 256> levels = vl::render::AllLayersLevels(in);
+  for (bool through_first : {true, false}) {
+    SCOPED_TRACE(through_first ? "cut from the first corner" : "cut from the second corner");
+    std::map<std::array<int, 3>, std::vector<size_t>> flat;
+    std::vector<char> is_flat(tiles.size(), 0);
+    vl::render::FlatTilesOver(in, corners, through_first, tiles, kW, kH, kBackground, &flat, &is_flat);
+    size_t flat_count = 0;
+    for (const auto& [value, members] : flat) {
+      flat_count += members.size();
+      for (size_t k : members) {
+        ASSERT_TRUE(is_flat[k]);
+        const EchoTile& t = tiles[k];
+        for (int y = t.y0; y < t.y1; ++y)
+          for (int x = t.x0; x < t.x1; ++x) {
+            const double px = (x + 0.5) / kW, py = (y + 0.5) / kH;
+            // The triangle holding the pixel, and the pixel's barycentric weights in it.
+            const bool lower = through_first ? px + py <= 1 : px <= py;
+            const std::array<size_t, 3> tri = through_first ? (lower ? std::array<size_t, 3>{0, 1, 2}
+                                                                      : std::array<size_t, 3>{0, 2, 3})
+                                                            : (lower ? std::array<size_t, 3>{0, 1, 3}
+                                                                     : std::array<size_t, 3>{1, 2, 3});
+            const LitCorner &a = corners[tri[0]], &b = corners[tri[1]], &c = corners[tri[2]];
+            const double det = (b.y - c.y) * (a.x - c.x) + (c.x - b.x) * (a.y - c.y);
+            const double wa = ((b.y - c.y) * (px - c.x) + (c.x - b.x) * (py - c.y)) / det;
+            const double wb = ((c.y - a.y) * (px - c.x) + (a.x - c.x) * (py - c.y)) / det;
+            for (size_t ch = 0; ch < 3; ++ch) {
+              const double colour = wa * a.colour[ch] + wb * b.colour[ch] + (1 - wa - wb) * c.colour[ch];
+              const double product = std::clamp(colour * kBackground / 255.0, 0.0, 1.0) * 255.0;
+              ASSERT_EQ(levels[static_cast<size_t>(std::nearbyint(product))], value[ch])
+                  << "tile " << k << " pixel " << x << "," << y << " channel " << ch;
+            }
+          }
+      }
+    }
+    EXPECT_GT(flat_count, 0u);
+    EXPECT_LT(flat_count, tiles.size());
+  }
 }

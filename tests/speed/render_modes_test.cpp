@@ -19,7 +19,7 @@
 
 #include "engine/asset_paths.h"
 #include "engine/sequence_loader.h"
-#include "platform/headless/headless_context.h"
+#include "platform/headless/loop_run.h"
 #include "render/frame_renderer.h"
 #include "render/offline_player.h"
 #include "render/player_layers.h"
@@ -52,18 +52,14 @@ constexpr Track kModelEchoTracks[3][6] = {
     {Track::model_3_echo_layers, Track::model_3_echo_inset, Track::model_3_echo_alpha, Track::model_3_echo_r,
      Track::model_3_echo_g, Track::model_3_echo_b}};
 
-struct TestPlayer {
-  TestPlayer(int width, int height, RenderMode mode)
-      : layers(assets, vl::ProgramRandom()), player(*scene, layers, 25, vl::ProgramRandom()) {
-    assets.set_quiet(true);
-    player.Start(assets, width, height);
-    player.renderer().set_render_mode(mode);
-  }
-  std::unique_ptr<vl::engine::SceneState> scene = std::make_unique<vl::engine::SceneState>();
-  vl::render::RenderAssets assets;
-  vl::render::PlayerLayers layers;
-  vl::render::OfflinePlayer player;
-};
+std::unique_ptr<vl::headless::LoopRun> StartRun(int width, int height, RenderMode mode, std::string* error) {
+  vl::headless::LoopRunSetup setup;
+  setup.width = width;
+  setup.height = height;
+  setup.mode = mode;
+  setup.prepare_assets = [](vl::render::RenderAssets& assets) { assets.set_quiet(true); };
+  return vl::headless::LoopRun::Create(setup, error);
+}
 
 // `unseen` frames from `first` are played with their echoes left undrawn before the `count`
 // frames that are read.
@@ -72,20 +68,17 @@ ModeRun Render(const fs::path& loop, int width, int height, int first, int count
                const Tweak& tweak = {}, int unseen = 0,
                const std::function<void(vl::render::FrameRenderer&)>& prepare = {}) {
   ModeRun run;
-  auto gl = vl::headless::HeadlessContext::Create(width, height, &run.error);
-  if (!gl) {
+  auto loop_run = StartRun(width, height, mode, &run.error);
+  if (!loop_run) {
     run.no_context = true;
     return run;
   }
-  TestPlayer test(width, height, mode);
-  auto& scene = test.scene;
-  auto& assets = test.assets;
-  auto& player = test.player;
-  if (auto err = vl::engine::LoadSequence(*scene, loop.string(), assets)) {
+  vl::render::OfflinePlayer& player = loop_run->player();
+  if (vl::Status err = loop_run->Load(loop)) {
     run.error = err->ToString();
     return run;
   }
-  if (tweak) tweak(*scene);
+  if (tweak) tweak(loop_run->scene());
   if (prepare) prepare(player.renderer());
   player.Seek(first);
   player.renderer().set_echoes_unseen(true);
@@ -93,7 +86,7 @@ ModeRun Render(const fs::path& loop, int width, int height, int first, int count
   player.renderer().set_echoes_unseen(false);
   for (int k = 0; k < count; ++k) {
     player.DrawNextFrame();
-    run.frames.push_back(gl->ReadPixels());
+    run.frames.push_back(loop_run->ReadPixels());
     run.stats.push_back(player.renderer().last_frame());
   }
   return run;
@@ -428,11 +421,10 @@ TEST_F(RenderModes, EmptyModelCapturesHoldTheClearGrey) {
   std::vector<std::vector<uint8_t>> held;
   for (RenderMode mode : {RenderMode::kReference, RenderMode::kExact}) {
     std::string error;
-    auto gl = vl::headless::HeadlessContext::Create(160, 128, &error);
-    if (!gl) GTEST_SKIP() << error;
-    TestPlayer test(160, 128, mode);
-    auto& player = test.player;
-    ASSERT_FALSE(vl::engine::LoadSequence(*test.scene, loop.string(), test.assets).has_value());
+    auto run = StartRun(160, 128, mode, &error);
+    if (!run) GTEST_SKIP() << error;
+    auto& player = run->player();
+    ASSERT_FALSE(run->Load(loop).has_value());
     for (int k = 0; k < 2; ++k) player.DrawNextFrame();
     for (int slot = 1; slot <= 3; ++slot) {
       std::vector<uint8_t> grey(512 * 512);
@@ -456,16 +448,16 @@ TEST_F(RenderModes, ModelCaptureHoldsNothingOfTheGlowScene) {
   for (RenderMode mode : {RenderMode::kReference, RenderMode::kExact, RenderMode::kFast}) {
     SCOPED_TRACE(vl::render::RenderModeName(mode));
     std::string error;
-    auto gl = vl::headless::HeadlessContext::Create(352, 288, &error);
-    if (!gl) GTEST_SKIP() << error;
-    TestPlayer test(352, 288, mode);
-    ASSERT_FALSE(vl::engine::LoadSequence(*test.scene, loop.string(), test.assets).has_value());
-    auto& set = test.scene->settings;
+    auto run = StartRun(352, 288, mode, &error);
+    if (!run) GTEST_SKIP() << error;
+    auto& player = run->player();
+    ASSERT_FALSE(run->Load(loop).has_value());
+    auto& set = run->scene().settings;
     set.fx_text = set.fx_sprites = set.sprites_on = set.echo_model_1_on = 2.0f;
     set.fx_model_1 = set.model_1_on = 0.0f;
-    for (int f = 0; f < 20; ++f) test.scene->track(vl::engine::Track::background_r).frame_values[f] = 40;
-    test.player.Seek(5);
-    test.player.DrawNextFrame();
+    for (int f = 0; f < 20; ++f) run->scene().track(vl::engine::Track::background_r).frame_values[f] = 40;
+    player.Seek(5);
+    player.DrawNextFrame();
     auto levels = [](uint32_t texture) {
       std::vector<uint8_t> texels(512 * 512);
       glBindTexture(GL_TEXTURE_2D, texture);
@@ -474,8 +466,8 @@ TEST_F(RenderModes, ModelCaptureHoldsNothingOfTheGlowScene) {
       std::sort(texels.begin(), texels.end());
       return std::vector<uint8_t>(texels.begin(), std::unique(texels.begin(), texels.end()));
     };
-    EXPECT_GT(levels(test.player.renderer().glow_scene_texture()).size(), 2u) << "the glow scene drew nothing";
-    EXPECT_EQ(levels(test.player.renderer().glow_model_texture(1)), std::vector<uint8_t>{40});
+    EXPECT_GT(levels(player.renderer().glow_scene_texture()).size(), 2u) << "the glow scene drew nothing";
+    EXPECT_EQ(levels(player.renderer().glow_model_texture(1)), std::vector<uint8_t>{40});
   }
 }
 
@@ -486,11 +478,10 @@ TEST_F(RenderModes, SmallOutputsCaptureTheWholeGlowScene) {
   if (!fs::exists(loop)) GTEST_SKIP() << "default.lqf not built";
   for (auto [w, h] : {std::pair{352, 240}, std::pair{176, 144}}) {
     std::string error;
-    auto gl = vl::headless::HeadlessContext::Create(w, h, &error);
-    if (!gl) GTEST_SKIP() << error;
-    TestPlayer test(w, h, RenderMode::kExact);
-    auto& player = test.player;
-    ASSERT_FALSE(vl::engine::LoadSequence(*test.scene, loop.string(), test.assets).has_value());
+    auto run = StartRun(w, h, RenderMode::kExact, &error);
+    if (!run) GTEST_SKIP() << error;
+    auto& player = run->player();
+    ASSERT_FALSE(run->Load(loop).has_value());
     player.Seek(10);
     player.DrawNextFrame();
     std::vector<uint8_t> grey(512 * 512);

@@ -7,9 +7,9 @@
 #include <memory>
 #include <thread>
 
-#include "app/desktop/drawing_thread.h"
+#include "platform/session/drawing_thread.h"
 
-namespace vl::desktop {
+namespace vl::session {
 namespace {
 
 using namespace std::chrono_literals;
@@ -57,4 +57,4 @@ TEST(DrawingThread, EndsAfterTheJobInHand) {
 }
 
 }  // namespace
-}  // namespace vl::desktop
+}  // namespace vl::session

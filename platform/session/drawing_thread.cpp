@@ -1,8 +1,8 @@
-#include "app/desktop/drawing_thread.h"
+#include "platform/session/drawing_thread.h"
 
 #include <utility>
 
-namespace vl::desktop {
+namespace vl::session {
 
 DrawingThread::DrawingThread(std::function<void()> finished)
     : finished_(std::move(finished)), thread_([this] { Run(); }) {}
@@ -62,4 +62,4 @@ void DrawingThread::Run() {
   }
 }
 
-}  // namespace vl::desktop
+}  // namespace vl::session

@@ -1,14 +1,14 @@
 // DrawingThread: a thread of its own that runs one job at a time for the GUI thread. The GUI
 // thread hands a job over and may not touch what the job uses until it has taken the job back,
 // either when told it is done (a call queued to the GUI thread) or by waiting for it. So exactly
-// one thread at a time owns what the jobs work on. No Qt widgets, no GL here.
+// one thread at a time owns what the jobs work on. No Qt, no GL here.
 #pragma once
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
 
-namespace vl::desktop {
+namespace vl::session {
 
 class DrawingThread {
  public:
@@ -41,4 +41,4 @@ class DrawingThread {
   std::thread thread_;
 };
 
-}  // namespace vl::desktop
+}  // namespace vl::session
