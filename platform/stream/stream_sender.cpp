@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
+#include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +33,10 @@ namespace vl::stream {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The worker's niceness: competing for a core, it weighs about a third of a player's thread, and
+// a core with time to spare still lets it keep up.
+constexpr int kWorkerNice = 5;
 
 std::string AvError(int code) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -91,10 +97,19 @@ int OpenOutputDevice(const std::string& path, std::string* error) {
   return -1;
 }
 
+struct FreeFrame {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using Picture = std::unique_ptr<AVFrame, FreeFrame>;
+
+// Frames are converted as they are handed over: converting costs the player's thread no more
+// than copying the RGBA would, the worker never reads the RGBA again, and less than half the
+// bytes wait in the queue. A frame of another size than the one sent is scaled by the worker
+// from YUV, which costs a quarter of scaling from RGB(A) and converting in one pass.
 struct QueuedFrame {
-  std::vector<uint8_t> pixels;
-  int width = 0, height = 0, stride = 0;
-  PixelOrder order = PixelOrder::kRgba;
+  Picture yuv;                  // at the size sent
+  std::vector<uint8_t> planes;  // or at the size given: Y, U and V, each row packed
+  int width = 0, height = 0;
   double seconds = 0;
 };
 
@@ -137,6 +152,11 @@ struct StreamSender::Worker {
   std::vector<std::vector<uint8_t>> spare;  // buffers of sent frames, kept for the next ones
   StreamStatus status;
   int first_width = 0, first_height = 0;  // of the first frame delivered
+  // The size sent, fixed by the first frame; its pictures' memory comes from `pool`, and goes back
+  // to it when both the queue and the encoder (which may keep a reference frame) are done with it.
+  int out_width = 0, out_height = 0;
+  int luma_stride = 0, chroma_stride = 0;
+  AVBufferPool* pool = nullptr;
   bool stop = false;
 
   // Read by FFmpeg's interrupt callback during a connect or a write.
@@ -147,12 +167,10 @@ struct StreamSender::Worker {
   AVFormatContext* format = nullptr;
   AVCodecContext* codec = nullptr;
   AVStream* stream = nullptr;
-  AVFrame* picture = nullptr;
   AVPacket* packet = nullptr;
   SwsContext* scaler = nullptr;
   int device = -1;
   std::vector<uint8_t> device_frame;
-  int out_width = 0, out_height = 0;
   double first_seconds = 0;
   int64_t last_pts = -1;
   std::thread thread;
@@ -161,6 +179,41 @@ struct StreamSender::Worker {
   ~Worker() {
     Close(false);
     sws_freeContext(scaler);
+    queue.clear();
+    av_buffer_pool_uninit(&pool);  // the last picture to go frees it
+  }
+
+  // Under `mu`, at the first frame: the size sent, and where its pictures come from.
+  void FirstFrame(int width, int height) {
+    first_width = width, first_height = height;
+    out_width = (o.width > 0 ? o.width : width) & ~1;
+    out_height = (o.height > 0 ? o.height : height) & ~1;
+    status.width = out_width, status.height = out_height;
+    if (out_width < 2 || out_height < 2) return;
+    // Rows 64-byte aligned, as FFmpeg's own frames are, and padding for its vector reads.
+    luma_stride = (out_width + 63) & ~63;
+    chroma_stride = (out_width / 2 + 63) & ~63;
+    const size_t size = size_t(luma_stride) * out_height + size_t(chroma_stride) * (out_height / 2) * 2 + 64;
+    pool = av_buffer_pool_init(size, nullptr);
+  }
+
+  // A YUV 4:2:0 picture of the size sent; null when out of memory. Any thread.
+  Picture NewPicture() {
+    AVBufferRef* buf = pool ? av_buffer_pool_get(pool) : nullptr;
+    Picture p(buf ? av_frame_alloc() : nullptr);
+    if (!p) {
+      av_buffer_unref(&buf);
+      return nullptr;
+    }
+    p->buf[0] = buf;
+    p->format = AV_PIX_FMT_YUV420P;
+    p->width = out_width, p->height = out_height;
+    p->data[0] = buf->data;
+    p->data[1] = p->data[0] + size_t(luma_stride) * out_height;
+    p->data[2] = p->data[1] + size_t(chroma_stride) * (out_height / 2);
+    p->linesize[0] = luma_stride;
+    p->linesize[1] = p->linesize[2] = chroma_stride;
+    return p;
   }
 
   static int Interrupt(void* opaque) {
@@ -184,7 +237,6 @@ struct StreamSender::Worker {
       format = nullptr;
     }
     avcodec_free_context(&codec);
-    av_frame_free(&picture);
     av_packet_free(&packet);
     stream = nullptr;
     if (device >= 0) ::close(device), device = -1;
@@ -194,13 +246,8 @@ struct StreamSender::Worker {
   bool Open(std::string* error) {
     Close(false);
     last_pts = -1;
-    picture = av_frame_alloc();
     packet = av_packet_alloc();
-    if (!picture || !packet) return *error = "out of memory", false;
-    picture->format = AV_PIX_FMT_YUV420P;
-    picture->width = out_width;
-    picture->height = out_height;
-    if (av_frame_get_buffer(picture, 0) < 0) return *error = "out of memory for frames", false;
+    if (!packet) return *error = "out of memory", false;
     if (kind == "device") return OpenDevice(error);
     return OpenNetwork(error);
   }
@@ -311,21 +358,22 @@ struct StreamSender::Worker {
 
   // Converts, encodes and sends one frame; false with the reason when the destination failed
   // (a frame a device had no room for is only dropped: *dropped).
-  bool Send(const QueuedFrame& f, bool* dropped, std::string* error) {
-    if (av_frame_make_writable(picture) < 0) return *error = "out of memory for frames", false;
-    if (f.width == out_width && f.height == out_height) {
-      ToYuv420(f.pixels.data(), f.stride, f.width, f.height, f.order == PixelOrder::kBgra, picture->data,
-               picture->linesize);
-    } else {
-      const AVPixelFormat in = f.order == PixelOrder::kBgra ? AV_PIX_FMT_BGRA : AV_PIX_FMT_RGBA;
-      scaler = sws_getCachedContext(scaler, f.width, f.height, in, out_width, out_height, AV_PIX_FMT_YUV420P,
-                                    SWS_BILINEAR, nullptr, nullptr, nullptr);
-      if (!scaler) return *error = "cannot convert frames of " + std::to_string(f.width) + " x " + std::to_string(f.height), false;
-      const uint8_t* src[4] = {f.pixels.data(), nullptr, nullptr, nullptr};
-      const int src_stride[4] = {f.stride, 0, 0, 0};
+  bool Send(QueuedFrame& f, bool* dropped, std::string* error) {
+    Picture scaled;
+    AVFrame* picture = f.yuv.get();
+    if (!picture) {
+      scaled = NewPicture();
+      if (!scaled) return *error = "out of memory for frames", false;
+      picture = scaled.get();
+      scaler = sws_getCachedContext(scaler, f.width, f.height, AV_PIX_FMT_YUV420P, out_width, out_height,
+                                    AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+      if (!scaler) return *error = "cannot scale frames of " + std::to_string(f.width) + " x " + std::to_string(f.height), false;
+      const size_t luma = size_t(f.width) * f.height;
+      const uint8_t* src[4] = {f.planes.data(), f.planes.data() + luma, f.planes.data() + luma + luma / 4, nullptr};
+      const int src_stride[4] = {f.width, f.width / 2, f.width / 2, 0};
       sws_scale(scaler, src, src_stride, 0, f.height, picture->data, picture->linesize);
     }
-    if (device >= 0) return WriteDevice(dropped, error);
+    if (device >= 0) return WriteDevice(*picture, dropped, error);
 
     // Frames carry the player's clock: a frame the player skipped leaves a gap, never a
     // stretch of the ones around it.
@@ -352,13 +400,13 @@ struct StreamSender::Worker {
     }
   }
 
-  bool WriteDevice(bool* dropped, std::string* error) {
+  bool WriteDevice(const AVFrame& picture, bool* dropped, std::string* error) {
     uint8_t* out = device_frame.data();
     const int widths[3] = {out_width, out_width / 2, out_width / 2};
     const int heights[3] = {out_height, out_height / 2, out_height / 2};
     for (int p = 0; p < 3; ++p)
       for (int y = 0; y < heights[p]; ++y, out += widths[p])
-        std::memcpy(out, picture->data[p] + size_t(y) * picture->linesize[p], widths[p]);
+        std::memcpy(out, picture.data[p] + size_t(y) * picture.linesize[p], widths[p]);
     const ssize_t n = ::write(device, device_frame.data(), device_frame.size());
     if (n == ssize_t(device_frame.size())) return true;
     if (n >= 0 || errno == EAGAIN || errno == EINTR) return *dropped = true, true;
@@ -381,16 +429,11 @@ struct StreamSender::Worker {
           wake.wait_until(lock, next_try);
           continue;
         }
-        if (out_width == 0) {
-          out_width = (o.width > 0 ? o.width : first_width) & ~1;
-          out_height = (o.height > 0 ? o.height : first_height) & ~1;
-          status.width = out_width, status.height = out_height;
-        }
         status.state = StreamState::kConnecting;
         ++status.attempts;
         lock.unlock();
         std::string error;
-        const bool ok = out_width >= 2 && out_height >= 2 ? Open(&error) : (error = "frames too small to send", false);
+        const bool ok = pool ? Open(&error) : (error = out_width < 2 || out_height < 2 ? "frames too small to send" : "out of memory", false);
         if (!ok) Close(false);
         lock.lock();
         if (stop) break;
@@ -413,8 +456,9 @@ struct StreamSender::Worker {
       bool dropped = false;
       std::string error;
       const bool ok = Send(frame, &dropped, &error);
+      frame.yuv.reset();
       lock.lock();
-      spare.push_back(std::move(frame.pixels));
+      if (!frame.planes.empty()) spare.push_back(std::move(frame.planes));
       if (ok) {
         ++(dropped ? status.dropped : status.sent);
         continue;
@@ -454,12 +498,21 @@ struct StreamSender::Worker {
     status.state = StreamState::kStopped;
   }
 
+  // Under `mu`: the oldest waiting frame is dropped and counted.
+  void DropOldest() {
+    QueuedFrame& f = queue.front();
+    if (!f.planes.empty()) spare.push_back(std::move(f.planes));
+    queue.pop_front();
+    ++status.dropped;
+  }
+
   // The destination failed: frames waiting for it are dropped with it.
   void Fail(const std::string& error, std::unique_lock<std::mutex>&) {
     status.state = StreamState::kFailed;
     status.last_error = error;
     status.dropped += static_cast<int64_t>(queue.size());
-    for (QueuedFrame& f : queue) spare.push_back(std::move(f.pixels));
+    for (QueuedFrame& f : queue)
+      if (!f.planes.empty()) spare.push_back(std::move(f.planes));
     queue.clear();
   }
 };
@@ -497,7 +550,13 @@ std::unique_ptr<StreamSender> StreamSender::Start(const StreamOptions& options, 
   av_log_set_level(AV_LOG_FATAL);  // failures are reported through the status
   sender->worker_ = std::make_unique<Worker>(sender->options_);
   Worker* w = sender->worker_.get();
-  w->thread = std::thread([w] { w->Run(); });
+  w->thread = std::thread([w] {
+    // Where the drawing and the encoder want the same core, the drawing gets it: the stream
+    // drops frames rather than the picture coming late. Named for top -H and debuggers.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kWorkerNice);
+    ::pthread_setname_np(::pthread_self(), "vl-stream");
+    w->Run();
+  });
   return sender;
 }
 
@@ -521,42 +580,51 @@ void StreamSender::DeliverPixels(const live::ShownFrame& frame, PixelOrder order
   if (!frame.rgba || frame.width < 1 || frame.height < 1 || frame.width > 16384 || frame.height > 16384 ||
       frame.stride_bytes < frame.width * 4)
     return;
-  std::vector<uint8_t> pixels;
+  // The stream's sizes are even: an odd last column or row is not sent, and a frame one pixel
+  // bigger than the size sent needs no scaling.
+  const int width = frame.width & ~1, height = frame.height & ~1;
+  QueuedFrame queued;
+  bool to_scale = false;
   {
     std::lock_guard lock(w.mu);
     if (w.stop) return;
     if (w.first_width == 0) {
-      w.first_width = frame.width, w.first_height = frame.height;
+      w.FirstFrame(frame.width, frame.height);
       w.wake.notify_all();
     }
-    // While the destination is down nothing is copied: the frame is only counted.
-    if (w.status.state == StreamState::kFailed) {
+    // While the destination is down (or frames cannot be sent at all) nothing is converted or
+    // copied: the frame is only counted.
+    if (w.status.state == StreamState::kFailed || !w.pool || width < 2 || height < 2) {
       ++w.status.dropped;
       return;
     }
-    // The newest frame matters most: a full queue loses its oldest.
-    if (static_cast<int>(w.queue.size()) >= options_.queue_frames) {
-      w.spare.push_back(std::move(w.queue.front().pixels));
-      w.queue.pop_front();
+    // The newest frame matters most: a full queue loses its oldest, and its memory is reused.
+    if (static_cast<int>(w.queue.size()) >= options_.queue_frames) w.DropOldest();
+    to_scale = width != w.out_width || height != w.out_height;
+    if (to_scale && !w.spare.empty()) queued.planes = std::move(w.spare.back()), w.spare.pop_back();
+  }
+  const bool bgra = order == PixelOrder::kBgra;
+  if (!to_scale) {
+    queued.yuv = w.NewPicture();
+    if (!queued.yuv) {
+      std::lock_guard lock(w.mu);
       ++w.status.dropped;
+      return;
     }
-    if (!w.spare.empty()) pixels = std::move(w.spare.back()), w.spare.pop_back();
-  }
-  const size_t row = size_t(frame.width) * 4;
-  pixels.resize(row * frame.height);
-  if (size_t(frame.stride_bytes) == row) {
-    std::memcpy(pixels.data(), frame.rgba, row * frame.height);
+    ToYuv420(frame.rgba, frame.stride_bytes, width, height, bgra, queued.yuv->data, queued.yuv->linesize);
   } else {
-    for (int y = 0; y < frame.height; ++y) std::memcpy(pixels.data() + row * y, frame.rgba + size_t(frame.stride_bytes) * y, row);
+    const size_t luma = size_t(width) * height;
+    queued.planes.resize(luma + luma / 2);
+    uint8_t* const planes[3] = {queued.planes.data(), queued.planes.data() + luma, queued.planes.data() + luma + luma / 4};
+    const int strides[3] = {width, width / 2, width / 2};
+    ToYuv420(frame.rgba, frame.stride_bytes, width, height, bgra, planes, strides);
   }
+  queued.width = width, queued.height = height;
+  queued.seconds = frame.seconds;
   std::lock_guard lock(w.mu);
   if (w.stop) return;
-  if (static_cast<int>(w.queue.size()) >= options_.queue_frames) {
-    w.spare.push_back(std::move(w.queue.front().pixels));
-    w.queue.pop_front();
-    ++w.status.dropped;
-  }
-  w.queue.push_back({std::move(pixels), frame.width, frame.height, int(row), order, frame.seconds});
+  if (static_cast<int>(w.queue.size()) >= options_.queue_frames) w.DropOldest();
+  w.queue.push_back(std::move(queued));
   w.wake.notify_all();
 }
 

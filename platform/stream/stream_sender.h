@@ -1,8 +1,9 @@
 // Sending the frames a player shows to other programs as they are shown: encoded with little
 // latency through FFmpeg's libraries to a network address (MPEG-TS over udp:// or srt://, FLV over
 // rtmp://), or raw to a V4L2 loopback device (/dev/videoN) that other programs see as a camera.
-// The player's thread only copies each frame into a short queue; a worker thread encodes and
-// sends, so a slow encoder or a dead destination costs dropped frames, never a late picture.
+// The player's thread only converts each frame to YUV into a short queue (as fast as copying it);
+// a worker thread scales, encodes and sends, so a slow encoder or a dead destination costs
+// dropped frames, never a late picture.
 // Knows nothing of loops, Qt or OpenGL.
 #pragma once
 #include <cstdint>
@@ -73,7 +74,7 @@ class StreamSender : public live::FrameSink {
   StreamSender(const StreamSender&) = delete;
   StreamSender& operator=(const StreamSender&) = delete;
 
-  // Copies the frame for the worker and returns; when the queue is full or the destination is
+  // Converts the frame for the worker and returns; when the queue is full or the destination is
   // down the frame is dropped and counted.
   void Deliver(const live::ShownFrame& frame) override { DeliverPixels(frame, PixelOrder::kRgba); }
   void DeliverPixels(const live::ShownFrame& frame, PixelOrder order);

@@ -13,9 +13,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -89,10 +92,19 @@ std::vector<uint8_t> Halve(const std::vector<uint8_t>& rgba, int width, int heig
   return half;
 }
 
+// The frame without an odd last column or row.
+std::vector<uint8_t> Even(const std::vector<uint8_t>& rgba, int width, int height) {
+  std::vector<uint8_t> even;
+  for (int y = 0; y < (height & ~1); ++y)
+    even.insert(even.end(), rgba.begin() + size_t(y) * width * 4, rgba.begin() + (size_t(y) * width + (width & ~1)) * 4);
+  return even;
+}
+
 // Streams `frames` frames of width x height (each a test frame, shown at `fps`) to a UDP port a
-// reader listens on, and checks what the reader decodes against them.
+// reader listens on, and checks what the reader decodes against them. From frame `grow_at` on,
+// the frames given are twice the size (a window made bigger), to be scaled to the first's.
 void StreamAndCompare(stream::StreamCodec codec, int width, int height, int out_width, int out_height,
-                      const std::string& scheme = "udp", const std::string& path = "") {
+                      const std::string& scheme = "udp", const std::string& path = "", int grow_at = -1) {
   const int fps = 25, frames = 60, port = FreeUdpPort();
   const std::string url = scheme + "://127.0.0.1:" + std::to_string(port) + path;
   std::atomic<bool> listening{false};
@@ -114,9 +126,10 @@ void StreamAndCompare(stream::StreamCodec codec, int width, int height, int out_
   ASSERT_TRUE(sender) << error;
   std::map<int, std::vector<uint8_t>> sent;  // at the size sent, for comparison
   for (int i = 0; i < frames; ++i) {
-    const std::vector<uint8_t> rgba = TestFrame(width, height, i);
-    sender->Deliver(Shown(rgba, width, height, i, fps));
-    sent[i] = out_width ? Halve(rgba, width, height) : rgba;
+    const int scale = grow_at >= 0 && i >= grow_at ? 2 : 1;
+    const std::vector<uint8_t> rgba = TestFrame(width * scale, height * scale, i);
+    sender->Deliver(Shown(rgba, width * scale, height * scale, i, fps));
+    sent[i] = out_width || scale == 2 ? Halve(rgba, width * scale, height * scale) : Even(rgba, width, height);
     std::this_thread::sleep_for(10ms);
   }
   // Long enough for the queue to empty; the reader stops at its count or after silence.
@@ -130,8 +143,8 @@ void StreamAndCompare(stream::StreamCodec codec, int width, int height, int out_
   ASSERT_EQ(got.error, "");
   EXPECT_EQ(status.state, stream::StreamState::kSending) << status.last_error;
   EXPECT_EQ(status.dropped, 0);
-  EXPECT_EQ(got.width, out_width ? out_width : width);
-  EXPECT_EQ(got.height, out_height ? out_height : height);
+  EXPECT_EQ(got.width, out_width ? out_width : width & ~1);
+  EXPECT_EQ(got.height, out_height ? out_height : height & ~1);
   EXPECT_EQ(av_cmp_q(got.rate, AVRational{fps, 1}), 0) << got.rate.num << "/" << got.rate.den;
   ASSERT_GE(got.frames.size(), size_t(frames - 15));  // the first ones may come before a key frame
   // Frames decode in order, each matching the one given at its time, within the coding's loss.
@@ -154,6 +167,17 @@ TEST(StreamSenderTest, UdpStreamDecodesToTheFramesGivenAtTheirSizeAndRate) {
 
 TEST(StreamSenderTest, Mpeg2StreamIsScaledToTheChosenSize) {
   StreamAndCompare(stream::StreamCodec::kMpeg2, 640, 480, 320, 240);
+}
+
+// Frames at the size sent are converted as they are handed over, others kept to be scaled: a
+// stream that goes from one to the other sends each frame as it was given.
+TEST(StreamSenderTest, FramesThatChangeSizeMidStreamKeepTheFirstSize) {
+  StreamAndCompare(stream::StreamCodec::kMpeg2, 320, 240, 0, 0, "udp", "", 30);
+}
+
+// A window of odd size: sent one column and row smaller, the picture not scaled.
+TEST(StreamSenderTest, OddSizedFramesAreSentWithoutTheirLastColumnAndRow) {
+  StreamAndCompare(stream::StreamCodec::kH264, 321, 241, 0, 0);
 }
 
 TEST(StreamSenderTest, SrtCallsAListenerAndSendsTheFrames) {
@@ -426,6 +450,115 @@ TEST(StreamPixelsTest, ColoursConvertToStudioRangeBt601InEitherByteOrder) {
   EXPECT_EQ(y[1], 235);
   EXPECT_NEAR(u[0], 128, 1);
   EXPECT_NEAR(v[0], 128, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Seeded random pixels, each byte on its own (the padding past `width` pixels of a row too).
+std::vector<uint8_t> RandomPixels(int height, int stride, uint32_t seed) {
+  std::vector<uint8_t> px(size_t(stride) * height);
+  uint32_t s = seed;
+  for (uint8_t& b : px) {
+    s = s * 1664525u + 1013904223u;
+    b = uint8_t(s >> 24);
+  }
+  return px;
+}
+
+struct Planes {
+  std::vector<uint8_t> y, u, v;
+  int strides[3];
+  uint8_t* data[3];
+  // Each plane's rows wider than the picture, so a write past a row's end shows in the padding.
+  Planes(int width, int height) : strides{width + 5, width / 2 + 3, width / 2 + 3} {
+    y.assign(size_t(strides[0]) * height, 0xA5);
+    u.assign(size_t(strides[1]) * (height / 2), 0xA5);
+    v.assign(size_t(strides[2]) * (height / 2), 0xA5);
+    data[0] = y.data(), data[1] = u.data(), data[2] = v.data();
+  }
+};
+
+// The vector versions take 8 or 16 pixels a step and leave the rest of a row to the plain one:
+// widths around those steps, both byte orders, strides with padding, must give the same bytes, and
+// nothing past a row's end may be written.
+TEST(StreamPixelsTest, VectorConversionGivesThePlainOnesBytesAtEveryWidth) {
+  using stream::VectorLevel;
+  for (const VectorLevel level : {VectorLevel::kSse41, VectorLevel::kAvx2}) {
+    if (!stream::Supported(level)) {
+      std::printf("vector level %d: not on this processor, not tested\n", int(level));
+      continue;
+    }
+    for (const int width : {2, 6, 8, 14, 16, 18, 30, 32, 34, 46, 720})
+      for (const bool bgra : {false, true}) {
+        const int height = 6, stride = width * 4 + (width % 3) * 4;
+        const std::vector<uint8_t> px = RandomPixels(height, stride, uint32_t(width * 2 + bgra));
+        Planes fast(width, height), plain(width, height);
+        ASSERT_TRUE(stream::ToYuv420With(level, px.data(), stride, width, height, bgra, fast.data, fast.strides));
+        stream::ToYuv420With(VectorLevel::kPlain, px.data(), stride, width, height, bgra, plain.data, plain.strides);
+        const std::string at = "level " + std::to_string(int(level)) + " width " + std::to_string(width) +
+                               " bgra " + std::to_string(bgra);
+        EXPECT_EQ(fast.y, plain.y) << at;
+        EXPECT_EQ(fast.u, plain.u) << at;
+        EXPECT_EQ(fast.v, plain.v) << at;
+        for (int row = 0; row < height; ++row) EXPECT_EQ(fast.y[size_t(row) * fast.strides[0] + width], 0xA5) << at;
+        for (int row = 0; row < height / 2; ++row) {
+          EXPECT_EQ(fast.u[size_t(row) * fast.strides[1] + width / 2], 0xA5) << at;
+          EXPECT_EQ(fast.v[size_t(row) * fast.strides[2] + width / 2], 0xA5) << at;
+        }
+      }
+  }
+}
+
+// FFmpeg's converter at the same size, as a viewer's reference.
+Planes FFmpegYuv(const std::vector<uint8_t>& px, int width, int height, bool bgra) {
+  Planes out(width, height);
+  SwsContext* sws = sws_getContext(width, height, bgra ? AV_PIX_FMT_BGRA : AV_PIX_FMT_RGBA, width, height,
+                                   AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+  EXPECT_TRUE(sws);
+  const uint8_t* src[4] = {px.data(), nullptr, nullptr, nullptr};
+  const int src_stride[4] = {width * 4, 0, 0, 0};
+  if (sws) sws_scale(sws, src, src_stride, 0, height, out.data, out.strides);
+  sws_freeContext(sws);
+  return out;
+}
+
+// What a viewer decodes must be the colours FFmpeg's own converter would have given, within a
+// level: the luma of random pictures everywhere, and the chroma inside flat areas (pictures of
+// random 8 x 8 blocks). At a colour edge the two differ by design: FFmpeg filters chroma over
+// neighbouring pixels, this takes the mean of each 2 x 2 block.
+TEST(StreamPixelsTest, ConversionMatchesFFmpegsConverterOnRandomPictures) {
+  const int width = 96, height = 64;
+  for (const bool bgra : {false, true})
+    for (uint32_t seed : {1u, 2u, 3u}) {
+      const std::vector<uint8_t> noise = RandomPixels(height, width * 4, seed);
+      std::vector<uint8_t> blocks(noise.size());
+      for (int row = 0; row < height; ++row)
+        for (int x = 0; x < width; ++x)
+          std::memcpy(&blocks[(size_t(row) * width + x) * 4], &noise[(size_t(row / 8 * 8) * width + x / 8 * 8) * 4], 4);
+      for (const std::vector<uint8_t>* px : {&noise, static_cast<const std::vector<uint8_t>*>(&blocks)}) {
+        Planes ours(width, height);
+        stream::ToYuv420(px->data(), width * 4, width, height, bgra, ours.data, ours.strides);
+        const Planes theirs = FFmpegYuv(*px, width, height, bgra);
+        const char* what = px == &noise ? "noise" : "blocks";
+        int worst_y = 0, worst_uv = 0;
+        for (int row = 0; row < height; ++row)
+          for (int x = 0; x < width; ++x) {
+            const size_t i = size_t(row) * ours.strides[0] + x;
+            worst_y = std::max(worst_y, std::abs(ours.y[i] - theirs.y[i]));
+          }
+        // Chroma samples 1 and 2 of each block's four in either direction: no edge within reach.
+        for (int row = 0; row < height / 2 && px == &blocks; ++row)
+          for (int x = 0; x < width / 2; ++x) {
+            if (x % 4 == 0 || x % 4 == 3 || row % 4 == 0 || row % 4 == 3) continue;
+            const size_t i = size_t(row) * ours.strides[1] + x;
+            worst_uv = std::max({worst_uv, std::abs(ours.u[i] - theirs.u[i]), std::abs(ours.v[i] - theirs.v[i])});
+          }
+        EXPECT_LE(worst_y, 1) << what << " seed " << seed << " bgra " << bgra;
+        EXPECT_LE(worst_uv, 1) << what << " seed " << seed << " bgra " << bgra;
+      }
+    }
 }
 
 }  // namespace
