@@ -190,6 +190,13 @@ void FrameRenderer::RenderFrame(PlaybackPanel* panel) {
     LitUntexturedState();
   }
 
+  // 5a. An unseen picture stops here: an empty scissor box drops every fragment from now until
+  //     the frame's end, while the layers run their calls (and advance their state) as ever.
+  if (picture_unseen_) {
+    glEnable(GL_SCISSOR_TEST);
+    glScissor(0, 0, 0, 0);
+  }
+
   // 6. Backdrop planes. Whether or not they draw, what follows starts blended without depth test.
   if (On(set.backdrop_on)) layers_.DrawBackdrop(s);
   glDisable(GL_DEPTH_TEST);
@@ -257,6 +264,7 @@ void FrameRenderer::RenderFrame(PlaybackPanel* panel) {
   layers_.DrawText(s);
 
   // 15. Final state for the next tick and for whatever draws over the view.
+  if (picture_unseen_) glDisable(GL_SCISSOR_TEST);
   SetStateBetweenFrames();
 
   // 16. Frame advance.

@@ -424,8 +424,13 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   player.Seek(0);
   if (request.preroll) {
     const auto t0 = std::chrono::steady_clock::now();
-    // The preroll's pictures are thrown away: its echoes need not be drawn.
-    player.renderer().set_echoes_unseen(true);
+    // The preroll's pictures are thrown away: only a cycle whose pictures are compared below
+    // draws them whole; the others leave the state the recording reads and no picture.
+    auto draw_pictures = [&](bool whole) {
+      if (request.preroll_drawn_whole) whole = true;
+      player.renderer().set_picture_unseen(!whole);
+      player.renderer().set_echoes_unseen(true);
+    };
     // Enough cycles that no particle alive when recording starts was born before the cycle
     // just played; a loop whose particles all start a cycle as they started the one before
     // (none at all, say) needs no more.
@@ -439,11 +444,14 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
     bool particles_move = false;
     while (cycles < max_cycles) {
       pictures.clear();
+      // The pictures of cycle min_cycles - 1 and later are compared with the next cycle's.
+      const bool hashed = particles_move && cycles + 1 >= min_cycles - 1;
+      draw_pictures(hashed);
       for (int k = 0; k < preroll_frames; ++k) {
         if (cancelled()) return was_cancelled();
         random.Seed(FrameSeed(cycle_seed, k));
         player.DrawNextFrame();
-        if (particles_move) {
+        if (hashed) {
           const headless::Image picture = gl->ReadPixels();
           pictures.push_back(std::hash<std::string_view>()(
               std::string_view(reinterpret_cast<const char*>(picture.rgba.data()), picture.rgba.size())));
@@ -465,7 +473,7 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
     if (cycles == max_cycles && max_cycles > 1 && observer.warning)
       observer.warning(request.loop_path + ": its particles still differ from one cycle to the next after " +
                        std::to_string(cycles) + " cycles played through; the file may not repeat exactly");
-    player.renderer().set_echoes_unseen(false);
+    player.renderer().set_picture_unseen(false);
     if (preroll_frames < end) player.Seek(0);  // a shortened preroll (measuring) restarts the loop
     // The GL may still be drawing the preroll; wait for it so its time is counted here.
     gl->ReadPixels();
