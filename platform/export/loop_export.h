@@ -94,6 +94,7 @@ struct ExportResult {
   std::string audio_encoder;  // e.g. "mp2"; empty without sound
   // Where the time went, in seconds of wall time.
   double preroll_s = 0, render_s = 0, encode_s = 0, total_s = 0;
+  int preroll_cycles = 0;   // cycles the preroll played
 };
 
 // Renders and writes the whole file. The file appears under out_path only when it was written

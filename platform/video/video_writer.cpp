@@ -339,7 +339,7 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
   v.codec->flags |= AV_CODEC_FLAG_BITEXACT;
   if (v.format->oformat->flags & AVFMT_GLOBALHEADER) v.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   if (encoder->id == AV_CODEC_ID_H264) {
-    av_opt_set(v.codec->priv_data, "preset", "medium", 0);
+    av_opt_set(v.codec->priv_data, "preset", options.h264_speed.c_str(), 0);
     av_opt_set(v.codec->priv_data, "crf", std::to_string(options.quality).c_str(), 0);
   } else if (!plan.encoder) {
     v.codec->bit_rate = static_cast<int64_t>(options.width) * options.height * options.fps / 4;
