@@ -73,9 +73,10 @@ class VideoWriter {
   std::string audio_codec_name() const;
   int64_t frames_written() const { return frames_; }
 
+  struct Impl;  // FFmpeg's state, known only to the writer's own file
+
  private:
   VideoWriter() = default;
-  struct Impl;
   std::unique_ptr<Impl> impl_;
   int64_t frames_ = 0;
   bool finished_ = false;
