@@ -2,7 +2,9 @@
 // an export as a multiple of the loop's duration (below 1: faster than real time), and the shares
 // of it spent encoding and in the preroll. Each export records the first N frames (--frames N,
 // default 30) after a preroll of as many, and the multiple is scaled to the loop's full length
-// (preroll and recording both cover the whole loop in a real export). cpu_x_realtime is the same
+// (preroll and recording both cover the whole loop in a real export). --frames 0 exports the whole
+// loop with its whole preroll (as many cycles as its particles need): the figures an export of it
+// takes, e.g. for the HD presets: --frames 0 --benchmark_filter='/1[56]/' [--fast]. cpu_x_realtime is the same
 // in CPU seconds of all threads, which a busy machine does not inflate.
 //
 //   build/bench/export_bench [--frames N] [--fast] [--benchmark_filter=default/16]
@@ -62,13 +64,16 @@ void ExportPreset(benchmark::State& state, const std::string& loop, int preset) 
     }
     state.SetIterationTime(r.total_s);
     // Per frame of the loop: the preroll draws one, the recording draws, reads and encodes one.
-    const double per_frame = (r.preroll_s + r.render_s + r.encode_s) / r.frames_written;
+    // A whole export: its wall time against the loop's length.
+    const double per_frame = g_frames == 0 ? r.total_s / r.frames_written
+                                           : (r.preroll_s + r.render_s + r.encode_s) / r.frames_written;
     state.counters["x_realtime"] = per_frame * r.fps;
     // The same as CPU time: what it takes on an otherwise idle machine with one core to spare.
     state.counters["cpu_x_realtime"] = cpu / r.frames_written * r.fps;
     state.counters["encode_%"] = 100.0 * r.encode_s / (r.preroll_s + r.render_s + r.encode_s);
     state.counters["preroll_%"] = 100.0 * r.preroll_s / (r.preroll_s + r.render_s + r.encode_s);
     state.counters["loop_s"] = static_cast<double>(r.loop_frames) / r.fps;
+    state.counters["preroll_cycles"] = r.preroll_cycles;
     state.SetLabel(std::string(p.name) + " " + std::to_string(p.width) + "x" + std::to_string(p.height) + " " +
                    r.encoder);
   }
@@ -80,7 +85,7 @@ int main(int argc, char** argv) {
   std::vector<char*> rest;
   for (int i = 0; i < argc; ++i) {
     if (std::strcmp(argv[i], "--frames") == 0 && i + 1 < argc) {
-      g_frames = std::max(1, std::atoi(argv[++i]));
+      g_frames = std::max(0, std::atoi(argv[++i]));
       continue;
     }
     if (std::strcmp(argv[i], "--fast") == 0) {

@@ -158,6 +158,13 @@ void FrameRenderer::RenderFrame(PlaybackPanel* panel) {
     LitUntexturedState();
   }
 
+  // 5a. An unseen picture stops here: an empty scissor box drops every fragment from now until
+  //     the frame's end, while the layers run their calls (and advance their state) as ever.
+  if (picture_unseen_) {
+    glEnable(GL_SCISSOR_TEST);
+    glScissor(0, 0, 0, 0);
+  }
+
   // 6-12. Backdrop planes, tunnel, photo planes, vortex, particles, sprite ring, models 1-3, and
   //       the trail overlay.
   LayerPasses();
@@ -177,6 +184,7 @@ void FrameRenderer::RenderFrame(PlaybackPanel* panel) {
   layers_.DrawText(s);
 
   // 15. Final state for the next tick and for whatever draws over the view.
+  if (picture_unseen_) glDisable(GL_SCISSOR_TEST);
   SetStateBetweenFrames();
 
   // 16. Frame advance.

@@ -77,6 +77,10 @@ class FrameRenderer final : public FrameDrawer {
   // starts from a clear, the trail and the captures are taken before the echoes draw). The
   // reference path always draws.
   void set_echoes_unseen(bool unseen) { echoes_unseen_ = unseen; }
+  // Further: the echoes unseen, and nothing drawn onto the frame after the trail image and the
+  // captures are taken (the layers still advance their own state). What the next frame reads is
+  // left exactly as a whole picture would leave it, at a fraction of the cost.
+  void set_picture_unseen(bool unseen) { picture_unseen_ = echoes_unseen_ = unseen; }
   // Runs after every frame's working values are fetched from the tracks, before anything is
   // drawn: values held from outside (a live control) take the place of the loop's own there.
   void set_after_fetch(std::function<void(engine::SceneState&)> hook) { after_fetch_ = std::move(hook); }
@@ -154,6 +158,7 @@ class FrameRenderer final : public FrameDrawer {
   EchoSum echo_sum_;
   RenderMode mode_ = RenderModeFromEnvironment();
   bool echoes_unseen_ = false;
+  bool picture_unseen_ = false;
   std::function<void(engine::SceneState&)> after_fetch_;
   int64_t frame_serial_ = 0;
   // Per capture (scene, models 1-3): the grey level it is known to hold throughout because

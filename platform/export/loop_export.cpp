@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <future>
 #include <limits>
 #include <memory>
@@ -29,8 +28,8 @@ using video::VideoFormat;
 using Seconds = std::chrono::duration<double>;
 
 constexpr int kMaxLoops = 1000;
-// Particles that outlive many cycles (a long life on a slow particle clock) keep the preroll from
-// repeating for long: it stops after this many frames, or at most this many cycles of a long loop.
+// Particles that never die (a time scale of 0, say) would make the preroll endless: it stops
+// after this many frames, or at most this many cycles of a long loop.
 constexpr int kPrerollFrameCap = 4000;
 constexpr int kPrerollCycleCap = 4;
 
@@ -153,6 +152,13 @@ bool MoveIntoPlace(const fs::path& done, const fs::path& out, std::string* error
   }
   if (!aside.empty()) fs::remove_all(aside, ec);
   return true;
+}
+
+// x264's speed preset for a frame size, chosen by measurement (the README's export section): HD
+// frames take a faster one to keep an export near real time on two cores, at the same quality
+// factor; smaller frames keep "medium", which costs them little.
+const char* H264SpeedFor(int width, int height) {
+  return static_cast<int64_t>(width) * height >= 1280 * 720 ? "veryfast" : "medium";
 }
 
 // The generator's state for frame `frame` of every cycle. Each frame starts a sequence of its
@@ -319,228 +325,317 @@ ExportSound SoundOf(int preset, ExportFormat resolved) {
   return ExportSound::kOnlyGiven;
 }
 
-ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& observer) {
-  const auto started = std::chrono::steady_clock::now();
-  ExportResult result;
-  auto fail = [&](const std::string& why) {
-    result.ok = false;
-    result.error = why;
-    result.total_s = Seconds(std::chrono::steady_clock::now() - started).count();
-    return result;
-  };
-  auto cancelled = [&] { return observer.cancel && observer.cancel->load(std::memory_order_relaxed); };
+namespace {
 
-  // ---- What to write, and where ------------------------------------------------------------
+// What a request comes to once checked: the format, the names and the frame's sizes.
+struct ExportPlan {
+  ExportFormat format = ExportFormat::kPresetOwn;
+  const PresetFormat* preset = nullptr;
+  fs::path loop_path, out;
+  bool png = false;
+  // The loop is drawn in the shape the file is shown at. Files of square pixels have that size;
+  // the DV, VCD, SVCD and DVD files keep their frame and say how wide its pixels are.
+  bool square_file = false;
+  int drawn_width = 0, file_width = 0;
+};
+
+// The output name: its folder exists, and nothing is in its way that is not ours to replace.
+std::string CheckOutput(const ExportRequest& request, ExportPlan& plan) {
+  std::error_code ec;
+  plan.out = fs::absolute(request.out_path, ec);
+  if (Status same = RefuseSameFile(plan.loop_path, plan.out)) return same->ToString();
+  const fs::path folder = plan.out.parent_path();
+  if (ec || !fs::is_directory(folder, ec)) return request.out_path + ": the folder " + folder.string() + " does not exist";
+  const bool png = plan.png;
+  if (fs::is_directory(plan.out, ec) && !(png && IsPngSequenceFolder(plan.out)))
+    return request.out_path + (png ? ": a folder of that name holds other files than a PNG sequence" : ": is a folder");
+  // A FIFO, device or socket at the name is not ours to replace.
+  if (fs::exists(plan.out, ec) && !fs::is_regular_file(plan.out, ec) && !fs::is_directory(plan.out, ec))
+    return request.out_path + ": " + WhyNotReadable(plan.out) + "; it is left as it is";
+  if (png && fs::exists(plan.out, ec) && !fs::is_directory(plan.out, ec))
+    return request.out_path + ": a file of that name is in the way of the PNG folder";
+  return {};
+}
+
+// Step 1: what to write, and where. An empty string when the request can be done.
+std::string CheckRequest(const ExportRequest& request, ExportPlan& plan) {
   std::string why;
   const std::optional<ExportFormat> format = ResolveFormat(request.preset, request.format, &why);
-  if (!format) return fail(why);
-  if (!CheckOutputName(request.out_path, request.preset, *format, &why)) return fail(why);
-  if (request.loops < 1 || request.loops > kMaxLoops)
-    return fail("the number of loops must be 1 to " + std::to_string(kMaxLoops));
-  const PresetFormat& preset = *PresetFormatOf(request.preset);
-
+  if (!format) return why;
+  if (!CheckOutputName(request.out_path, request.preset, *format, &why)) return why;
+  if (request.loops < 1 || request.loops > kMaxLoops) return "the number of loops must be 1 to " + std::to_string(kMaxLoops);
+  plan.format = *format;
+  plan.preset = PresetFormatOf(request.preset);
+  plan.png = *format == ExportFormat::kPng;
   std::error_code ec;
-  const fs::path loop_path = fs::absolute(request.loop_path, ec);
+  plan.loop_path = fs::absolute(request.loop_path, ec);
   // The loader falls back to the library's default loop for names it cannot find; the loop named
   // for an export must exist.
-  if (ec) return fail(request.loop_path + ": no such file");
-  if (const std::string why_not = WhyNotReadable(loop_path); !why_not.empty()) return fail(request.loop_path + ": " + why_not);
-  const fs::path out = fs::absolute(request.out_path, ec);
-  if (Status same = RefuseSameFile(loop_path, out)) return fail(same->ToString());
-  const fs::path folder = out.parent_path();
-  if (ec || !fs::is_directory(folder, ec)) return fail(request.out_path + ": the folder " + folder.string() + " does not exist");
-  const bool png = *format == ExportFormat::kPng;
-  if (fs::is_directory(out, ec) && !(png && IsPngSequenceFolder(out)))
-    return fail(request.out_path + (png ? ": a folder of that name holds other files than a PNG sequence"
-                                        : ": is a folder"));
-  // A FIFO, device or socket at the name is not ours to replace.
-  if (fs::exists(out, ec) && !fs::is_regular_file(out, ec) && !fs::is_directory(out, ec))
-    return fail(request.out_path + ": " + WhyNotReadable(out) + "; it is left as it is");
-  if (png && fs::exists(out, ec) && !fs::is_directory(out, ec))
-    return fail(request.out_path + ": a file of that name is in the way of the PNG folder");
+  if (ec) return request.loop_path + ": no such file";
+  if (const std::string why_not = WhyNotReadable(plan.loop_path); !why_not.empty()) return request.loop_path + ": " + why_not;
+  if (std::string why_out = CheckOutput(request, plan); !why_out.empty()) return why_out;
 
   // Sound goes into the formats that carry it, read from a file that is only read.
   const bool silent_format = SoundOf(request.preset, *format) == ExportSound::kNone;
   if (!request.audio_path.empty()) {
     if (silent_format)
-      return fail(request.audio_path + ": " + ExportFormatName(*format) + " files carry no sound; write mp4, mkv or the preset's own format for sound");
+      return request.audio_path + ": " + ExportFormatName(*format) +
+             " files carry no sound; write mp4, mkv or the preset's own format for sound";
     // A FIFO or a device could block for ever or never end.
     if (!fs::is_regular_file(request.audio_path, ec))
-      return fail(request.audio_path + (fs::exists(request.audio_path, ec) ? ": is not a regular file" : ": no such file"));
+      return request.audio_path + (fs::exists(request.audio_path, ec) ? ": is not a regular file" : ": no such file");
   }
+  plan.square_file = *format == ExportFormat::kMp4 || *format == ExportFormat::kMkv || plan.png || silent_format;
+  plan.drawn_width = plan.preset->shown_width();
+  plan.file_width = plan.square_file ? plan.drawn_width : plan.preset->width;
+  return {};
+}
 
-  // ---- The loop, on a context of its own -----------------------------------------------------
-  // The loop is drawn in the shape the file is shown at. Files of square pixels have that size;
-  // the DV, VCD, SVCD and DVD files keep their frame and say how wide its pixels are.
-  const bool square_file = *format == ExportFormat::kMp4 || *format == ExportFormat::kMkv || png ||
-                           *format == ExportFormat::kWebp || *format == ExportFormat::kGif;
-  const int drawn_width = preset.shown_width();
-  const int file_width = square_file ? drawn_width : preset.width;
-  result.width = file_width;
-  result.height = preset.height;
-  auto gl = headless::HeadlessContext::Create(drawn_width, preset.height, &why);
-  if (!gl) return fail("cannot make a headless OpenGL context for the export: " + why);
-  // A scene, layers and a generator of its own, so the frames depend on nothing else the
-  // process draws.
-  auto scene = std::make_unique<engine::SceneState>();
+// The loop on a context of its own, with a scene, layers and a generator of its own, so the
+// frames depend on nothing else the process draws. Members in the order they need each other.
+struct LoopRun {
+  std::unique_ptr<headless::HeadlessContext> gl;
+  std::unique_ptr<engine::SceneState> scene = std::make_unique<engine::SceneState>();
   render::RenderAssets assets;
-  if (observer.warning) assets.set_reporter(observer.warning);
   Random random;
-  render::PlayerLayers layers(assets, random);
-  render::OfflinePlayer player(*scene, layers, preset.fps, random);
-  player.Start(assets, drawn_width, preset.height);
-  player.renderer().set_render_mode(request.fast ? render::RenderMode::kFast : render::RenderModeFromEnvironment());
-  if (auto err = engine::LoadSequence(*scene, loop_path.string(), assets)) return fail(err->ToString());
-  const int end = engine::PlayedFrameCount(*scene);
-  if (!engine::HasFramesToPlay(*scene)) return fail(request.loop_path + ": " + engine::kNothingToPlay);
+  render::PlayerLayers layers{assets, random};
+  render::OfflinePlayer player;
+  int end = 0;  // frames in one cycle
+
+  LoopRun(std::unique_ptr<headless::HeadlessContext> context, int fps)
+      : gl(std::move(context)), player(*scene, layers, fps, random) {}
+};
+
+std::unique_ptr<LoopRun> SetUpLoop(const ExportRequest& request, const ExportPlan& plan, const ExportObserver& observer,
+                                   std::string* error) {
+  std::string why;
+  auto gl = headless::HeadlessContext::Create(plan.drawn_width, plan.preset->height, &why);
+  if (!gl) {
+    *error = "cannot make a headless OpenGL context for the export: " + why;
+    return nullptr;
+  }
+  auto run = std::make_unique<LoopRun>(std::move(gl), plan.preset->fps);
+  if (observer.warning) run->assets.set_reporter(observer.warning);
+  run->player.Start(run->assets, plan.drawn_width, plan.preset->height);
+  run->player.renderer().set_render_mode(request.fast ? render::RenderMode::kFast : render::RenderModeFromEnvironment());
+  if (auto err = engine::LoadSequence(*run->scene, plan.loop_path.string(), run->assets)) {
+    *error = err->ToString();
+    return nullptr;
+  }
+  if (!engine::HasFramesToPlay(*run->scene)) {
+    *error = request.loop_path + ": " + engine::kNothingToPlay;
+    return nullptr;
+  }
+  run->end = engine::PlayedFrameCount(*run->scene);
   // The export records the loop repeating, as the player shows it with the loop switch on.
-  scene->loop_sequence = 2.0f;
-  scene->stop_requested = 0.0f;
-  result.loop_frames = end;
-  result.fps = preset.fps;
-  const int total = request.frame_limit > 0 ? std::min(end * request.loops, request.frame_limit) : end * request.loops;
+  run->scene->loop_sequence = 2.0f;
+  run->scene->stop_requested = 0.0f;
+  return run;
+}
+
+video::VideoOptions WriterOptions(const ExportRequest& request, const ExportPlan& plan) {
+  const PresetFormat& preset = *plan.preset;
+  video::VideoOptions options;
+  options.width = plan.file_width;
+  options.height = preset.height;
+  options.input_width = plan.drawn_width;
+  options.pixel_aspect_num = plan.drawn_width;
+  options.pixel_aspect_den = plan.file_width;
+  if (!request.audio_path.empty()) {
+    options.audio = video::VideoOptions::Audio::kFile;
+    options.audio_path = request.audio_path;
+  } else if (SoundOf(request.preset, plan.format) == ExportSound::kSilenceUnlessGiven) {
+    // DV, VCD, SVCD and DVD: editors and disc authoring expect a sound track.
+    options.audio = video::VideoOptions::Audio::kSilence;
+  }
+  options.fps = preset.fps;
+  options.ntsc_rate = preset.ntsc_rate;
+  options.h264_speed = H264SpeedFor(preset.width, preset.height);
+  switch (plan.format) {
+    case ExportFormat::kMp4: options.format = VideoFormat::kH264Mp4; break;
+    case ExportFormat::kMkv: options.format = VideoFormat::kFfv1Mkv; break;
+    case ExportFormat::kWebp: options.format = VideoFormat::kWebp; break;
+    case ExportFormat::kGif: options.format = VideoFormat::kGif; break;
+    case ExportFormat::kDvd: options.format = VideoFormat::kDvd; break;
+    default: options.format = preset.video; break;
+  }
+  return options;
+}
+
+// Step 2: the file, written beside its final name (`partial`) and moved there when complete.
+std::unique_ptr<FrameSink> OpenSink(const ExportRequest& request, const ExportPlan& plan, const fs::path& partial,
+                                    ExportResult& result, std::string* error) {
+  if (plan.png) return std::make_unique<PngSink>(partial);
+  std::string why;
+  auto writer = video::VideoWriter::Open(partial.string(), WriterOptions(request, plan), &why);
+  if (!writer) {
+    // Name the file the user asked for, not the partial one; a fault of the sound names its file.
+    const std::string prefix = partial.string() + ": ";
+    if (!request.audio_path.empty() && why.rfind(request.audio_path, 0) == 0) *error = why;
+    else *error = request.out_path + ": " + (why.rfind(prefix, 0) == 0 ? why.substr(prefix.size()) : why);
+    return nullptr;
+  }
+  result.audio_encoder = writer->audio_codec_name();
+  return std::make_unique<VideoSink>(std::move(writer));
+}
+
+enum class Outcome { kDone, kFailed, kCancelled };
+
+struct Steps {
+  const ExportRequest& request;
+  const ExportObserver& observer;
+  LoopRun& run;
+  ExportResult& result;
+  uint32_t cycle_seed = 0;
+  bool cancelled() const { return observer.cancel && observer.cancel->load(std::memory_order_relaxed); }
+};
+
+// Step 3: whole cycles on virtual time, nothing kept. Every cycle, preroll and recorded alike,
+// starts the generator from the same state, so each draws the same random sequence; once no
+// particle from before a cycle survives into the next, every cycle starts from the same
+// particles and the file repeats exactly.
+Outcome Preroll(Steps& s) {
+  const ExportRequest& request = s.request;
+  render::OfflinePlayer& player = s.run.player;
+  const int end = s.run.end;
   const int preroll_frames = request.frame_limit > 0 ? std::min(end, request.frame_limit) : end;
-
-  // ---- The file, written beside its final name and moved there when complete -----------------
-  PartialOutput partial;
-  // A short name: an output name of up to 255 bytes still has room beside it.
-  auto temp = MakeTemporaryBeside(out, png);
-  if (!temp) return fail(temp.error().ToString());
-  partial.path = *temp;
-  std::unique_ptr<FrameSink> sink;
-  if (png) {
-    sink = std::make_unique<PngSink>(partial.path);
-  } else {
-    video::VideoOptions options;
-    options.width = file_width;
-    options.height = preset.height;
-    options.input_width = drawn_width;
-    options.pixel_aspect_num = drawn_width;
-    options.pixel_aspect_den = file_width;
-    if (!request.audio_path.empty()) {
-      options.audio = video::VideoOptions::Audio::kFile;
-      options.audio_path = request.audio_path;
-    } else if (SoundOf(request.preset, *format) == ExportSound::kSilenceUnlessGiven) {
-      // DV, VCD, SVCD and DVD: editors and disc authoring expect a sound track.
-      options.audio = video::VideoOptions::Audio::kSilence;
-    }
-    options.fps = preset.fps;
-    options.ntsc_rate = preset.ntsc_rate;
-    switch (*format) {
-      case ExportFormat::kMp4: options.format = VideoFormat::kH264Mp4; break;
-      case ExportFormat::kMkv: options.format = VideoFormat::kFfv1Mkv; break;
-      case ExportFormat::kWebp: options.format = VideoFormat::kWebp; break;
-      case ExportFormat::kGif: options.format = VideoFormat::kGif; break;
-      case ExportFormat::kDvd: options.format = VideoFormat::kDvd; break;
-      default: options.format = preset.video; break;
-    }
-    auto writer = video::VideoWriter::Open(partial.path.string(), options, &why);
-    if (!writer && !request.audio_path.empty() && why.rfind(request.audio_path, 0) == 0) return fail(why);
-    if (!writer) {
-      // Name the file the user asked for, not the partial one.
-      const std::string prefix = partial.path.string() + ": ";
-      if (why.rfind(prefix, 0) == 0) why = why.substr(prefix.size());
-      return fail(request.out_path + ": " + why);
-    }
-    result.audio_encoder = writer->audio_codec_name();
-    sink = std::make_unique<VideoSink>(std::move(writer));
-  }
-  result.encoder = sink->encoder();
-  auto was_cancelled = [&] {
-    result.cancelled = true;
-    return fail("the export was cancelled");
-  };
-
-  // ---- Preroll: whole cycles on virtual time, nothing kept -----------------------------------
-  // Every cycle, preroll and recorded alike, starts the generator from the same state, so each
-  // draws the same random sequence; once no particle from before a cycle survives into the next,
-  // every cycle starts from the same particles and the file repeats exactly.
-  const uint32_t cycle_seed = random.state();
-  player.Seek(0);
-  if (request.preroll) {
-    const auto t0 = std::chrono::steady_clock::now();
-    // The preroll's pictures are thrown away: its echoes need not be drawn.
-    player.renderer().set_echoes_unseen(true);
-    const int max_cycles = request.frame_limit > 0 ? 1 : std::max(kPrerollCycleCap, kPrerollFrameCap / end);
-    const PrerollOutcome preroll = PlayPreroll(player, layers, random, cycle_seed, preroll_frames, max_cycles, cancelled,
-                                               [&](int done) {
-                                                 if (observer.progress) observer.progress(ExportPhase::kPreroll, done, preroll_frames);
-                                               });
-    if (preroll.cancelled) return was_cancelled();
-    result.preroll_cycles = preroll.cycles;
-    if (!preroll.repeats && observer.warning)
-      observer.warning(request.loop_path + ": its particles still differ from one cycle to the next after " +
+  const auto t0 = std::chrono::steady_clock::now();
+  // Nobody sees the preroll's pictures: the frames leave the state the recording reads (trail,
+  // captures, particles) and draw nothing else.
+  player.renderer().set_picture_unseen(!request.preroll_drawn_whole);
+  player.renderer().set_echoes_unseen(true);
+  const int max_cycles = request.frame_limit > 0 ? 1 : std::max(kPrerollCycleCap, kPrerollFrameCap / end);
+  const PrerollOutcome preroll =
+      PlayPreroll(player, s.run.layers, s.run.random, s.cycle_seed, preroll_frames, max_cycles,
+                  [&] { return s.cancelled(); },
+                  [&](int done) {
+                    if (s.observer.progress) s.observer.progress(ExportPhase::kPreroll, done, preroll_frames);
+                  });
+  player.renderer().set_picture_unseen(false);
+  player.renderer().set_echoes_unseen(false);
+  if (preroll.cancelled) return Outcome::kCancelled;
+  if (!preroll.repeats && s.observer.warning)
+    s.observer.warning(request.loop_path + ": its particles still differ from one cycle to the next after " +
                        std::to_string(preroll.cycles) + " cycles played through; the file may not repeat exactly");
-    player.renderer().set_echoes_unseen(false);
-    if (preroll_frames < end) player.Seek(0);  // a shortened preroll (measuring) restarts the loop
-    // The GL may still be drawing the preroll; wait for it so its time is counted here.
-    gl->ReadPixels();
-    result.preroll_s = Seconds(std::chrono::steady_clock::now() - t0).count();
-  } else {
-    // From a fresh start nothing was drawn before the first frame: what lags a frame behind the
-    // loop starts as the first frame's own, as when the loop plays round.
-    layers.image().SettlePhotoLag(*scene, 0);
-    render::FrameRenderer::SetStateBetweenFrames();
-  }
+  if (preroll_frames < end) player.Seek(0);  // a shortened preroll (measuring) restarts the loop
+  // The GL may still be drawing the preroll; wait for it so its time is counted here.
+  s.run.gl->ReadPixels();
+  s.result.preroll_s = Seconds(std::chrono::steady_clock::now() - t0).count();
+  s.result.preroll_cycles = preroll.cycles;
+  return Outcome::kDone;
+}
 
-  // ---- Recording: exactly the loop's frames, `loops` times -----------------------------------
-  // Each frame is encoded on a worker while the next one draws; at most one frame waits. The
-  // encoder is only ever called by one thread at a time, in frame order. `encoding` is declared
-  // after the sink, so leaving early waits for the worker before the sink goes.
+// Step 4: exactly the loop's frames, `loops` times, then the file finished. Each frame is encoded
+// on a worker while the next one draws; at most one frame waits. The encoder is only ever called
+// by one thread at a time, in frame order.
+Outcome Record(Steps& s, FrameSink& sink) {
+  const int end = s.run.end;
+  const int total = s.request.frame_limit > 0 ? std::min(end * s.request.loops, s.request.frame_limit)
+                                              : end * s.request.loops;
+  ExportResult& result = s.result;
   std::string encode_why;
   double encode_s = 0;
+  // Declared after everything its task reads, so leaving early waits for the worker first.
   std::future<bool> encoding;
   auto encoded = [&] {
     if (!encoding.valid()) return true;
     const bool ok = encoding.get();
     result.encode_s = encode_s;
+    if (!ok) result.error = s.request.out_path + ": " + encode_why;
     return ok;
   };
   for (int k = 0; k < total; ++k) {
-    if (cancelled()) {
+    if (s.cancelled()) {
       encoded();
-      return was_cancelled();
+      return Outcome::kCancelled;
     }
     const auto t0 = std::chrono::steady_clock::now();
-    if (k > 0 && k % end == 0) NextRecordedCycle(layers);
-    random.Seed(FrameSeed(cycle_seed, k % end));
-    const int drawn = player.DrawNextFrame();
+    if (k > 0 && k % end == 0) NextRecordedCycle(s.run.layers);
+    s.run.random.Seed(FrameSeed(s.cycle_seed, k % end));
+    const int drawn = s.run.player.DrawNextFrame();
     if (drawn != k % end) {
       encoded();
-      return fail(request.loop_path + ": playback drew frame " + std::to_string(drawn) + " where frame " +
-                  std::to_string(k % end) + " was due");
+      result.error = s.request.loop_path + ": playback drew frame " + std::to_string(drawn) + " where frame " +
+                     std::to_string(k % end) + " was due";
+      return Outcome::kFailed;
     }
-    headless::Image image = gl->ReadPixels();
-    const auto t1 = std::chrono::steady_clock::now();
-    result.render_s += Seconds(t1 - t0).count();
-    if (observer.frame_drawn) observer.frame_drawn(k, image);
-    if (!encoded()) return fail(request.out_path + ": " + encode_why);
+    headless::Image image = s.run.gl->ReadPixels();
+    result.render_s += Seconds(std::chrono::steady_clock::now() - t0).count();
+    if (s.observer.frame_drawn) s.observer.frame_drawn(k, image);
+    if (!encoded()) return Outcome::kFailed;
     result.frames_written = k;
     encoding = std::async(std::launch::async, [&sink, &encode_why, &encode_s, frame = std::move(image)] {
       const auto start = std::chrono::steady_clock::now();
-      const bool ok = sink->Add(frame, &encode_why);
+      const bool ok = sink.Add(frame, &encode_why);
       encode_s += Seconds(std::chrono::steady_clock::now() - start).count();
       return ok;
     });
-    if (observer.progress) observer.progress(ExportPhase::kRecording, k + 1, total);
+    if (s.observer.progress) s.observer.progress(ExportPhase::kRecording, k + 1, total);
   }
-  if (!encoded()) return fail(request.out_path + ": " + encode_why);
+  if (!encoded()) return Outcome::kFailed;
   result.frames_written = total;
 
-  if (observer.progress) observer.progress(ExportPhase::kFinishing, total, total);
+  if (s.observer.progress) s.observer.progress(ExportPhase::kFinishing, total, total);
   const auto t0 = std::chrono::steady_clock::now();
-  const bool finished = sink->Finish(&why);
-  sink.reset();
+  std::string why;
+  const bool finished = sink.Finish(&why);
   result.encode_s += Seconds(std::chrono::steady_clock::now() - t0).count();
-  if (!finished) return fail(request.out_path + ": " + why);
-  if (cancelled()) return was_cancelled();
+  if (!finished) {
+    result.error = s.request.out_path + ": " + why;
+    return Outcome::kFailed;
+  }
+  return s.cancelled() ? Outcome::kCancelled : Outcome::kDone;
+}
 
-  // ---- Into place -------------------------------------------------------------------------------
-  if (!MoveIntoPlace(partial.path, out, &why)) return fail(request.out_path + ": " + why);
+}  // namespace
+
+ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& observer) {
+  const auto started = std::chrono::steady_clock::now();
+  ExportResult result;
+  auto finish = [&](Outcome outcome, const std::string& why = {}) {
+    result.ok = outcome == Outcome::kDone;
+    result.cancelled = outcome == Outcome::kCancelled;
+    if (!why.empty()) result.error = why;
+    if (result.cancelled) result.error = "the export was cancelled";
+    result.total_s = Seconds(std::chrono::steady_clock::now() - started).count();
+    return result;
+  };
+  ExportPlan plan;
+  std::string why = CheckRequest(request, plan);
+  if (!why.empty()) return finish(Outcome::kFailed, why);
+  result.width = plan.file_width;
+  result.height = plan.preset->height;
+  std::unique_ptr<LoopRun> run = SetUpLoop(request, plan, observer, &why);
+  if (!run) return finish(Outcome::kFailed, why);
+  result.loop_frames = run->end;
+  result.fps = plan.preset->fps;
+
+  // A short name: an output name of up to 255 bytes still has room beside it.
+  PartialOutput partial;
+  auto temp = MakeTemporaryBeside(plan.out, plan.png);
+  if (!temp) return finish(Outcome::kFailed, temp.error().ToString());
+  partial.path = *temp;
+  std::unique_ptr<FrameSink> sink = OpenSink(request, plan, partial.path, result, &why);
+  if (!sink) return finish(Outcome::kFailed, why);
+  result.encoder = sink->encoder();
+
+  Steps steps{request, observer, *run, result, run->random.state()};
+  run->player.Seek(0);
+  if (request.preroll) {
+    if (Outcome o = Preroll(steps); o != Outcome::kDone) return finish(o);
+  } else {
+    // From a fresh start nothing was drawn before the first frame: what lags a frame behind the
+    // loop starts as the first frame's own, as when the loop plays round.
+    run->layers.image().SettlePhotoLag(*run->scene, 0);
+    render::FrameRenderer::SetStateBetweenFrames();
+  }
+  const Outcome recorded = Record(steps, *sink);
+  sink.reset();
+  if (recorded != Outcome::kDone) return finish(recorded);
+
+  if (!MoveIntoPlace(partial.path, plan.out, &why)) return finish(Outcome::kFailed, request.out_path + ": " + why);
   partial.keep = true;
-  result.ok = true;
-  result.total_s = Seconds(std::chrono::steady_clock::now() - started).count();
-  return result;
+  return finish(Outcome::kDone);
 }
 
 }  // namespace vl::exporting

@@ -69,6 +69,9 @@ struct ExportRequest {
   // For measuring speed only (the benchmark): when above 0, the preroll and the recording each
   // stop after this many frames, so the file is not the whole loop.
   int frame_limit = 0;
+  // For tests: the preroll draws every picture whole, as the recorded frames are drawn, rather
+  // than only what the recording depends on.
+  bool preroll_drawn_whole = false;
 };
 
 enum class ExportPhase { kPreroll, kRecording, kFinishing };

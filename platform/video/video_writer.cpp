@@ -146,7 +146,7 @@ H263Level H263LevelFor(int width, int height) {
 
 // Rate control and stream settings of each format; the disc formats follow the VCD and SVCD
 // constraints (constant 1150 kbit/s MPEG-1; MPEG-2 up to 2516 kbit/s; GOPs of 15 or 18 frames).
-void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext* c, AVFormatContext* f) {
+void ConfigureDiscEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext* c, AVFormatContext* f) {
   const int gop = o.ntsc_rate ? 18 : 15;
   switch (format) {
     case VideoFormat::kVcd:
@@ -189,6 +189,20 @@ void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext*
       c->gop_size = gop;
       f->packet_size = 2048;
       av_opt_set_int(f->priv_data, "muxrate", 10080000, 0);
+      break;
+    default:
+      break;
+  }
+}
+
+void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext* c, AVFormatContext* f) {
+  const int gop = o.ntsc_rate ? 18 : 15;
+  switch (format) {
+    case VideoFormat::kVcd:
+    case VideoFormat::kSvcd:
+    case VideoFormat::kMpeg2:
+    case VideoFormat::kDvd:
+      ConfigureDiscEncoder(format, o, c, f);
       break;
     case VideoFormat::kH263_3gp: {
       // At most the level's peak rate, in the buffer the level's reference decoder has (four
@@ -277,6 +291,111 @@ AudioPlan AudioPlanFor(VideoFormat format) {
 
 bool FormatHasAudio(VideoFormat format) { return format != VideoFormat::kWebp && format != VideoFormat::kGif; }
 
+namespace {
+
+// The container and the encoder; an empty string when both are there.
+std::string OpenContainer(VideoWriter::Impl& v, const FormatPlan& plan, const std::string& path, const AVCodec** encoder) {
+  int rc = avformat_alloc_output_context2(&v.format, nullptr, plan.muxer, path.c_str());
+  if (rc < 0 || !v.format) {
+    if (plan.muxer) return std::string("this FFmpeg cannot write ") + plan.what + " files";
+    return "unknown video container (use .mp4, .mkv, .avi or .mov)";
+  }
+  v.format->flags |= AVFMT_FLAG_BITEXACT;
+  if (plan.encoder) {
+    *encoder = avcodec_find_encoder_by_name(plan.encoder);
+    if (!*encoder) return std::string("this FFmpeg has no ") + plan.encoder + " encoder for " + plan.what;
+  } else {
+    *encoder = avcodec_find_encoder_by_name("libx264");
+    if (!*encoder || avformat_query_codec(v.format->oformat, AV_CODEC_ID_H264, FF_COMPLIANCE_NORMAL) != 1)
+      *encoder = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
+    if (!*encoder) return "no video encoder available";
+  }
+  v.stream = avformat_new_stream(v.format, nullptr);
+  v.codec = avcodec_alloc_context3(*encoder);
+  v.frame = av_frame_alloc();
+  v.packet = av_packet_alloc();
+  if (!v.stream || !v.codec || !v.frame || !v.packet) return "out of memory";
+  return {};
+}
+
+// The encoder's settings, opened.
+std::string OpenEncoder(VideoWriter::Impl& v, const FormatPlan& plan, const AVCodec* encoder, const VideoOptions& options) {
+  // Colour subsampling needs even sizes; an odd last row or column is dropped.
+  const AVPixelFormat pixels = plan.pixels;
+  const bool subsampled = pixels != AV_PIX_FMT_BGR0 && pixels != AV_PIX_FMT_BGRA && pixels != AV_PIX_FMT_PAL8;
+  v.codec->width = subsampled ? options.width & ~1 : options.width;
+  v.codec->height = subsampled ? options.height & ~1 : options.height;
+  v.codec->pix_fmt = pixels;
+  const AVRational rate = options.ntsc_rate ? AVRational{options.fps * 1000, 1001} : AVRational{options.fps, 1};
+  v.codec->time_base = av_inv_q(rate);
+  v.codec->framerate = rate;
+  v.codec->gop_size = options.fps;
+  v.codec->thread_count = 1;  // one thread keeps the output the same on every run
+  v.codec->flags |= AV_CODEC_FLAG_BITEXACT;
+  if (v.format->oformat->flags & AVFMT_GLOBALHEADER) v.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (encoder->id == AV_CODEC_ID_H264) {
+    av_opt_set(v.codec->priv_data, "preset", options.h264_speed.c_str(), 0);
+    av_opt_set(v.codec->priv_data, "crf", std::to_string(options.quality).c_str(), 0);
+  } else if (!plan.encoder) {
+    v.codec->bit_rate = static_cast<int64_t>(options.width) * options.height * options.fps / 4;
+    v.codec->max_b_frames = 0;
+  }
+  ConfigureEncoder(options.format, options, v.codec, v.format);
+  // Every file says what shape its pixels are, as drawn. Where the stream's own header cannot
+  // (H.263's picture sizes imply 12:11) the container does: 3GP's pixel aspect box, AVI's video
+  // properties header. DV's own header says 4:3 from this shape.
+  av_reduce(&v.codec->sample_aspect_ratio.num, &v.codec->sample_aspect_ratio.den, options.pixel_aspect_num,
+            options.pixel_aspect_den, 1 << 16);
+  const int rc = avcodec_open2(v.codec, encoder, nullptr);
+  if (rc < 0)
+    return std::string("the ") + encoder->name + " encoder refused " + std::to_string(v.codec->width) + " x " +
+           std::to_string(v.codec->height) + " at " + std::to_string(rate.num) + "/" + std::to_string(rate.den) +
+           " frames a second: " + AvError(rc);
+  return {};
+}
+
+// The video stream as the encoder set it up.
+std::string SetUpStream(VideoWriter::Impl& v, VideoFormat format) {
+  const int rc = avcodec_parameters_from_context(v.stream->codecpar, v.codec);
+  if (rc < 0) return "cannot set up the video stream: " + AvError(rc);
+  // The program stream muxer takes its clock rate and buffer sizes from the encoder's declared
+  // peak rate and buffer; without them it assumes 200 kbit/s whatever the stream holds.
+  if (format == VideoFormat::kMpeg2)
+    for (int i = 0; i < v.codec->nb_coded_side_data; ++i) {
+      const AVPacketSideData& sd = v.codec->coded_side_data[i];
+      uint8_t* copy = av_stream_new_side_data(v.stream, sd.type, sd.size);
+      if (!copy) return "out of memory";
+      std::memcpy(copy, sd.data, sd.size);
+    }
+  v.stream->sample_aspect_ratio = v.codec->sample_aspect_ratio;
+  // The file's only track: players and editors (Matroska's Default flag) take it without asking.
+  v.stream->disposition = AV_DISPOSITION_DEFAULT;
+  v.stream->time_base = v.codec->time_base;
+  v.stream->avg_frame_rate = v.codec->framerate;
+  v.stream->r_frame_rate = v.codec->framerate;
+  return {};
+}
+
+// The frame the encoder takes, and the conversion (and scaling) of the RGBA frames into it.
+std::string SetUpConversion(VideoWriter::Impl& v, const VideoOptions& options) {
+  v.frame->format = v.codec->pix_fmt;
+  v.frame->width = v.codec->width;
+  v.frame->height = v.codec->height;
+  if (av_frame_get_buffer(v.frame, 0) < 0) return "out of memory for frames";
+  const bool same = v.width == options.width && v.height == options.height;
+  if (v.codec->pix_fmt == AV_PIX_FMT_PAL8) return same ? "" : "GIF frames are not scaled: give them at the file's size";
+  // Frames of another size are scaled as they are converted. An odd last row or column of a
+  // frame the file's size is dropped, not scaled into the rest.
+  v.scaler = sws_getContext(same ? v.codec->width : v.width, same ? v.codec->height : v.height, AV_PIX_FMT_RGBA,
+                            v.codec->width, v.codec->height, v.codec->pix_fmt,
+                            SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr, nullptr, nullptr);
+  if (!v.scaler) return "cannot set up the colour conversion";
+  v.scaled_rows = same ? v.codec->height : v.height;
+  return {};
+}
+
+}  // namespace
+
 std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const VideoOptions& options,
                                                std::string* error) {
   auto fail = [&](const std::string& why) -> std::unique_ptr<VideoWriter> {
@@ -300,113 +419,26 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
   v.format_kind = options.format;
   v.path = path;
   const FormatPlan plan = PlanFor(options.format, options.height);
-
-  int rc = avformat_alloc_output_context2(&v.format, nullptr, plan.muxer, path.c_str());
-  if (rc < 0 || !v.format) {
-    if (plan.muxer) return fail(std::string("this FFmpeg cannot write ") + plan.what + " files");
-    return fail("unknown video container (use .mp4, .mkv, .avi or .mov)");
-  }
-  v.format->flags |= AVFMT_FLAG_BITEXACT;
-
   const AVCodec* encoder = nullptr;
-  AVPixelFormat pixels = plan.pixels;
-  if (plan.encoder) {
-    encoder = avcodec_find_encoder_by_name(plan.encoder);
-    if (!encoder) return fail(std::string("this FFmpeg has no ") + plan.encoder + " encoder for " + plan.what);
-  } else {
-    encoder = avcodec_find_encoder_by_name("libx264");
-    if (!encoder || avformat_query_codec(v.format->oformat, AV_CODEC_ID_H264, FF_COMPLIANCE_NORMAL) != 1)
-      encoder = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
-    if (!encoder) return fail("no video encoder available");
-  }
-
-  v.stream = avformat_new_stream(v.format, nullptr);
-  v.codec = avcodec_alloc_context3(encoder);
-  v.frame = av_frame_alloc();
-  v.packet = av_packet_alloc();
-  if (!v.stream || !v.codec || !v.frame || !v.packet) return fail("out of memory");
-
-  // Colour subsampling needs even sizes; an odd last row or column is dropped.
-  const bool subsampled = pixels != AV_PIX_FMT_BGR0 && pixels != AV_PIX_FMT_BGRA && pixels != AV_PIX_FMT_PAL8;
-  v.codec->width = subsampled ? options.width & ~1 : options.width;
-  v.codec->height = subsampled ? options.height & ~1 : options.height;
-  v.codec->pix_fmt = pixels;
-  const AVRational rate = options.ntsc_rate ? AVRational{options.fps * 1000, 1001} : AVRational{options.fps, 1};
-  v.codec->time_base = av_inv_q(rate);
-  v.codec->framerate = rate;
-  v.codec->gop_size = options.fps;
-  v.codec->thread_count = 1;  // one thread keeps the output the same on every run
-  v.codec->flags |= AV_CODEC_FLAG_BITEXACT;
-  if (v.format->oformat->flags & AVFMT_GLOBALHEADER) v.codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  if (encoder->id == AV_CODEC_ID_H264) {
-    av_opt_set(v.codec->priv_data, "preset", "medium", 0);
-    av_opt_set(v.codec->priv_data, "crf", std::to_string(options.quality).c_str(), 0);
-  } else if (!plan.encoder) {
-    v.codec->bit_rate = static_cast<int64_t>(options.width) * options.height * options.fps / 4;
-    v.codec->max_b_frames = 0;
-  }
-  ConfigureEncoder(options.format, options, v.codec, v.format);
-  // Every file says what shape its pixels are, as drawn. Where the stream's own header cannot
-  // (H.263's picture sizes imply 12:11) the container does: 3GP's pixel aspect box, AVI's video
-  // properties header. DV's own header says 4:3 from this shape.
-  av_reduce(&v.codec->sample_aspect_ratio.num, &v.codec->sample_aspect_ratio.den, options.pixel_aspect_num,
-            options.pixel_aspect_den, 1 << 16);
-  rc = avcodec_open2(v.codec, encoder, nullptr);
-  if (rc < 0)
-    return fail(std::string("the ") + encoder->name + " encoder refused " + std::to_string(v.codec->width) + " x " +
-                std::to_string(v.codec->height) + " at " + std::to_string(rate.num) + "/" + std::to_string(rate.den) +
-                " frames a second: " + AvError(rc));
-  rc = avcodec_parameters_from_context(v.stream->codecpar, v.codec);
-  if (rc < 0) return fail("cannot set up the video stream: " + AvError(rc));
-  // The program stream muxer takes its clock rate and buffer sizes from the encoder's declared
-  // peak rate and buffer; without them it assumes 200 kbit/s whatever the stream holds.
-  if (options.format == VideoFormat::kMpeg2)
-    for (int i = 0; i < v.codec->nb_coded_side_data; ++i) {
-      const AVPacketSideData& sd = v.codec->coded_side_data[i];
-      uint8_t* copy = av_stream_new_side_data(v.stream, sd.type, sd.size);
-      if (!copy) return fail("out of memory");
-      std::memcpy(copy, sd.data, sd.size);
-    }
-  v.stream->sample_aspect_ratio = v.codec->sample_aspect_ratio;
-  // The file's only track: players and editors (Matroska's Default flag) take it without asking.
-  v.stream->disposition = AV_DISPOSITION_DEFAULT;
-  v.stream->time_base = v.codec->time_base;
-  v.stream->avg_frame_rate = rate;
-  v.stream->r_frame_rate = rate;
-
-  v.frame->format = v.codec->pix_fmt;
-  v.frame->width = v.codec->width;
-  v.frame->height = v.codec->height;
-  rc = av_frame_get_buffer(v.frame, 0);
-  if (rc < 0) return fail("out of memory for frames");
-  if (pixels != AV_PIX_FMT_PAL8) {
-    // Frames of another size are scaled as they are converted. An odd last row or column of a
-    // frame the file's size is dropped, not scaled into the rest.
-    const bool same = input_width == options.width && input_height == options.height;
-    v.scaler = sws_getContext(same ? v.codec->width : input_width, same ? v.codec->height : input_height,
-                              AV_PIX_FMT_RGBA, v.codec->width, v.codec->height, pixels,
-                              SWS_BICUBIC | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr, nullptr, nullptr);
-    if (!v.scaler) return fail("cannot set up the colour conversion");
-    v.scaled_rows = same ? v.codec->height : input_height;
-  } else if (input_width != options.width || input_height != options.height) {
-    return fail("GIF frames are not scaled: give them at the file's size");
-  }
+  if (std::string why = OpenContainer(v, plan, path, &encoder); !why.empty()) return fail(why);
+  if (std::string why = OpenEncoder(v, plan, encoder, options); !why.empty()) return fail(why);
+  if (std::string why = SetUpStream(v, options.format); !why.empty()) return fail(why);
+  if (std::string why = SetUpConversion(v, options); !why.empty()) return fail(why);
   if (options.audio != VideoOptions::Audio::kNone) {
     std::string why;
-    v.audio = AudioTrack::Create(v.format, AudioPlanFor(options.format),
-                                 options.audio == VideoOptions::Audio::kFile ? options.audio_path : std::string(), &why);
+    const bool from_file = options.audio == VideoOptions::Audio::kFile;
+    v.audio = AudioTrack::Create(v.format, AudioPlanFor(options.format), from_file ? options.audio_path : std::string(), &why);
     if (!v.audio) {
-      if (error) *error = options.audio == VideoOptions::Audio::kFile && why.rfind(options.audio_path, 0) == 0 ? why : path + ": " + why;
+      if (error) *error = from_file && why.rfind(options.audio_path, 0) == 0 ? why : path + ": " + why;
       return nullptr;
     }
-    v.rate = rate;
+    v.rate = v.codec->framerate;
   }
-
   if (!(v.format->oformat->flags & AVFMT_NOFILE)) {
-    rc = avio_open(&v.format->pb, path.c_str(), AVIO_FLAG_WRITE);
+    const int rc = avio_open(&v.format->pb, path.c_str(), AVIO_FLAG_WRITE);
     if (rc < 0) return fail("cannot create the file: " + AvError(rc));
   }
-  rc = avformat_write_header(v.format, nullptr);
+  const int rc = avformat_write_header(v.format, nullptr);
   if (rc < 0) return fail("cannot write the video header: " + AvError(rc));
   v.header_written = true;
   return writer;

@@ -33,6 +33,8 @@ struct VideoOptions {
   bool ntsc_rate = false;
   VideoFormat format = VideoFormat::kByExtension;
   int quality = 18;  // constant-quality factor for H.264 (lower is better); bit rate follows for MPEG-4
+  // x264's speed preset ("medium", "faster", ...): slower ones make smaller files of the same quality.
+  std::string h264_speed = "medium";
   // The frames AddFrame takes, when of another size than the file's: they are scaled on the way
   // in (a 4:3 picture drawn at 768 x 576 goes into a 720 x 576 DV frame). 0: the file's size.
   int input_width = 0, input_height = 0;
@@ -71,9 +73,10 @@ class VideoWriter {
   std::string audio_codec_name() const;
   int64_t frames_written() const { return frames_; }
 
+  struct Impl;  // FFmpeg's state, known only to the writer's own file
+
  private:
   VideoWriter() = default;
-  struct Impl;
   std::unique_ptr<Impl> impl_;
   int64_t frames_ = 0;
   bool finished_ = false;
