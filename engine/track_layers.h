@@ -1,5 +1,6 @@
-// Which layer draws with each track's values: one table for every reader that asks whether a
-// track can be seen (the loop check's seams, ...). No OpenGL, no Qt.
+// Which layer draws with each track's values, in one table for every reader that asks whether a
+// track can be seen (the loop check leaves the tracks of a layer that is off out of its seams).
+// No OpenGL, no Qt.
 #pragma once
 #include <cstdint>
 
