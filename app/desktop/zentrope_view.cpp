@@ -98,13 +98,13 @@ void DesktopAssets::SequenceLoaded(engine::SceneState&) {
 CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* parent)
     : QWidget(parent),
       settings_(settings),
-      options_(options),
+      options_(std::move(options)),
       scene_(std::make_unique<engine::SceneState>()),
       assets_(*this),
       layers_(assets_, ProgramRandom()),
       renderer_(*scene_, layers_, clock_),
       playback_(*scene_, clock_, sleeper_),
-      splash_(options.splash_pause_ms) {
+      splash_(options_.splash_pause_ms) {
   // Every pixel is the frame's (or black before the first).
   setAttribute(Qt::WA_OpaquePaintEvent);
   setMinimumSize(16, 16);
@@ -884,7 +884,7 @@ void CZentropeView::OpenSequence() {
 
 QString CZentropeView::SaveFolder() {
   // The folder of the last save; at first the user's own library, which the library lists show.
-  const QString last = settings_.value(kSaveFolderKey).toString();
+  QString last = settings_.value(kSaveFolderKey).toString();
   if (!last.isEmpty() && QFileInfo(last).isDir()) return last;
   const std::filesystem::path user = ui::UserSequencesFolder();
   std::error_code ec;
