@@ -85,7 +85,7 @@ std::string LoadWithGl(const fs::path& folder,
   assets.set_reporter([&](const std::string& line) {
     if (reports++ == 0) reported = line;
   });
-  const std::string result = load(assets, *scene);
+  std::string result = load(assets, *scene);
   if (reports == 0) return result;
   return std::to_string(reports) + " refused, first: " + reported.substr(0, 120);
 }

@@ -51,7 +51,7 @@ fs::path ProgramFolder() {
 fs::path DataFolderBeside(const fs::path& exe_folder) {
   std::error_code ec;
   if (fs::exists(exe_folder / "Sequences", ec)) return exe_folder;
-  const fs::path installed = exe_folder.parent_path() / "share" / "vantaloop";
+  fs::path installed = exe_folder.parent_path() / "share" / "vantaloop";
   if (fs::is_directory(installed, ec)) return installed;
   return exe_folder;
 }
@@ -72,7 +72,7 @@ namespace {
 // The program folder, unless only the user's folder has the file.
 template <typename Finder>
 fs::path BaseHolding(Finder&& found_under) {
-  const fs::path program = ProgramFolder();
+  fs::path program = ProgramFolder();
   if (found_under(program)) return program;
   const fs::path user = UserDataFolder();
   std::error_code ec;

@@ -58,13 +58,13 @@ std::optional<Setting> FindSetting(std::string_view name) {
 
 #define VL_SETTING_PTR_F(name, want) \
   case Setting::name:                \
-    return want == SettingType::F ? static_cast<void*>(&s.name) : nullptr;
+    return (want) == SettingType::F ? static_cast<void*>(&s.name) : nullptr;
 #define VL_SETTING_PTR_I(name, want) \
   case Setting::name:                \
-    return want == SettingType::I ? static_cast<void*>(&s.name) : nullptr;
+    return (want) == SettingType::I ? static_cast<void*>(&s.name) : nullptr;
 #define VL_SETTING_PTR_S(name, want) \
   case Setting::name:                \
-    return want == SettingType::S ? static_cast<void*>(&s.name) : nullptr;
+    return (want) == SettingType::S ? static_cast<void*>(&s.name) : nullptr;
 
 namespace {
 // One switch maps a setting to its field; the typed accessors check the type.

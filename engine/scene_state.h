@@ -25,7 +25,7 @@ enum class Track : uint8_t {
 #undef VL_X
 };
 inline constexpr int kTrackCount = 0
-#define VL_X(name, cdef, ldef, resets) +1
+#define VL_X(name, cdef, ldef, resets) +1  // NOLINT(bugprone-macro-parentheses): a term of the sum
     VL_TRACKS(VL_X)
 #undef VL_X
     ;
@@ -68,7 +68,7 @@ enum class Setting : uint8_t {
 #undef VL_X
 };
 inline constexpr int kSettingCount = 0
-#define VL_X(name, type, def, resets) +1
+#define VL_X(name, type, def, resets) +1  // NOLINT(bugprone-macro-parentheses): a term of the sum
     VL_SETTINGS(VL_X)
 #undef VL_X
     ;

@@ -2,6 +2,7 @@
 
 #include "engine/asset_paths.h"
 
+#include <bit>
 #include <bitset>
 #include <new>
 #include <cctype>
@@ -31,7 +32,7 @@ std::bitset<kTrackCount> KeyedTracks(float version) {
   return keyed;
 }
 
-bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool SameBits(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b); }
 
 void AppendFloat(std::string& out, float v) {
   char buf[32];

@@ -89,7 +89,8 @@ std::vector<char> SoftLayers(const EchoInputs& inputs, int width, int height) {
     }
     if (span > kFastSoftTexelsPerPixel * static_cast<float>(std::min(tw, th))) continue;
     const double pixels_per_texel = static_cast<double>(std::min(width, height)) / std::max(span, 1e-6f);
-    slopes.push_back({static_cast<double>((c8 * l.alpha8 + 127) / 255) / pixels_per_texel, i});
+    const int level = (c8 * l.alpha8 + 127) / 255;  // the byte the layer adds, rounded as drawn
+    slopes.push_back({static_cast<double>(level) / pixels_per_texel, i});
   }
   // Spread from half size, a bend in the sum is cut by up to half its change of slope; zoom
   // layers bend at the same place in the middle, so their slopes add. The smoothest layers go to

@@ -89,6 +89,10 @@ int EchoLayerCount(float working_value) {
   return TruncToRange(static_cast<double>(working_value) + 25.0, 0, kMaxEchoLayers);
 }
 
+bool SceneEchoFed(const engine::SequenceSettings& set) {
+  return On(set.fx_text) || On(set.fx_sprites) || On(set.fx_particles) || On(set.fx_vortex) || On(set.fx_model_2);
+}
+
 void FrameRenderer::CreateGlowTargets() {
   // Captures draw into a target of their own where the context allows, so they see the whole
   // capture area at any output size.
@@ -232,9 +236,7 @@ void FrameRenderer::LayerPasses() {
 void FrameRenderer::LateEchoes() {
   SceneState& s = scene_;
   const auto& set = s.settings;
-  if ((On(set.fx_text) || On(set.fx_sprites) || On(set.fx_particles) || On(set.fx_vortex) ||
-       On(set.fx_model_2)) &&
-      On(set.scene_echo_on)) {
+  if (SceneEchoFed(set) && On(set.scene_echo_on)) {
     EchoState();
     if (On(s.echo_scene_late)) SceneEcho();
   }

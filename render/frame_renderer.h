@@ -28,6 +28,9 @@ inline constexpr int kMaxTrailOffset = 16384;
 
 // n = working value + 25, truncated toward zero, kept within [0, kMaxEchoLayers].
 int EchoLayerCount(float working_value);
+// Whether anything feeds the scene echo: it repeats the glow capture of the text, sprites,
+// particles, vortex and model 2, and without one of these the late scene echo is not drawn.
+bool SceneEchoFed(const engine::SequenceSettings& settings);
 
 // How the echoes are drawn. Reference draws every pass exactly as written (one quad per echo
 // layer); exact gives the same pixels faster (layers that add nothing left out, one summing pass

@@ -354,6 +354,12 @@ void ImageLayers::DrawPhotos(SceneState& scene) {
 
 // ---- Vortex ----------------------------------------------------------------------------------
 
+int VortexElementCount(float spacing) {
+  int elements = 0;
+  while (elements < kMaxVortexElements && static_cast<float>(elements + 1) < 50.0f - spacing / 5.0f) ++elements;
+  return elements;
+}
+
 void ImageLayers::DrawVortex(SceneState& scene) {
   auto& w = scene.work;
   glLoadIdentity();
@@ -370,17 +376,18 @@ void ImageLayers::DrawVortex(SceneState& scene) {
   glDisable(GL_DEPTH_TEST);
 
   // Spacing not above 116 (or NaN) falls back to 118; so the chain never exceeds 26 elements.
-  if (!(w.vortex_spacing > 116.0f)) w.vortex_spacing = 118.0f;
+  w.vortex_spacing = VortexSpacing(w.vortex_spacing);
+  const int elements = VortexElementCount(w.vortex_spacing);
   const uint32_t texture = scene.texture(TextureSlot::fountain_texture);
   stats_.vortex_elements = 0;
   stats_.fountain_revived = 0;
   // The transforms accumulate from element to element: the matrix is never reloaded.
-  for (int k = 1; k <= kMaxVortexElements && static_cast<float>(k) < 50.0f - w.vortex_spacing / 5.0f; ++k) {
+  for (int k = 1; k <= elements; ++k) {
     VortexRecord& v = vortex_[static_cast<size_t>(k)];
     glTranslatef(0.0f, -3.0f, -7.0f + w.vortex_z);
     fountain_.Draw(texture);
     ++stats_.vortex_elements;
-    stats_.fountain_revived += fountain_.Step(TruncToInt(2.0f + w.vortex_emit + w.vortex_spacing - 1.0f), scene);
+    stats_.fountain_revived += fountain_.Step(FountainStep(w.vortex_emit, w.vortex_spacing), scene);
     glRotatef(w.vortex_tilt, 1.0f, 0.0f, 0.0f);
     glRotatef(v.angle + w.vortex_turn, 0.0f, 1.0f, 0.0f);
     glRotatef(w.vortex_roll / 5.0f, 0.0f, 0.0f, 1.0f);
@@ -501,13 +508,11 @@ void ImageLayers::DrawSpriteRing(SceneState& scene) {
     glRotatef(-w.ring_yaw, 0.0f, 1.0f, 0.0f);
     glRotatef(w.sprite_spin, 0.0f, 0.0f, 1.0f);
 
-    if (!(w.sprite_alpha > 0.0f)) w.sprite_alpha = 1.0f;
+    w.sprite_alpha = SpriteAlpha(w.sprite_alpha);
     if (tinted) {
       glColor4f(w.sprite_tint_r / 255.0f, w.sprite_tint_g / 255.0f, w.sprite_tint_b / 255.0f, w.sprite_alpha / 255.0f);
     } else {
-      // Half the alpha, cut to its low byte as a byte conversion does.
-      const auto alpha = static_cast<GLubyte>(TruncToInt(w.sprite_alpha / 2.0f) & 0xFF);
-      glColor4ub(s.r, s.g, s.b, alpha);
+      glColor4ub(s.r, s.g, s.b, UntintedSpriteAlpha(w.sprite_alpha));
     }
     glBegin(GL_QUADS);
     glTexCoord2f(0.0f, 0.0f);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "assets/particle_system.h"
+#include "engine/numeric.h"
 #include "engine/random.h"
 #include "engine/scene_state.h"
 #include "render/fountain.h"
@@ -26,6 +27,18 @@ inline constexpr int kFountainParticles = 300;
 inline constexpr int kMaxSprites = 1000;
 // The vortex keeps vortex_spacing above 116, which allows at most 26 elements (k = 1 .. 26).
 inline constexpr int kMaxVortexElements = 26;
+
+// The rules the vortex and sprite passes draw by, shared with the loop check so the two cannot
+// part. Spacing not above 116 (or NaN) is drawn as 118.
+inline float VortexSpacing(float keyed) { return keyed > 116.0f ? keyed : 118.0f; }
+// Elements of the chain at a spacing as VortexSpacing gives it: k = 1 .. 26 while k < 50 - spacing / 5.
+int VortexElementCount(float spacing);
+// How far each element steps the fountain; a step not above 0 emits nothing.
+inline int32_t FountainStep(float emit, float spacing) { return TruncToInt(2.0f + emit + spacing - 1.0f); }
+// A sprite alpha not above 0 (or NaN) is drawn as 1.
+inline float SpriteAlpha(float keyed) { return keyed > 0.0f ? keyed : 1.0f; }
+// Untinted sprites draw with half the alpha, cut to its low byte as a byte conversion does.
+inline uint8_t UntintedSpriteAlpha(float alpha) { return static_cast<uint8_t>(TruncToInt(alpha / 2.0f) & 0xFF); }
 
 struct SpriteRecord {
   uint8_t r = 0, g = 0, b = 0;

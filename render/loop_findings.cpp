@@ -15,6 +15,7 @@
 #include "engine/numeric.h"
 #include "engine/sequence_format.h"
 #include "engine/sequence_loader.h"
+#include "engine/track_layers.h"
 #include "render/frame_renderer.h"
 #include "render/glyph_lists.h"
 #include "render/image_layers.h"
@@ -138,28 +139,26 @@ bool AllFrames(const SceneState& /*scene*/, Range r, Pred pred) {
 // Which switch a track's values show through; tracks of layers that are off cannot make a seam.
 bool TrackShown(const SceneState& scene, Track t) {
   const auto& st = scene.settings;
-  const std::string name = TrackName(t);
-  auto starts = [&](const char* prefix) { return name.rfind(prefix, 0) == 0; };
-  if (starts("text_") || starts("char_") || starts("line_offset") || starts("material_"))
-    return IsOn(st.text_on) || IsOn(st.fx_text) || IsOn(st.text_chrome);
-  if (starts("scene_echo_")) return IsOn(st.scene_echo_on);
-  if (starts("sprite_tint_")) return IsOn(st.sprites_on) && IsOn(st.sprite_tinted);
-  if (starts("ring_") || starts("sprite_")) return IsOn(st.sprites_on);
-  if (starts("particle_")) return IsOn(st.particles_on);
-  if (starts("fountain_") || starts("vortex_")) return IsOn(st.vortex_on);
-  if (starts("tunnel_") || starts("fog_")) return IsOn(st.tunnel_on);
-  if (starts("backdrop_")) return IsOn(st.backdrop_on);
-  if (starts("trail_")) return IsOn(st.trail_on);
-  if (starts("photo_") || starts("wave_")) return IsOn(st.photo_on);
-  for (int m = 1; m <= 3; ++m) {
-    const std::string p = "model_" + std::to_string(m) + "_";
-    if (!starts(p.c_str())) continue;
-    const float echo[3] = {st.echo_model_1_on, st.echo_model_2_on, st.echo_model_3_on};
-    const float on[3] = {st.model_1_on, st.model_2_on, st.model_3_on};
-    if (name.find("_echo_") != std::string::npos) return IsOn(echo[m - 1]);
-    return IsOn(on[m - 1]);
+  switch (LayerOfTrack(t)) {
+    case TrackLayer::kBackground: return true;
+    case TrackLayer::kText: return IsOn(st.text_on) || IsOn(st.fx_text) || IsOn(st.text_chrome);
+    case TrackLayer::kSceneEcho: return IsOn(st.scene_echo_on);
+    case TrackLayer::kSprites: return IsOn(st.sprites_on);
+    case TrackLayer::kSpriteTint: return IsOn(st.sprites_on) && IsOn(st.sprite_tinted);
+    case TrackLayer::kParticles: return IsOn(st.particles_on);
+    case TrackLayer::kVortex: return IsOn(st.vortex_on);
+    case TrackLayer::kTunnel: return IsOn(st.tunnel_on);
+    case TrackLayer::kBackdrops: return IsOn(st.backdrop_on);
+    case TrackLayer::kTrail: return IsOn(st.trail_on);
+    case TrackLayer::kPhotos: return IsOn(st.photo_on);
+    case TrackLayer::kModel1: return IsOn(st.model_1_on);
+    case TrackLayer::kModel2: return IsOn(st.model_2_on);
+    case TrackLayer::kModel3: return IsOn(st.model_3_on);
+    case TrackLayer::kModel1Echo: return IsOn(st.echo_model_1_on);
+    case TrackLayer::kModel2Echo: return IsOn(st.echo_model_2_on);
+    case TrackLayer::kModel3Echo: return IsOn(st.echo_model_3_on);
   }
-  return true;  // background and the rest are always seen
+  return true;
 }
 
 // The period of a track whose values wrap (0 when they do not): angles in degrees and the phases
@@ -227,12 +226,11 @@ void CheckInvisible(const SceneState& scene, Range r, const AssetProbe& /*probe*
     const float* count = Values(scene, Track::sprite_count);
     const float* alpha = Values(scene, Track::sprite_alpha);
     const bool tinted = IsOn(st.sprite_tinted);
-    // Alpha not above 0 is drawn as 1; untinted sprites use half of it, cut to a byte.
-    auto effective = [&](int f) { return alpha[f] > 0.0f ? alpha[f] : 1.0f; };
+    auto effective = [&](int f) { return vl::render::SpriteAlpha(alpha[f]); };
     if (AllFrames(scene, r, [&](int f) { return !(count[f] > 0.0f); }))
       Invisible(out, "sprites are on but sprite_count is never above 0");
     else if (AllFrames(scene, r, [&](int f) {
-               return tinted ? effective(f) <= 1.0f : (vl::TruncToInt(effective(f) / 2.0f) & 0xFF) == 0;
+               return tinted ? effective(f) <= 1.0f : vl::render::UntintedSpriteAlpha(effective(f)) == 0;
              }))
       Invisible(out, std::string("sprites are on but sprite_alpha leaves them transparent on every frame") +
                          (tinted ? "" : " (untinted sprites draw with half the alpha, cut to 0 .. 255)"));
@@ -241,10 +239,8 @@ void CheckInvisible(const SceneState& scene, Range r, const AssetProbe& /*probe*
     const float* emit = Values(scene, Track::vortex_emit);
     const float* spacing = Values(scene, Track::vortex_spacing);
     auto draws = [&](int f) {
-      const float s = spacing[f] > 116.0f ? spacing[f] : 118.0f;  // as the vortex pass replaces it
-      const bool elements = 1.0f < 50.0f - s / 5.0f;
-      const int step = vl::TruncToInt(2.0f + emit[f] + s - 1.0f);
-      return elements && step > 0;
+      const float s = vl::render::VortexSpacing(spacing[f]);
+      return vl::render::VortexElementCount(s) > 0 && vl::render::FountainStep(emit[f], s) > 0;
     };
     if (AllFrames(scene, r, [&](int f) { return !draws(f); }))
       Invisible(out,
@@ -270,7 +266,7 @@ void CheckInvisible(const SceneState& scene, Range r, const AssetProbe& /*probe*
     }
   }
   if (IsOn(st.scene_echo_on)) {
-    if (!(IsOn(st.fx_text) || IsOn(st.fx_sprites) || IsOn(st.fx_particles) || IsOn(st.fx_vortex) || IsOn(st.fx_model_2)))
+    if (!vl::render::SceneEchoFed(st))
       Invisible(out, "the scene echo is on but nothing feeds it (fx_text, fx_sprites, fx_particles, fx_vortex and "
                      "fx_model_2 are all off)");
     else if (AllFrames(scene, r, [&](int f) { return vl::render::EchoLayerCount(Values(scene, Track::scene_echo_layers)[f]) == 0; }))
@@ -313,7 +309,10 @@ void CheckBounded(const SceneState& scene, Range r, std::vector<Finding>& out) {
                        " layers; at most " + std::to_string(vl::render::kMaxEchoLayers) + " are drawn");
   }
   if (IsOn(st.vortex_on) && r.end > 0 &&
-      !AllFrames(scene, r, [&](int f) { return Values(scene, Track::vortex_spacing)[f] > 116.0f; }))
+      !AllFrames(scene, r, [&](int f) {
+        const float keyed = Values(scene, Track::vortex_spacing)[f];
+        return vl::render::VortexSpacing(keyed) == keyed;
+      }))
     Bounded(out, "vortex_spacing is 116 or less on some frames, where the vortex uses 118");
   // NaN or infinite values anywhere the loop sets them.
   std::string bad;

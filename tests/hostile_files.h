@@ -63,7 +63,7 @@ inline std::vector<uint8_t> WmfBomb() {
 // `rectangles` rectangles that each cover the whole frame: 200 bytes with none, 24 KB with 1,000.
 inline std::vector<uint8_t> EmfBomb(uint32_t frame_px = 60000, int rectangles = 1) {
   std::vector<uint8_t> records;
-  auto rec = [&](uint32_t type, std::vector<uint32_t> params) {
+  auto rec = [&](uint32_t type, const std::vector<uint32_t>& params) {
     Put32(records, type);
     Put32(records, 8 + 4 * uint32_t(params.size()));
     for (uint32_t v : params) Put32(records, v);

@@ -86,7 +86,7 @@ void CurveView::Fit() {
 }
 
 void CurveView::FitValues() {
-  double lo = INFINITY, hi = -INFINITY;
+  double lo = HUGE_VAL, hi = -HUGE_VAL;
   for (const CurveTrack& t : data_.tracks) {
     for (float v : t.frame_values)
       if (std::isfinite(v)) lo = std::min(lo, double(v)), hi = std::max(hi, double(v));

@@ -347,7 +347,7 @@ void CLoopEditorDock::BuildTextFields(QWidget* page, QFormLayout* form) {
   for (auto [s, label] : {std::pair{Setting::text_chrome, "Chrome"}, std::pair{Setting::text_lit, "Lit"},
                           std::pair{Setting::text_wireframe, "Wireframe"}}) {
     auto* box = new QCheckBox(label, page);
-    connect(box, &QCheckBox::clicked, this, [this, s](bool on) { SetSwitch(s, on); });
+    connect(box, &QCheckBox::clicked, this, [this, setting = s](bool on) { SetSwitch(setting, on); });
     switches_[s] = box;
     flags->addWidget(box);
   }

@@ -108,7 +108,7 @@ QImage DecodeThumbnail(const std::string& path, FileStamp* stamp, std::string* w
     const ssize_t n = ::read(fd, bytes.data() + got, static_cast<size_t>(bytes.size() - got));
     if (n > 0) {
       got += n;
-    } else if (n == 0) {
+    } else if (n == 0) {  // NOLINT(bugprone-branch-clone): each break has its own reason
       break;  // the file shrank while it was read: decode what there is
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
       pollfd p{fd, POLLIN, 0};

@@ -95,6 +95,7 @@ std::vector<int> WantedFrames(const Options& o) {
   for (int f = o.first; f <= o.last; f += o.every) wanted.push_back(f);
   if (!o.sheet.empty() && wanted.size() > kSheetTiles) {
     std::vector<int> picked;
+    picked.reserve(kSheetTiles);
     for (int i = 0; i < kSheetTiles; ++i)
       picked.push_back(wanted[static_cast<size_t>(i) * (wanted.size() - 1) / (kSheetTiles - 1)]);
     wanted = picked;

@@ -28,6 +28,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <memory>
 #include <string>
@@ -115,7 +116,7 @@ int UsageError(const char* command, const std::string& message) {
 
 }  // namespace vl::cli
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
   using namespace vl::cli;
   CLI::App app{
       "Inspect, check, convert and render Vantaloop loops.\n"
@@ -168,4 +169,11 @@ int main(int argc, char** argv) {
   if (!library.empty()) vl::SetProgramFolder(library);
   for (CLI::App* sub : app.get_subcommands()) return FinishOutput(sub->get_name(), runs.at(sub)());
   return UsageError("", "no command given");
+} catch (const std::exception& e) {
+  // What no command foresaw (no memory left, say) ends with a message and status 1, not an abort.
+  std::fprintf(stderr, "%s: %s\n", vl::cli::kProgram, vl::EscapeControl(e.what()).c_str());
+  return 1;
+} catch (...) {
+  std::fprintf(stderr, "%s: an unexpected error\n", vl::cli::kProgram);
+  return 1;
 }

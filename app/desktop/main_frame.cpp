@@ -61,7 +61,7 @@ CMainFrame::CMainFrame(QSettings& settings, ViewOptions options, QWidget* parent
   setWindowTitle("Vantaloop[*]");
   // The panel has the same title; the role tells window managers and scripts which is the player.
   setWindowRole("player");
-  view_ = new CZentropeView(settings, options, nullptr);
+  view_ = new CZentropeView(settings, std::move(options), nullptr);
   view_frame_ = new ViewFrame(view_, this);
   setCentralWidget(view_frame_);
   view_->set_double_click([this] { SetFullScreen(!full_screen_); });
@@ -195,7 +195,7 @@ void CMainFrame::ShowMessages() {
 
 void CMainFrame::BuildMenus() {
   CZentropeView* v = view_;
-  auto add = [this](QMenu* menu, const QString& text, auto slot, QKeySequence keys = {}, const char* prompt = "") {
+  auto add = [this](QMenu* menu, const QString& text, auto slot, const QKeySequence& keys = {}, const char* prompt = "") {
     QAction* a = menu->addAction(text);
     if (!keys.isEmpty()) a->setShortcut(keys);
     a->setStatusTip(QString::fromLatin1(prompt));

@@ -249,7 +249,7 @@ void CZentropeView::OpenSequence() {
 
 QString CZentropeView::SaveFolder() {
   // The folder of the last save; at first the user's own library, which the library lists show.
-  const QString last = settings_.value(kSaveFolderKey).toString();
+  QString last = settings_.value(kSaveFolderKey).toString();
   if (!last.isEmpty() && QFileInfo(last).isDir()) return last;
   const std::filesystem::path user = ui::UserSequencesFolder();
   std::error_code ec;

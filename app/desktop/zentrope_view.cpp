@@ -42,9 +42,9 @@ void DesktopAssets::SequenceLoaded(engine::SceneState&) {
 CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* parent)
     : QWidget(parent),
       settings_(settings),
-      options_(options),
+      options_(std::move(options)),
       assets_(*this),
-      splash_(options.splash_pause_ms),
+      splash_(options_.splash_pause_ms),
       trace_ticks_(std::getenv("VANTALOOP_TRACE_TICKS") != nullptr),
       session_(assets_, ProgramRandom(), [this] {
         QMetaObject::invokeMethod(this, &CZentropeView::TickFinished, Qt::QueuedConnection);

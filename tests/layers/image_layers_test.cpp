@@ -281,4 +281,65 @@ TEST(ImageLayers, SameLoopSamePicturesWhicheverGeometryPath) {
   }
 }
 
+// The loop check reads these rule functions to say a layer draws nothing; the passes must draw by
+// the same ones, at the edges of each rule (the spacing's floor, the last element, the alpha byte
+// wrapping at 512).
+TEST(ImageLayers, DrawsByTheRulesTheLoopCheckReads) {
+  VL_REQUIRE_GL(gl, kW, kH);
+  using vl::render::VortexElementCount;
+  using vl::render::VortexSpacing;
+  LayerRig rig(kW, kH);
+  rig.Frames(1);
+  const auto background = gl->ReadPixels();
+  rig.scene->settings.vortex_on = 2;
+  for (float spacing : {kNaN, -1e30f, 116.0f, 116.01f, 118.0f, 239.9f, 240.0f, 244.99f, 245.0f, 1e30f}) {
+    rig.Key(Track::vortex_spacing, spacing);
+    rig.Frames(1);
+    EXPECT_EQ(rig.slots.image.stats().vortex_elements, VortexElementCount(VortexSpacing(spacing))) << spacing;
+  }
+  rig.Key(Track::vortex_spacing, 118);
+  for (float emit : {-1000.0f, -119.0f, -118.5f, -118.0f, -117.0f, 0.0f, kNaN}) {
+    rig.Key(Track::vortex_emit, emit);
+    rig.slots.image.CreateFountain(*rig.scene);
+    rig.Frames(1);
+    EXPECT_EQ(rig.slots.image.stats().fountain_revived > 0, vl::render::FountainStep(emit, 118) > 0) << emit;
+  }
+  rig.scene->settings.vortex_on = 0;
+
+  rig.scene->settings.sprites_on = 2;
+  rig.Key(Track::sprite_count, 100);
+  for (float alpha : {kNaN, -3.0f, 0.0f, 1.0f, 1.9f, 128.0f, 256.0f, 511.0f, 512.0f, 513.0f, 600.0f}) {
+    rig.Key(Track::sprite_alpha, alpha);
+    rig.Frames(1);
+    const bool seen = CountChanged(gl->ReadPixels(), background) > 0;
+    EXPECT_EQ(seen, vl::render::UntintedSpriteAlpha(vl::render::SpriteAlpha(alpha)) != 0) << alpha;
+  }
+}
+
+// The check's "nothing feeds the scene echo" is the renderer's own condition for drawing it; the
+// glow of models 1 and 3 reaches the capture but does not feed the scene echo.
+TEST(ImageLayers, TheSceneEchoIsDrawnExactlyWhenTheCheckSaysItIsFed) {
+  VL_REQUIRE_GL(gl, kW, kH);
+  using Settings = vl::engine::SequenceSettings;
+  const struct {
+    const char* name;
+    float Settings::*on;
+    bool feeds;
+  } switches[] = {{"fx_text", &Settings::fx_text, true},         {"fx_sprites", &Settings::fx_sprites, true},
+                  {"fx_particles", &Settings::fx_particles, true}, {"fx_vortex", &Settings::fx_vortex, true},
+                  {"fx_model_2", &Settings::fx_model_2, true},     {"fx_model_1", &Settings::fx_model_1, false},
+                  {"fx_model_3", &Settings::fx_model_3, false},    {"none", nullptr, false}};
+  LayerRig rig(kW, kH);
+  auto& set = rig.scene->settings;
+  for (const auto& s : switches) {
+    rig.AllOff();
+    set.fx_model_1 = set.fx_model_3 = 0;
+    set.scene_echo_on = 2;
+    if (s.on) set.*s.on = 2;
+    EXPECT_EQ(vl::render::SceneEchoFed(set), s.feeds) << s.name;
+    rig.Frames(1);
+    EXPECT_EQ(rig.player.renderer().last_frame().scene_echo_layers >= 0, s.feeds) << s.name;
+  }
+}
+
 }  // namespace

@@ -21,8 +21,8 @@ inline bool RunningInCi() {
 // failed or skipped the test.
 #define VL_REQUIRE_GL(var, w, h)                                                          \
   std::string var##_error;                                                                \
-  auto var = ::vl::headless::HeadlessContext::Create((w), (h), &var##_error);             \
-  if (!var) {                                                                             \
+  auto var = ::vl::headless::HeadlessContext::Create((w), (h), &var##_error); /* NOLINT(bugprone-macro-parentheses): names it */ \
+  if (!(var)) {                                                                           \
     if (::vl::test::RunningInCi()) FAIL() << var##_error;                                 \
     GTEST_SKIP() << "no headless OpenGL context (" << var##_error << ")";                 \
   }
