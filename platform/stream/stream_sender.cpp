@@ -479,23 +479,25 @@ struct StreamSender::Worker {
     status.dropped += static_cast<int64_t>(queue.size());
     queue.clear();
     lock.unlock();
-    if (open) {
-      // The stream's end, so a reader sees it finish rather than stall; a device has none. A
-      // destination that takes it slowly holds up Stop for a second at most.
-      abort = false;
-      deadline_ns = (Clock::now() + std::chrono::seconds(1)).time_since_epoch().count();
-      if (codec && avcodec_send_frame(codec, nullptr) >= 0) {
-        while (avcodec_receive_packet(codec, packet) >= 0) {
-          av_packet_rescale_ts(packet, codec->time_base, stream->time_base);
-          packet->stream_index = stream->index;
-          av_write_frame(format, packet);
-          av_packet_unref(packet);
-        }
-      }
-      Close(true);
-    }
+    if (open) SendEnd();
     lock.lock();
     status.state = StreamState::kStopped;
+  }
+
+  // The stream's end, so a reader sees it finish rather than stall; a device has none. A
+  // destination that takes it slowly holds up Stop for a second at most. Called without `mu`.
+  void SendEnd() {
+    abort = false;
+    deadline_ns = (Clock::now() + std::chrono::seconds(1)).time_since_epoch().count();
+    if (codec && avcodec_send_frame(codec, nullptr) >= 0) {
+      while (avcodec_receive_packet(codec, packet) >= 0) {
+        av_packet_rescale_ts(packet, codec->time_base, stream->time_base);
+        packet->stream_index = stream->index;
+        av_write_frame(format, packet);
+        av_packet_unref(packet);
+      }
+    }
+    Close(true);
   }
 
   // Under `mu`: the oldest waiting frame is dropped and counted.
