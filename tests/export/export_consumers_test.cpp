@@ -20,6 +20,7 @@
 #include "engine/sequence_writer.h"
 #include "export/export_probe.h"
 #include "platform/export/loop_export.h"
+#include "export/export_fixture.h"
 #include "render/gl_test_context.h"
 
 namespace vl::exporting {
@@ -32,31 +33,9 @@ using test::Probe;
 using test::Quoted;
 using test::RunCommand;
 
-class ExportConsumersTest : public ::testing::Test {
+class ExportConsumersTest : public test::ExportFixture {
  protected:
-  void SetUp() override {
-    std::string error;
-    if (!headless::HeadlessContext::Create(16, 16, &error)) {
-      if (test::RunningInCi()) FAIL() << error;
-      GTEST_SKIP() << "no headless OpenGL context (" << error << ")";
-    }
-    SetProgramFolder(VL_BIN_DIR);
-    dir_ = fs::temp_directory_path() / ("vl_consumers_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string WriteLoop(const std::string& name, const std::string& text) {
-    const std::string path = (dir_ / (name + ".lqf")).string();
-    auto scene = std::make_unique<engine::SceneState>();
-    auto status = engine::CompileSequence(text, name, *scene);
-    EXPECT_FALSE(status) << status->ToString();
-    auto written = engine::WriteSequenceFile(*scene, path);
-    EXPECT_FALSE(written) << written->ToString();
-    return path;
-  }
+  ExportConsumersTest() : ExportFixture("vl_consumers_") {}
 
   ExportResult Export(ExportRequest request, std::vector<std::vector<uint8_t>>* frames = nullptr) {
     ExportObserver observer;
@@ -67,7 +46,6 @@ class ExportConsumersTest : public ::testing::Test {
     return ExportLoop(request, observer);
   }
 
-  fs::path dir_;
 };
 
 // Embers living longer than the 40-frame cycle, turning with the loop, in a pool large enough for

@@ -19,6 +19,7 @@
 #include "engine/sequence_writer.h"
 #include "export/export_probe.h"
 #include "platform/export/loop_export.h"
+#include "export/export_fixture.h"
 #include "render/gl_test_context.h"
 
 namespace vl::exporting {
@@ -59,21 +60,9 @@ frame = 0
 frame = )" + std::to_string(frames) + "\ntext_rot_z = 360\n";
 }
 
-class ExportTest : public ::testing::Test {
+class ExportTest : public test::ExportFixture {
  protected:
-  void SetUp() override {
-    std::string error;
-    if (!headless::HeadlessContext::Create(16, 16, &error)) {
-      if (test::RunningInCi()) FAIL() << error;
-      GTEST_SKIP() << "no headless OpenGL context (" << error << ")";
-    }
-    SetProgramFolder(VL_BIN_DIR);  // the default pictures and fonts' loops resolve there
-    dir_ = fs::temp_directory_path() / ("vl_export_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  ExportTest() : ExportFixture("vl_export_") {}
 
   std::string MakeLoop(int frames, bool trail) {
     const std::string path = (dir_ / ("loop_" + std::to_string(frames) + (trail ? "_trail" : "") + ".lqf")).string();
@@ -103,7 +92,6 @@ class ExportTest : public ::testing::Test {
     return names;
   }
 
-  fs::path dir_;
 };
 
 struct PresetExpectation {

@@ -17,6 +17,7 @@
 #include "engine/sequence_text.h"
 #include "engine/sequence_writer.h"
 #include "platform/export/loop_export.h"
+#include "export/export_fixture.h"
 #include "render/gl_test_context.h"
 
 namespace vl::exporting {
@@ -39,32 +40,10 @@ bool HasParticles(const std::string& text) {
   return false;
 }
 
-class ParticleRepeatTest : public ::testing::Test {
+class ParticleRepeatTest : public test::ExportFixture {
  protected:
-  void SetUp() override {
-    std::string error;
-    if (!headless::HeadlessContext::Create(16, 16, &error)) {
-      if (test::RunningInCi()) FAIL() << error;
-      GTEST_SKIP() << "no headless OpenGL context (" << error << ")";
-    }
-    SetProgramFolder(VL_BIN_DIR);
-    dir_ = fs::temp_directory_path() / ("vl_particle_repeat_" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  ParticleRepeatTest() : ExportFixture("vl_particle_repeat_") {}
 
-  std::string WriteLoop(const std::string& name, const std::string& text) {
-    const std::string path = (dir_ / (name + ".lqf")).string();
-    auto scene = std::make_unique<engine::SceneState>();
-    auto status = engine::CompileSequence(text, name, *scene);
-    EXPECT_FALSE(status) << status->ToString();
-    auto written = engine::WriteSequenceFile(*scene, path);
-    EXPECT_FALSE(written) << written->ToString();
-    return path;
-  }
-
-  fs::path dir_;
 };
 
 // Two recorded cycles: the second is what the file shows when it plays round, so its first frame

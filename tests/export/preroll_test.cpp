@@ -13,6 +13,7 @@
 
 #include "engine/asset_paths.h"
 #include "platform/export/loop_export.h"
+#include "export/export_fixture.h"
 #include "render/gl_test_context.h"
 
 namespace vl::exporting {
@@ -20,19 +21,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class PrerollTest : public ::testing::Test {
+class PrerollTest : public test::ExportFixture {
  protected:
-  void SetUp() override {
-    std::string error;
-    if (!headless::HeadlessContext::Create(16, 16, &error)) {
-      if (test::RunningInCi()) FAIL() << error;
-      GTEST_SKIP() << "no headless OpenGL context (" << error << ")";
-    }
-    SetProgramFolder(VL_BIN_DIR);
-    dir_ = fs::temp_directory_path() / ("vl_preroll_" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  PrerollTest() : ExportFixture("vl_preroll_") {}
 
   // The recorded frames of a bundled loop, as drawn.
   std::vector<std::vector<uint8_t>> Frames(const std::string& loop, int preset, int frame_limit, bool whole,
@@ -60,7 +51,6 @@ class PrerollTest : public ::testing::Test {
     return -1;
   }
 
-  fs::path dir_;
 };
 
 // One preroll cycle (shortened, as the benchmark shortens it) of loops with particles, the
