@@ -37,10 +37,7 @@ void DrawInto::Clear() {
   glClear(GL_COLOR_BUFFER_BIT);
 }
 
-CanvasScissored::CanvasScissored() : was_on_(glIsEnabled(GL_SCISSOR_TEST) == GL_TRUE) {
-  glGetIntegerv(GL_VIEWPORT, viewport_);
-  glGetIntegerv(GL_SCISSOR_BOX, box_);
-  glEnable(GL_SCISSOR_TEST);
+void PushCanvas() {
   glMatrixMode(GL_PROJECTION);
   glPushMatrix();
   glLoadIdentity();
@@ -50,12 +47,23 @@ CanvasScissored::CanvasScissored() : was_on_(glIsEnabled(GL_SCISSOR_TEST) == GL_
   glLoadIdentity();
 }
 
-CanvasScissored::~CanvasScissored() {
+void PopCanvas() {
   glMatrixMode(GL_MODELVIEW);
   glPopMatrix();
   glMatrixMode(GL_PROJECTION);
   glPopMatrix();
   glMatrixMode(GL_MODELVIEW);
+}
+
+CanvasScissored::CanvasScissored() : was_on_(glIsEnabled(GL_SCISSOR_TEST) == GL_TRUE) {
+  glGetIntegerv(GL_VIEWPORT, viewport_);
+  glGetIntegerv(GL_SCISSOR_BOX, box_);
+  glEnable(GL_SCISSOR_TEST);
+  PushCanvas();
+}
+
+CanvasScissored::~CanvasScissored() {
+  PopCanvas();
   glScissor(box_[0], box_[1], box_[2], box_[3]);
   if (!was_on_) glDisable(GL_SCISSOR_TEST);
   glActiveTexture(GL_TEXTURE0);
@@ -66,13 +74,7 @@ void CanvasScissored::Scissor(const std::array<int, 4>& r) const {
 }
 
 void CanvasQuad(const std::array<float, 3>& colour) {
-  glMatrixMode(GL_PROJECTION);
-  glPushMatrix();
-  glLoadIdentity();
-  glOrtho(0.0, 640.0, 480.0, 0.0, -1.0, 1.0);
-  glMatrixMode(GL_MODELVIEW);
-  glPushMatrix();
-  glLoadIdentity();
+  PushCanvas();
   glColor4f(colour[0], colour[1], colour[2], 1.0f);
   glBegin(GL_QUADS);
   glVertex2f(0.0f, 0.0f);
@@ -80,11 +82,7 @@ void CanvasQuad(const std::array<float, 3>& colour) {
   glVertex2f(640.0f, 480.0f);
   glVertex2f(640.0f, 0.0f);
   glEnd();
-  glMatrixMode(GL_MODELVIEW);
-  glPopMatrix();
-  glMatrixMode(GL_PROJECTION);
-  glPopMatrix();
-  glMatrixMode(GL_MODELVIEW);
+  PopCanvas();
 }
 
 void UnitQuad() {

@@ -46,6 +46,11 @@ class DrawInto {
   float clear_[4] = {0, 0, 0, 0};
 };
 
+// The 640 x 480 canvas the echoes are drawn on: top-left origin, both matrices pushed (and the
+// model-view one current) until PopCanvas.
+void PushCanvas();
+void PopCanvas();
+
 // The canvas projection (640 x 480, as the layers' quads are drawn) and the scissor test for the
 // life of the object, then both as they were, and texture unit 0 active.
 class CanvasScissored {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/numeric.h"
+#include "render/echo_draw.h"
 #include "render/echo_route.h"
 #include "render/frame_renderer.h"
 
@@ -102,13 +103,7 @@ void FrameRenderer::EchoQuads(uint32_t texture, const std::vector<EchoLayerStep>
   EchoQuadState();
   glBlendFunc(GL_SRC_ALPHA, GL_ONE);
   glBindTexture(GL_TEXTURE_2D, texture);
-  glMatrixMode(GL_PROJECTION);
-  glPushMatrix();
-  glLoadIdentity();
-  glOrtho(0.0, 640.0, 480.0, 0.0, -1.0, 1.0);
-  glMatrixMode(GL_MODELVIEW);
-  glPushMatrix();
-  glLoadIdentity();
+  PushCanvas();
   glBegin(GL_QUADS);
   for (const EchoLayerStep& l : steps) {
     const float t = l.inset;
@@ -123,11 +118,7 @@ void FrameRenderer::EchoQuads(uint32_t texture, const std::vector<EchoLayerStep>
     glVertex2f(640.0f, 0.0f);
   }
   glEnd();
-  glMatrixMode(GL_MODELVIEW);
-  glPopMatrix();
-  glMatrixMode(GL_PROJECTION);
-  glPopMatrix();
-  glMatrixMode(GL_MODELVIEW);
+  PopCanvas();
 }
 
 FrameRenderer::EchoTrip FrameRenderer::TripOf(int capture, const std::vector<EchoLayerStep>& steps,
