@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/headless/headless_context.h"
-#include "tests/layers/layers_rig.h"
+#include "tests/render/layers/layers_rig.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 
-#include "tests/midi/fake_inputs.h"
+#include "tests/platform/midi/fake_inputs.h"
 #include "tests/ui/ui_fixtures.h"
 #include "ui/live_sync.h"
 
