@@ -20,6 +20,8 @@ VL_PACKAGES=(
   vcdimager dvdauthor mediainfo mkvtoolnix
   dpkg-dev lintian desktop-file-utils appstream shared-mime-info libglib2.0-bin man-db
   bash-completion bubblewrap
+  # scripts/format: the house layout, checked by scripts/test.
+  clang-format
   # Batch export: GNU parallel, and a one-node Slurm cluster the tests start in a folder of their own.
   parallel munge slurmctld slurmd slurm-client
   librtmidi-dev ableton-link-dev libasio-dev
