@@ -60,10 +60,8 @@ std::string ChunkLabel(uint16_t id) {
     default: break;
   }
   char buf[48];
-  if (what)
-    std::snprintf(buf, sizeof buf, "chunk 0x%04X (%s)", id, what);
-  else
-    std::snprintf(buf, sizeof buf, "chunk 0x%04X", id);
+  if (what) std::snprintf(buf, sizeof buf, "chunk 0x%04X (%s)", id, what);
+  else std::snprintf(buf, sizeof buf, "chunk 0x%04X", id);
   return buf;
 }
 
@@ -141,8 +139,7 @@ class Parser {
   Status ReadName(ByteReader& r, const Chunk& chunk, std::string& out) {
     std::span<const uint8_t> rest = r.rest();
     const void* zero = rest.empty() ? nullptr : std::memchr(rest.data(), 0, rest.size());
-    if (!zero)
-      return Error(r.offset(), ChunkLabel(chunk.id), "name has no terminating zero before the chunk ends");
+    if (!zero) return Error(r.offset(), ChunkLabel(chunk.id), "name has no terminating zero before the chunk ends");
     size_t n = static_cast<size_t>(static_cast<const uint8_t*>(zero) - rest.data());
     r.ReadBytes(n, out);
     r.Skip(1);
@@ -180,8 +177,7 @@ class Parser {
         case kObjectChunk:
           if (Status e = ReadObject(c, depth + 1)) return e;
           break;
-        default:
-          break;  // keyframer data, mesh version, and everything we do not draw
+        default: break;  // keyframer data, mesh version, and everything we do not draw
       }
     }
     return std::nullopt;
@@ -207,8 +203,7 @@ class Parser {
         case kMapFileChunk:
           if (Status e = ReadName(c.body, c, m.texture_file)) return e;
           break;
-        default:
-          break;
+        default: break;
       }
     }
     return std::nullopt;
@@ -257,8 +252,7 @@ class Parser {
       if (worst >= o.vertex_count)
         return Error(face_chunk_offset_, ChunkLabel(kFaceListChunk),
                      "face " + std::to_string(i) + " of object \"" + o.name + "\" uses vertex " +
-                         std::to_string(worst) + " but the object has " + std::to_string(o.vertex_count) +
-                         " vertices");
+                         std::to_string(worst) + " but the object has " + std::to_string(o.vertex_count) + " vertices");
     }
     return std::nullopt;
   }
@@ -334,8 +328,7 @@ class Parser {
           for (float& v : o.uvs) c.body.Read(v);
           break;
         }
-        default:
-          break;
+        default: break;
       }
     }
     return std::nullopt;
@@ -460,9 +453,7 @@ Expected<ModelLoadResult> ImportBytes(std::span<const uint8_t> bytes, const std:
   Status failed;
   try {
     failed = parser.ParseFile(bytes);
-  } catch (const std::bad_alloc&) {
-    failed = LoadError{path, "not enough memory to load this model", {}, {}};
-  }
+  } catch (const std::bad_alloc&) { failed = LoadError{path, "not enough memory to load this model", {}, {}}; }
   if (failed) {
     model.objects.clear();
     if (warnings_of_failure) *warnings_of_failure = parser.result().warnings;
@@ -497,7 +488,8 @@ Expected<ModelLoadResult> Import3ds(const std::filesystem::path& path, Model& mo
   if (!bytes) {
     // A file that is there but could not be read (too large, say) keeps its own reason.
     std::error_code ec;
-    LoadError error = std::filesystem::is_regular_file(path, ec) ? bytes.error() : ModelFileNotFound(name, bytes.error());
+    LoadError error =
+        std::filesystem::is_regular_file(path, ec) ? bytes.error() : ModelFileNotFound(name, bytes.error());
     progress.Failed(error.ToString());
     return error;
   }

@@ -14,8 +14,8 @@
 namespace vl {
 
 struct ModelMaterial {
-  std::string name;          // at most kModelNameMax bytes
-  std::string texture_file;  // texture map file name, empty if none
+  std::string name;               // at most kModelNameMax bytes
+  std::string texture_file;       // texture map file name, empty if none
   uint8_t colour[3] = {0, 0, 0};  // diffuse red, green, blue
 };
 
@@ -26,7 +26,7 @@ struct ModelFace {
 struct ModelObject {
   int32_t vertex_count = 0;
   int32_t face_count = 0;
-  int32_t uv_count = 0;  // may differ from vertex_count; uvs exist for vertices < uv_count only
+  int32_t uv_count = 0;        // may differ from vertex_count; uvs exist for vertices < uv_count only
   int32_t material_index = 0;  // -1 when the face material matched no material
   bool has_texture = false;    // some matched material names a texture file
   std::string name;
@@ -74,8 +74,7 @@ struct ModelLoadResult {
 // Loads a 3DS file into model, replacing its objects and appending its materials. On failure
 // (running out of memory included) the model is left empty (object_count 0, materials as before)
 // and the error names the file.
-Expected<ModelLoadResult> Import3ds(const std::filesystem::path& path, Model& model,
-                                    ModelLoadProgress& progress);
+Expected<ModelLoadResult> Import3ds(const std::filesystem::path& path, Model& model, ModelLoadProgress& progress);
 Expected<ModelLoadResult> Import3ds(const std::filesystem::path& path, Model& model);
 
 // The loader's "Unable to find the file: NAME!" for a file that cannot be opened, with the reason
@@ -83,8 +82,7 @@ Expected<ModelLoadResult> Import3ds(const std::filesystem::path& path, Model& mo
 LoadError ModelFileNotFound(const std::string& name, const LoadError& why);
 
 // The same from bytes already in memory; path is used in messages only. No progress calls.
-Expected<ModelLoadResult> Import3dsBytes(std::span<const uint8_t> bytes, const std::string& path,
-                                         Model& model);
+Expected<ModelLoadResult> Import3dsBytes(std::span<const uint8_t> bytes, const std::string& path, Model& model);
 
 // Smoothed vertex normals of one object: every vertex gets the normalised, negated mean of the
 // unnormalised normals (A - C) x (C - B) of the faces that use it. A vertex that no face uses, or

@@ -141,8 +141,7 @@ void ParticleSystem::StepParticle(Particle& p, float dt) {
               p.colour.z + p.colour_delta.z * dt};
   p.velocity = {p.velocity.x + p.acceleration.x * dt, p.velocity.y + p.acceleration.y * dt,
                 p.velocity.z + p.acceleration.z * dt};
-  p.position = {p.position.x + p.velocity.x * dt, p.position.y + p.velocity.y * dt,
-                p.position.z + p.velocity.z * dt};
+  p.position = {p.position.x + p.velocity.x * dt, p.position.y + p.velocity.y * dt, p.position.z + p.velocity.z * dt};
   p.spin += dt * p.spin_acceleration;
   p.angle += dt * p.spin;
 }

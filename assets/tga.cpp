@@ -56,8 +56,7 @@ Expected<TgaLayout> ReadTgaHeader(std::span<const uint8_t> bytes, const std::str
   const uint64_t bytes_per_pixel = bits / 8u;
   if (bytes_per_pixel == 1 && !in.Skip(kColourMapBytes))
     return TgaError(file_name, in.offset(), "colour map",
-                    "file ends inside the 768-byte colour map (" + std::to_string(in.remaining()) +
-                        " bytes remain)");
+                    "file ends inside the 768-byte colour map (" + std::to_string(in.remaining()) + " bytes remain)");
 
   // At most 65535 * 65535 * 31: fits easily in 64 bits.
   const uint64_t size = uint64_t{width} * height * bytes_per_pixel;
@@ -115,8 +114,8 @@ TextureImageResult BuildTextureImage(const std::optional<std::string>& colour_fi
                                      const TgaSourceReader& read) {
   auto fail = [&](const char* reason, std::optional<LoadError> detail = std::nullopt) {
     TextureImageResult r;
-    r.error.text = "Failed to load Texture (" + colour_file.value_or("(null)") + ", " +
-                   alpha_file.value_or("(null)") + "). Reason: " + reason;
+    r.error.text = "Failed to load Texture (" + colour_file.value_or("(null)") + ", " + alpha_file.value_or("(null)") +
+                   "). Reason: " + reason;
     r.error.detail = std::move(detail);
     return r;
   };
@@ -159,16 +158,15 @@ TextureImageResult BuildTextureImage(const std::optional<std::string>& colour_fi
       if (alpha.bits_per_pixel != 8)
         return fail("Alpha file not in 8 bit format.",
                     LoadError{*alpha_file,
-                              "an alpha file must have 8 bits per pixel, not " +
-                                  std::to_string(alpha.bits_per_pixel),
+                              "an alpha file must have 8 bits per pixel, not " + std::to_string(alpha.bits_per_pixel),
                               16, "bits per pixel"});
       if (colour && (alpha.width != colour->width || alpha.height != colour->height))
-        return fail("Alpha size does not eqal RGB size.",
-                    LoadError{*alpha_file,
-                              "alpha file is " + std::to_string(alpha.width) + " x " +
-                                  std::to_string(alpha.height) + ", colour file is " +
-                                  std::to_string(colour->width) + " x " + std::to_string(colour->height),
-                              12, "width, height"});
+        return fail(
+            "Alpha size does not eqal RGB size.",
+            LoadError{*alpha_file,
+                      "alpha file is " + std::to_string(alpha.width) + " x " + std::to_string(alpha.height) +
+                          ", colour file is " + std::to_string(colour->width) + " x " + std::to_string(colour->height),
+                      12, "width, height"});
       const size_t count = size_t(alpha.width) * size_t(alpha.height);
       if (!colour) {
         out.width = alpha.width;
@@ -179,10 +177,9 @@ TextureImageResult BuildTextureImage(const std::optional<std::string>& colour_fi
         try {
           out.pixels.resize(count * 4);
         } catch (const std::bad_alloc&) {
-          return fail("Out of memory.", LoadError{*colour_file,
-                                                  "no memory for a " + std::to_string(count * 4) +
-                                                      "-byte merged texture",
-                                                  {}, {}});
+          return fail(
+              "Out of memory.",
+              LoadError{*colour_file, "no memory for a " + std::to_string(count * 4) + "-byte merged texture", {}, {}});
         }
         const uint8_t* c = colour->data.data();
         const uint8_t* al = alpha.data.data();

@@ -90,7 +90,6 @@ std::string LoadWithGl(const fs::path& folder,
   return std::to_string(reports) + " refused, first: " + reported.substr(0, 120);
 }
 
-
 std::string LoadLoop(vl::render::RenderAssets& assets, vl::engine::SceneState& scene, const std::string& loop) {
   if (auto status = vl::engine::LoadSequence(scene, loop, assets)) return "refused: " + status->message;
   return "loaded";
@@ -122,9 +121,8 @@ int main(int argc, char** argv) {
       {"EMF 1,000 full-frame rectangles", vl::hostile::EmfBomb(60000, 1000), vl::assets::PictureLoader::kColourKeyed},
   };
   for (const Picture& p : metafiles) {
-    Row("metafile", p.what, p.bytes.size(), Measure([&] {
-          return PictureResult(vl::assets::DecodePictureTexture(p.bytes, p.what, p.loader, 16384));
-        }));
+    Row("metafile", p.what, p.bytes.size(),
+        Measure([&] { return PictureResult(vl::assets::DecodePictureTexture(p.bytes, p.what, p.loader, 16384)); }));
   }
   // The same files named in every picture slot of a loop, loaded by the player into GL.
   struct LoopCase {
@@ -152,8 +150,8 @@ int main(int argc, char** argv) {
   const fs::path jpeg = dir / "photo8k.jpg";
   if (WriteJpeg(jpeg, 8192, 8192)) {
     Row("picture", "JPEG 8192 x 8192 (photo)", fs::file_size(jpeg), Measure([&] {
-          return PictureResult(vl::assets::LoadPictureTexture("photo8k.jpg", vl::assets::PictureLoader::kPhotoA, 16384,
-                                                               0, dir));
+          return PictureResult(
+              vl::assets::LoadPictureTexture("photo8k.jpg", vl::assets::PictureLoader::kPhotoA, 16384, 0, dir));
         }));
     Row("picture+GL", "JPEG 8192 x 8192 (photo)", fs::file_size(jpeg), Measure([&] {
           return LoadWithGl(dir, [](auto& assets, auto& scene) {

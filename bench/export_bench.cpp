@@ -65,8 +65,8 @@ void ExportPreset(benchmark::State& state, const std::string& loop, int preset) 
     state.SetIterationTime(r.total_s);
     // Per frame of the loop: the preroll draws one, the recording draws, reads and encodes one.
     // A whole export: its wall time against the loop's length.
-    const double per_frame = g_frames == 0 ? r.total_s / r.frames_written
-                                           : (r.preroll_s + r.render_s + r.encode_s) / r.frames_written;
+    const double per_frame =
+        g_frames == 0 ? r.total_s / r.frames_written : (r.preroll_s + r.render_s + r.encode_s) / r.frames_written;
     state.counters["x_realtime"] = per_frame * r.fps;
     // The same as CPU time: what it takes on an otherwise idle machine with one core to spare.
     state.counters["cpu_x_realtime"] = cpu / r.frames_written * r.fps;

@@ -75,7 +75,11 @@ void BM_Layer(benchmark::State& state) {
   RunFrames(state, rig);
 }
 
-BENCHMARK(BM_Layer)->ArgsProduct({{0, 1, 2, 3, 4, 5, 6}, {0, 1}})->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_Layer)
+    ->ArgsProduct({{0, 1, 2, 3, 4, 5, 6}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.5)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -135,9 +135,10 @@ int main(int argc, char** argv) {
     QCoreApplication::processEvents();
     cache.Drain();
     QCoreApplication::processEvents();
-    std::printf("big loop window, opening %d: shown in %.1f ms, first pictures in %.1f ms (%zu read); "
-                "cache %zu of %zu\n",
-                k, shown, pictures, cache.decoded() - read_before, cache.size(), cache.capacity());
+    std::printf(
+        "big loop window, opening %d: shown in %.1f ms, first pictures in %.1f ms (%zu read); "
+        "cache %zu of %zu\n",
+        k, shown, pictures, cache.decoded() - read_before, cache.size(), cache.capacity());
     std::printf("memory after opening %d:            %7.1f MB (%.1f MB after handing back free heap)\n", k,
                 ResidentMb(), (malloc_trim(0), ResidentMb()));
   }

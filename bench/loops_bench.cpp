@@ -123,12 +123,13 @@ int main(int argc, char** argv) {
   std::printf("%d frames from frame %d at %dx%d, load average %s\n", frames, first, width, height,
               LoadAverage().c_str());
   std::printf("frames per second (wall clock), then processor ms per frame (all threads)\n");
-  std::printf("%-18s %9s %7s %7s %8s %7s | %9s %7s %7s\n", "loop", "reference", "exact", "fast", "exact x",
-              "fast x", "ref cpu", "exact", "fast");
+  std::printf("%-18s %9s %7s %7s %8s %7s | %9s %7s %7s\n", "loop", "reference", "exact", "fast", "exact x", "fast x",
+              "ref cpu", "exact", "fast");
   for (const fs::path& loop : loops) {
     auto run = [&](RenderMode mode) {
-      return only.empty() || only == vl::render::RenderModeName(mode) ? Measure(loop, width, height, first, frames, mode)
-                                                                       : Speed{};
+      return only.empty() || only == vl::render::RenderModeName(mode)
+                 ? Measure(loop, width, height, first, frames, mode)
+                 : Speed{};
     };
     const Speed ref = run(RenderMode::kReference);
     const Speed exact = run(RenderMode::kExact);

@@ -75,9 +75,9 @@ std::filesystem::path WriteLoop(bool glow) {
   hold(Track::model_2_x, 13, 13);
   hold(Track::model_3_x, -13, -13);
   for (Track t : {Track::model_1_z, Track::model_2_z, Track::model_3_z}) hold(t, -40, -40);
-  for (Track t : {Track::model_1_alpha, Track::model_2_alpha, Track::model_3_alpha, Track::model_1_r,
-                  Track::model_1_g, Track::model_1_b, Track::model_2_r, Track::model_2_g, Track::model_2_b,
-                  Track::model_3_r, Track::model_3_g, Track::model_3_b})
+  for (Track t : {Track::model_1_alpha, Track::model_2_alpha, Track::model_3_alpha, Track::model_1_r, Track::model_1_g,
+                  Track::model_1_b, Track::model_2_r, Track::model_2_g, Track::model_2_b, Track::model_3_r,
+                  Track::model_3_g, Track::model_3_b})
     hold(t, 255, 255);
   for (Track t : {Track::model_1_light_z, Track::model_2_light_z, Track::model_3_light_z}) hold(t, 4000, 4000);
   auto path = std::filesystem::temp_directory_path() /

@@ -37,8 +37,8 @@ void BM_ReadAndExpand10000Frames(benchmark::State& state) {
   }
   const double track_frames = static_cast<double>(kTrackCount) * 9999.0;
   // Seconds per track-frame, shown with an SI prefix (e.g. 2.2n = 2.2 ns).
-  state.counters["per_track_frame"] = benchmark::Counter(
-      track_frames, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["per_track_frame"] =
+      benchmark::Counter(track_frames, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
   state.SetLabel(std::to_string(bytes.size()) + " byte file, 400 keys, 215 x 9999 track-frames");
 }
 

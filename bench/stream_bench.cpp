@@ -56,7 +56,8 @@ double ThreadCpuSeconds() {
 // The process's threads, by id.
 std::set<int> Threads() {
   std::set<int> ids;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ids.insert(std::stoi(entry.path().filename()));
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+    ids.insert(std::stoi(entry.path().filename()));
   return ids;
 }
 
@@ -160,13 +161,17 @@ void DrawAndStream(benchmark::State& state, const char* name, int codec) {
 void Register(const char* loop) {
   const std::string name = std::string(loop) + "/";
   benchmark::RegisterBenchmark((name + "DrawAndReadBack").c_str(), DrawAndStream, loop, -1)
-      ->Unit(benchmark::kMillisecond)->Iterations(400);
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(400);
   benchmark::RegisterBenchmark((name + "StreamH264").c_str(), DrawAndStream, loop, 0)
-      ->Unit(benchmark::kMillisecond)->Iterations(400);
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(400);
   benchmark::RegisterBenchmark((name + "StreamMpeg2").c_str(), DrawAndStream, loop, 1)
-      ->Unit(benchmark::kMillisecond)->Iterations(400);
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(400);
   benchmark::RegisterBenchmark((name + "StreamMpeg2Half").c_str(), DrawAndStream, loop, 2)
-      ->Unit(benchmark::kMillisecond)->Iterations(400);
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(400);
 }
 
 }  // namespace

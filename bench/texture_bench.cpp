@@ -13,8 +13,8 @@
 namespace {
 
 std::vector<uint8_t> MakeTga(int n, int bits) {
-  std::vector<uint8_t> f = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, uint8_t(n), uint8_t(n >> 8), uint8_t(n), uint8_t(n >> 8),
-                            uint8_t(bits), 0};
+  std::vector<uint8_t> f = {
+      0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, uint8_t(n), uint8_t(n >> 8), uint8_t(n), uint8_t(n >> 8), uint8_t(bits), 0};
   if (bits == 8) f.insert(f.end(), 768, 0);
   for (size_t i = 0; i < size_t(n) * n * (bits / 8); ++i) f.push_back(uint8_t(i * 31));
   return f;

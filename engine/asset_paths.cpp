@@ -90,9 +90,7 @@ fs::path PictureBaseFor(std::string_view name, int32_t custom_image_mode) {
   return BaseHolding([&](const fs::path& base) { return FindPictureFile(name, custom_image_mode, base).ok(); });
 }
 
-std::optional<fs::path> ResolveAssetPath(std::string_view name) {
-  return ResolveAssetPath(name, ProgramFolder());
-}
+std::optional<fs::path> ResolveAssetPath(std::string_view name) { return ResolveAssetPath(name, ProgramFolder()); }
 
 namespace {
 
@@ -169,9 +167,13 @@ Expected<fs::path> FindAssetFile(std::string_view name, const fs::path& base) {
     // A folder that cannot be looked in hides every file: say so rather than "no such file".
     struct stat folder {};
     if (::stat(base.c_str(), &folder) != 0)
-      return LoadError{given, "no such file: the folder " + base.string() + " " +
-                                  (errno == ENOENT ? std::string("does not exist") : std::strerror(errno)), {}, {}};
-    if (!S_ISDIR(folder.st_mode)) return LoadError{given, "no such file: " + base.string() + " is not a folder", {}, {}};
+      return LoadError{given,
+                       "no such file: the folder " + base.string() + " " +
+                           (errno == ENOENT ? std::string("does not exist") : std::strerror(errno)),
+                       {},
+                       {}};
+    if (!S_ISDIR(folder.st_mode))
+      return LoadError{given, "no such file: " + base.string() + " is not a folder", {}, {}};
     if (::access(base.c_str(), R_OK | X_OK) != 0)
       return LoadError{given, "cannot look in the folder " + base.string() + ": " + std::strerror(errno), {}, {}};
     return LoadError{given, "no such file under " + base.string(), {}, {}};
@@ -212,9 +214,7 @@ Expected<fs::path> FindPictureFile(std::string_view name, int32_t custom_image_m
 
 Expected<std::vector<uint8_t>> ReadFileBytes(const fs::path& path, uint64_t max_bytes) {
   const std::string file = path.string();
-  auto cannot = [&](const char* what) {
-    return LoadError{file, std::string(what) + std::strerror(errno), {}, {}};
-  };
+  auto cannot = [&](const char* what) { return LoadError{file, std::string(what) + std::strerror(errno), {}, {}}; };
   // Look before opening: opening a FIFO blocks until a writer comes, and opening a device can
   // have effects of its own. O_NONBLOCK covers a path swapped for a FIFO in between.
   struct stat st {};
@@ -228,9 +228,7 @@ Expected<std::vector<uint8_t>> ReadFileBytes(const fs::path& path, uint64_t max_
   } closer{fd};
   if (::fstat(fd, &st) != 0) return cannot("cannot open: ");
   if (!S_ISREG(st.st_mode)) return NotRegular(file, st);
-  auto too_big = [&] {
-    return LoadError{file, "file is larger than " + std::to_string(max_bytes) + " bytes", {}, {}};
-  };
+  auto too_big = [&] { return LoadError{file, "file is larger than " + std::to_string(max_bytes) + " bytes", {}, {}}; };
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   if (size > max_bytes) return too_big();
 
@@ -256,9 +254,7 @@ Expected<std::vector<uint8_t>> ReadFileBytes(const fs::path& path, uint64_t max_
       try {
         bytes.push_back(probe);
         bytes.resize(std::min<uint64_t>(max_bytes, bytes.size() + 65536));
-      } catch (const std::bad_alloc&) {
-        return LoadError{file, "not enough memory to read it", {}, {}};
-      }
+      } catch (const std::bad_alloc&) { return LoadError{file, "not enough memory to read it", {}, {}}; }
       done += 1;
       continue;
     }
@@ -296,17 +292,16 @@ bool WriteAll(int fd, std::span<const uint8_t> bytes) {
 
 Status WriteFileBytes(const fs::path& path, std::span<const uint8_t> bytes) {
   const std::string file = path.string();
-  auto failed = [&](const char* what) {
-    return LoadError{file, std::string(what) + std::strerror(errno), {}, {}};
-  };
+  auto failed = [&](const char* what) { return LoadError{file, std::string(what) + std::strerror(errno), {}, {}}; };
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
     if (S_ISDIR(st.st_mode)) return LoadError{file, "cannot write: it is a folder", {}, {}};
     // A device or a pipe: the bytes go straight to it. A pipe nobody reads is refused at once
     // rather than waited on.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return errno == ENXIO ? LoadError{file, "cannot write: nothing reads from this pipe", {}, {}}
-                                      : failed("cannot write: ");
+    if (fd < 0)
+      return errno == ENXIO ? LoadError{file, "cannot write: nothing reads from this pipe", {}, {}}
+                            : failed("cannot write: ");
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     const bool written = WriteAll(fd, bytes);
     const int write_errno = errno;

@@ -43,8 +43,7 @@ std::filesystem::path PictureBaseFor(std::string_view name, int32_t custom_image
 // the program folder); '\' is read as '/'; the exact name is tried first, then a case-insensitive
 // match of each path component. Names containing "http://" are never fetched and do not resolve.
 std::optional<std::filesystem::path> ResolveAssetPath(std::string_view name);
-std::optional<std::filesystem::path> ResolveAssetPath(std::string_view name,
-                                                      const std::filesystem::path& base);
+std::optional<std::filesystem::path> ResolveAssetPath(std::string_view name, const std::filesystem::path& base);
 
 // The same, saying why a name does not resolve: "not a regular file" when it names a folder,
 // FIFO, device or socket (none of which is ever opened), else "no such file under BASE" ("no such
@@ -68,8 +67,7 @@ Expected<std::filesystem::path> FindPictureFile(std::string_view name, int32_t c
 
 // Reads a whole file, refusing files larger than max_bytes before reading any, and anything that
 // is not a regular file ("not a regular file") without blocking on it. The error names the file.
-Expected<std::vector<uint8_t>> ReadFileBytes(const std::filesystem::path& path,
-                                             uint64_t max_bytes = uint64_t{1} << 30);
+Expected<std::vector<uint8_t>> ReadFileBytes(const std::filesystem::path& path, uint64_t max_bytes = uint64_t{1} << 30);
 
 // Writes a whole file and says so only when every byte reached it: every write and the final
 // close are checked. A file (or nothing) at `path` is replaced through a temporary file beside it,

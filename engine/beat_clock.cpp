@@ -39,8 +39,7 @@ bool BeatClock::Locked() const { return tempo_ > 0.0 && beats_per_loop_ > 0; }
 
 void BeatClock::Tap(double now) {
   if (!Usable(now)) return;
-  if (tap_count_ > 0 && (now - taps_[tap_count_ - 1] >= kTapGapSeconds || now <= taps_[tap_count_ - 1]))
-    tap_count_ = 0;
+  if (tap_count_ > 0 && (now - taps_[tap_count_ - 1] >= kTapGapSeconds || now <= taps_[tap_count_ - 1])) tap_count_ = 0;
   if (tap_count_ == kTapsKept) {
     std::copy(taps_ + 1, taps_ + kTapsKept, taps_);
     --tap_count_;

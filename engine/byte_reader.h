@@ -11,8 +11,7 @@ namespace vl {
 
 class ByteReader {
  public:
-  explicit ByteReader(std::span<const uint8_t> bytes, uint64_t base_offset = 0)
-      : data_(bytes), base_(base_offset) {}
+  explicit ByteReader(std::span<const uint8_t> bytes, uint64_t base_offset = 0) : data_(bytes), base_(base_offset) {}
 
   size_t remaining() const { return data_.size() - pos_; }
   size_t position() const { return pos_; }

@@ -41,14 +41,13 @@ const auto& Keys(const SceneState& scene) { return *scene.keyframe_frame; }
 int32_t KeyFrame(const SceneState& scene, int32_t k) { return Keys(scene)[static_cast<size_t>(k)]; }
 
 // The setting that holds a string setting's length, if it has one.
-std::optional<Setting> LengthField(Setting s) {
-  return FindSetting(std::string(SettingName(s)) + "_length");
-}
+std::optional<Setting> LengthField(Setting s) { return FindSetting(std::string(SettingName(s)) + "_length"); }
 
 // The key row of the keyed tracks at one frame slot.
 std::vector<float> RowAt(const SceneState& scene, int32_t frame) {
   std::vector<float> row(kTrackCount, 0.0f);
-  for (int t = 0; t < kTrackCount; ++t) row[static_cast<size_t>(t)] = scene.tracks[static_cast<size_t>(t)].key_values[frame];
+  for (int t = 0; t < kTrackCount; ++t)
+    row[static_cast<size_t>(t)] = scene.tracks[static_cast<size_t>(t)].key_values[frame];
   return row;
 }
 
@@ -152,11 +151,11 @@ Status CheckKeyFrameSafe(int32_t key, int32_t frame, int32_t count) {
 // Key `key` on `frame` keeps the keys in ascending order with its neighbours.
 Status CheckBetweenNeighbours(const SceneState& scene, int32_t key, int32_t frame, int32_t count) {
   if (key > 0 && frame <= KeyFrame(scene, key - 1))
-    return Refused("a key on frame " + std::to_string(frame) + " would not come after key " +
-                   std::to_string(key - 1) + " on frame " + std::to_string(KeyFrame(scene, key - 1)));
+    return Refused("a key on frame " + std::to_string(frame) + " would not come after key " + std::to_string(key - 1) +
+                   " on frame " + std::to_string(KeyFrame(scene, key - 1)));
   if (key < count && frame >= KeyFrame(scene, key + 1))
-    return Refused("a key on frame " + std::to_string(frame) + " would not come before key " +
-                   std::to_string(key + 1) + " on frame " + std::to_string(KeyFrame(scene, key + 1)));
+    return Refused("a key on frame " + std::to_string(frame) + " would not come before key " + std::to_string(key + 1) +
+                   " on frame " + std::to_string(KeyFrame(scene, key + 1)));
   return std::nullopt;
 }
 
@@ -177,8 +176,8 @@ Status CheckKeyFrames(const SceneState& scene, const std::vector<int32_t>& frame
 Status CheckOrdered(const SceneState& scene) {
   for (int32_t k = 1; k <= scene.keyframe_count; ++k)
     if (KeyFrame(scene, k) <= KeyFrame(scene, k - 1))
-      return Refused("the loop's key frames are not in ascending order (key " + std::to_string(k) +
-                     " on frame " + std::to_string(KeyFrame(scene, k)) + "); fix their order first");
+      return Refused("the loop's key frames are not in ascending order (key " + std::to_string(k) + " on frame " +
+                     std::to_string(KeyFrame(scene, k)) + "); fix their order first");
   return std::nullopt;
 }
 
@@ -208,9 +207,7 @@ void ReloadFor(SceneState& scene, Setting s, SequenceAssets& assets) {
     case Setting::text_font_face:
     case Setting::text_font_weight:
     case Setting::text_font_italic:
-    case Setting::text_wireframe:
-      assets.RebuildGlyphLists(scene);
-      break;
+    case Setting::text_wireframe: assets.RebuildGlyphLists(scene); break;
     case Setting::sequence_texture_name:
     case Setting::sequence_texture_name_length:
     case Setting::sequence_texture_mode: {
@@ -403,7 +400,8 @@ class Applier {
     if (Checking()) {
       if (Status bad = CheckOrdered(scene_)) return *bad;
       if (auto at = FindKeyAtFrame(scene_, e.frame))
-        return Refused("there is already a key on frame " + std::to_string(e.frame) + " (key " + std::to_string(*at) + ")");
+        return Refused("there is already a key on frame " + std::to_string(e.frame) + " (key " + std::to_string(*at) +
+                       ")");
       if (e.frame < KeyFrame(scene_, 0))
         return Refused("frame " + std::to_string(e.frame) + " comes before the first key (frame " +
                        std::to_string(KeyFrame(scene_, 0)) + "); move the first key instead");
@@ -550,9 +548,9 @@ class Applier {
       if (frames[static_cast<size_t>(k)] <= frames[static_cast<size_t>(k - 1)])
         return Refused(e.stretch ? "a length of " + std::to_string(e.frame) + " frames is too short to keep the " +
                                        std::to_string(count + 1) + " keys on frames of their own"
-                                 : "a length of " + std::to_string(e.frame) + " frames would put the last key on or before key " +
-                                       std::to_string(count - 1) + " (frame " +
-                                       std::to_string(KeyFrame(scene_, count - 1)) + ")");
+                                 : "a length of " + std::to_string(e.frame) +
+                                       " frames would put the last key on or before key " + std::to_string(count - 1) +
+                                       " (frame " + std::to_string(KeyFrame(scene_, count - 1)) + ")");
     return SetKeyFrames(e, frames, e.description);
   }
 
@@ -703,9 +701,9 @@ LoopEdit SetValueAtFrameEdit(const SceneState& scene, Track track, int32_t frame
 namespace {
 // The characters Windows-1252 puts on 0x80 .. 0x9F (0 where it leaves the byte undefined).
 constexpr uint16_t kHigh[32] = {
-    0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0, 0x017D, 0, 0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178,
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
 };
 
 void AppendUtf8(std::string& out, uint32_t u) {
@@ -804,8 +802,8 @@ Expected<LoopEdit> ParseSettingEdit(std::string_view name, std::string_view valu
       const std::string text(value);
       errno = 0;
       char* end = nullptr;
-      const long long v = text.empty() || std::isspace(static_cast<unsigned char>(text[0]))
-                              ? 0 : std::strtoll(text.c_str(), &end, 10);
+      const long long v =
+          text.empty() || std::isspace(static_cast<unsigned char>(text[0])) ? 0 : std::strtoll(text.c_str(), &end, 10);
       if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE ||
           v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max())
         return Refused(std::string(SettingName(*s)) + ": '" + EscapeControl(value) +
@@ -938,8 +936,7 @@ void Append(LoopEdit& into, LoopEdit add, bool front) {
 
 }  // namespace
 
-Expected<AppliedEdit> EditHistory::Apply(SceneState& scene, const LoopEdit& edit, SequenceAssets* assets,
-                                         bool merge) {
+Expected<AppliedEdit> EditHistory::Apply(SceneState& scene, const LoopEdit& edit, SequenceAssets* assets, bool merge) {
   auto done = ApplyEdit(scene, edit, assets);
   if (!done) return done;
   if (saved_ > static_cast<std::ptrdiff_t>(position_)) saved_ = -1;
@@ -954,8 +951,8 @@ Expected<AppliedEdit> EditHistory::Apply(SceneState& scene, const LoopEdit& edit
     // drag stays one short step instead of growing with every move.
     std::set<Target> old_targets, new_targets;
     const bool setters = SetterTargets(last.redo, old_targets) && SetterTargets(done->redo, new_targets);
-    const bool covered = setters && std::includes(old_targets.begin(), old_targets.end(), new_targets.begin(),
-                                                  new_targets.end());
+    const bool covered =
+        setters && std::includes(old_targets.begin(), old_targets.end(), new_targets.begin(), new_targets.end());
     if (covered && old_targets == new_targets) last.redo = done->redo;
     else Append(last.redo, done->redo, false);
     if (!covered) Append(last.undo, done->undo, true);

@@ -58,19 +58,19 @@ struct LoopEdit {
   };
   Kind kind = Kind::kGroup;
   Setting setting{};
-  float number = 0.0f;       // an F setting
-  int32_t integer = 0;       // an I setting
-  std::string bytes;         // an S setting, Windows-1252 bytes as the file stores them
+  float number = 0.0f;  // an F setting
+  int32_t integer = 0;  // an I setting
+  std::string bytes;    // an S setting, Windows-1252 bytes as the file stores them
   Track track{};
   float value = 0.0f;
   int32_t key = 0;
   int32_t frame = 0;
   bool stretch = false;
-  std::vector<float> row;        // kTrackCount values, by track
-  std::vector<int32_t> frames;   // keyframe_count + 1 frames
+  std::vector<float> row;       // kTrackCount values, by track
+  std::vector<int32_t> frames;  // keyframe_count + 1 frames
   std::vector<LoopEdit> steps;
-  std::string description;       // for an Edit menu: "Set text_string", "Move key 2 to frame 90"
-  bool restores = false;         // an undo: puts back what was there, unchecked
+  std::string description;  // for an Edit menu: "Set text_string", "Move key 2 to frame 90"
+  bool restores = false;    // an undo: puts back what was there, unchecked
 };
 
 // ---- Making edits ---------------------------------------------------------------------------
@@ -116,9 +116,9 @@ std::optional<std::string> Utf8ToWindows1252(std::string_view utf8);
 // ---- Applying edits -------------------------------------------------------------------------
 
 struct AppliedEdit {
-  LoopEdit redo;  // the edit as applied, resolved (an inserted row filled in): replay it elsewhere
-  LoopEdit undo;  // applied to the edited scene, takes the edit back exactly
-  std::bitset<kTrackCount> tracks;      // tracks whose values changed (re-expanded)
+  LoopEdit redo;                    // the edit as applied, resolved (an inserted row filled in): replay it elsewhere
+  LoopEdit undo;                    // applied to the edited scene, takes the edit back exactly
+  std::bitset<kTrackCount> tracks;  // tracks whose values changed (re-expanded)
   std::bitset<kSettingCount> settings;  // settings written
   bool keys_changed = false;            // key count or key frames changed
 };
@@ -141,9 +141,9 @@ std::optional<int32_t> FindKeyAtFrame(const SceneState& scene, int32_t frame);
 bool IsKeyedTrack(Track track);
 
 struct KeyMarker {
-  int32_t key;     // index
-  int32_t frame;   // the key's frame number
-  float value;     // the value stored for the track at this key (key 0's is not played)
+  int32_t key;       // index
+  int32_t frame;     // the key's frame number
+  float value;       // the value stored for the track at this key (key 0's is not played)
   int32_t shown_at;  // the frame whose expanded value this key sets: frame - 1 (key 0: its frame)
 };
 std::vector<KeyMarker> KeyMarkers(const SceneState& scene, Track track);
@@ -187,8 +187,8 @@ class EditHistory {
     LoopEdit redo, undo;
   };
   std::vector<Step> steps_;
-  size_t position_ = 0;        // steps_[0 .. position_) are applied
-  std::ptrdiff_t saved_ = 0;   // position at the last save; -1 when that state cannot come back
+  size_t position_ = 0;       // steps_[0 .. position_) are applied
+  std::ptrdiff_t saved_ = 0;  // position at the last save; -1 when that state cannot come back
 };
 
 }  // namespace vl::engine

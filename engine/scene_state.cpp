@@ -57,14 +57,13 @@ std::optional<Setting> FindSetting(std::string_view name) {
 }
 
 #define VL_SETTING_PTR_F(name, want) \
-  case Setting::name:                \
+  case Setting::name: \
     return (want) == SettingType::F ? static_cast<void*>(&s.name) : nullptr;
 #define VL_SETTING_PTR_I(name, want) \
-  case Setting::name:                \
+  case Setting::name: \
     return (want) == SettingType::I ? static_cast<void*>(&s.name) : nullptr;
 #define VL_SETTING_PTR_S(name, want) \
-  case Setting::name:                \
-    return (want) == SettingType::S ? static_cast<void*>(&s.name) : nullptr;
+  case Setting::name: return (want) == SettingType::S ? static_cast<void*>(&s.name) : nullptr;
 
 namespace {
 // One switch maps a setting to its field; the typed accessors check the type.
@@ -92,10 +91,9 @@ std::string* SequenceSettings::StringField(Setting s) {
 
 const char* TextureSlotName(TextureSlot slot) {
   static const char* const kNames[] = {
-      "text_texture",       "custom_image_texture", "sprite_texture",   "particle_texture",
-      "fountain_texture",   "tunnel_texture",       "backdrop_1_texture", "backdrop_2_texture",
-      "model_1_texture",    "model_2_texture",      "model_3_texture",  "photo_a_texture",
-      "photo_b_texture",    "chrome_texture"};
+      "text_texture",    "custom_image_texture", "sprite_texture",     "particle_texture", "fountain_texture",
+      "tunnel_texture",  "backdrop_1_texture",   "backdrop_2_texture", "model_1_texture",  "model_2_texture",
+      "model_3_texture", "photo_a_texture",      "photo_b_texture",    "chrome_texture"};
   static_assert(sizeof(kNames) / sizeof(kNames[0]) == kTextureSlotCount);
   return kNames[static_cast<size_t>(slot)];
 }
@@ -134,8 +132,7 @@ void ResetToLoadDefaults(SceneState& scene) {
   scene.bake_segment = 0;
   scene.current_frame = 0;
   scene.photo_size_slot = 0;
-  for (size_t i = 0; i < kTrackCatalogue.size(); ++i)
-    scene.tracks[i].initial_value = scene.work[static_cast<Track>(i)];
+  for (size_t i = 0; i < kTrackCatalogue.size(); ++i) scene.tracks[i].initial_value = scene.work[static_cast<Track>(i)];
 }
 
 }  // namespace vl::engine

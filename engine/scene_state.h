@@ -13,9 +13,9 @@
 
 namespace vl::engine {
 
-inline constexpr int kFrameSlots = 10000;     // frames 0 .. 9,999
-inline constexpr int kKeyListSize = 20000;    // entries of keyframe_frame
-inline constexpr int kClearedSlots = 601;     // ClearKeyframes zeroes slots 1 .. 601
+inline constexpr int kFrameSlots = 10000;   // frames 0 .. 9,999
+inline constexpr int kKeyListSize = 20000;  // entries of keyframe_frame
+inline constexpr int kClearedSlots = 601;   // ClearKeyframes zeroes slots 1 .. 601
 
 // ---- Tracks ---------------------------------------------------------------------------------
 
@@ -95,14 +95,12 @@ struct SequenceSettings {
 #define VL_X(name, type, def, resets) VL_SETTING_FIELD_##type(name)
   VL_SETTINGS(VL_X)
 #undef VL_X
-  float* FloatField(Setting s);    // null unless the setting is an F
-  int32_t* IntField(Setting s);    // null unless the setting is an I
+  float* FloatField(Setting s);         // null unless the setting is an F
+  int32_t* IntField(Setting s);         // null unless the setting is an I
   std::string* StringField(Setting s);  // null unless the setting is an S
   const float* FloatField(Setting s) const { return const_cast<SequenceSettings*>(this)->FloatField(s); }
   const int32_t* IntField(Setting s) const { return const_cast<SequenceSettings*>(this)->IntField(s); }
-  const std::string* StringField(Setting s) const {
-    return const_cast<SequenceSettings*>(this)->StringField(s);
-  }
+  const std::string* StringField(Setting s) const { return const_cast<SequenceSettings*>(this)->StringField(s); }
 };
 
 // ---- Texture slots --------------------------------------------------------------------------

@@ -35,9 +35,9 @@ enum class HeaderFieldKind : uint8_t {
 struct HeaderField {
   HeaderFieldKind kind;
   VersionGate gate;
-  Setting setting;   // kSetting
-  Track first;       // kInitialValues, kWorkingValue
-  uint8_t count;     // kInitialValues
+  Setting setting;  // kSetting
+  Track first;      // kInitialValues, kWorkingValue
+  uint8_t count;    // kInitialValues
 };
 
 // The header, in file order. Some settings appear more than once; the last value read remains.

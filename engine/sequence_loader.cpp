@@ -39,16 +39,13 @@ void LoadModelsAndTextures(SceneState& scene, float version, SequenceAssets& ass
     if (IsOn(load[i])) assets.LoadModel(scene, i, WholeName(*files[i]));
 
   const float mode[3] = {st.model_1_texture_mode, st.model_2_texture_mode, st.model_3_texture_mode};
-  const std::string* textures[3] = {&st.model_1_texture_name, &st.model_2_texture_name,
-                                    &st.model_3_texture_name};
+  const std::string* textures[3] = {&st.model_1_texture_name, &st.model_2_texture_name, &st.model_3_texture_name};
   const TextureSlot slot[3] = {TextureSlot::model_1_texture, TextureSlot::model_2_texture,
                                TextureSlot::model_3_texture};
   for (int i = 0; i < slots; ++i) {
     // A mode strictly between 1 and 2 (or NaN) loads nothing.
-    if (mode[i] <= 1.0f)
-      assets.LoadPictureTextureMipmapped(scene, WholeName(*textures[i]), slot[i]);
-    else if (mode[i] >= 2.0f)
-      assets.LoadPictureTexture(scene, WholeName(*textures[i]), slot[i]);
+    if (mode[i] <= 1.0f) assets.LoadPictureTextureMipmapped(scene, WholeName(*textures[i]), slot[i]);
+    else if (mode[i] >= 2.0f) assets.LoadPictureTexture(scene, WholeName(*textures[i]), slot[i]);
   }
 }
 
@@ -77,12 +74,10 @@ void AfterField(SceneState& scene, Setting s, SequenceAssets& assets) {
       break;
     case Setting::particle_texture_mode:
       if (IsOn(st.particle_texture_mode))
-        assets.LoadParticleTexture(scene,
-                                   CutName(st.particle_texture_name, st.particle_texture_name_length));
+        assets.LoadParticleTexture(scene, CutName(st.particle_texture_name, st.particle_texture_name_length));
       break;
     case Setting::fountain_texture_name:
-      assets.LoadPictureTexture(scene,
-                                CutName(st.fountain_texture_name, st.fountain_texture_name_length),
+      assets.LoadPictureTexture(scene, CutName(st.fountain_texture_name, st.fountain_texture_name_length),
                                 TextureSlot::fountain_texture);
       break;
     // These names are stored before their length fields: they load once the length is read, so
@@ -92,21 +87,18 @@ void AfterField(SceneState& scene, Setting s, SequenceAssets& assets) {
                                 TextureSlot::tunnel_texture);
       break;
     case Setting::backdrop_1_texture_name_length:
-      assets.LoadPictureTexture(scene,
-                                CutName(st.backdrop_1_texture_name, st.backdrop_1_texture_name_length),
+      assets.LoadPictureTexture(scene, CutName(st.backdrop_1_texture_name, st.backdrop_1_texture_name_length),
                                 TextureSlot::backdrop_1_texture);
       break;
     case Setting::backdrop_2_texture_name_length:
-      assets.LoadPictureTexture(scene,
-                                CutName(st.backdrop_2_texture_name, st.backdrop_2_texture_name_length),
+      assets.LoadPictureTexture(scene, CutName(st.backdrop_2_texture_name, st.backdrop_2_texture_name_length),
                                 TextureSlot::backdrop_2_texture);
       break;
     case Setting::photo_a_name:
       assets.LoadPhotoTextureB(scene, WholeName(st.photo_b_name));
       assets.LoadPhotoTextureA(scene, WholeName(st.photo_a_name));
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -139,14 +131,9 @@ void ApplySequence(SceneState& scene, const ParsedSequence& seq, SequenceAssets&
           scene.tracks[t].initial_value = seq.initial[t];
         }
         break;
-      case HeaderFieldKind::kWorkingValue:
-        scene.work[field.first] = seq.fog_near_working;
-        break;
-      case HeaderFieldKind::kIgnored:
-        break;
-      case HeaderFieldKind::kKeyframeCount:
-        scene.keyframe_count = seq.keyframe_count;
-        break;
+      case HeaderFieldKind::kWorkingValue: scene.work[field.first] = seq.fog_near_working; break;
+      case HeaderFieldKind::kIgnored: break;
+      case HeaderFieldKind::kKeyframeCount: scene.keyframe_count = seq.keyframe_count; break;
     }
   }
 
@@ -178,8 +165,7 @@ void ApplySequence(SceneState& scene, const ParsedSequence& seq, SequenceAssets&
 Status LoadSequence(SceneState& scene, const std::string& path, SequenceAssets& assets) {
   auto resolved = ResolveAssetPath(path);
   if (!resolved) resolved = ResolveAssetPath("Sequences/default.lqf");
-  if (!resolved)
-    return LoadError{path, "cannot open the file, nor the fallback Sequences/default.lqf", {}, {}};
+  if (!resolved) return LoadError{path, "cannot open the file, nor the fallback Sequences/default.lqf", {}, {}};
   auto seq = ReadLoopFile(*resolved);
   if (!seq) return seq.error();
   scene.sequence_file_name = resolved->filename().string();

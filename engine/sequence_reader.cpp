@@ -47,8 +47,7 @@ class FieldReader {
     if (bytes > r_.remaining())
       throw ParseFailure{start, field,
                          "string of " + std::to_string(length) + (wide ? " UTF-16 units" : " bytes") +
-                             " is longer than the " + std::to_string(r_.remaining()) +
-                             " bytes left in the file"};
+                             " is longer than the " + std::to_string(r_.remaining()) + " bytes left in the file"};
     std::string out;
     if (!wide) {
       r_.ReadBytes(static_cast<size_t>(bytes), out);
@@ -65,9 +64,9 @@ class FieldReader {
 
  private:
   [[noreturn]] void Short(const std::string& field, size_t want) {
-    throw ParseFailure{r_.offset(), field,
-                       "file ends early: " + std::to_string(want) + " bytes needed, " +
-                           std::to_string(r_.remaining()) + " left"};
+    throw ParseFailure{
+        r_.offset(), field,
+        "file ends early: " + std::to_string(want) + " bytes needed, " + std::to_string(r_.remaining()) + " left"};
   }
 
   // The length prefix: one byte below 0xFF; else 0xFF and a 16-bit length; 0xFFFE there marks a
@@ -92,9 +91,7 @@ class FieldReader {
   ByteReader r_;
 };
 
-std::string KeyField(int32_t k, const char* what) {
-  return "key " + std::to_string(k) + " " + what;
-}
+std::string KeyField(int32_t k, const char* what) { return "key " + std::to_string(k) + " " + what; }
 
 }  // namespace
 
@@ -130,16 +127,14 @@ Expected<ParsedSequence> ParseSequence(std::span<const uint8_t> bytes, const std
           seq.fog_near_working = in.F32(TrackName(field.first));
           seq.has_fog_near_working = true;
           break;
-        case HeaderFieldKind::kIgnored:
-          in.I32("unused int32 after text_lit");
-          break;
+        case HeaderFieldKind::kIgnored: in.I32("unused int32 after text_lit"); break;
         case HeaderFieldKind::kKeyframeCount: {
           const uint64_t at = in.offset();
           seq.keyframe_count = in.I32("keyframe_count");
           if (seq.keyframe_count < 0 || seq.keyframe_count > kMaxKeyframeCount)
             throw ParseFailure{at, "keyframe_count",
-                               "keyframe_count " + std::to_string(seq.keyframe_count) +
-                                   " is outside 0 .. " + std::to_string(kMaxKeyframeCount)};
+                               "keyframe_count " + std::to_string(seq.keyframe_count) + " is outside 0 .. " +
+                                   std::to_string(kMaxKeyframeCount)};
           break;
         }
       }
@@ -151,9 +146,9 @@ Expected<ParsedSequence> ParseSequence(std::span<const uint8_t> bytes, const std
     const uint64_t record = static_cast<uint64_t>(KeyRecordBytes(v));
     if (keys * record > in.remaining())
       throw ParseFailure{in.offset(), "key records",
-                         "file ends early: " + std::to_string(keys) + " key records of " +
-                             std::to_string(record) + " bytes need " + std::to_string(keys * record) +
-                             " bytes, " + std::to_string(in.remaining()) + " left"};
+                         "file ends early: " + std::to_string(keys) + " key records of " + std::to_string(record) +
+                             " bytes need " + std::to_string(keys * record) + " bytes, " +
+                             std::to_string(in.remaining()) + " left"};
     seq.key_frames.resize(static_cast<size_t>(keys));
     seq.key_floats.resize(static_cast<size_t>(keys) * static_cast<size_t>(seq.key_groups) * 3);
     size_t next = 0;
@@ -162,22 +157,19 @@ Expected<ParsedSequence> ParseSequence(std::span<const uint8_t> bytes, const std
       const int32_t frame = in.I32(KeyField(k, "frame"));
       if (frame < 0 || frame > kMaxKeyFrame)
         throw ParseFailure{at, KeyField(k, "frame"),
-                           "key frame " + std::to_string(frame) + " is outside 0 .. " +
-                               std::to_string(kMaxKeyFrame)};
+                           "key frame " + std::to_string(frame) + " is outside 0 .. " + std::to_string(kMaxKeyFrame)};
       // Every segment after the first starts from the frame before its first key.
       if (k >= 1 && k < seq.keyframe_count && frame == 0)
-        throw ParseFailure{at, KeyField(k, "frame"),
-                           "segment " + std::to_string(k) +
-                               " starts on frame 0; only the first segment may start there"};
+        throw ParseFailure{
+            at, KeyField(k, "frame"),
+            "segment " + std::to_string(k) + " starts on frame 0; only the first segment may start there"};
       seq.key_frames[static_cast<size_t>(k)] = frame;
       // The size check above guarantees the record's floats are there.
       const size_t floats = static_cast<size_t>(seq.key_groups) * 3;
       in.Floats(&seq.key_floats[next], floats);
       next += floats;
     }
-  } catch (const ParseFailure& failure) {
-    return LoadError{path, failure.message, failure.offset, failure.field};
-  }
+  } catch (const ParseFailure& failure) { return LoadError{path, failure.message, failure.offset, failure.field}; }
   return seq;
 }
 

@@ -41,5 +41,4 @@ struct ParsedSequence {
 Expected<ParsedSequence> ParseSequence(std::span<const uint8_t> bytes, const std::string& path);
 Expected<ParsedSequence> ReadSequenceFile(const std::filesystem::path& path);
 
-
 }  // namespace vl::engine

@@ -36,12 +36,9 @@ bool SameBits(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_
 
 void AppendFloat(std::string& out, float v) {
   char buf[32];
-  if (std::isnan(v))
-    std::snprintf(buf, sizeof buf, std::signbit(v) ? "-nan" : "nan");
-  else if (std::isinf(v))
-    std::snprintf(buf, sizeof buf, v > 0 ? "inf" : "-inf");
-  else
-    std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(v));
+  if (std::isnan(v)) std::snprintf(buf, sizeof buf, std::signbit(v) ? "-nan" : "nan");
+  else if (std::isinf(v)) std::snprintf(buf, sizeof buf, v > 0 ? "inf" : "-inf");
+  else std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(v));
   out += buf;
 }
 
@@ -98,8 +95,7 @@ std::string DecompileSequence(const SceneState& scene) {
       if (!keyed.test(static_cast<size_t>(t))) continue;
       const ParameterTrack& track = scene.tracks[static_cast<size_t>(t)];
       const float value = track.key_values[frame];
-      const float before =
-          k == 0 ? track.initial_value : track.key_values[frames[static_cast<size_t>(k) - 1]];
+      const float before = k == 0 ? track.initial_value : track.key_values[frames[static_cast<size_t>(k) - 1]];
       if (SameBits(value, before)) continue;
       out += kTrackCatalogue[static_cast<size_t>(t)].name;
       out += " = ";
@@ -161,7 +157,8 @@ class SourceParser {
   LoadError Error(const std::string& message) const { return ErrorAt(key_column_, message); }
   LoadError ValueError(const std::string& message) const { return ErrorAt(value_column_, message); }
   LoadError ErrorAt(int column, const std::string& message) const {
-    return LoadError{name_, message, std::nullopt, "line " + std::to_string(line_) + ", column " + std::to_string(column)};
+    return LoadError{name_, message, std::nullopt,
+                     "line " + std::to_string(line_) + ", column " + std::to_string(column)};
   }
   // Where the text after `from` (an index into the trimmed line) starts, as a column.
   int ColumnAfter(const std::string& line, size_t from) const {
@@ -184,7 +181,8 @@ class SourceParser {
     float v;
     if (!ParseFloat(value, v)) return ValueError("bad number " + Quote(value) + " for " + what);
     if (errno == ERANGE && std::isinf(v))
-      return ValueError("number " + Quote(value) + " for " + what + " is too large for a float (at most 3.40282347e+38)");
+      return ValueError("number " + Quote(value) + " for " + what +
+                        " is too large for a float (at most 3.40282347e+38)");
     if (!std::isfinite(v)) Warn(value_column_, what + " is " + value + ", which no frame can draw");
     out = v;
     return std::nullopt;
@@ -291,7 +289,8 @@ class SourceParser {
 
   std::array<float, kTrackCount> Initials() const {
     std::array<float, kTrackCount> v{};
-    for (int t = 0; t < kTrackCount; ++t) v[static_cast<size_t>(t)] = scene_.tracks[static_cast<size_t>(t)].initial_value;
+    for (int t = 0; t < kTrackCount; ++t)
+      v[static_cast<size_t>(t)] = scene_.tracks[static_cast<size_t>(t)].initial_value;
     return v;
   }
 
@@ -309,7 +308,8 @@ class SourceParser {
         if (auto err = Float(value, *scene_.settings.FloatField(*s), key)) return err;
         break;
       case SettingType::I:
-        if (!ParseInt(value, *scene_.settings.IntField(*s))) return ValueError("bad integer " + Quote(value) + " for " + key);
+        if (!ParseInt(value, *scene_.settings.IntField(*s)))
+          return ValueError("bad integer " + Quote(value) + " for " + key);
         break;
       case SettingType::S: {
         auto str = ParseString(value);
@@ -407,9 +407,7 @@ Status CompileSequence(const std::string& text, const std::string& source_name, 
   SourceParser parser(source_name, scene, warnings);
   try {
     return parser.Run(text);
-  } catch (const std::bad_alloc&) {
-    return LoadError{source_name, "not enough memory to compile this source", {}, {}};
-  }
+  } catch (const std::bad_alloc&) { return LoadError{source_name, "not enough memory to compile this source", {}, {}}; }
 }
 
 Status CompileSequenceFile(const std::filesystem::path& path, SceneState& scene, std::vector<std::string>* warnings) {
@@ -481,7 +479,8 @@ Expected<ParsedSequence> ReadLoopFile(const std::filesystem::path& path) {
     return parsed;
   }
   if (bytes->size() > kMaxSourceBytes)
-    return noted(LoadError{path.string(), "loop source larger than " + std::to_string(kMaxSourceBytes >> 20) + " MB", {}, {}});
+    return noted(
+        LoadError{path.string(), "loop source larger than " + std::to_string(kMaxSourceBytes >> 20) + " MB", {}, {}});
   auto scene = std::make_unique<SceneState>();
   std::vector<std::string> warnings;
   if (auto err = CompileSequence(std::string(view), path.string(), *scene, &warnings)) return noted(*err);

@@ -53,15 +53,9 @@ std::vector<uint8_t> WriteSequence(const SceneState& scene, float version) {
         for (int j = 0; j < field.count; ++j)
           Put(out, scene.tracks[static_cast<size_t>(field.first) + static_cast<size_t>(j)].initial_value);
         break;
-      case HeaderFieldKind::kWorkingValue:
-        Put(out, scene.work[field.first]);
-        break;
-      case HeaderFieldKind::kIgnored:
-        Put<int32_t>(out, 0);
-        break;
-      case HeaderFieldKind::kKeyframeCount:
-        Put<int32_t>(out, scene.keyframe_count);
-        break;
+      case HeaderFieldKind::kWorkingValue: Put(out, scene.work[field.first]); break;
+      case HeaderFieldKind::kIgnored: Put<int32_t>(out, 0); break;
+      case HeaderFieldKind::kKeyframeCount: Put<int32_t>(out, scene.keyframe_count); break;
     }
   }
   const auto& keys = *scene.keyframe_frame;

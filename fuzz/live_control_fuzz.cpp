@@ -40,8 +40,8 @@ class Player : public live::LivePlayerHost {
   engine::SceneState& scene_;
 };
 
-const char* const kAddresses[] = {"play", "stop",  "frame", "next", "previous", "load",    "open",
-                                  "loop", "speed", "tempo", "beats", "tap",     "text",    "set",
+const char* const kAddresses[] = {"play",  "stop",    "frame",      "next",  "previous", "load",  "open",
+                                  "loop",  "speed",   "tempo",      "beats", "tap",      "text",  "set",
                                   "track", "release", "fullscreen", "state", "snapshot", "nosuch"};
 
 struct Bytes {
@@ -78,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           std::string s;
           for (int len = in.u8() % 20; len > 0 && in.n > 0; --len) s += static_cast<char>(in.u8());
           // Track and setting names more often than chance would give them.
-          if (!s.empty() && (s[0] & 1)) s = engine::TrackName(static_cast<engine::Track>(static_cast<uint8_t>(s[0]) % engine::kTrackCount));
+          if (!s.empty() && (s[0] & 1))
+            s = engine::TrackName(static_cast<engine::Track>(static_cast<uint8_t>(s[0]) % engine::kTrackCount));
           m.args.emplace_back(s);
         }
       }

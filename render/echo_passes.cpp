@@ -56,7 +56,8 @@ EchoSum::PassPlan EchoSum::PlanPasses(const EchoInputs& inputs, int width, int h
   // colour there: where the colour across the tile keeps that the same in every channel, the tile
   // adds a constant, drawn without the colour or the table.
   plan.is_flat.assign(tiles.size(), 0);
-  if (lit && background > 0 && !plain_) probes_.FlatTiles(inputs, tiles, width, height, background, &plan.flat_tiles, &plan.is_flat);
+  if (lit && background > 0 && !plain_)
+    probes_.FlatTiles(inputs, tiles, width, height, background, &plan.flat_tiles, &plan.is_flat);
   plan.table = lit && background > 0;
   plan.groups = PlanGroups(inputs, tiles, plan.is_flat, background, plan.table, late, &plan.late_all);
   for (const EchoLayer& l : inputs.layers) plan.alpha_total += (l.alpha8 * l.alpha8 + 127) / 255;  // blended alpha too
@@ -190,8 +191,7 @@ void EchoSum::PassUniforms(const SumProgram& program, const PassPlan& plan, cons
               std::clamp(late->colour[2], 0.0f, 1.0f));
   const std::array<float, 3> late_flat = levels(pass == 0 ? g.late_flat : std::array<int, 3>{});
   glUniform3fv(program.late_flat_sum, 1, late_flat.data());
-  glUniform1f(program.late_alpha_sum,
-              pass == 0 ? static_cast<float>(std::min(late->alpha_total, 255)) / 255.0f : 0.0f);
+  glUniform1f(program.late_alpha_sum, pass == 0 ? static_cast<float>(std::min(late->alpha_total, 255)) / 255.0f : 0.0f);
 }
 
 bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late) {
@@ -216,7 +216,8 @@ bool EchoSum::SumPasses(const EchoInputs& inputs, int width, int height, TileMap
       LayersQuad(inputs.layers, start, count);
     }
     if (drawn)
-      for (size_t k : members) drawn->drawn[static_cast<size_t>(tiles[k].y0 / kEchoTile) * cols + tiles[k].x0 / kEchoTile] = 1;
+      for (size_t k : members)
+        drawn->drawn[static_cast<size_t>(tiles[k].y0 / kEchoTile) * cols + tiles[k].x0 / kEchoTile] = 1;
     ++passes_drawn_;
   };
   const bool same = late && late->same;
@@ -282,8 +283,9 @@ bool EchoSum::AddTarget(const SumTarget& t, int width, int height, TileMap* cove
       glVertex2f(x1, y0);
       glVertex2f(x1, y1);
       glVertex2f(x0, y1);
-      if (covered) MarkTiles(covered, edge(c, m.cols, t.width, width), edge(c + 1, m.cols, t.width, width),
-                             edge(r, m.rows, t.height, height), edge(r + 1, m.rows, t.height, height));
+      if (covered)
+        MarkTiles(covered, edge(c, m.cols, t.width, width), edge(c + 1, m.cols, t.width, width),
+                  edge(r, m.rows, t.height, height), edge(r + 1, m.rows, t.height, height));
     }
   }
   glEnd();

@@ -53,7 +53,8 @@ int ConstantLayerValue(float colour, int grey8, int alpha8) {
 }
 
 bool EchoInputs::operator==(const EchoInputs& o) const {
-  if (texture != o.texture || colour != o.colour || lit != o.lit || grey != o.grey || serial != o.serial || layers.size() != o.layers.size())
+  if (texture != o.texture || colour != o.colour || lit != o.lit || grey != o.grey || serial != o.serial ||
+      layers.size() != o.layers.size())
     return false;
   for (size_t i = 0; i < layers.size(); ++i)
     if (layers[i].inset != o.layers[i].inset || layers[i].alpha8 != o.layers[i].alpha8) return false;
@@ -199,7 +200,8 @@ std::vector<std::array<int, 4>> MemberRects(const std::vector<EchoTile>& tiles, 
     const EchoTile& first = tiles[members[i]];
     int x1 = first.x1;
     size_t j = i + 1;
-    while (j < members.size() && tiles[members[j]].y0 == first.y0 && tiles[members[j]].x0 == x1) x1 = tiles[members[j++]].x1;
+    while (j < members.size() && tiles[members[j]].y0 == first.y0 && tiles[members[j]].x0 == x1)
+      x1 = tiles[members[j++]].x1;
     auto it = below.find({first.x0, x1});
     if (it != below.end() && rects[it->second][3] == first.y0) {
       rects[it->second][3] = first.y1;
@@ -222,7 +224,8 @@ double SumCost(const EchoInputs& inputs, const CaptureContent* content, int widt
   const int background = inputs.grey >= 0 ? inputs.grey : content ? content->background() : -1;
   const bool table = inputs.lit && background > 0;
   if (!content) {
-    const double reads = inputs.grey >= 0 ? (table ? 4.0 : 0.0) : static_cast<double>(inputs.layers.size()) + (inputs.lit ? 1 : 0);
+    const double reads =
+        inputs.grey >= 0 ? (table ? 4.0 : 0.0) : static_cast<double>(inputs.layers.size()) + (inputs.lit ? 1 : 0);
     if (drawn_area && reads > 0) *drawn_area = area;
     return reads * area;
   }
@@ -237,20 +240,22 @@ double SumCost(const EchoInputs& inputs, const CaptureContent* content, int widt
     if (per_pixel > 0) groups.insert({t.first, t.last});
   }
   int passes = 0;
-  for (const auto& [first, last] : groups) passes += std::max((last - first + kMaxLayersPerPass) / kMaxLayersPerPass, 1);
+  for (const auto& [first, last] : groups)
+    passes += std::max((last - first + kMaxLayersPerPass) / kMaxLayersPerPass, 1);
   return reads + passes * kPassCost;
 }
 
-bool ReducedPays(const CaptureContent* content, const EchoInputs& all, const EchoInputs& sharp,
-                 const EchoInputs& soft, int width, int height, int reduced_adds, int full_adds) {
+bool ReducedPays(const CaptureContent* content, const EchoInputs& all, const EchoInputs& sharp, const EchoInputs& soft,
+                 int width, int height, int reduced_adds, int full_adds) {
   if (soft.layers.empty()) return false;
   double full_area = 0, soft_area = 0;
   const double full = SumCost(all, content, width, height, &full_area) + full_adds * (kAddCost * full_area + kPassCost);
   // A reduced tile drawn is added over the output pixels it spreads to.
-  const double reduced = SumCost(sharp, content, width, height, nullptr) +
-                         SumCost(soft, content, ReducedSize(width), ReducedSize(height), &soft_area) +
-                         reduced_adds * (kAddCost * std::min(4.0 * soft_area, static_cast<double>(width) * height) + kPassCost) +
-                         kReducedTargetCost;
+  const double reduced =
+      SumCost(sharp, content, width, height, nullptr) +
+      SumCost(soft, content, ReducedSize(width), ReducedSize(height), &soft_area) +
+      reduced_adds * (kAddCost * std::min(4.0 * soft_area, static_cast<double>(width) * height) + kPassCost) +
+      kReducedTargetCost;
   return reduced < full;
 }
 

@@ -101,7 +101,7 @@ double SumCost(const EchoInputs& inputs, const CaptureContent* content, int widt
 // Whether summing `soft` at reduced size and `sharp` at full size, then adding the reduced sum
 // `reduced_adds` times, costs less than summing `all` at full size and adding that `full_adds`
 // times. Fast sums take the cheaper way: the full size is also the exact one.
-bool ReducedPays(const CaptureContent* content, const EchoInputs& all, const EchoInputs& sharp,
-                 const EchoInputs& soft, int width, int height, int reduced_adds, int full_adds);
+bool ReducedPays(const CaptureContent* content, const EchoInputs& all, const EchoInputs& sharp, const EchoInputs& soft,
+                 int width, int height, int reduced_adds, int full_adds);
 
 }  // namespace vl::render

@@ -121,7 +121,7 @@ bool LitProbes::Corners(const std::array<float, 3>& colour, std::array<LitCorner
       const GLfloat* f = &buffer[static_cast<size_t>(k)];
       const double x = (f[0] - static_cast<double>(viewport[0])) / viewport[2];
       const double y = (f[1] - static_cast<double>(viewport[1])) / viewport[3];
-      const bool left = x < 0.5, top = y > 0.5;
+      const bool left = x<0.5, top = y> 0.5;
       const size_t corner = left ? (top ? 0 : 1) : (top ? 3 : 2);
       (*corners)[corner] = {x, y, {f[3], f[4], f[5]}};
       seen[corner] = true;

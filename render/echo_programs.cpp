@@ -51,7 +51,7 @@ std::string SumFragmentSource(const SumProgramKey& key) {
   }
   s += "void main() {\n" +
        std::string(lit ? "  vec3 colour = texelFetch(lit_colour, ivec2(gl_FragCoord.xy), 0).rgb;\n"
-                         : "  vec3 colour = gl_Color.rgb;\n") +
+                       : "  vec3 colour = gl_Color.rgb;\n") +
        "  vec3 sum = flat_sum;\n"
        "  vec3 c8;\n"
        "  float lum;\n";
@@ -145,7 +145,9 @@ ProgramInUse::ProgramInUse(uint32_t program) {
 
 ProgramInUse::~ProgramInUse() { glUseProgram(static_cast<GLuint>(previous_)); }
 
-uint32_t EchoPrograms::Link(const std::string& fragment, bool vertex_stage) { return LinkShaders(fragment, vertex_stage); }
+uint32_t EchoPrograms::Link(const std::string& fragment, bool vertex_stage) {
+  return LinkShaders(fragment, vertex_stage);
+}
 
 const SumProgram* EchoPrograms::Sum(const SumProgramKey& key) {
   auto it = sums_.find(key);

@@ -56,10 +56,8 @@ bool EchoSum::AddReduced(const EchoInputs& inputs, const EchoInputs& sharp, cons
   {
     DrawInto into(kept->framebuffer, width, height);
     DrawInto::Clear();
-    if (sharp.layers.empty())
-      ClearTiles(&kept->tiles, width, height);
-    else if (!SumPasses(sharp, width, height, &kept->tiles))
-      return false;
+    if (sharp.layers.empty()) ClearTiles(&kept->tiles, width, height);
+    else if (!SumPasses(sharp, width, height, &kept->tiles)) return false;
     if (!soft.layers.empty() && !AddTarget(targets_.scratch(), width, height, &kept->tiles)) return false;
   }
   kept->filled = true;
@@ -104,20 +102,18 @@ bool EchoSum::DualSum(SumTarget& first, SumTarget& second, const EchoInputs& inp
     if (ok) {
       DrawInto::Clear();
       glBlendFunc(GL_ONE, GL_ONE);
-      if (inputs.layers.empty())
-        ClearTiles(&first.tiles, width, height);
-      else
-        ok = SumPasses(inputs, width, height, &first.tiles, &late);
+      if (inputs.layers.empty()) ClearTiles(&first.tiles, width, height);
+      else ok = SumPasses(inputs, width, height, &first.tiles, &late);
     }
   }
   second.tiles = first.tiles;
   return ok;
 }
 
-bool EchoSum::ReducedPays(const EchoInputs& all, const EchoInputs& sharp, const EchoInputs& soft, int width,
-                          int height, int reduced_adds, int full_adds) {
-  return vl::render::ReducedPays(all.grey < 0 ? ContentOf(all) : nullptr, all, sharp, soft, width, height,
-                                 reduced_adds, full_adds);
+bool EchoSum::ReducedPays(const EchoInputs& all, const EchoInputs& sharp, const EchoInputs& soft, int width, int height,
+                          int reduced_adds, int full_adds) {
+  return vl::render::ReducedPays(all.grey < 0 ? ContentOf(all) : nullptr, all, sharp, soft, width, height, reduced_adds,
+                                 full_adds);
 }
 
 bool EchoSum::LitGreyLevels(const EchoInputs& inputs, std::array<int, 3>* sum) {
@@ -191,7 +187,8 @@ bool EchoSum::AddBoth(const EchoInputs& sharp, const EchoInputs& soft, const Lat
   // else it is summed aside and added after.
   const bool direct = !sharp.layers.empty() && !plain_ && PrepareDirect(kept, width, height);
   if ((!direct || !soft.layers.empty()) && !AddReady()) return false;
-  if (!soft.layers.empty() && !DualSum(targets_.soft_early(), targets_.soft_kept(), soft, late_soft, tw, th)) return false;
+  if (!soft.layers.empty() && !DualSum(targets_.soft_early(), targets_.soft_kept(), soft, late_soft, tw, th))
+    return false;
   if (!direct && !DualSum(targets_.early_sum(), kept, sharp, late_sharp, width, height)) return false;
   glBlendFunc(GL_ONE, GL_ONE);
   if (direct && !SumDirect(kept, sharp, width, height, &late_sharp)) return false;

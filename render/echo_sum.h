@@ -25,7 +25,6 @@
 
 namespace vl::render {
 
-
 // Every public drawing call either adds the whole echo or draws nothing into the frame and
 // returns false (the caller then draws the quads): the programs and targets an echo needs are
 // made before the first pass. A program that fails to build is remembered, not tried again.
@@ -118,8 +117,8 @@ class EchoSum {
   uint32_t DrawLitColour(const EchoInputs& inputs, const int box[4]);
   // The uniforms of one pass of `plan`: group g's layers start..start + count - 1 in a program of
   // `size` layers; `pass` counts the group's passes from 0.
-  void PassUniforms(const SumProgram& program, const PassPlan& plan, const PassGroup& g, int row, int start,
-                    int count, int size, bool use_table, int pass);
+  void PassUniforms(const SumProgram& program, const PassPlan& plan, const PassGroup& g, int row, int start, int count,
+                    int size, bool use_table, int pass);
   // Draws the plan's passes into the current framebuffer, marking the tiles drawn in `drawn`.
   bool SumPasses(const EchoInputs& inputs, int width, int height, TileMap* drawn, const LateSum* late = nullptr);
   // The program that adds a kept or reduced sum; false when it cannot be built.

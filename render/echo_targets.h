@@ -40,7 +40,7 @@ class EchoTargets {
   // The sum kept for a repeat, by slot (any slot >= 0).
   SumTarget& kept(int slot) { return kept_[static_cast<size_t>(slot) % kept_.size()]; }
   SumTarget& scratch() { return scratch_; }
-  SumTarget& early_sum() { return early_sum_; }  // the lit sum of a sum with its late repeat
+  SumTarget& early_sum() { return early_sum_; }    // the lit sum of a sum with its late repeat
   SumTarget& soft_early() { return soft_early_; }  // ... and the reduced parts of both
   SumTarget& soft_kept() { return soft_kept_; }
 

@@ -58,7 +58,8 @@ void CaptureContent::Set(std::span<const uint8_t> texels, int width, int height)
   for (int y = 0; y < height; ++y) {
     const uint8_t* row = texels.data() + static_cast<size_t>(y) * static_cast<size_t>(width);
     for (int x = 0; x < width; ++x)
-      if (row[x] != background_) busy[static_cast<size_t>(y / kBlock) * static_cast<size_t>(blocks_x_) + x / kBlock] = 1;
+      if (row[x] != background_)
+        busy[static_cast<size_t>(y / kBlock) * static_cast<size_t>(blocks_x_) + x / kBlock] = 1;
   }
   const size_t stride = static_cast<size_t>(blocks_x_) + 1;
   table_.assign(stride * (static_cast<size_t>(blocks_y_) + 1), 0);
@@ -92,8 +93,8 @@ bool CaptureContent::AnyBesidesBackground(int64_t x0, int64_t x1, int64_t y0, in
   return false;
 }
 
-std::vector<EchoTile> PlanEchoTiles(const CaptureContent& content, std::span<const float> insets, int width,
-                                    int height, int tile) {
+std::vector<EchoTile> PlanEchoTiles(const CaptureContent& content, std::span<const float> insets, int width, int height,
+                                    int tile) {
   std::vector<EchoTile> tiles;
   if (width < 1 || height < 1) return tiles;
   tile = std::max(tile, 1);

@@ -47,7 +47,7 @@ struct EchoTile {
 // The layers' insets in order. A layer with inset t samples the capture at t + (1 - 2t) * p, p
 // running from 0 to 1 across the output at pixel centres, bilinearly, with repeat wrapping.
 // Tiles are `tile` pixels square (the last row and column take what is left).
-std::vector<EchoTile> PlanEchoTiles(const CaptureContent& content, std::span<const float> insets, int width,
-                                    int height, int tile);
+std::vector<EchoTile> PlanEchoTiles(const CaptureContent& content, std::span<const float> insets, int width, int height,
+                                    int tile);
 
 }  // namespace vl::render

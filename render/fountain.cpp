@@ -60,8 +60,8 @@ int Fountain::Step(int32_t n, engine::SceneState& scene) {
       // The step comes from keyed values and can be anything; the age saturates instead of
       // wrapping round into the young again.
       const int64_t age = static_cast<int64_t>(p.age) + n;
-      p.age = static_cast<int32_t>(std::clamp<int64_t>(age, std::numeric_limits<int32_t>::min(),
-                                                       std::numeric_limits<int32_t>::max()));
+      p.age = static_cast<int32_t>(
+          std::clamp<int64_t>(age, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
     } else {
       p.alive = false;
     }

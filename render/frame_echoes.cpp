@@ -22,12 +22,12 @@ struct ModelEchoTracks {
   Track layers, inset, alpha, r, g, b;
 };
 constexpr ModelEchoTracks kModelEcho[3] = {
-    {Track::model_1_echo_layers, Track::model_1_echo_inset, Track::model_1_echo_alpha,
-     Track::model_1_echo_r, Track::model_1_echo_g, Track::model_1_echo_b},
-    {Track::model_2_echo_layers, Track::model_2_echo_inset, Track::model_2_echo_alpha,
-     Track::model_2_echo_r, Track::model_2_echo_g, Track::model_2_echo_b},
-    {Track::model_3_echo_layers, Track::model_3_echo_inset, Track::model_3_echo_alpha,
-     Track::model_3_echo_r, Track::model_3_echo_g, Track::model_3_echo_b},
+    {Track::model_1_echo_layers, Track::model_1_echo_inset, Track::model_1_echo_alpha, Track::model_1_echo_r,
+     Track::model_1_echo_g, Track::model_1_echo_b},
+    {Track::model_2_echo_layers, Track::model_2_echo_inset, Track::model_2_echo_alpha, Track::model_2_echo_r,
+     Track::model_2_echo_g, Track::model_2_echo_b},
+    {Track::model_3_echo_layers, Track::model_3_echo_inset, Track::model_3_echo_alpha, Track::model_3_echo_r,
+     Track::model_3_echo_g, Track::model_3_echo_b},
 };
 
 // The state the quads set and leave behind, whichever way the echo is drawn.
@@ -121,8 +121,8 @@ void FrameRenderer::EchoQuads(uint32_t texture, const std::vector<EchoLayerStep>
   PopCanvas();
 }
 
-FrameRenderer::EchoTrip FrameRenderer::TripOf(int capture, const std::vector<EchoLayerStep>& steps,
-                                              const float* colour, bool keep) {
+FrameRenderer::EchoTrip FrameRenderer::TripOf(int capture, const std::vector<EchoLayerStep>& steps, const float* colour,
+                                              bool keep) {
   const bool lit = glIsEnabled(GL_LIGHTING);
   GLfloat current[4];
   glGetFloatv(GL_CURRENT_COLOR, current);
@@ -163,8 +163,7 @@ FrameRenderer::EchoTrip FrameRenderer::TripOf(int capture, const std::vector<Ech
   return trip;
 }
 
-bool FrameRenderer::EchoFaster(int capture, const std::vector<EchoLayerStep>& steps, const float* colour,
-                               bool keep) {
+bool FrameRenderer::EchoFaster(int capture, const std::vector<EchoLayerStep>& steps, const float* colour, bool keep) {
   // Fog would change the colour per fragment: the quads handle it. Lighting changes it per
   // vertex, the same for every layer; the summing pass goes through the same vertex lighting.
   if (!echo_sum_.available() || glIsEnabled(GL_FOG)) return false;
@@ -198,9 +197,9 @@ EchoRouteChoice FrameRenderer::RouteOf(EchoTrip& trip) {
   echo.capture = trip.capture;
   // Lit over one grey level, the sums need not sample the capture.
   if (in.lit && trip.grey > 0) in.grey = trip.grey;
-  const EchoRouteChoice choice =
-      ChooseEchoRoute(echo, [&] { return echo_sum_.LitGreyLevels(in, &trip.levels); },
-                      [&] { return echo_sum_.HasKept(trip.capture, in); });
+  const EchoRouteChoice choice = ChooseEchoRoute(
+      echo, [&] { return echo_sum_.LitGreyLevels(in, &trip.levels); },
+      [&] { return echo_sum_.HasKept(trip.capture, in); });
   if (choice.route == EchoRoute::kFlat) {
     // One grey level everywhere: every layer adds a known constant.
     trip.levels = {0, 0, 0};
@@ -222,16 +221,10 @@ bool FrameRenderer::DrawEchoRoute(EchoTrip& trip) {
   if (choice.route != EchoRoute::kFlat) FlushFlatEchoes();
   bool drawn = true;
   switch (choice.route) {
-    case EchoRoute::kUnseen:
-      ++stats_.echoes_unseen;
-      break;
-    case EchoRoute::kSkip:
-      ++stats_.echoes_skipped;
-      break;
+    case EchoRoute::kUnseen: ++stats_.echoes_unseen; break;
+    case EchoRoute::kSkip: ++stats_.echoes_skipped; break;
     case EchoRoute::kFlat:
-    case EchoRoute::kLitFlat:
-      drawn = AddFlat(trip.levels);
-      break;
+    case EchoRoute::kLitFlat: drawn = AddFlat(trip.levels); break;
     case EchoRoute::kReused:
       drawn = echo_sum_.AddKept(trip.capture, in, width, height);
       if (drawn) ++stats_.echoes_reused;

@@ -115,8 +115,7 @@ void FrameRenderer::DrawFrameStep(PlaybackPanel* panel) {
   glMaterialfv(GL_FRONT, GL_DIFFUSE, material);
   glMaterialfv(GL_FRONT, GL_SPECULAR, material);
   glMaterialfv(GL_FRONT, GL_SHININESS, material);  // only the first component counts
-  glColor3f(scene_.work.text_colour_r / 255.0f, scene_.work.text_colour_g / 255.0f,
-            scene_.work.text_colour_b / 255.0f);
+  glColor3f(scene_.work.text_colour_r / 255.0f, scene_.work.text_colour_g / 255.0f, scene_.work.text_colour_b / 255.0f);
   RenderFrame(panel);
 }
 
@@ -325,13 +324,11 @@ void FrameRenderer::TrailComposite() {
 
 bool FrameRenderer::GlowCaptureWanted() const {
   const auto& set = scene_.settings;
-  const bool something_glows = On(set.fx_text) || On(set.fx_sprites) || On(set.fx_particles) ||
-                               On(set.fx_vortex) || On(set.echo_model_3_on) || Nonzero(set.fx_model_2) ||
-                               Nonzero(set.fx_model_3) || Nonzero(set.echo_model_2_on) ||
-                               Nonzero(set.echo_model_1_on);
-  const bool something_echoes = Nonzero(set.scene_echo_on) || Nonzero(set.fx_model_2) ||
-                                Nonzero(set.fx_model_3) || Nonzero(set.echo_model_2_on) ||
-                                On(set.echo_model_1_on);
+  const bool something_glows = On(set.fx_text) || On(set.fx_sprites) || On(set.fx_particles) || On(set.fx_vortex) ||
+                               On(set.echo_model_3_on) || Nonzero(set.fx_model_2) || Nonzero(set.fx_model_3) ||
+                               Nonzero(set.echo_model_2_on) || Nonzero(set.echo_model_1_on);
+  const bool something_echoes = Nonzero(set.scene_echo_on) || Nonzero(set.fx_model_2) || Nonzero(set.fx_model_3) ||
+                                Nonzero(set.echo_model_2_on) || On(set.echo_model_1_on);
   return something_glows && something_echoes;
 }
 

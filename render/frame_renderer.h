@@ -45,10 +45,10 @@ struct FrameStats {
   bool trail_drawn = false;
   bool trail_admitted = false;  // the trail clock let the trail image be updated
   bool glow_captured = false;
-  int echo_overlays = 0;                    // echo instances drawn
-  int scene_echo_layers = -1;               // -1 when the scene echo was not drawn
+  int echo_overlays = 0;                             // echo instances drawn
+  int scene_echo_layers = -1;                        // -1 when the scene echo was not drawn
   std::array<int, 3> model_echo_layers{-1, -1, -1};  // last count drawn per model slot
-  int drawn_frame = -1;                     // the frame index whose values were fetched
+  int drawn_frame = -1;                              // the frame index whose values were fetched
   // How the echoes were drawn: as quads, as summing passes, as one flat add (a capture of one
   // grey level), left out (nothing to add), or added again from a kept sum.
   int echoes_as_quads = 0;
@@ -120,8 +120,7 @@ class FrameRenderer final : public FrameDrawer {
   void SceneEcho();
   void ModelEcho(int slot, bool early);
   // capture: 0 the glow scene, 1..3 a model; keep: the same echo comes again later this frame.
-  void EchoOverlay(int capture, int layers, float inset_value, float alpha_value, const float* colour,
-                   bool keep);
+  void EchoOverlay(int capture, int layers, float inset_value, float alpha_value, const float* colour, bool keep);
   uint32_t CaptureTexture(int capture) const;
   void EchoQuads(uint32_t texture, const std::vector<EchoLayerStep>& steps, const float* colour);
   bool EchoFaster(int capture, const std::vector<EchoLayerStep>& steps, const float* colour, bool keep);

@@ -28,8 +28,7 @@ struct PatternDeleter {
 using PatternPtr = std::unique_ptr<FcPattern, PatternDeleter>;
 
 bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
          });
 }
@@ -118,8 +117,8 @@ Needs NeedsOf(std::string_view text) {
 size_t Missing(const FcPattern* font, const Needs& needs) {
   FcCharSet* cs = nullptr;
   if (FcPatternGetCharSet(font, FC_CHARSET, 0, &cs) != FcResultMatch || !cs) return needs.chars.size();
-  return static_cast<size_t>(std::count_if(needs.chars.begin(), needs.chars.end(),
-                                           [&](FcChar32 c) { return !FcCharSetHasChar(cs, c); }));
+  return static_cast<size_t>(
+      std::count_if(needs.chars.begin(), needs.chars.end(), [&](FcChar32 c) { return !FcCharSetHasChar(cs, c); }));
 }
 
 bool HasLatinLetters(const FcPattern* font) {
@@ -243,11 +242,18 @@ const std::vector<SimilarFaces>& SimilarFaceTable() {
       {"Arial", {"Liberation Sans", "Nimbus Sans", "DejaVu Sans"}},
       {"Helvetica", {"Liberation Sans", "Nimbus Sans", "DejaVu Sans"}},
       {"Arial Black", {"Liberation Sans", "Nimbus Sans", "DejaVu Sans"}, 900},
-      {"Arial Narrow", {"Liberation Sans Narrow", "Nimbus Sans Narrow", "DejaVu Sans Condensed"}, 0, FC_WIDTH_CONDENSED},
-      // A heavy, condensed poster face: the heaviest condensed sans there is.
-      {"Impact", {"Liberation Sans Narrow", "DejaVu Sans Condensed", "Nimbus Sans Narrow", "DejaVu Sans"}, 900,
+      {"Arial Narrow",
+       {"Liberation Sans Narrow", "Nimbus Sans Narrow", "DejaVu Sans Condensed"},
+       0,
        FC_WIDTH_CONDENSED},
-      {"Haettenschweiler", {"Liberation Sans Narrow", "DejaVu Sans Condensed", "Nimbus Sans Narrow"}, 900,
+      // A heavy, condensed poster face: the heaviest condensed sans there is.
+      {"Impact",
+       {"Liberation Sans Narrow", "DejaVu Sans Condensed", "Nimbus Sans Narrow", "DejaVu Sans"},
+       900,
+       FC_WIDTH_CONDENSED},
+      {"Haettenschweiler",
+       {"Liberation Sans Narrow", "DejaVu Sans Condensed", "Nimbus Sans Narrow"},
+       900,
        FC_WIDTH_CONDENSED},
       {"Franklin Gothic Medium", {"Liberation Sans", "Nimbus Sans", "DejaVu Sans"}, 500},
       {"Verdana", {"DejaVu Sans", "Liberation Sans"}},
@@ -299,8 +305,7 @@ std::optional<std::string> HeavyBase(const std::string& face) {
 std::vector<FontChoice> FindFontCandidates(const FontRequest& request) {
   std::vector<FontChoice> out;
   if (!FcInit()) return out;
-  const std::string face =
-      Windows1252ToUtf8(std::string_view(request.face).substr(0, kFaceNameLimit));
+  const std::string face = Windows1252ToUtf8(std::string_view(request.face).substr(0, kFaceNameLimit));
   const int weight = WindowsWeight(request.weight);
   const Needs needs = NeedsOf(request.text);
 
@@ -323,8 +328,8 @@ std::vector<FontChoice> FindFontCandidates(const FontRequest& request) {
   int similar_weight = weight;
   if (!similar && base && (similar = SimilarTo(*base))) similar_weight = base_weight;
   if (similar) {
-    const PatternPtr p = MakePattern(similar->families, std::max(similar_weight, similar->weight), request.italic,
-                                     similar->width);
+    const PatternPtr p =
+        MakePattern(similar->families, std::max(similar_weight, similar->weight), request.italic, similar->width);
     AppendNamed(p.get(), SortedFonts(p.get()).get(), similar->families, needs, FontMatch::kSimilar, out);
   }
 

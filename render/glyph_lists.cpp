@@ -74,7 +74,7 @@ void TessVertex(void* vertex, void* data) {
   static_cast<TessState*>(data)->triangles->push_back({v[0], v[1]});
 }
 void TessEnd(void*) {}
-void TessCombine(GLdouble coords[3], void*[4], GLfloat[4], void** out, void* data) {
+void TessCombine(GLdouble coords[3], void* [4], GLfloat[4], void** out, void* data) {
   auto* st = static_cast<TessState*>(data);
   st->combined.push_back({coords[0], coords[1], coords[2]});
   *out = st->combined.back().data();
@@ -178,8 +178,8 @@ Expected<OutlineFont> OutlineFont::OpenBytes(std::vector<uint8_t> bytes, const s
   impl->choice.file = name;
   impl->bytes = std::move(bytes);
   if (FT_Init_FreeType(&impl->library) != 0) return LoadError{name, "FreeType would not start", {}, ""};
-  if (FT_New_Memory_Face(impl->library, impl->bytes.data(), static_cast<FT_Long>(impl->bytes.size()), 0,
-                         &impl->face) != 0)
+  if (FT_New_Memory_Face(impl->library, impl->bytes.data(), static_cast<FT_Long>(impl->bytes.size()), 0, &impl->face) !=
+      0)
     return LoadError{name, "not a font FreeType can read", {}, ""};
   if (Status bad = FinishOpening(impl->face, name)) return *bad;
   return OutlineFont(std::move(impl));

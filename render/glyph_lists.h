@@ -17,7 +17,7 @@
 namespace vl::render {
 
 inline constexpr int kGlyphListCount = 256;
-inline constexpr int kConvertedGlyphs = 255;  // codes 0..254; the list of code 255 stays empty
+inline constexpr int kConvertedGlyphs = 255;    // codes 0..254; the list of code 255 stays empty
 inline constexpr float kGlyphExtrusion = 0.1f;  // back face at z = -0.1
 // Largest distance, in ems, between a flattened curve and the true curve. Fine enough that a
 // glyph filling the frame shows no facets on its bowls.
@@ -63,10 +63,10 @@ struct FontChoice {
   int index = 0;  // face within the file
   std::string family;
   std::string style;
-  bool exact = false;     // the system has the requested face itself
+  bool exact = false;  // the system has the requested face itself
   FontMatch match = FontMatch::kFallback;
-  bool symbol = false;    // a picture font (dingbats, symbols): taken only when asked for by name
-  bool embolden = false;  // no bold enough face: thicken the outlines
+  bool symbol = false;                       // a picture font (dingbats, symbols): taken only when asked for by name
+  bool embolden = false;                     // no bold enough face: thicken the outlines
   std::array<double, 4> matrix{1, 0, 0, 1};  // xx, xy, yx, yy; a shear for synthetic italics
 };
 
@@ -93,9 +93,9 @@ struct Vec2 {
 // One glyph in ems, pen at the origin, y up.
 struct GlyphShape {
   std::vector<std::vector<Vec2>> contours;  // flattened; closed implicitly; no repeated points
-  bool fill_right = true;  // the filled side of every contour, looking along its direction
-  std::vector<Vec2> triangles;  // the face, three points per triangle, counter-clockwise
-  bool fill_failed = false;     // the tessellator refused the outline; no face, walls only
+  bool fill_right = true;                   // the filled side of every contour, looking along its direction
+  std::vector<Vec2> triangles;              // the face, three points per triangle, counter-clockwise
+  bool fill_failed = false;                 // the tessellator refused the outline; no face, walls only
   GlyphMetrics metrics;
 };
 

@@ -1,6 +1,5 @@
 #include "render/image_layers.h"
 
-
 #include <GL/gl.h>
 
 #include <algorithm>
@@ -149,10 +148,8 @@ void ImageLayers::DrawBackdrop(SceneState& scene) {
   const auto& set = scene.settings;
   if (!AboveOne(set.backdrop_1_hidden)) {
     glBlendFunc(GL_SRC_ALPHA, GL_ONE);
-    if (AboveOne(set.backdrop_1_opaque))
-      glDisable(GL_BLEND);
-    else
-      glEnable(GL_BLEND);
+    if (AboveOne(set.backdrop_1_opaque)) glDisable(GL_BLEND);
+    else glEnable(GL_BLEND);
     BackdropPlane(scene, 1);
   }
   if (!AboveOne(set.backdrop_2_hidden)) {

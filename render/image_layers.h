@@ -20,8 +20,8 @@
 
 namespace vl::render {
 
-inline constexpr int kPhotoGridSize = 45;   // vertices per side of the photo wave grid
-inline constexpr int kTunnelSize = 33;      // rings and depth steps of the tunnel
+inline constexpr int kPhotoGridSize = 45;  // vertices per side of the photo wave grid
+inline constexpr int kTunnelSize = 33;     // rings and depth steps of the tunnel
 inline constexpr int kFountainParticles = 300;
 // The sprite ring's records are a fixed array; a keyed sprite_count above it draws this many.
 inline constexpr int kMaxSprites = 1000;

@@ -51,7 +51,9 @@ class AssetProbe : public SequenceAssets {
  public:
   explicit AssetProbe(std::vector<Finding>& out) : out_(out) {}
 
-  void LoadPictureTexture(SceneState& s, const std::string& name, TextureSlot slot) override { Picture(s, name, FieldOf(slot)); }
+  void LoadPictureTexture(SceneState& s, const std::string& name, TextureSlot slot) override {
+    Picture(s, name, FieldOf(slot));
+  }
   void LoadPictureTextureMipmapped(SceneState& s, const std::string& name, TextureSlot slot) override {
     Picture(s, name, FieldOf(slot));
   }
@@ -63,7 +65,8 @@ class AssetProbe : public SequenceAssets {
   }
   void LoadModel(SceneState&, int slot, const std::string& file) override {
     const std::string field = "model_" + std::to_string(slot + 1) + "_file_name";
-    if (auto found = vl::FindAssetFile(file, vl::AssetBaseFor(file)); !found) Missing(field, "model " + Quoted(file), found.error());
+    if (auto found = vl::FindAssetFile(file, vl::AssetBaseFor(file)); !found)
+      Missing(field, "model " + Quoted(file), found.error());
     else models_loaded_[slot] = true;
   }
   bool model_loaded(int slot) const { return models_loaded_[static_cast<size_t>(slot)]; }
@@ -74,8 +77,7 @@ class AssetProbe : public SequenceAssets {
     auto found = vl::FindPictureFile(name, s.custom_image_mode, vl::PictureBaseFor(name, s.custom_image_mode));
     if (found) return;
     std::string note;
-    if (name.find("http://") != std::string::npos)
-      note = " (web addresses are not fetched)";
+    if (name.find("http://") != std::string::npos) note = " (web addresses are not fetched)";
     else if (s.custom_image_mode < vl::kPictureNamesAsGiven &&
              (name[0] == '/' || name[0] == '\\' || name.find(':') != std::string::npos))
       note = " (a loop's picture names are taken inside it)";
@@ -83,13 +85,15 @@ class AssetProbe : public SequenceAssets {
   }
   // A name that finds nothing is "not in" the library; one that finds something the player will
   // not open (a folder, FIFO or device) says what it found.
-  void Missing(const std::string& field, const std::string& what, const vl::LoadError& why, const std::string& note = "") {
+  void Missing(const std::string& field, const std::string& what, const vl::LoadError& why,
+               const std::string& note = "") {
     if (!reported_.insert(field + "\n" + what).second) return;
-    const bool absent = why.message.rfind("no such file under", 0) == 0 || why.message.rfind("no such file (", 0) == 0 ||
-                        why.message == "no such file" || why.message == "no file named";
-    out_.push_back({true, "missing-asset", field + ": " + what +
-                                               (absent ? " is not in " + vl::ProgramFolder().string() + note
-                                                       : ": " + why.message)});
+    const bool absent = why.message.rfind("no such file under", 0) == 0 ||
+                        why.message.rfind("no such file (", 0) == 0 || why.message == "no such file" ||
+                        why.message == "no file named";
+    out_.push_back(
+        {true, "missing-asset",
+         field + ": " + what + (absent ? " is not in " + vl::ProgramFolder().string() + note : ": " + why.message)});
   }
 
   std::vector<Finding>& out_;
@@ -123,9 +127,7 @@ struct Range {
   int first = 0, end = 0;  // frames played: first .. end - 1
 };
 
-Range Played(const SceneState& scene) {
-  return {0, std::clamp(PlayedFrameCount(scene), 0, kFrameSlots)};
-}
+Range Played(const SceneState& scene) { return {0, std::clamp(PlayedFrameCount(scene), 0, kFrameSlots)}; }
 
 const float* Values(const SceneState& scene, Track t) { return scene.track(t).frame_values; }
 
@@ -210,14 +212,15 @@ void CheckSeam(const SceneState& scene, Range r, std::vector<Finding>& out) {
   out.push_back({false, "seam", "the loop jumps where it repeats: " + list});
 }
 
-void Invisible(std::vector<Finding>& out, const std::string& message) { out.push_back({false, "invisible-layer", message}); }
+void Invisible(std::vector<Finding>& out, const std::string& message) {
+  out.push_back({false, "invisible-layer", message});
+}
 
 void CheckInvisible(const SceneState& scene, Range r, const AssetProbe& /*probe*/, std::vector<Finding>& out) {
   const auto& st = scene.settings;
   if (r.end < 1) return;
   if (IsOn(st.text_on)) {
-    if (st.text_string.empty())
-      Invisible(out, "text is on but text_string is empty");
+    if (st.text_string.empty()) Invisible(out, "text is on but text_string is empty");
     else if (st.text_style != 1.0f &&
              AllFrames(scene, r, [&](int f) { return !(Values(scene, Track::text_alpha)[f] > 0.0f); }))
       Invisible(out, "text is on but text_alpha is 0 or less on every frame (the text is blended away)");
@@ -259,17 +262,20 @@ void CheckInvisible(const SceneState& scene, Range r, const AssetProbe& /*probe*
     if (IsOn(model_on[m]) && !loads)
       Invisible(out, "model " + n + " is on but the loop loads no model into it (model_" + n + "_load is off)");
     if (IsOn(echo_on[m])) {
-      if (!loads)
-        Invisible(out, "the model " + n + " echo is on but the loop loads no model " + n);
-      else if (AllFrames(scene, r, [&](int f) { return vl::render::EchoLayerCount(Values(scene, echo_layers[m])[f]) == 0; }))
+      if (!loads) Invisible(out, "the model " + n + " echo is on but the loop loads no model " + n);
+      else if (AllFrames(scene, r,
+                         [&](int f) { return vl::render::EchoLayerCount(Values(scene, echo_layers[m])[f]) == 0; }))
         Invisible(out, "the model " + n + " echo is on but model_" + n + "_echo_layers counts to 0 on every frame");
     }
   }
   if (IsOn(st.scene_echo_on)) {
     if (!vl::render::SceneEchoFed(st))
-      Invisible(out, "the scene echo is on but nothing feeds it (fx_text, fx_sprites, fx_particles, fx_vortex and "
-                     "fx_model_2 are all off)");
-    else if (AllFrames(scene, r, [&](int f) { return vl::render::EchoLayerCount(Values(scene, Track::scene_echo_layers)[f]) == 0; }))
+      Invisible(out,
+                "the scene echo is on but nothing feeds it (fx_text, fx_sprites, fx_particles, fx_vortex and "
+                "fx_model_2 are all off)");
+    else if (AllFrames(scene, r, [&](int f) {
+               return vl::render::EchoLayerCount(Values(scene, Track::scene_echo_layers)[f]) == 0;
+             }))
       Invisible(out, "the scene echo is on but scene_echo_layers counts to 0 on every frame");
   }
   if (IsOn(st.photo_on) && st.photo_a_name.empty() && st.photo_b_name.empty())
@@ -308,8 +314,7 @@ void CheckBounded(const SceneState& scene, Range r, std::vector<Finding>& out) {
       Bounded(out, std::string(TrackName(e.layers)) + " reaches " + Number(p) + ", " + Number(p + 25.0f) +
                        " layers; at most " + std::to_string(vl::render::kMaxEchoLayers) + " are drawn");
   }
-  if (IsOn(st.vortex_on) && r.end > 0 &&
-      !AllFrames(scene, r, [&](int f) {
+  if (IsOn(st.vortex_on) && r.end > 0 && !AllFrames(scene, r, [&](int f) {
         const float keyed = Values(scene, Track::vortex_spacing)[f];
         return vl::render::VortexSpacing(keyed) == keyed;
       }))
@@ -336,13 +341,16 @@ void CheckBounded(const SceneState& scene, Range r, std::vector<Finding>& out) {
     if (kSettingCatalogue[static_cast<size_t>(i)].type != SettingType::F) continue;
     if (!std::isfinite(*st.FloatField(s))) settings += std::string(settings.empty() ? "" : ", ") + SettingName(s);
   }
-  if (!std::isfinite(scene.work.particle_fog_near)) settings += std::string(settings.empty() ? "" : ", ") + "particle_fog_near";
+  if (!std::isfinite(scene.work.particle_fog_near))
+    settings += std::string(settings.empty() ? "" : ", ") + "particle_fog_near";
   if (!settings.empty()) Bounded(out, "NaN or infinite settings: " + settings);
 }
 
 // ---- Fields the player does not use --------------------------------------------------------------
 
-void Ignored(std::vector<Finding>& out, const std::string& message) { out.push_back({false, "ignored-field", message}); }
+void Ignored(std::vector<Finding>& out, const std::string& message) {
+  out.push_back({false, "ignored-field", message});
+}
 
 // Names cut to their length field: the bytes past it are never read.
 void CheckCutNames(const SceneState& scene, std::vector<Finding>& out) {
@@ -445,14 +453,15 @@ std::vector<LoopFinding> CheckLoop(const ParsedSequence& seq, const std::string&
   ApplySequence(*scene, seq, probe);
   CheckFont(*scene, findings);
   if (!HasFramesToPlay(*scene))
-    findings.push_back({true, "no-frames",
-                        std::string(kNothingToPlay) + " (" +
-                            (scene->keyframe_count == 0
-                                 ? std::string("it has a single key")
-                                 : "its keys do not move forward: the first is on frame " +
-                                       std::to_string((*scene->keyframe_frame)[0]) + ", the last on frame " +
-                                       std::to_string((*scene->keyframe_frame)[static_cast<size_t>(scene->keyframe_count)])) +
-                            "); the player, render and export refuse it"});
+    findings.push_back(
+        {true, "no-frames",
+         std::string(kNothingToPlay) + " (" +
+             (scene->keyframe_count == 0
+                  ? std::string("it has a single key")
+                  : "its keys do not move forward: the first is on frame " +
+                        std::to_string((*scene->keyframe_frame)[0]) + ", the last on frame " +
+                        std::to_string((*scene->keyframe_frame)[static_cast<size_t>(scene->keyframe_count)])) +
+             "); the player, render and export refuse it"});
   for (const std::string& w : seq.warnings) findings.push_back({false, "source", w});
   const Range r = Played(*scene);
   CheckSeam(*scene, r, findings);

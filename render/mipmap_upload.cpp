@@ -105,8 +105,8 @@ void BoxTotals(const Box& box, size_t c, At at, float totals[4]) {
 // input pixels its box covers, the box edges stepping by float increments. Where those steps run
 // a hair past the last column, GLU reads the pixel after the row; this reads the last column
 // instead (the weight there is at most a rounding error). `out` is packed.
-void Scale(int32_t components, int32_t in_width, int32_t in_height, const uint8_t* in, size_t in_row,
-           int32_t out_width, int32_t out_height, uint8_t* out) {
+void Scale(int32_t components, int32_t in_width, int32_t in_height, const uint8_t* in, size_t in_row, int32_t out_width,
+           int32_t out_height, uint8_t* out) {
   if (in_width == out_width * 2 && in_height == out_height * 2) {
     Halve(components, in_width, in_height, in, in_row, out);
     return;
@@ -119,9 +119,7 @@ void Scale(int32_t components, int32_t in_width, int32_t in_height, const uint8_
   const int32_t conv_x_int = int32_t(std::floor(double(conv_x)));
   const float conv_x_frac = conv_x - float(conv_x_int);
   const float area = conv_x * conv_y;
-  auto at = [&](int32_t x, int32_t y) {
-    return in + size_t(y) * in_row + size_t(std::min(x, in_width - 1)) * c;
-  };
+  auto at = [&](int32_t x, int32_t y) { return in + size_t(y) * in_row + size_t(std::min(x, in_width - 1)) * c; };
 
   int32_t low_y_int = 0, high_y_int = conv_y_int;
   float low_y = 0, high_y = conv_y_frac;
@@ -158,8 +156,7 @@ void Scale(int32_t components, int32_t in_width, int32_t in_height, const uint8_
 
 // Drops errors left by earlier calls, so that the checks below see only their own.
 void ClearGlErrors() {
-  for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {
-  }
+  for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {}
 }
 
 }  // namespace
@@ -191,7 +188,8 @@ MipmapSize FitMipmapSize(int32_t width, int32_t height, int32_t internal_format,
   GLint max_size = 0;
   glGetIntegerv(GL_MAX_TEXTURE_SIZE, &max_size);
   max_size = std::max<GLint>(max_size, 1);
-  return {std::min<int32_t>(NearestPowerOfTwo(width), max_size), std::min<int32_t>(NearestPowerOfTwo(height), max_size)};
+  return {std::min<int32_t>(NearestPowerOfTwo(width), max_size),
+          std::min<int32_t>(NearestPowerOfTwo(height), max_size)};
 }
 
 bool UploadMipmaps(MipmapSource source, int32_t internal_format, std::string* why) {

@@ -25,7 +25,7 @@ class ModeGovernor {
   std::deque<double> costs_;
   int calm_frames_needed_ = 0;  // fast frames inside half the budget before exact is tried again
   int calm_frames_ = 0;
-  int failed_returns_ = 0;      // exact tried again and missed again: wait longer each time
+  int failed_returns_ = 0;  // exact tried again and missed again: wait longer each time
   bool returned_recently_ = false;
   std::string status_;
 };

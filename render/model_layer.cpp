@@ -1,6 +1,5 @@
 #include "render/model_layer.h"
 
-
 #include <GL/gl.h>
 
 #include <algorithm>
@@ -31,19 +30,19 @@ struct SlotValues {
 };
 
 struct SlotTracks {
-  Track x, y, z, rot_x, rot_y, rot_z, scale_x, scale_y, scale_z, scroll_u, scroll_v, r, g, b, alpha,
-      light_x, light_y, light_z;
+  Track x, y, z, rot_x, rot_y, rot_z, scale_x, scale_y, scale_z, scroll_u, scroll_v, r, g, b, alpha, light_x, light_y,
+      light_z;
   TextureSlot texture;
 };
 
-#define VL_SLOT_TRACKS(k)                                                                          \
-  {Track::model_##k##_x,       Track::model_##k##_y,       Track::model_##k##_z,                   \
-   Track::model_##k##_rot_x,   Track::model_##k##_rot_y,   Track::model_##k##_rot_z,               \
-   Track::model_##k##_scale_x, Track::model_##k##_scale_y, Track::model_##k##_scale_z,             \
-   Track::model_##k##_scroll_u, Track::model_##k##_scroll_v, Track::model_##k##_r,                 \
-   Track::model_##k##_g,       Track::model_##k##_b,       Track::model_##k##_alpha,               \
-   Track::model_##k##_light_x, Track::model_##k##_light_y, Track::model_##k##_light_z,             \
-   TextureSlot::model_##k##_texture}
+#define VL_SLOT_TRACKS(k) \
+  { \
+    Track::model_##k##_x, Track::model_##k##_y, Track::model_##k##_z, Track::model_##k##_rot_x, \
+        Track::model_##k##_rot_y, Track::model_##k##_rot_z, Track::model_##k##_scale_x, Track::model_##k##_scale_y, \
+        Track::model_##k##_scale_z, Track::model_##k##_scroll_u, Track::model_##k##_scroll_v, Track::model_##k##_r, \
+        Track::model_##k##_g, Track::model_##k##_b, Track::model_##k##_alpha, Track::model_##k##_light_x, \
+        Track::model_##k##_light_y, Track::model_##k##_light_z, TextureSlot::model_##k##_texture \
+  }
 constexpr SlotTracks kSlotTracks[3] = {VL_SLOT_TRACKS(1), VL_SLOT_TRACKS(2), VL_SLOT_TRACKS(3)};
 #undef VL_SLOT_TRACKS
 
@@ -88,7 +87,6 @@ void SetLight(const SlotValues& v) {
   glEnable(GL_LIGHT0);
   SetSpotLight0(v.light_x / 100.0f, v.light_y / 100.0f, v.light_z / 100.0f);
 }
-
 
 // The model colour drives the lit surface too. Colour tracking is otherwise switched on only by
 // the outline text, and only once it has drawn, so without this a lit model would ignore its
@@ -188,10 +186,8 @@ void ModelLayer::DrawMesh(const SceneState& scene, int slot) {
     const ObjectCheck check = CheckObject(o);
     if (check == ObjectCheck::kDamaged) ++last_mesh_.objects_skipped;
     if (check != ObjectCheck::kDraw) continue;
-    if (submission_ == MeshSubmission::kVertexArrays)
-      SendObjectArrays(o, scroll_u, scroll_v);
-    else
-      SendObjectImmediate(o, scroll_u, scroll_v);
+    if (submission_ == MeshSubmission::kVertexArrays) SendObjectArrays(o, scroll_u, scroll_v);
+    else SendObjectImmediate(o, scroll_u, scroll_v);
     ++last_mesh_.objects_drawn;
     last_mesh_.triangles += o.face_count;
   }
@@ -215,8 +211,7 @@ void ModelLayer::SendObjectImmediate(const ModelObject& o, float scroll_u, float
       if (has_uvs) {
         if (i < uvs)
           glTexCoord2f(t[2 * static_cast<size_t>(i)] + scroll_u, t[2 * static_cast<size_t>(i) + 1] + scroll_v);
-        else
-          glTexCoord2f(scroll_u, scroll_v);
+        else glTexCoord2f(scroll_u, scroll_v);
       }
       glVertex3fv(p + 3 * static_cast<size_t>(i));
     }

@@ -37,8 +37,7 @@ void BillboardAxes(int32_t mode, const float m[16], Vec3* right, Vec3* up) {
       *right = {m[0], m[4], m[8]};
       *up = {0, 1, 0};
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -75,10 +74,8 @@ void ParticleDrawer::Draw(ParticleSystem& system) {
     float m[16];
     glGetFloatv(GL_MODELVIEW_MATRIX, m);
     BillboardAxes(system.billboard_mode, m, &system.billboard_right, &system.billboard_up);
-    if (geometry_ == ParticleGeometry::kArrays)
-      DrawQuadsArrays(system);
-    else
-      DrawQuadsImmediate(system);
+    if (geometry_ == ParticleGeometry::kArrays) DrawQuadsArrays(system);
+    else DrawQuadsImmediate(system);
     return;
   }
 
@@ -167,8 +164,7 @@ void ConfigureMainParticles(ParticleSystem& system, engine::SceneState& scene) {
   system.SetEmitter(w.particle_emitter_x / 1000.0f, w.particle_emitter_y / 1000.0f, w.particle_emitter_z / 1000.0f,
                     w.particle_emitter_x - 0.01f, w.particle_emitter_y - 0.01f, w.particle_emitter_z - 0.01f);
   system.SetAcceleration(w.particle_accel_dir_x / 100.0f, w.particle_accel_dir_y / 100.0f,
-                         w.particle_accel_dir_z / 100.0f, w.particle_accel_min / 100.0f,
-                         w.particle_accel_max / 100.0f);
+                         w.particle_accel_dir_z / 100.0f, w.particle_accel_min / 100.0f, w.particle_accel_max / 100.0f);
   system.SetVelocity(w.particle_velocity_x / 100.0f, w.particle_velocity_y / 100.0f, w.particle_velocity_z / 100.0f,
                      w.particle_velocity_spread_x / 100.0f, w.particle_velocity_spread_y / 100.0f,
                      w.particle_velocity_spread_z / 100.0f);
@@ -178,8 +174,8 @@ void ConfigureMainParticles(ParticleSystem& system, engine::SceneState& scene) {
   system.life_min = w.particle_life_min + 0.0025f;
   system.life_max = w.particle_life_max + 0.0025f;
   system.SetStartColours(w.particle_colour_a_r / 15.0f - 10.0f, w.particle_colour_a_g / 15.0f - 10.0f,
-                         w.particle_colour_a_b / 15.0f - 10.0f, scene.particle_colour_b_r,
-                         scene.particle_colour_b_g, scene.particle_colour_b_b);
+                         w.particle_colour_a_b / 15.0f - 10.0f, scene.particle_colour_b_r, scene.particle_colour_b_g,
+                         scene.particle_colour_b_b);
   // Start alpha 100 to 500: GL clamps it to 1, so particles stay opaque until they die.
   system.SetAlphaRanges(100.0f, 500.0f, 100.0f, 100.0f);
   const float size = 5.0f * scene.particle_size;

@@ -50,8 +50,7 @@ void RefreshPhotoExtents(SceneState& scene) {
 
 void UpdatePlayingState(SceneState& scene) {
   // Looping happens here: the advance stops playback at the end, and this restarts it.
-  if (!AboveOne(scene.stop_requested) && IsOn(scene.loop_sequence) && scene.keyframe_count != 0)
-    scene.playing = 1;
+  if (!AboveOne(scene.stop_requested) && IsOn(scene.loop_sequence) && scene.keyframe_count != 0) scene.playing = 1;
   if (IsOn(scene.stop_requested)) scene.playing = 0;
 }
 

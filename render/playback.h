@@ -16,7 +16,7 @@ class PlaybackPanel {
   virtual ~PlaybackPanel() = default;
   virtual void SetSliderPosition(int frame) = 0;
   virtual int SliderPosition() const = 0;
-  virtual void SetFrameNumber(int frame) = 0;     // the frame number box
+  virtual void SetFrameNumber(int frame) = 0;             // the frame number box
   virtual void SetFpsLabel(const std::string& text) = 0;  // e.g. "50 Fps"
 };
 

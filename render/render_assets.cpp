@@ -51,8 +51,7 @@ uint32_t UploadPicture(assets::PictureTexture&& picture, std::string* why) {
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);  // RGBA rows are always 4-byte aligned
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {
-    }
+    for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {}
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, picture.width, picture.height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
                  picture.rgba.data());
     std::vector<uint8_t>().swap(picture.rgba);
@@ -94,8 +93,7 @@ uint32_t CopyMipmappedTexture(uint32_t from, std::string* why) {
   // All levels first (the texture is then complete, as a copy needs), laid out together.
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_NEAREST);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-  for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {
-  }
+  for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {}
   for (size_t i = 0; i < levels.size(); ++i)
     glTexImage2D(GL_TEXTURE_2D, GLint(i), internal_format, levels[i].w, levels[i].h, 0, GL_RGBA, GL_UNSIGNED_BYTE,
                  nullptr);
@@ -176,7 +174,7 @@ Expected<uint32_t> RenderAssets::PictureTextureFor(SceneState& scene, const std:
   // Slots that upload alike share one texture: nothing changes a one-level picture texture once
   // it is made. Mipmapped ones get a copy of their own, made in GL, since the text layer changes
   // the filter of whatever texture it finds bound.
-  const int kind = loader == assets::PictureLoader::kMipmapped    ? 2
+  const int kind = loader == assets::PictureLoader::kMipmapped     ? 2
                    : loader == assets::PictureLoader::kColourKeyed ? 1
                                                                    : 0;  // the photos
   std::string file_key;
@@ -200,10 +198,8 @@ Expected<uint32_t> RenderAssets::PictureTextureFor(SceneState& scene, const std:
     bool held = false;  // a texture no slot holds any more has been deleted
     for (int i = 0; i < engine::kTextureSlotCount; ++i) held |= scene.texture(static_cast<TextureSlot>(i)) == e.texture;
     if (!e.texture || !held) continue;
-    if (e.kind == kind)
-      same_kind = &e;
-    else if (!other_kind)
-      other_kind = &e;
+    if (e.kind == kind) same_kind = &e;
+    else if (!other_kind) other_kind = &e;
   }
   if (same_kind) {
     natural = same_kind->natural;
@@ -231,20 +227,17 @@ Expected<uint32_t> RenderAssets::PictureTextureFor(SceneState& scene, const std:
 
   int metafile_ms = assets::kMetafileTimeoutMs;
   if (sharing_)
-    metafile_ms = int(std::chrono::duration_cast<std::chrono::milliseconds>(metafile_deadline_ -
-                                                                            std::chrono::steady_clock::now())
-                          .count());
+    metafile_ms =
+        int(std::chrono::duration_cast<std::chrono::milliseconds>(metafile_deadline_ - std::chrono::steady_clock::now())
+                .count());
   auto load = assets::LoadPictureTexture(name, loader, MaxTextureSize(), scene.custom_image_mode,
-                                         PictureBaseFor(name, scene.custom_image_mode),
-                                         metafile_ms);
+                                         PictureBaseFor(name, scene.custom_image_mode), metafile_ms);
   natural = load.natural_size;
   Expected<uint32_t> result = load.texture.ok() ? Expected<uint32_t>(0u) : Expected<uint32_t>(load.texture.error());
   if (load.texture.ok()) {
     std::string why;
-    if (const uint32_t texture = UploadPicture(std::move(load.texture.value()), &why))
-      result = texture;
-    else
-      result = LoadError{name, why, {}, {}};
+    if (const uint32_t texture = UploadPicture(std::move(load.texture.value()), &why)) result = texture;
+    else result = LoadError{name, why, {}, {}};
   }
   if (!file_key.empty())
     shared_.push_back({file_key, kind, !load.texture.ok(), result.ok() ? result.value() : 0u,
@@ -276,8 +269,8 @@ void RenderAssets::LoadPictureTextureMipmapped(SceneState& scene, const std::str
 void RenderAssets::LoadPhoto(SceneState& scene, const std::string& name, bool photo_a) {
   if (name.empty()) return;
   std::optional<assets::HimetricSize> natural;
-  auto texture = PictureTextureFor(scene, name, photo_a ? assets::PictureLoader::kPhotoA : assets::PictureLoader::kPhotoB,
-                                   natural);
+  auto texture = PictureTextureFor(scene, name,
+                                   photo_a ? assets::PictureLoader::kPhotoA : assets::PictureLoader::kPhotoB, natural);
   // The natural size is recorded as soon as the picture opened, even if the upload then fails.
   const size_t slot = scene.photo_size_slot == 1 ? 1 : 0;
   if (natural) {
@@ -304,7 +297,7 @@ void RenderAssets::LoadParticleTexture(SceneState& scene, const std::string& col
     return;
   }
   assets::TexturePixels& image = *result.image;
-  const GLenum format = image.format == assets::TexelFormat::kRgba   ? GL_RGBA
+  const GLenum format = image.format == assets::TexelFormat::kRgba    ? GL_RGBA
                         : image.format == assets::TexelFormat::kAlpha ? GL_ALPHA
                                                                       : GL_RGB;
   GLuint name = 0;

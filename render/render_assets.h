@@ -66,8 +66,8 @@ class RenderAssets : public engine::SequenceAssets {
   // The texture for a picture slot: made from the file, or shared or copied from a slot loaded
   // from the same file earlier in the same loop load. `natural` gets the picture's own size
   // whenever it opened.
-  Expected<uint32_t> PictureTextureFor(engine::SceneState& scene, const std::string& name,
-                                       assets::PictureLoader loader, std::optional<assets::HimetricSize>& natural);
+  Expected<uint32_t> PictureTextureFor(engine::SceneState& scene, const std::string& name, assets::PictureLoader loader,
+                                       std::optional<assets::HimetricSize>& natural);
 
   struct SharedPicture {
     std::string file;  // the file's size, time and path

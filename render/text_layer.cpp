@@ -1,6 +1,5 @@
 #include "render/text_layer.h"
 
-
 #include <GL/gl.h>
 
 #include "engine/numeric.h"
@@ -43,8 +42,7 @@ TextMotion MotionFrom(const engine::WorkingValues& w) {
   return m;
 }
 
-void LayOutText(std::string_view text, const GlyphMetricsTable& metrics, const TextMotion& motion,
-                TextSink& sink) {
+void LayOutText(std::string_view text, const GlyphMetricsTable& metrics, const TextMotion& motion, TextSink& sink) {
   const std::string_view buffer = TextBuffer(text);
   const TextMeasure m = MeasureText(buffer, metrics);
   // Centre the first line and raise the block by half its height; later lines may be wider or
@@ -88,7 +86,6 @@ class GlSink final : public TextSink {
  private:
   uint32_t base_;
 };
-
 
 uint32_t TextTexture(const SceneState& scene) {
   const bool use_custom = !AboveOne(scene.text_keep_texture) && scene.custom_image_mode >= 2;

@@ -47,8 +47,7 @@ class TextSink {
 
 // Centres the block and walks the buffer. The matrix is never saved: each character's offset and
 // turn pile onto those before it, which is what makes text spiral.
-void LayOutText(std::string_view text, const GlyphMetricsTable& metrics, const TextMotion& motion,
-                TextSink& sink);
+void LayOutText(std::string_view text, const GlyphMetricsTable& metrics, const TextMotion& motion, TextSink& sink);
 
 class TextLayer {
  public:

@@ -13,8 +13,7 @@ void ApplyViewSize(SceneState& scene, int width, int height) {
   glViewport(0, 0, width, h);
   glMatrixMode(GL_PROJECTION);
   glLoadIdentity();
-  gluPerspective(45.0, static_cast<double>(width) / static_cast<double>(h), static_cast<double>(0.1f),
-                 10000.0);
+  gluPerspective(45.0, static_cast<double>(width) / static_cast<double>(h), static_cast<double>(0.1f), 10000.0);
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
   scene.view_width = width;

@@ -16,7 +16,7 @@ namespace vl::render {
 void ApplyViewSize(engine::SceneState& scene, int width, int height);
 
 // Runs once per context, with it current.
-void StartView(engine::SceneState& scene, FrameRenderer& renderer, SceneLayers& layers,
-               RenderAssets& assets, vl::Random& random);
+void StartView(engine::SceneState& scene, FrameRenderer& renderer, SceneLayers& layers, RenderAssets& assets,
+               vl::Random& random);
 
 }  // namespace vl::render

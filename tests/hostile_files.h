@@ -33,12 +33,12 @@ inline std::vector<uint8_t> WmfBomb() {
   for (uint16_t v : header) checksum ^= v;
   Put16(b, checksum);
   const std::vector<std::vector<uint16_t>> records = {
-      {0x020B, uint16_t(-32767), uint16_t(-32767)},  // SETWINDOWORG y, x
-      {0x020C, 32767, 32767},                        // SETWINDOWEXT height, width
-      {0x02FC, 0, 0x00FF, 0x0000, 0},                // CREATEBRUSHINDIRECT solid red
-      {0x012D, 0},                                   // SELECTOBJECT 0
+      {0x020B, uint16_t(-32767), uint16_t(-32767)},        // SETWINDOWORG y, x
+      {0x020C, 32767, 32767},                              // SETWINDOWEXT height, width
+      {0x02FC, 0, 0x00FF, 0x0000, 0},                      // CREATEBRUSHINDIRECT solid red
+      {0x012D, 0},                                         // SELECTOBJECT 0
       {0x041B, 0, 0, uint16_t(-32767), uint16_t(-32767)},  // RECTANGLE bottom, right, top, left
-      {0x0000},                                      // EOF
+      {0x0000},                                            // EOF
   };
   uint32_t words = 9, max_record = 0;
   for (const auto& r : records) {
@@ -71,7 +71,7 @@ inline std::vector<uint8_t> EmfBomb(uint32_t frame_px = 60000, int rectangles = 
   rec(39, {1, 0, 0x0000FF00, 0});  // CREATEBRUSHINDIRECT handle 1: solid green
   rec(37, {1});                    // SELECTOBJECT
   for (int i = 0; i < rectangles; ++i) rec(43, {0, 0, frame_px, frame_px});  // RECTANGLE
-  rec(14, {0, 16, 20});                                                       // EOF
+  rec(14, {0, 16, 20});                                                      // EOF
   const uint32_t himetric = uint32_t(uint64_t(frame_px) * 2540 / 96);
   std::vector<uint8_t> b;
   Put32(b, 1);
@@ -219,9 +219,8 @@ inline std::vector<uint8_t> ManyMaterials3ds(size_t count) {
 inline std::string EveryPictureSlot(const std::string& file) {
   std::string s = "version 6\n\n[settings]\nsequence_texture_mode = 0\nphoto_on = 2\n";
   for (const char* field : {"sequence_texture_name", "sprite_texture_name", "fountain_texture_name",
-                            "tunnel_texture_name", "backdrop_1_texture_name", "backdrop_2_texture_name",
-                            "photo_a_name", "photo_b_name", "model_1_texture_name", "model_2_texture_name",
-                            "model_3_texture_name"})
+                            "tunnel_texture_name", "backdrop_1_texture_name", "backdrop_2_texture_name", "photo_a_name",
+                            "photo_b_name", "model_1_texture_name", "model_2_texture_name", "model_3_texture_name"})
     s += std::string(field) + " = \"" + file + "\"\n";
   return s + "\n[key]\nframe = 0\n\n[key]\nframe = 10\n";
 }

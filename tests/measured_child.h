@@ -23,9 +23,9 @@
 namespace vl::testing {
 
 struct ChildUsage {
-  bool exited = false;   // ended by _exit, not by a signal or the time-out
+  bool exited = false;  // ended by _exit, not by a signal or the time-out
   int exit_code = -1;
-  int signal = 0;        // the signal that ended it, when one did
+  int signal = 0;  // the signal that ended it, when one did
   bool timed_out = false;
   double seconds = 0;      // wall time
   double cpu_seconds = 0;  // user + system time of the child and the processes it waited for
@@ -126,9 +126,7 @@ inline ChildUsage RunMeasured(const std::function<int(std::string& report)>& bod
     // test program a second time, in the child.
     try {
       code = body(report);
-    } catch (const std::exception& e) {
-      report = std::string("uncaught exception: ") + e.what();
-    } catch (...) {
+    } catch (const std::exception& e) { report = std::string("uncaught exception: ") + e.what(); } catch (...) {
       report = "uncaught exception";
     }
     const std::string message = std::to_string(start_rss) + "\n" + report;
@@ -168,8 +166,7 @@ inline ChildUsage RunMeasured(const std::function<int(std::string& report)>& bod
   if (usage.timed_out) ::kill(child, SIGKILL);
   int status = 0;
   rusage ru{};
-  while (::wait4(child, &status, 0, &ru) < 0 && errno == EINTR) {
-  }
+  while (::wait4(child, &status, 0, &ru) < 0 && errno == EINTR) {}
   usage.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   usage.cpu_seconds = double(ru.ru_utime.tv_sec) + double(ru.ru_utime.tv_usec) / 1e6 + double(ru.ru_stime.tv_sec) +
                       double(ru.ru_stime.tv_usec) / 1e6;

@@ -34,8 +34,7 @@ void KeyframeSlider::paintEvent(QPaintEvent* event) {
   QPainter p(this);
   p.setPen(palette().color(QPalette::WindowText));
   for (int frame : ticks_) {
-    const int x = groove.x() + handle.width() / 2 +
-                  QStyle::sliderPositionFromValue(minimum(), maximum(), frame, span);
+    const int x = groove.x() + handle.width() / 2 + QStyle::sliderPositionFromValue(minimum(), maximum(), frame, span);
     p.drawLine(x, 0, x, 4);  // ticks on top
   }
 }
@@ -185,10 +184,9 @@ void CControlPanelDlg::HighlightPlayingLoop() {
   const std::filesystem::path playing(path);
   const std::filesystem::path folder = playing.parent_path().lexically_normal();
   const std::filesystem::path user = UserSequencesFolder();
-  const bool in_library =
-      !path.empty() && playing.parent_path().filename() == kSequencesFolder &&
-      (folder == (ProgramFolder() / kSequencesFolder).lexically_normal() ||
-       (!user.empty() && folder == user.lexically_normal()));
+  const bool in_library = !path.empty() && playing.parent_path().filename() == kSequencesFolder &&
+                          (folder == (ProgramFolder() / kSequencesFolder).lexically_normal() ||
+                           (!user.empty() && folder == user.lexically_normal()));
   const std::string name = playing.stem().string() + ".jpg";
   if (!in_library) return;
   for (int i = 0; i < thumbs_->count(); ++i)

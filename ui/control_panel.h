@@ -28,8 +28,14 @@ class KeyframeSlider : public QSlider {
   Q_OBJECT
  public:
   explicit KeyframeSlider(QWidget* parent = nullptr) : QSlider(Qt::Horizontal, parent) {}
-  void ClearTicks() { ticks_.clear(); update(); }
-  void AddTick(int frame) { ticks_.push_back(frame); update(); }
+  void ClearTicks() {
+    ticks_.clear();
+    update();
+  }
+  void AddTick(int frame) {
+    ticks_.push_back(frame);
+    update();
+  }
   int TickCount() const { return static_cast<int>(ticks_.size()); }
 
  protected:

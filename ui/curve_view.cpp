@@ -16,8 +16,9 @@ constexpr int kMarkRadius = 4;
 constexpr int kPickRadius = 7;
 constexpr double kLeftMargin = 48, kBottomMargin = 18, kMargin = 6;
 // Distinct hues for up to eight tracks at once, then round again.
-const QColor kTrackColours[] = {QColor(230, 90, 70), QColor(80, 170, 240), QColor(110, 200, 90), QColor(240, 190, 60),
-                                QColor(200, 110, 230), QColor(60, 210, 200), QColor(240, 130, 180), QColor(180, 180, 180)};
+const QColor kTrackColours[] = {QColor(230, 90, 70),   QColor(80, 170, 240),  QColor(110, 200, 90),
+                                QColor(240, 190, 60),  QColor(200, 110, 230), QColor(60, 210, 200),
+                                QColor(240, 130, 180), QColor(180, 180, 180)};
 
 // A round step for grid lines about `target` apart.
 double NiceStep(double span, int lines) {
@@ -59,7 +60,8 @@ void CurveView::SetData(CurveData data, bool fit) {
   // Marks of tracks no longer shown, or of keys that went, leave the selection.
   std::erase_if(selection_, [&](const KeyMark& m) {
     return m.key >= static_cast<int>(data_.key_frames.size()) ||
-           std::none_of(data_.tracks.begin(), data_.tracks.end(), [&](const CurveTrack& t) { return t.track == m.track; });
+           std::none_of(data_.tracks.begin(), data_.tracks.end(),
+                        [&](const CurveTrack& t) { return t.track == m.track; });
   });
   if (fit || first || f1_ > std::max(100, data_.end) * 4.0) Fit();
   else if (tracks_changed) FitValues();
@@ -125,7 +127,8 @@ QRectF CurveView::Plot() const {
 
 QPointF CurveView::ToPixels(double frame, double value) const {
   const QRectF p = Plot();
-  return QPointF(p.left() + (frame - f0_) / (f1_ - f0_) * p.width(), p.bottom() - (value - v0_) / (v1_ - v0_) * p.height());
+  return QPointF(p.left() + (frame - f0_) / (f1_ - f0_) * p.width(),
+                 p.bottom() - (value - v0_) / (v1_ - v0_) * p.height());
 }
 
 double CurveView::FrameAt(double x) const {
@@ -254,7 +257,8 @@ void CurveView::mousePressEvent(QMouseEvent* event) {
   setFocus();
   press_ = now_ = event->position();
   dragged_frames_ = 0, dragged_value_ = 0;
-  if (event->button() == Qt::MiddleButton || (event->button() == Qt::LeftButton && event->modifiers() & Qt::AltModifier)) {
+  if (event->button() == Qt::MiddleButton ||
+      (event->button() == Qt::LeftButton && event->modifiers() & Qt::AltModifier)) {
     drag_ = Drag::kPan;
     return;
   }

@@ -30,7 +30,8 @@ QString FormatLabel(const exporting::PresetFormat& preset, ExportFormat format, 
     case ExportFormat::kWebp: return "Animated WebP (*.webp)";
     case ExportFormat::kGif: return "Animated GIF (*.gif)";
     case ExportFormat::kPng: return "PNG sequence, a folder of frames (*)";
-    default: return QString("%1 (*%2)").arg(exporting::ExportFormatName(format), exporting::ExportFormatExtension(format));
+    default:
+      return QString("%1 (*%2)").arg(exporting::ExportFormatName(format), exporting::ExportFormatExtension(format));
   }
 }
 
@@ -51,12 +52,13 @@ std::vector<ExportFormatChoice> ExportFormatChoices(int preset) {
   if (!own) return choices;
   // The preset's own first; the disc format beside it, then what any preset can be written as.
   std::vector<ExportFormat> order = {*own};
-  for (ExportFormat f : {ExportFormat::kDvd, ExportFormat::kMp4, ExportFormat::kAvi, ExportFormat::kMpg,
-                         ExportFormat::k3gp, ExportFormat::kMkv, ExportFormat::kWebp, ExportFormat::kGif,
-                         ExportFormat::kPng})
+  for (ExportFormat f :
+       {ExportFormat::kDvd, ExportFormat::kMp4, ExportFormat::kAvi, ExportFormat::kMpg, ExportFormat::k3gp,
+        ExportFormat::kMkv, ExportFormat::kWebp, ExportFormat::kGif, ExportFormat::kPng})
     if (f != *own && exporting::ResolveFormat(preset, f, nullptr)) order.push_back(f);
   for (ExportFormat f : order)
-    choices.push_back({f, FormatLabel(*p, f, *own), exporting::ExportFormatExtension(f), exporting::SoundOf(preset, f)});
+    choices.push_back(
+        {f, FormatLabel(*p, f, *own), exporting::ExportFormatExtension(f), exporting::SoundOf(preset, f)});
   return choices;
 }
 
@@ -155,8 +157,9 @@ void ExportVideoDialog::FormatChosen(int index) {
     sound_note_->setText("This format carries no sound.");
   } else if (c.sound == ExportSound::kSilenceUnlessGiven) {
     sound_->setPlaceholderText("None: silence");
-    sound_note_->setText("Looped or cut to the video's length. Without a sound file this format carries silence, "
-                         "which its players and authoring tools expect.");
+    sound_note_->setText(
+        "Looped or cut to the video's length. Without a sound file this format carries silence, "
+        "which its players and authoring tools expect.");
   } else {
     sound_->setPlaceholderText("None");
     sound_note_->setText("Looped or cut to the video's length. Without a sound file there is no sound.");
@@ -168,8 +171,7 @@ void ExportVideoDialog::BrowsePath() {
   QStringList filters;
   for (const ExportFormatChoice& c : choices_) filters << c.label;
   QString selected = Current().label;
-  QString path = QFileDialog::getSaveFileName(this, "Export Video File", path_->text(), filters.join(";;"),
-                                              &selected);
+  QString path = QFileDialog::getSaveFileName(this, "Export Video File", path_->text(), filters.join(";;"), &selected);
   if (path.isEmpty()) return;
   int index = static_cast<int>(filters.indexOf(selected));
   // The extension picks the format; a name without one takes the chosen filter's, and a PNG
@@ -183,7 +185,8 @@ void ExportVideoDialog::BrowsePath() {
 void ExportVideoDialog::BrowseSound() {
   const QString start = sound_->text().isEmpty() ? QFileInfo(path_->text()).absolutePath() : sound_->text();
   const QString path = QFileDialog::getOpenFileName(
-      this, "Sound File", start, "Sound (*.wav *.flac *.ogg *.oga *.opus *.mp3 *.mp2 *.m4a *.aac *.ac3);;All files (*)");
+      this, "Sound File", start,
+      "Sound (*.wav *.flac *.ogg *.oga *.opus *.mp3 *.mp2 *.m4a *.aac *.ac3);;All files (*)");
   if (!path.isEmpty()) sound_->setText(path);
 }
 

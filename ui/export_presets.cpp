@@ -90,8 +90,7 @@ bool ApplyExportPreset(engine::SceneState& scene, QWidget* main_window, int inde
   auto* window = qobject_cast<QMainWindow*>(main_window);
   if (window && window->centralWidget())
     SizeViewTo(*window, QSize(p.shown_width(), p.height), note);  // the shape the file is shown at
-  else if (main_window)
-    main_window->resize(p.window_width, p.window_height);
+  else if (main_window) main_window->resize(p.window_width, p.window_height);
   scene.locked_fps = p.fps;
   return true;
 }

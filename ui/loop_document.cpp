@@ -25,8 +25,9 @@ Status LoopDocument::Open(const fs::path& path) {
   history_.Clear();
   path_ = path;
   if (auto bytes = ReadFileBytes(path, engine::kMaxSourceBytes))
-    from_source_ = engine::ChooseLoopForm(path, std::string_view(reinterpret_cast<const char*>(bytes->data()),
-                                                                 bytes->size())).form == engine::LoopForm::kSource;
+    from_source_ =
+        engine::ChooseLoopForm(path, std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()))
+            .form == engine::LoopForm::kSource;
   emit Reopened();
   if (was) emit ModifiedChanged(false);
   return {};

@@ -57,9 +57,9 @@ struct Weight {
   const char* name;
   int value;
 };
-const Weight kWeights[] = {{"Default", 0},     {"Thin", 100},  {"Extra light", 200}, {"Light", 300}, {"Normal", 400},
-                           {"Medium", 500},    {"Semibold", 600}, {"Bold", 700},     {"Extra bold", 800},
-                           {"Black", 900}};
+const Weight kWeights[] = {{"Default", 0},      {"Thin", 100},   {"Extra light", 200}, {"Light", 300},
+                           {"Normal", 400},     {"Medium", 500}, {"Semibold", 600},    {"Bold", 700},
+                           {"Extra bold", 800}, {"Black", 900}};
 
 // The switches of each layer, as the Look panel groups them.
 struct SwitchGroup {
@@ -70,23 +70,44 @@ const std::vector<SwitchGroup>& SwitchGroups() {
   static const std::vector<SwitchGroup> groups = {
       {"Text", {{Setting::text_on, "Shown"}, {Setting::fx_text, "Glow"}}},
       {"Sprites", {{Setting::sprites_on, "Shown"}, {Setting::sprite_tinted, "Tinted"}, {Setting::fx_sprites, "Glow"}}},
-      {"Particles", {{Setting::particles_on, "Shown"}, {Setting::particle_texture_mode, "Own texture"},
-                     {Setting::fx_particles, "Glow"}}},
+      {"Particles",
+       {{Setting::particles_on, "Shown"},
+        {Setting::particle_texture_mode, "Own texture"},
+        {Setting::fx_particles, "Glow"}}},
       {"Vortex", {{Setting::vortex_on, "Shown"}, {Setting::fx_vortex, "Glow"}}},
       {"Tunnel", {{Setting::tunnel_on, "Shown"}}},
-      {"Backdrops", {{Setting::backdrop_on, "Shown"}, {Setting::backdrop_1_hidden, "Hide plane 1"},
-                     {Setting::backdrop_2_hidden, "Hide plane 2"}, {Setting::backdrop_1_opaque, "Plane 1 opaque"},
-                     {Setting::backdrop_2_opaque, "Plane 2 opaque"}}},
-      {"Photos", {{Setting::photo_on, "Shown"}, {Setting::photo_lit, "Lit"}, {Setting::photo_switch_a, "Photo A"},
-                  {Setting::photo_switch_b, "Photo B"}}},
-      {"Models", {{Setting::model_1_on, "1 shown"}, {Setting::model_1_load, "1 loaded"}, {Setting::model_1_lit, "1 lit"},
-                  {Setting::model_1_chrome, "1 chrome"}, {Setting::fx_model_1, "1 glow"},
-                  {Setting::model_2_on, "2 shown"}, {Setting::model_2_load, "2 loaded"}, {Setting::model_2_lit, "2 lit"},
-                  {Setting::model_2_chrome, "2 chrome"}, {Setting::fx_model_2, "2 glow"},
-                  {Setting::model_3_on, "3 shown"}, {Setting::model_3_load, "3 loaded"}, {Setting::model_3_lit, "3 lit"},
-                  {Setting::model_3_chrome, "3 chrome"}, {Setting::fx_model_3, "3 glow"}}},
-      {"Echoes", {{Setting::scene_echo_on, "Scene"}, {Setting::echo_model_1_on, "Model 1"},
-                  {Setting::echo_model_2_on, "Model 2"}, {Setting::echo_model_3_on, "Model 3"}}},
+      {"Backdrops",
+       {{Setting::backdrop_on, "Shown"},
+        {Setting::backdrop_1_hidden, "Hide plane 1"},
+        {Setting::backdrop_2_hidden, "Hide plane 2"},
+        {Setting::backdrop_1_opaque, "Plane 1 opaque"},
+        {Setting::backdrop_2_opaque, "Plane 2 opaque"}}},
+      {"Photos",
+       {{Setting::photo_on, "Shown"},
+        {Setting::photo_lit, "Lit"},
+        {Setting::photo_switch_a, "Photo A"},
+        {Setting::photo_switch_b, "Photo B"}}},
+      {"Models",
+       {{Setting::model_1_on, "1 shown"},
+        {Setting::model_1_load, "1 loaded"},
+        {Setting::model_1_lit, "1 lit"},
+        {Setting::model_1_chrome, "1 chrome"},
+        {Setting::fx_model_1, "1 glow"},
+        {Setting::model_2_on, "2 shown"},
+        {Setting::model_2_load, "2 loaded"},
+        {Setting::model_2_lit, "2 lit"},
+        {Setting::model_2_chrome, "2 chrome"},
+        {Setting::fx_model_2, "2 glow"},
+        {Setting::model_3_on, "3 shown"},
+        {Setting::model_3_load, "3 loaded"},
+        {Setting::model_3_lit, "3 lit"},
+        {Setting::model_3_chrome, "3 chrome"},
+        {Setting::fx_model_3, "3 glow"}}},
+      {"Echoes",
+       {{Setting::scene_echo_on, "Scene"},
+        {Setting::echo_model_1_on, "Model 1"},
+        {Setting::echo_model_2_on, "Model 2"},
+        {Setting::echo_model_3_on, "Model 3"}}},
       {"Trail", {{Setting::trail_on, "Shown"}}},
   };
   return groups;
@@ -440,7 +461,8 @@ void CLoopEditorDock::ChooseAsset(const AssetSlot& slot) {
     return;
   }
   std::vector<LoopEdit> steps = {engine::SetStringSettingEdit(slot.setting, *name)};
-  if (auto load = LoadSwitchOf(slot.setting)) steps.insert(steps.begin(), engine::SetFloatSettingEdit(load->first, load->second));
+  if (auto load = LoadSwitchOf(slot.setting))
+    steps.insert(steps.begin(), engine::SetFloatSettingEdit(load->first, load->second));
   if (Edit(engine::GroupEdit(std::move(steps), std::string("Choose ") + slot.label)))
     Say(QString("%1: %2").arg(slot.label, FromLoop(*name)));
 }
@@ -466,9 +488,10 @@ QWidget* CLoopEditorDock::BuildMotion() {
     curves_->SetPlayhead(frame);
   });
   layout->addLayout(BuildKeyRow(page));
-  auto* hint = new QLabel("Drag keys in time and value; Ctrl+click or drag a box for several; wheel zooms time, "
-                          "Shift+wheel values, middle button pans; Delete removes keys.",
-                          page);
+  auto* hint = new QLabel(
+      "Drag keys in time and value; Ctrl+click or drag a box for several; wheel zooms time, "
+      "Shift+wheel values, middle button pans; Delete removes keys.",
+      page);
   hint->setWordWrap(true);
   layout->addWidget(hint);
   return page;
@@ -621,7 +644,8 @@ void CLoopEditorDock::TypedValue() {
   }
   std::vector<LoopEdit> steps;
   for (const KeyMark& m : curves_->selection())
-    steps.push_back(m.key == 0 ? engine::SetInitialEdit(m.track, *value) : engine::SetKeyValueEdit(m.track, m.key, *value));
+    steps.push_back(m.key == 0 ? engine::SetInitialEdit(m.track, *value)
+                               : engine::SetKeyValueEdit(m.track, m.key, *value));
   if (steps.empty()) return;
   Edit(steps.size() == 1 ? steps.front() : engine::GroupEdit(std::move(steps), "Set key values"));
 }
@@ -739,7 +763,8 @@ void CLoopEditorDock::RunCheck() {
     if (!seq) found.push_back({true, "unreadable", seq.error().ToString()});
     else found = render::CheckLoop(*seq);
     QMetaObject::invokeMethod(
-        qApp, [self, found = std::move(found), generation]() mutable {
+        qApp,
+        [self, found = std::move(found), generation]() mutable {
           if (!self || generation != self->check_generation_) return;  // a later check is coming
           self->findings_ = std::move(found);
           self->ShowFindings();
@@ -850,8 +875,7 @@ void CLoopEditorDock::FillEditMenu(QMenu* menu) {
     start->setCheckable(true);
     start->setChecked(undo.empty());
     connect(start, &QAction::triggered, this, [this] {
-      while (doc_.Undo()) {
-      }
+      while (doc_.Undo()) {}
     });
   });
 }

@@ -145,7 +145,7 @@ class CLoopEditorDock : public QDockWidget {
   QTimer playhead_timer_;
   // A drag under way: where the marks and keys were when it began.
   bool dragging_ = false;
-  bool drag_started_ = false;    // its first step was applied
+  bool drag_started_ = false;     // its first step was applied
   bool drag_moved_keys_ = false;  // it has moved keys in time
   std::map<KeyMark, float> drag_values_;
   std::vector<int32_t> drag_frames_;

@@ -39,8 +39,7 @@ void ScanSequenceFolder(DesktopState& desktop, const fs::path& sequences_folder)
   desktop.sequence_names.assign(1, kNothingSelected);
   std::error_code ec;
   fs::directory_iterator it(sequences_folder, ec), end;
-  for (; !ec && it != end && static_cast<int>(desktop.sequence_names.size()) < kMaxSequenceNames;
-       it.increment(ec)) {
+  for (; !ec && it != end && static_cast<int>(desktop.sequence_names.size()) < kMaxSequenceNames; it.increment(ec)) {
     const std::string name = it->path().filename().string();
     const size_t dot = name.rfind('.');
     if (dot == std::string::npos || name.compare(dot + 1, std::string::npos, "lqf") != 0) continue;

@@ -54,7 +54,7 @@ class CLoopWindowDlg : public QDialog {
   CLoopWindowDlg(ViewHost& view, QWidget* parent = nullptr);
   CThumbsListCtrl* thumbs() const { return thumbs_; }
 
-  void LoadSelected();  // "Load Selected Video Loop"
+  void LoadSelected();     // "Load Selected Video Loop"
   void accept() override;  // "Close": the control panel comes back
 
  private:

@@ -167,7 +167,8 @@ void CMidiDlg::FillInputs() {
   input_combo_->setCurrentIndex(at);
   if (sync_.MidiProblem().empty()) {
     if (chosen.empty()) state_label_->setText("No input chosen.");
-    else if (!sync_.remote().connected()) state_label_->setText(chosen_text + " is not connected; it is used when it is.");
+    else if (!sync_.remote().connected())
+      state_label_->setText(chosen_text + " is not connected; it is used when it is.");
     else state_label_->setText(chosen_text + " is connected.");
   }
   FillTable();
@@ -178,8 +179,9 @@ void CMidiDlg::FillTable() {
   table_->setRowCount(static_cast<int>(mappings.size()));
   for (size_t i = 0; i < mappings.size(); ++i) {
     const int row = static_cast<int>(i);
-    table_->setItem(row, 0, new QTableWidgetItem(QString::fromStdString(
-                                midi::DescribeControl(mappings[i].control, mappings[i].fine))));
+    table_->setItem(
+        row, 0,
+        new QTableWidgetItem(QString::fromStdString(midi::DescribeControl(mappings[i].control, mappings[i].fine))));
     table_->setItem(row, 1, new QTableWidgetItem(QString::fromStdString(midi::DescribeTarget(mappings[i].target))));
   }
   remove_button_->setEnabled(!mappings.empty());
@@ -247,7 +249,8 @@ void CMidiDlg::RemoveSelected() {
   std::vector<midi::MidiMapping> mappings = sync_.remote().Mappings(device);
   std::vector<bool> gone(mappings.size(), false);
   for (const QModelIndex& index : table_->selectionModel()->selectedRows())
-    if (index.row() >= 0 && static_cast<size_t>(index.row()) < gone.size()) gone[static_cast<size_t>(index.row())] = true;
+    if (index.row() >= 0 && static_cast<size_t>(index.row()) < gone.size())
+      gone[static_cast<size_t>(index.row())] = true;
   std::vector<midi::MidiMapping> kept;
   for (size_t i = 0; i < mappings.size(); ++i)
     if (!gone[i]) kept.push_back(mappings[i]);

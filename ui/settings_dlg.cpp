@@ -21,7 +21,8 @@
 
 namespace vl::ui {
 
-CSettingsDlg::CSettingsDlg(QWidget* parent) : QDialog(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+CSettingsDlg::CSettingsDlg(QWidget* parent)
+    : QDialog(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
   setWindowTitle(QString());
   auto* layout = new QVBoxLayout(this);
 
@@ -50,7 +51,8 @@ CSettingsDlg::CSettingsDlg(QWidget* parent) : QDialog(parent, Qt::Tool | Qt::Cus
   row->addWidget(new QLabel("Output screen", shows));
   screen_combo_ = new QComboBox(shows);
   screen_combo_->addItem("The main window's screen", QString());
-  for (const QScreen* screen : QGuiApplication::screens()) screen_combo_->addItem(ScreenLabel(screen), ScreenId(screen));
+  for (const QScreen* screen : QGuiApplication::screens())
+    screen_combo_->addItem(ScreenLabel(screen), ScreenId(screen));
   row->addWidget(screen_combo_, 1);
   layout->addWidget(shows);
 

@@ -98,11 +98,12 @@ SettingsShown SettingsOf(const engine::SceneState& scene);
 bool RunSettingsCommand(const SettingsShown& shown, const std::function<engine::SceneState&()>& scene,
                         DesktopState& desktop, QSettings& store, QWidget* main_window, QWidget* parent,
                         const std::function<int(CSettingsDlg&)>& run = {}, std::string* note = nullptr);
-inline bool RunSettingsCommand(engine::SceneState& scene, DesktopState& desktop, QSettings& store,
-                               QWidget* main_window, QWidget* parent,
-                               const std::function<int(CSettingsDlg&)>& run = {}, std::string* note = nullptr) {
-  return RunSettingsCommand(SettingsOf(scene), [&scene]() -> engine::SceneState& { return scene; }, desktop, store,
-                            main_window, parent, run, note);
+inline bool RunSettingsCommand(engine::SceneState& scene, DesktopState& desktop, QSettings& store, QWidget* main_window,
+                               QWidget* parent, const std::function<int(CSettingsDlg&)>& run = {},
+                               std::string* note = nullptr) {
+  return RunSettingsCommand(
+      SettingsOf(scene), [&scene]() -> engine::SceneState& { return scene; }, desktop, store, main_window, parent, run,
+      note);
 }
 
 }  // namespace vl::ui

@@ -109,7 +109,7 @@ QImage DecodeThumbnail(const std::string& path, FileStamp* stamp, std::string* w
     if (n > 0) {
       got += n;
     } else if (n == 0) {  // NOLINT(bugprone-branch-clone): each break has its own reason
-      break;  // the file shrank while it was read: decode what there is
+      break;              // the file shrank while it was read: decode what there is
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
       pollfd p{fd, POLLIN, 0};
       ::poll(&p, 1, 50);

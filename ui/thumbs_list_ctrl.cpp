@@ -74,10 +74,8 @@ QVariant ThumbsModel::data(const QModelIndex& index, int role) const {
       auto pixmap = cache_.Find(PathOf(index.row()));
       return pixmap ? *pixmap : waiting_;
     }
-    case Qt::SizeHintRole:
-      return kItemSize;
-    default:
-      return {};
+    case Qt::SizeHintRole: return kItemSize;
+    default: return {};
   }
 }
 

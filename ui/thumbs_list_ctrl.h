@@ -52,7 +52,7 @@ class ThumbsModel : public QAbstractListModel {
   std::vector<std::string> folders_;  // the first is the one Reset was given
   std::vector<std::string> names_;    // the system's bytes
   std::vector<size_t> row_folders_;   // each row's index in folders_
-  QPixmap waiting_;                 // shown until a row's picture is read
+  QPixmap waiting_;                   // shown until a row's picture is read
 };
 
 class CThumbsListCtrl : public QListView {

@@ -39,15 +39,16 @@ QPoint PlaceBeside(const QRect& main, const QSize& size, const QRect& room) {
   const int right_most = room.right() + 1 - size.width();
   const int bottom_most = room.bottom() + 1 - size.height();
   const QPoint candidates[] = {
-      {Clamp(main.left(), room.left(), right_most), main.bottom() + 1 + kGap},   // below
-      {main.right() + 1 + kGap, Clamp(main.top(), room.top(), bottom_most)},     // right
+      {Clamp(main.left(), room.left(), right_most), main.bottom() + 1 + kGap},           // below
+      {main.right() + 1 + kGap, Clamp(main.top(), room.top(), bottom_most)},             // right
       {Clamp(main.left(), room.left(), right_most), main.top() - kGap - size.height()},  // above
       {main.left() - kGap - size.width(), Clamp(main.top(), room.top(), bottom_most)},   // left
   };
   for (const QPoint& p : candidates)
     if (Inside(QRect(p, size), room)) return p;
   // Nowhere free: the corner of the room that covers the least of the main window.
-  QPoint best(Clamp(main.left(), room.left(), right_most), Clamp(room.bottom() + 1 - size.height(), room.top(), bottom_most));
+  QPoint best(Clamp(main.left(), room.left(), right_most),
+              Clamp(room.bottom() + 1 - size.height(), room.top(), bottom_most));
   int64_t least = Covered(QRect(best, size), main);
   for (const QPoint& p : {QPoint(room.left(), room.top()), QPoint(right_most, room.top()),
                           QPoint(room.left(), bottom_most), QPoint(right_most, bottom_most)}) {

@@ -98,8 +98,8 @@ int ToEdit(const Given& g, const std::string& in, const SceneState& scene, LoopE
     auto value = ParseTrackValue(right);
     if (!value) return Bad(g, value.error().message);
     if (auto key = FindKeyAtFrame(scene, frame); key && *key == 0)
-      note = g.Shown() + ": the first key's value is kept in the file but not played; --initial " +
-             TrackName(*track) + "=VALUE sets where the track starts";
+      note = g.Shown() + ": the first key's value is kept in the file but not played; --initial " + TrackName(*track) +
+             "=VALUE sets where the track starts";
     // With no key on FRAME a key row goes in first, every other track keeping its motion; a frame
     // after the last key lengthens the loop.
     edit = SetValueAtFrameEdit(scene, *track, frame, *value);
@@ -164,51 +164,52 @@ int RunEdit(const Request& r, const std::vector<Given>& edits) {
 
 VL_CLI_COMMAND(edit, "edit", "Change a loop's text, settings, initial values and keys and write it as a new loop file.",
                [](CLI::App& app) {
-  auto r = std::make_shared<Request>();
-  app.add_option("IN", r->in, "The loop to edit (a loop file or a loop source)")->required();
-  app.add_option("OUT", r->out, "The edited loop file to write (version 6)")->required();
-  // Every edit option may be given any number of times; they apply in command-line order.
-  struct Spec {
-    const char* name;
-    const char* type;
-    std::vector<std::string>* into;
-    const char* help;
-  };
-  const Spec specs[] = {
-      {"--text", "STRING", &r->text, "Set text_string, the text drawn"},
-      {"--set", "FIELD=VALUE", &r->set,
-       "Set a setting, named and written as dump prints it; a name sets its _length field too"},
-      {"--initial", "TRACK=VALUE", &r->initial, "Set the value TRACK starts from"},
-      {"--key", "TRACK@FRAME=VALUE", &r->key,
-       "Set TRACK's value at the key on FRAME; with no key there, a key is added first and the other "
-       "tracks keep their motion"},
-      {"--remove-key", "FRAME", &r->remove_key, "Remove the key on FRAME"},
-      {"--move-key", "FROM=TO", &r->move_key, "Move the key on frame FROM to frame TO"},
-  };
-  for (const Spec& s : specs)
-    app.add_option(s.name, *s.into, s.help)
-        ->type_name(s.type)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-        ->allow_extra_args(false);
-  // Room for "--key TRACK@FRAME=VALUE ..." beside its help, which the manual page is made from.
-  auto formatter = std::make_shared<CLI::Formatter>();
-  formatter->column_width(34);
-  app.formatter(formatter);
-  app.footer("Edits apply in the order given and may repeat. Exit 2 names the edit that cannot be made; "
-             "OUT is then not written.");
-  CLI::App* parsed = &app;
-  return [r, parsed] {
-    // Rebuild the order the edits were written in from the options' own parse order.
-    std::vector<Given> edits;
-    std::map<const CLI::Option*, size_t> used;
-    for (const CLI::Option* opt : parsed->parse_order()) {
-      if (opt->get_positional()) continue;
-      const std::string name = "--" + opt->get_single_name();
-      const auto& values = opt->results();
-      size_t& next = used[opt];
-      if (next < values.size()) edits.push_back({name, values[next]});
-      ++next;
-    }
-    return RunEdit(*r, edits);
-  };
-});
+                 auto r = std::make_shared<Request>();
+                 app.add_option("IN", r->in, "The loop to edit (a loop file or a loop source)")->required();
+                 app.add_option("OUT", r->out, "The edited loop file to write (version 6)")->required();
+                 // Every edit option may be given any number of times; they apply in command-line order.
+                 struct Spec {
+                   const char* name;
+                   const char* type;
+                   std::vector<std::string>* into;
+                   const char* help;
+                 };
+                 const Spec specs[] = {
+                     {"--text", "STRING", &r->text, "Set text_string, the text drawn"},
+                     {"--set", "FIELD=VALUE", &r->set,
+                      "Set a setting, named and written as dump prints it; a name sets its _length field too"},
+                     {"--initial", "TRACK=VALUE", &r->initial, "Set the value TRACK starts from"},
+                     {"--key", "TRACK@FRAME=VALUE", &r->key,
+                      "Set TRACK's value at the key on FRAME; with no key there, a key is added first and the other "
+                      "tracks keep their motion"},
+                     {"--remove-key", "FRAME", &r->remove_key, "Remove the key on FRAME"},
+                     {"--move-key", "FROM=TO", &r->move_key, "Move the key on frame FROM to frame TO"},
+                 };
+                 for (const Spec& s : specs)
+                   app.add_option(s.name, *s.into, s.help)
+                       ->type_name(s.type)
+                       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+                       ->allow_extra_args(false);
+                 // Room for "--key TRACK@FRAME=VALUE ..." beside its help, which the manual page is made from.
+                 auto formatter = std::make_shared<CLI::Formatter>();
+                 formatter->column_width(34);
+                 app.formatter(formatter);
+                 app.footer(
+                     "Edits apply in the order given and may repeat. Exit 2 names the edit that cannot be made; "
+                     "OUT is then not written.");
+                 CLI::App* parsed = &app;
+                 return [r, parsed] {
+                   // Rebuild the order the edits were written in from the options' own parse order.
+                   std::vector<Given> edits;
+                   std::map<const CLI::Option*, size_t> used;
+                   for (const CLI::Option* opt : parsed->parse_order()) {
+                     if (opt->get_positional()) continue;
+                     const std::string name = "--" + opt->get_single_name();
+                     const auto& values = opt->results();
+                     size_t& next = used[opt];
+                     if (next < values.size()) edits.push_back({name, values[next]});
+                     ++next;
+                   }
+                   return RunEdit(*r, edits);
+                 };
+               });

@@ -60,8 +60,8 @@ class ProgressPrinter {
       if (terminal_) {
         constexpr int kWidth = 30;
         const int filled = total > 0 ? static_cast<int>(static_cast<int64_t>(kWidth) * done / total) : 0;
-        text = "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kWidth - filled), '.') +
-               "] " + text;
+        text = "[" + std::string(static_cast<size_t>(filled), '#') +
+               std::string(static_cast<size_t>(kWidth - filled), '.') + "] " + text;
       }
     }
     if (terminal_) {
@@ -117,14 +117,17 @@ int Run(const Options& o, std::string* why = nullptr) {
   request.audio_path = o.audio;
   if (!o.format.empty()) {
     const auto format = ex::ParseExportFormat(o.format);
-    if (!format) return vl::cli::UsageError(kName, "--format wants mp4, avi, mpg, 3gp, mkv, png, webp, gif or dvd, not " + o.format);
+    if (!format)
+      return vl::cli::UsageError(kName,
+                                 "--format wants mp4, avi, mpg, 3gp, mkv, png, webp, gif or dvd, not " + o.format);
     request.format = *format;
   }
   // What the command line asks for is checked before anything is drawn.
   std::string error;
   const auto resolved = ex::ResolveFormat(request.preset, request.format, &error);
   if (!resolved) return vl::cli::UsageError(kName, error);
-  if (!ex::CheckOutputName(request.out_path, request.preset, *resolved, &error)) return vl::cli::UsageError(kName, error);
+  if (!ex::CheckOutputName(request.out_path, request.preset, *resolved, &error))
+    return vl::cli::UsageError(kName, error);
   if (vl::Status same = vl::RefuseSameFile(request.loop_path, request.out_path))
     return vl::cli::UsageError(kName, same->ToString());
 
@@ -145,9 +148,9 @@ int Run(const Options& o, std::string* why = nullptr) {
   const ex::PresetFormat& p = *ex::PresetFormatOf(request.preset);
   std::printf("%s: %d frames (%d a cycle) of %d x %d, %s, %s%s\n", vl::EscapeControl(o.out).c_str(),
               result.frames_written, result.loop_frames, result.width, result.height,
-              p.ntsc_rate ? (std::to_string(p.fps) + "000/1001 fps").c_str()
-                                                                 : (std::to_string(p.fps) + " fps").c_str(),
-              result.encoder.c_str(), result.audio_encoder.empty() ? "" : (" with " + result.audio_encoder + " sound").c_str());
+              p.ntsc_rate ? (std::to_string(p.fps) + "000/1001 fps").c_str() : (std::to_string(p.fps) + " fps").c_str(),
+              result.encoder.c_str(),
+              result.audio_encoder.empty() ? "" : (" with " + result.audio_encoder + " sound").c_str());
   return 0;
 }
 
@@ -215,8 +218,8 @@ int RunOne(Options& o) {
   if (o.args.empty()) return vl::cli::UsageError(kName, "LOOP is required");
   if (o.args.size() == 1) return vl::cli::UsageError(kName, "OUT is required");
   if (o.args.size() > 2)
-    return vl::cli::UsageError(kName, "one LOOP and its OUT, or several loops with --out-dir DIR; " + o.args[2] +
-                                          " was not expected");
+    return vl::cli::UsageError(
+        kName, "one LOOP and its OUT, or several loops with --out-dir DIR; " + o.args[2] + " was not expected");
   if (o.presets.size() != 1) return vl::cli::UsageError(kName, "several presets need --out-dir DIR");
   o.loop = o.args[0];
   o.out = o.args[1];
@@ -229,8 +232,8 @@ std::vector<std::string> JobArgs(const CLI::App& app) {
   std::vector<std::string> args;
   for (const CLI::Option* opt : app.get_options()) {
     const std::string name = opt->get_name();
-    if (opt->get_positional() || opt->count() == 0 || name == "--help" || name == "--preset" ||
-        name == "--out-dir" || name == "--all" || name == "--name" || name == "--list" || name == "--shard")
+    if (opt->get_positional() || opt->count() == 0 || name == "--help" || name == "--preset" || name == "--out-dir" ||
+        name == "--all" || name == "--name" || name == "--list" || name == "--shard")
       continue;
     if (opt->get_expected_max() == 0) {  // a flag
       args.push_back(name);
@@ -282,10 +285,12 @@ VL_CLI_COMMAND(export, "export",
                  AddOptions(app, *o);
                  return [o, &app] {
                    if (!ParsePresets(o->preset_list, &o->presets))
-                     return vl::cli::UsageError(kName, "--preset wants a preset number 0-16, or with --out-dir a "
-                                                       "list N,M,..., not " + o->preset_list);
-                   const bool batch = !o->out_dir.empty() || o->all || o->list || !o->shard.empty() ||
-                                      !o->pattern.empty();
+                     return vl::cli::UsageError(kName,
+                                                "--preset wants a preset number 0-16, or with --out-dir a "
+                                                "list N,M,..., not " +
+                                                    o->preset_list);
+                   const bool batch =
+                       !o->out_dir.empty() || o->all || o->list || !o->shard.empty() || !o->pattern.empty();
                    return batch ? RunBatch(o, app) : RunOne(*o);
                  };
                });

@@ -142,10 +142,8 @@ class LivePlayer final : public vl::live::LivePlayerHost {
       status_lines_ = 0;
       status_muted_ = 0;
     }
-    if (status_lines_++ < kStatusLinesPerSecond)
-      std::fprintf(stderr, "vantaloop-cli: %s: %s\n", kName, line.c_str());
-    else
-      ++status_muted_;
+    if (status_lines_++ < kStatusLinesPerSecond) std::fprintf(stderr, "vantaloop-cli: %s: %s\n", kName, line.c_str());
+    else ++status_muted_;
   }
 
   // Plays until interrupted or out of time.
@@ -195,8 +193,8 @@ class LivePlayer final : public vl::live::LivePlayerHost {
           Status("Link: " + std::to_string(peers) + (peers == 1 ? " peer" : " peers"));
         }
       } else if (midi_) {
-        vl::link::FollowBeat(control_.beat(),
-                             vl::link::MidiClockBeat(midi_->clock(), beats, vl::midi::SteadySeconds()), now_s);
+        vl::link::FollowBeat(control_.beat(), vl::link::MidiClockBeat(midi_->clock(), beats, vl::midi::SteadySeconds()),
+                             now_s);
       }
 
       // The frame: the beat or the speed places it, playback draws it and steps on.
@@ -284,10 +282,8 @@ std::unique_ptr<vl::live::OscServer> StartOsc(const Options& o, LivePlayer& play
   if (o.osc_port == 0) return nullptr;
   std::string error;
   auto osc = vl::live::OscServer::Start(o.osc_port, &error);
-  if (!osc)
-    std::fprintf(stderr, "vantaloop-cli: %s: %s; playing without OSC\n", kName, error.c_str());
-  else
-    std::fprintf(stderr, "vantaloop-cli: %s: listening for OSC on UDP port %d\n", kName, osc->port());
+  if (!osc) std::fprintf(stderr, "vantaloop-cli: %s: %s; playing without OSC\n", kName, error.c_str());
+  else std::fprintf(stderr, "vantaloop-cli: %s: listening for OSC on UDP port %d\n", kName, osc->port());
   player.set_osc(osc.get());
   return osc;
 }
@@ -304,8 +300,10 @@ std::unique_ptr<vl::midi::MidiRemote> StartMidi(const Options& o, LivePlayer& pl
   auto midi = std::make_unique<vl::midi::MidiRemote>(*inputs);
   // The mappings learned in the desktop, read from its settings file when that is a plain file.
   std::error_code ec;
-  const fs::path profile = fs::path(QFile::encodeName(QStandardPaths::writableLocation(
-                               QStandardPaths::GenericConfigLocation)).toStdString()) / "Vantaloop" / "Vantaloop.conf";
+  const fs::path profile =
+      fs::path(
+          QFile::encodeName(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)).toStdString()) /
+      "Vantaloop" / "Vantaloop.conf";
   if (fs::is_regular_file(profile, ec) && fs::file_size(profile, ec) <= (1u << 20) && !ec) {
     QSettings store(QString::fromStdString(profile.string()), QSettings::IniFormat);
     for (const QString& problem : vl::ui::ReadMidiMappings(store, *midi))
@@ -330,9 +328,11 @@ int Run(Options o) {
   std::error_code ec;
   const fs::path loop_path = fs::absolute(o.loop, ec);
   if (ec) return vl::cli::Fail(kName, o.loop + ": no such file");
-  if (const std::string why = vl::WhyNotReadable(loop_path); !why.empty()) return vl::cli::Fail(kName, o.loop + ": " + why);
+  if (const std::string why = vl::WhyNotReadable(loop_path); !why.empty())
+    return vl::cli::Fail(kName, o.loop + ": " + why);
   if (!o.snapshot.empty())
-    if (vl::Status same = vl::RefuseSameFile(loop_path, o.snapshot)) return vl::cli::UsageError(kName, same->ToString());
+    if (vl::Status same = vl::RefuseSameFile(loop_path, o.snapshot))
+      return vl::cli::UsageError(kName, same->ToString());
 
   // One thread owns the scene, the GL context and the renderer: this one.
   vl::render::SteadyClock clock;
@@ -381,25 +381,23 @@ int Run(Options o) {
 
 }  // namespace
 
-VL_CLI_COMMAND(play, "play", "Play a loop in real time without a window, remote-controlled over OSC.",
-               [](CLI::App& app) {
-                 auto o = std::make_shared<Options>();
-                 app.add_option("LOOP.lqf", o->loop, "The loop file")->required();
-                 app.add_option("--size", o->size, "Frame size, default 720x576")->type_name("WxH");
-                 app.add_option("--fps", o->fps, "Frames per second, default 25")->type_name("N");
-                 app.add_option("--seconds", o->seconds, "Stop after this long (default: until Ctrl+C)")
-                     ->type_name("S");
-                 app.add_option("--osc", o->osc, "Take OSC messages on this UDP port")->type_name("PORT");
-                 app.add_option("--stream", o->streams,
-                                "Send the frames shown to udp://host:port or srt://host:port (MPEG-TS), "
-                                "rtmp://host/app/key or a V4L2 loopback /dev/videoN; may be given again")
-                     ->type_name("URL");
-                 app.add_option("--snapshot", o->snapshot,
-                                "Where the OSC message /vantaloop/snapshot writes the frame on screen")
-                     ->type_name("FILE.png");
-                 app.add_option("--midi", o->midi,
-                                "Take this MIDI input's learned controls and its clock (device name, as Options > MIDI shows it)")
-                     ->type_name("NAME");
-                 app.add_flag("--link", o->link, "Join the Link session: follow its tempo and bar");
-                 return [o] { return Run(*o); };
-               });
+VL_CLI_COMMAND(
+    play, "play", "Play a loop in real time without a window, remote-controlled over OSC.", [](CLI::App& app) {
+      auto o = std::make_shared<Options>();
+      app.add_option("LOOP.lqf", o->loop, "The loop file")->required();
+      app.add_option("--size", o->size, "Frame size, default 720x576")->type_name("WxH");
+      app.add_option("--fps", o->fps, "Frames per second, default 25")->type_name("N");
+      app.add_option("--seconds", o->seconds, "Stop after this long (default: until Ctrl+C)")->type_name("S");
+      app.add_option("--osc", o->osc, "Take OSC messages on this UDP port")->type_name("PORT");
+      app.add_option("--stream", o->streams,
+                     "Send the frames shown to udp://host:port or srt://host:port (MPEG-TS), "
+                     "rtmp://host/app/key or a V4L2 loopback /dev/videoN; may be given again")
+          ->type_name("URL");
+      app.add_option("--snapshot", o->snapshot, "Where the OSC message /vantaloop/snapshot writes the frame on screen")
+          ->type_name("FILE.png");
+      app.add_option("--midi", o->midi,
+                     "Take this MIDI input's learned controls and its clock (device name, as Options > MIDI shows it)")
+          ->type_name("NAME");
+      app.add_flag("--link", o->link, "Join the Link session: follow its tempo and bar");
+      return [o] { return Run(*o); };
+    });

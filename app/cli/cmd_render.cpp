@@ -81,7 +81,8 @@ std::optional<int> TakeTyped(Options& o, const Typed& t) {
       (!ParsePair(t.frames, '-', 0, vl::engine::kFrameSlots - 1, &o.first, &o.last) || o.first > o.last))
     return vl::cli::UsageError(kName, "--frames wants A-B with 0 <= A <= B <= 9999");
   if (!t.every.empty() && !ParseInt(t.every, 1, vl::engine::kFrameSlots, &o.every))
-    return vl::cli::UsageError(kName, "--every wants a whole number from 1 to " + std::to_string(vl::engine::kFrameSlots));
+    return vl::cli::UsageError(kName,
+                               "--every wants a whole number from 1 to " + std::to_string(vl::engine::kFrameSlots));
   if (!o.out_dir.empty() + !o.sheet.empty() + !o.video.empty() != 1)
     return vl::cli::UsageError(kName, "give one of --out DIR, --sheet FILE.png or --video FILE.mp4");
   // A video has every frame of the range.
@@ -182,7 +183,8 @@ int Run(Options o, const Typed& t) {
   std::error_code ec;
   fs::path loop_path = fs::absolute(o.loop, ec);
   if (ec) return vl::cli::Fail(kName, o.loop + ": no such file");
-  if (const std::string why = vl::WhyNotReadable(loop_path); !why.empty()) return vl::cli::Fail(kName, o.loop + ": " + why);
+  if (const std::string why = vl::WhyNotReadable(loop_path); !why.empty())
+    return vl::cli::Fail(kName, o.loop + ": " + why);
   // The loop is read whole before anything is written, but a video is written as it is drawn.
   for (const std::string& out : {o.sheet, o.video})
     if (!out.empty())
@@ -194,7 +196,8 @@ int Run(Options o, const Typed& t) {
   setup.width = o.width;
   setup.height = o.height;
   setup.fps = o.fps;
-  if (o.reference || o.fast) setup.mode = o.reference ? vl::render::RenderMode::kReference : vl::render::RenderMode::kFast;
+  if (o.reference || o.fast)
+    setup.mode = o.reference ? vl::render::RenderMode::kReference : vl::render::RenderMode::kFast;
   setup.prepare_assets = [&](vl::render::RenderAssets& assets) { assets.set_model_progress(&model_progress); };
   std::string error;
   auto run = vl::headless::LoopRun::Create(setup, &error);
@@ -202,7 +205,8 @@ int Run(Options o, const Typed& t) {
   if (vl::Status err = run->Load(loop_path)) return vl::cli::Fail(kName, err->ToString());
 
   const int end = vl::engine::PlayedFrameCount(run->scene());
-  if (!vl::engine::HasFramesToPlay(run->scene())) return vl::cli::Fail(kName, o.loop + ": " + vl::engine::kNothingToPlay);
+  if (!vl::engine::HasFramesToPlay(run->scene()))
+    return vl::cli::Fail(kName, o.loop + ": " + vl::engine::kNothingToPlay);
   if (o.first < 0) o.first = 0, o.last = end - 1;
   if (o.last >= end)
     return vl::cli::Fail(kName, o.loop + ": frames " + std::to_string(o.first) + "-" + std::to_string(o.last) +
@@ -239,25 +243,25 @@ int Run(Options o, const Typed& t) {
 
 }  // namespace
 
-VL_CLI_COMMAND(render, "render",
-               "Play a loop headless and write its frames as PNG files, a contact sheet or a video.",
-               [](CLI::App& app) {
-                 auto o = std::make_shared<Options>();
-                 auto t = std::make_shared<Typed>();
-                 app.add_option("LOOP.lqf", o->loop, "The loop file")->required();
-                 app.add_option("--out", o->out_dir, "Write frame_NNNNN.png files into DIR")->type_name("DIR");
-                 app.add_option("--sheet", o->sheet, "Write one contact sheet of up to 16 frames")->type_name("FILE.png");
-                 app.add_option("--video", o->video, "Write an H.264 video (.mp4, .mkv, .avi, .mov)")
-                     ->type_name("FILE.mp4");
-                 app.add_option("--size", t->size, "Frame size, default 720x576")->type_name("WxH");
-                 app.add_option("--fps", t->fps, "Frames per second, default 25")->type_name("N");
-                 app.add_option("--frames", t->frames, "Only frames A to B")->type_name("A-B");
-                 app.add_option("--every", t->every, "Every K-th frame of the range")->type_name("K");
-                 auto* fast = app.add_flag("--fast", o->fast, "Sum the echoes partly at reduced resolution (faster, "
-                                                              "within a few levels of exact)");
-                 app.add_flag("--reference", o->reference,
-                              "Draw every pass as written, one quad per echo layer (slow; for comparisons; "
-                              "also VANTALOOP_REFERENCE=1)")
-                     ->excludes(fast);
-                 return [o, t] { return Run(*o, *t); };
-               });
+VL_CLI_COMMAND(
+    render, "render", "Play a loop headless and write its frames as PNG files, a contact sheet or a video.",
+    [](CLI::App& app) {
+      auto o = std::make_shared<Options>();
+      auto t = std::make_shared<Typed>();
+      app.add_option("LOOP.lqf", o->loop, "The loop file")->required();
+      app.add_option("--out", o->out_dir, "Write frame_NNNNN.png files into DIR")->type_name("DIR");
+      app.add_option("--sheet", o->sheet, "Write one contact sheet of up to 16 frames")->type_name("FILE.png");
+      app.add_option("--video", o->video, "Write an H.264 video (.mp4, .mkv, .avi, .mov)")->type_name("FILE.mp4");
+      app.add_option("--size", t->size, "Frame size, default 720x576")->type_name("WxH");
+      app.add_option("--fps", t->fps, "Frames per second, default 25")->type_name("N");
+      app.add_option("--frames", t->frames, "Only frames A to B")->type_name("A-B");
+      app.add_option("--every", t->every, "Every K-th frame of the range")->type_name("K");
+      auto* fast = app.add_flag("--fast", o->fast,
+                                "Sum the echoes partly at reduced resolution (faster, "
+                                "within a few levels of exact)");
+      app.add_flag("--reference", o->reference,
+                   "Draw every pass as written, one quad per echo layer (slow; for comparisons; "
+                   "also VANTALOOP_REFERENCE=1)")
+          ->excludes(fast);
+      return [o, t] { return Run(*o, *t); };
+    });

@@ -51,12 +51,10 @@ int RunInfo(const std::vector<std::string>& args) {
               keys[static_cast<size_t>(s.keyframe_count)]);
   std::printf("  frames                 %d\n", s.baked_frame_count);
   std::printf("  text                   \"%s\" in %s%s\n", vl::EscapeControl(st.text_string).c_str(),
-              vl::EscapeControl(st.text_font_face).c_str(),
-              vl::IsOn(st.text_on) ? "" : " (off)");
+              vl::EscapeControl(st.text_font_face).c_str(), vl::IsOn(st.text_on) ? "" : " (off)");
   const vl::render::FontRequest font{st.text_font_face, st.text_font_weight, st.text_font_italic != 0, st.text_string};
   const auto faces = vl::render::FindFontCandidates(font);
-  if (faces.empty())
-    std::printf("  drawn in               nothing: no outline font can stand in\n");
+  if (faces.empty()) std::printf("  drawn in               nothing: no outline font can stand in\n");
   else if (faces.front().exact)
     std::printf("  drawn in               %s\n", vl::EscapeControl(vl::render::FontFaceName(faces.front())).c_str());
   else
@@ -69,10 +67,10 @@ int RunInfo(const std::vector<std::string>& args) {
     float on;
   };
   const Layer layers[] = {
-      {"text", st.text_on},         {"sprites", st.sprites_on},   {"particles", st.particles_on},
-      {"vortex", st.vortex_on},     {"tunnel", st.tunnel_on},     {"backdrops", st.backdrop_on},
-      {"photos", st.photo_on},      {"model 1", st.model_1_on},   {"model 2", st.model_2_on},
-      {"model 3", st.model_3_on},   {"trail", st.trail_on},       {"scene echo", st.scene_echo_on},
+      {"text", st.text_on},       {"sprites", st.sprites_on}, {"particles", st.particles_on},
+      {"vortex", st.vortex_on},   {"tunnel", st.tunnel_on},   {"backdrops", st.backdrop_on},
+      {"photos", st.photo_on},    {"model 1", st.model_1_on}, {"model 2", st.model_2_on},
+      {"model 3", st.model_3_on}, {"trail", st.trail_on},     {"scene echo", st.scene_echo_on},
   };
   std::string on;
   for (const Layer& l : layers)
@@ -184,9 +182,13 @@ vl::cli::Run Files(CLI::App& app, std::vector<const char*> names, int (*run)(con
 
 VL_CLI_COMMAND(info, "info", "Show a readable summary of a loop file.",
                [](CLI::App& app) { return Files(app, {"FILE"}, RunInfo); });
-VL_CLI_COMMAND(convert, "convert", "Rewrite a loop file of any version as version 6.",
-               [](CLI::App& app) { return Files(app, {"IN", "OUT"}, RunConvert); });
+VL_CLI_COMMAND(convert, "convert", "Rewrite a loop file of any version as version 6.", [](CLI::App& app) {
+  return Files(app, {"IN", "OUT"}, RunConvert);
+});
 VL_CLI_COMMAND(decompile, "decompile", "Print a loop file as editable source text (or write it to OUT).",
-               [](CLI::App& app) { return Files(app, {"FILE", "OUT?"}, RunDecompile); });
-VL_CLI_COMMAND(compile, "compile", "Make a loop file from source text.",
-               [](CLI::App& app) { return Files(app, {"SRC", "OUT"}, RunCompile); });
+               [](CLI::App& app) {
+                 return Files(app, {"FILE", "OUT?"}, RunDecompile);
+               });
+VL_CLI_COMMAND(compile, "compile", "Make a loop file from source text.", [](CLI::App& app) {
+  return Files(app, {"SRC", "OUT"}, RunCompile);
+});

@@ -13,7 +13,6 @@
 namespace {
 
 int RunTga(const std::vector<std::string>& names, bool detail) {
-
   // "-" stands for no file; paths are opened as given, relative to the current folder.
   std::optional<std::string> colour, alpha;
   if (names[0] != "-") colour = names[0];

@@ -52,7 +52,8 @@ int Run(const std::vector<std::string>& args, int size) {
   if (!run) return vl::cli::Fail(kName, error);
   if (vl::Status err = run->Load(loop)) return vl::cli::Fail(kName, err->ToString());
   const int end = vl::engine::PlayedFrameCount(run->scene());
-  if (!vl::engine::HasFramesToPlay(run->scene())) return vl::cli::Fail(kName, args[0] + ": " + vl::engine::kNothingToPlay);
+  if (!vl::engine::HasFramesToPlay(run->scene()))
+    return vl::cli::Fail(kName, args[0] + ": " + vl::engine::kNothingToPlay);
 
   // The middle frame, after a short run up to it: the trail and the fountains build up over a
   // few frames (the particles start warm after a load), and drawing from frame 0 would cost the
@@ -63,8 +64,8 @@ int Run(const std::vector<std::string>& args, int size) {
   for (int k = first; k <= middle; ++k) run->DrawNextFrame();
   vl::headless::Image image = run->ReadPixels();
   QImage frame(image.rgba.data(), image.width, image.height, image.width * 4, QImage::Format_RGBA8888);
-  QImage thumb = frame.convertToFormat(QImage::Format_RGB32)
-                     .scaled(size, size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+  QImage thumb =
+      frame.convertToFormat(QImage::Format_RGB32).scaled(size, size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
   // Encoded in memory and written as a whole: a full disk is an error, never an empty picture.
   QByteArray encoded;
   QBuffer buffer(&encoded);
@@ -81,12 +82,12 @@ int Run(const std::vector<std::string>& args, int size) {
 }  // namespace
 
 VL_CLI_COMMAND(thumbnail, "thumbnail",
-               "Draw the loop library's square picture of a loop (JPEG, or PNG for a .png name).",
-               [](CLI::App& app) {
+               "Draw the loop library's square picture of a loop (JPEG, or PNG for a .png name).", [](CLI::App& app) {
                  auto args = std::make_shared<std::vector<std::string>>(2);
                  auto size = std::make_shared<int>(kThumbSize);
                  app.add_option("LOOP.lqf", (*args)[0], "The loop file")->required();
-                 app.add_option("OUT.jpg", (*args)[1], "The picture to write: PNG when the name ends in .png, else JPEG")
+                 app.add_option("OUT.jpg", (*args)[1],
+                                "The picture to write: PNG when the name ends in .png, else JPEG")
                      ->required();
                  app.add_option("--size", *size, "The picture's width and height in pixels")
                      ->default_val(kThumbSize)

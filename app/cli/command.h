@@ -37,4 +37,5 @@ int UsageError(const char* command, const std::string& message);
 }  // namespace vl::cli
 
 #define VL_CLI_COMMAND(id, ...) \
-  [[maybe_unused]] static const bool vl_cli_registered_##id = ::vl::cli::RegisterCommand(::vl::cli::Command{__VA_ARGS__})
+  [[maybe_unused]] static const bool vl_cli_registered_##id = \
+      ::vl::cli::RegisterCommand(::vl::cli::Command{__VA_ARGS__})

@@ -39,7 +39,8 @@ int ListJobs(const std::vector<ex::BatchJob>& jobs, const ExportBatchOptions& o)
   // Every job names its library and files in full, so it runs the same from any folder and over ssh.
   std::error_code ec;
   const fs::path library = fs::absolute(ProgramFolder(), ec).lexically_normal();
-  const std::string head = ex::ShellQuote(ThisProgram()) + " --library " + ex::ShellQuote(library.string()) + " " + kName;
+  const std::string head =
+      ex::ShellQuote(ThisProgram()) + " --library " + ex::ShellQuote(library.string()) + " " + kName;
   std::string tail;
   for (const std::string& arg : o.job_args) tail += " " + ex::ShellQuote(arg);
   int done = 0, unlisted = 0;

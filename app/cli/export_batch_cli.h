@@ -9,9 +9,9 @@ namespace vl::cli {
 
 struct ExportBatchOptions {
   std::vector<std::string> loops;
-  bool all = false;                 // the library's loops too
+  bool all = false;  // the library's loops too
   std::vector<int> presets;
-  std::string format;               // as given to --format; empty for each preset's own
+  std::string format;  // as given to --format; empty for each preset's own
   std::string out_dir, pattern, shard;
   bool list = false;
   int loops_recorded = 1;

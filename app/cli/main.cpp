@@ -56,9 +56,7 @@ std::string UsageOf(const std::string& command) {
   CLI::App* sub = nullptr;
   try {
     sub = command.empty() ? g_app : g_app->get_subcommand(command);
-  } catch (const CLI::Error&) {
-    sub = g_app;
-  }
+  } catch (const CLI::Error&) { sub = g_app; }
   const std::string name = sub == g_app ? kProgram : std::string(kProgram) + " " + command;
   return CLI::Formatter().make_usage(sub, name);
 }
@@ -104,10 +102,8 @@ int Fail(const char* command, const std::string& message) {
 }
 
 int UsageError(const char* command, const std::string& message) {
-  if (command && *command)
-    std::fprintf(stderr, "%s: %s: %s\n", kProgram, command, vl::EscapeControl(message).c_str());
-  else
-    std::fprintf(stderr, "%s: %s\n", kProgram, vl::EscapeControl(message).c_str());
+  if (command && *command) std::fprintf(stderr, "%s: %s: %s\n", kProgram, command, vl::EscapeControl(message).c_str());
+  else std::fprintf(stderr, "%s: %s\n", kProgram, vl::EscapeControl(message).c_str());
   std::fputs(UsageOf(command ? command : "").c_str(), stderr);
   std::fprintf(stderr, "Run '%s%s%s --help' for more.\n", kProgram, command && *command ? " " : "",
                command ? command : "");
@@ -127,8 +123,7 @@ int main(int argc, char** argv) try {
   g_app = &app;
   app.set_version_flag("--version", kVersion, "Show the program version and exit");
   std::string library;
-  app.add_option("--library", library, "The library folder asset names are resolved against")
-      ->type_name("DIR");
+  app.add_option("--library", library, "The library folder asset names are resolved against")->type_name("DIR");
   app.require_subcommand(1);
   app.footer("vantaloop-cli COMMAND --help shows one command's usage.");
 
@@ -142,13 +137,9 @@ int main(int argc, char** argv) try {
 
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
+  } catch (const CLI::CallForHelp& e) { return app.exit(e); } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
-  } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
+  } catch (const CLI::CallForVersion& e) { return app.exit(e); } catch (const CLI::ParseError& e) {
     // Name the command the error belongs to, when one was given.
     std::string command;
     for (CLI::App* sub : app.get_subcommands()) command = sub->get_name();

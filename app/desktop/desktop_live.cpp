@@ -19,8 +19,7 @@ DesktopLive::DesktopLive(CZentropeView& view, QSettings& settings, QObject* pare
   // The control's state is the scene's companion: the drawing thread uses it during a tick, the
   // GUI thread between ticks (messages are made scene changes), never both at once.
   live::LiveControl* c = control_.get();
-  view_.set_live_hooks({[c](double now) { c->BeforeTick(now); },
-                        [c](engine::SceneState& s) { c->HoldTracks(s); },
+  view_.set_live_hooks({[c](double now) { c->BeforeTick(now); }, [c](engine::SceneState& s) { c->HoldTracks(s); },
                         [c](int drawn) { c->AfterTick(drawn); }});
   // Often enough that a message shows in the next frame or the one after.
   poll_.setInterval(5);
@@ -88,9 +87,8 @@ void DesktopLive::Dispatch(live::LiveMessage message) {
 }
 
 void DesktopLive::ChangeBeat(std::function<void(engine::BeatClock&, double)> change) {
-  view_.ChangeScene([this, change = std::move(change)](engine::SceneState&) {
-    change(control_->beat(), view_.NowSeconds());
-  });
+  view_.ChangeScene(
+      [this, change = std::move(change)](engine::SceneState&) { change(control_->beat(), view_.NowSeconds()); });
 }
 
 void DesktopLive::Tap() {

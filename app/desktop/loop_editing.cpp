@@ -51,8 +51,8 @@ LoopEditing::LoopEditing(QMainWindow& window, CZentropeView& view, QSettings& se
       doc_->OpenNewProject();
       return;
     }
-    if (Status failed = doc_->Open(path)) view_.Say(QString::fromStdString("The editor cannot read the loop: " +
-                                                                          EscapeControl(failed->ToString())));
+    if (Status failed = doc_->Open(path))
+      view_.Say(QString::fromStdString("The editor cannot read the loop: " + EscapeControl(failed->ToString())));
   });
   view.set_may_replace([this](CZentropeView::Replace why) {
     switch (why) {
@@ -134,11 +134,9 @@ bool LoopEditing::MayDiscard(const QString& what) {
   if (!doc_->modified()) return true;
   const QString name = doc_->path().empty() ? QString("The new loop")
                                             : QString::fromStdString(EscapeControl(doc_->path().filename().string()));
-  const auto answer = QMessageBox::question(&window_, "Unsaved changes",
-                                            QString("%1 has changes that are not saved. Save them first?\n(%2)")
-                                                .arg(name, what),
-                                            QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel,
-                                            QMessageBox::Save);
+  const auto answer = QMessageBox::question(
+      &window_, "Unsaved changes", QString("%1 has changes that are not saved. Save them first?\n(%2)").arg(name, what),
+      QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
   if (answer == QMessageBox::Discard) return true;
   if (answer == QMessageBox::Save) return Save();
   return false;
@@ -191,8 +189,8 @@ void LoopEditing::WriteThumbnail(const std::string& loop_path) {
   shown.scaled(96, 96, Qt::IgnoreAspectRatio, Qt::SmoothTransformation).save(&buffer, "JPG", 90);
   fs::path picture = loop;
   picture.replace_extension(".jpg");
-  if (Status failed = WriteFileBytes(picture, std::span(reinterpret_cast<const uint8_t*>(jpeg.constData()),
-                                                        static_cast<size_t>(jpeg.size())))) {
+  if (Status failed = WriteFileBytes(
+          picture, std::span(reinterpret_cast<const uint8_t*>(jpeg.constData()), static_cast<size_t>(jpeg.size())))) {
     view_.Say(QString::fromStdString("The loop's picture was not written: " + failed->ToString()));
     return;
   }

@@ -31,11 +31,11 @@ LoopFileWatch::Stamp LoopFileWatch::Look(const fs::path& path) {
   if (::stat(path.c_str(), &st) != 0) {
     s.missing = "gone";
   } else if (!S_ISREG(st.st_mode)) {
-    s.missing = S_ISFIFO(st.st_mode)  ? "a FIFO"
-                : S_ISDIR(st.st_mode) ? "a folder"
-                : S_ISSOCK(st.st_mode) ? "a socket"
+    s.missing = S_ISFIFO(st.st_mode)                           ? "a FIFO"
+                : S_ISDIR(st.st_mode)                          ? "a folder"
+                : S_ISSOCK(st.st_mode)                         ? "a socket"
                 : (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) ? "a device"
-                                                                : "not a regular file";
+                                                               : "not a regular file";
   }
   if (!s.missing.empty()) return s;
   s.exists = true;

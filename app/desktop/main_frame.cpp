@@ -159,9 +159,7 @@ void CMainFrame::Say(const QString& text, StatusKind kind) {
       problem_.clear();
       ShowMessage(text);
       break;
-    case StatusKind::kNotice:
-      ShowMessage(text, problem_.isEmpty() ? 0 : 5000);
-      break;
+    case StatusKind::kNotice: ShowMessage(text, problem_.isEmpty() ? 0 : 5000); break;
     case StatusKind::kBackground:
       if (problem_.isEmpty()) ShowMessage(text);
       break;
@@ -195,7 +193,8 @@ void CMainFrame::ShowMessages() {
 
 void CMainFrame::BuildMenus() {
   CZentropeView* v = view_;
-  auto add = [this](QMenu* menu, const QString& text, auto slot, const QKeySequence& keys = {}, const char* prompt = "") {
+  auto add = [this](QMenu* menu, const QString& text, auto slot, const QKeySequence& keys = {},
+                    const char* prompt = "") {
     QAction* a = menu->addAction(text);
     if (!keys.isEmpty()) a->setShortcut(keys);
     a->setStatusTip(QString::fromLatin1(prompt));
@@ -204,14 +203,18 @@ void CMainFrame::BuildMenus() {
   };
 
   QMenu* file = menuBar()->addMenu("&File");
-  add(file, "&Open Sequence.", [v] { v->OpenSequence(); }, QKeySequence("Ctrl+O"), "Open an existing document");
+  add(
+      file, "&Open Sequence.", [v] { v->OpenSequence(); }, QKeySequence("Ctrl+O"), "Open an existing document");
   file->addSeparator();
   file->addSeparator();
-  add(file, "Save Bitmap", [v] { v->SaveBitmap(); }, {}, "Save the picture shown as a bitmap file");
-  add(file, "Copy to Clipboard", [v] { v->CopyToClipboard(); }, {}, "Copy the picture shown to the clipboard");
+  add(
+      file, "Save Bitmap", [v] { v->SaveBitmap(); }, {}, "Save the picture shown as a bitmap file");
+  add(
+      file, "Copy to Clipboard", [v] { v->CopyToClipboard(); }, {}, "Copy the picture shown to the clipboard");
   editing_->AddMenus(file, nullptr, nullptr);  // Save and Save As
   file->addSeparator();
-  add(file, "E&xit", [this] { close(); }, {}, "Quit the application; prompts to save documents");
+  add(
+      file, "E&xit", [this] { close(); }, {}, "Quit the application; prompts to save documents");
 
   QMenu* view = menuBar()->addMenu("&View");
   QAction* status = view->addAction("&Status Bar");
@@ -220,30 +223,38 @@ void CMainFrame::BuildMenus() {
   status->setStatusTip("Show or hide the status bar");
   connect(status, &QAction::toggled, this, &CMainFrame::ToggleStatusBar);
   status_action_ = status;
-  add(view, "Open Controls", [v] { v->OpenControls(); }, {}, "Show the playback control panel");
-  add(view, "&Messages", [this] { ShowMessages(); }, {}, "Show every problem met with the playing loop");
+  add(
+      view, "Open Controls", [v] { v->OpenControls(); }, {}, "Show the playback control panel");
+  add(
+      view, "&Messages", [this] { ShowMessages(); }, {}, "Show every problem met with the playing loop");
   editing_->AddMenus(nullptr, nullptr, view);
-  QAction* full = add(view, "&Full Screen", [this] { SetFullScreen(!full_screen_); }, QKeySequence(Qt::Key_F11),
-                      "Show only the picture, on the output screen chosen in the settings");
+  QAction* full = add(
+      view, "&Full Screen", [this] { SetFullScreen(!full_screen_); }, QKeySequence(Qt::Key_F11),
+      "Show only the picture, on the output screen chosen in the settings");
   full->setShortcutContext(Qt::ApplicationShortcut);
 
   QMenu* options = menuBar()->addMenu("Options");
-  add(options, "Settings", [v] { v->ShowSettings(); }, {}, "Choose the export format and how the player starts");
+  add(
+      options, "Settings", [v] { v->ShowSettings(); }, {}, "Choose the export format and how the player starts");
   // The picture sent to other programs; its state and dropped frames sit in the status bar.
   auto* stream_output = new StreamOutput(*v, settings_, statusBar(), this);
-  add(options, "Stream Output...", [stream_output] { stream_output->ShowDialog(); }, {},
+  add(
+      options, "Stream Output...", [stream_output] { stream_output->ShowDialog(); }, {},
       "Send the picture shown to other programs: a network stream or a camera device");
   BuildLiveSync(options);
 
   QMenu* video = menuBar()->addMenu("Export Video");
-  add(video, "Export Video", [v] { v->ExportVideo(); }, {}, "Write the playing loop to a video file");
+  add(
+      video, "Export Video", [v] { v->ExportVideo(); }, {}, "Write the playing loop to a video file");
   // After the menus the player always had, which keyboard users and scripts reach by place.
   editing_->AddMenus(nullptr, menuBar()->addMenu("&Edit"), nullptr);
 
   QMenu* help = menuBar()->addMenu("&Help");
-  add(help, "&About Vantaloop...", [this] { About(); }, {},
+  add(
+      help, "&About Vantaloop...", [this] { About(); }, {},
       "Display program information, version number and copyright");
-  add(help, "Online Help", [this] { OpenWebPage(kHelpPage); }, {}, "Open the online help in the web browser");
+  add(
+      help, "Online Help", [this] { OpenWebPage(kHelpPage); }, {}, "Open the online help in the web browser");
 
   // Keyboard-only commands. Undo, cut, copy, paste and the pane keys have no command behind them.
   auto key = [this](const char* keys, auto slot) {

@@ -58,7 +58,8 @@ void StreamTap::Offer(const QImage& frame) {
   if (frame.isNull() || frame.format() != QImage::Format_RGB32) return;
   // RGB32 is 0xffRRGGBB in memory order B, G, R, X on the little-endian machines this runs on.
   static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "stream pixels are taken as BGRA");
-  const live::ShownFrame shown{frame.constBits(), frame.width(), frame.height(), int(frame.bytesPerLine()), index, seconds};
+  const live::ShownFrame shown{frame.constBits(),         frame.width(), frame.height(),
+                               int(frame.bytesPerLine()), index,         seconds};
   sender->DeliverPixels(shown, stream::PixelOrder::kBgra);
 }
 
@@ -161,7 +162,8 @@ StreamOutputDlg::StreamOutputDlg(StreamOutput& output, QSettings& settings, QWid
   setWindowTitle("Stream Output");
   url_ = new QLineEdit(output.running() ? output.url() : settings.value(kUrlKey).toString(), this);
   url_->setPlaceholderText("udp://127.0.0.1:5000");
-  url_->setToolTip("udp://host:port or srt://host:port (MPEG-TS), rtmp://host/app/key, or /dev/videoN (a v4l2loopback camera)");
+  url_->setToolTip(
+      "udp://host:port or srt://host:port (MPEG-TS), rtmp://host/app/key, or /dev/videoN (a v4l2loopback camera)");
   url_->setMinimumWidth(320);
   size_ = new QComboBox(this);
   for (const SizeChoice& s : kSizes) size_->addItem(s.label);
@@ -191,9 +193,7 @@ StreamOutputDlg::StreamOutputDlg(StreamOutput& output, QSettings& settings, QWid
     const SizeChoice& s = kSizes[size_->currentIndex()];
     settings_.setValue(kSizeKey, size_->currentIndex());
     QString error;
-    if (!output_.Start(url_->text(), s.width, s.height, &error)) {
-      state_->setText(error);
-    }
+    if (!output_.Start(url_->text(), s.width, s.height, &error)) { state_->setText(error); }
     Refresh();
   });
   connect(stop_, &QPushButton::clicked, this, [this] { output_.Stop(); });

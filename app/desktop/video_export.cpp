@@ -68,17 +68,21 @@ void VideoExport::Start() {
       // The view keeps the event loop busy; never queue more than a few updates behind it.
       if (pending_progress_.load() > 2 && done < total) return;
       ++pending_progress_;
-      QMetaObject::invokeMethod(this, [this, phase, done, total] {
-        --pending_progress_;
-        OnProgress(phase, done, total);
-      }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          this,
+          [this, phase, done, total] {
+            --pending_progress_;
+            OnProgress(phase, done, total);
+          },
+          Qt::QueuedConnection);
     };
     observer.warning = [this](const std::string& line) {
       std::lock_guard<std::mutex> lock(warnings_mutex_);
       warnings_.push_back(line);
     };
     exporting::ExportResult result = exporting::ExportLoop(request_, observer);
-    QMetaObject::invokeMethod(this, [this, result] { OnFinished(result); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, result] { OnFinished(result); }, Qt::QueuedConnection);
   });
 }
 
@@ -90,10 +94,8 @@ QString VideoExport::ProgressText(exporting::ExportPhase phase, int done, int to
   if (phase == exporting::ExportPhase::kPreroll)
     text = total > 0 ? QString("Playing the loop through once before recording (%1 of %2)").arg(done).arg(total)
                      : QString("Starting");
-  else if (phase == exporting::ExportPhase::kFinishing)
-    text = QString("Finishing the file (%1 frames)").arg(total);
-  else
-    text = QString("Frame %1 of %2").arg(done).arg(total);
+  else if (phase == exporting::ExportPhase::kFinishing) text = QString("Finishing the file (%1 frames)").arg(total);
+  else text = QString("Frame %1 of %2").arg(done).arg(total);
   text += "\nElapsed " + Clock(elapsed_ms);
   if (phase == exporting::ExportPhase::kRecording && left_ms >= 0 && total > done)
     text += ", about " + Clock(left_ms) + " left";
@@ -107,8 +109,7 @@ void VideoExport::OnProgress(exporting::ExportPhase phase, int done, int total) 
   if (phase == exporting::ExportPhase::kRecording) left_.Recorded(elapsed, done);
   if (!dialog_) return;
   const QString file = QFileInfo(QString::fromStdString(request_.out_path)).fileName();
-  dialog_->setLabelText("Exporting " + file + "\n" +
-                        ProgressText(phase, done, total, elapsed, left_.LeftMs(total)));
+  dialog_->setLabelText("Exporting " + file + "\n" + ProgressText(phase, done, total, elapsed, left_.LeftMs(total)));
   dialog_->setMaximum(phase == exporting::ExportPhase::kRecording ? total : 0);
   dialog_->setValue(phase == exporting::ExportPhase::kRecording ? done : 0);
 }

@@ -201,12 +201,14 @@ bool CZentropeView::ReloadLoop() {
     // Where and why first: the status bar may cut the end off.
     LoadError shown = seq.error();
     if (shown.file == path) shown.file = name;
-    Say(QString::fromStdString(shown.ToString() + " (not reloaded; the loop plays on as it was)"), StatusKind::kProblem);
+    Say(QString::fromStdString(shown.ToString() + " (not reloaded; the loop plays on as it was)"),
+        StatusKind::kProblem);
     std::fprintf(stderr, "vantaloop: not reloaded: %s\n", seq.error().ToString().c_str());
     return false;
   }
   if (!HasFramesToPlay(*seq)) {
-    const std::string text = EscapeControl(name) + ": " + engine::kNothingToPlay + " (not reloaded; the loop plays on as it was)";
+    const std::string text =
+        EscapeControl(name) + ": " + engine::kNothingToPlay + " (not reloaded; the loop plays on as it was)";
     Say(QString::fromStdString(text), StatusKind::kProblem);
     std::fprintf(stderr, "vantaloop: not reloaded: %s\n", text.c_str());
     return false;

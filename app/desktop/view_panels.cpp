@@ -170,7 +170,8 @@ void CZentropeView::OpenLoopWindow() {
   if (const QScreen* screen = main->screen()) {
     const QRect room = screen->availableGeometry();
     int below = room.top();
-    if (auto* frame = qobject_cast<QMainWindow*>(main); frame && frame->menuWidget() && frame->menuWidget()->isVisible())
+    if (auto* frame = qobject_cast<QMainWindow*>(main);
+        frame && frame->menuWidget() && frame->menuWidget()->isVisible())
       below = frame->menuWidget()->mapToGlobal(QPoint(0, frame->menuWidget()->height())).y();
     loop_window_->setGeometry(
         ui::PlaceLarge(loop_window_->size(), FrameMargins(main), main->frameGeometry(), below, room, 400));

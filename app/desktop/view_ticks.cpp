@@ -17,8 +17,9 @@ QImage ImageOf(const session::Frame& f) {
   if (!f.pixels) return {};
   using Pixels = std::shared_ptr<std::vector<uint32_t>>;
   auto* keep = new Pixels(f.pixels);
-  return QImage(reinterpret_cast<uchar*>(f.pixels->data()), f.width, f.height, f.width * 4, QImage::Format_RGB32,
-                [](void* p) { delete static_cast<Pixels*>(p); }, keep);
+  return QImage(
+      reinterpret_cast<uchar*>(f.pixels->data()), f.width, f.height, f.width * 4, QImage::Format_RGB32,
+      [](void* p) { delete static_cast<Pixels*>(p); }, keep);
 }
 
 double MsBetween(session::SteadyTime from, session::SteadyTime to) {
@@ -65,8 +66,8 @@ void CZentropeView::Pump() {
   // During a load the scene is half replaced: no ticks, the last frame stays on screen.
   if (!started_ || loading_) return;
   const QSize size = DeviceSize();
-  session_.StartTick({size.width(), size.height(), control_panel_ != nullptr,
-                      control_panel_ ? control_panel_->SliderPosition() : 0});
+  session_.StartTick(
+      {size.width(), size.height(), control_panel_ != nullptr, control_panel_ ? control_panel_->SliderPosition() : 0});
 }
 
 void CZentropeView::AwaitScene() {

@@ -46,9 +46,8 @@ CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* 
       assets_(*this),
       splash_(options_.splash_pause_ms),
       trace_ticks_(std::getenv("VANTALOOP_TRACE_TICKS") != nullptr),
-      session_(assets_, ProgramRandom(), [this] {
-        QMetaObject::invokeMethod(this, &CZentropeView::TickFinished, Qt::QueuedConnection);
-      }) {
+      session_(assets_, ProgramRandom(),
+               [this] { QMetaObject::invokeMethod(this, &CZentropeView::TickFinished, Qt::QueuedConnection); }) {
   // Every pixel is the frame's (or black before the first).
   setAttribute(Qt::WA_OpaquePaintEvent);
   setMinimumSize(16, 16);
@@ -76,7 +75,8 @@ CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* 
     Tell(what == "gone" ? name + " is gone (deleted or renamed); the loop plays on as it was"
                         : name + " is now " + what.toStdString() + ", not a regular file; the loop plays on as it was");
   });
-  connect(&watch_, &LoopFileWatch::Back, this, [this] { Tell(EscapeControl(watch_.path().filename().string()) + " is back"); });
+  connect(&watch_, &LoopFileWatch::Back, this,
+          [this] { Tell(EscapeControl(watch_.path().filename().string()) + " is back"); });
   // The splash tells of a load; it never covers a picture shown full screen.
   splash_.set_screen([this] { return SplashScreen(); });
   panel_check_.setSingleShot(true);
@@ -111,8 +111,9 @@ void CZentropeView::showEvent(QShowEvent* event) {
 
 void CZentropeView::paintEvent(QPaintEvent*) {
   if (trace_ticks_)
-    std::fprintf(stderr, "vantaloop: painted at %.1f ms\n",
-                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count());
+    std::fprintf(
+        stderr, "vantaloop: painted at %.1f ms\n",
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count());
   QPainter p(this);
   p.setCompositionMode(QPainter::CompositionMode_Source);
   if (shown_.isNull()) {
@@ -120,10 +121,8 @@ void CZentropeView::paintEvent(QPaintEvent*) {
     return;
   }
   const QSize device = DeviceSize();
-  if (shown_.size() == device)
-    p.drawImage(QPointF(0, 0), shown_);  // pixel for pixel
-  else
-    p.drawImage(QRectF(rect()), shown_);  // the last frame, until one of the new size is done
+  if (shown_.size() == device) p.drawImage(QPointF(0, 0), shown_);  // pixel for pixel
+  else p.drawImage(QRectF(rect()), shown_);                         // the last frame, until one of the new size is done
 }
 
 void CZentropeView::resizeEvent(QResizeEvent* event) {
@@ -150,7 +149,8 @@ void CZentropeView::SeekToFrame(int frame) {
 void CZentropeView::AdoptFile(const std::string& path) {
   desktop_.loaded_sequence_path = path;
   watch_.Watch(path);
-  window()->setWindowTitle(QString::fromStdString(EscapeControl(fs::path(path).filename().string())) + "[*] - Vantaloop");
+  window()->setWindowTitle(QString::fromStdString(EscapeControl(fs::path(path).filename().string())) +
+                           "[*] - Vantaloop");
 }
 
 void CZentropeView::RefreshLibrary() {
@@ -162,8 +162,9 @@ void CZentropeView::ShowSettings() {
   std::string note;
   // The dialog opens at once, with the settings as they were after the last frame (only the
   // dialog changes them).
-  const bool applied = ui::RunSettingsCommand(Glance().settings, [this]() -> engine::SceneState& { return scene(); },
-                                             desktop_, settings_, window(), window(), {}, &note);
+  const bool applied = ui::RunSettingsCommand(
+      Glance().settings, [this]() -> engine::SceneState& { return scene(); }, desktop_, settings_, window(), window(),
+      {}, &note);
   if (!note.empty()) Say(QString::fromStdString(note));
   if (applied && options_.publish_settings) {
     const std::string problem = options_.publish_settings();
@@ -200,8 +201,8 @@ void CZentropeView::ExportVideo() {
   // The loop's own name, in the folder of the last export (the home folder at first).
   const QString folder = settings_.value(kExportFolderKey, QDir::homePath()).toString();
   const QString name = QFileInfo(QString::fromStdString(desktop_.loaded_sequence_path)).completeBaseName();
-  const auto chosen = ui::AskExportVideo(window(), Glance().export_preset,
-                                         QDir(folder).filePath(name + preset->extension));
+  const auto chosen =
+      ui::AskExportVideo(window(), Glance().export_preset, QDir(folder).filePath(name + preset->extension));
   if (!chosen) return;
   settings_.setValue(kExportFolderKey, QFileInfo(chosen->path).absolutePath());
   std::string error;
@@ -252,8 +253,8 @@ void CZentropeView::SaveBitmap() {
   // The panel is out of the way while the user picks a file, and comes back afterwards.
   HideControlPanel();
   const QImage image = shown_;
-  const QString path = QFileDialog::getSaveFileName(window(), "Save Bitmap", "frame.bmp",
-                                                    "Bitmap Files (*.bmp);;PNG Files (*.png)");
+  const QString path =
+      QFileDialog::getSaveFileName(window(), "Save Bitmap", "frame.bmp", "Bitmap Files (*.bmp);;PNG Files (*.png)");
   if (!path.isEmpty()) {
     // Encoded in memory, then written beside the name and moved into place: a full disk or a
     // failed write leaves the file that was there.
@@ -265,8 +266,9 @@ void CZentropeView::SaveBitmap() {
     if (!image.save(&buffer, format.constData()))
       failed = LoadError{path.toStdString(), "the picture could not be encoded", {}, {}};
     else
-      failed = WriteFileBytes(fs::path(QFile::encodeName(path).toStdString()),
-                              std::span(reinterpret_cast<const uint8_t*>(encoded.constData()), static_cast<size_t>(encoded.size())));
+      failed = WriteFileBytes(
+          fs::path(QFile::encodeName(path).toStdString()),
+          std::span(reinterpret_cast<const uint8_t*>(encoded.constData()), static_cast<size_t>(encoded.size())));
     if (failed) {
       Report(failed->ToString());
       FlushReports("Save Bitmap");

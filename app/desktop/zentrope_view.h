@@ -100,8 +100,8 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   void RememberPanelPlace();
 
   // Commands of the main window.
-  void OpenSequence();               // file dialog, then load
-  void SaveSequence();               // file dialog, then write the loop file
+  void OpenSequence();  // file dialog, then load
+  void SaveSequence();  // file dialog, then write the loop file
   // Where Save's dialog starts: the last folder saved to, else <user data>/Sequences (made
   // when missing), else the home folder.
   QString SaveFolder();
@@ -247,10 +247,10 @@ class CZentropeView : public QWidget, public ui::ViewHost {
   StreamTap stream_tap_;
   bool started_ = false;
   bool first_run_ = false;  // no settings file yet: the first loop is the library's default one
-  int still_frames_ = 0;  // stopped frames drawn the same as the one before
+  int still_frames_ = 0;    // stopped frames drawn the same as the one before
   int ticks_drawn_ = 0;
   int ticks_skipped_ = 0;
-  bool last_drawn_ = true;  // the last tick taken drew a frame
+  bool last_drawn_ = true;    // the last tick taken drew a frame
   int context_failures_ = 0;  // ticks in a row whose context could not be made current
   bool start_asked_ = false;
   bool full_screen_ = false;

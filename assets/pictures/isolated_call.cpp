@@ -68,9 +68,7 @@ IsolatedResult RunIsolated(const std::function<bool(std::string&)>& work, int ti
     bool ok = false;
     try {
       ok = work(out);
-    } catch (const std::bad_alloc&) {
-      out = "not enough memory";
-    }
+    } catch (const std::bad_alloc&) { out = "not enough memory"; }
     const bool sent = WriteAll(fds[1], out.data(), out.size());
     ::_exit(ok && sent ? 0 : 1);
   }
@@ -80,7 +78,8 @@ IsolatedResult RunIsolated(const std::function<bool(std::string&)>& work, int ti
   bool timed_out = false, too_big = false;
   char buffer[65536];
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       timed_out = true;
       break;
@@ -104,8 +103,7 @@ IsolatedResult RunIsolated(const std::function<bool(std::string&)>& work, int ti
   ::close(fds[0]);
   if (timed_out || too_big) ::kill(child, SIGKILL);
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
 
   if (timed_out) {
     char seconds[32];

@@ -82,8 +82,8 @@ Expected<OpenedPicture> OpenPicture(std::span<const uint8_t> bytes, std::string_
   p.kind = Sniff(bytes);
   switch (p.kind) {
     case Kind::kRaster: {
-      QByteArray data = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<qsizetype>(bytes.size()));
+      QByteArray data =
+          QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
       QBuffer buffer(&data);
       buffer.open(QIODevice::ReadOnly);
       QImageReader reader(&buffer);
@@ -100,8 +100,8 @@ Expected<OpenedPicture> OpenPicture(std::span<const uint8_t> bytes, std::string_
       uint32_t key;
       uint16_t handle, inch;
       int16_t left, top, right, bottom;
-      if (!in.Read(key) || !in.Read(handle) || !in.Read(left) || !in.Read(top) || !in.Read(right) ||
-          !in.Read(bottom) || !in.Read(inch))
+      if (!in.Read(key) || !in.Read(handle) || !in.Read(left) || !in.Read(top) || !in.Read(right) || !in.Read(bottom) ||
+          !in.Read(inch))
         return Error(name, "file ends inside the placeable metafile header", in.offset(), "placeable header");
       if (inch == 0) return Error(name, "placeable metafile gives 0 units per inch", 14, "inch");
       const int64_t w = std::abs(int64_t(right) - left), h = std::abs(int64_t(bottom) - top);
@@ -119,8 +119,7 @@ Expected<OpenedPicture> OpenPicture(std::span<const uint8_t> bytes, std::string_
                    int32_t(std::min<int64_t>(std::abs(int64_t(frame[3]) - frame[1]), INT32_MAX))};
       break;
     }
-    case Kind::kPlainWmf:
-      break;  // sized by the decoder
+    case Kind::kPlainWmf: break;  // sized by the decoder
   }
   return p;
 }
@@ -150,8 +149,7 @@ struct MetafileShare {
 };
 // What a metafile's decoding and drawing may map beyond the drawing itself.
 constexpr size_t kMetafileMemoryBudget = size_t{512} << 20;
-constexpr size_t kMetafileShareBytes =
-    sizeof(MetafileShare) + size_t{kMaxMetafileSide} * size_t{kMaxMetafileSide} * 4;
+constexpr size_t kMetafileShareBytes = sizeof(MetafileShare) + size_t{kMaxMetafileSide} * size_t{kMaxMetafileSide} * 4;
 
 // Pages shared with the child; untouched pages cost nothing.
 class SharedPages {
@@ -279,8 +277,8 @@ MetafileRun RunMetafile(std::span<const uint8_t> bytes, std::string_view name, c
   try {
     rgba->assign(size_t(size.width) * size_t(size.height) * 4, 0);
   } catch (const std::bad_alloc&) {
-    result.failure = Error(name, "no memory for a " + std::to_string(size.width) + " x " +
-                                     std::to_string(size.height) + " texture");
+    result.failure =
+        Error(name, "no memory for a " + std::to_string(size.width) + " x " + std::to_string(size.height) + " texture");
     return result;
   }
   for (int32_t y = 0; y < size.height; ++y) {
@@ -302,8 +300,8 @@ Status RenderRaster(std::span<const uint8_t> bytes, std::string_view name, int32
                     std::vector<uint8_t>& rgba) {
   QImage image;
   {
-    QByteArray data = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<qsizetype>(bytes.size()));
+    QByteArray data =
+        QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
     QBuffer buffer(&data);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
@@ -314,8 +312,7 @@ Status RenderRaster(std::span<const uint8_t> bytes, std::string_view name, int32
     // limit clamps it: such pictures are refused, as the texture size itself is bounded).
     const uint64_t texture_bytes = uint64_t(width) * uint64_t(height) * 4;
     reader.setAllocationLimit(int(std::max<uint64_t>(128, (2 * texture_bytes + (uint64_t{1} << 20) - 1) >> 20)));
-    if (!reader.read(&image))
-      return Error(name, "cannot decode the picture: " + reader.errorString().toStdString());
+    if (!reader.read(&image)) return Error(name, "cannot decode the picture: " + reader.errorString().toStdString());
   }
   if (image.width() != width || image.height() != height)
     image = image.scaled(width, height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
@@ -414,8 +411,8 @@ PictureLoad DecodePictureTexture(std::span<const uint8_t> bytes, std::string_vie
   t.pixel_width = size.pixel_width;
   t.pixel_height = size.pixel_height;
   if (size.width < 1) {
-    load.texture = Error(name, "picture is " + std::to_string(t.pixel_width) + " x " +
-                                   std::to_string(t.pixel_height) + " pixels: nothing to draw");
+    load.texture = Error(name, "picture is " + std::to_string(t.pixel_width) + " x " + std::to_string(t.pixel_height) +
+                                   " pixels: nothing to draw");
     return load;
   }
   t.width = size.width;

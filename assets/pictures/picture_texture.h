@@ -48,7 +48,7 @@ inline constexpr int kPictureDpi = 96;
 
 // A decoded picture stretched to its texture size.
 struct PictureTexture {
-  int32_t width = 0;   // texture size: each side rounded to a power of two or clamped
+  int32_t width = 0;  // texture size: each side rounded to a power of two or clamped
   int32_t height = 0;
   std::vector<uint8_t> rgba;  // width * height * 4 bytes: R, G, B, A; first row = picture's bottom
   PictureUpload upload = PictureUpload::kSingleLevelRgba;

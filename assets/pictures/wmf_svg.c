@@ -13,8 +13,8 @@ static int Fail(char* error, size_t error_size, const char* what, int code) {
   return 1;
 }
 
-int VlWmfToSvg(const unsigned char* bytes, size_t size, char** svg, size_t* svg_size, unsigned* width,
-               unsigned* height, char* error, size_t error_size) {
+int VlWmfToSvg(const unsigned char* bytes, size_t size, char** svg, size_t* svg_size, unsigned* width, unsigned* height,
+               char* error, size_t error_size) {
   *svg = NULL;
   *svg_size = 0;
   if (size > 0x7fffffff) return Fail(error, error_size, "file too large", 0);

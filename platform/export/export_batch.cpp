@@ -141,8 +141,7 @@ std::optional<Shard> ParseShard(std::string_view text, std::string* error) {
   Shard shard;
   if (slash == std::string_view::npos || !number(text.substr(0, slash), &shard.index) ||
       !number(text.substr(slash + 1), &shard.count) || shard.count < 1 || shard.index >= shard.count) {
-    if (error)
-      *error = "--shard wants K/N, the K-th of N shards counted from 0 (0/4 to 3/4), not " + std::string(text);
+    if (error) *error = "--shard wants K/N, the K-th of N shards counted from 0 (0/4 to 3/4), not " + std::string(text);
     return std::nullopt;
   }
   return shard;

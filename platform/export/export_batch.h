@@ -17,19 +17,19 @@ namespace vl::exporting {
 inline constexpr const char* kDefaultNamePattern = "{loop}_{preset}.{ext}";
 
 struct BatchRequest {
-  std::vector<std::string> loops;    // as given; duplicates (the same file) count once
-  std::vector<int> presets;          // duplicates count once
+  std::vector<std::string> loops;  // as given; duplicates (the same file) count once
+  std::vector<int> presets;        // duplicates count once
   ExportFormat format = ExportFormat::kPresetOwn;
   std::string out_dir;
   std::string pattern = kDefaultNamePattern;
-  int loops_recorded = 1;            // only for the cost estimate
-  bool preroll = true;               // only for the cost estimate
+  int loops_recorded = 1;  // only for the cost estimate
+  bool preroll = true;     // only for the cost estimate
 };
 
 struct BatchJob {
-  std::string loop;   // absolute
+  std::string loop;  // absolute
   int preset = 0;
-  std::string out;    // absolute, in out_dir
+  std::string out;      // absolute, in out_dir
   bool folder = false;  // a PNG sequence
   // Estimated work: frames drawn x pixels. A loop that cannot be read costs 0; its job fails
   // when it runs, saying why.

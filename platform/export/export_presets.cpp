@@ -40,8 +40,8 @@ const std::array<ExportPreset, kPresetCount> kExportPresets = {{
      ".3gp", "3GP"},
     {"H D Video       30 Frames/Second            1280x720", 1284, 880, 1280, 720, 30, false, VideoFormat::kH264Mp4,
      ".mp4", "H.264 HD"},
-    {"H D Video       25 Frames/Second            1920x1080", 1924, 1240, 1920, 1080, 25, false,
-     VideoFormat::kH264Mp4, ".mp4", "H.264 HD"},
+    {"H D Video       25 Frames/Second            1920x1080", 1924, 1240, 1920, 1080, 25, false, VideoFormat::kH264Mp4,
+     ".mp4", "H.264 HD"},
 }};
 
 }  // namespace vl::exporting

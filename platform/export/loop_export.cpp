@@ -39,9 +39,9 @@ struct FormatName {
   const char* extension;
 };
 constexpr FormatName kFormatNames[] = {
-    {ExportFormat::kMp4, "mp4", ".mp4"}, {ExportFormat::kAvi, "avi", ".avi"},   {ExportFormat::kMpg, "mpg", ".mpg"},
-    {ExportFormat::k3gp, "3gp", ".3gp"}, {ExportFormat::kMkv, "mkv", ".mkv"},   {ExportFormat::kPng, "png", ""},
-    {ExportFormat::kWebp, "webp", ".webp"}, {ExportFormat::kGif, "gif", ".gif"},   {ExportFormat::kDvd, "dvd", ".mpg"},
+    {ExportFormat::kMp4, "mp4", ".mp4"},    {ExportFormat::kAvi, "avi", ".avi"}, {ExportFormat::kMpg, "mpg", ".mpg"},
+    {ExportFormat::k3gp, "3gp", ".3gp"},    {ExportFormat::kMkv, "mkv", ".mkv"}, {ExportFormat::kPng, "png", ""},
+    {ExportFormat::kWebp, "webp", ".webp"}, {ExportFormat::kGif, "gif", ".gif"}, {ExportFormat::kDvd, "dvd", ".mpg"},
 };
 
 // The preset's own format as one of the names (".avi" is avi, ...).
@@ -182,15 +182,18 @@ std::vector<std::string> ParticleSnapshot(render::PlayerLayers& layers) {
   for (const assets::Particle& p : layers.image().particles().particles()) {
     if (!p.alive) continue;
     r.clear();
-    for (const assets::Vec3& v : {p.position, p.velocity, p.acceleration, p.colour, p.colour_delta}) put(v.x), put(v.y), put(v.z);
-    for (const float f : {p.angle, p.spin, p.spin_acceleration, p.alpha, p.alpha_delta, p.size, p.size_delta, p.life, p.age})
+    for (const assets::Vec3& v : {p.position, p.velocity, p.acceleration, p.colour, p.colour_delta})
+      put(v.x), put(v.y), put(v.z);
+    for (const float f :
+         {p.angle, p.spin, p.spin_acceleration, p.alpha, p.alpha_delta, p.size, p.size_delta, p.life, p.age})
       put(f);
     records.push_back(r);
   }
   for (const render::FountainParticle& p : layers.image().fountain().particles()) {
     if (!p.alive) continue;
     r = "f";
-    for (const render::FountainVec& v : {p.position, p.velocity, p.acceleration, p.colour}) put(v.x), put(v.y), put(v.z);
+    for (const render::FountainVec& v : {p.position, p.velocity, p.acceleration, p.colour})
+      put(v.x), put(v.y), put(v.z);
     put(p.age);
     records.push_back(r);
   }
@@ -217,8 +220,9 @@ struct PrerollOutcome {
 // the load's long warm-up step) the particle pool replays its births, so a full pool settles too;
 // the replay stays on while recording. At most `max_cycles`; `frames` below the loop's length
 // (measuring) plays one cycle so shortened.
-PrerollOutcome PlayPreroll(render::OfflinePlayer& player, render::PlayerLayers& layers, Random& random, uint32_t cycle_seed, int frames, int max_cycles,
-                           const std::function<bool()>& cancelled, const std::function<void(int)>& progress) {
+PrerollOutcome PlayPreroll(render::OfflinePlayer& player, render::PlayerLayers& layers, Random& random,
+                           uint32_t cycle_seed, int frames, int max_cycles, const std::function<bool()>& cancelled,
+                           const std::function<void(int)>& progress) {
   assets::ParticleSystem& system = layers.image().particles();
   PrerollOutcome outcome;
   std::vector<std::string> before = ParticleSnapshot(layers), after;
@@ -280,7 +284,8 @@ std::optional<ExportFormat> ResolveFormat(int preset, ExportFormat format, std::
                                                             (p->height == 480 && p->fps == 30 && p->ntsc_rate)))) {
     if (error)
       *error = std::string("preset ") + std::to_string(preset) + " (" + p->name + ", " + std::to_string(p->width) +
-               " x " + std::to_string(p->height) + ") is not a DVD size; dvd takes the 720-wide presets 0 (PAL) and 1 (NTSC)";
+               " x " + std::to_string(p->height) +
+               ") is not a DVD size; dvd takes the 720-wide presets 0 (PAL) and 1 (NTSC)";
     return std::nullopt;
   }
   if ((format == ExportFormat::kAvi || format == ExportFormat::kMpg || format == ExportFormat::k3gp) && format != own) {
@@ -305,9 +310,10 @@ bool CheckOutputName(const std::string& out, int preset, ExportFormat resolved, 
   if (ext == want) return true;
   if (error) {
     const PresetFormat* p = PresetFormatOf(preset);
-    *error = out + ": a " + (p && resolved == OwnFormat(*p) ? std::string(p->name) + " file (preset " +
-                                                                std::to_string(preset) + "'s own format)"
-                                                          : std::string(ExportFormatName(resolved)) + " file") +
+    *error = out + ": a " +
+             (p && resolved == OwnFormat(*p)
+                  ? std::string(p->name) + " file (preset " + std::to_string(preset) + "'s own format)"
+                  : std::string(ExportFormatName(resolved)) + " file") +
              " must end in " + want + (ext.empty() ? ", the name has no extension" : ", not " + ext) +
              "; use --format to write another format";
   }
@@ -345,7 +351,8 @@ std::string CheckOutput(const ExportRequest& request, ExportPlan& plan) {
   plan.out = fs::absolute(request.out_path, ec);
   if (Status same = RefuseSameFile(plan.loop_path, plan.out)) return same->ToString();
   const fs::path folder = plan.out.parent_path();
-  if (ec || !fs::is_directory(folder, ec)) return request.out_path + ": the folder " + folder.string() + " does not exist";
+  if (ec || !fs::is_directory(folder, ec))
+    return request.out_path + ": the folder " + folder.string() + " does not exist";
   const bool png = plan.png;
   if (fs::is_directory(plan.out, ec) && !(png && IsPngSequenceFolder(plan.out)))
     return request.out_path + (png ? ": a folder of that name holds other files than a PNG sequence" : ": is a folder");
@@ -363,7 +370,8 @@ std::string CheckRequest(const ExportRequest& request, ExportPlan& plan) {
   const std::optional<ExportFormat> format = ResolveFormat(request.preset, request.format, &why);
   if (!format) return why;
   if (!CheckOutputName(request.out_path, request.preset, *format, &why)) return why;
-  if (request.loops < 1 || request.loops > kMaxLoops) return "the number of loops must be 1 to " + std::to_string(kMaxLoops);
+  if (request.loops < 1 || request.loops > kMaxLoops)
+    return "the number of loops must be 1 to " + std::to_string(kMaxLoops);
   plan.format = *format;
   plan.preset = PresetFormatOf(request.preset);
   plan.png = *format == ExportFormat::kPng;
@@ -372,7 +380,8 @@ std::string CheckRequest(const ExportRequest& request, ExportPlan& plan) {
   // The loader falls back to the library's default loop for names it cannot find; the loop named
   // for an export must exist.
   if (ec) return request.loop_path + ": no such file";
-  if (const std::string why_not = WhyNotReadable(plan.loop_path); !why_not.empty()) return request.loop_path + ": " + why_not;
+  if (const std::string why_not = WhyNotReadable(plan.loop_path); !why_not.empty())
+    return request.loop_path + ": " + why_not;
   if (std::string why_out = CheckOutput(request, plan); !why_out.empty()) return why_out;
 
   // Sound goes into the formats that carry it, read from a file that is only read.
@@ -417,7 +426,8 @@ std::unique_ptr<LoopRun> SetUpLoop(const ExportRequest& request, const ExportPla
   auto run = std::make_unique<LoopRun>(std::move(gl), plan.preset->fps);
   if (observer.warning) run->assets.set_reporter(observer.warning);
   run->player.Start(run->assets, plan.drawn_width, plan.preset->height);
-  run->player.renderer().set_render_mode(request.fast ? render::RenderMode::kFast : render::RenderModeFromEnvironment());
+  run->player.renderer().set_render_mode(request.fast ? render::RenderMode::kFast
+                                                      : render::RenderModeFromEnvironment());
   if (auto err = engine::LoadSequence(*run->scene, plan.loop_path.string(), run->assets)) {
     *error = err->ToString();
     return nullptr;
@@ -505,12 +515,11 @@ Outcome Preroll(Steps& s) {
   player.renderer().set_picture_unseen(!request.preroll_drawn_whole);
   player.renderer().set_echoes_unseen(true);
   const int max_cycles = request.frame_limit > 0 ? 1 : std::max(kPrerollCycleCap, kPrerollFrameCap / end);
-  const PrerollOutcome preroll =
-      PlayPreroll(player, s.run.layers, s.run.random, s.cycle_seed, preroll_frames, max_cycles,
-                  [&] { return s.cancelled(); },
-                  [&](int done) {
-                    if (s.observer.progress) s.observer.progress(ExportPhase::kPreroll, done, preroll_frames);
-                  });
+  const PrerollOutcome preroll = PlayPreroll(
+      player, s.run.layers, s.run.random, s.cycle_seed, preroll_frames, max_cycles, [&] { return s.cancelled(); },
+      [&](int done) {
+        if (s.observer.progress) s.observer.progress(ExportPhase::kPreroll, done, preroll_frames);
+      });
   player.renderer().set_picture_unseen(false);
   player.renderer().set_echoes_unseen(false);
   if (preroll.cancelled) return Outcome::kCancelled;
@@ -530,8 +539,8 @@ Outcome Preroll(Steps& s) {
 // by one thread at a time, in frame order.
 Outcome Record(Steps& s, FrameSink& sink) {
   const int end = s.run.end;
-  const int total = s.request.frame_limit > 0 ? std::min(end * s.request.loops, s.request.frame_limit)
-                                              : end * s.request.loops;
+  const int total =
+      s.request.frame_limit > 0 ? std::min(end * s.request.loops, s.request.frame_limit) : end * s.request.loops;
   ExportResult& result = s.result;
   std::string encode_why;
   double encode_s = 0;

@@ -54,11 +54,11 @@ ExportSound SoundOf(int preset, ExportFormat resolved);
 
 struct ExportRequest {
   std::string loop_path;
-  std::string out_path;       // a file, or the folder of a PNG sequence
+  std::string out_path;  // a file, or the folder of a PNG sequence
   int preset = 1;
   ExportFormat format = ExportFormat::kPresetOwn;
-  int loops = 1;              // cycles recorded, 1 or more
-  bool preroll = true;        // play the loop through unrecorded before recording
+  int loops = 1;        // cycles recorded, 1 or more
+  bool preroll = true;  // play the loop through unrecorded before recording
   // Echoes summed partly at reduced resolution (faster, within a few levels of the exact
   // frames); otherwise exact, or the reference passes when VANTALOOP_REFERENCE=1.
   bool fast = false;
@@ -91,16 +91,16 @@ struct ExportObserver {
 struct ExportResult {
   bool ok = false;
   bool cancelled = false;
-  std::string error;        // why it failed: names the file and what went wrong
+  std::string error;  // why it failed: names the file and what went wrong
   int frames_written = 0;
-  int loop_frames = 0;      // frames in one cycle of the loop
-  int fps = 0;              // the rate the loop was played at
+  int loop_frames = 0;        // frames in one cycle of the loop
+  int fps = 0;                // the rate the loop was played at
   int width = 0, height = 0;  // of the file's frames
-  std::string encoder;      // e.g. "dvvideo", "png"
+  std::string encoder;        // e.g. "dvvideo", "png"
   std::string audio_encoder;  // e.g. "mp2"; empty without sound
   // Where the time went, in seconds of wall time.
   double preroll_s = 0, render_s = 0, encode_s = 0, total_s = 0;
-  int preroll_cycles = 0;   // whole cycles played before recording (0 without preroll)
+  int preroll_cycles = 0;  // whole cycles played before recording (0 without preroll)
 };
 
 // Renders and writes the whole file. The file appears under out_path only when it was written

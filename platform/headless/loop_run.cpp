@@ -12,15 +12,12 @@ std::unique_ptr<LoopRun> LoopRun::Create(const LoopRunSetup& setup, std::string*
   run->scene_ = std::make_unique<engine::SceneState>();
   run->assets_ = setup.make_assets ? setup.make_assets() : std::make_unique<render::RenderAssets>();
   if (setup.prepare_assets) setup.prepare_assets(*run->assets_);
-  if (setup.make_layers)
-    run->layers_ = setup.make_layers(*run->assets_, *run->random_);
-  else
-    run->layers_ = std::make_unique<render::PlayerLayers>(*run->assets_, *run->random_);
+  if (setup.make_layers) run->layers_ = setup.make_layers(*run->assets_, *run->random_);
+  else run->layers_ = std::make_unique<render::PlayerLayers>(*run->assets_, *run->random_);
   if (setup.live_clock)
     run->player_ = std::make_unique<render::OfflinePlayer>(*run->scene_, *run->layers_, setup.fps, *run->random_,
                                                            *setup.live_clock);
-  else
-    run->player_ = std::make_unique<render::OfflinePlayer>(*run->scene_, *run->layers_, setup.fps, *run->random_);
+  else run->player_ = std::make_unique<render::OfflinePlayer>(*run->scene_, *run->layers_, setup.fps, *run->random_);
   run->player_->Start(*run->assets_, setup.width, setup.height);
   if (setup.mode) run->renderer().set_render_mode(*setup.mode);
   return run;

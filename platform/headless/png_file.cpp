@@ -36,8 +36,7 @@ void OnWarning(png_structp, png_const_charp) {}
 
 std::vector<uint8_t> EncodePng(const Image& image, std::string* error) {
   std::vector<uint8_t> out;
-  if (image.width < 1 || image.height < 1 ||
-      image.rgba.size() != static_cast<size_t>(image.width) * image.height * 4) {
+  if (image.width < 1 || image.height < 1 || image.rgba.size() != static_cast<size_t>(image.width) * image.height * 4) {
     if (error) *error = "image has no pixels or a wrong buffer size";
     return {};
   }

@@ -12,8 +12,8 @@
 namespace vl::link {
 
 struct OutsideBeat {
-  double bpm = 0.0;                 // 0: the source has no tempo now
-  std::optional<double> loop_phase; // 0..1 of one pass, when the source has a timeline
+  double bpm = 0.0;                  // 0: the source has no tempo now
+  std::optional<double> loop_phase;  // 0..1 of one pass, when the source has a timeline
 };
 
 inline OutsideBeat LinkBeat(const LinkSession& session, int beats_per_loop) {

@@ -11,8 +11,8 @@ struct ShownFrame {
   int width;
   int height;
   int stride_bytes;
-  int64_t index;    // frames shown since the player started
-  double seconds;   // the player's clock when it was shown
+  int64_t index;   // frames shown since the player started
+  double seconds;  // the player's clock when it was shown
 };
 
 class FrameSink {

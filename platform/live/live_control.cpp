@@ -208,8 +208,9 @@ std::string LiveControl::Load(const Args& args) {
     for (int pass = 0; pass < 2; ++pass)
       for (const fs::path& p : library_) {
         const std::string file = p.filename().string(), stem = p.stem().string();
-        const bool match = pass == 0 ? (*s == file || *s == stem)
-                                     : (strcasecmp(s->c_str(), file.c_str()) == 0 || strcasecmp(s->c_str(), stem.c_str()) == 0);
+        const bool match =
+            pass == 0 ? (*s == file || *s == stem)
+                      : (strcasecmp(s->c_str(), file.c_str()) == 0 || strcasecmp(s->c_str(), stem.c_str()) == 0);
         if (match) return LoadFile(p);
       }
     std::string shown = s->size() > 80 ? s->substr(0, 80) + "..." : *s;
@@ -308,7 +309,8 @@ std::string LiveControl::Release(const Args& args) {
     held_.reset();
     return {};
   }
-  if (args.size() != 1 || !std::holds_alternative<std::string>(args[0])) return "wants a track's name, or nothing for all";
+  if (args.size() != 1 || !std::holds_alternative<std::string>(args[0]))
+    return "wants a track's name, or nothing for all";
   const std::string& key = std::get<std::string>(args[0]);
   const auto t = engine::FindTrack(key);
   if (!t) {
@@ -332,7 +334,8 @@ void LiveControl::HoldTracks(SceneState& scene) const {
   if (held_.none()) return;
   for (int i = 0; i < engine::kTrackCount; ++i)
     if (held_[static_cast<size_t>(i)]) scene.work[static_cast<Track>(i)] = held_values_[static_cast<size_t>(i)];
-  if (held_[static_cast<size_t>(Track::wave_phase)]) scene.wave_phase = TruncToInt(held_values_[static_cast<size_t>(Track::wave_phase)]);
+  if (held_[static_cast<size_t>(Track::wave_phase)])
+    scene.wave_phase = TruncToInt(held_values_[static_cast<size_t>(Track::wave_phase)]);
 }
 
 void LiveControl::AfterTick(int drawn) {

@@ -35,8 +35,7 @@ int OnMessage(const char* path, const char* types, lo_arg** argv, int argc, lo_m
       case LO_INT64:
         if (a.h < std::numeric_limits<int32_t>::min() || a.h > std::numeric_limits<int32_t>::max())
           m.problem = "a 64-bit number out of range";
-        else
-          m.message.args.emplace_back(static_cast<int32_t>(a.h));
+        else m.message.args.emplace_back(static_cast<int32_t>(a.h));
         break;
       case LO_STRING:
       case LO_SYMBOL: m.message.args.emplace_back(std::string(&a.s)); break;
@@ -74,10 +73,8 @@ std::unique_ptr<OscServer> OscServer::Start(int port, std::string* error) {
   if (!st) {
     std::lock_guard lock(g_error_mutex);
     *error = "cannot listen for OSC on UDP port " + text;
-    if (g_last_error_number == kPortTaken || g_last_error.empty())
-      *error += ": another program is using it";
-    else
-      *error += ": " + g_last_error;
+    if (g_last_error_number == kPortTaken || g_last_error.empty()) *error += ": another program is using it";
+    else *error += ": " + g_last_error;
     return nullptr;
   }
   lo_server_thread_add_method(st, nullptr, nullptr, OnMessage, server.get());

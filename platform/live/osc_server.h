@@ -16,7 +16,7 @@ namespace vl::live {
 // One message as it arrived.
 struct ReceivedMessage {
   LiveMessage message;
-  std::string problem;  // arguments of a type no address takes: the message is only reported
+  std::string problem;                 // arguments of a type no address takes: the message is only reported
   std::string reply_host, reply_port;  // the sender's, where an answer goes
 };
 

@@ -30,8 +30,8 @@ class MidiClock {
  private:
   static constexpr int kWindow = kClocksPerBeat + 1;  // clock times kept: one beat's intervals
   std::array<double, kWindow> times_{};
-  int count_ = 0;   // clock times held (up to kWindow)
-  int newest_ = -1; // index of the newest
+  int count_ = 0;    // clock times held (up to kWindow)
+  int newest_ = -1;  // index of the newest
   bool running_ = false;
   bool armed_ = false;     // Start came: the next clock is the downbeat
   int64_t clocks_ = -1;    // clocks since the downbeat; -1 before the first

@@ -12,8 +12,8 @@ namespace {
 
 constexpr const char* kCommandWords[] = {"play", "stop", "next", "previous", "tap", "load"};
 constexpr const char* kCommandNames[] = {"Play", "Stop", "Next loop", "Previous loop", "Tap tempo", "Load slot"};
-constexpr const char* kCommandAddresses[] = {"/vantaloop/play", "/vantaloop/stop",     "/vantaloop/next",
-                                             "/vantaloop/previous", "/vantaloop/tap", "/vantaloop/load"};
+constexpr const char* kCommandAddresses[] = {"/vantaloop/play",     "/vantaloop/stop", "/vantaloop/next",
+                                             "/vantaloop/previous", "/vantaloop/tap",  "/vantaloop/load"};
 constexpr int kMaxSlot = 9999;
 constexpr size_t kMaxName = 64;
 
@@ -33,8 +33,8 @@ bool ReadNumber(const std::string& word, T& out) {
 bool GoodName(const std::string& name) {
   if (name.empty() || name.size() > kMaxName) return false;
   for (const char c : name) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                    c == '.' || c == '-';
+    const bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '-';
     if (!ok) return false;
   }
   return true;
@@ -50,8 +50,7 @@ std::string DescribeControl(const MidiControl& c, bool fine) {
   const std::string channel = ", channel " + std::to_string(c.channel + 1);
   switch (c.kind) {
     case ControlKind::kNote: return "Note " + std::to_string(c.number) + channel;
-    case ControlKind::kController:
-      return "CC " + std::to_string(c.number) + channel + (fine ? " (14-bit)" : "");
+    case ControlKind::kController: return "CC " + std::to_string(c.number) + channel + (fine ? " (14-bit)" : "");
     case ControlKind::kPitchBend: return "Pitch bend" + channel;
   }
   return {};
@@ -197,8 +196,7 @@ void MidiMapper::SetMappings(std::vector<MidiMapping> mappings) {
 
 void MidiMapper::Learn(MidiTarget target) { learning_ = std::move(target); }
 
-std::vector<live::LiveMessage> MidiMapper::Apply(const MidiMapping& m, double fraction, bool pressed,
-                                                 bool released) {
+std::vector<live::LiveMessage> MidiMapper::Apply(const MidiMapping& m, double fraction, bool pressed, bool released) {
   (void)released;
   std::vector<live::LiveMessage> out;
   const MidiTarget& t = m.target;
@@ -298,9 +296,7 @@ MidiMapper::Result MidiMapper::Handle(std::span<const uint8_t> bytes) {
       fraction = value / 16383.0;
       break;
     }
-    default:
-      last_.reset();
-      return result;
+    default: last_.reset(); return result;
   }
   if (control.kind != ControlKind::kNote) {
     const double point = PressPoint(control.kind);

@@ -29,11 +29,11 @@ enum class Command : uint8_t { kPlay, kStop, kNext, kPrevious, kTap, kLoadSlot }
 struct MidiTarget {
   TargetKind kind = TargetKind::kCommand;
   Command command = Command::kPlay;
-  int slot = 0;       // the library slot kLoadSlot loads
-  std::string name;   // the track or setting
-  double low = 0.0;   // the value the control's lowest position gives
-  double high = 1.0;  // ... and its highest
-  bool whole = false; // a setting that takes whole numbers: the value is rounded and sent as one
+  int slot = 0;        // the library slot kLoadSlot loads
+  std::string name;    // the track or setting
+  double low = 0.0;    // the value the control's lowest position gives
+  double high = 1.0;   // ... and its highest
+  bool whole = false;  // a setting that takes whole numbers: the value is rounded and sent as one
   bool operator==(const MidiTarget&) const = default;
 };
 

@@ -65,8 +65,8 @@ std::string MidiRemote::OpenDevice() {
   const std::string port = PortOf(device_);
   if (port.empty()) return {};
   std::string error;
-  port_ = inputs_.Open(port, [this](const std::vector<uint8_t>& bytes, double seconds) { Received(bytes, seconds); },
-                       &error);
+  port_ = inputs_.Open(
+      port, [this](const std::vector<uint8_t>& bytes, double seconds) { Received(bytes, seconds); }, &error);
   if (!port_) return error;
   return "MIDI input " + device_ + " connected";
 }

@@ -37,7 +37,7 @@ class DrawingThread {
   std::function<void()> job_;  // handed over, not yet started
   bool done_ = false;          // the job handed over last has finished
   bool quit_ = false;
-  bool in_hand_ = false;       // GUI side
+  bool in_hand_ = false;  // GUI side
   std::thread thread_;
 };
 

@@ -214,7 +214,8 @@ void SceneSession::set_tick_hooks(TickHooks hooks) {
 void SceneSession::DrawTick() {
   TickResult& r = result_;
   if (!gl_->MakeCurrent()) {
-    if (gl_errors_told_ < kGlErrorsTold) ++gl_errors_told_, r.problems.push_back("the view's GL context could not be made current");
+    if (gl_errors_told_ < kGlErrorsTold)
+      ++gl_errors_told_, r.problems.push_back("the view's GL context could not be made current");
     r.no_context = true;
     r.finished = std::chrono::steady_clock::now();
     return;
@@ -247,9 +248,8 @@ void SceneSession::GovernDrawing(SteadyTime start, TickResult& r) {
   if (renderer_.render_mode() == render::RenderMode::kReference) return;
   // The frame's cost as the user waits for it: finished pixels, without the tick's fixed pause.
   render::FinishFrame();
-  const double cost_ms =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() -
-      render::kFrameStepPauseMs;
+  const double cost_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() -
+                         render::kFrameStepPauseMs;
   if (governor_.FrameDrawn(cost_ms, scene_->locked_fps)) {
     renderer_.set_render_mode(governor_.mode());
     r.mode_status = governor_.status();

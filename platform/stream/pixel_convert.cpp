@@ -68,8 +68,8 @@ __attribute__((target("sse4.1"))) __m128i Chroma4(__m128i s0, __m128i s1, __m128
 }
 
 // Eight pixels at a time of each row pair; returns how many pixels of a row it did.
-__attribute__((target("sse4.1"))) int ConvertSse41(const uint8_t* src, int stride, int width, int height,
-                                                     bool bgra, uint8_t* const planes[3], const int strides[3]) {
+__attribute__((target("sse4.1"))) int ConvertSse41(const uint8_t* src, int stride, int width, int height, bool bgra,
+                                                   uint8_t* const planes[3], const int strides[3]) {
   const __m128i wy = Weights(bgra, 66, 129, 25), wu = Weights(bgra, -38, -74, 112), wv = Weights(bgra, 112, -94, -18);
   const __m128i zero = _mm_setzero_si128();
   const int done = width & ~7;
@@ -152,15 +152,15 @@ __attribute__((target("avx2"))) int ConvertAvx2(const uint8_t* src, int stride, 
       const __m256i b0 = _mm256_unpacklo_epi8(b_lo, zero), b1 = _mm256_unpackhi_epi8(b_lo, zero);
       const __m256i b2 = _mm256_unpacklo_epi8(b_hi, zero), b3 = _mm256_unpackhi_epi8(b_hi, zero);
       // Row a's sixteen luma bytes, then row b's.
-      const __m256i luma = _mm256_permute4x64_epi64(
-          _mm256_packus_epi16(Luma16(a0, a1, a2, a3, wy), Luma16(b0, b1, b2, b3, wy)), 0xD8);
+      const __m256i luma =
+          _mm256_permute4x64_epi64(_mm256_packus_epi16(Luma16(a0, a1, a2, a3, wy), Luma16(b0, b1, b2, b3, wy)), 0xD8);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(y0 + x), _mm256_castsi256_si128(luma));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(y1 + x), _mm256_extracti128_si256(luma, 1));
       const __m256i s0 = _mm256_add_epi16(a0, b0), s1 = _mm256_add_epi16(a1, b1);
       const __m256i s2 = _mm256_add_epi16(a2, b2), s3 = _mm256_add_epi16(a3, b3);
       // Eight U words, then eight V words; then their bytes, U's in the low half.
-      const __m256i uv = _mm256_permute4x64_epi64(
-          _mm256_packs_epi32(Chroma8(s0, s1, s2, s3, wu), Chroma8(s0, s1, s2, s3, wv)), 0xD8);
+      const __m256i uv =
+          _mm256_permute4x64_epi64(_mm256_packs_epi32(Chroma8(s0, s1, s2, s3, wu), Chroma8(s0, s1, s2, s3, wv)), 0xD8);
       const __m256i bytes = _mm256_packus_epi16(uv, uv);
       _mm_storel_epi64(reinterpret_cast<__m128i*>(u + x / 2), _mm256_castsi256_si128(bytes));
       _mm_storel_epi64(reinterpret_cast<__m128i*>(v + x / 2), _mm256_extracti128_si256(bytes, 1));
@@ -190,10 +190,8 @@ bool ToYuv420With(VectorLevel level, const uint8_t* src, int stride, int width, 
   if (level == VectorLevel::kSse41) done = ConvertSse41(src, stride, width, height, bgra, planes, strides);
 #endif
   if (done == width) return true;
-  if (bgra)
-    Convert<2, 0>(src, stride, done, width, height, planes, strides);
-  else
-    Convert<0, 2>(src, stride, done, width, height, planes, strides);
+  if (bgra) Convert<2, 0>(src, stride, done, width, height, planes, strides);
+  else Convert<0, 2>(src, stride, done, width, height, planes, strides);
   return true;
 }
 

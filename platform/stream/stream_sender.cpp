@@ -82,7 +82,7 @@ int OpenOutputDevice(const std::string& path, std::string* error) {
     *error = "cannot open " + path + ": " + std::strerror(errno);
     return -1;
   }
-  struct stat st{};
+  struct stat st {};
   v4l2_capability caps{};
   if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
     *error = path + " is not a video device";
@@ -223,10 +223,10 @@ struct StreamSender::Worker {
     return deadline != 0 && Clock::now().time_since_epoch().count() > deadline;
   }
   void ArmDeadline() {
-    deadline_ns = (Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(o.timeout_seconds)))
-                      .time_since_epoch()
-                      .count();
+    deadline_ns =
+        (Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout_seconds)))
+            .time_since_epoch()
+            .count();
   }
 
   void Close(bool write_trailer) {
@@ -292,8 +292,10 @@ struct StreamSender::Worker {
     format->max_delay = 0;
 
     const bool h264 = o.codec == StreamCodec::kH264 || kind == "rtmp";
-    const AVCodec* encoder = h264 ? avcodec_find_encoder_by_name("libx264") : avcodec_find_encoder(AV_CODEC_ID_MPEG2VIDEO);
-    if (!encoder) return *error = h264 ? "this build of FFmpeg has no H.264 encoder (libx264)" : "no MPEG-2 encoder", false;
+    const AVCodec* encoder =
+        h264 ? avcodec_find_encoder_by_name("libx264") : avcodec_find_encoder(AV_CODEC_ID_MPEG2VIDEO);
+    if (!encoder)
+      return *error = h264 ? "this build of FFmpeg has no H.264 encoder (libx264)" : "no MPEG-2 encoder", false;
     codec = avcodec_alloc_context3(encoder);
     if (!codec) return *error = "out of memory", false;
     codec->width = out_width;
@@ -308,7 +310,9 @@ struct StreamSender::Worker {
     codec->gop_size = std::max(1, o.fps);     // a viewer who joins sees a picture within a second
     // About a tenth of a bit a pixel for H.264, three times that for MPEG-2.
     const double pixel_rate = double(out_width) * out_height * o.fps;
-    const int64_t rate = o.bit_rate > 0 ? o.bit_rate : std::clamp<int64_t>(std::llround(pixel_rate * (h264 ? 0.12 : 0.35)), 400000, 40000000);
+    const int64_t rate = o.bit_rate > 0
+                             ? o.bit_rate
+                             : std::clamp<int64_t>(std::llround(pixel_rate * (h264 ? 0.12 : 0.35)), 400000, 40000000);
     codec->bit_rate = rate;
     codec->rc_max_rate = rate * 3 / 2;
     codec->rc_buffer_size = static_cast<int>(std::min<int64_t>(rate / 2, INT32_MAX));  // half a second
@@ -367,7 +371,8 @@ struct StreamSender::Worker {
       picture = scaled.get();
       scaler = sws_getCachedContext(scaler, f.width, f.height, AV_PIX_FMT_YUV420P, out_width, out_height,
                                     AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
-      if (!scaler) return *error = "cannot scale frames of " + std::to_string(f.width) + " x " + std::to_string(f.height), false;
+      if (!scaler)
+        return *error = "cannot scale frames of " + std::to_string(f.width) + " x " + std::to_string(f.height), false;
       const size_t luma = size_t(f.width) * f.height;
       const uint8_t* src[4] = {f.planes.data(), f.planes.data() + luma, f.planes.data() + luma + luma / 4, nullptr};
       const int src_stride[4] = {f.width, f.width / 2, f.width / 2, 0};
@@ -433,13 +438,16 @@ struct StreamSender::Worker {
         ++status.attempts;
         lock.unlock();
         std::string error;
-        const bool ok = pool ? Open(&error) : (error = out_width < 2 || out_height < 2 ? "frames too small to send" : "out of memory", false);
+        const bool ok =
+            pool ? Open(&error)
+                 : (error = out_width < 2 || out_height < 2 ? "frames too small to send" : "out of memory", false);
         if (!ok) Close(false);
         lock.lock();
         if (stop) break;
         if (!ok) {
           Fail(error, lock);
-          next_try = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.retry_seconds));
+          next_try = Clock::now() +
+                     std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.retry_seconds));
           continue;
         }
         open = true;
@@ -473,7 +481,8 @@ struct StreamSender::Worker {
       lock.lock();
       open = false;
       Fail(error, lock);
-      next_try = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.retry_seconds));
+      next_try =
+          Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.retry_seconds));
     }
     // Frames still waiting were shown and never sent.
     status.dropped += static_cast<int64_t>(queue.size());
@@ -525,7 +534,8 @@ std::unique_ptr<StreamSender> StreamSender::Start(const StreamOptions& options, 
   std::string why;
   const std::string kind = DestinationKind(options.url);
   if (kind.empty()) {
-    why = "cannot stream to " + options.url + ": give udp://host:port, srt://host:port, rtmp://host/app/key or /dev/videoN";
+    why = "cannot stream to " + options.url +
+          ": give udp://host:port, srt://host:port, rtmp://host/app/key or /dev/videoN";
   } else if (kind == "device") {
     const int fd = OpenOutputDevice(options.url, &why);
     if (fd >= 0) ::close(fd);
@@ -537,8 +547,8 @@ std::unique_ptr<StreamSender> StreamSender::Start(const StreamOptions& options, 
                       (options.width == 0) != (options.height == 0)))
     why = "the stream's size must be both numbers from 2 to 8192, or neither";
   if (why.empty() && kind == "rtmp" && options.codec == StreamCodec::kMpeg2) why = "rtmp:// carries H.264 only";
-  if (why.empty() && kind != "device" && options.codec != StreamCodec::kMpeg2 && !avcodec_find_encoder_by_name("libx264") &&
-      (kind == "rtmp" || options.codec == StreamCodec::kH264))
+  if (why.empty() && kind != "device" && options.codec != StreamCodec::kMpeg2 &&
+      !avcodec_find_encoder_by_name("libx264") && (kind == "rtmp" || options.codec == StreamCodec::kH264))
     why = "this build of FFmpeg has no H.264 encoder (libx264)";
   if (!why.empty()) {
     if (error) *error = why;
@@ -617,7 +627,8 @@ void StreamSender::DeliverPixels(const live::ShownFrame& frame, PixelOrder order
   } else {
     const size_t luma = size_t(width) * height;
     queued.planes.resize(luma + luma / 2);
-    uint8_t* const planes[3] = {queued.planes.data(), queued.planes.data() + luma, queued.planes.data() + luma + luma / 4};
+    uint8_t* const planes[3] = {queued.planes.data(), queued.planes.data() + luma,
+                                queued.planes.data() + luma + luma / 4};
     const int strides[3] = {width, width / 2, width / 2};
     ToYuv420(frame.rgba, frame.stride_bytes, width, height, bgra, planes, strides);
   }

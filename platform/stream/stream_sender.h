@@ -30,27 +30,27 @@ struct StreamOptions {
   // destination cannot change size mid-stream). Rounded down to even numbers.
   int width = 0;
   int height = 0;
-  int fps = 25;          // the stream's frame rate, the rate the player shows frames at
+  int fps = 25;  // the stream's frame rate, the rate the player shows frames at
   StreamCodec codec = StreamCodec::kAuto;
-  int64_t bit_rate = 0;  // bits a second; 0: from the size and rate
-  int queue_frames = 2;  // frames waiting for the encoder before new ones are dropped
-  double retry_seconds = 3.0;  // after a failure, the wait before trying the destination again
+  int64_t bit_rate = 0;          // bits a second; 0: from the size and rate
+  int queue_frames = 2;          // frames waiting for the encoder before new ones are dropped
+  double retry_seconds = 3.0;    // after a failure, the wait before trying the destination again
   double timeout_seconds = 5.0;  // the longest a connect or a write may take before it fails
 };
 
 enum class StreamState {
   kConnecting,  // opening the destination (also the first time)
   kSending,
-  kFailed,   // the last attempt failed; it is tried again after retry_seconds
+  kFailed,  // the last attempt failed; it is tried again after retry_seconds
   kStopped,
 };
 
 struct StreamStatus {
   StreamState state = StreamState::kConnecting;
-  int64_t sent = 0;     // frames encoded and handed to the destination
-  int64_t dropped = 0;  // frames shown but not sent: the encoder was behind or the destination down
-  int64_t attempts = 0;  // times the destination was opened or tried
-  std::string last_error;  // the newest failure, kept after a successful retry; empty if none
+  int64_t sent = 0;           // frames encoded and handed to the destination
+  int64_t dropped = 0;        // frames shown but not sent: the encoder was behind or the destination down
+  int64_t attempts = 0;       // times the destination was opened or tried
+  std::string last_error;     // the newest failure, kept after a successful retry; empty if none
   int width = 0, height = 0;  // the size sent, once known
   std::string codec;          // the encoder in use ("libx264", "rawvideo" for a device), once open
 };

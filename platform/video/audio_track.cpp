@@ -35,7 +35,7 @@ struct AudioTrack::Impl {
   AVPacket* packet = nullptr;
   int frame_samples = 0;  // samples an encoder frame holds
   bool variable_frames = false;
-  int64_t written = 0;    // samples handed to the encoder
+  int64_t written = 0;  // samples handed to the encoder
 
   // Input (none for silence)
   std::string source;
@@ -85,7 +85,8 @@ struct AudioTrack::Impl {
       rc = avcodec_open2(decoder, codec, nullptr);
     }
     if (rc < 0) return fail("cannot decode its sound: " + AvError(rc));
-    if (decoder->sample_rate <= 0 || decoder->ch_layout.nb_channels <= 0) return fail("its sound has no rate or channels");
+    if (decoder->sample_rate <= 0 || decoder->ch_layout.nb_channels <= 0)
+      return fail("its sound has no rate or channels");
     return true;
   }
 
@@ -94,8 +95,7 @@ struct AudioTrack::Impl {
     AVChannelLayout in_layout{};
     if (decoder->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
       av_channel_layout_default(&in_layout, decoder->ch_layout.nb_channels);
-    else
-      av_channel_layout_copy(&in_layout, &decoder->ch_layout);
+    else av_channel_layout_copy(&in_layout, &decoder->ch_layout);
     swr_free(&resampler);
     int rc = swr_alloc_set_opts2(&resampler, &encoder->ch_layout, encoder->sample_fmt, encoder->sample_rate, &in_layout,
                                  decoder->sample_fmt, decoder->sample_rate, 0, nullptr);
@@ -141,8 +141,9 @@ struct AudioTrack::Impl {
           if (!Queue(decoded, error)) return false;
         if (samples_this_pass < encoder->sample_rate / kShortestLoopDivisor) {
           if (error)
-            *error = source + (samples_this_pass == 0 ? ": has no sound to play (nothing could be decoded)"
-                                                      : ": its sound is shorter than a tenth of a second, too short to loop");
+            *error = source + (samples_this_pass == 0
+                                   ? ": has no sound to play (nothing could be decoded)"
+                                   : ": its sound is shorter than a tenth of a second, too short to loop");
           return false;
         }
         samples_this_pass = 0;
@@ -213,8 +214,8 @@ struct AudioTrack::Impl {
   }
 };
 
-std::unique_ptr<AudioTrack> AudioTrack::Create(AVFormatContext* format, const AudioPlan& plan, const std::string& source,
-                                               std::string* error) {
+std::unique_ptr<AudioTrack> AudioTrack::Create(AVFormatContext* format, const AudioPlan& plan,
+                                               const std::string& source, std::string* error) {
   std::unique_ptr<AudioTrack> track(new AudioTrack());
   track->impl_ = std::make_unique<Impl>();
   Impl& a = *track->impl_;

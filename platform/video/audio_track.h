@@ -14,7 +14,7 @@ namespace vl::video {
 struct AudioPlan {
   const char* encoder;  // "mp2", "ac3", "aac", "pcm_s16le", "flac"
   int sample_rate;
-  int64_t bit_rate;     // 0 for the encoder's own (PCM, FLAC)
+  int64_t bit_rate;  // 0 for the encoder's own (PCM, FLAC)
 };
 
 class AudioTrack {

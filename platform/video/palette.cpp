@@ -49,8 +49,7 @@ std::vector<Box> MedianCut(std::vector<int>& used, const std::vector<Bin>& bins)
     // Cut the box holding the most pixels among those that can still be cut.
     size_t pick = boxes.size();
     for (size_t i = 0; i < boxes.size(); ++i)
-      if (boxes[i].end - boxes[i].begin > 1 && (pick == boxes.size() || boxes[i].pixels > boxes[pick].pixels))
-        pick = i;
+      if (boxes[i].end - boxes[i].begin > 1 && (pick == boxes.size() || boxes[i].pixels > boxes[pick].pixels)) pick = i;
     if (pick == boxes.size()) break;
     Box box = boxes[pick];
     const int axis = box.longest_axis;
@@ -120,7 +119,8 @@ PalettedFrame QuantiseFrame(const uint8_t* rgba, int width, int height) {
     }
     nearest[static_cast<size_t>(bin)] = static_cast<int16_t>(best);
   }
-  for (size_t i = 0; i < n; ++i) out.indices[i] = static_cast<uint8_t>(nearest[static_cast<size_t>(BinOf(rgba + i * 4))]);
+  for (size_t i = 0; i < n; ++i)
+    out.indices[i] = static_cast<uint8_t>(nearest[static_cast<size_t>(BinOf(rgba + i * 4))]);
   return out;
 }
 

@@ -9,7 +9,7 @@
 namespace vl::video {
 
 struct PalettedFrame {
-  std::vector<uint8_t> indices;        // width * height, rows top to bottom
+  std::vector<uint8_t> indices;         // width * height, rows top to bottom
   std::array<uint32_t, 256> palette{};  // 0xAARRGGBB, opaque; entries past `colours` are black
   int colours = 0;
 };

@@ -52,8 +52,8 @@ struct VideoWriter::Impl {
   std::unique_ptr<AudioTrack> audio;  // writes to `format`: let go of first
   bool header_written = false;
   std::string path;
-  int scaled_rows = 0;       // rows of input the scaler reads
-  AVRational rate{25, 1};    // frames a second, for the sound that goes with them
+  int scaled_rows = 0;     // rows of input the scaler reads
+  AVRational rate{25, 1};  // frames a second, for the sound that goes with them
 
   // The samples of sound that last as long as `frames` frames.
   int64_t SamplesFor(int64_t frames) const {
@@ -108,7 +108,7 @@ struct FormatPlan {
   const char* muxer;    // null: from the file name
   const char* encoder;  // null: H.264 or MPEG-4 as the container allows
   AVPixelFormat pixels;
-  const char* what;     // for messages
+  const char* what;  // for messages
 };
 
 FormatPlan PlanFor(VideoFormat format, int height) {
@@ -190,8 +190,7 @@ void ConfigureDiscEncoder(VideoFormat format, const VideoOptions& o, AVCodecCont
       f->packet_size = 2048;
       av_opt_set_int(f->priv_data, "muxrate", 10080000, 0);
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -201,9 +200,7 @@ void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext*
     case VideoFormat::kVcd:
     case VideoFormat::kSvcd:
     case VideoFormat::kMpeg2:
-    case VideoFormat::kDvd:
-      ConfigureDiscEncoder(format, o, c, f);
-      break;
+    case VideoFormat::kDvd: ConfigureDiscEncoder(format, o, c, f); break;
     case VideoFormat::kH263_3gp: {
       // At most the level's peak rate, in the buffer the level's reference decoder has (four
       // frame periods at the peak rate and one largest picture of the size). The file is
@@ -240,8 +237,7 @@ void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext*
       // The index at the front, so a web page can start playing before the whole file arrived.
       av_opt_set(f->priv_data, "movflags", "+faststart", 0);
       break;
-    case VideoFormat::kByExtension:
-      break;
+    case VideoFormat::kByExtension: break;
   }
 }
 
@@ -250,7 +246,9 @@ void ConfigureEncoder(VideoFormat format, const VideoOptions& o, AVCodecContext*
 // in the index at the front of the finished file, to the level the stream was encoded for.
 bool LabelH263Level(const std::string& path, int level, std::string* error) {
   std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-  auto be32 = [](const unsigned char* b) { return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3]; };
+  auto be32 = [](const unsigned char* b) {
+    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+  };
   std::streamoff at = 0;
   unsigned char head[8];
   // The top-level boxes up to 'moov'; the index comes before the pictures, so this is short.
@@ -260,7 +258,10 @@ bool LabelH263Level(const std::string& path, int level, std::string* error) {
       std::string moov(size - 8, '\0');
       if (!file.read(moov.data(), static_cast<std::streamsize>(moov.size()))) break;
       // The box is 15 bytes: size, 'd263', vendor, decoder version, level, profile.
-      const size_t box = moov.find(std::string("\0\0\0\x0f" "d263", 8));
+      const size_t box =
+          moov.find(std::string("\0\0\0\x0f"
+                                "d263",
+                                8));
       if (box == std::string::npos) break;
       const char value = static_cast<char>(level);
       file.seekp(at + 8 + static_cast<std::streamoff>(box) + 13);
@@ -294,7 +295,8 @@ bool FormatHasAudio(VideoFormat format) { return format != VideoFormat::kWebp &&
 namespace {
 
 // The container and the encoder; an empty string when both are there.
-std::string OpenContainer(VideoWriter::Impl& v, const FormatPlan& plan, const std::string& path, const AVCodec** encoder) {
+std::string OpenContainer(VideoWriter::Impl& v, const FormatPlan& plan, const std::string& path,
+                          const AVCodec** encoder) {
   int rc = avformat_alloc_output_context2(&v.format, nullptr, plan.muxer, path.c_str());
   if (rc < 0 || !v.format) {
     if (plan.muxer) return std::string("this FFmpeg cannot write ") + plan.what + " files";
@@ -319,7 +321,8 @@ std::string OpenContainer(VideoWriter::Impl& v, const FormatPlan& plan, const st
 }
 
 // The encoder's settings, opened.
-std::string OpenEncoder(VideoWriter::Impl& v, const FormatPlan& plan, const AVCodec* encoder, const VideoOptions& options) {
+std::string OpenEncoder(VideoWriter::Impl& v, const FormatPlan& plan, const AVCodec* encoder,
+                        const VideoOptions& options) {
   // Colour subsampling needs even sizes; an odd last row or column is dropped.
   const AVPixelFormat pixels = plan.pixels;
   const bool subsampled = pixels != AV_PIX_FMT_BGR0 && pixels != AV_PIX_FMT_BGRA && pixels != AV_PIX_FMT_PAL8;
@@ -404,9 +407,9 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
   };
   const int input_width = options.input_width > 0 ? options.input_width : options.width;
   const int input_height = options.input_height > 0 ? options.input_height : options.height;
-  if (options.width < 2 || options.height < 2 || options.fps < 1 || options.width > 8192 ||
-      options.height > 8192 || options.fps > 1000 || input_width < 2 || input_height < 2 || input_width > 8192 ||
-      input_height > 8192 || options.pixel_aspect_num < 1 || options.pixel_aspect_den < 1)
+  if (options.width < 2 || options.height < 2 || options.fps < 1 || options.width > 8192 || options.height > 8192 ||
+      options.fps > 1000 || input_width < 2 || input_height < 2 || input_width > 8192 || input_height > 8192 ||
+      options.pixel_aspect_num < 1 || options.pixel_aspect_den < 1)
     return fail("frame size, rate or pixel shape out of range");
   if (options.audio != VideoOptions::Audio::kNone && !FormatHasAudio(options.format))
     return fail("this format carries no sound");
@@ -427,7 +430,8 @@ std::unique_ptr<VideoWriter> VideoWriter::Open(const std::string& path, const Vi
   if (options.audio != VideoOptions::Audio::kNone) {
     std::string why;
     const bool from_file = options.audio == VideoOptions::Audio::kFile;
-    v.audio = AudioTrack::Create(v.format, AudioPlanFor(options.format), from_file ? options.audio_path : std::string(), &why);
+    v.audio = AudioTrack::Create(v.format, AudioPlanFor(options.format), from_file ? options.audio_path : std::string(),
+                                 &why);
     if (!v.audio) {
       if (error) *error = from_file && why.rfind(options.audio_path, 0) == 0 ? why : path + ": " + why;
       return nullptr;

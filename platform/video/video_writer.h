@@ -55,8 +55,7 @@ class VideoWriter {
   // Opens `path` for writing. With kByExtension the container follows the extension (.mp4, .mkv,
   // .avi, .mov); any other format names its own container whatever the extension.
   // Null on failure with the reason in *error.
-  static std::unique_ptr<VideoWriter> Open(const std::string& path, const VideoOptions& options,
-                                           std::string* error);
+  static std::unique_ptr<VideoWriter> Open(const std::string& path, const VideoOptions& options, std::string* error);
   ~VideoWriter();
   VideoWriter(const VideoWriter&) = delete;
   VideoWriter& operator=(const VideoWriter&) = delete;

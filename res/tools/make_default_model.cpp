@@ -27,8 +27,7 @@ struct Box {
 // the top and bottom map to the small dark square at the texture's corner.
 Box MakeBox(float x0, float y0, float z0, float x1, float y1, float z1, float u0, float u1, float v0, float v1) {
   Box box;
-  auto quad = [&](mw::Vertex a, mw::Vertex b, mw::Vertex c, mw::Vertex d, float qu0, float qu1, float qv0,
-                  float qv1) {
+  auto quad = [&](mw::Vertex a, mw::Vertex b, mw::Vertex c, mw::Vertex d, float qu0, float qu1, float qv0, float qv1) {
     const uint16_t base = static_cast<uint16_t>(box.vertices.size());
     box.vertices.insert(box.vertices.end(), {a, b, c, d});
     box.uvs.insert(box.uvs.end(), {{qu0, qv0}, {qu1, qv0}, {qu1, qv1}, {qu0, qv1}});
@@ -102,8 +101,7 @@ int main(int argc, char** argv) {
   // origin so that at a model's default place (z -40, 45 degree field of view, where the view is
   // 33 units tall) it fills about a third of the picture's height at natural size.
   constexpr float kTall = 2.86f, kWanted = 11.0f, k = kWanted / kTall;
-  auto box = [&](float x0, float y0, float z0, float x1, float y1, float z1, float u0, float u1, float v0,
-                 float v1) {
+  auto box = [&](float x0, float y0, float z0, float x1, float y1, float z1, float u0, float u1, float v0, float v1) {
     const float c = kTall / 2;
     return MakeBox(x0 * k, y0 * k, (z0 - c) * k, x1 * k, y1 * k, (z1 - c) * k, u0, u1, v0, v1);
   };
@@ -112,12 +110,12 @@ int main(int argc, char** argv) {
   const Box lamp = box(-0.08f, -0.08f, 2.58f, 0.08f, 0.08f, 2.86f, 0.0f, 0.0625f, 0.0f, 0.0625f);
 
   const std::vector<uint8_t> bytes = mw::File(3, {
-      mw::Material("Cabinet", "TardisImages3.jpg", 32, 64, 160),
-      mw::Material("Lamp", "", 250, 250, 235),
-      Object("Body", body, "Cabinet"),
-      Object("Roof", roof, "Cabinet"),
-      Object("Lamp", lamp, "Lamp"),
-  });
+                                                     mw::Material("Cabinet", "TardisImages3.jpg", 32, 64, 160),
+                                                     mw::Material("Lamp", "", 250, 250, 235),
+                                                     Object("Body", body, "Cabinet"),
+                                                     Object("Roof", roof, "Cabinet"),
+                                                     Object("Lamp", lamp, "Lamp"),
+                                                 });
   std::ofstream model(out / "model" / "Tardis.3ds", std::ios::binary);
   model.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   if (!model) {

@@ -30,13 +30,13 @@ std::vector<uint8_t> Slurp(const fs::path& p) {
   return bytes ? *bytes : std::vector<uint8_t>{};
 }
 
-#define REQUIRE_FILE(path)                                                               \
-  do {                                                                                   \
-    if (!fs::exists(path)) {                                                             \
-      if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true")           \
-        FAIL() << "missing test data " << (path) << " (run scripts/fetch-test-data)";  \
+#define REQUIRE_FILE(path) \
+  do { \
+    if (!fs::exists(path)) { \
+      if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") \
+        FAIL() << "missing test data " << (path) << " (run scripts/fetch-test-data)"; \
       GTEST_SKIP() << "missing test data " << (path) << " (run scripts/fetch-test-data)"; \
-    }                                                                                    \
+    } \
   } while (0)
 
 vl::Expected<vl::ModelLoadResult> Load(const std::vector<uint8_t>& bytes, vl::Model& model) {
@@ -71,8 +71,8 @@ class RecordingProgress : public vl::ModelLoadProgress {
 
 fs::path TempFile(const std::string& name, const std::vector<uint8_t>& bytes) {
   fs::path p = fs::temp_directory_path() / ("vl_model_" + std::to_string(::getpid()) + "_" + name);
-  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                            static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(p, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return p;
 }
 
@@ -86,15 +86,15 @@ TEST(Model3dsFailures, MissingFileAndBadMainChunkUseTheMessagesUsersKnow) {
   EXPECT_EQ(missing.error().message, "Unable to find the file: /nonexistent/x.3ds!");
   EXPECT_TRUE(progress.calls.empty());  // nothing is shown for a file that is not there
 
-  for (const std::vector<uint8_t>& bytes : {std::vector<uint8_t>{}, std::vector<uint8_t>{0x4D, 0x4D, 1},
-                                            mw::Chunk(0x3D3D).Bytes()}) {
+  for (const std::vector<uint8_t>& bytes :
+       {std::vector<uint8_t>{}, std::vector<uint8_t>{0x4D, 0x4D, 1}, mw::Chunk(0x3D3D).Bytes()}) {
     fs::path p = TempFile("bad.3ds", bytes);
     RecordingProgress shown;
     auto r = vl::Import3ds(p, model, shown);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message, "Unable to load PRIMARY chuck from file: " + p.string() + "!");
-    EXPECT_EQ(shown.calls, (std::vector<std::string>{"show:Please Wait:", "msg:" + p.string(),
-                                                      "msg:Is Now Loading", "hide"}));
+    EXPECT_EQ(shown.calls,
+              (std::vector<std::string>{"show:Please Wait:", "msg:" + p.string(), "msg:Is Now Loading", "hide"}));
     fs::remove(p);
   }
 }
@@ -142,8 +142,8 @@ TEST(Model3dsFailures, LyingLengthsAndCountsNameTheChunk) {
   }
   // Counts larger than their chunk.
   mw::Chunk too_many = std::move(mw::Chunk(0x4110).U16(1000).F32(1).F32(2).F32(3));
-  ExpectFailure(mw::File(3, {std::move(mw::Chunk(0x4000).Str("o").Add(mw::Chunk(0x4100).Add(too_many)))}),
-                "0x4110", "1000 vertices need 12000 bytes");
+  ExpectFailure(mw::File(3, {std::move(mw::Chunk(0x4000).Str("o").Add(mw::Chunk(0x4100).Add(too_many)))}), "0x4110",
+                "1000 vertices need 12000 bytes");
   mw::Chunk faces = std::move(mw::Chunk(0x4120).U16(2).U16(0).U16(1).U16(2).U16(0));
   ExpectFailure(mw::File(3, {mw::MeshObject("o", kTriangle, {}).Add(faces)}), "0x4120", "2 faces");
   ExpectFailure(mw::File(3, {std::move(mw::Chunk(0x4000).Str("o").Add(mw::Chunk(0x4140).Byte(1)))}), "0x4140",
@@ -160,11 +160,9 @@ TEST(Model3dsFailures, FaceIndexBeyondVerticesAndUnterminatedNames) {
   ExpectFailure(mw::File(3, {early}), "0x4120", "has 0 vertices");
 
   ExpectFailure(mw::File(3, {std::move(mw::Chunk(0x4000).Raw("name", 4))}), "0x4000", "no terminating zero");
-  ExpectFailure(mw::File(3, {mw::Chunk(0xAFFF).Add(mw::Chunk(0xA000).Raw("m", 1))}), "0xA000",
+  ExpectFailure(mw::File(3, {mw::Chunk(0xAFFF).Add(mw::Chunk(0xA000).Raw("m", 1))}), "0xA000", "no terminating zero");
+  ExpectFailure(mw::File(3, {mw::MeshObject("o", kTriangle, kOneFace).Add(mw::Chunk(0x4130).Raw("m", 1))}), "0x4130",
                 "no terminating zero");
-  ExpectFailure(
-      mw::File(3, {mw::MeshObject("o", kTriangle, kOneFace).Add(mw::Chunk(0x4130).Raw("m", 1))}), "0x4130",
-      "no terminating zero");
 }
 
 TEST(Model3dsFailures, DeepNestingIsRefusedNotOverflowed) {
@@ -175,12 +173,11 @@ TEST(Model3dsFailures, DeepNestingIsRefusedNotOverflowed) {
 
 TEST(Model3dsFailures, AFailedReloadLeavesEarlierMaterialsAlone) {
   vl::Model model;
-  ASSERT_TRUE(Load(mw::File(3, {mw::Material("keep", "k.jpg", 1, 2, 3), mw::MeshObject("o", kTriangle, kOneFace)}),
-                   model)
-                  .ok());
-  ASSERT_FALSE(Load(mw::File(3, {mw::Material("new", "", 0, 0, 0), mw::MeshObject("o", kTriangle, {{0, 0, 9}})}),
-                    model)
-                   .ok());
+  ASSERT_TRUE(
+      Load(mw::File(3, {mw::Material("keep", "k.jpg", 1, 2, 3), mw::MeshObject("o", kTriangle, kOneFace)}), model)
+          .ok());
+  ASSERT_FALSE(
+      Load(mw::File(3, {mw::Material("new", "", 0, 0, 0), mw::MeshObject("o", kTriangle, {{0, 0, 9}})}), model).ok());
   EXPECT_EQ(model.object_count, 0);
   EXPECT_TRUE(model.objects.empty());
   ASSERT_EQ(model.material_count, 1);
@@ -203,8 +200,7 @@ TEST(Model3dsLoad, VersionAboveThreeWarnsOnceAndLoads) {
     EXPECT_EQ(model.object_count, 9);
     if (version > 3)
       EXPECT_EQ(r->warnings, std::vector<std::string>{"This 3DS file is over version 3 so it may load incorrectly"});
-    else
-      EXPECT_TRUE(r->warnings.empty());
+    else EXPECT_TRUE(r->warnings.empty());
   }
   mw::Chunk main(0x4D4D);
   main.Add(mw::Chunk(0x3D3D).Add(mw::MeshObject("o", kTriangle, kOneFace)));
@@ -216,13 +212,13 @@ TEST(Model3dsLoad, VersionAboveThreeWarnsOnceAndLoads) {
 
 TEST(Model3dsLoad, MaterialsAreMatchedByExactName) {
   const auto bytes = mw::File(3, {
-      mw::Material("plain", "", 10, 20, 30),
-      mw::Material("wood", "WOOD.JPG", 200, 100, 50),
-      mw::MeshObject("untextured", kTriangle, kOneFace, {}, "plain"),
-      mw::MeshObject("textured", kTriangle, kOneFace, {}, "wood"),
-      mw::MeshObject("unmatched", kTriangle, kOneFace, {}, "Wood"),
-      mw::MeshObject("none given", kTriangle, kOneFace),
-  });
+                                     mw::Material("plain", "", 10, 20, 30),
+                                     mw::Material("wood", "WOOD.JPG", 200, 100, 50),
+                                     mw::MeshObject("untextured", kTriangle, kOneFace, {}, "plain"),
+                                     mw::MeshObject("textured", kTriangle, kOneFace, {}, "wood"),
+                                     mw::MeshObject("unmatched", kTriangle, kOneFace, {}, "Wood"),
+                                     mw::MeshObject("none given", kTriangle, kOneFace),
+                                 });
   vl::Model model;
   ASSERT_TRUE(Load(bytes, model).ok());
   ASSERT_EQ(model.object_count, 4);
@@ -249,13 +245,13 @@ TEST(Model3dsLoad, ColourChunksFloatFormAndGamma) {
   float_colour.Add(mw::Chunk(0xA020).Add(mw::Chunk(0x0010).F32(1.0f).F32(0.5f).F32(-2.0f)));
   mw::Chunk with_gamma(0xAFFF);
   with_gamma.Add(mw::Chunk(0xA000).Str("g"));
-  with_gamma.Add(mw::Chunk(0xA020)
-                     .Add(mw::Chunk(0x0011).Byte(9).Byte(8).Byte(7))
-                     .Add(mw::Chunk(0x0012).Byte(1).Byte(1).Byte(1)));
+  with_gamma.Add(
+      mw::Chunk(0xA020).Add(mw::Chunk(0x0011).Byte(9).Byte(8).Byte(7)).Add(mw::Chunk(0x0012).Byte(1).Byte(1).Byte(1)));
   vl::Model model;
   ASSERT_TRUE(Load(mw::File(3, {float_colour, with_gamma}), model).ok());
   ASSERT_EQ(model.material_count, 2);
-  EXPECT_EQ(std::vector<int>(model.materials[0].colour, model.materials[0].colour + 3), (std::vector<int>{255, 128, 0}));
+  EXPECT_EQ(std::vector<int>(model.materials[0].colour, model.materials[0].colour + 3),
+            (std::vector<int>{255, 128, 0}));
   EXPECT_EQ(std::vector<int>(model.materials[1].colour, model.materials[1].colour + 3), (std::vector<int>{9, 8, 7}));
 }
 
@@ -366,7 +362,8 @@ TEST(Model3dsNormals, LinearAccumulationAgreesWithThePerVertexScan) {
       vl::ModelObject scanned = o;
       vl::ComputeVertexNormalsQuadratic(scanned);
       ASSERT_EQ(scanned.normals.size(), o.normals.size());
-      for (size_t i = 0; i < o.normals.size(); ++i) ASSERT_NEAR(o.normals[i], scanned.normals[i], 1e-6f) << name << " " << i;
+      for (size_t i = 0; i < o.normals.size(); ++i)
+        ASSERT_NEAR(o.normals[i], scanned.normals[i], 1e-6f) << name << " " << i;
     }
   }
   // Degenerate faces repeating a corner count once for that vertex, in both.

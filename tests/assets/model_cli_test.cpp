@@ -37,8 +37,8 @@ CliRun RunModel(const fs::path& file) {
 
 fs::path Write(const std::string& name, const std::vector<uint8_t>& bytes) {
   fs::path p = fs::temp_directory_path() / ("vl_cli_" + std::to_string(::getpid()) + "_" + name);
-  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                            static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(p, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return p;
 }
 
@@ -56,10 +56,10 @@ TEST(ModelCli, FailuresPrintNothingOnStdout) {
 TEST(ModelCli, PrintsTheLoadedModel) {
   // No version chunk, a Latin-1 name, a loose vertex (0), one unmatched face material.
   mw::Chunk main(0x4D4D);
-  main.Add(mw::Chunk(0x3D3D)
-               .Add(mw::Material("M\xE9tal", "T.JPG", 1, 2, 3))
-               .Add(mw::MeshObject("o", {{1, 2, 3}, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{1, 2, 3}}, {{0.25f, 1}},
-                                   "nope")));
+  main.Add(
+      mw::Chunk(0x3D3D)
+          .Add(mw::Material("M\xE9tal", "T.JPG", 1, 2, 3))
+          .Add(mw::MeshObject("o", {{1, 2, 3}, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{1, 2, 3}}, {{0.25f, 1}}, "nope")));
   fs::path file = Write("ok.3ds", main.Bytes());
   CliRun run = RunModel(file);
   fs::remove(file);

@@ -114,12 +114,12 @@ TEST(Model3dsLimits, FirstMaterialOfANameWinsAndEarlierLoadsComeFirst) {
   const std::vector<mw::Vertex> triangle = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
   const std::vector<mw::Face> face = {{0, 1, 2}};
   const auto bytes = vl::model_writer::File(3, {
-      mw::Material("twin", "", 1, 1, 1),
-      mw::Material("twin", "TWIN.JPG", 2, 2, 2),
-      mw::MeshObject("o", triangle, face, {}, "twin"),
-      mw::Material("late", "LATE.JPG", 3, 3, 3),
-      mw::MeshObject("p", triangle, face, {}, "late"),
-  });
+                                                   mw::Material("twin", "", 1, 1, 1),
+                                                   mw::Material("twin", "TWIN.JPG", 2, 2, 2),
+                                                   mw::MeshObject("o", triangle, face, {}, "twin"),
+                                                   mw::Material("late", "LATE.JPG", 3, 3, 3),
+                                                   mw::MeshObject("p", triangle, face, {}, "late"),
+                                               });
   vl::Model model;
   ASSERT_TRUE(vl::Import3dsBytes(bytes, "twins.3ds", model).ok());
   EXPECT_EQ(model.objects[0].material_index, 0);
@@ -163,8 +163,9 @@ TEST(Model3dsLimits, OnlyRegularFilesAreOpened) {
     const ChildUsage run = ImportInChild(c.path, /*timeout_seconds=*/10);
     ASSERT_TRUE(run.exited) << run.Describe();
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_NE(run.report.find("Unable to find the file: " + c.path.string() + "! (not a regular file but a " + c.kind + ")"),
-              std::string::npos)
+    EXPECT_NE(
+        run.report.find("Unable to find the file: " + c.path.string() + "! (not a regular file but a " + c.kind + ")"),
+        std::string::npos)
         << run.Describe();
     EXPECT_LE(run.growth(), 64 * kMegabyte) << run.Describe();
   }

@@ -62,9 +62,7 @@ TEST(TgaMemory, ALargeTextureIsHeldOnce) {
     SCOPED_TRACE(c.what);
     const fs::path colour = TempPath("colour.tga"), alpha = TempPath("alpha.tga");
     ASSERT_TRUE(vl::hostile::WriteTga(colour, c.size, c.size, c.colour_bits));
-    if (c.with_alpha) {
-      ASSERT_TRUE(vl::hostile::WriteTga(alpha, c.size, c.size, 8));
-    }
+    if (c.with_alpha) { ASSERT_TRUE(vl::hostile::WriteTga(alpha, c.size, c.size, 8)); }
     const ChildUsage run =
         LoadInChild(colour.string(), c.with_alpha ? std::optional<std::string>(alpha.string()) : std::nullopt);
     fs::remove(colour);

@@ -160,8 +160,8 @@ TEST(TextureImage, AlphaFileMergesOrStandsAlone) {
   auto merged = Build(&colour, &alpha);
   ASSERT_TRUE(merged.ok()) << merged.error.text;
   EXPECT_EQ(merged.image->format, TexelFormat::kRgba);
-  EXPECT_EQ(merged.image->pixels, (std::vector<uint8_t>{30, 20, 10, 100, 31, 21, 11, 101, 32, 22, 12, 102,
-                                                        33, 23, 13, 103}));
+  EXPECT_EQ(merged.image->pixels,
+            (std::vector<uint8_t>{30, 20, 10, 100, 31, 21, 11, 101, 32, 22, 12, 102, 33, 23, 13, 103}));
   EXPECT_EQ(merged.image->colour_file, "c.tga");
   EXPECT_EQ(merged.image->alpha_file, "a.tga");
 
@@ -240,7 +240,8 @@ TEST(TextureImage, LoopNamesResolveAgainstTheBaseFolder) {
   EXPECT_TRUE(r.ok()) << r.error.text;
   auto missing = LoadTextureImage(std::string("Particles/none.tga"), std::nullopt, true, dir);
   ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error.text, "Failed to load Texture (Particles/none.tga, (null)). Reason: Failed to load RGB file.");
+  EXPECT_EQ(missing.error.text,
+            "Failed to load Texture (Particles/none.tga, (null)). Reason: Failed to load RGB file.");
   fs::remove_all(dir);
 }
 
@@ -250,13 +251,13 @@ fs::path PixbufDir() {
   return fs::path(VL_EXTERNAL_TEST_DATA) / "gdk-pixbuf-tests/usr/libexec/installed-tests/gdk-pixbuf/test-images";
 }
 
-#define REQUIRE_PIXBUF_DATA()                                                                       \
-  do {                                                                                              \
-    if (!fs::exists(PixbufDir())) {                                                                 \
-      const char* ci = std::getenv("CI");                                                           \
-      if (ci && std::string(ci) == "true") FAIL() << "test data missing: " << PixbufDir();          \
-      GTEST_SKIP() << "test data not fetched (scripts/fetch-test-data): " << PixbufDir();           \
-    }                                                                                               \
+#define REQUIRE_PIXBUF_DATA() \
+  do { \
+    if (!fs::exists(PixbufDir())) { \
+      const char* ci = std::getenv("CI"); \
+      if (ci && std::string(ci) == "true") FAIL() << "test data missing: " << PixbufDir(); \
+      GTEST_SKIP() << "test data not fetched (scripts/fetch-test-data): " << PixbufDir(); \
+    } \
   } while (0)
 
 TextureImageResult LoadReal(const char* colour, const char* alpha) {
@@ -281,7 +282,8 @@ TEST(TextureImageRealFiles, BottomUpFilesWithFootersLoad) {
   EXPECT_EQ(rgba.image->format, TexelFormat::kRgba);
 
   // The colour-mapped logo's indices serve as an alpha file for the 24-bit logo.
-  auto pair = LoadReal("reftests/tga/gtk-logo-24bpp-bottom-left.tga", "reftests/tga/gtk-logo-cmap-8bpp-bottom-left.tga");
+  auto pair =
+      LoadReal("reftests/tga/gtk-logo-24bpp-bottom-left.tga", "reftests/tga/gtk-logo-cmap-8bpp-bottom-left.tga");
   ASSERT_TRUE(pair.ok()) << pair.error.text;
   EXPECT_EQ(pair.image->format, TexelFormat::kRgba);
   // Fingerprints from an independent reading of the same files.

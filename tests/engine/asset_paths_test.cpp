@@ -175,8 +175,7 @@ TEST_F(AssetPathsTest, LibraryOptionAndHomeComeFirst) {
 
 TEST(LoadErrors, ControlCharactersInNamesAndMessagesAreEscaped) {
   const vl::LoadError e{"Images/\x1b[2J\nall assets loaded\r.jpg", std::string("bad\0byte", 8), 3, "tab\there"};
-  EXPECT_EQ(e.ToString(),
-            "Images/\\x1b[2J\\x0aall assets loaded\\x0d.jpg: at byte 3 (tab\\x09here): bad\\x00byte");
+  EXPECT_EQ(e.ToString(), "Images/\\x1b[2J\\x0aall assets loaded\\x0d.jpg: at byte 3 (tab\\x09here): bad\\x00byte");
   EXPECT_EQ(vl::EscapeControl("caf\xE9 \x7F ok"), "caf\xE9 \\x7f ok");  // Windows-1252 letters stay
 }
 

@@ -39,8 +39,8 @@ TEST(BeatClock, Tempo120AndEightBeatsMakeOnePassLastFourSeconds) {
   EXPECT_EQ(c.FrameAt(10.0, kFrames), 0);
   EXPECT_EQ(c.FrameAt(12.0, kFrames), 50);  // half way after 2 s
   EXPECT_EQ(c.FrameAt(13.99, kFrames), 99);
-  EXPECT_EQ(c.FrameAt(14.0, kFrames), 0);   // the next pass begins after exactly 4 s
-  EXPECT_EQ(c.FrameAt(54.0, kFrames), 0);   // and keeps to it ten passes on
+  EXPECT_EQ(c.FrameAt(14.0, kFrames), 0);  // the next pass begins after exactly 4 s
+  EXPECT_EQ(c.FrameAt(54.0, kFrames), 0);  // and keeps to it ten passes on
   EXPECT_NEAR(c.BeatAt(11.5), 3.0, 1e-9);
   // A loop longer than the beat shows frames skipped; one shorter shows frames repeated.
   EXPECT_EQ(c.FrameAt(12.0, 1000), 500);

@@ -158,10 +158,11 @@ TEST_F(BundledLoops, TogetherShowEveryLayerAndStyle) {
     for (float echo : {st.echo_model_1_on, st.echo_model_2_on, st.echo_model_3_on})
       if (IsOn(echo)) shown.insert("model echo");
   }
-  for (const char* want : {"text style 0", "text style 1", "text style 2", "text style 3", "text style 4",
-                           "text lit", "text unlit", "text wire", "text chrome", "backdrops", "photos", "vortex",
-                           "particles", "sprites tinted", "sprites untinted", "tunnel mode 0", "tunnel mode 2",
-                           "fog", "trail", "scene echo", "1 models", "2 models", "3 models", "model echo"})
+  for (const char* want :
+       {"text style 0", "text style 1",   "text style 2",     "text style 3",  "text style 4",  "text lit",
+        "text unlit",   "text wire",      "text chrome",      "backdrops",     "photos",        "vortex",
+        "particles",    "sprites tinted", "sprites untinted", "tunnel mode 0", "tunnel mode 2", "fog",
+        "trail",        "scene echo",     "1 models",         "2 models",      "3 models",      "model echo"})
     EXPECT_TRUE(shown.count(want)) << "no bundled loop shows " << want;
 }
 

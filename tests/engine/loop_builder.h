@@ -69,9 +69,7 @@ inline std::vector<HeaderRow> HeaderRows() {
   return rows;
 }
 
-inline bool RowPresent(const HeaderRow& r, float version) {
-  return r.min_version == 0.0f || version >= r.min_version;
-}
+inline bool RowPresent(const HeaderRow& r, float version) { return r.min_version == 0.0f || version >= r.min_version; }
 
 // Floats per key record: 174 below version 5, 237 from 5, 240 from 6.
 inline int KeyFloats(float version) { return version >= 6.0f ? 240 : version >= 5.0f ? 237 : 174; }
@@ -110,10 +108,10 @@ class LoopBuilder {
 // What a test wants in the file: values by setting or track name; anything not given is 0 / "".
 struct LoopSpec {
   float version = 6.0f;
-  std::map<std::string, float> floats;        // f and i settings, and "w:particle_fog_near"
+  std::map<std::string, float> floats;  // f and i settings, and "w:particle_fog_near"
   std::map<std::string, std::string> strings;
-  std::map<std::string, float> initial;       // by track name, for the first track of a run only
-  std::vector<std::string> run_tracks;        // filled by Build: not used by callers
+  std::map<std::string, float> initial;  // by track name, for the first track of a run only
+  std::vector<std::string> run_tracks;   // filled by Build: not used by callers
   struct Key {
     int32_t frame;
     std::function<float(int)> value;  // value of float i of the record (0-based)

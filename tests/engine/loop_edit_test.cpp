@@ -155,7 +155,7 @@ TEST(LoopEdit, ValuesAFieldCannotHoldAreRefusedWithAMessage) {
       {"text_font_weight", "7.5", "not a whole number"},
       {"text_font_weight", "2147483648", "not a whole number"},
       {"text_string", "\xE6\x97\xA5\xE6\x9C\xAC", "Windows-1252"},  // CJK has no 8-bit form
-      {"text_string", "bad \xFF byte", "Windows-1252"},            // not UTF-8
+      {"text_string", "bad \xFF byte", "Windows-1252"},             // not UTF-8
   };
   for (const Case& c : cases) {
     auto e = ParseSettingEdit(c.name, c.value);
@@ -186,9 +186,7 @@ TEST(LoopEdit, ValuesAFieldCannotHoldAreRefusedWithAMessage) {
   for (const LoopEdit& e : refused) {
     auto done = ApplyEdit(*scene, e);
     EXPECT_FALSE(done.ok()) << e.description;
-    if (!done.ok()) {
-      EXPECT_FALSE(done.error().message.empty());
-    }
+    if (!done.ok()) { EXPECT_FALSE(done.error().message.empty()); }
     EXPECT_EQ(Bytes(*scene), original) << e.description;
   }
 }
@@ -198,10 +196,10 @@ TEST(LoopEdit, Windows1252TakesItsOwnCharactersAndDumpsControlForms) {
   EXPECT_EQ(Utf8ToWindows1252("\xE2\x80\x9Cq\xE2\x80\x9D"), std::optional<std::string>("\x93q\x94"));
   EXPECT_EQ(Utf8ToWindows1252("\xC2\x81"), std::optional<std::string>("\x81"));  // as dump prints byte 0x81
   EXPECT_EQ(Utf8ToWindows1252("\xC5\xB8"), std::optional<std::string>("\x9F"));  // Y diaeresis
-  EXPECT_FALSE(Utf8ToWindows1252("\xC4\x80").has_value());                        // A macron
-  EXPECT_FALSE(Utf8ToWindows1252("\xC0\xAF").has_value());                        // overlong
-  EXPECT_FALSE(Utf8ToWindows1252("\xED\xA0\x80").has_value());                    // surrogate
-  EXPECT_FALSE(Utf8ToWindows1252("\xE2\x82").has_value());                        // cut short
+  EXPECT_FALSE(Utf8ToWindows1252("\xC4\x80").has_value());                       // A macron
+  EXPECT_FALSE(Utf8ToWindows1252("\xC0\xAF").has_value());                       // overlong
+  EXPECT_FALSE(Utf8ToWindows1252("\xED\xA0\x80").has_value());                   // surrogate
+  EXPECT_FALSE(Utf8ToWindows1252("\xE2\x82").has_value());                       // cut short
   EXPECT_FALSE(Utf8ToWindows1252(std::string("\0", 1)).has_value());
 }
 
@@ -262,7 +260,8 @@ TEST(LoopEdit, InsertingAKeyKeepsEveryMotionAndRemovingItRestoresTheFrames) {
               << TrackName(track) << " frame " << f << " with a key on " << frame;
         // After the old end the new last segment holds still.
         for (int32_t f = last; f < frame && frame > last; ++f)
-          ASSERT_EQ(scene->track(track).frame_values[f], scene->track(track).frame_values[last - 1]) << TrackName(track);
+          ASSERT_EQ(scene->track(track).frame_values[f], scene->track(track).frame_values[last - 1])
+              << TrackName(track);
       }
       auto removed = ApplyEdit(*scene, added->undo);
       ASSERT_TRUE(removed.ok());
@@ -286,8 +285,8 @@ TEST(LoopEdit, KeysKeepTheirOrderWhenMovedDeletedOrRetimed) {
   EXPECT_FALSE(ApplyEdit(*scene, InsertKeyEdit(120)).ok());
   EXPECT_FALSE(ApplyEdit(*scene, SetKeyFramesEdit({0, 60, 60, 180, 240})).ok());
   EXPECT_FALSE(ApplyEdit(*scene, SetKeyFramesEdit({0, 60, 180, 240})).ok());
-  EXPECT_FALSE(ApplyEdit(*scene, SetLengthEdit(180)).ok());          // onto key 3
-  EXPECT_FALSE(ApplyEdit(*scene, SetLengthEdit(3, true)).ok());      // keys would meet
+  EXPECT_FALSE(ApplyEdit(*scene, SetLengthEdit(180)).ok());      // onto key 3
+  EXPECT_FALSE(ApplyEdit(*scene, SetLengthEdit(3, true)).ok());  // keys would meet
   EXPECT_EQ(Bytes(*scene), original);
 
   const float at_key2 = scene->track(Track::text_rot_y).key_values[120];
@@ -348,7 +347,8 @@ LoopEdit RandomEdit(std::mt19937& rng, const SceneState& scene) {
   const float value = static_cast<float>(pick(2001) - 1000) / 7.0f;
   switch (pick(9)) {
     case 0: return SetInitialEdit(track, value);
-    case 1: case 2: return SetKeyValueEdit(track, pick(scene.keyframe_count + 1), value);
+    case 1:
+    case 2: return SetKeyValueEdit(track, pick(scene.keyframe_count + 1), value);
     case 3: return InsertKeyEdit(pick(last + 60));
     case 4: return DeleteKeyEdit(pick(scene.keyframe_count + 1));
     case 5: return MoveKeyEdit(pick(scene.keyframe_count + 1), pick(last + 60));
@@ -410,8 +410,8 @@ TEST(LoopEdit, ResolvedEditsReplayOnThePlayingScene) {
   auto document = Bundled("tunnel");
   auto playing = Bundled("tunnel");
   EditHistory history;
-  const LoopEdit edits[] = {InsertKeyEdit(55), SetKeyValueEdit(Track::tunnel_twist, 1, 33.0f),
-                            MoveKeyEdit(1, 70), SetStringSettingEdit(Setting::text_string, "Grand Opening")};
+  const LoopEdit edits[] = {InsertKeyEdit(55), SetKeyValueEdit(Track::tunnel_twist, 1, 33.0f), MoveKeyEdit(1, 70),
+                            SetStringSettingEdit(Setting::text_string, "Grand Opening")};
   for (const LoopEdit& e : edits) {
     auto done = history.Apply(*document, e);
     ASSERT_TRUE(done.ok()) << done.error().message;
@@ -452,8 +452,7 @@ TEST(EditHistory, ListsStepsMergesDragsAndKnowsWhenSaved) {
   EXPECT_FALSE(history.IsModified());
   ASSERT_TRUE(history.Apply(*scene, SetInitialEdit(Track::text_rot_x, 1.0f)).ok());
   // A drag: many edits, one step.
-  for (int i = 1; i <= 20; ++i)
-    ASSERT_TRUE(history.Apply(*scene, MoveKeyEdit(1, 150 + i), nullptr, i > 1).ok());
+  for (int i = 1; i <= 20; ++i) ASSERT_TRUE(history.Apply(*scene, MoveKeyEdit(1, 150 + i), nullptr, i > 1).ok());
   EXPECT_EQ(history.UndoDescriptions(),
             (std::vector<std::string>{"Move key 1 to frame 151", "Set the initial value of text_rot_x"}));
   EXPECT_TRUE(history.IsModified());

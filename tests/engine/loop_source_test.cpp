@@ -27,7 +27,8 @@ constexpr const char* kSource =
     "background_r = 50\n";
 
 std::string Replace(std::string s, const std::string& from, const std::string& to) {
-  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) s.replace(at, from.size(), to);
+  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+    s.replace(at, from.size(), to);
   return s;
 }
 
@@ -59,8 +60,10 @@ TEST(LoopSource, NulBytesAndNumbersNoFloatHoldsAreRefusedWithLineAndColumn) {
                   "' for background_r is too large for a float (at most 3.40282347e+38)");
   }
   // The largest float and numbers that round to zero are fine.
-  EXPECT_EQ(Compiled(Replace(kSource, "background_r = 50", "background_r = 3.4e38")).rfind("error", 0), std::string::npos);
-  EXPECT_EQ(Compiled(Replace(kSource, "background_r = 50", "background_r = 1e-50")).rfind("error", 0), std::string::npos);
+  EXPECT_EQ(Compiled(Replace(kSource, "background_r = 50", "background_r = 3.4e38")).rfind("error", 0),
+            std::string::npos);
+  EXPECT_EQ(Compiled(Replace(kSource, "background_r = 50", "background_r = 1e-50")).rfind("error", 0),
+            std::string::npos);
 }
 
 TEST(LoopSource, RepeatsNonFiniteValuesAndKeysOutOfOrderAreTakenWithWarnings) {
@@ -119,11 +122,15 @@ TEST_F(LoopFiles, NameAndFirstBytesTogetherChooseTheForm) {
     LoopForm form;
   };
   const Case cases[] = {
-      {"a.lqf", binary, LoopForm::kLoopFile},       {"a.txt", binary, LoopForm::kLoopFile},
-      {"a", binary, LoopForm::kLoopFile},           {"a.txt", kSource, LoopForm::kSource},
-      {"a.lqf", kSource, LoopForm::kSource},        {"a.txt", "\xEF\xBB\xBF" + std::string(kSource), LoopForm::kSource},
+      {"a.lqf", binary, LoopForm::kLoopFile},
+      {"a.txt", binary, LoopForm::kLoopFile},
+      {"a", binary, LoopForm::kLoopFile},
+      {"a.txt", kSource, LoopForm::kSource},
+      {"a.lqf", kSource, LoopForm::kSource},
+      {"a.txt", "\xEF\xBB\xBF" + std::string(kSource), LoopForm::kSource},
       {"a.txt", std::string("\0version 6", 10), LoopForm::kSource},
-      {"a.txt", "  \n\n", LoopForm::kSource},       {"a.lqf", "garbage", LoopForm::kLoopFile},
+      {"a.txt", "  \n\n", LoopForm::kSource},
+      {"a.lqf", "garbage", LoopForm::kLoopFile},
       {"a.src", "garbage", LoopForm::kSource},
   };
   for (const Case& c : cases) {
@@ -138,7 +145,8 @@ TEST_F(LoopFiles, NameAndFirstBytesTogetherChooseTheForm) {
 
 TEST_F(LoopFiles, ErrorsSayWhatTheFileWasTakenFor) {
   EXPECT_EQ(Error(Write("empty.txt", "")), (dir_ / "empty.txt").string() + ": the file is empty");
-  EXPECT_EQ(Error(Write("blank.lqf", " \r\n\t\n")), (dir_ / "blank.lqf").string() + ": the file is empty: only blank lines");
+  EXPECT_EQ(Error(Write("blank.lqf", " \r\n\t\n")),
+            (dir_ / "blank.lqf").string() + ": the file is empty: only blank lines");
   EXPECT_EQ(Error(Write("nul.txt", std::string("\0version 6\n", 11))),
             (dir_ / "nul.txt").string() + ": line 1, column 1: NUL byte in the source");
   EXPECT_EQ(Error(Write("junk.src", "keyframes here\n")),

@@ -209,7 +209,7 @@ TEST(SequenceLoader, KeptValuesCarryIntoTheNextLoad) {
   ApplySequence(*scene, *ParseSequence(BuildLoop(second), "b.lqf"), none);
   // text_on is read by every version; text_wireframe and the name lengths are not reset.
   EXPECT_EQ(scene->settings.text_on, 0.0f);
-  EXPECT_EQ(scene->settings.text_wireframe, 0.0f);  // read (as 0) by version 4
+  EXPECT_EQ(scene->settings.text_wireframe, 0.0f);      // read (as 0) by version 4
   EXPECT_EQ(scene->settings.model_2_texture_name, "");  // names reset, not read below 5
   EXPECT_EQ(scene->settings.model_2_load, 0.0f);
   EXPECT_EQ(scene->track(Track::particle_fog_near).initial_value, 3.5f);
@@ -264,8 +264,7 @@ TEST(SequenceRoundTrip, WriteAndSourceFormKeepTheScene) {
     auto compiled = std::make_unique<SceneState>();
     ASSERT_FALSE(CompileSequence(DecompileSequence(*original), "src", *compiled).has_value());
     auto from_source = std::make_unique<SceneState>();
-    ApplySequence(*from_source, *ParseSequence(WriteSequence(*compiled, compiled->sequence_version), "c.lqf"),
-                  none);
+    ApplySequence(*from_source, *ParseSequence(WriteSequence(*compiled, compiled->sequence_version), "c.lqf"), none);
     EXPECT_EQ(Snapshot(*from_source), want);
 
     // As version 6: everything but the version itself is kept.
@@ -314,8 +313,9 @@ TEST(SequenceSource, ErrorsGiveTheColumnOfTheNameOrOfTheValue) {
 TEST(SequenceSource, LoopsLoadFromSourcesAsFromLoopFiles) {
   const auto dir = std::filesystem::temp_directory_path() / ("vl_source_load_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
-  const std::string text = "# a loop\nversion 6\n[settings]\ntext_string = \"Hi\"\n[key]\nframe = 0\n[key]\n"
-                           "frame = 50\ntext_rot_y = 360\n";
+  const std::string text =
+      "# a loop\nversion 6\n[settings]\ntext_string = \"Hi\"\n[key]\nframe = 0\n[key]\n"
+      "frame = 50\ntext_rot_y = 360\n";
   std::ofstream(dir / "loop.txt") << text;
   auto from_source = std::make_unique<SceneState>();
   SequenceAssets none;

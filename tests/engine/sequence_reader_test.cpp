@@ -108,7 +108,8 @@ TEST(SequenceReader, RepeatedSwitchesKeepTheirLastCopy) {
       else if (r.type == 'i' || r.type == 'x') b.I(0);
       else if (r.type == 'k') b.I(0);
       else if (r.type == 's') b.S("");
-      else for (int j = 0; j < r.count; ++j) b.F(0);
+      else
+        for (int j = 0; j < r.count; ++j) b.F(0);
     }
     b.I(0);
     for (int i = 0; i < vl::test::KeyFloats(version); ++i) b.F(0);
@@ -150,7 +151,8 @@ TEST(SequenceReader, StringPrefixForms) {
       if (r.type == 'f' || r.type == 'w') b.F(0);
       else if (r.type == 'i' || r.type == 'x' || r.type == 'k') b.I(0);
       else if (r.type == 's') b.S("");
-      else for (int j = 0; j < r.count; ++j) b.F(0);
+      else
+        for (int j = 0; j < r.count; ++j) b.F(0);
     }
     b.I(0);
     for (int i = 0; i < 240; ++i) b.F(0);
@@ -166,20 +168,52 @@ TEST(SequenceReader, StringPrefixForms) {
   EXPECT_EQ(with_text([](auto& b) { b.S(std::string(254, 'a')); }), std::string(254, 'a'));
   EXPECT_EQ(with_text([](auto& b) { b.S(std::string(300, 'b')); }), std::string(300, 'b'));
   // A 16-bit prefix for a short string is accepted.
-  EXPECT_EQ(with_text([](auto& b) { b.B(0xFF); b.U16(2); b.Raw("hi"); }), "hi");
+  EXPECT_EQ(with_text([](auto& b) {
+              b.B(0xFF);
+              b.U16(2);
+              b.Raw("hi");
+            }),
+            "hi");
   // The 32-bit form.
-  EXPECT_EQ(with_text([](auto& b) { b.B(0xFF); b.U16(0xFFFF); b.U32(3); b.Raw("abc"); }), "abc");
+  EXPECT_EQ(with_text([](auto& b) {
+              b.B(0xFF);
+              b.U16(0xFFFF);
+              b.U32(3);
+              b.Raw("abc");
+            }),
+            "abc");
   // UTF-16: marker, own prefix, little-endian units narrowed to bytes, '?' above 0xFF.
   EXPECT_EQ(with_text([](auto& b) {
-              b.B(0xFF); b.U16(0xFFFE); b.B(3); b.U16('A'); b.U16(0xE9); b.U16(0x20AC);
+              b.B(0xFF);
+              b.U16(0xFFFE);
+              b.B(3);
+              b.U16('A');
+              b.U16(0xE9);
+              b.U16(0x20AC);
             }),
             std::string("A\xE9?"));
-  EXPECT_EQ(with_text([](auto& b) { b.B(0xFF); b.U16(0xFFFE); b.B(0xFF); b.U16(1); b.U16('Z'); }), "Z");
+  EXPECT_EQ(with_text([](auto& b) {
+              b.B(0xFF);
+              b.U16(0xFFFE);
+              b.B(0xFF);
+              b.U16(1);
+              b.U16('Z');
+            }),
+            "Z");
   // Lengths beyond the file are refused before anything is allocated.
-  EXPECT_NE(with_text([](auto& b) { b.B(0xFF); b.U16(0xFFFF); b.U32(0xFFFFFFF0u); }).find("ERROR"),
+  EXPECT_NE(with_text([](auto& b) {
+              b.B(0xFF);
+              b.U16(0xFFFF);
+              b.U32(0xFFFFFFF0u);
+            }).find("ERROR"),
             std::string::npos);
-  EXPECT_NE(with_text([](auto& b) { b.B(0xFF); b.U16(0xFFFE); b.B(0xFF); b.U16(0xFFFF); b.U32(0x7FFFFFFF); })
-                .find("longer than"),
+  EXPECT_NE(with_text([](auto& b) {
+              b.B(0xFF);
+              b.U16(0xFFFE);
+              b.B(0xFF);
+              b.U16(0xFFFF);
+              b.U32(0x7FFFFFFF);
+            }).find("longer than"),
             std::string::npos);
 }
 

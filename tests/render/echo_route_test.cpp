@@ -61,7 +61,8 @@ TEST(EchoRoute, EachEchoTakesItsRouteAndProbesOnlyWhatDecidesIt) {
     SCOPED_TRACE(c.what);
     int lit_probes = 0, kept_probes = 0;
     const EchoRouteChoice choice = ChooseEchoRoute(
-        c.echo, [&] {
+        c.echo,
+        [&] {
           ++lit_probes;
           return c.lit_flat;
         },

@@ -172,7 +172,7 @@ TEST(EchoSum, ShortcutsGiveThePlainSumsBytes) {
     if (lit) {
       glEnable(GL_LIGHTING);
       glEnable(GL_LIGHT0);
-      glEnable(GL_COLOR_MATERIAL);  // as the layers draw: the colour is the material's
+      glEnable(GL_COLOR_MATERIAL);                              // as the layers draw: the colour is the material's
       const GLfloat position[4] = {0.0f, 0.0f, 1500.0f, 1.0f};  // far off one corner: shading gently
       glLightfv(GL_LIGHT0, GL_POSITION, position);
       in.lit = true;
@@ -299,9 +299,7 @@ TEST(EchoSum, AProgramThatCannotBeBuiltLeavesTheFrameUntouched) {
         if (way.keep < 0) continue;
         clear();
         const bool again = sum.AddKept(way.keep, in, kW, kH);
-        if (!added) {
-          EXPECT_FALSE(again) << "a refused echo was kept";
-        }
+        if (!added) { EXPECT_FALSE(again) << "a refused echo was kept"; }
         EXPECT_TRUE(gl->ReadPixels().rgba == (again ? expected[w] : blank).rgba)
             << (again ? "the repeat was not all drawn" : "part of a refused repeat was drawn");
       }

@@ -90,8 +90,7 @@ TEST(EchoTargets, AnIncompleteTargetIsNeverTakenAsReady) {
   SumTarget t;
   EXPECT_FALSE(targets.Prepare(t, 2 * max_size, 1));
   EXPECT_FALSE(targets.Prepare(t, 2 * max_size, 1));
-  for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {
-  }
+  for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {}
   EXPECT_TRUE(targets.Prepare(t, 8, 8));
   EXPECT_TRUE(targets.Prepare(t, 8, 8));
   targets.Release();

@@ -141,9 +141,9 @@ TEST(FrameRenderer, TrailOverlayShowsTheKeptImageOnceUpdated) {
 }
 
 TEST(FrameRenderer, HostileKeyedValuesNeitherHangNorCrash) {
-  const float hostile[] = {std::numeric_limits<float>::quiet_NaN(), 1.0e30f, -1.0e30f,
-                           std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                           1.0e9f};
+  const float hostile[] = {
+      std::numeric_limits<float>::quiet_NaN(), 1.0e30f, -1.0e30f, std::numeric_limits<float>::infinity(),
+      -std::numeric_limits<float>::infinity(), 1.0e9f};
   int n = 0;
   for (float v : hostile) {
     LoopBuilder loop(3);
@@ -177,10 +177,8 @@ TEST(FrameRenderer, TwoRendersGiveIdenticalBytes) {
     std::string error;
     auto png = headless::EncodePng(run.gl->ReadPixels(), &error);
     ASSERT_FALSE(png.empty()) << error;
-    if (run_index == 0)
-      first = png;
-    else
-      EXPECT_EQ(png, first);
+    if (run_index == 0) first = png;
+    else EXPECT_EQ(png, first);
   }
 }
 

@@ -19,12 +19,13 @@ inline bool RunningInCi() {
 
 // Use as VL_REQUIRE_GL(gl, w, h); then gl is the context; without one the macro has already
 // failed or skipped the test.
-#define VL_REQUIRE_GL(var, w, h)                                                          \
-  std::string var##_error;                                                                \
-  auto var = ::vl::headless::HeadlessContext::Create((w), (h), &var##_error); /* NOLINT(bugprone-macro-parentheses): names it */ \
-  if (!(var)) {                                                                           \
-    if (::vl::test::RunningInCi()) FAIL() << var##_error;                                 \
-    GTEST_SKIP() << "no headless OpenGL context (" << var##_error << ")";                 \
+#define VL_REQUIRE_GL(var, w, h) \
+  std::string var##_error; \
+  auto var = ::vl::headless::HeadlessContext::Create((w), (h), \
+                                                     &var##_error); /* NOLINT(bugprone-macro-parentheses): names it */ \
+  if (!(var)) { \
+    if (::vl::test::RunningInCi()) FAIL() << var##_error; \
+    GTEST_SKIP() << "no headless OpenGL context (" << var##_error << ")"; \
   }
 
 // For a test body running in a child process: a small context, or null with `report` saying why.

@@ -69,8 +69,8 @@ TEST_F(LoopFindingsTest, TheVortexDrawsNothingExactlyWhereItsRulesGiveNoElementO
   int silent = 0;
   for (float spacing : {-50.0f, 116.0f, 116.5f, 118.0f, 240.0f, 244.9f, 245.0f, 300.0f})
     for (float emit : {-1000.0f, -240.0f, -118.0f, -117.5f, -100.0f, 0.0f}) {
-      const auto findings = vl::render::CheckLoop(
-          Loop("vortex_on = 2", Value("vortex_spacing", spacing) + Value("vortex_emit", emit)));
+      const auto findings =
+          vl::render::CheckLoop(Loop("vortex_on = 2", Value("vortex_spacing", spacing) + Value("vortex_emit", emit)));
       const float s = VortexSpacing(spacing);
       const bool draws = VortexElementCount(s) > 0 && FountainStep(emit, s) > 0;
       silent += draws ? 0 : 1;
@@ -85,8 +85,8 @@ TEST_F(LoopFindingsTest, TheVortexDrawsNothingExactlyWhereItsRulesGiveNoElementO
 TEST_F(LoopFindingsTest, UntintedSpritesAreInvisibleExactlyWhereTheirAlphaByteIsZero) {
   int invisible = 0;
   for (float alpha : {-3.0f, 0.0f, 1.0f, 1.9f, 2.0f, 128.0f, 256.0f, 511.0f, 511.9f, 512.0f, 513.9f, 514.0f, 600.0f}) {
-    const auto findings = vl::render::CheckLoop(Loop("sprites_on = 2\nsprite_tinted = 0",
-                                                     Value("sprite_count", 20) + Value("sprite_alpha", alpha)));
+    const auto findings = vl::render::CheckLoop(
+        Loop("sprites_on = 2\nsprite_tinted = 0", Value("sprite_count", 20) + Value("sprite_alpha", alpha)));
     const bool zero = vl::render::UntintedSpriteAlpha(vl::render::SpriteAlpha(alpha)) == 0;
     invisible += zero ? 1 : 0;
     EXPECT_EQ(Says(findings, "sprite_alpha leaves them transparent"), zero) << alpha;
@@ -149,7 +149,8 @@ TEST_F(LoopFindingsTest, SeamsLeaveOutTheTracksOfEachLayerThatIsOff) {
       // The tint shows only on sprites that are drawn.
       const bool shown = layer != off && !(off == L::kSprites && layer == L::kSpriteTint);
       hidden += shown || !keyed.count(t) ? 0 : 1;
-      EXPECT_EQ(seams.count(t) == 1, shown && keyed.count(t) == 1) << TrackName(t) << " with " << names.front() << " off";
+      EXPECT_EQ(seams.count(t) == 1, shown && keyed.count(t) == 1)
+          << TrackName(t) << " with " << names.front() << " off";
     }
     EXPECT_GT(hidden, 0) << names.front();
   }

@@ -88,14 +88,14 @@ struct LoadedLoop {
 };
 
 // Loads `loop` or fails / skips the test (no context outside CI).
-#define VL_LOAD_LOOP(var, loop, w, h)                                               \
-  ::vl::test::LoadedLoop var;                                                       \
-  {                                                                                 \
-    std::string var##_error;                                                        \
-    if (!var.Load((loop), (w), (h), &var##_error)) {                                \
-      if (!var.gl && !::vl::test::RunningInCi()) GTEST_SKIP() << var##_error;       \
-      FAIL() << var##_error;                                                        \
-    }                                                                               \
+#define VL_LOAD_LOOP(var, loop, w, h) \
+  ::vl::test::LoadedLoop var; \
+  { \
+    std::string var##_error; \
+    if (!var.Load((loop), (w), (h), &var##_error)) { \
+      if (!var.gl && !::vl::test::RunningInCi()) GTEST_SKIP() << var##_error; \
+      FAIL() << var##_error; \
+    } \
   }
 
 }  // namespace vl::test

@@ -30,7 +30,6 @@ using vl::testing::RunMeasured;
 
 constexpr uint64_t kGigabyte = uint64_t{1} << 30;
 
-
 // Loads the loop in a child. The report: the number of slot failures reported, then for each
 // picture slot the texture it holds, in slot order.
 ChildUsage LoadInChild(const fs::path& dir, const std::string& loop) {
@@ -52,12 +51,11 @@ ChildUsage LoadInChild(const fs::path& dir, const std::string& loop) {
           return 1;
         }
         report = std::to_string(failures);
-        for (TextureSlot slot : {TextureSlot::text_texture, TextureSlot::custom_image_texture,
-                                 TextureSlot::sprite_texture, TextureSlot::fountain_texture,
-                                 TextureSlot::tunnel_texture, TextureSlot::backdrop_1_texture,
-                                 TextureSlot::backdrop_2_texture, TextureSlot::model_1_texture,
-                                 TextureSlot::model_2_texture, TextureSlot::model_3_texture,
-                                 TextureSlot::photo_a_texture, TextureSlot::photo_b_texture})
+        for (TextureSlot slot :
+             {TextureSlot::text_texture, TextureSlot::custom_image_texture, TextureSlot::sprite_texture,
+              TextureSlot::fountain_texture, TextureSlot::tunnel_texture, TextureSlot::backdrop_1_texture,
+              TextureSlot::backdrop_2_texture, TextureSlot::model_1_texture, TextureSlot::model_2_texture,
+              TextureSlot::model_3_texture, TextureSlot::photo_a_texture, TextureSlot::photo_b_texture})
           report += " " + std::to_string(scene->texture(slot));
         report += "\n" + last;
         return 0;
@@ -114,9 +112,7 @@ TEST_F(LoopPictureLimits, ASlowMetafileInEverySlotSpendsOneTimeLimit) {
   EXPECT_LE(run.seconds, 10.0) << run.Describe();
   const int failures = std::stoi(run.report);
   EXPECT_TRUE(failures == 0 || failures == 12) << run.report;
-  if (failures) {
-    EXPECT_NE(run.report.find("did not finish within"), std::string::npos) << run.report;
-  }
+  if (failures) { EXPECT_NE(run.report.find("did not finish within"), std::string::npos) << run.report; }
 }
 
 }  // namespace

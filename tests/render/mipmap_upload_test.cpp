@@ -58,15 +58,31 @@ TEST(MipmapUpload, LevelsMatchTheGluBuilderByteForByte) {
   };
   const Case cases[] = {
       // Pictures: RGBA, power-of-two sides, uploaded with 3 components.
-      {1, 1, 4, GL_RGBA, 3, 4}, {2, 2, 4, GL_RGBA, 3, 4}, {1, 16, 4, GL_RGBA, 3, 4}, {32, 1, 4, GL_RGBA, 3, 4},
-      {64, 16, 4, GL_RGBA, 3, 4}, {256, 256, 4, GL_RGBA, 3, 4},
+      {1, 1, 4, GL_RGBA, 3, 4},
+      {2, 2, 4, GL_RGBA, 3, 4},
+      {1, 16, 4, GL_RGBA, 3, 4},
+      {32, 1, 4, GL_RGBA, 3, 4},
+      {64, 16, 4, GL_RGBA, 3, 4},
+      {256, 256, 4, GL_RGBA, 3, 4},
       // Particle textures: packed RGBA, RGB and one-byte pixels of any size, resized up or down.
-      {3, 5, 4, GL_RGBA, 4, 1}, {5, 3, 4, GL_RGBA, 4, 1}, {13, 17, 4, GL_RGBA, 4, 1}, {48, 48, 4, GL_RGBA, 4, 1},
-      {100, 60, 4, GL_RGBA, 4, 1}, {640, 480, 4, GL_RGBA, 4, 1}, {1, 7, 4, GL_RGBA, 4, 1}, {7, 1, 4, GL_RGBA, 4, 1},
-      {383, 97, 4, GL_RGBA, 4, 1}, {3, 3, 3, GL_RGB, 3, 1}, {33, 65, 3, GL_RGB, 3, 1}, {129, 127, 3, GL_RGB, 3, 1},
-      {5, 9, 1, GL_LUMINANCE, GL_LUMINANCE, 1}, {64, 64, 1, GL_LUMINANCE, GL_LUMINANCE, 1},
+      {3, 5, 4, GL_RGBA, 4, 1},
+      {5, 3, 4, GL_RGBA, 4, 1},
+      {13, 17, 4, GL_RGBA, 4, 1},
+      {48, 48, 4, GL_RGBA, 4, 1},
+      {100, 60, 4, GL_RGBA, 4, 1},
+      {640, 480, 4, GL_RGBA, 4, 1},
+      {1, 7, 4, GL_RGBA, 4, 1},
+      {7, 1, 4, GL_RGBA, 4, 1},
+      {383, 97, 4, GL_RGBA, 4, 1},
+      {3, 3, 3, GL_RGB, 3, 1},
+      {33, 65, 3, GL_RGB, 3, 1},
+      {129, 127, 3, GL_RGB, 3, 1},
+      {5, 9, 1, GL_LUMINANCE, GL_LUMINANCE, 1},
+      {64, 64, 1, GL_LUMINANCE, GL_LUMINANCE, 1},
       // The built-in picture: BGR rows padded to 4 bytes; an odd width pads every row.
-      {64, 64, 3, GL_BGR, 3, 4}, {13, 6, 3, GL_BGR, 3, 4}, {16, 13, 3, GL_BGR, 3, 4},
+      {64, 64, 3, GL_BGR, 3, 4},
+      {13, 6, 3, GL_BGR, 3, 4},
+      {16, 13, 3, GL_BGR, 3, 4},
   };
   uint32_t seed = 1;
   for (const Case& c : cases) {

@@ -72,7 +72,7 @@ TEST_F(PlaybackTest, LockAt25FpsSkipsTicksWithin40Ms) {
   EXPECT_TRUE(playback.Tick(drawer));
   EXPECT_EQ(scene->lock_last_ms, 1041);
   EXPECT_EQ(drawer.drawn, (std::vector<int>{0, 1}));  // skipped ticks neither draw nor advance
-  EXPECT_EQ(sleep.slept_ms, 20);                       // the frame step's 10 ms, drawn ticks only
+  EXPECT_EQ(sleep.slept_ms, 20);                      // the frame step's 10 ms, drawn ticks only
 
   scene->lock_frame_rate = 0;  // unlocked: every tick draws
   EXPECT_TRUE(playback.Tick(drawer));
@@ -150,7 +150,7 @@ TEST_F(PlaybackTest, FrameRateLabelShowsLastWindowPlusThree) {
 TEST(FoldAngle, FoldsByWholeTurnsAndNeverHangs) {
   EXPECT_FLOAT_EQ(FoldAngle(725.0f), 5.0f);
   EXPECT_FLOAT_EQ(FoldAngle(-725.0f), -5.0f);
-  EXPECT_FLOAT_EQ(FoldAngle(360.0f), 360.0f);   // the bounds themselves stay
+  EXPECT_FLOAT_EQ(FoldAngle(360.0f), 360.0f);  // the bounds themselves stay
   EXPECT_FLOAT_EQ(FoldAngle(-361.0f), 359.0f);
   EXPECT_FLOAT_EQ(FoldAngle(2165.0f), 5.0f);
   // Values where adding 720 changes nothing, and non-finite ones.

@@ -140,8 +140,9 @@ TEST_F(RenderAssetsTest, ParticleTexturesAndTheBuiltInImage) {
   assets_.LoadParticleTexture(*scene_, "Particles/none.tga");
   EXPECT_EQ(scene_->texture(TextureSlot::particle_texture), particle);
   ASSERT_FALSE(reports_.empty());
-  EXPECT_NE(reports_.back().find("Failed to load Texture (Particles/none.tga, (null)). Reason: Failed to load RGB file."),
-            std::string::npos)
+  EXPECT_NE(
+      reports_.back().find("Failed to load Texture (Particles/none.tga, (null)). Reason: Failed to load RGB file."),
+      std::string::npos)
       << reports_.back();
 
   assets_.LoadBuiltInImage(*scene_);

@@ -92,9 +92,7 @@ TEST(TextureMemory, AParticleTextureLoadHoldsThePixelsAndTheTextureOnly) {
 }
 
 TEST(TextureMemory, AnEightKPhotoLoads) {
-  {
-    VL_REQUIRE_GL(probe, 16, 16);
-  }
+  { VL_REQUIRE_GL(probe, 16, 16); }
   const fs::path dir = fs::temp_directory_path() / ("vl_photo_memory_" + std::to_string(::getpid()));
   fs::create_directories(dir);
   {

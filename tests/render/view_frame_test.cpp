@@ -31,7 +31,8 @@ TEST(ViewFrame, ReadBackTopRowFirstAndOpaque) {
     for (int y = 0; y < height; ++y)
       for (int x = 0; x < width; ++x) {
         const uint32_t want = y == height - 1 ? 0xFFFF0000u : 0xFF0000FFu;
-        ASSERT_EQ(pixels[static_cast<size_t>(y * width + x)], want) << "x " << x << ", y " << y << ", height " << height;
+        ASSERT_EQ(pixels[static_cast<size_t>(y * width + x)], want)
+            << "x " << x << ", y " << y << ", height " << height;
       }
     EXPECT_EQ(TakeGlError(), 0u);
   }

@@ -18,8 +18,8 @@ namespace {
 using exporting::ExportFormat;
 using exporting::ExportSound;
 
-constexpr ExportFormat kEveryFormat[] = {ExportFormat::kMp4, ExportFormat::kAvi, ExportFormat::kMpg,
-                                         ExportFormat::k3gp, ExportFormat::kMkv, ExportFormat::kPng,
+constexpr ExportFormat kEveryFormat[] = {ExportFormat::kMp4,  ExportFormat::kAvi, ExportFormat::kMpg,
+                                         ExportFormat::k3gp,  ExportFormat::kMkv, ExportFormat::kPng,
                                          ExportFormat::kWebp, ExportFormat::kGif, ExportFormat::kDvd};
 
 // As typed on the keyboard, so the widget's edit signals fire.

@@ -231,7 +231,8 @@ TEST(ThumbsList, AFifoNamedLikeAPictureNeverHoldsUpTheList) {
 // rows a list shows are read, and the cache keeps at most its capacity.
 TEST(ThumbsList, ListsShareOneBoundedCacheAndReadOnlyWhatTheyShow) {
   auto dir = ScratchFolder("thumb_shared");
-  for (int i = 0; i < 400; ++i) WriteJpeg(dir / ("L" + std::to_string(1000 + i) + ".jpg"), 16, 12, QColor(i % 256, 0, 0));
+  for (int i = 0; i < 400; ++i)
+    WriteJpeg(dir / ("L" + std::to_string(1000 + i) + ".jpg"), 16, 12, QColor(i % 256, 0, 0));
   ThumbnailCache cache(60);
   CThumbsListCtrl panel(nullptr, &cache);
   panel.extension = "jpg";

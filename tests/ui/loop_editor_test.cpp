@@ -134,11 +134,10 @@ TEST(LoopDocument, ALoopOpenedFromItsSourceKeepsTheSourceInStep) {
   ASSERT_FALSE(e.doc.SaveAs(dir / "turn.lqf"));
   EXPECT_EQ(e.doc.path(), source);
   // Both forms hold the edit.
-  EXPECT_EQ(engine::WriteSequence(e.doc.scene()),
-            [&] {
-              Editing from_file(dir / "turn.lqf");
-              return engine::WriteSequence(from_file.doc.scene());
-            }());
+  EXPECT_EQ(engine::WriteSequence(e.doc.scene()), [&] {
+    Editing from_file(dir / "turn.lqf");
+    return engine::WriteSequence(from_file.doc.scene());
+  }());
   SceneState compiled;
   ASSERT_FALSE(engine::CompileSequenceFile(source, compiled));
   EXPECT_FLOAT_EQ(compiled.track(Track::text_rot_y).key_values[100], 30.0f);
@@ -218,7 +217,8 @@ TEST(CurveView, AKeysMarkSitsOnTheFrameItsValueLandsOn) {
 TEST(LoopEditorDock, FindsTheSeamAndEndsTheLoopWhereItBegins) {
   const fs::path dir = test::ScratchFolder("editor-seam");
   Editing e(WriteLoop(dir, "turn"));
-  CLoopEditorDock dock(e.doc, [] { return 0; }, [](int) {});
+  CLoopEditorDock dock(
+      e.doc, [] { return 0; }, [](int) {});
   auto has_seam = [&] {
     return std::any_of(dock.findings().begin(), dock.findings().end(),
                        [](const render::LoopFinding& f) { return f.code == "seam"; });
@@ -236,7 +236,6 @@ TEST(LoopEditorDock, FindsTheSeamAndEndsTheLoopWhereItBegins) {
   ASSERT_TRUE(e.doc.Undo());
   EXPECT_FLOAT_EQ(e.playing->track(Track::text_rot_y).key_values[200], 90.0f);
 }
-
 
 // An edit a remote control already made to the playing loop is kept by the document (so Save
 // writes it and Undo takes it back) without being made to the playing scene a second time.

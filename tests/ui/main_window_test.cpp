@@ -76,7 +76,7 @@ TEST_F(MainWindowTest, CommandLineLoopPlaysAndDraws) {
   engine::SceneState& s = view->scene();
   EXPECT_EQ(s.sequence_file_name, "default.lqf");
   EXPECT_GT(s.keyframe_count, 0);
-  EXPECT_EQ(s.locked_fps, 30);                  // empty profile: preset 1
+  EXPECT_EQ(s.locked_fps, 30);                                          // empty profile: preset 1
   EXPECT_EQ(view->size() * view->devicePixelRatio(), QSize(640, 480));  // the preset's 4:3 picture
   EXPECT_GT(s.current_frame, 0);
   EXPECT_EQ(view->desktop().startup_sequence_index, 0);  // no random pick
@@ -178,7 +178,7 @@ TEST_F(MainWindowTest, ExportsInTheBackgroundWhileTheViewPlays) {
   }
   frame->SetCommandLineFile(loop.string());
   StartAndPlay(2);
-  frame->resize(360, 300);  // a small view keeps its ticks quick on a busy machine
+  frame->resize(360, 300);           // a small view keeps its ticks quick on a busy machine
   view->scene().export_preset = 14;  // 176 x 144 at 30, H.263 in 3GP
   std::string error;
   EXPECT_FALSE(view->StartExport((dir / "loop.mp4").string(), exporting::ExportFormat::kPresetOwn, &error));
@@ -266,7 +266,8 @@ TEST_F(MainWindowTest, OptionsSayWhetherThereIsMidiAndOfferLink) {
 TEST(VideoExportText, ProgressShowsFramesElapsedAndTimeLeft) {
   EXPECT_EQ(VideoExport::ProgressText(exporting::ExportPhase::kRecording, 30, 300, 5000, 45000),
             "Frame 30 of 300\nElapsed 0:05, about 0:45 left");
-  EXPECT_EQ(VideoExport::ProgressText(exporting::ExportPhase::kRecording, 1, 300, 5000), "Frame 1 of 300\nElapsed 0:05");
+  EXPECT_EQ(VideoExport::ProgressText(exporting::ExportPhase::kRecording, 1, 300, 5000),
+            "Frame 1 of 300\nElapsed 0:05");
   EXPECT_EQ(VideoExport::ProgressText(exporting::ExportPhase::kPreroll, 10, 300, 61000),
             "Playing the loop through once before recording (10 of 300)\nElapsed 1:01");
 }

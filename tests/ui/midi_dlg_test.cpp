@@ -114,7 +114,8 @@ TEST_F(MidiDialog, ADamagedProfileLosesOnlyTheLinesThatCannotBeRead) {
   fake.ports = {"Pad 20:0"};
   auto sync = Start();
   ASSERT_EQ(sync->problems().size(), 1);
-  EXPECT_EQ(sync->problems()[0].toStdString(), "3 MIDI mapping(s) in the settings could not be read and were left out.");
+  EXPECT_EQ(sync->problems()[0].toStdString(),
+            "3 MIDI mapping(s) in the settings could not be read and were left out.");
   ASSERT_EQ(sync->remote().Mappings("Pad").size(), 1u);
   fake.Send({0x99, 36, 1});
   ASSERT_TRUE(test::WaitFor([&] { return !received.empty(); }, 2000));

@@ -330,8 +330,9 @@ TEST(ProfileFileTest, AFifoOrFolderStartsWithDefaultsWithoutWaitingAndIsNeverWri
   timer.start();
   ProfileFile profile(fifo);
   EXPECT_LT(timer.elapsed(), 1000);
-  EXPECT_EQ(profile.note(), fifo.string() + " is a FIFO, not a regular file: starting with the default settings, "
-                                            "which will not be saved there");
+  EXPECT_EQ(profile.note(), fifo.string() +
+                                " is a FIFO, not a regular file: starting with the default settings, "
+                                "which will not be saved there");
   engine::SceneState scene;
   ReadSettings(profile.store(), scene);
   EXPECT_EQ(scene.export_preset, 1);

@@ -42,8 +42,8 @@ TEST(Splash, LoadingPictureOutlineAndNoKey) {
   auto* splash = new CSplashScreenEx;
   ASSERT_TRUE(splash->CreateSplash(nullptr, "Please Wait:", 0, SPLASH_CENTER_SCREEN));
   ASSERT_TRUE(splash->LoadBackground(bitmap, 255, 0, 255));
-  EXPECT_FALSE(splash->region().contains(QPoint(0, 0)));        // magenta corner cut away
-  EXPECT_TRUE(splash->region().contains(QPoint(171, 60)));      // the middle kept
+  EXPECT_FALSE(splash->region().contains(QPoint(0, 0)));    // magenta corner cut away
+  EXPECT_TRUE(splash->region().contains(QPoint(171, 60)));  // the middle kept
   splash->HideSplash();
 
   auto* plain = new CSplashScreenEx;

@@ -24,8 +24,7 @@
 namespace vl::test {
 
 inline std::filesystem::path ScratchFolder(const std::string& name) {
-  auto dir = std::filesystem::temp_directory_path() /
-             ("vl_ui_" + name + "_" + std::to_string(::getpid()));
+  auto dir = std::filesystem::temp_directory_path() / ("vl_ui_" + name + "_" + std::to_string(::getpid()));
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   return dir;

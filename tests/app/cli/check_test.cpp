@@ -38,8 +38,9 @@ class CheckTest : public ::testing::Test {
 
   // Runs check with the test's library folder.
   CheckRun Check(const std::string& args, const std::string& env = "") {
-    const std::string cmd = env + std::string(VL_BIN_DIR) + "/vantaloop-cli check --library " + (dir_ / "lib").string() +
-                            " " + args + " >" + (dir_ / "out").string() + " 2>" + (dir_ / "err").string();
+    const std::string cmd = env + std::string(VL_BIN_DIR) + "/vantaloop-cli check --library " +
+                            (dir_ / "lib").string() + " " + args + " >" + (dir_ / "out").string() + " 2>" +
+                            (dir_ / "err").string();
     const int status = std::system(cmd.c_str());
     auto slurp = [](const fs::path& p) {
       std::ifstream in(p, std::ios::binary);
@@ -62,7 +63,8 @@ class CheckTest : public ::testing::Test {
   // Lines of the plain report with this code.
   static int Count(const std::string& out, const std::string& code) {
     int n = 0;
-    for (size_t at = out.find(" " + code + ": "); at != std::string::npos; at = out.find(" " + code + ": ", at + 1)) ++n;
+    for (size_t at = out.find(" " + code + ": "); at != std::string::npos; at = out.find(" " + code + ": ", at + 1))
+      ++n;
     return n;
   }
 
@@ -72,9 +74,9 @@ class CheckTest : public ::testing::Test {
 TEST_F(CheckTest, CleanLoopsHaveNoFindingsAndExitZero) {
   const std::string bare = Source("bare.txt", "");
   // Whole turns and whole texture scrolls come back to where they started.
-  const std::string turning = Source("turning.txt", "sprites_on = 2\nsprite_texture_name = \"Textures\\\\gold.JPG\"",
-                                     "sprite_count = 20\nsprite_alpha = 200",
-                                     "ring_turn = 360\nbackground_r = 0\nsprite_spin = -720");
+  const std::string turning =
+      Source("turning.txt", "sprites_on = 2\nsprite_texture_name = \"Textures\\\\gold.JPG\"",
+             "sprite_count = 20\nsprite_alpha = 200", "ring_turn = 360\nbackground_r = 0\nsprite_spin = -720");
   CheckRun r = Check(bare + " " + turning);
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, bare + ": no findings\n" + turning + ": no findings\n");
@@ -88,13 +90,15 @@ TEST_F(CheckTest, MissingAssetsAreErrorsNamingFieldAndNameResolvedAsThePlayerDoe
   const std::string loop = Source("missing.txt",
                                   "sprite_texture_name = \"TEXTURES\\\\gold.jpg\"\n"  // found: backslash, case
                                   "fountain_texture_name = \"Textures/Silver.jpg\"\n"
-                                  "tunnel_texture_name = \"" + gold + "\"\n"  // absolute: not inside the library
-                                  "backdrop_1_texture_name = \"http://example.invalid/a.jpg\"\n"
-                                  "particle_texture_mode = 2\nparticle_texture_name = \"Particles/none.tga\"\n"
-                                  "model_1_load = 2\nmodel_1_file_name = \"model\\\\box.3ds\"\n"  // found
-                                  "model_2_load = 2\nmodel_2_file_name = \"model/none.3ds\"\n"
-                                  "photo_a_name = \"Images/none.jpg\"\n"
-                                  "text_on = 2\ntext_string = \"x\"\ntext_font_face = \"Qwzx No Such Face\"");
+                                  "tunnel_texture_name = \"" +
+                                      gold +
+                                      "\"\n"  // absolute: not inside the library
+                                      "backdrop_1_texture_name = \"http://example.invalid/a.jpg\"\n"
+                                      "particle_texture_mode = 2\nparticle_texture_name = \"Particles/none.tga\"\n"
+                                      "model_1_load = 2\nmodel_1_file_name = \"model\\\\box.3ds\"\n"  // found
+                                      "model_2_load = 2\nmodel_2_file_name = \"model/none.3ds\"\n"
+                                      "photo_a_name = \"Images/none.jpg\"\n"
+                                      "text_on = 2\ntext_string = \"x\"\ntext_font_face = \"Qwzx No Such Face\"");
   CheckRun r = Check(loop);
   EXPECT_EQ(r.code, 1) << r.out << r.err;
   EXPECT_EQ(Count(r.out, "missing-asset"), 7) << r.out;
@@ -103,7 +107,8 @@ TEST_F(CheckTest, MissingAssetsAreErrorsNamingFieldAndNameResolvedAsThePlayerDoe
         "error missing-asset: tunnel_texture_name: picture \"" + gold + "\"",
         std::string("backdrop_1_texture_name: picture \"http://example.invalid/a.jpg\""),
         std::string("particle_texture_name: particle texture \"Particles/none.tga\""),
-        std::string("model_2_file_name: model \"model/none.3ds\""), std::string("photo_a_name: picture \"Images/none.jpg\""),
+        std::string("model_2_file_name: model \"model/none.3ds\""),
+        std::string("photo_a_name: picture \"Images/none.jpg\""),
         std::string("text_font_face: font \"Qwzx No Such Face\"")})
     EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
   EXPECT_EQ(r.out.find("sprite_texture_name"), std::string::npos);
@@ -115,7 +120,8 @@ TEST_F(CheckTest, MissingAssetsAreErrorsNamingFieldAndNameResolvedAsThePlayerDoe
 // A face the system lacks but knows a close stand-in for is a warning naming the stand-in; a
 // name known nowhere stays a missing asset (above), a picture font asked for by name is honoured.
 TEST_F(CheckTest, FontsTheSystemLacksNameTheFaceThatStandsIn) {
-  const std::string impact = Source("impact.txt", "text_on = 2\ntext_string = \"Hello Font\"\ntext_font_face = \"Impact\"");
+  const std::string impact =
+      Source("impact.txt", "text_on = 2\ntext_string = \"Hello Font\"\ntext_font_face = \"Impact\"");
   CheckRun r = Check(impact);
   EXPECT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("warning font-substitute: text_font_face: font \"Impact\" is not on this system; the text is "
@@ -150,42 +156,49 @@ TEST_F(CheckTest, InvisibleLayersAreReportedOncePerLayer) {
   CheckRun r = Check(loop);
   EXPECT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_EQ(Count(r.out, "invisible-layer"), 7) << r.out;
-  for (const char* expected : {"the vortex is on but draws nothing", "sprite_count is never above 0",
-                               "model 2 is on but the loop loads no model", "the scene echo is on but nothing feeds it",
-                               "photos are on but the loop names no picture", "text_string is empty",
-                               "both planes are hidden"})
+  for (const char* expected :
+       {"the vortex is on but draws nothing", "sprite_count is never above 0",
+        "model 2 is on but the loop loads no model", "the scene echo is on but nothing feeds it",
+        "photos are on but the loop names no picture", "text_string is empty", "both planes are hidden"})
     EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
 
   // The same layers with values that draw: no finding.
-  const std::string visible = Source("visible.txt", "vortex_on = 2\nsprites_on = 2\nsprite_texture_name = \"Textures/Gold.jpg\"",
-                                     "vortex_emit = 10\nsprite_count = 0\nvortex_spacing = 200", "sprite_count = 0\n");
+  const std::string visible =
+      Source("visible.txt", "vortex_on = 2\nsprites_on = 2\nsprite_texture_name = \"Textures/Gold.jpg\"",
+             "vortex_emit = 10\nsprite_count = 0\nvortex_spacing = 200", "sprite_count = 0\n");
   CheckRun v = Check(visible);
   EXPECT_NE(v.out.find("sprite_count is never above 0"), std::string::npos) << v.out;
   EXPECT_EQ(v.out.find("vortex"), std::string::npos) << v.out;
 }
 
 TEST_F(CheckTest, IgnoredFieldsAndBoundedValuesAreWarnings) {
-  const std::string old = Source("old.txt", "model_2_on = 2\nmodel_3_file_name = \"model/Box.3DS\"\nparticle_count = 10",
-                                 "model_2_x = 4", "", "4");
+  const std::string old =
+      Source("old.txt", "model_2_on = 2\nmodel_3_file_name = \"model/Box.3DS\"\nparticle_count = 10", "model_2_x = 4",
+             "", "4");
   CheckRun r = Check(old);
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.out.find("warning ignored-field: a version 4 loop does not store model_2_on, model_3_file_name, model_2_x"),
-            std::string::npos)
+  EXPECT_NE(
+      r.out.find("warning ignored-field: a version 4 loop does not store model_2_on, model_3_file_name, model_2_x"),
+      std::string::npos)
       << r.out;
 
-  const std::string cut = Source("cut.txt", "sprite_texture_name = \"Textures/Gold.jpg\"\nsprite_texture_name_length = 8");
-  EXPECT_NE(Check(cut).out.find("sprite_texture_name is \"Textures/Gold.jpg\" but its length field 8 keeps only \"Textures\""),
+  const std::string cut =
+      Source("cut.txt", "sprite_texture_name = \"Textures/Gold.jpg\"\nsprite_texture_name_length = 8");
+  EXPECT_NE(Check(cut).out.find(
+                "sprite_texture_name is \"Textures/Gold.jpg\" but its length field 8 keeps only \"Textures\""),
             std::string::npos);
 
-  const std::string bounded = Source("bounded.txt",
-                                     "particle_count = 300000\nsprites_on = 2\nsprite_texture_name = \"Textures/Gold.jpg\"\n"
-                                     "scene_echo_on = 2\nfx_text = 2\nvortex_on = 2",
-                                     "sprite_count = 5000\nscene_echo_layers = 600\nvortex_spacing = 100");
+  const std::string bounded =
+      Source("bounded.txt",
+             "particle_count = 300000\nsprites_on = 2\nsprite_texture_name = \"Textures/Gold.jpg\"\n"
+             "scene_echo_on = 2\nfx_text = 2\nvortex_on = 2",
+             "sprite_count = 5000\nscene_echo_layers = 600\nvortex_spacing = 100");
   CheckRun b = Check(bounded);
   EXPECT_EQ(b.code, 0) << b.err;
   EXPECT_EQ(Count(b.out, "bounded"), 4) << b.out;
-  for (const char* expected : {"particle_count 300000 is refused", "sprite_count reaches 5000; at most 1000",
-                               "scene_echo_layers reaches 600, 625 layers; at most 512", "vortex_spacing is 116 or less"})
+  for (const char* expected :
+       {"particle_count 300000 is refused", "sprite_count reaches 5000; at most 1000",
+        "scene_echo_layers reaches 600, 625 layers; at most 512", "vortex_spacing is 116 or less"})
     EXPECT_NE(b.out.find(expected), std::string::npos) << expected << "\n" << b.out;
 
   // NaN and infinite keys, in a loop file.
@@ -200,12 +213,14 @@ TEST_F(CheckTest, IgnoredFieldsAndBoundedValuesAreWarnings) {
   const fs::path nan = dir_ / "nan.lqf";
   ASSERT_FALSE(WriteSequenceFile(*scene, nan, 6.0f).has_value());
   CheckRun n = Check(nan.string());
-  EXPECT_NE(n.out.find("warning bounded: NaN or infinite values in text_rot_x, background_g"), std::string::npos) << n.out;
+  EXPECT_NE(n.out.find("warning bounded: NaN or infinite values in text_rot_x, background_g"), std::string::npos)
+      << n.out;
 }
 
 TEST_F(CheckTest, JsonFormAndExitCodes) {
   const std::string clean = Source("clean.txt", "");
-  const std::string broken = Source("broken.txt", "fountain_texture_name = \"Textures/Silver.jpg\"", "", "background_b = 3");
+  const std::string broken =
+      Source("broken.txt", "fountain_texture_name = \"Textures/Silver.jpg\"", "", "background_b = 3");
   CheckRun r = Check("--json " + clean + " " + broken);
   EXPECT_EQ(r.code, 1);
   const std::regex shape(
@@ -213,7 +228,8 @@ TEST_F(CheckTest, JsonFormAndExitCodes) {
       "\\{\"file\": \"[^\"]*broken.txt\", \"findings\": \\[\n"
       "  \\{\"severity\": \"error\", \"code\": \"missing-asset\", \"message\": \"fountain_texture_name: picture "
       "\\\\\"Textures/Silver.jpg\\\\\" is not in [^\"]*\"\\},\n"
-      "  \\{\"severity\": \"warning\", \"code\": \"seam\", \"message\": \"[^\"]*background_b by 3[^\"]*\"\\}\\]\\}\n\\]\n");
+      "  \\{\"severity\": \"warning\", \"code\": \"seam\", \"message\": \"[^\"]*background_b by "
+      "3[^\"]*\"\\}\\]\\}\n\\]\n");
   EXPECT_TRUE(std::regex_match(r.out, shape)) << r.out;
 
   // A file that cannot be read: exit 2 with the reader's message; the others are still checked.
@@ -245,13 +261,15 @@ TEST_F(CheckTest, LoopsWithNothingToPlayAreErrors) {
     EXPECT_EQ(Count(r.out, "no-frames"), 1) << r.out;
     EXPECT_NE(r.out.find("the loop has no frames to play"), std::string::npos) << r.out;
   }
-  EXPECT_NE(Check(back.string()).out.find("warning source: " + back.string() + ": line 7, column 9: key 1 is on frame 0"),
-            std::string::npos)
+  EXPECT_NE(
+      Check(back.string()).out.find("warning source: " + back.string() + ": line 7, column 9: key 1 is on frame 0"),
+      std::string::npos)
       << Check(back.string()).out;
 }
 
 TEST_F(CheckTest, PlainReportEscapesWhatTheLoopNames) {
-  const std::string loop = Source("forged.txt", "photo_on = 2\nphoto_a_name = \"a.jpg\\x0Aforged.txt: no findings\\x1B[2J\\x07\"");
+  const std::string loop =
+      Source("forged.txt", "photo_on = 2\nphoto_a_name = \"a.jpg\\x0Aforged.txt: no findings\\x1B[2J\\x07\"");
   const CheckRun r = Check(loop);
   EXPECT_EQ(r.code, 1);
   for (char c : r.out) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << int(c);
@@ -269,7 +287,8 @@ TEST_F(CheckTest, JsonStaysValidForAnyNameAndListsUnreadableFiles) {
   const std::string parse =
       "python3 -c 'import json,sys; a=json.load(open(sys.argv[1],encoding=\"utf-8\")); "
       "print(len(a), a[0][\"file\"][-15:], a[1][\"findings\"][0][\"code\"], a[1][\"findings\"][0][\"message\"], "
-      "a[2][\"findings\"][0][\"severity\"])' " + json.string() + " >" + (dir_ / "parsed").string();
+      "a[2][\"findings\"][0][\"severity\"])' " +
+      json.string() + " >" + (dir_ / "parsed").string();
   ASSERT_EQ(std::system(parse.c_str()), 0) << r.out;
   std::ifstream in(dir_ / "parsed");
   const std::string parsed(std::istreambuf_iterator<char>(in), {});
@@ -278,12 +297,15 @@ TEST_F(CheckTest, JsonStaysValidForAnyNameAndListsUnreadableFiles) {
 
 TEST_F(CheckTest, NamesThatFindAFifoOrDeviceSaySo) {
   ASSERT_EQ(::mkfifo((dir_ / "lib" / "model" / "pipe.3ds").c_str(), 0600), 0);
-  const std::string loop = Source("odd.txt", "model_1_on = 2\nmodel_1_load = 2\nmodel_1_file_name = \"model/pipe.3ds\"\n"
-                                             "model_2_on = 2\nmodel_2_load = 2\nmodel_2_file_name = \"/dev/zero\"");
+  const std::string loop = Source("odd.txt",
+                                  "model_1_on = 2\nmodel_1_load = 2\nmodel_1_file_name = \"model/pipe.3ds\"\n"
+                                  "model_2_on = 2\nmodel_2_load = 2\nmodel_2_file_name = \"/dev/zero\"");
   const CheckRun r = Check(loop);
   EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.out.find("model_1_file_name: model \"model/pipe.3ds\": not a regular file but a FIFO"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("model_2_file_name: model \"/dev/zero\": not a regular file but a device"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("model_1_file_name: model \"model/pipe.3ds\": not a regular file but a FIFO"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("model_2_file_name: model \"/dev/zero\": not a regular file but a device"), std::string::npos)
+      << r.out;
 }
 
 TEST_F(CheckTest, NonFiniteSettingsAndRepeatedNamesAreWarnings) {

@@ -29,8 +29,8 @@ struct CliRun {
 CliRun Cli(const std::string& args) {
   const fs::path dir = fs::temp_directory_path() / ("vl_cli_" + std::to_string(::getpid()));
   fs::create_directories(dir);
-  const std::string cmd = std::string(VL_BIN_DIR) + "/vantaloop-cli " + args + " >" + (dir / "out").string() +
-                          " 2>" + (dir / "err").string();
+  const std::string cmd = std::string(VL_BIN_DIR) + "/vantaloop-cli " + args + " >" + (dir / "out").string() + " 2>" +
+                          (dir / "err").string();
   int status = std::system(cmd.c_str());
   auto slurp = [](const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -234,8 +234,8 @@ namespace {
 TEST(CliCommandLine, EveryCommandSharesHelpVersionAndUsageErrors) {
   const CliRun top = Cli("--help");
   ASSERT_EQ(top.code, 0);
-  const std::vector<std::string> commands = {"check", "compile", "convert", "decompile", "dump",      "info",
-                                             "model",   "render",  "tga",       "thumbnail", "version"};
+  const std::vector<std::string> commands = {"check", "compile", "convert", "decompile", "dump",   "info",
+                                             "model", "render",  "tga",     "thumbnail", "version"};
   for (const std::string& c : commands) {
     EXPECT_NE(top.out.find("  " + c + " "), std::string::npos) << c;
     const CliRun help = Cli(c + " --help");
@@ -254,8 +254,8 @@ TEST(CliCommandLine, EveryCommandSharesHelpVersionAndUsageErrors) {
   EXPECT_EQ(Cli("--version").out, Cli("version").out);
 
   // Missing and surplus arguments, unknown commands, values the command checks itself.
-  for (const char* args : {"", "frobnicate", "info", "info a.lqf b.lqf", "convert a.lqf", "compile a.txt",
-                           "tga", "tga a.tga b.tga c.tga", "thumbnail a.lqf", "render a.lqf --size 3x3",
+  for (const char* args : {"", "frobnicate", "info", "info a.lqf b.lqf", "convert a.lqf", "compile a.txt", "tga",
+                           "tga a.tga b.tga c.tga", "thumbnail a.lqf", "render a.lqf --size 3x3",
                            "render a.lqf --frames 9-2 --out d", "render a.lqf --fps", "render a.lqf"}) {
     const CliRun r = Cli(args);
     EXPECT_EQ(r.code, 2) << args << "\n" << r.err;

@@ -147,21 +147,20 @@ TEST_F(EditCommand, EditsApplyInTheOrderGiven) {
   const std::string in = Bundled("carousel");  // keys on 0, 60, 120, 180, 240
   const std::string out = (dir_ / "out.lqf").string();
   CliResult r = Cli("edit " + in + " " + out +
-              " --set text_string=First --text 'Grand Opening \xE2\x82\xAC'"
-              " --set sprite_texture_name=Images/ring.bmp --initial text_pos_x=-30"
-              " --key text_rot_y@90=45 --move-key 90=100 --key text_rot_y@120=7 --remove-key 180"
-              " --key text_scale_x@300=80");
+                    " --set text_string=First --text 'Grand Opening \xE2\x82\xAC'"
+                    " --set sprite_texture_name=Images/ring.bmp --initial text_pos_x=-30"
+                    " --key text_rot_y@90=45 --move-key 90=100 --key text_rot_y@120=7 --remove-key 180"
+                    " --key text_scale_x@300=80");
   ASSERT_EQ(r.code, 0) << r.err;
   const std::string json = Dump(out);
   EXPECT_EQ(Field(json, "text_string"), "\"Grand Opening \xC2\x80\"");  // the euro's byte, as dump prints it
   EXPECT_EQ(Field(json, "sprite_texture_name_length"), "15");
-  EXPECT_NE(json.find("\"keyframe_frame\": [0, 60, 100, 120, 240, 300]"), std::string::npos)
-      << json.substr(0, 200);
+  EXPECT_NE(json.find("\"keyframe_frame\": [0, 60, 100, 120, 240, 300]"), std::string::npos) << json.substr(0, 200);
 
   const auto before = Dump(in);
   const auto rot_y = Frames(json, "text_rot_y");
   ASSERT_GE(rot_y.size(), 301u);
-  EXPECT_NEAR(rot_y[99], 45.0, 1e-4);   // a key's value lands on the frame before it
+  EXPECT_NEAR(rot_y[99], 45.0, 1e-4);  // a key's value lands on the frame before it
   EXPECT_NEAR(rot_y[119], 7.0, 1e-4);
   EXPECT_EQ(Field(json, "text_pos_x"), "-30");  // the initial values come before the frames
   // The row added on frame 300 holds every other track where the loop ended.
@@ -193,7 +192,8 @@ TEST_F(EditCommand, AWrongEditExitsTwoNamingItAndWritesNothing) {
       {"--key text_rot_x=1", "--key text_rot_x=1: expected TRACK@FRAME=VALUE"},
       {"--key photo_light_y@100=1", "has no values at keys"},
       {"--remove-key 7", "--remove-key 7: " + in + ": there is no key on frame 7"},
-      {"--move-key 100=200", "--move-key 100=200: " + in + ": a key on frame 200 would not come before key 2 on frame 200"},
+      {"--move-key 100=200",
+       "--move-key 100=200: " + in + ": a key on frame 200 would not come before key 2 on frame 200"},
       {"--move-key 100=-1", "--move-key 100=-1: " + in + ": frame -1 is outside 0 .. 9999"},
       {"--remove-key 100 --remove-key 200", "--remove-key 200: " + in + ": a loop needs at least two keys"},
       // A later edit that fails leaves nothing written by the earlier ones either.

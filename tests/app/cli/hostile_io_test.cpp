@@ -90,9 +90,9 @@ TEST_F(CliHostileTest, WritesToAFullDiskFailWithTheReason) {
   const std::string loop = Loop("a.lqf");
   ASSERT_EQ(Cli("decompile " + loop + " " + (dir_ / "a.txt").string()).code, 0);
   const std::string source = (dir_ / "a.txt").string();
-  for (const std::string& args : {"convert " + loop + " /dev/full", "decompile " + loop + " /dev/full",
-                                 "compile " + source + " /dev/full",
-                                 "render " + loop + " --sheet /dev/full --frames 0-1 --size 32x32"}) {
+  for (const std::string& args :
+       {"convert " + loop + " /dev/full", "decompile " + loop + " /dev/full", "compile " + source + " /dev/full",
+        "render " + loop + " --sheet /dev/full --frames 0-1 --size 32x32"}) {
     SCOPED_TRACE(args);
     const CliRun r = Cli(args);
     EXPECT_EQ(r.code, 1) << r.err << r.usage.Describe();
@@ -165,8 +165,8 @@ TEST_F(CliHostileTest, LoopNamesCannotForgeLinesOrDriveTheTerminal) {
 TEST_F(CliHostileTest, ModelAndTgaNamesThatAreNotRegularFilesFailAtOnce) {
   const fs::path fifo = dir_ / "pipe";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& args : {"model " + fifo.string(), std::string("model /dev/zero"), "tga --detail " + fifo.string(),
-                                 std::string("tga --detail /dev/zero")}) {
+  for (const std::string& args : {"model " + fifo.string(), std::string("model /dev/zero"),
+                                  "tga --detail " + fifo.string(), std::string("tga --detail /dev/zero")}) {
     SCOPED_TRACE(args);
     const CliRun r = Cli(args, "", /*timeout_seconds=*/10);
     ASSERT_TRUE(r.usage.exited) << r.usage.Describe();
@@ -199,9 +199,10 @@ TEST_F(CliHostileTest, AnOutputThatIsTheInputIsRefusedAndTheInputKept) {
   const std::string mkv = Loop("loop.mkv");  // a loop file under a video's name
   const std::string loop_bytes = Slurp(loop), source_bytes = Slurp(source);
   for (const std::string& args :
-       {"compile " + source.string() + " " + source.string(), "compile " + source.string() + " " + (dir_ / "hard.txt").string(),
-        "decompile " + loop + " " + loop, "convert " + loop + " " + (dir_ / "link.lqf").string(),
-        "thumbnail " + loop + " " + loop, "render " + loop + " --video " + (dir_ / "link.lqf").string(),
+       {"compile " + source.string() + " " + source.string(),
+        "compile " + source.string() + " " + (dir_ / "hard.txt").string(), "decompile " + loop + " " + loop,
+        "convert " + loop + " " + (dir_ / "link.lqf").string(), "thumbnail " + loop + " " + loop,
+        "render " + loop + " --video " + (dir_ / "link.lqf").string(),
         "export " + mkv + " " + mkv + " --preset 15 --format mkv"}) {
     SCOPED_TRACE(args);
     const CliRun r = Cli(args);
@@ -219,9 +220,10 @@ TEST_F(CliHostileTest, VideosAndThumbnailsReplaceTheOldFileOnlyWhenComplete) {
   std::ofstream(thumb) << "the old picture";
   // A file-size limit stands in for a full disk: the write fails part way.
   for (const std::string& args : {"render " + loop + " --video " + video.string() + " --size 320x240 --frames 0-3",
-                                 "thumbnail " + loop + " " + thumb.string()}) {
+                                  "thumbnail " + loop + " " + thumb.string()}) {
     SCOPED_TRACE(args);
-    const std::string limited = "sh -c 'ulimit -f 1; exec \"" + std::string(VL_BIN_DIR) + "/vantaloop-cli\" " + args + "'";
+    const std::string limited =
+        "sh -c 'ulimit -f 1; exec \"" + std::string(VL_BIN_DIR) + "/vantaloop-cli\" " + args + "'";
     const int status = std::system((limited + " >/dev/null 2>" + (dir_ / "err").string()).c_str());
     EXPECT_EQ(WEXITSTATUS(status), 1) << Slurp(dir_ / "err");
     EXPECT_NE(Slurp(dir_ / "err").find("File too large"), std::string::npos) << Slurp(dir_ / "err");
@@ -256,9 +258,10 @@ TEST_F(CliHostileTest, InterruptedVideoLeavesTheOldFile) {
 }
 
 TEST_F(CliHostileTest, RealConditionsAreNamedAndLongNamesFit) {
-  for (const std::string& args : {std::string("export /dev/zero ") + (dir_ / "x.mkv").string() + " --preset 15 --format mkv",
-                                 std::string("render /dev/zero --sheet ") + (dir_ / "x.png").string(),
-                                 "render " + dir_.string() + " --sheet " + (dir_ / "x.png").string()}) {
+  for (const std::string& args :
+       {std::string("export /dev/zero ") + (dir_ / "x.mkv").string() + " --preset 15 --format mkv",
+        std::string("render /dev/zero --sheet ") + (dir_ / "x.png").string(),
+        "render " + dir_.string() + " --sheet " + (dir_ / "x.png").string()}) {
     SCOPED_TRACE(args);
     const CliRun r = Cli(args);
     EXPECT_EQ(r.code, 1) << r.err;

@@ -18,8 +18,8 @@ TEST(DesktopFirstStart, TheVeryFirstRunPlaysTheDefaultLoop) {
   {
     Program program(*x, home, {});
     ASSERT_TRUE(program.MainWindow());
-    EXPECT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Playing default.lqf", 0) == 0; },
-                                      20000))
+    EXPECT_TRUE(
+        program.WaitForStatus([](const std::string& s) { return s.rfind("Playing default.lqf", 0) == 0; }, 20000))
         << program.Stdout();
   }
   // Later starts are no first run; the random start stays on as it is by default.
@@ -33,9 +33,9 @@ TEST(DesktopFonts, AStandInFaceIsToldInTheStatusBarOnLoad) {
   VL_X_SERVER(x, "1280x1024x24");
   const fs::path home = Scratch("stand-in-face");
   Program::WriteSettings(home, 3, 1);
-  const fs::path loop = CompileLoop(
-      home, "impact",
-      PlainLoopSource(0, 0, 0, "text_on = 2\ntext_string = \"Hello Font\"\ntext_font_face = \"Impact\"\n"));
+  const fs::path loop =
+      CompileLoop(home, "impact",
+                  PlainLoopSource(0, 0, 0, "text_on = 2\ntext_string = \"Hello Font\"\ntext_font_face = \"Impact\"\n"));
   Program program(*x, home, {loop.string()});
   ASSERT_TRUE(program.MainWindow());
   EXPECT_TRUE(program.WaitForStatus(

@@ -43,8 +43,8 @@ TEST(DesktopHostileFiles, FifosAsSettingsFileAndThumbnailNeverHoldUpTheStart) {
   Program program(*x, home, {loop.string(), "--library", (home / "lib").string()});
   auto main = program.MainWindow(20000);
   ASSERT_TRUE(main) << "no window: " << program.Stderr();
-  EXPECT_TRUE(StatusHas(program, settings.string() + " is a FIFO, not a regular file: starting with the default settings",
-                        10000))
+  EXPECT_TRUE(StatusHas(
+      program, settings.string() + " is a FIFO, not a regular file: starting with the default settings", 10000))
       << program.Stdout();
   EXPECT_NE(program.Stderr().find("is a FIFO, not a regular file"), std::string::npos) << program.Stderr();
   // The default settings: preset 1's 720 x 480 frame, a 4:3 picture shown at 640 x 480, painted green.
@@ -111,8 +111,9 @@ TEST(DesktopHostileFiles, ALibraryFolderThatCannotBeReadIsSaidToBe) {
   const fs::path loop = CompileLoop(home, "green", PlainLoopSource(kGreen.red(), kGreen.green(), kGreen.blue()));
   Program program(*x, home, {loop.string(), "--library", (home / "nowhere").string()});
   ASSERT_TRUE(program.MainWindow()) << program.Stderr();
-  EXPECT_TRUE(StatusHas(program, "The loop library " + (home / "nowhere" / "Sequences").string() + " cannot be read: no such folder",
-                        10000))
+  EXPECT_TRUE(StatusHas(
+      program, "The loop library " + (home / "nowhere" / "Sequences").string() + " cannot be read: no such folder",
+      10000))
       << program.Stdout();
 }
 
@@ -134,7 +135,6 @@ TEST(DesktopHostileFiles, AStoredPresetOutsideTheListFallsBackToTheDefaultAndSay
   }
   EXPECT_EQ(view.box.size(), QSize(640, 480));
 }
-
 
 // Options > Settings, then Apply, from the keyboard: the File menu, two menus to the right, its
 // first item; the dialog's default button is Apply.
@@ -174,7 +174,8 @@ TEST(DesktopHostileFiles, ApplyNeverWritesThroughALinkToADeviceAndReplacesALinke
         << program.Stdout();
     ASSERT_TRUE(Shows(*x, kGreen, 100 * 100, 15000));
     ASSERT_TRUE(ApplySettings(*x, program, *main)) << program.Stdout();
-    EXPECT_TRUE(StatusHas(program, "Settings not saved: " + settings.string() + " is a device, not a regular file", 8000))
+    EXPECT_TRUE(
+        StatusHas(program, "Settings not saved: " + settings.string() + " is a device, not a regular file", 8000))
         << program.Stdout();
     struct stat st {};
     ASSERT_EQ(::lstat(device.c_str(), &st), 0);

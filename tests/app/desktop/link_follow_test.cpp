@@ -19,8 +19,8 @@ TEST(DesktopLink, JoinedFromTheSettingsItFollowsTheSessionsTempoAndBar) {
   VL_X_SERVER(x, "1024x768x24");
   const fs::path home = Scratch("link");
   const int port = vl::testing::FreeUdpPort();
-  Program::WriteSettings(home, 3, 1, 0, 1,
-                         "[Live]\nOSC%20Port=" + std::to_string(port) + "\nBeats%20Per%20Loop=8\n[Link]\nJoined=true\n");
+  Program::WriteSettings(
+      home, 3, 1, 0, 1, "[Live]\nOSC%20Port=" + std::to_string(port) + "\nBeats%20Per%20Loop=8\n[Link]\nJoined=true\n");
   const fs::path loop = CompileLoop(home, "plain", PlainLoopSource(0, 0, 120));
   ableton::Link peer(120.0);
   peer.enable(true);

@@ -17,15 +17,17 @@ namespace {
 // A loop whose red channel counts the frames (frame f shows red f + 1) over a background whose
 // blue is `blue` (a word, so that a source with a mistake can be written too).
 std::string CountingSource(const std::string& blue) {
-  return "version 6\n"                  // 1
-         "[settings]\n"                 // 2
-         "text_string = \"\"\n"         // 3
-         "text_on = 0\n"                // 4
-         "fx_text = 0\n"                // 5
-         "[initial]\n"                  // 6
-         "background_r = 0\n"           // 7
-         "background_g = 0\n"           // 8
-         "background_b = " + blue + "\n"  // 9
+  return "version 6\n"           // 1
+         "[settings]\n"          // 2
+         "text_string = \"\"\n"  // 3
+         "text_on = 0\n"         // 4
+         "fx_text = 0\n"         // 5
+         "[initial]\n"           // 6
+         "background_r = 0\n"    // 7
+         "background_g = 0\n"    // 8
+         "background_b = " +
+         blue +
+         "\n"  // 9
          "[key]\nframe = 0\n[key]\nframe = 250\nbackground_r = 250\n";
 }
 
@@ -45,7 +47,8 @@ TEST(DesktopLiveReload, SavedSourcesShowAtTheSameFrameAndMistakesKeepTheLoop) {
   Program program(*x, home, {loop.string()});
   auto main = program.MainWindow();
   ASSERT_TRUE(main) << program.Stderr();
-  ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Playing counting.txt", 0) == 0; }, 15000))
+  ASSERT_TRUE(
+      program.WaitForStatus([](const std::string& s) { return s.rfind("Playing counting.txt", 0) == 0; }, 15000))
       << program.Stdout() << program.Stderr();
   const QPoint centre = main->center();
   auto colour = [&] { return QColor(x->Grab().pixel(centre)); };
@@ -81,8 +84,8 @@ TEST(DesktopLiveReload, SavedSourcesShowAtTheSameFrameAndMistakesKeepTheLoop) {
   EXPECT_LE(shown_ms, 2500);
   EXPECT_GE(after.red(), before.red()) << "the reload went back to the start of the loop";
   EXPECT_LT(after.red(), before.red() + 120);
-  EXPECT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Reloaded counting.txt at frame ", 0) == 0; },
-                                    6000))
+  EXPECT_TRUE(program.WaitForStatus(
+      [](const std::string& s) { return s.rfind("Reloaded counting.txt at frame ", 0) == 0; }, 6000))
       << program.Stdout();
 
   // A save with a mistake: the loop plays on as it was, and the status bar says where and why.
@@ -109,7 +112,6 @@ TEST(DesktopLiveReload, SavedSourcesShowAtTheSameFrameAndMistakesKeepTheLoop) {
   }
   EXPECT_TRUE(mended) << program.Stdout();
 }
-
 
 // The playing file deleted, renamed away, or replaced by a FIFO, a folder or a link to a device:
 // the loop plays on and the status bar says so once, and again when the file is back. Before, it
@@ -159,10 +161,12 @@ TEST(DesktopLiveReload, AFileThatGoesOrIsReplacedIsToldOnceAndWhenItComesBack) {
   ASSERT_EQ(::mknod((home / "device").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
   fs::create_symlink(home / "device", home / "link");
   fs::rename(home / "link", loop);
-  EXPECT_TRUE(told("still.txt is now a device, not a regular file; the loop plays on as it was", 1)) << program.Stdout();
+  EXPECT_TRUE(told("still.txt is now a device, not a regular file; the loop plays on as it was", 1))
+      << program.Stdout();
   fs::remove(loop);
   fs::create_directory(loop);
-  EXPECT_TRUE(told("still.txt is now a folder, not a regular file; the loop plays on as it was", 1)) << program.Stdout();
+  EXPECT_TRUE(told("still.txt is now a folder, not a regular file; the loop plays on as it was", 1))
+      << program.Stdout();
   EXPECT_TRUE(green_shown());
   fs::remove(loop);
   std::ofstream(loop) << source;

@@ -125,8 +125,8 @@ TEST(DesktopLoopEditor, TypedTextShowsWhereTheTextIsAndUndoBringsTheOriginalBack
   SleepMs(300);
   x->Run(Key("ctrl+z"));
   QImage undone;
-  EXPECT_TRUE(Eventually([&] { return std::llabs(WhitePixels(undone = x->Grab(picture)) - white_before) <= white_before / 20; },
-                         5000))
+  EXPECT_TRUE(Eventually(
+      [&] { return std::llabs(WhitePixels(undone = x->Grab(picture)) - white_before) <= white_before / 20; }, 5000))
       << "after undo " << WhitePixels(undone) << " white pixels, at first " << white_before;
   EXPECT_EQ(FindColour(undone, QColor(255, 255, 255), 40).box, first_box);
   EXPECT_TRUE(program.Running());
@@ -157,7 +157,8 @@ TEST(DesktopLoopEditor, DraggingAKeyMovesItsCurveAndThePicture) {
   const QPoint corner = main->second.topLeft() + QPoint(20, 60);  // the picture's top left
   x->Run("xdotool windowactivate --sync " + std::to_string(main->first));
   x->Run(Move(corner) + " click 1 sleep 0.3 key space");
-  ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Stopped at frame", 0) == 0; }, 5000)) << program.Stdout();
+  ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Stopped at frame", 0) == 0; }, 5000))
+      << program.Stdout();
   x->Run(Move(QPoint(mark->x(), plot->bottom() - 4)) + " click 1");
   QImage shown;
   ASSERT_TRUE(Eventually([&] { return qRed((shown = x->Grab(QRect(corner, QSize(8, 8)))).pixel(4, 4)) > 185; }, 5000))
@@ -198,15 +199,16 @@ TEST(DesktopLoopEditor, SaveAsWritesALoopThatReopensToTheSameBytes) {
     SleepMs(800);
     x->Run(Key("ctrl+a") + " type '" + name + "'");
     x->Run(Key("Return"));
-    EXPECT_TRUE(program.WaitForStatus([&](const std::string& s) { return s == "Saved " + (user / (name + ".lqf")).string(); },
-                                      8000))
+    EXPECT_TRUE(program.WaitForStatus(
+        [&](const std::string& s) { return s == "Saved " + (user / (name + ".lqf")).string(); }, 8000))
         << program.Stdout();
   };
   {
     Program program(*x, home, {loop.string()});
     auto main = program.WindowWithRole("player");
     ASSERT_TRUE(main) << program.Stderr();
-    ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Playing greeting.lqf", 0) == 0; }, 15000));
+    ASSERT_TRUE(
+        program.WaitForStatus([](const std::string& s) { return s.rfind("Playing greeting.lqf", 0) == 0; }, 15000));
     SleepMs(1000);
     OpenEditor(*x, main->first);
     x->Run(Key("ctrl+a") + " type 'Grand Opening'");
@@ -230,7 +232,8 @@ TEST(DesktopLoopEditor, SaveAsWritesALoopThatReopensToTheSameBytes) {
   // Opened again and saved under another name, unchanged: the same bytes.
   {
     Program program(*x, home, {saved.string()});
-    ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Playing opening.lqf", 0) == 0; }, 15000));
+    ASSERT_TRUE(
+        program.WaitForStatus([](const std::string& s) { return s.rfind("Playing opening.lqf", 0) == 0; }, 15000));
     SleepMs(800);
     save_as(program, "again");
   }
@@ -278,9 +281,7 @@ std::vector<double> FrameIntervals(const TickTrace& trace, double from, double t
   return gaps;
 }
 
-double SteadyNowMs() {
-  return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
-}
+double SteadyNowMs() { return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count(); }
 
 TEST(DesktopLoopEditor, AKeyDraggedForSecondsNeverStallsTheHeaviestLoop) {
   VL_X_SERVER_WITH_WM(x, "1600x1200x24");
@@ -321,9 +322,10 @@ TEST(DesktopLoopEditor, AKeyDraggedForSecondsNeverStallsTheHeaviestLoop) {
   const std::vector<double> dragged = FrameIntervals(trace, drag_from, drag_to);
   int edited = 0;
   for (const TracedTick& t : trace.ticks) edited += t.started >= drag_from && t.started < drag_to && t.changes > 0;
-  std::printf("frame intervals of model_trio alone: median %.0f ms, max %.0f ms over %zu frames; while a key is "
-              "dragged: median %.0f ms, max %.0f ms over %zu frames, %d of them showing edits\n",
-              Median(alone), Max(alone), alone.size(), Median(dragged), Max(dragged), dragged.size(), edited);
+  std::printf(
+      "frame intervals of model_trio alone: median %.0f ms, max %.0f ms over %zu frames; while a key is "
+      "dragged: median %.0f ms, max %.0f ms over %zu frames, %d of them showing edits\n",
+      Median(alone), Max(alone), alone.size(), Median(dragged), Max(dragged), dragged.size(), edited);
   PrintEditBreakdown(trace, "a key dragged while model_trio plays");
   ASSERT_GE(alone.size(), 5u) << "the loop did not play";
   // Frames go on being drawn while edits come in, and the drag reaches the picture.

@@ -44,9 +44,10 @@ TEST(DesktopOsc, TracksHeldOverOscShowOnScreenAndBadTrafficLeavesItPlaying) {
   c.Send("/vantaloop/track", "si", "background_r", 255);
   c.Send("/vantaloop/track", "sf", "background_b", 0.0);
   EXPECT_TRUE(wait_for([](QColor c) { return c.red() == 255 && c.blue() == 0; }, 3000)) << program.Stderr();
-  std::printf("OSC message to red on screen: %d ms\n",
-              static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent)
-                                   .count()));
+  std::printf(
+      "OSC message to red on screen: %d ms\n",
+      static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent).count()));
 
   // Hostile traffic: random datagrams, and names and types that are wrong.
   const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -66,7 +67,9 @@ TEST(DesktopOsc, TracksHeldOverOscShowOnScreenAndBadTrafficLeavesItPlaying) {
   c.Send("/vantaloop/frame", "s", "twelve");
   c.Send("/vantaloop/\x1b[2J", "");
   EXPECT_TRUE(program.WaitForStatus(
-      [](const std::string& s) { return s.find("OSC: ignored /vantaloop/track: no track named \"no_such_track\"") == 0; },
+      [](const std::string& s) {
+        return s.find("OSC: ignored /vantaloop/track: no track named \"no_such_track\"") == 0;
+      },
       5000))
       << program.Stdout();
   ASSERT_TRUE(c.AwaitPlayer(5));
@@ -105,7 +108,8 @@ TEST(DesktopOsc, TapTempoOnTAndThePortInUseIsSaid) {
   auto main = program.MainWindow();
   ASSERT_TRUE(main) << program.Stderr();
   EXPECT_TRUE(program.WaitForStatus(
-      [&](const std::string& s) { return s.find("cannot listen for OSC on UDP port " + std::to_string(port)) == 0; }, 15000))
+      [&](const std::string& s) { return s.find("cannot listen for OSC on UDP port " + std::to_string(port)) == 0; },
+      15000))
       << program.Stdout();
   ::close(s);
   ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Playing plain.lqf", 0) == 0; }, 15000));
@@ -115,10 +119,7 @@ TEST(DesktopOsc, TapTempoOnTAndThePortInUseIsSaid) {
   x->Run("xdotool key t sleep 0.5 key t sleep 0.5 key t sleep 0.5 key t");
   double bpm = 0;
   EXPECT_TRUE(program.WaitForStatus(
-      [&](const std::string& s) {
-        return std::sscanf(s.c_str(), "Tap: %lf BPM", &bpm) == 1 && bpm > 0;
-      },
-      5000))
+      [&](const std::string& s) { return std::sscanf(s.c_str(), "Tap: %lf BPM", &bpm) == 1 && bpm > 0; }, 5000))
       << program.Stdout();
   // The last status is the tempo of all four taps; xdotool's sleeps are not exact.
   for (const std::string& line : program.StatusLines()) std::sscanf(line.c_str(), "Tap: %lf BPM", &bpm);

@@ -139,8 +139,9 @@ TEST(DesktopPlacement, FullScreenShowsOnlyThePicture) {
   EXPECT_FALSE(program.WindowWithRole("control-panel", 0));
 
   // The loop file changes to one with a model: reloaded with the splash's steps, none of it shown.
-  CompileLoop(home, "green",
-              PlainLoopSource(0, 200, 0, "model_1_on = 2\nmodel_1_load = 2\nmodel_1_file_name = \"model/Tardis.3ds\"\n"));
+  CompileLoop(
+      home, "green",
+      PlainLoopSource(0, 200, 0, "model_1_on = 2\nmodel_1_load = 2\nmodel_1_file_name = \"model/Tardis.3ds\"\n"));
   bool splash_seen = false;
   const bool reloaded = Eventually(
       [&] {
@@ -176,10 +177,11 @@ TEST(DesktopPlacement, SplashShowsOnTheControlScreen) {
   ASSERT_LT(main->frame.right(), 1280);
   SleepMs(1500);
   x->Run("xdotool windowactivate --sync " + std::to_string(main->id) + " key F11");
-  ASSERT_TRUE(Eventually([&] { return FindColour(x->Grab(QRect(0, 0, 1280, 1024)), kGreen).count == 1280 * 960; },
-                         10000));
-  CompileLoop(home, "green",
-              PlainLoopSource(0, 200, 0, "model_1_on = 2\nmodel_1_load = 2\nmodel_1_file_name = \"model/Tardis.3ds\"\n"));
+  ASSERT_TRUE(
+      Eventually([&] { return FindColour(x->Grab(QRect(0, 0, 1280, 1024)), kGreen).count == 1280 * 960; }, 10000));
+  CompileLoop(
+      home, "green",
+      PlainLoopSource(0, 200, 0, "model_1_on = 2\nmodel_1_load = 2\nmodel_1_file_name = \"model/Tardis.3ds\"\n"));
   bool on_output = false, on_control = false;
   Eventually(
       [&] {
@@ -250,7 +252,8 @@ TEST(DesktopPlacement, FullScreenOnTheSecondXScreen) {
   EXPECT_TRUE(Eventually([&] { return FindColour(x->Grab({}, 1), kGreen).count == 1280 * 960; }, 10000))
       << FindColour(x->Grab({}, 1), kGreen).count << " " << program.Stdout();
   EXPECT_TRUE(program.WaitForStatus(
-      [](const std::string& s) { return s.find("Full screen on 2: screen (1280 x 1024 at 0, 0, X screen 1)") == 0; }, 3000))
+      [](const std::string& s) { return s.find("Full screen on 2: screen (1280 x 1024 at 0, 0, X screen 1)") == 0; },
+      3000))
       << program.Stdout();
   // The controls stay on the first X screen, whose coordinates are its own.
   EXPECT_TRUE(program.WindowWithRole("control-panel", 3000));

@@ -48,7 +48,7 @@ TEST(DesktopResponse, KeysActQuicklyWhileTheHeaviestLoopPlays) {
     menu.push_back(TimeToStatus(*x, program, "alt+f", "Open an existing document", 5000));
     x->Run("xdotool key Escape sleep 0.2 key Escape");
     SleepMs(300 + 70 * i);  // each key at another point of the frame being drawn
-    if (i % 2 == 1) {  // full screen and back: the picture changes size
+    if (i % 2 == 1) {       // full screen and back: the picture changes size
       x->FocusWindowAt("Vantaloop", main->center());
       full.push_back(TimeToStatus(*x, program, "F11", "Full screen on ", 5000));
       SleepMs(500);
@@ -65,7 +65,7 @@ TEST(DesktopResponse, KeysActQuicklyWhileTheHeaviestLoopPlays) {
     return v;
   };
   for (const auto& [what, times] : {std::pair{"key to status line (alt+f, menu prompt)", menu},
-                                     std::pair{"key to status line (F11, full screen)", full}}) {
+                                    std::pair{"key to status line (F11, full screen)", full}}) {
     const auto sorted = report(what, times);
     EXPECT_GT(sorted.front(), 0.0) << what << ": a key went unanswered";
     EXPECT_LT(sorted[sorted.size() / 2], 250.0) << what;

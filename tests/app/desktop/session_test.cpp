@@ -164,7 +164,8 @@ TEST(DesktopSession, KeysTitleAndConfirmations) {
   Program program(*x, home, {loop.string()});
   auto main = program.WindowWithRole("player");
   ASSERT_TRUE(main) << program.Stderr();
-  ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s.rfind("Playing counting.lqf", 0) == 0; }, 10000));
+  ASSERT_TRUE(
+      program.WaitForStatus([](const std::string& s) { return s.rfind("Playing counting.lqf", 0) == 0; }, 10000));
   EXPECT_TRUE(x->WaitForWindow("counting.lqf - Vantaloop", 3000));
   const QPoint centre = main->second.center();
   auto red = [&] { return QColor(x->Grab().pixel(centre)).red(); };
@@ -213,7 +214,8 @@ TEST(DesktopSession, KeysTitleAndConfirmations) {
       << program.Stdout();
   EXPECT_TRUE(fs::exists(bitmap));
   key("alt+f sleep 0.4 key Down sleep 0.2 key Down sleep 0.2 key Return");
-  EXPECT_TRUE(Eventually([&] { return SaidSince(program, seen, "Copied the picture (320 x 240) to the clipboard"); }, 5000))
+  EXPECT_TRUE(
+      Eventually([&] { return SaidSince(program, seen, "Copied the picture (320 x 240) to the clipboard"); }, 5000))
       << program.Stdout();
   EXPECT_TRUE(program.Running());
 }

@@ -67,9 +67,10 @@ inline void PrintEditBreakdown(const TickTrace& trace, const char* what) {
     const double paint = trace.PaintAfter(t.taken());
     if (paint >= 0) painted.push_back(paint - t.taken());
   }
-  std::printf("%s, medians over %zu frames showing edits: posted to tick start %.1f ms, tick (pause, draw, "
-              "read back) %.1f ms, to the GUI thread %.1f ms, to the paint %.1f ms\n",
-              what, waited.size(), Median(waited), Median(drawn), Median(taken), Median(painted));
+  std::printf(
+      "%s, medians over %zu frames showing edits: posted to tick start %.1f ms, tick (pause, draw, "
+      "read back) %.1f ms, to the GUI thread %.1f ms, to the paint %.1f ms\n",
+      what, waited.size(), Median(waited), Median(drawn), Median(taken), Median(painted));
 }
 
 }  // namespace vl::xtest

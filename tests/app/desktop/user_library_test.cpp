@@ -41,8 +41,7 @@ TEST(DesktopUserLibrary, TheUsersOwnLoopIsListedAndPlays) {
   SleepMs(1500);  // placed by the window manager, the list's first pictures read
   panel = program.WindowWithRole("control-panel");
   ASSERT_TRUE(panel);
-  EXPECT_EQ(MagentaPixels(x->Grab(panel->second)), 0)
-      << "the user's loop is last, out of view at first";
+  EXPECT_EQ(MagentaPixels(x->Grab(panel->second)), 0) << "the user's loop is last, out of view at first";
 
   // The list has the keyboard focus: End goes to its last item.
   x->Run("xdotool windowactivate --sync " + std::to_string(panel->first) + " key End");

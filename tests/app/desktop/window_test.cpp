@@ -39,8 +39,7 @@ ColourArea WaitForStillArea(XServer& x, QColor colour, int ms, int tol = 2) {
 
 // Starts the program with preset `preset` applied at start-up and a green still loop.
 struct PresetRun {
-  PresetRun(XServer& x, const std::string& name, int preset, std::vector<std::string> env = {})
-      : home(Scratch(name)) {
+  PresetRun(XServer& x, const std::string& name, int preset, std::vector<std::string> env = {}) : home(Scratch(name)) {
     Program::WriteSettings(home, preset, /*resize=*/1);
     loop = CompileLoop(home, "green", PlainLoopSource(kGreen.red(), kGreen.green(), kGreen.blue()));
     program = std::make_unique<Program>(x, home, std::vector<std::string>{loop.string()}, std::move(env));
@@ -53,9 +52,7 @@ struct PresetRun {
 // shown at 768 x 576, 352 x 240 at 320 x 240), HD is square.
 TEST(DesktopWindow, ViewIsExactlyThePresetFrameSize) {
   VL_X_SERVER(x, "1600x1200x24");
-  const struct {
-    int preset, w, h;
-  } cases[] = {{0, 768, 576}, {3, 320, 240}, {15, 1280, 720}};
+  const struct { int preset, w, h; } cases[] = {{0, 768, 576}, {3, 320, 240}, {15, 1280, 720}};
   for (const auto& c : cases) {
     SCOPED_TRACE("preset " + std::to_string(c.preset));
     PresetRun run(*x, "preset" + std::to_string(c.preset), c.preset);
@@ -204,14 +201,15 @@ TEST(DesktopWindow, AssetProblemsAreToldWhereTheyBelong) {
   }
 
   // Version 4, then a child chunk running past the file's end.
-  const std::vector<uint8_t> bytes = {0x4D, 0x4D, 22, 0, 0, 0,  0x02, 0x00, 10, 0, 0, 0, 4, 0, 0, 0,
-                                      0x3D, 0x3D, 100, 0, 0, 0};
+  const std::vector<uint8_t> bytes = {0x4D, 0x4D, 22, 0, 0, 0,    0x02, 0x00, 10, 0, 0,
+                                      0,    4,    0,  0, 0, 0x3D, 0x3D, 100,  0,  0, 0};
   fs::create_directories(home / "lib" / "model");
   std::ofstream(home / "lib" / "model" / "late.3ds", std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   fs::copy(fs::path(VL_BIN_DIR) / "Sequences", home / "lib" / "Sequences", fs::copy_options::recursive);
   const fs::path model_loop = CompileLoop(
-      home, "late", PlainLoopSource(0, 200, 0, "model_1_on = 2\nmodel_1_load = 2\nmodel_1_file_name = \"model/late.3ds\"\n"));
+      home, "late",
+      PlainLoopSource(0, 200, 0, "model_1_on = 2\nmodel_1_load = 2\nmodel_1_file_name = \"model/late.3ds\"\n"));
   Program program(*x, home, {model_loop.string(), "--library", (home / "lib").string()});
   auto warning = x->WaitForWindow("Warning", 15000);
   ASSERT_TRUE(warning) << program.Stderr();

@@ -112,8 +112,7 @@ inline int EndChild(pid_t pid, int grace_ms = 3000) {
 class XServer {
  public:
   // `screen` as Xvfb takes it, e.g. "1280x1024x24"; `second`, when given, a second X screen.
-  static std::unique_ptr<XServer> Start(const std::string& screen, std::string* error,
-                                        const std::string& second = {}) {
+  static std::unique_ptr<XServer> Start(const std::string& screen, std::string* error, const std::string& second = {}) {
     if (!HaveCommand("Xvfb")) {
       *error = "Xvfb is not installed";
       return nullptr;
@@ -162,8 +161,8 @@ class XServer {
       return false;
     }
     const fs::path home = Scratch("wm_home" + display_.substr(1));
-    wm_pid_ = Spawn({"openbox", "--sm-disable"}, {"DISPLAY=" + display_, "HOME=" + home.string(),
-                                                  "XDG_CONFIG_HOME=" + (home / ".config").string()},
+    wm_pid_ = Spawn({"openbox", "--sm-disable"},
+                    {"DISPLAY=" + display_, "HOME=" + home.string(), "XDG_CONFIG_HOME=" + (home / ".config").string()},
                     "/dev/null", home / "openbox.log");
     // Up once it announces itself on the root window.
     const Atom check = XInternAtom(dpy_, "_NET_SUPPORTING_WM_CHECK", False);
@@ -172,8 +171,9 @@ class XServer {
       int format = 0;
       unsigned long count = 0, after = 0;
       unsigned char* data = nullptr;
-      if (XGetWindowProperty(dpy_, DefaultRootWindow(dpy_), check, 0, 1, False, AnyPropertyType, &type, &format,
-                             &count, &after, &data) == 0 && data) {
+      if (XGetWindowProperty(dpy_, DefaultRootWindow(dpy_), check, 0, 1, False, AnyPropertyType, &type, &format, &count,
+                             &after, &data) == 0 &&
+          data) {
         XFree(data);
         if (count > 0) {
           SleepMs(300);  // its own setup done
@@ -231,7 +231,8 @@ class XServer {
     const Window root = DefaultRootWindow(dpy_);
     auto titled = [&](const char* name) {
       const std::string n = name, suffix = " - " + title;
-      return n == title || (n.size() > suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0);
+      return n == title ||
+             (n.size() > suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0);
     };
     std::function<void(Window, int)> visit = [&](Window w, int depth) {
       Window r = 0, parent = 0, *children = nullptr;
@@ -243,7 +244,8 @@ class XServer {
         // WM_NAME may be there but empty (a window without a title): that is still a name.
         XTextProperty name{};
         if (XGetWMName(dpy_, children[i], &name)) {
-          const std::string text = name.value ? std::string(reinterpret_cast<const char*>(name.value), name.nitems) : "";
+          const std::string text =
+              name.value ? std::string(reinterpret_cast<const char*>(name.value), name.nitems) : "";
           if (titled(text.c_str())) {
             int x = 0, y = 0;
             Window child = 0;
@@ -270,7 +272,8 @@ class XServer {
     unsigned char* data = nullptr;
     QRect frame = client;
     if (XGetWindowProperty(dpy_, w, extents, 0, 4, False, AnyPropertyType, &type, &format, &count, &after, &data) ==
-            0 && data) {
+            0 &&
+        data) {
       if (format == 32 && count == 4) {
         const long* e = reinterpret_cast<const long*>(data);  // left, right, top, bottom
         frame = client.adjusted(static_cast<int>(-e[0]), static_cast<int>(-e[2]), static_cast<int>(e[1]),
@@ -427,8 +430,8 @@ inline fs::path CompileLoop(const fs::path& dir, const std::string& name, const 
 inline std::string PlainLoopSource(int r, int g, int b, const std::string& settings = {},
                                    const std::string& initial = {}) {
   std::ostringstream s;
-  s << "version 6\n\n[settings]\ntext_string = \"\"\ntext_on = 0\nfx_text = 0\n" << settings
-    << "\n[initial]\nbackground_r = " << r << "\nbackground_g = " << g << "\nbackground_b = " << b << "\n"
+  s << "version 6\n\n[settings]\ntext_string = \"\"\ntext_on = 0\nfx_text = 0\n"
+    << settings << "\n[initial]\nbackground_r = " << r << "\nbackground_g = " << g << "\nbackground_b = " << b << "\n"
     << initial << "\n[key]\nframe = 0\n\n[key]\nframe = 100\n";
   return s.str();
 }
@@ -468,17 +471,17 @@ inline double PaintedShare(const QImage& img) {
 }  // namespace vl::xtest
 
 // The same, with a window manager running on it.
-#define VL_X_SERVER_WITH_WM(var, screen)                                \
-  VL_X_SERVER(var, screen)                                              \
-  if (!var->StartWindowManager(&var##_error)) {                         \
-    if (vl::xtest::InCi()) FAIL() << var##_error;                       \
-    GTEST_SKIP() << var##_error;                                        \
+#define VL_X_SERVER_WITH_WM(var, screen) \
+  VL_X_SERVER(var, screen) \
+  if (!var->StartWindowManager(&var##_error)) { \
+    if (vl::xtest::InCi()) FAIL() << var##_error; \
+    GTEST_SKIP() << var##_error; \
   }
 
-#define VL_X_SERVER(var, screen)                                        \
-  std::string var##_error;                                              \
-  auto var = vl::xtest::XServer::Start(screen, &var##_error);           \
-  if (!var) {                                                           \
-    if (vl::xtest::InCi()) FAIL() << var##_error;                       \
-    GTEST_SKIP() << var##_error;                                        \
+#define VL_X_SERVER(var, screen) \
+  std::string var##_error; \
+  auto var = vl::xtest::XServer::Start(screen, &var##_error); \
+  if (!var) { \
+    if (vl::xtest::InCi()) FAIL() << var##_error; \
+    GTEST_SKIP() << var##_error; \
   }

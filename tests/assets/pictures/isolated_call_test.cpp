@@ -65,9 +65,7 @@ TEST(IsolatedCall, ADamagedMetafileIsRefusedNotFatal) {
   ASSERT_GT(bytes.size(), 1u);
   const std::span<const uint8_t> picture(reinterpret_cast<const uint8_t*>(bytes.data()) + 1, bytes.size() - 1);
   auto load = vl::assets::DecodePictureTexture(picture, "overrun.emf", vl::assets::PictureLoader::kColourKeyed, 1024);
-  if (!load.texture.ok()) {
-    EXPECT_EQ(load.texture.error().file, "overrun.emf");
-  }
+  if (!load.texture.ok()) { EXPECT_EQ(load.texture.error().file, "overrun.emf"); }
   // Still here: whatever the library did, it did it in the child.
 }
 

@@ -43,7 +43,7 @@ TEST(MetafileLimits, HugeBoundsDrawAtMost4096PixelsASideWithinAGigabyte) {
     PictureLoader loader;
   };
   const Case cases[] = {
-      {"bomb.wmf", hostile::WmfBomb(), PictureLoader::kPhotoA},      // one photo
+      {"bomb.wmf", hostile::WmfBomb(), PictureLoader::kPhotoA},          // one photo
       {"bomb.emf", hostile::EmfBomb(60000), PictureLoader::kMipmapped},  // the sequence texture
   };
   for (const Case& c : cases) {
@@ -64,10 +64,8 @@ TEST(MetafileLimits, SlowDrawingIsCutOffLikeSlowDecoding) {
   ASSERT_LT(bytes.size(), 30000u);
   const ChildUsage run = DecodeInChild(bytes, "rects.emf", PictureLoader::kColourKeyed);
   ASSERT_TRUE(run.exited) << run.Describe();
-  if (run.exit_code == 0)
-    EXPECT_EQ(run.report, "4096 x 4096");
-  else
-    EXPECT_NE(run.report.find("did not finish within"), std::string::npos) << run.Describe();
+  if (run.exit_code == 0) EXPECT_EQ(run.report, "4096 x 4096");
+  else EXPECT_NE(run.report.find("did not finish within"), std::string::npos) << run.Describe();
   EXPECT_LE(run.peak_rss, kGigabyte) << run.Describe();
   EXPECT_LE(run.seconds, 10.0) << run.Describe();
 }

@@ -69,14 +69,14 @@ std::vector<uint8_t> MakeWmf() {
   for (uint16_t v : header) checksum ^= v;
   Put16(b, checksum);
   std::vector<std::vector<uint16_t>> records = {
-      {0x020B, 0, 0},                 // SETWINDOWORG y, x
-      {0x020C, 500, 1000},            // SETWINDOWEXT height, width
+      {0x020B, 0, 0},                  // SETWINDOWORG y, x
+      {0x020C, 500, 1000},             // SETWINDOWEXT height, width
       {0x02FC, 0, 0x00FF, 0x0000, 0},  // CREATEBRUSHINDIRECT solid, COLORREF red, hatch
-      {0x012D, 0},                    // SELECTOBJECT 0
-      {0x02FA, 0, 1, 0, 0x00FF, 0},   // CREATEPENINDIRECT solid, width 1, red
-      {0x012D, 1},                    // SELECTOBJECT 1
-      {0x041B, 500, 500, 0, 0},       // RECTANGLE bottom, right, top, left
-      {0x0000},                       // EOF
+      {0x012D, 0},                     // SELECTOBJECT 0
+      {0x02FA, 0, 1, 0, 0x00FF, 0},    // CREATEPENINDIRECT solid, width 1, red
+      {0x012D, 1},                     // SELECTOBJECT 1
+      {0x041B, 500, 500, 0, 0},        // RECTANGLE bottom, right, top, left
+      {0x0000},                        // EOF
   };
   uint32_t words = 9, max_record = 0;
   for (auto& r : records) {
@@ -109,12 +109,12 @@ std::vector<uint8_t> MakeEmf(uint32_t frame_width = 2646) {
   rec(37, {1});                    // SELECTOBJECT
   rec(38, {2, 0, 1, 0x0000FF00});  // CREATEPEN handle 2: solid, width 1, green
   rec(37, {2});
-  rec(43, {0, 0, 50, 50});         // RECTANGLE
-  rec(14, {0, 16, 20});            // EOF
+  rec(43, {0, 0, 50, 50});  // RECTANGLE
+  rec(14, {0, 16, 20});     // EOF
   std::vector<uint8_t> b;
   Put32(b, 1);
   Put32(b, 88);
-  for (uint32_t v : {0u, 0u, 99u, 49u}) Put32(b, v);      // bounds, device pixels (inclusive)
+  for (uint32_t v : {0u, 0u, 99u, 49u}) Put32(b, v);            // bounds, device pixels (inclusive)
   for (uint32_t v : {0u, 0u, frame_width, 1323u}) Put32(b, v);  // frame, HIMETRIC
   Put32(b, 0x464D4520);
   Put32(b, 0x10000);
@@ -140,9 +140,9 @@ TEST(PictureSizes, RoundingToPowersOfTwoAndClamping) {
   struct Case {
     int32_t d, max, want;
   } cases[] = {
-      {1, 1024, 1},     {3, 1024, 4},       {5, 1024, 4},       {6, 1024, 8},     {700, 1024, 512},
-      {767, 1024, 1024}, {724, 4096, 512},  {725, 4096, 1024},  {1024, 1024, 1024}, {1025, 1024, 1024},
-      {5000, 2048, 2048}, {0, 1024, 1},
+      {1, 1024, 1},       {3, 1024, 4},       {5, 1024, 4},       {6, 1024, 8},
+      {700, 1024, 512},   {767, 1024, 1024},  {724, 4096, 512},   {725, 4096, 1024},
+      {1024, 1024, 1024}, {1025, 1024, 1024}, {5000, 2048, 2048}, {0, 1024, 1},
   };
   for (const Case& c : cases) EXPECT_EQ(RoundTextureSide(c.d, c.max), c.want) << c.d << " max " << c.max;
 }
@@ -189,8 +189,8 @@ TEST(PictureTexture, ColourKeyMakesOnlyPureBlackTransparentAndPhotosAreOpaque) {
     ASSERT_TRUE(load.texture.ok());
     const PictureTexture& t = *load.texture;
     const bool keyed = loader == PictureLoader::kColourKeyed || loader == PictureLoader::kMipmapped;
-    EXPECT_EQ(t.upload, loader == PictureLoader::kMipmapped ? PictureUpload::kMipmapsRgb
-                                                            : PictureUpload::kSingleLevelRgba);
+    EXPECT_EQ(t.upload,
+              loader == PictureLoader::kMipmapped ? PictureUpload::kMipmapsRgb : PictureUpload::kSingleLevelRgba);
     for (int y = 0; y < 32; ++y) {
       // Buffer rows run bottom-up: buffer row y is picture row 31 - y.
       const Rgb want = bands[(31 - y) / 8];
@@ -292,15 +292,17 @@ fs::path TestData() { return fs::path(VL_EXTERNAL_TEST_DATA); }
 fs::path Pixbuf(const char* name) {
   return TestData() / "gdk-pixbuf-tests/usr/libexec/installed-tests/gdk-pixbuf" / name;
 }
-fs::path Sdl(const char* name) { return TestData() / "libsdl2-image-tests/usr/libexec/installed-tests/SDL2_image" / name; }
+fs::path Sdl(const char* name) {
+  return TestData() / "libsdl2-image-tests/usr/libexec/installed-tests/SDL2_image" / name;
+}
 
-#define REQUIRE_TEST_DATA(path)                                                           \
-  do {                                                                                    \
-    if (!fs::exists(path)) {                                                              \
-      const char* ci = std::getenv("CI");                                                 \
-      if (ci && std::string(ci) == "true") FAIL() << "test data missing: " << (path);     \
-      GTEST_SKIP() << "test data not fetched (scripts/fetch-test-data): " << (path);      \
-    }                                                                                     \
+#define REQUIRE_TEST_DATA(path) \
+  do { \
+    if (!fs::exists(path)) { \
+      const char* ci = std::getenv("CI"); \
+      if (ci && std::string(ci) == "true") FAIL() << "test data missing: " << (path); \
+      GTEST_SKIP() << "test data not fetched (scripts/fetch-test-data): " << (path); \
+    } \
   } while (0)
 
 TEST(PictureRealFiles, EachFormatDecodes) {
@@ -344,10 +346,10 @@ TEST(PictureRealFiles, DamagedFilesNeverCrash) {
     for (const auto& entry : fs::directory_iterator(Pixbuf(dir))) {
       const std::string ext = entry.path().extension().string();
       if (entry.path().filename() == "large.png") continue;
-      if (ext == ".tga" || ext == ".xpm" || ext == ".ani" || ext == ".pnm" || ext == ".tiff" || ext == ".xbm")
-        continue;
+      if (ext == ".tga" || ext == ".xpm" || ext == ".ani" || ext == ".pnm" || ext == ".tiff" || ext == ".xbm") continue;
       ++total;
-      auto load = LoadPictureTexture(entry.path().string(), PictureLoader::kPhotoB, 2048, vl::kPictureNamesAsGiven, "/");
+      auto load =
+          LoadPictureTexture(entry.path().string(), PictureLoader::kPhotoB, 2048, vl::kPictureNamesAsGiven, "/");
       if (!load.texture.ok()) {
         ++failed;
         EXPECT_NE(load.texture.error().file.find(entry.path().filename().string()), std::string::npos);

@@ -191,7 +191,9 @@ class ExportBatchCli : public ::testing::Test {
     fs::remove_all(root_);
   }
 
-  static std::string Cli() { return std::string(VL_BIN_DIR) + "/vantaloop-cli --library " + Quoted((root_ / "lib").string()); }
+  static std::string Cli() {
+    return std::string(VL_BIN_DIR) + "/vantaloop-cli --library " + Quoted((root_ / "lib").string());
+  }
   static constexpr const char* kBatch = " export --all --preset 13,12 --format mkv ";
 
   // Runs a shell command line in the test's folder, its output in files.
@@ -275,8 +277,8 @@ TEST_F(ExportBatchCli, GnuParallelOverTheListGivesTheSameFiles) {
 
 TEST_F(ExportBatchCli, TwoShardsTogetherGiveTheSameFiles) {
   const CliRun run = Shell(Cli() + kBatch + "--out-dir shards --shard 0/2 > shard0.txt & " + Cli() + kBatch +
-                        "--out-dir shards --shard 1/2 > shard1.txt; first=$?; wait $!; second=$?; cat shard0.txt "
-                        "shard1.txt; [ $first = 0 ] && [ $second = 0 ]");
+                           "--out-dir shards --shard 1/2 > shard1.txt; first=$?; wait $!; second=$?; cat shard0.txt "
+                           "shard1.txt; [ $first = 0 ] && [ $second = 0 ]");
   ASSERT_EQ(run.code, 0) << run.out << run.err;
   // Each did its own share: nothing skipped, together every job.
   const std::regex summary(R"(export: (\d+) done, 0 skipped \(there already\), 0 failed in shard (\d)/2)");
@@ -307,7 +309,8 @@ TEST_F(ExportBatchCli, ASlurmJobArrayGivesTheSameFiles) {
 
   // As the README's recipe: one array task a shard, the task's number naming it.
   fs::create_directories(root_ / "array");
-  std::ofstream(root_ / "job.sh") << "#!/bin/sh\n" << Cli() << kBatch << "--out-dir " << Quoted((root_ / "array").string())
+  std::ofstream(root_ / "job.sh") << "#!/bin/sh\n"
+                                  << Cli() << kBatch << "--out-dir " << Quoted((root_ / "array").string())
                                   << " --shard $SLURM_ARRAY_TASK_ID/3; echo exit $?\n";
   // sbatch --wait polls for the end at ever longer intervals; the queue says it sooner.
   const CliRun run = Shell("export SLURM_CONF=" + Quoted(conf) + "; id=$(sbatch --parsable --array=0-2 --output=" +
@@ -410,9 +413,8 @@ TEST_F(ExportBatchCli, PngFoldersAndFailuresInTheSummary) {
   CliRun run = Shell(Cli() + " export " + loops + " --preset 13 --format mkv --out-dir mixed");
   EXPECT_EQ(run.code, 1) << run.err;
   EXPECT_NE(run.out.find("export: 1 done, 0 skipped (there already), 2 failed\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("  failed: " + (out / "default_13.mkv").string() +
-                         " (default.lqf at preset 13): " + (out / "default_13.mkv").string() +
-                         ": not a regular file but a FIFO; it is left as it is\n"),
+  EXPECT_NE(run.out.find("  failed: " + (out / "default_13.mkv").string() + " (default.lqf at preset 13): " +
+                         (out / "default_13.mkv").string() + ": not a regular file but a FIFO; it is left as it is\n"),
             std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find("(gone.lqf at preset 13): " + (root_ / "gone.lqf").string() + ": no such file\n"),

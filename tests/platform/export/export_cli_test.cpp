@@ -64,8 +64,8 @@ text_rot_z = 360
   CliRun Export(const std::string& args, const std::string& prefix = "") {
     const std::string out = (dir_ / "stdout").string(), err = (dir_ / "stderr").string();
     const std::string cli = std::string(VL_BIN_DIR) + "/vantaloop-cli --library " + VL_BIN_DIR + " export " + args;
-    const std::string cmd = prefix.empty() ? cli + " >" + out + " 2>" + err
-                                           : prefix + " " + Quoted(cli) + " >" + out + " 2>" + err;
+    const std::string cmd =
+        prefix.empty() ? cli + " >" + out + " 2>" + err : prefix + " " + Quoted(cli) + " >" + out + " 2>" + err;
     const int status = std::system(("cd " + dir_.string() + " && " + cmd).c_str());
     auto slurp = [](const std::string& p) {
       std::ifstream in(p, std::ios::binary);
@@ -126,8 +126,7 @@ TEST_F(ExportCliTest, TheSameFramesAsAPngSequence) {
   EXPECT_FALSE(fs::exists(dir_ / "frames" / "frame_00006.png"));
   const std::string sums = " -f framemd5 -pix_fmt rgb24 - 2>/dev/null | grep -v '^#' | awk -F, '{print $6}'";
   const std::string from_mkv = RunCommand("ffmpeg -v error -i " + (dir_ / "lossless.mkv").string() + sums);
-  const std::string from_png =
-      RunCommand("ffmpeg -v error -i " + (dir_ / "frames" / "frame_%05d.png").string() + sums);
+  const std::string from_png = RunCommand("ffmpeg -v error -i " + (dir_ / "frames" / "frame_%05d.png").string() + sums);
   EXPECT_EQ(std::count(from_mkv.begin(), from_mkv.end(), '\n'), 6);
   EXPECT_EQ(from_mkv, from_png);
 }

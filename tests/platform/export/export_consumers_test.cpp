@@ -45,7 +45,6 @@ class ExportConsumersTest : public test::ExportFixture {
     observer.warning = [](const std::string& line) { ADD_FAILURE() << line; };
     return ExportLoop(request, observer);
   }
-
 };
 
 // Embers living longer than the 40-frame cycle, turning with the loop, in a pool large enough for
@@ -90,14 +89,16 @@ particle_rot_z = 0
 TEST_F(ExportConsumersTest, ParticleLoopsRepeatExactly) {
   const std::string loop = WriteLoop("embers", ParticleLoop());
   std::vector<std::vector<uint8_t>> frames;
-  const ExportResult r = Export(ExportRequest{loop, (dir_ / "embers.mkv").string(), 14, ExportFormat::kMkv, 2, true}, &frames);
+  const ExportResult r =
+      Export(ExportRequest{loop, (dir_ / "embers.mkv").string(), 14, ExportFormat::kMkv, 2, true}, &frames);
   ASSERT_TRUE(r.ok) << r.error;
   ASSERT_EQ(frames.size(), 80u);
   int differing = 0;
   for (size_t k = 0; k < 40; ++k) differing += frames[k] != frames[k + 40];
   EXPECT_EQ(differing, 0) << "frames of the second cycle unlike the first's";
   double largest_step = 0;
-  for (size_t k = 0; k + 1 < 40; ++k) largest_step = std::max(largest_step, MeanDifferenceRgba(frames[k], frames[k + 1]));
+  for (size_t k = 0; k + 1 < 40; ++k)
+    largest_step = std::max(largest_step, MeanDifferenceRgba(frames[k], frames[k + 1]));
   EXPECT_GT(largest_step, 0.05) << "the particles should move, or the test proves nothing";
   EXPECT_LE(MeanDifferenceRgba(frames[39], frames[0]), largest_step * 1.1);
 
@@ -108,13 +109,14 @@ TEST_F(ExportConsumersTest, ParticleLoopsRepeatExactly) {
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ASSERT_FALSE(text.empty());
   frames.clear();
-  const ExportResult bundled =
-      Export(ExportRequest{WriteLoop("bundled_embers", text), (dir_ / "bundled.mkv").string(), 14, ExportFormat::kMkv, 1, true},
-             &frames);
+  const ExportResult bundled = Export(ExportRequest{WriteLoop("bundled_embers", text), (dir_ / "bundled.mkv").string(),
+                                                    14, ExportFormat::kMkv, 1, true},
+                                      &frames);
   ASSERT_TRUE(bundled.ok) << bundled.error;
   ASSERT_EQ(frames.size(), static_cast<size_t>(bundled.loop_frames));
   largest_step = 0;
-  for (size_t k = 0; k + 1 < frames.size(); ++k) largest_step = std::max(largest_step, MeanDifferenceRgba(frames[k], frames[k + 1]));
+  for (size_t k = 0; k + 1 < frames.size(); ++k)
+    largest_step = std::max(largest_step, MeanDifferenceRgba(frames[k], frames[k + 1]));
   EXPECT_LE(MeanDifferenceRgba(frames.back(), frames.front()), largest_step) << "the bundled embers jump at the repeat";
 }
 
@@ -156,7 +158,6 @@ TEST_F(ExportConsumersTest, AFreshStartShowsThePhotoOnItsFirstFrame) {
   EXPECT_EQ(cold[5], warm[5]) << "after the first frames the fresh start and the preroll agree";
 }
 
-
 // "VL" turning a quarter round over a blue ground: letters drawn for the wrong pixels come out
 // too wide or too narrow.
 std::string StillLoop(int frames) {
@@ -179,7 +180,8 @@ background_b = 90
 [key]
 frame = 0
 [key]
-frame = )" + std::to_string(frames) + "\ntext_rot_z = 90\n";
+frame = )" +
+         std::to_string(frames) + "\ntext_rot_z = 90\n";
 }
 
 std::string MediaInfo(const std::string& path, const std::string& inform) {
@@ -241,15 +243,17 @@ struct Sound {
   std::string codec;
   int rate = 0;
   int channels = 0;
-  double seconds = 0;  // decoded samples / rate
+  double seconds = 0;           // decoded samples / rate
   double quietest_tenth = 1e9;  // the lowest RMS of any tenth of a second, 0..32768
 };
 
 // The file's sound decoded whole, as a player plays it.
 Sound ReadSound(const std::string& path) {
   Sound s;
-  std::istringstream probe(RunCommand("ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,sample_rate,channels "
-                                      "-of default=nw=1 " + Quoted(path)));
+  std::istringstream probe(
+      RunCommand("ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,sample_rate,channels "
+                 "-of default=nw=1 " +
+                 Quoted(path)));
   for (std::string line; std::getline(probe, line);) {
     const size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
@@ -259,7 +263,8 @@ Sound ReadSound(const std::string& path) {
     if (key == "channels") s.channels = std::stoi(value);
   }
   if (s.rate <= 0) return s;
-  const std::string pcm = RunCommand("ffmpeg -v error -i " + Quoted(path) + " -map 0:a:0 -ac 1 -f s16le -acodec pcm_s16le - 2>/dev/null");
+  const std::string pcm =
+      RunCommand("ffmpeg -v error -i " + Quoted(path) + " -map 0:a:0 -ac 1 -f s16le -acodec pcm_s16le - 2>/dev/null");
   const size_t samples = pcm.size() / 2;
   s.seconds = double(samples) / s.rate;
   const size_t tenth = size_t(s.rate) / 10;
@@ -301,15 +306,13 @@ TEST_F(ExportConsumersTest, VcdimagerAcceptsTheVcdAndSvcdFiles) {
       // Cut to the video's length, but for the rest of the last MP2 frame (1152 samples).
       EXPECT_GE(sound.seconds, video_seconds - 0.001);
       EXPECT_LE(sound.seconds, video_seconds + 1152.0 / 44100);
-      if (tone.empty())
-        EXPECT_LT(sound.quietest_tenth, 1.0) << "silence";
-      else
-        EXPECT_GT(sound.quietest_tenth, 1000.0) << "the tone plays to the end, looped";
+      if (tone.empty()) EXPECT_LT(sound.quietest_tenth, 1.0) << "silence";
+      else EXPECT_GT(sound.quietest_tenth, 1000.0) << "the tone plays to the end, looped";
       fs::remove(dir_ / "disc.bin");
       fs::remove(dir_ / "disc.cue");
-      const std::string log =
-          RunCommand("cd " + Quoted(dir_.string()) + " && vcdimager -t " + (p.video == video::VideoFormat::kVcd ? "vcd2" : "svcd") +
-                     " -c disc.cue -b disc.bin disc.mpg 2>&1; echo exit=$?");
+      const std::string log = RunCommand("cd " + Quoted(dir_.string()) + " && vcdimager -t " +
+                                         (p.video == video::VideoFormat::kVcd ? "vcd2" : "svcd") +
+                                         " -c disc.cue -b disc.bin disc.mpg 2>&1; echo exit=$?");
       EXPECT_NE(log.find("finished ok"), std::string::npos) << log;
       EXPECT_NE(log.find("exit=0"), std::string::npos) << log;
       EXPECT_EQ(log.find("WARN"), std::string::npos) << log;

@@ -30,9 +30,8 @@ class ExportFixture : public ::testing::Test {
       GTEST_SKIP() << "no headless OpenGL context (" << error << ")";
     }
     SetProgramFolder(VL_BIN_DIR);
-    dir_ = std::filesystem::temp_directory_path() /
-           (prefix_ + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = std::filesystem::temp_directory_path() / (prefix_ + std::to_string(::getpid()) + "_" +
+                                                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
   }

@@ -30,11 +30,12 @@ inline std::string Quoted(const std::string& s) { return "'" + s + "'"; }
 // key=value lines of ffprobe for the first video stream and the container.
 inline std::map<std::string, std::string> Probe(const std::string& path) {
   std::map<std::string, std::string> fields;
-  std::istringstream lines(RunCommand(
-      "ffprobe -v error -select_streams v:0 -count_frames -show_entries "
-      "stream=codec_name,width,height,r_frame_rate,avg_frame_rate,nb_read_frames,pix_fmt,"
-      "sample_aspect_ratio:format=format_name,duration "
-      "-of default=noprint_wrappers=1 " + Quoted(path) + " 2>&1"));
+  std::istringstream lines(
+      RunCommand("ffprobe -v error -select_streams v:0 -count_frames -show_entries "
+                 "stream=codec_name,width,height,r_frame_rate,avg_frame_rate,nb_read_frames,pix_fmt,"
+                 "sample_aspect_ratio:format=format_name,duration "
+                 "-of default=noprint_wrappers=1 " +
+                 Quoted(path) + " 2>&1"));
   std::string line;
   while (std::getline(lines, line)) {
     const size_t eq = line.find('=');
@@ -47,13 +48,13 @@ inline std::map<std::string, std::string> Probe(const std::string& path) {
 // bytes as a player's demultiplexer reads them.
 struct ProgramStreamTiming {
   int packs = 0;
-  double last_scr = -1;       // seconds
-  int64_t mux_rate = 0;       // bit/s, the smallest any pack claims
-  int timed_pes = 0;          // video PES packets with a time stamp
-  int late_pes = 0;           // ... whose pack's clock is already past their decode time
-  double first_decode = -1;   // seconds: the clock starts a little before the first picture is due
-  int64_t vbv_bits = 0;       // the sequence header's buffer size, with the MPEG-2 extension's high bits
-  int64_t peak_rate = 0;      // the sequence header's bit rate, bit/s
+  double last_scr = -1;      // seconds
+  int64_t mux_rate = 0;      // bit/s, the smallest any pack claims
+  int timed_pes = 0;         // video PES packets with a time stamp
+  int late_pes = 0;          // ... whose pack's clock is already past their decode time
+  double first_decode = -1;  // seconds: the clock starts a little before the first picture is due
+  int64_t vbv_bits = 0;      // the sequence header's buffer size, with the MPEG-2 extension's high bits
+  int64_t peak_rate = 0;     // the sequence header's bit rate, bit/s
 };
 
 inline ProgramStreamTiming ReadProgramStreamTiming(const std::string& path) {
@@ -62,7 +63,8 @@ inline ProgramStreamTiming ReadProgramStreamTiming(const std::string& path) {
   auto byte = [&](size_t i) -> uint64_t { return i < d.size() ? static_cast<uint8_t>(d[i]) : 0; };
   auto stamp = [&](size_t i) {
     return static_cast<double>((byte(i) >> 1 & 7) << 30 | byte(i + 1) << 22 | byte(i + 2) >> 1 << 15 |
-                               byte(i + 3) << 7 | byte(i + 4) >> 1) / 90000.0;
+                               byte(i + 3) << 7 | byte(i + 4) >> 1) /
+           90000.0;
   };
   ProgramStreamTiming t;
   double scr = 0;
@@ -73,7 +75,8 @@ inline ProgramStreamTiming ReadProgramStreamTiming(const std::string& path) {
     if (code == 0xBA) {  // pack header (MPEG-2 layout)
       scr = static_cast<double>((byte(i + 4) >> 3 & 7) << 30 | (byte(i + 4) & 3) << 28 | byte(i + 5) << 20 |
                                 (byte(i + 6) >> 3) << 15 | (byte(i + 6) & 3) << 13 | byte(i + 7) << 5 |
-                                byte(i + 8) >> 3) / 90000.0;
+                                byte(i + 8) >> 3) /
+            90000.0;
       const int64_t rate = static_cast<int64_t>(byte(i + 10) << 14 | byte(i + 11) << 6 | byte(i + 12) >> 2) * 400;
       t.mux_rate = t.packs ? std::min(t.mux_rate, rate) : rate;
       t.last_scr = scr;
@@ -109,9 +112,10 @@ inline ProgramStreamTiming ReadProgramStreamTiming(const std::string& path) {
 // Frame `index` of a video file decoded to RGB24 by ffmpeg and shown at width x height, as a
 // player shows a frame of pixels that are not square; empty when it could not be decoded.
 inline std::vector<uint8_t> DecodeFrameRgb(const std::string& path, int index, int width, int height) {
-  const std::string out = RunCommand("ffmpeg -v error -i " + Quoted(path) + " -vf 'select=eq(n\\," + std::to_string(index) +
-                                     "),scale=" + std::to_string(width) + ":" + std::to_string(height) +
-                                     ":flags=bicubic' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
+  const std::string out =
+      RunCommand("ffmpeg -v error -i " + Quoted(path) + " -vf 'select=eq(n\\," + std::to_string(index) +
+                 "),scale=" + std::to_string(width) + ":" + std::to_string(height) +
+                 ":flags=bicubic' -frames:v 1 -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
   if (out.size() != static_cast<size_t>(width) * height * 3) return {};
   return std::vector<uint8_t>(out.begin(), out.end());
 }

@@ -57,7 +57,8 @@ trail_fade = 40
 [key]
 frame = 0
 [key]
-frame = )" + std::to_string(frames) + "\ntext_rot_z = 360\n";
+frame = )" +
+         std::to_string(frames) + "\ntext_rot_z = 360\n";
 }
 
 class ExportTest : public test::ExportFixture {
@@ -91,7 +92,6 @@ class ExportTest : public test::ExportFixture {
       if (e.path().extension() != ".lqf") names.push_back(e.path().filename().string());
     return names;
   }
-
 };
 
 struct PresetExpectation {
@@ -107,14 +107,22 @@ struct PresetExpectation {
 TEST_F(ExportTest, EveryPresetInItsOwnFormat) {
   // MPEG-1 has a table of pixel shapes: 4:3 on a VCD is its CCIR 601 625- and 525-line entries.
   const PresetExpectation presets[] = {
-      {0, "dvvideo", "25/1", 5, "16:15"},          {1, "dvvideo", "30000/1001", 5, "8:9"},
-      {2, "mpeg1video", "25/1", 6, "178:163"},     {3, "mpeg1video", "30000/1001", 6, "200:219"},
-      {4, "mpeg2video", "25/1", 6, "8:5"},         {5, "mpeg2video", "30000/1001", 6, "4:3"},
-      {6, "mpeg2video", "30000/1001", 6, "1:1"},   {7, "mpeg2video", "30000/1001", 6, "1:1"},
-      {8, "mpeg2video", "30000/1001", 6, "1:1"},   {9, "mpeg2video", "30000/1001", 6, "1:1"},
-      {10, "mpeg2video", "30000/1001", 6, "1:1"},  {11, "mpeg2video", "30000/1001", 6, "1:1"},
-      {12, "mpeg2video", "30000/1001", 6, "1:1"},  {13, "mpeg2video", "30000/1001", 6, "1:1"},
-      {14, "h263", "30000/1001", 6, "1:1"},        {15, "h264", "30/1", 4, "1:1"},
+      {0, "dvvideo", "25/1", 5, "16:15"},
+      {1, "dvvideo", "30000/1001", 5, "8:9"},
+      {2, "mpeg1video", "25/1", 6, "178:163"},
+      {3, "mpeg1video", "30000/1001", 6, "200:219"},
+      {4, "mpeg2video", "25/1", 6, "8:5"},
+      {5, "mpeg2video", "30000/1001", 6, "4:3"},
+      {6, "mpeg2video", "30000/1001", 6, "1:1"},
+      {7, "mpeg2video", "30000/1001", 6, "1:1"},
+      {8, "mpeg2video", "30000/1001", 6, "1:1"},
+      {9, "mpeg2video", "30000/1001", 6, "1:1"},
+      {10, "mpeg2video", "30000/1001", 6, "1:1"},
+      {11, "mpeg2video", "30000/1001", 6, "1:1"},
+      {12, "mpeg2video", "30000/1001", 6, "1:1"},
+      {13, "mpeg2video", "30000/1001", 6, "1:1"},
+      {14, "h263", "30000/1001", 6, "1:1"},
+      {15, "h264", "30/1", 4, "1:1"},
       {16, "h264", "25/1", 4, "1:1"},
   };
   const std::string loop = MakeLoop(4, false);
@@ -180,8 +188,8 @@ TEST_F(ExportTest, MpegTwoPresetsKeepTheirClockAndBuffer) {
     EXPECT_GE(static_cast<double>(t.mux_rate), file_bits / duration);
 
     int64_t largest = 0;
-    std::istringstream sizes(test::RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 " +
-                                              test::Quoted(out)));
+    std::istringstream sizes(test::RunCommand(
+        "ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 " + test::Quoted(out)));
     for (std::string line; std::getline(sizes, line);)
       if (!line.empty()) largest = std::max<int64_t>(largest, std::stoll(line));
     ASSERT_GT(largest, 0);
@@ -205,7 +213,8 @@ TEST_F(ExportTest, ThreeGppKeepsToTheLevelItIsLabelled) {
   EXPECT_EQ(test::RunCommand("ffmpeg -nostdin -v error -i " + test::Quoted(out) + " -f null - 2>&1"), "");
   const std::string probe = test::RunCommand(
       "ffprobe -v error -select_streams v:0 -show_entries stream=codec_name,width,height,r_frame_rate,"
-      "sample_aspect_ratio -of default=nw=1 " + test::Quoted(out));
+      "sample_aspect_ratio -of default=nw=1 " +
+      test::Quoted(out));
   EXPECT_EQ(probe, "codec_name=h263\nwidth=176\nheight=144\nsample_aspect_ratio=1:1\nr_frame_rate=30000/1001\n");
 
   std::ifstream in(out, std::ios::binary);
@@ -221,8 +230,8 @@ TEST_F(ExportTest, ThreeGppKeepsToTheLevelItIsLabelled) {
   // Level 20: at most 128 kbit/s; the buffer holds four frame periods at that rate and one
   // largest QCIF picture, and is drained at that rate after each picture.
   const double peak = 128000, per_frame = peak * 1001 / 30000, buffer = 4 * per_frame + 64 * 1024;
-  std::istringstream sizes(test::RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 " +
-                                            test::Quoted(out)));
+  std::istringstream sizes(test::RunCommand(
+      "ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 " + test::Quoted(out)));
   double held = 0, most = 0;
   int pictures = 0;
   for (std::string line; std::getline(sizes, line);) {
@@ -242,11 +251,13 @@ TEST_F(ExportTest, ThreeGppKeepsToTheLevelItIsLabelled) {
 TEST_F(ExportTest, DvAndMatroskaHeadersSayWhatTheFileIs) {
   const std::string loop = MakeLoop(3, false);
   auto le32 = [](const std::string& b, size_t at) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) | static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 8 |
+    return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) |
+           static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 8 |
            static_cast<uint32_t>(static_cast<uint8_t>(b[at + 2])) << 16 |
            static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
   };
-  for (const auto& [preset, frame_bytes, rate] : {std::tuple{0, 144000u, 25.0}, std::tuple{1, 120000u, 30000 / 1001.0}}) {
+  for (const auto& [preset, frame_bytes, rate] :
+       {std::tuple{0, 144000u, 25.0}, std::tuple{1, 120000u, 30000 / 1001.0}}) {
     SCOPED_TRACE("preset " + std::to_string(preset));
     const std::string out = (dir_ / ("dv" + std::to_string(preset) + ".avi")).string();
     ASSERT_TRUE(Export(ExportRequest{loop, out, preset, ExportFormat::kPresetOwn, 1, false}).ok);
@@ -276,9 +287,10 @@ TEST_F(ExportTest, DvAndMatroskaHeadersSayWhatTheFileIs) {
   }
   const std::string mkv = (dir_ / "track.mkv").string();
   ASSERT_TRUE(Export(ExportRequest{loop, mkv, 3, ExportFormat::kMkv, 1, false}).ok);
-  EXPECT_EQ(test::RunCommand("ffprobe -v error -select_streams v:0 -show_entries stream_disposition=default -of csv=p=0 " +
-                             test::Quoted(mkv)),
-            "1\n");
+  EXPECT_EQ(
+      test::RunCommand("ffprobe -v error -select_streams v:0 -show_entries stream_disposition=default -of csv=p=0 " +
+                       test::Quoted(mkv)),
+      "1\n");
 }
 
 // Any preset as H.264 MP4, lossless FFV1, a PNG sequence, animated WebP and GIF; the NTSC rate
@@ -374,7 +386,8 @@ TEST_F(ExportTest, PrerollMakesTheLoopSeamless) {
     EXPECT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.frames_written, 12 * loops);
     double neighbours = 0;
-    for (size_t i = 0; i + 1 < frames.size(); ++i) neighbours = std::max(neighbours, MeanDifferenceRgba(frames[i], frames[i + 1]));
+    for (size_t i = 0; i + 1 < frames.size(); ++i)
+      neighbours = std::max(neighbours, MeanDifferenceRgba(frames[i], frames[i + 1]));
     return std::pair{MeanDifferenceRgba(frames.back(), frames.front()), neighbours};
   };
   const auto [seam, step] = jumps(true, 1);

@@ -43,7 +43,6 @@ bool HasParticles(const std::string& text) {
 class ParticleRepeatTest : public test::ExportFixture {
  protected:
   ParticleRepeatTest() : ExportFixture("vl_particle_repeat_") {}
-
 };
 
 // Two recorded cycles: the second is what the file shows when it plays round, so its first frame
@@ -100,7 +99,8 @@ std::string SlowLoop(int time_scale, int life) {
   return "version 6\n[settings]\ntext_string = \"\"\ntext_on = 0\nparticle_count = 60\nparticles_on = 2\n"
          "particle_texture_mode = 2\nparticle_texture_name = \"Particles/particle.tga\"\n[initial]\n"
          "particle_emitter_x = 40\nparticle_velocity_y = 50\nparticle_velocity_spread_x = 30\n"
-         "particle_time_scale = " + std::to_string(time_scale) + "\nparticle_life_min = " + std::to_string(life) +
+         "particle_time_scale = " +
+         std::to_string(time_scale) + "\nparticle_life_min = " + std::to_string(life) +
          "\nparticle_life_max = " + std::to_string(life) + "\n[key]\nframe = 0\n[key]\nframe = 40\n";
 }
 

@@ -50,19 +50,19 @@ class PrerollTest : public test::ExportFixture {
       if (a[i] != b[i]) return static_cast<int>(i);
     return -1;
   }
-
 };
 
 // One preroll cycle (shortened, as the benchmark shortens it) of loops with particles, the
 // fountain, the trail, photos, models, echoes and the tunnel, exact and fast.
 TEST_F(PrerollTest, CheapPrerollRecordsTheFramesOfAWholeOne) {
-  for (const char* loop : {"default", "embers", "fountain", "gilded", "tunnel", "model_trio", "photos", "reflection",
-                           "swell"}) {
+  for (const char* loop :
+       {"default", "embers", "fountain", "gilded", "tunnel", "model_trio", "photos", "reflection", "swell"}) {
     for (const bool fast : {false, true}) {
       const auto whole = Frames(loop, 14, 30, true, fast);
       const auto cheap = Frames(loop, 14, 30, false, fast);
       ASSERT_EQ(whole.size(), 30u) << loop;
-      EXPECT_EQ(FirstDifferent(whole, cheap), -1) << loop << (fast ? " fast" : " exact") << ": first frame that differs";
+      EXPECT_EQ(FirstDifferent(whole, cheap), -1)
+          << loop << (fast ? " fast" : " exact") << ": first frame that differs";
     }
   }
 }

@@ -84,8 +84,7 @@ class PlayLink : public ::testing::Test {
   }
   void Send(const char* path, int value) { lo_send_from(target_, server_, LO_TT_IMMEDIATE, path, "i", value); }
   std::optional<State> Ask(int ms = 300) {
-    while (lo_server_recv_noblock(server_, 0) > 0) {
-    }
+    while (lo_server_recv_noblock(server_, 0) > 0) {}
     state_.reset();
     lo_send_from(target_, server_, LO_TT_IMMEDIATE, "/vantaloop/state", "");
     const auto until = Clock::now() + std::chrono::milliseconds(ms);
@@ -159,8 +158,8 @@ TEST_F(PlayLink, TheLoopFollowsTheSessionsTempoAndBar) {
     std::this_thread::sleep_for(std::chrono::milliseconds(37));
   }
   EXPECT_LE(worst, allowed) << "frames off the bar";
-  std::printf("loop %d frames, worst distance from the session's bar: %.2f frames (allowed %.2f)\n",
-              s->frame_count, worst, allowed);
+  std::printf("loop %d frames, worst distance from the session's bar: %.2f frames (allowed %.2f)\n", s->frame_count,
+              worst, allowed);
 }
 
 }  // namespace

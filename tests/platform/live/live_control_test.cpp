@@ -124,7 +124,7 @@ TEST(LiveControl, BadMessagesChangeNothingAndSayWhy) {
       {"text", {std::string("\x1b[31mred")}},
       {"text", {std::string("\xff\xfe")}},
       {"text", {std::string("snow \xe2\x98\x83")}},  // not in the text's encoding
-      {"fullscreen", {int32_t{1}}},                // play has no window
+      {"fullscreen", {int32_t{1}}},                  // play has no window
       {"load", {std::string("../../etc/passwd")}},
   };
   for (const auto& [name, args] : bad) {
@@ -147,11 +147,12 @@ TEST(LiveControl, BadMessagesChangeNothingAndSayWhy) {
 
 TEST(LiveControl, EveryAddressTakesEveryKindOfArgumentWithoutHarm) {
   Rig r;
-  const std::vector<std::string> names = {"play", "stop", "frame", "next", "previous", "load", "open",
-                                          "loop", "speed", "tempo", "beats", "tap", "text", "set",
+  const std::vector<std::string> names = {"play",  "stop",    "frame",      "next",  "previous", "load", "open",
+                                          "loop",  "speed",   "tempo",      "beats", "tap",      "text", "set",
                                           "track", "release", "fullscreen", "state", "snapshot"};
-  const std::vector<LiveArg> kinds = {int32_t{0}, int32_t{-2147483647 - 1}, int32_t{2147483647}, 0.5f, kNaN, -kInf,
-                                      std::string(), std::string(5000, 'x'), std::string("background_g")};
+  const std::vector<LiveArg> kinds = {
+      int32_t{0},    int32_t{-2147483647 - 1}, int32_t{2147483647},        0.5f, kNaN, -kInf,
+      std::string(), std::string(5000, 'x'),   std::string("background_g")};
   for (const std::string& name : names) {
     r.Send(name, {});
     for (const LiveArg& a : kinds) {

@@ -90,8 +90,7 @@ class Controller {
   }
   // Forgets answers that came in before now.
   void Drain() {
-    while (lo_server_recv_noblock(server_, 0) > 0) {
-    }
+    while (lo_server_recv_noblock(server_, 0) > 0) {}
     state_.reset();
   }
 

@@ -250,8 +250,9 @@ TEST_F(PlayOsc, HostileTrafficLeavesItPlaying) {
   ::close(s);
 
   // Every address with every OSC type, alone and in pairs.
-  const char* names[] = {"play", "stop", "frame", "next", "previous", "load", "open", "loop", "speed", "tempo",
-                         "beats", "tap", "text", "set", "track", "release", "fullscreen", "snapshot", "state", "nope"};
+  const char* names[] = {"play",  "stop",    "frame",      "next",     "previous", "load", "open",
+                         "loop",  "speed",   "tempo",      "beats",    "tap",      "text", "set",
+                         "track", "release", "fullscreen", "snapshot", "state",    "nope"};
   const char types[] = "ifsdhTFNIbcmtS";
   for (const char* name : names) {
     const std::string path = std::string("/vantaloop/") + name;
@@ -332,9 +333,10 @@ TEST_F(PlayOsc, BadCommandLinesAndLoopsAreRefusedWithTheReason) {
     EXPECT_EQ(play.Wait(10), 1);
     EXPECT_NE(play.Stderr().find("/nonexistent/loop.lqf"), std::string::npos) << play.Stderr();
   }
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{kLoop, "--fps", "0"}, {kLoop, "--osc", "70000"}, {kLoop, "--seconds", "-1"},
-        {kLoop, "--size", "10x10"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{kLoop, "--fps", "0"},
+                                               {kLoop, "--osc", "70000"},
+                                               {kLoop, "--seconds", "-1"},
+                                               {kLoop, "--size", "10x10"}}) {
     PlayProcess play(args);
     EXPECT_EQ(play.Wait(10), 2) << args[1] << " " << args[2] << ": " << play.Stderr();
   }

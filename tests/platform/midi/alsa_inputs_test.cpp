@@ -20,7 +20,9 @@ TEST(AlsaInputs, WithoutASequencerTheProblemIsSaidAndThereAreNoPorts) {
   EXPECT_NE(inputs->Problem().find("No MIDI system"), std::string::npos) << inputs->Problem();
   EXPECT_TRUE(inputs->Ports().empty());
   std::string error;
-  EXPECT_EQ(inputs->Open("Anything", [](const std::vector<uint8_t>&, double) {}, &error), nullptr);
+  EXPECT_EQ(inputs->Open(
+                "Anything", [](const std::vector<uint8_t>&, double) {}, &error),
+            nullptr);
   EXPECT_FALSE(error.empty());
 }
 

@@ -32,13 +32,9 @@ TEST(MidiClockFollow, StartPutsFrameZeroOnTheDownbeatAndTheTempoIsTaken) {
   for (int i = 0; i <= 2 * kClocksPerBeat; ++i, t += step) {
     inputs.Send({0xF8}, t);
     const auto drained = remote.Drain();
-    if (i == 0) {
-      EXPECT_TRUE(drained.clock_started);
-    }
+    if (i == 0) { EXPECT_TRUE(drained.clock_started); }
     link::FollowBeat(beat, link::MidiClockBeat(remote.clock(), 4, t), t);
-    if (i == 0) {
-      EXPECT_EQ(beat.FrameAt(t, kFrames), 0);
-    }
+    if (i == 0) { EXPECT_EQ(beat.FrameAt(t, kFrames), 0); }
   }
   const double half = downbeat + 2 * 60.0 / 100.0;
   EXPECT_EQ(beat.FrameAt(half, kFrames), 50);

@@ -28,7 +28,7 @@ TEST(MidiClock, TempoFromClocksIsSmoothedAndGoneWhenTheyStop) {
   EXPECT_EQ(clock.Tempo(0), 0.0);
   clock.Feed(kTick, 0.0);
   clock.Feed(kTick, 0.02);
-  EXPECT_EQ(clock.Tempo(0.02), 0.0);  // two clocks are no tempo yet
+  EXPECT_EQ(clock.Tempo(0.02), 0.0);             // two clocks are no tempo yet
   double t = Play(clock, 1.0, 128.0, 4, 0.002);  // a USB device's jitter: 2 ms either way
   EXPECT_NEAR(clock.Tempo(t), 128.0, 0.5);
   t = Play(clock, t, 90.0, 2);

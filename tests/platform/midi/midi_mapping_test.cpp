@@ -126,8 +126,8 @@ TEST(MidiMapping, ALowHalfRightAfterItsHighHalfMakesAControllerFourteenBit) {
   EXPECT_TRUE(Feed(mapper, {0xB0, 33, 5}).empty());
   // A controller 33 with a mapping of its own stays its own control.
   MidiMapper own;
-  own.SetMappings({{{ControlKind::kController, 0, 1}, Track("a", 0, 1)},
-                   {{ControlKind::kController, 0, 33}, Track("b", 0, 127)}});
+  own.SetMappings(
+      {{{ControlKind::kController, 0, 1}, Track("a", 0, 1)}, {{ControlKind::kController, 0, 33}, Track("b", 0, 127)}});
   Feed(own, {0xB0, 1, 10});
   const auto b = Feed(own, {0xB0, 33, 127});
   ASSERT_EQ(b.size(), 1u);
@@ -149,12 +149,27 @@ TEST(MidiMapping, TextRoundTripsAndRefusesWhatIsOutOfRange) {
     EXPECT_EQ(*back, m) << FormatMapping(m);
   }
   EXPECT_EQ(FormatMapping(all[1]), "cc 1 7 fine track background_r 0 255");
-  for (const char* bad : {"", "cc", "cc 0 7 command play", "cc 17 7 command play", "cc 1 128 command play",
-                          "cc 1 -1 command play", "cc 1 7 command dance", "cc 1 7 command load",
-                          "cc 1 7 command load -2", "cc 1 7 command play extra", "cc 1 40 fine command play",
-                          "note 1 7 fine command play", "bend 1 5 command play", "cc 1 7 track a 0",
-                          "cc 1 7 track a nan 1", "cc 1 7 track a 0 inf", "cc 1 7 track a\x1b[2J 0 1",
-                          "cc 1 7 track a;b 0 1", "cc 1 7 track a 0 1 whole", "cc 1 7x command play", "knob 1 7 command play"}) {
+  for (const char* bad : {"",
+                          "cc",
+                          "cc 0 7 command play",
+                          "cc 17 7 command play",
+                          "cc 1 128 command play",
+                          "cc 1 -1 command play",
+                          "cc 1 7 command dance",
+                          "cc 1 7 command load",
+                          "cc 1 7 command load -2",
+                          "cc 1 7 command play extra",
+                          "cc 1 40 fine command play",
+                          "note 1 7 fine command play",
+                          "bend 1 5 command play",
+                          "cc 1 7 track a 0",
+                          "cc 1 7 track a nan 1",
+                          "cc 1 7 track a 0 inf",
+                          "cc 1 7 track a\x1b[2J 0 1",
+                          "cc 1 7 track a;b 0 1",
+                          "cc 1 7 track a 0 1 whole",
+                          "cc 1 7x command play",
+                          "knob 1 7 command play"}) {
     EXPECT_FALSE(ParseMapping(bad)) << bad;
   }
 }

@@ -43,10 +43,10 @@ struct Fixture {
   }
 };
 
-#define VL_SESSION(f)                                                  \
-  Fixture f;                                                           \
-  if (!f.started) {                                                    \
-    if (::vl::test::RunningInCi()) FAIL() << f.error;                  \
+#define VL_SESSION(f) \
+  Fixture f; \
+  if (!f.started) { \
+    if (::vl::test::RunningInCi()) FAIL() << f.error; \
     GTEST_SKIP() << "no headless OpenGL context (" << f.error << ")"; \
   }
 

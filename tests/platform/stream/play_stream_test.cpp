@@ -70,9 +70,10 @@ class PlayStreamTest : public ::testing::Test {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     // Blue turning red over two seconds, under a line of text: every frame differs from the others.
-    std::ofstream(dir_ / "ramp.txt") << "version 6\n\n[settings]\ntext_string = \"Stream\"\ntext_on = 2\nfx_text = 0\n\n"
-                                        "[initial]\nbackground_r = 0\nbackground_g = 40\nbackground_b = 250\n\n"
-                                        "[key]\nframe = 0\n\n[key]\nframe = 50\nbackground_r = 250\nbackground_b = 0\n";
+    std::ofstream(dir_ / "ramp.txt")
+        << "version 6\n\n[settings]\ntext_string = \"Stream\"\ntext_on = 2\nfx_text = 0\n\n"
+           "[initial]\nbackground_r = 0\nbackground_g = 40\nbackground_b = 250\n\n"
+           "[key]\nframe = 0\n\n[key]\nframe = 50\nbackground_r = 250\nbackground_b = 0\n";
     loop_ = (dir_ / "ramp.lqf").string();
     ASSERT_EQ(RunCli({"compile", (dir_ / "ramp.txt").string(), loop_}, dir_ / "compile.err", 30), 0)
         << Slurp(dir_ / "compile.err");
@@ -85,8 +86,9 @@ class PlayStreamTest : public ::testing::Test {
 
 TEST_F(PlayStreamTest, AViewerGetsTheLoopsFramesAtTheSizeAndRateAsked) {
   const fs::path frames = dir_ / "render";
-  ASSERT_EQ(RunCli({"render", loop_, "--out", frames.string(), "--size", "320x240", "--fps", "25"}, dir_ / "render.err", 60),
-            0)
+  ASSERT_EQ(
+      RunCli({"render", loop_, "--out", frames.string(), "--size", "320x240", "--fps", "25"}, dir_ / "render.err", 60),
+      0)
       << Slurp(dir_ / "render.err");
   std::vector<std::vector<uint8_t>> rendered;
   for (int i = 0;; ++i) {
@@ -113,7 +115,8 @@ TEST_F(PlayStreamTest, AViewerGetsTheLoopsFramesAtTheSizeAndRateAsked) {
   reader.join();
   const std::string err = Slurp(dir_ / "play.err");
   EXPECT_EQ(rc, 0) << err;
-  EXPECT_NE(err.find("stream udp://127.0.0.1:" + std::to_string(port) + ": sending (320 x 240"), std::string::npos) << err;
+  EXPECT_NE(err.find("stream udp://127.0.0.1:" + std::to_string(port) + ": sending (320 x 240"), std::string::npos)
+      << err;
   ASSERT_EQ(got.error, "");
   EXPECT_EQ(got.width, 320);
   EXPECT_EQ(got.height, 240);
@@ -142,7 +145,8 @@ TEST_F(PlayStreamTest, ADestinationNobodyListensOnIsRetriedWhileTheLoopPlaysOn) 
   const int rc = RunCli({"play", loop_, "--size", "160x120", "--seconds", "2", "--stream", url}, dir_ / "play.err", 30);
   const std::string err = Slurp(dir_ / "play.err");
   EXPECT_EQ(rc, 0) << err;
-  EXPECT_NE(err.find("stream " + url + " failed: cannot send to " + url + ": Connection refused; trying again every 3 s, playing on"),
+  EXPECT_NE(err.find("stream " + url + " failed: cannot send to " + url +
+                     ": Connection refused; trying again every 3 s, playing on"),
             std::string::npos)
       << err;
   // The frames kept coming: nearly two seconds' worth are counted, sent or not.

@@ -96,7 +96,8 @@ std::vector<uint8_t> Halve(const std::vector<uint8_t>& rgba, int width, int heig
 std::vector<uint8_t> Even(const std::vector<uint8_t>& rgba, int width, int height) {
   std::vector<uint8_t> even;
   for (int y = 0; y < (height & ~1); ++y)
-    even.insert(even.end(), rgba.begin() + size_t(y) * width * 4, rgba.begin() + (size_t(y) * width + (width & ~1)) * 4);
+    even.insert(even.end(), rgba.begin() + size_t(y) * width * 4,
+                rgba.begin() + (size_t(y) * width + (width & ~1)) * 4);
   return even;
 }
 
@@ -189,7 +190,8 @@ TEST(StreamSenderTest, RtmpPublishesH264ToAServer) {
 }
 
 TEST(StreamSenderTest, AddressesThatCannotBeUsedAreRefusedWithTheReason) {
-  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / ("vl_stream_" + std::to_string(::getpid()));
+  const std::filesystem::path dir =
+      std::filesystem::path(::testing::TempDir()) / ("vl_stream_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const std::string file = (dir / "video0").string();
   std::ofstream(file) << "not a device";
@@ -289,11 +291,11 @@ TEST(StreamSenderTest, ClosedDestinationIsReportedAndRetriedUntilItOpens) {
 }
 
 TEST(StreamSenderTest, SilentOrRefusingServersTimeOutAndAreRetriedWithoutHoldingUpFrames) {
-  SilentListener silent;  // takes the connection, never answers the handshake
+  SilentListener silent;              // takes the connection, never answers the handshake
   const int refused = FreeUdpPort();  // the same number as TCP: nobody listens there either
-  for (const std::string& url : {"rtmp://127.0.0.1:" + std::to_string(silent.port) + "/live/key",
-                                 "rtmp://127.0.0.1:" + std::to_string(refused) + "/live/key",
-                                 "srt://127.0.0.1:" + std::to_string(refused)}) {
+  for (const std::string& url :
+       {"rtmp://127.0.0.1:" + std::to_string(silent.port) + "/live/key",
+        "rtmp://127.0.0.1:" + std::to_string(refused) + "/live/key", "srt://127.0.0.1:" + std::to_string(refused)}) {
     stream::StreamOptions o;
     o.url = url;
     o.retry_seconds = 0.2;
@@ -422,8 +424,11 @@ TEST(StreamPixelsTest, ColoursConvertToStudioRangeBt601InEitherByteOrder) {
     uint8_t r, g, b;
     int y, u, v;
   };
-  const Colour colours[] = {{255, 0, 0, 81, 90, 240},  {0, 255, 0, 145, 54, 34}, {0, 0, 255, 41, 240, 110},
-                            {255, 255, 255, 235, 128, 128}, {0, 0, 0, 16, 128, 128}};
+  const Colour colours[] = {{255, 0, 0, 81, 90, 240},
+                            {0, 255, 0, 145, 54, 34},
+                            {0, 0, 255, 41, 240, 110},
+                            {255, 255, 255, 235, 128, 128},
+                            {0, 0, 0, 16, 128, 128}};
   for (const Colour& c : colours)
     for (const bool bgra : {false, true}) {
       const int w = 6, h = 4;
@@ -497,8 +502,8 @@ TEST(StreamPixelsTest, VectorConversionGivesThePlainOnesBytesAtEveryWidth) {
         Planes fast(width, height), plain(width, height);
         ASSERT_TRUE(stream::ToYuv420With(level, px.data(), stride, width, height, bgra, fast.data, fast.strides));
         stream::ToYuv420With(VectorLevel::kPlain, px.data(), stride, width, height, bgra, plain.data, plain.strides);
-        const std::string at = "level " + std::to_string(int(level)) + " width " + std::to_string(width) +
-                               " bgra " + std::to_string(bgra);
+        const std::string at =
+            "level " + std::to_string(int(level)) + " width " + std::to_string(width) + " bgra " + std::to_string(bgra);
         EXPECT_EQ(fast.y, plain.y) << at;
         EXPECT_EQ(fast.u, plain.u) << at;
         EXPECT_EQ(fast.v, plain.v) << at;

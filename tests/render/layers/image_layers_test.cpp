@@ -72,8 +72,8 @@ TEST(ImageLayers, VortexLengthFollowsTheSpacing) {
   const struct {
     float spacing;
     int elements;
-  } cases[] = {{118, 26}, {243, 1}, {240, 1}, {230, 3}, {250, 0}, {100, 26}, {-1e30f, 26}, {kNaN, 26},
-               {1e30f, 0}, {std::numeric_limits<float>::infinity(), 0}};
+  } cases[] = {{118, 26}, {243, 1},     {240, 1},   {230, 3},   {250, 0},
+               {100, 26}, {-1e30f, 26}, {kNaN, 26}, {1e30f, 0}, {std::numeric_limits<float>::infinity(), 0}};
   for (const auto& c : cases) {
     rig.Key(Track::vortex_spacing, c.spacing);
     rig.Frames(1);
@@ -127,9 +127,7 @@ TEST(ImageLayers, SpriteCountIsBoundedByTheRecords) {
     rig.Key(Track::sprite_count, c.count);
     rig.Frames(1);
     EXPECT_EQ(rig.slots.image.stats().sprites_drawn, c.drawn) << c.count;
-    if (c.drawn == 0) {
-      EXPECT_EQ(CountChanged(gl->ReadPixels(), background), 0) << c.count;
-    }
+    if (c.drawn == 0) { EXPECT_EQ(CountChanged(gl->ReadPixels(), background), 0) << c.count; }
   }
   // Start-up filled the 250 records of the default count; the rest stay as it left them.
   const auto& sprites = rig.slots.image.sprites();
@@ -255,8 +253,8 @@ vl::headless::Image RenderEverything(bool arrays, bool trail) {
   LayerRig rig(kW, kH, 12345);
   rig.slots.image.set_use_arrays(arrays);
   auto& set = rig.scene->settings;
-  for (float* f : {&set.backdrop_on, &set.tunnel_on, &set.photo_on, &set.vortex_on, &set.particles_on,
-                   &set.sprites_on, &set.fx_sprites, &set.fx_particles, &set.fx_vortex})
+  for (float* f : {&set.backdrop_on, &set.tunnel_on, &set.photo_on, &set.vortex_on, &set.particles_on, &set.sprites_on,
+                   &set.fx_sprites, &set.fx_particles, &set.fx_vortex})
     *f = 2.0f;
   (trail ? set.trail_on : set.scene_echo_on) = 2.0f;
   rig.Key(Track::vortex_spacing, 150);
@@ -325,7 +323,7 @@ TEST(ImageLayers, TheSceneEchoIsDrawnExactlyWhenTheCheckSaysItIsFed) {
     const char* name;
     float Settings::*on;
     bool feeds;
-  } switches[] = {{"fx_text", &Settings::fx_text, true},         {"fx_sprites", &Settings::fx_sprites, true},
+  } switches[] = {{"fx_text", &Settings::fx_text, true},           {"fx_sprites", &Settings::fx_sprites, true},
                   {"fx_particles", &Settings::fx_particles, true}, {"fx_vortex", &Settings::fx_vortex, true},
                   {"fx_model_2", &Settings::fx_model_2, true},     {"fx_model_1", &Settings::fx_model_1, false},
                   {"fx_model_3", &Settings::fx_model_3, false},    {"none", nullptr, false}};

@@ -83,10 +83,10 @@ struct LayerRig {
   // Every layer and effect switch off: the frame is the background only.
   void AllOff() {
     auto& set = scene->settings;
-    for (float* f : {&set.backdrop_on, &set.tunnel_on, &set.photo_on, &set.vortex_on, &set.particles_on,
-                     &set.sprites_on, &set.text_on, &set.fx_text, &set.fx_sprites, &set.fx_particles, &set.fx_vortex,
-                     &set.fx_model_2, &set.scene_echo_on, &set.trail_on, &set.model_1_on, &set.model_2_on,
-                     &set.model_3_on})
+    for (float* f :
+         {&set.backdrop_on, &set.tunnel_on, &set.photo_on, &set.vortex_on, &set.particles_on, &set.sprites_on,
+          &set.text_on, &set.fx_text, &set.fx_sprites, &set.fx_particles, &set.fx_vortex, &set.fx_model_2,
+          &set.scene_echo_on, &set.trail_on, &set.model_1_on, &set.model_2_on, &set.model_3_on})
       *f = 0.0f;
   }
 

@@ -74,14 +74,14 @@ struct ModelRun {
   }
 };
 
-#define VL_MODEL_RUN(var, loop, w, h)                                          \
-  ::vl::test::ModelRun var;                                                    \
-  {                                                                            \
-    std::string var##_error;                                                   \
-    if (!var.Load((loop), (w), (h), &var##_error)) {                           \
-      if (!var.gl && !::vl::test::RunningInCi()) GTEST_SKIP() << var##_error;  \
-      FAIL() << var##_error;                                                   \
-    }                                                                          \
+#define VL_MODEL_RUN(var, loop, w, h) \
+  ::vl::test::ModelRun var; \
+  { \
+    std::string var##_error; \
+    if (!var.Load((loop), (w), (h), &var##_error)) { \
+      if (!var.gl && !::vl::test::RunningInCi()) GTEST_SKIP() << var##_error; \
+      FAIL() << var##_error; \
+    } \
   }
 
 // A loop of `frames` frames in which every track holds its load default (LoopBuilder's own
@@ -92,7 +92,9 @@ inline LoopBuilder StillLoop(int frames) {
     const auto t = static_cast<engine::Track>(i);
     loop.Hold(t, engine::kTrackCatalogue[static_cast<size_t>(i)].load_default);
   }
-  loop.Hold(engine::Track::model_1_echo_b, 0).Hold(engine::Track::model_2_echo_r, 0).Hold(engine::Track::model_3_echo_r, 0);
+  loop.Hold(engine::Track::model_1_echo_b, 0)
+      .Hold(engine::Track::model_2_echo_r, 0)
+      .Hold(engine::Track::model_3_echo_r, 0);
   return loop;
 }
 

@@ -21,8 +21,8 @@ using engine::Track;
 using test::LoopBuilder;
 using test::ModelOf;
 using test::ModelRun;
-using test::PixelNear;
 using test::Panel;
+using test::PixelNear;
 
 constexpr int kW = 720, kH = 576;
 
@@ -54,9 +54,9 @@ Shot Render(const std::filesystem::path& loop, int frames, const std::function<v
   return shot;
 }
 
-#define VL_SHOT(var, ...)                                                         \
-  Shot var = Render(__VA_ARGS__);                                                 \
-  if (var.no_context && !::vl::test::RunningInCi()) GTEST_SKIP() << var.error;     \
+#define VL_SHOT(var, ...) \
+  Shot var = Render(__VA_ARGS__); \
+  if (var.no_context && !::vl::test::RunningInCi()) GTEST_SKIP() << var.error; \
   ASSERT_TRUE(var.error.empty()) << var.error;
 
 // Slots 1 and 2 become panels of half size 5 (about 87 pixels at z -40).
@@ -271,7 +271,8 @@ TEST(ModelFrames, BundledModelLoopsLoadAndShowTheirModels) {
       EXPECT_GT(test::CountNotNear(img, corner[0], corner[1], corner[2], 8), 5000) << "frame " << f;
       if (png_dir) {
         std::string error;
-        const auto out = std::filesystem::path(png_dir) / (entry.path().stem().string() + "_" + std::to_string(f) + ".png");
+        const auto out =
+            std::filesystem::path(png_dir) / (entry.path().stem().string() + "_" + std::to_string(f) + ".png");
         EXPECT_TRUE(headless::WritePngFile(img, out, &error)) << error;
       }
     }

@@ -13,8 +13,8 @@ namespace {
 
 using engine::Track;
 using test::ModelOf;
-using test::PixelNear;
 using test::Panel;
+using test::PixelNear;
 
 constexpr int kW = 320, kH = 240;
 
@@ -47,14 +47,14 @@ struct Direct {
   }
 };
 
-#define VL_DIRECT(var)                                                         \
-  Direct var;                                                                  \
-  {                                                                            \
-    std::string var##_error;                                                   \
-    if (!var.Start(&var##_error)) {                                            \
-      if (test::RunningInCi()) FAIL() << var##_error;                          \
-      GTEST_SKIP() << "no headless OpenGL context (" << var##_error << ")";    \
-    }                                                                          \
+#define VL_DIRECT(var) \
+  Direct var; \
+  { \
+    std::string var##_error; \
+    if (!var.Start(&var##_error)) { \
+      if (test::RunningInCi()) FAIL() << var##_error; \
+      GTEST_SKIP() << "no headless OpenGL context (" << var##_error << ")"; \
+    } \
   }
 
 // A 2 x 2 texture, nearest filtering: (0, 0) red, (1, 0) green, (0, 1) blue, (1, 1) white.
@@ -72,7 +72,7 @@ GLuint CornerTexture() {
 
 TEST(ModelLayer, EmptySlotDrawsNothingButSetsItsLightAndColour) {
   VL_DIRECT(d);
-  d.scene->work.model_2_r = 102.5f;  // / 205
+  d.scene->work.model_2_r = 102.5f;     // / 205
   d.scene->work.model_2_alpha = 51.0f;  // / 255
   d.scene->work.model_2_light_x = 100.0f;
   d.scene->work.model_2_light_y = -200.0f;
@@ -104,8 +104,8 @@ TEST(ModelLayer, PlacementUnitsAndScale) {
   const struct {
     int unit;
     float x;
-  } cases[] = {{0, 5.0f},   {1, 50.0f},   {2, 500.0f}, {3, 5000.0f}, {4, 50000.0f}, {5, 5.0e5f},
-               {6, 5.0e6f}, {7, 0.0f},    {-1, 0.0f},  {1000, 0.0f}};
+  } cases[] = {{0, 5.0f},   {1, 50.0f},  {2, 500.0f}, {3, 5000.0f}, {4, 50000.0f},
+               {5, 5.0e5f}, {6, 5.0e6f}, {7, 0.0f},   {-1, 0.0f},   {1000, 0.0f}};
   for (const auto& c : cases) {
     d.scene->settings.model_1_unit = c.unit;
     d.layer.DrawMesh(*d.scene, 1);

@@ -70,8 +70,7 @@ TEST(EchoPlan, GroupsAddWhatTheirLeftOutLayersAdd) {
   is_flat[3] = 1;
   const int background = 37;
   std::array<int, 3> late_all{};
-  const std::vector<PassGroup> groups =
-      vl::render::PlanGroups(in, tiles, is_flat, background, false, &late, &late_all);
+  const std::vector<PassGroup> groups = vl::render::PlanGroups(in, tiles, is_flat, background, false, &late, &late_all);
   size_t members = 0;
   for (const PassGroup& g : groups) {
     std::array<int, 3> flat{}, late_flat{};
@@ -109,7 +108,8 @@ TEST(EchoPlan, GroupsAddWhatTheirLeftOutLayersAdd) {
     for (int c8 : {0, 1, 37, 128, 254, 255}) {
       int outside = 0;
       for (int i = 0; i < 40; ++i)
-        if (i < groups[r].first || i > groups[r].last) outside += (c8 * in.layers[static_cast<size_t>(i)].alpha8 + 127) / 255;
+        if (i < groups[r].first || i > groups[r].last)
+          outside += (c8 * in.layers[static_cast<size_t>(i)].alpha8 + 127) / 255;
       EXPECT_EQ(rows[r * 256 + static_cast<size_t>(c8)], static_cast<float>(std::min(outside, 255))) << r << " " << c8;
     }
 }
@@ -175,10 +175,9 @@ TEST(EchoProbes, FlatTilesAddOneLevelAtEveryPixel) {
             const double px = (x + 0.5) / kW, py = (y + 0.5) / kH;
             // The triangle holding the pixel, and the pixel's barycentric weights in it.
             const bool lower = through_first ? px + py <= 1 : px <= py;
-            const std::array<size_t, 3> tri = through_first ? (lower ? std::array<size_t, 3>{0, 1, 2}
-                                                                      : std::array<size_t, 3>{0, 2, 3})
-                                                            : (lower ? std::array<size_t, 3>{0, 1, 3}
-                                                                     : std::array<size_t, 3>{1, 2, 3});
+            const std::array<size_t, 3> tri =
+                through_first ? (lower ? std::array<size_t, 3>{0, 1, 2} : std::array<size_t, 3>{0, 2, 3})
+                              : (lower ? std::array<size_t, 3>{0, 1, 3} : std::array<size_t, 3>{1, 2, 3});
             const LitCorner &a = corners[tri[0]], &b = corners[tri[1]], &c = corners[tri[2]];
             const double det = (b.y - c.y) * (a.x - c.x) + (c.x - b.x) * (a.y - c.y);
             const double wa = ((b.y - c.y) * (px - c.x) + (c.x - b.x) * (py - c.y)) / det;

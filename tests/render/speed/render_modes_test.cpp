@@ -94,9 +94,9 @@ ModeRun Render(const fs::path& loop, int width, int height, int first, int count
 
 struct Difference {
   int max = 0;
-  double mean = 0;               // per colour channel
-  double share_over_0 = 0;       // pixels with any channel off
-  double share_over_1 = 0;       // pixels with a channel off by more than 1
+  double mean = 0;          // per colour channel
+  double share_over_0 = 0;  // pixels with any channel off
+  double share_over_1 = 0;  // pixels with a channel off by more than 1
 };
 
 Difference Compare(const Image& a, const Image& b) {
@@ -226,9 +226,8 @@ TEST_F(RenderModes, EchoesWhoseProgramsCannotBeBuiltAreDrawnAsQuads) {
   ModeRun ref = Render(loop, kW, kH, 0, kFrames, RenderMode::kReference, EveryEchoAtOnce);
   if (ref.no_context) GTEST_SKIP() << ref.error;
   ASSERT_TRUE(ref.error.empty()) << ref.error;
-  const std::pair<const char*, const char*> failing[] = {{"sixteen-layer sums", "vec2 layer[16];"},
-                                                         {"the add program", "uniform sampler2D sum;"},
-                                                         {"every program", ""}};
+  const std::pair<const char*, const char*> failing[] = {
+      {"sixteen-layer sums", "vec2 layer[16];"}, {"the add program", "uniform sampler2D sum;"}, {"every program", ""}};
   for (const auto& [what, text] : failing) {
     SCOPED_TRACE(std::string(what) + " failing");
     std::map<std::string, int> failed;  // by program text
@@ -252,9 +251,7 @@ TEST_F(RenderModes, EchoesWhoseProgramsCannotBeBuiltAreDrawnAsQuads) {
       as_quads += exact.stats[f].echoes_as_quads;
     }
     // A repeat whose kept sum cannot be added is summed again; with nothing built, all are quads.
-    if (*text == '\0') {
-      EXPECT_GT(as_quads, 0);
-    }
+    if (*text == '\0') { EXPECT_GT(as_quads, 0); }
   }
 }
 
@@ -382,8 +379,8 @@ TEST_F(RenderModes, FramesAfterUnseenEchoesAreTheSame) {
     s.settings.fx_model_2 = 2.0f;
     s.settings.echo_model_2_on = 2.0f;
   };
-  for (const auto& [name, tweak] : {std::pair<std::string, Tweak>{"default.lqf", trail}, {"fountain.lqf", {}},
-                                    {"model_pair.lqf", {}}}) {
+  for (const auto& [name, tweak] :
+       {std::pair<std::string, Tweak>{"default.lqf", trail}, {"fountain.lqf", {}}, {"model_pair.lqf", {}}}) {
     const fs::path loop = BinDir() / "Sequences" / name;
     if (!fs::exists(loop)) GTEST_SKIP() << name << " not built";
     for (RenderMode mode : {RenderMode::kExact, RenderMode::kFast}) {

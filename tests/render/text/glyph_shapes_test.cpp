@@ -16,12 +16,12 @@ namespace vl::render {
 namespace {
 
 // The fonts these tests read come from the set-up scripts' package list.
-#define VL_REQUIRE_FONT(choice_var, request)                                            \
-  auto choice_var##_all = FindFontCandidates(request);                                  \
-  if (choice_var##_all.empty()) {                                                       \
-    if (::vl::test::RunningInCi()) FAIL() << "no outline fonts installed";              \
-    GTEST_SKIP() << "no outline fonts installed";                                       \
-  }                                                                                     \
+#define VL_REQUIRE_FONT(choice_var, request) \
+  auto choice_var##_all = FindFontCandidates(request); \
+  if (choice_var##_all.empty()) { \
+    if (::vl::test::RunningInCi()) FAIL() << "no outline fonts installed"; \
+    GTEST_SKIP() << "no outline fonts installed"; \
+  } \
   const FontChoice& choice_var = choice_var##_all.front();
 
 bool HasFamily(const char* family) {
@@ -35,10 +35,10 @@ bool HasFamily(const char* family) {
   return found;
 }
 
-#define VL_REQUIRE_FAMILY(family)                                                        \
-  if (!HasFamily(family)) {                                                              \
-    if (::vl::test::RunningInCi()) FAIL() << family << " is not installed";              \
-    GTEST_SKIP() << family << " is not installed";                                       \
+#define VL_REQUIRE_FAMILY(family) \
+  if (!HasFamily(family)) { \
+    if (::vl::test::RunningInCi()) FAIL() << family << " is not installed"; \
+    GTEST_SKIP() << family << " is not installed"; \
   }
 
 OutlineFont OpenFirst(const FontRequest& request) {
@@ -190,15 +190,9 @@ TEST(FontMatching, StandInsKeepClassWeightAndWidth) {
   const FontChoice comic = first("Comic Sans MS");
   EXPECT_NE(comic.family, "Z003");  // fontconfig's choice: a calligraphic italic
   EXPECT_EQ(comic.style.find("Italic"), std::string::npos) << FontFaceName(comic);
-  if (HasFamily("Comic Neue")) {
-    EXPECT_EQ(comic.family, "Comic Neue");
-  }
-  if (HasFamily("Carlito")) {
-    EXPECT_EQ(first("Calibri").family, "Carlito");
-  }
-  if (HasFamily("Caladea")) {
-    EXPECT_EQ(first("Cambria").family, "Caladea");
-  }
+  if (HasFamily("Comic Neue")) { EXPECT_EQ(comic.family, "Comic Neue"); }
+  if (HasFamily("Carlito")) { EXPECT_EQ(first("Calibri").family, "Carlito"); }
+  if (HasFamily("Caladea")) { EXPECT_EQ(first("Cambria").family, "Caladea"); }
   // A name known nowhere gets the system's default, and says so.
   EXPECT_EQ(first("Qzxv No Such Face").match, FontMatch::kFallback);
 }
@@ -322,8 +316,8 @@ TEST(GlyphShape, CodesFollowWindows1252AndCurvesAreFine) {
 
 TEST(Tessellation, OverlappingContoursFillOnceAndGarbageIsSafe) {
   // Two squares overlapping by half, same direction: non-zero fills the union once (1.5).
-  const std::vector<std::vector<Vec2>> overlap = {
-      {{0, 0}, {1, 0}, {1, 1}, {0, 1}}, {{0.5, 0}, {1.5, 0}, {1.5, 1}, {0.5, 1}}};
+  const std::vector<std::vector<Vec2>> overlap = {{{0, 0}, {1, 0}, {1, 1}, {0, 1}},
+                                                  {{0.5, 0}, {1.5, 0}, {1.5, 1}, {0.5, 1}}};
   std::vector<Vec2> tris;
   ASSERT_TRUE(TessellateNonZero(overlap, &tris));
   double fill = 0;

@@ -113,7 +113,8 @@ int DifferentPixels(const headless::Image& a, const headless::Image& b) {
   int n = 0;
   for (size_t i = 0; i + 3 < a.rgba.size(); i += 4)
     if (std::abs(a.rgba[i] - b.rgba[i]) + std::abs(a.rgba[i + 1] - b.rgba[i + 1]) +
-            std::abs(a.rgba[i + 2] - b.rgba[i + 2]) > 60)
+            std::abs(a.rgba[i + 2] - b.rgba[i + 2]) >
+        60)
       ++n;
   return n;
 }
@@ -248,8 +249,8 @@ TEST(TextFrame, MoxtrelSitsInTheMiddleAndCharacterTurnsMoveIt) {
   // The baseline runs through the middle of the frame ("Moxtrel" has no descenders).
   EXPECT_NEAR(ink.y1, TextRig::kH / 2.0, 3.0);
   EXPECT_LT(ink.y0, TextRig::kH / 2 - 10);
-  EXPECT_GT(ink.x1 - ink.x0, TextRig::kW / 3);   // a line of seven glyphs
-  EXPECT_LT(ink.y1 - ink.y0, TextRig::kH / 3);   // one line high
+  EXPECT_GT(ink.x1 - ink.x0, TextRig::kW / 3);  // a line of seven glyphs
+  EXPECT_LT(ink.y1 - ink.y0, TextRig::kH / 3);  // one line high
   // The middle of the block (between 'x' and 't' at this size) and the line's ends are ink-free
   // at the very top, inked across the middle row.
   int middle_row = 0;
@@ -311,7 +312,8 @@ TEST(TextFrame, UnknownFaceStillDrawsAndColourIsScaledBy205) {
   VL_REQUIRE_GL(gl, TextRig::kW, TextRig::kH);
   TextRig rig;
   rig.Start();
-  rig.Load(Loop("text_style = 2\ntext_font_face = \"Qzxv No Such Face\"", "text_colour_r = 205\ntext_colour_g = 41\ntext_colour_b = 0"));
+  rig.Load(Loop("text_style = 2\ntext_font_face = \"Qzxv No Such Face\"",
+                "text_colour_r = 205\ntext_colour_g = 41\ntext_colour_b = 0"));
   ASSERT_TRUE(rig.assets.last.font_found) << rig.assets.last.message;
   const headless::Image img = Frame(*gl, rig);
   const Ink ink = FindInk(img);
@@ -352,9 +354,7 @@ TEST(TextFrame, AFaceTheSystemLacksIsDrawnInItsStandIn) {
   // What it drew before: the dingbats (when installed) at the same codes.
   const headless::Image dingbats = draw("D050000L");
   Keep(dingbats, "dingbats");
-  if (rig.assets.last.font.exact) {
-    EXPECT_GT(DifferentPixels(impact, dingbats), 300);
-  }
+  if (rig.assets.last.font.exact) { EXPECT_GT(DifferentPixels(impact, dingbats), 300); }
 }
 
 // What a load tells about the face: only when the text shows, and only for a stand-in.
@@ -371,9 +371,9 @@ TEST(TextLayerNotes, AStandInFaceIsToldWhenTheTextShows) {
   scene.settings.text_on = 0, scene.settings.fx_text = 0, scene.settings.text_chrome = 0;
   EXPECT_EQ(TextLayer::FontNote(scene, built), "");
   scene.settings.fx_text = 2;
-  EXPECT_EQ(TextLayer::FontNote(scene, built),
-            "text: font \"Impact\" is not on this system; the text is drawn in " + FontFaceName(built.font) + ", " +
-                std::string(FontMatchReason(built.font.match)));
+  EXPECT_EQ(TextLayer::FontNote(scene, built), "text: font \"Impact\" is not on this system; the text is drawn in " +
+                                                   FontFaceName(built.font) + ", " +
+                                                   std::string(FontMatchReason(built.font.match)));
   built.font.match = FontMatch::kAlias;  // a metric twin: nothing to tell
   EXPECT_EQ(TextLayer::FontNote(scene, built), "");
   built = {};
@@ -437,7 +437,8 @@ TEST(TextFrame, GlowCaptureHoldsTheTextEvenWithTheTextOff) {
     for (int x = 0; x < kCaptureSize; ++x)
       if (lum[y * kCaptureSize + x] > 100) {
         ++bright;
-        centre += std::abs(x - kCaptureSize / 2) < kCaptureSize / 3 && std::abs(y - kCaptureSize / 2) < kCaptureSize / 8;
+        centre +=
+            std::abs(x - kCaptureSize / 2) < kCaptureSize / 3 && std::abs(y - kCaptureSize / 2) < kCaptureSize / 8;
       }
   EXPECT_GT(bright, 3000);
   EXPECT_GT(centre, bright * 8 / 10);

@@ -135,16 +135,16 @@ class Soak {
     const bool short_run = baseline.resident_kb < 0;
     if (short_run) baseline = Settled();
     const Memory end = short_run ? baseline : Settled();
-    std::printf("desktop_soak: seed %u, %d s: %d loads (%d bundled, %d generated, %d damaged), %d commands, "
-                "%d exports cancelled, %d new projects, panel opened again %d times, %d clicks that missed, "
-                "%d Open dialogs missed, %d slow to move; resident %" PRId64 " kB (heap %" PRId64
-                " kB) after %.0f s, %" PRId64 " kB (heap %" PRId64 " kB) at the end\n",
-                seed_, seconds_, loads_, bundled_loads_, generated_loads_, damaged_loads_, commands_, exports_,
-                new_projects_, panel_reopened_, missed_, unanswered_, slow_, baseline.resident_kb, baseline.heap_kb,
-                baseline_at / 1000.0, end.resident_kb, end.heap_kb);
+    std::printf(
+        "desktop_soak: seed %u, %d s: %d loads (%d bundled, %d generated, %d damaged), %d commands, "
+        "%d exports cancelled, %d new projects, panel opened again %d times, %d clicks that missed, "
+        "%d Open dialogs missed, %d slow to move; resident %" PRId64 " kB (heap %" PRId64 " kB) after %.0f s, %" PRId64
+        " kB (heap %" PRId64 " kB) at the end\n",
+        seed_, seconds_, loads_, bundled_loads_, generated_loads_, damaged_loads_, commands_, exports_, new_projects_,
+        panel_reopened_, missed_, unanswered_, slow_, baseline.resident_kb, baseline.heap_kb, baseline_at / 1000.0,
+        end.resident_kb, end.heap_kb);
     if (baseline.resident_kb > 0 && end.resident_kb - baseline.resident_kb > 20 * 1024)
-      return Fail("resident memory grew by " + std::to_string((end.resident_kb - baseline.resident_kb) / 1024) +
-                  " MB");
+      return Fail("resident memory grew by " + std::to_string((end.resident_kb - baseline.resident_kb) / 1024) + " MB");
     if (!program_->Running()) return Fail("the program ended (crash?)");
     std::printf("desktop_soak: passed\n");
     return 0;
@@ -203,17 +203,22 @@ class Soak {
       if (e.path().extension() == ".lqf") bundled_.push_back(e.path());
     std::sort(bundled_.begin(), bundled_.end());
     // Generated: a background that changes colour, with a few layers switched on.
-    const char* layers[] = {"trail_on = 2\n", "fx_text = 2\nscene_echo_on = 2\ntext_on = 2\ntext_string = \"soak\"\n",
-                            "sprites_on = 2\n", "particles_on = 2\n",
-                            "photo_on = 2\nphoto_a_name = \"Images/not-here.jpg\"\n", "vortex_on = 2\n"};
+    const char* layers[] = {"trail_on = 2\n",
+                            "fx_text = 2\nscene_echo_on = 2\ntext_on = 2\ntext_string = \"soak\"\n",
+                            "sprites_on = 2\n",
+                            "particles_on = 2\n",
+                            "photo_on = 2\nphoto_a_name = \"Images/not-here.jpg\"\n",
+                            "vortex_on = 2\n"};
     for (int i = 0; i < 6; ++i) {
       std::string settings = layers[i];
       settings += layers[Pick(6)];
       std::ostringstream src;
-      src << "version 6\n\n[settings]\n" << (settings.find("text_on") == std::string::npos ? "text_on = 0\n" : "")
-          << settings << "\n[initial]\nbackground_r = " << Pick(120) << "\nbackground_g = " << Pick(120)
-          << "\nbackground_b = " << Pick(120) << "\n\n[key]\nframe = 0\n\n[key]\nframe = 60\nbackground_r = "
-          << 100 + Pick(150) << "\n\n[key]\nframe = 120\n";
+      src << "version 6\n\n[settings]\n"
+          << (settings.find("text_on") == std::string::npos ? "text_on = 0\n" : "") << settings
+          << "\n[initial]\nbackground_r = " << Pick(120) << "\nbackground_g = " << Pick(120)
+          << "\nbackground_b = " << Pick(120)
+          << "\n\n[key]\nframe = 0\n\n[key]\nframe = 60\nbackground_r = " << 100 + Pick(150)
+          << "\n\n[key]\nframe = 120\n";
       const fs::path lqf = CompileLoop(home_, "generated" + std::to_string(i), src.str());
       if (fs::exists(lqf)) generated_.push_back(lqf);
     }
@@ -251,7 +256,9 @@ class Soak {
   void Focus(const Win& w) { Xdo("windowfocus --sync " + std::to_string(w.id)); }
   void ClickAt(QPoint p) { Xdo("mousemove " + std::to_string(p.x()) + " " + std::to_string(p.y()) + " click 1"); }
   // The pointer off every window, so nothing shows as hovered when the screen is read.
-  void MouseAway() { Xdo("mousemove " + std::to_string(kScreen.width() - 1) + " " + std::to_string(kScreen.height() - 1)); }
+  void MouseAway() {
+    Xdo("mousemove " + std::to_string(kScreen.width() - 1) + " " + std::to_string(kScreen.height() - 1));
+  }
 
   bool WaitFor(const std::function<bool()>& done, int ms) {
     for (int waited = 0; waited <= ms; waited += 100) {
@@ -311,10 +318,8 @@ class Soak {
     Focus(player_);
     std::set<Window> before;
     for (const Win& w : TopLevels(*x_)) before.insert(w.id);
-    if (attempt % 2 == 0)
-      ClickAt(player_.rect.topLeft() + QPoint(58, 9));
-    else
-      Xdo("key alt+v");
+    if (attempt % 2 == 0) ClickAt(player_.rect.topLeft() + QPoint(58, 9));
+    else Xdo("key alt+v");
     for (int waited = 0; waited < 2000; waited += 100) {
       for (const Win& w : TopLevels(*x_))
         if (!before.count(w.id) && w.rect.top() >= player_.rect.top() && w.rect.top() < player_.rect.top() + 60) {
@@ -484,10 +489,8 @@ class Soak {
     };
     const QImage before = box();
     if (!ClickPanel(kLoopBox)) return false;
-    if (box() != before)
-      loop_on_ = !loop_on_;
-    else
-      ++missed_;
+    if (box() != before) loop_on_ = !loop_on_;
+    else ++missed_;
     return true;
   }
 
@@ -583,11 +586,14 @@ class Soak {
       Focus(*progress);
       Xdo("key Escape");
     }
-    const bool ended = WaitForStatusAfter(before, [&](const std::string& s) {
-      finished_first = finished_first || s.rfind("Exported ", 0) == 0;
-      return s.rfind("Export cancelled", 0) == 0 || s.rfind("Exported ", 0) == 0 ||
-             s.rfind("The export failed", 0) == 0;
-    }, 20000);
+    const bool ended = WaitForStatusAfter(
+        before,
+        [&](const std::string& s) {
+          finished_first = finished_first || s.rfind("Exported ", 0) == 0;
+          return s.rfind("Export cancelled", 0) == 0 || s.rfind("Exported ", 0) == 0 ||
+                 s.rfind("The export failed", 0) == 0;
+        },
+        20000);
     if (!ended) return Hung("the export did not end after Cancel");
     if (finished_first) {  // done before the cancel came: a whole file, which is fine
       fs::remove(out);
