@@ -17,8 +17,8 @@ inline constexpr float kVortexRollPerDegree = 5.0f;
 // Each character turns by char_rot / 10 degrees more than the one before it.
 inline constexpr float kCharRotPerDegree = 10.0f;
 
-// The smallest shift of the track's value known to give the same picture; 0 for a track whose
-// picture never repeats (positions, colours, counts).
+// The shift of the track's value after which its picture repeats; 0 for a track whose picture
+// never does (positions, colours, counts).
 double TrackPeriod(engine::Track track);
 
 }  // namespace vl::render

@@ -1,6 +1,6 @@
-// The periods the loop check measures seams by, against the pictures: every track said to repeat
-// draws the same frames when its whole loop is moved by one period, and other frames when moved
-// by a part of one (so the loop it is tried in shows it).
+// The periods the loop check measures seams by, against the pictures: a track of each kind said to
+// repeat draws the same frames when its whole loop is moved by one period, and other frames when
+// moved by a part of one (so the loop it is tried in shows it).
 #include "render/track_periods.h"
 
 #include <gtest/gtest.h>
