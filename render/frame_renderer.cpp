@@ -11,6 +11,7 @@
 #include "engine/numeric.h"
 #include "render/fog.h"
 #include "render/texture_upload.h"
+#include "render/track_periods.h"
 
 namespace vl::render {
 
@@ -41,9 +42,9 @@ void PopClientProjection() {
   glMatrixMode(GL_MODELVIEW);
 }
 
-// The trail image over the whole client area, scrolled by trail_scroll / 100.
+// The trail image over the whole client area, scrolled by trail_scroll hundredths of it.
 void TrailQuad(const SceneState& scene) {
-  const float s = scene.work.trail_scroll / 100.0f;
+  const float s = scene.work.trail_scroll / kScrollPerTexture;
   const float w = static_cast<float>(scene.view_width);
   const float h = static_cast<float>(scene.view_height);
   glBegin(GL_QUADS);
@@ -85,9 +86,9 @@ RenderMode RenderModeFromEnvironment() {
   return v && std::strcmp(v, "1") == 0 ? RenderMode::kReference : RenderMode::kExact;
 }
 
-int EchoLayerCount(float working_value) {
-  return TruncToRange(static_cast<double>(working_value) + 25.0, 0, kMaxEchoLayers);
-}
+int32_t EchoLayersAsked(float working_value) { return TruncToInt(static_cast<double>(working_value) + 25.0); }
+
+int EchoLayerCount(float working_value) { return std::clamp(EchoLayersAsked(working_value), 0, kMaxEchoLayers); }
 
 bool SceneEchoFed(const engine::SequenceSettings& set) {
   return On(set.fx_text) || On(set.fx_sprites) || On(set.fx_particles) || On(set.fx_vortex) || On(set.fx_model_2);

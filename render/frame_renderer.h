@@ -26,7 +26,9 @@ inline constexpr int kMaxEchoLayers = 512;
 // Trail copy origins further out than this are pulled in; they only read undefined pixels anyway.
 inline constexpr int kMaxTrailOffset = 16384;
 
-// n = working value + 25, truncated toward zero, kept within [0, kMaxEchoLayers].
+// The layers a working value asks for: value + 25, truncated toward zero (NaN asks for none).
+int32_t EchoLayersAsked(float working_value);
+// The layers drawn: those asked for, kept within [0, kMaxEchoLayers].
 int EchoLayerCount(float working_value);
 // Whether anything feeds the scene echo: it repeats the glow capture of the text, sprites,
 // particles, vortex and model 2, and without one of these the late scene echo is not drawn.

@@ -7,6 +7,7 @@
 
 #include "engine/numeric.h"
 #include "render/gl_state.h"
+#include "render/track_periods.h"
 
 namespace vl::render {
 
@@ -115,8 +116,8 @@ void ImageLayers::BackdropPlane(SceneState& scene, int plane) {
   const float rx = first ? w.backdrop_1_rot_x : w.backdrop_2_rot_x;
   const float ry = first ? w.backdrop_1_rot_y : w.backdrop_2_rot_y;
   const float rz = first ? w.backdrop_1_rot_z : w.backdrop_2_rot_z;
-  const float su = (first ? w.backdrop_1_scroll_u : w.backdrop_2_scroll_u) / 100.0f;
-  const float sv = (first ? w.backdrop_1_scroll_v : w.backdrop_2_scroll_v) / 100.0f;
+  const float su = (first ? w.backdrop_1_scroll_u : w.backdrop_2_scroll_u) / kScrollPerTexture;
+  const float sv = (first ? w.backdrop_1_scroll_v : w.backdrop_2_scroll_v) / kScrollPerTexture;
   const uint32_t texture = scene.texture(first ? TextureSlot::backdrop_1_texture : TextureSlot::backdrop_2_texture);
 
   glLoadIdentity();
@@ -387,7 +388,7 @@ void ImageLayers::DrawVortex(SceneState& scene) {
     stats_.fountain_revived += fountain_.Step(FountainStep(w.vortex_emit, w.vortex_spacing), scene);
     glRotatef(w.vortex_tilt, 1.0f, 0.0f, 0.0f);
     glRotatef(v.angle + w.vortex_turn, 0.0f, 1.0f, 0.0f);
-    glRotatef(w.vortex_roll / 5.0f, 0.0f, 0.0f, 1.0f);
+    glRotatef(w.vortex_roll / kVortexRollPerDegree, 0.0f, 0.0f, 1.0f);
     glTranslatef(v.radius - w.vortex_pull / 10.0f, 0.0f, w.vortex_z);
     glRotatef(-(v.angle + w.vortex_turn), 0.0f, 1.0f, 0.0f);
     // Used from the next frame on.

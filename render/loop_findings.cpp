@@ -19,6 +19,7 @@
 #include "render/frame_renderer.h"
 #include "render/glyph_lists.h"
 #include "render/image_layers.h"
+#include "render/track_periods.h"
 
 namespace vl::render {
 
@@ -163,18 +164,6 @@ bool TrackShown(const SceneState& scene, Track t) {
   return true;
 }
 
-// The period of a track whose values wrap (0 when they do not): angles in degrees and the phases
-// and texture offsets the passes divide into whole turns or whole textures.
-double PeriodOf(Track t) {
-  const std::string name = TrackName(t);
-  if (name.find("rot_") != std::string::npos || name == "ring_pitch" || name == "ring_yaw" || name == "sprite_spin" ||
-      name == "ring_turn" || name == "vortex_tilt" || name == "vortex_turn" || name == "wave_phase")
-    return 360.0;
-  if (name.find("_scroll_") != std::string::npos) return name.rfind("model_", 0) == 0 ? 360.0 : 100.0;
-  if (name == "vortex_roll") return 1800.0;
-  return 0.0;
-}
-
 // Playback runs the first segment from the initial values, so frame 0 carries on from them: a
 // seamless loop's last frame holds the initial value again (up to whole turns of what wraps).
 struct SeamJump {
@@ -191,7 +180,7 @@ std::vector<SeamJump> SeamJumps(const SceneState& scene, Range r) {
     const double start = scene.track(t).initial_value;
     if (!std::isfinite(last) || !std::isfinite(start)) continue;  // reported as bounded
     double jump = last - start;
-    if (const double period = PeriodOf(t); period > 0) jump = std::remainder(jump, period);
+    if (const double period = TrackPeriod(t); period > 0) jump = std::remainder(jump, period);
     if (std::fabs(jump) <= 1e-3 * std::max({1.0, std::fabs(last), std::fabs(start)})) continue;
     jumps.push_back({t, jump, last, start});
   }
@@ -310,9 +299,9 @@ void CheckBounded(const SceneState& scene, Range r, std::vector<Finding>& out) {
   for (const Echo& e : echoes) {
     if (!e.on || r.end < 1) continue;
     const float p = peak(e.layers);
-    if (static_cast<double>(p) + 25.0 > vl::render::kMaxEchoLayers)
-      Bounded(out, std::string(TrackName(e.layers)) + " reaches " + Number(p) + ", " + Number(p + 25.0f) +
-                       " layers; at most " + std::to_string(vl::render::kMaxEchoLayers) + " are drawn");
+    if (const int32_t asked = EchoLayersAsked(p); asked > kMaxEchoLayers)
+      Bounded(out, std::string(TrackName(e.layers)) + " reaches " + Number(p) + ", " + std::to_string(asked) +
+                       " layers; at most " + std::to_string(kMaxEchoLayers) + " are drawn");
   }
   if (IsOn(st.vortex_on) && r.end > 0 && !AllFrames(scene, r, [&](int f) {
         const float keyed = Values(scene, Track::vortex_spacing)[f];

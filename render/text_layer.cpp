@@ -4,6 +4,7 @@
 
 #include "engine/numeric.h"
 #include "render/gl_state.h"
+#include "render/track_periods.h"
 
 namespace vl::render {
 
@@ -33,9 +34,9 @@ TextMotion MotionFrom(const engine::WorkingValues& w) {
   m.char_offset[0] = w.char_offset_x / 200.0f;
   m.char_offset[1] = w.char_offset_y / 200.0f;
   m.char_offset[2] = w.char_offset_z / 200.0f;
-  m.char_rot[0] = w.char_rot_x / 10.0f;
-  m.char_rot[1] = w.char_rot_y / 10.0f;
-  m.char_rot[2] = w.char_rot_z / 10.0f;
+  m.char_rot[0] = w.char_rot_x / kCharRotPerDegree;
+  m.char_rot[1] = w.char_rot_y / kCharRotPerDegree;
+  m.char_rot[2] = w.char_rot_z / kCharRotPerDegree;
   m.line_offset[0] = w.line_offset_x / 200.0f;
   m.line_offset[1] = w.line_offset_y / 200.0f;
   m.line_offset[2] = w.line_offset_z / 200.0f;

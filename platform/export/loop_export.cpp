@@ -14,6 +14,7 @@
 #include "engine/output_file.h"
 #include "engine/random.h"
 #include "engine/sequence_loader.h"
+#include "platform/headless/loop_run.h"
 #include "platform/headless/png_file.h"
 #include "assets/particle_system.h"
 #include "render/fountain.h"
@@ -400,47 +401,44 @@ std::string CheckRequest(const ExportRequest& request, ExportPlan& plan) {
   return {};
 }
 
-// The loop on a context of its own, with a scene, layers and a generator of its own, so the
-// frames depend on nothing else the process draws. Members in the order they need each other.
-struct LoopRun {
-  std::unique_ptr<headless::HeadlessContext> gl;
-  std::unique_ptr<engine::SceneState> scene = std::make_unique<engine::SceneState>();
-  render::RenderAssets assets;
-  Random random;
-  render::PlayerLayers layers{assets, random};
-  render::OfflinePlayer player;
+// The loop on a context of its own at the drawn size, with a scene, layers and a generator of its
+// own, so the frames depend on nothing else the process draws.
+struct LoopToExport {
+  std::unique_ptr<headless::LoopRun> run;
   int end = 0;  // frames in one cycle
-
-  LoopRun(std::unique_ptr<headless::HeadlessContext> context, int fps)
-      : gl(std::move(context)), player(*scene, layers, fps, random) {}
+  render::PlayerLayers& layers() { return *run->player_layers(); }
 };
 
-std::unique_ptr<LoopRun> SetUpLoop(const ExportRequest& request, const ExportPlan& plan, const ExportObserver& observer,
-                                   std::string* error) {
+std::optional<LoopToExport> SetUpLoop(const ExportRequest& request, const ExportPlan& plan,
+                                      const ExportObserver& observer, std::string* error) {
+  headless::LoopRunSetup setup;
+  setup.width = plan.drawn_width;
+  setup.height = plan.preset->height;
+  setup.fps = plan.preset->fps;
+  if (request.fast) setup.mode = render::RenderMode::kFast;
+  setup.prepare_assets = [&observer](render::RenderAssets& assets) {
+    if (observer.warning) assets.set_reporter(observer.warning);
+  };
   std::string why;
-  auto gl = headless::HeadlessContext::Create(plan.drawn_width, plan.preset->height, &why);
-  if (!gl) {
+  LoopToExport loop{headless::LoopRun::Create(setup, &why)};
+  if (!loop.run) {
     *error = "cannot make a headless OpenGL context for the export: " + why;
-    return nullptr;
+    return std::nullopt;
   }
-  auto run = std::make_unique<LoopRun>(std::move(gl), plan.preset->fps);
-  if (observer.warning) run->assets.set_reporter(observer.warning);
-  run->player.Start(run->assets, plan.drawn_width, plan.preset->height);
-  run->player.renderer().set_render_mode(request.fast ? render::RenderMode::kFast
-                                                      : render::RenderModeFromEnvironment());
-  if (auto err = engine::LoadSequence(*run->scene, plan.loop_path.string(), run->assets)) {
+  if (Status err = loop.run->Load(plan.loop_path)) {
     *error = err->ToString();
-    return nullptr;
+    return std::nullopt;
   }
-  if (!engine::HasFramesToPlay(*run->scene)) {
+  engine::SceneState& scene = loop.run->scene();
+  if (!engine::HasFramesToPlay(scene)) {
     *error = request.loop_path + ": " + engine::kNothingToPlay;
-    return nullptr;
+    return std::nullopt;
   }
-  run->end = engine::PlayedFrameCount(*run->scene);
+  loop.end = engine::PlayedFrameCount(scene);
   // The export records the loop repeating, as the player shows it with the loop switch on.
-  run->scene->loop_sequence = 2.0f;
-  run->scene->stop_requested = 0.0f;
-  return run;
+  scene.loop_sequence = 2.0f;
+  scene.stop_requested = 0.0f;
+  return loop;
 }
 
 video::VideoOptions WriterOptions(const ExportRequest& request, const ExportPlan& plan) {
@@ -494,7 +492,7 @@ enum class Outcome { kDone, kFailed, kCancelled };
 struct Steps {
   const ExportRequest& request;
   const ExportObserver& observer;
-  LoopRun& run;
+  LoopToExport& loop;
   ExportResult& result;
   uint32_t cycle_seed = 0;
   bool cancelled() const { return observer.cancel && observer.cancel->load(std::memory_order_relaxed); }
@@ -506,8 +504,8 @@ struct Steps {
 // particles and the file repeats exactly.
 Outcome Preroll(Steps& s) {
   const ExportRequest& request = s.request;
-  render::OfflinePlayer& player = s.run.player;
-  const int end = s.run.end;
+  render::OfflinePlayer& player = s.loop.run->player();
+  const int end = s.loop.end;
   const int preroll_frames = request.frame_limit > 0 ? std::min(end, request.frame_limit) : end;
   const auto t0 = std::chrono::steady_clock::now();
   // Nobody sees the preroll's pictures: the frames leave the state the recording reads (trail,
@@ -516,7 +514,8 @@ Outcome Preroll(Steps& s) {
   player.renderer().set_echoes_unseen(true);
   const int max_cycles = request.frame_limit > 0 ? 1 : std::max(kPrerollCycleCap, kPrerollFrameCap / end);
   const PrerollOutcome preroll = PlayPreroll(
-      player, s.run.layers, s.run.random, s.cycle_seed, preroll_frames, max_cycles, [&] { return s.cancelled(); },
+      player, s.loop.layers(), s.loop.run->random(), s.cycle_seed, preroll_frames, max_cycles,
+      [&] { return s.cancelled(); },
       [&](int done) {
         if (s.observer.progress) s.observer.progress(ExportPhase::kPreroll, done, preroll_frames);
       });
@@ -528,7 +527,7 @@ Outcome Preroll(Steps& s) {
                        std::to_string(preroll.cycles) + " cycles played through; the file may not repeat exactly");
   if (preroll_frames < end) player.Seek(0);  // a shortened preroll (measuring) restarts the loop
   // The GL may still be drawing the preroll; wait for it so its time is counted here.
-  s.run.gl->ReadPixels();
+  s.loop.run->ReadPixels();
   s.result.preroll_s = Seconds(std::chrono::steady_clock::now() - t0).count();
   s.result.preroll_cycles = preroll.cycles;
   return Outcome::kDone;
@@ -538,7 +537,8 @@ Outcome Preroll(Steps& s) {
 // on a worker while the next one draws; at most one frame waits. The encoder is only ever called
 // by one thread at a time, in frame order.
 Outcome Record(Steps& s, FrameSink& sink) {
-  const int end = s.run.end;
+  headless::LoopRun& run = *s.loop.run;
+  const int end = s.loop.end;
   const int total =
       s.request.frame_limit > 0 ? std::min(end * s.request.loops, s.request.frame_limit) : end * s.request.loops;
   ExportResult& result = s.result;
@@ -559,16 +559,16 @@ Outcome Record(Steps& s, FrameSink& sink) {
       return Outcome::kCancelled;
     }
     const auto t0 = std::chrono::steady_clock::now();
-    if (k > 0 && k % end == 0) NextRecordedCycle(s.run.layers);
-    s.run.random.Seed(FrameSeed(s.cycle_seed, k % end));
-    const int drawn = s.run.player.DrawNextFrame();
+    if (k > 0 && k % end == 0) NextRecordedCycle(s.loop.layers());
+    run.random().Seed(FrameSeed(s.cycle_seed, k % end));
+    const int drawn = run.DrawNextFrame();
     if (drawn != k % end) {
       encoded();
       result.error = s.request.loop_path + ": playback drew frame " + std::to_string(drawn) + " where frame " +
                      std::to_string(k % end) + " was due";
       return Outcome::kFailed;
     }
-    headless::Image image = s.run.gl->ReadPixels();
+    headless::Image image = run.ReadPixels();
     result.render_s += Seconds(std::chrono::steady_clock::now() - t0).count();
     if (s.observer.frame_drawn) s.observer.frame_drawn(k, image);
     if (!encoded()) return Outcome::kFailed;
@@ -614,9 +614,10 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   if (!why.empty()) return finish(Outcome::kFailed, why);
   result.width = plan.file_width;
   result.height = plan.preset->height;
-  std::unique_ptr<LoopRun> run = SetUpLoop(request, plan, observer, &why);
-  if (!run) return finish(Outcome::kFailed, why);
-  result.loop_frames = run->end;
+  std::optional<LoopToExport> loop = SetUpLoop(request, plan, observer, &why);
+  if (!loop) return finish(Outcome::kFailed, why);
+  headless::LoopRun& run = *loop->run;
+  result.loop_frames = loop->end;
   result.fps = plan.preset->fps;
 
   // A short name: an output name of up to 255 bytes still has room beside it.
@@ -628,14 +629,14 @@ ExportResult ExportLoop(const ExportRequest& request, const ExportObserver& obse
   if (!sink) return finish(Outcome::kFailed, why);
   result.encoder = sink->encoder();
 
-  Steps steps{request, observer, *run, result, run->random.state()};
-  run->player.Seek(0);
+  Steps steps{request, observer, *loop, result, run.random().state()};
+  run.Seek(0);
   if (request.preroll) {
     if (Outcome o = Preroll(steps); o != Outcome::kDone) return finish(o);
   } else {
     // From a fresh start nothing was drawn before the first frame: what lags a frame behind the
     // loop starts as the first frame's own, as when the loop plays round.
-    run->layers.image().SettlePhotoLag(*run->scene, 0);
+    loop->layers().image().SettlePhotoLag(run.scene(), 0);
     render::FrameRenderer::SetStateBetweenFrames();
   }
   const Outcome recorded = Record(steps, *sink);

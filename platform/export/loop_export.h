@@ -65,7 +65,7 @@ struct ExportRequest {
   // Sound for the file, any file FFmpeg reads, looped or cut to the video's length. Without it
   // the DV and disc formats (DV AVI, VCD, SVCD, DVD) carry silence, which their consumers need,
   // and the others no sound. WebP, GIF and PNG take none.
-  std::string audio_path;
+  std::string audio_path{};  // {}: a request written with designated initialisers may leave it out
   // For measuring speed only (the benchmark): when above 0, the preroll and the recording each
   // stop after this many frames, so the file is not the whole loop.
   int frame_limit = 0;

@@ -21,6 +21,7 @@
 #include "render/frame_renderer.h"
 #include "render/image_layers.h"
 #include "render/loop_findings.h"
+#include "render/track_periods.h"
 
 namespace {
 
@@ -154,6 +155,61 @@ TEST_F(LoopFindingsTest, SeamsLeaveOutTheTracksOfEachLayerThatIsOff) {
     }
     EXPECT_GT(hidden, 0) << names.front();
   }
+}
+
+// A jump of one of the renderer's periods draws the same picture at the seam, half of one does not:
+// characters that each add their turn to the one before repeat only after ten turns, and the
+// trail's scroll after one whole trail image.
+TEST_F(LoopFindingsTest, SeamsWrapByThePeriodsTheRendererRepeatsAfter) {
+  std::string settings;
+  for (const char* on : {"text_on", "sprites_on", "particles_on", "vortex_on", "backdrop_on", "trail_on", "photo_on",
+                         "model_1_on", "model_2_on", "model_3_on"})
+    settings += std::string(on) + " = 2\n";
+  std::set<Track> keyed;
+  for (const KeyGroup& g : KeyLayout())
+    if (IsPresent(g.gate, 6.0f)) keyed.insert(g.tracks.begin(), g.tracks.end());
+  for (const double part : {1.0, 0.5, -3.0}) {
+    std::string start, end;
+    std::set<Track> wrapping;
+    for (Track t : keyed)
+      if (const double period = vl::render::TrackPeriod(t); period > 0) {
+        start += std::string(TrackName(t)) + " = 0\n";
+        end += std::string(TrackName(t)) + " = " + std::to_string(period * part) + "\n";
+        wrapping.insert(t);
+      }
+    ASSERT_TRUE(wrapping.count(Track::char_rot_x) && wrapping.count(Track::trail_scroll));
+    const fs::path p = dir_ / "wrapping.txt";
+    std::ofstream(p) << "version 6\n[settings]\n"
+                     << settings << "[initial]\n"
+                     << start << "[key]\nframe = 0\n"
+                     << start << "[key]\nframe = 100\n"
+                     << end;
+    auto parsed = ReadLoopFile(p);
+    ASSERT_TRUE(parsed) << parsed.error().ToString();
+    auto scene = std::make_unique<SceneState>();
+    SequenceAssets none;
+    ApplySequence(*scene, *parsed, none);
+    std::set<Track> seams;
+    for (const auto& seam : vl::render::SeamValues(*scene)) seams.insert(seam.track);
+    for (Track t : wrapping) EXPECT_EQ(seams.count(t), part == 0.5 ? 1u : 0u) << TrackName(t) << " by " << part;
+  }
+}
+
+// The echo counts the check calls cut are exactly those the renderer cuts: a value whose layers
+// truncate to the cap is drawn whole.
+TEST_F(LoopFindingsTest, EchoLayersAreCalledCutExactlyWhereTheRendererCutsThem) {
+  using vl::render::EchoLayerCount;
+  using vl::render::EchoLayersAsked;
+  int cut = 0;
+  for (float layers : {0.0f, 486.0f, 486.9f, 487.0f, 487.5f, 487.99f, 488.0f, 600.0f, 1.0e9f}) {
+    const auto findings =
+        vl::render::CheckLoop(Loop("scene_echo_on = 2\nfx_text = 2\ntext_on = 2", Value("scene_echo_layers", layers)));
+    const bool cuts = EchoLayersAsked(layers) > EchoLayerCount(layers);
+    cut += cuts ? 1 : 0;
+    EXPECT_EQ(Says(findings, "scene_echo_layers reaches"), cuts) << layers;
+  }
+  EXPECT_GT(cut, 0);
+  EXPECT_LT(cut, 9);
 }
 
 }  // namespace

@@ -388,8 +388,11 @@ TEST_F(ExportBatchCli, AKilledBatchFinishesWithoutRedoingFiles) {
   EXPECT_NE(said.find(std::to_string(first.size()) + " skipped (there already), 0 failed; interrupted, "),
             std::string::npos)
       << said;
-  for (const auto& e : fs::directory_iterator(out))
-    if (e.path().filename().string()[0] == '.') EXPECT_TRUE(leftovers.count(e.path().filename().string())) << e.path();
+  for (const auto& e : fs::directory_iterator(out)) {
+    if (e.path().filename().string()[0] == '.') {
+      EXPECT_TRUE(leftovers.count(e.path().filename().string())) << e.path();
+    }
+  }
 
   // CliRun to the end: the files of the earlier runs are the same files, untouched.
   const auto second = finished();

@@ -89,8 +89,12 @@ particle_rot_z = 0
 TEST_F(ExportConsumersTest, ParticleLoopsRepeatExactly) {
   const std::string loop = WriteLoop("embers", ParticleLoop());
   std::vector<std::vector<uint8_t>> frames;
-  const ExportResult r =
-      Export(ExportRequest{loop, (dir_ / "embers.mkv").string(), 14, ExportFormat::kMkv, 2, true}, &frames);
+  const ExportResult r = Export(ExportRequest{.loop_path = loop,
+                                              .out_path = (dir_ / "embers.mkv").string(),
+                                              .preset = 14,
+                                              .format = ExportFormat::kMkv,
+                                              .loops = 2},
+                                &frames);
   ASSERT_TRUE(r.ok) << r.error;
   ASSERT_EQ(frames.size(), 80u);
   int differing = 0;
@@ -109,8 +113,10 @@ TEST_F(ExportConsumersTest, ParticleLoopsRepeatExactly) {
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   ASSERT_FALSE(text.empty());
   frames.clear();
-  const ExportResult bundled = Export(ExportRequest{WriteLoop("bundled_embers", text), (dir_ / "bundled.mkv").string(),
-                                                    14, ExportFormat::kMkv, 1, true},
+  const ExportResult bundled = Export(ExportRequest{.loop_path = WriteLoop("bundled_embers", text),
+                                                    .out_path = (dir_ / "bundled.mkv").string(),
+                                                    .preset = 14,
+                                                    .format = ExportFormat::kMkv},
                                       &frames);
   ASSERT_TRUE(bundled.ok) << bundled.error;
   ASSERT_EQ(frames.size(), static_cast<size_t>(bundled.loop_frames));
@@ -149,8 +155,19 @@ wave_phase = 0
 TEST_F(ExportConsumersTest, AFreshStartShowsThePhotoOnItsFirstFrame) {
   const std::string loop = WriteLoop("photos", PhotoLoop());
   std::vector<std::vector<uint8_t>> cold, warm;
-  ASSERT_TRUE(Export(ExportRequest{loop, (dir_ / "cold.mkv").string(), 14, ExportFormat::kMkv, 1, false}, &cold).ok);
-  ASSERT_TRUE(Export(ExportRequest{loop, (dir_ / "warm.mkv").string(), 14, ExportFormat::kMkv, 1, true}, &warm).ok);
+  ASSERT_TRUE(Export(ExportRequest{.loop_path = loop,
+                                   .out_path = (dir_ / "cold.mkv").string(),
+                                   .preset = 14,
+                                   .format = ExportFormat::kMkv,
+                                   .preroll = false},
+                     &cold)
+                  .ok);
+  ASSERT_TRUE(
+      Export(
+          ExportRequest{
+              .loop_path = loop, .out_path = (dir_ / "warm.mkv").string(), .preset = 14, .format = ExportFormat::kMkv},
+          &warm)
+          .ok);
   ASSERT_EQ(cold.size(), 24u);
   ASSERT_EQ(warm.size(), 24u);
   const double step = MeanDifferenceRgba(cold[1], cold[2]);
@@ -207,7 +224,13 @@ TEST_F(ExportConsumersTest, DiscAndDvPresetsAreDrawnAndFlaggedFourThree) {
     SCOPED_TRACE(std::string("preset ") + std::to_string(c.preset) + " " + p.name);
     const std::string out = (dir_ / ("own" + std::to_string(c.preset) + p.extension)).string();
     std::vector<std::vector<uint8_t>> drawn;
-    ASSERT_TRUE(Export(ExportRequest{loop, out, c.preset, ExportFormat::kPresetOwn, 1, false}, &drawn).ok);
+    ASSERT_TRUE(Export(ExportRequest{.loop_path = loop,
+                                     .out_path = out,
+                                     .preset = c.preset,
+                                     .format = ExportFormat::kPresetOwn,
+                                     .preroll = false},
+                       &drawn)
+                    .ok);
     EXPECT_EQ(MediaInfo(out, "Video;%Width%x%Height% %DisplayAspectRatio/String% %PixelAspectRatio%"),
               std::to_string(p.width) + "x" + std::to_string(p.height) + " 4:3 " + c.pixel_aspect);
     ASSERT_EQ(drawn.size(), 3u);
@@ -217,7 +240,13 @@ TEST_F(ExportConsumersTest, DiscAndDvPresetsAreDrawnAndFlaggedFourThree) {
     // The same picture in square pixels.
     const std::string square = (dir_ / ("square" + std::to_string(c.preset) + ".mkv")).string();
     std::vector<std::vector<uint8_t>> square_drawn;
-    ASSERT_TRUE(Export(ExportRequest{loop, square, c.preset, ExportFormat::kMkv, 1, false}, &square_drawn).ok);
+    ASSERT_TRUE(Export(ExportRequest{.loop_path = loop,
+                                     .out_path = square,
+                                     .preset = c.preset,
+                                     .format = ExportFormat::kMkv,
+                                     .preroll = false},
+                       &square_drawn)
+                    .ok);
     EXPECT_EQ(MediaInfo(square, "Video;%Width%x%Height% %PixelAspectRatio%"),
               std::to_string(p.height * 4 / 3) + "x" + std::to_string(p.height) + " 1.000");
     EXPECT_EQ(square_drawn, drawn);
@@ -225,7 +254,12 @@ TEST_F(ExportConsumersTest, DiscAndDvPresetsAreDrawnAndFlaggedFourThree) {
   for (const int preset : {14, 15}) {
     const PresetFormat& p = *PresetFormatOf(preset);
     const std::string out = (dir_ / ("own" + std::to_string(preset) + p.extension)).string();
-    ASSERT_TRUE(Export(ExportRequest{loop, out, preset, ExportFormat::kPresetOwn, 1, false}).ok);
+    ASSERT_TRUE(Export(ExportRequest{.loop_path = loop,
+                                     .out_path = out,
+                                     .preset = preset,
+                                     .format = ExportFormat::kPresetOwn,
+                                     .preroll = false})
+                    .ok);
     EXPECT_EQ(MediaInfo(out, "Video;%PixelAspectRatio%"), "1.000") << p.name;
   }
 }
@@ -294,7 +328,8 @@ TEST_F(ExportConsumersTest, VcdimagerAcceptsTheVcdAndSvcdFiles) {
     for (const std::string& tone : {std::string(), short_tone, long_tone}) {
       SCOPED_TRACE("sound " + (tone.empty() ? std::string("none") : tone));
       const std::string out = (dir_ / "disc.mpg").string();
-      ExportRequest request{loop, out, preset, ExportFormat::kPresetOwn, 1, false};
+      ExportRequest request{
+          .loop_path = loop, .out_path = out, .preset = preset, .format = ExportFormat::kPresetOwn, .preroll = false};
       request.audio_path = tone;
       const ExportResult r = Export(request);
       ASSERT_TRUE(r.ok) << r.error;
@@ -330,20 +365,26 @@ TEST_F(ExportConsumersTest, EachFormatCarriesItsOwnSound) {
   const std::string tone = MakeTone(dir_, 0.3, "tone.ogg");
   {
     const std::string out = (dir_ / "dv.avi").string();
-    ASSERT_TRUE(Export(ExportRequest{loop, out, 0, ExportFormat::kPresetOwn, 1, false}).ok);
+    ASSERT_TRUE(
+        Export(
+            ExportRequest{
+                .loop_path = loop, .out_path = out, .preset = 0, .format = ExportFormat::kPresetOwn, .preroll = false})
+            .ok);
     const Sound sound = ReadSound(out);
     EXPECT_EQ(sound.codec, "pcm_s16le");
     EXPECT_EQ(sound.rate, 48000);
     EXPECT_NEAR(sound.seconds, 10 / 25.0, 0.0001) << "PCM is cut to the sample";
     EXPECT_LT(sound.quietest_tenth, 1.0);
-    ExportRequest with_tone{loop, out, 1, ExportFormat::kPresetOwn, 1, false};
+    ExportRequest with_tone{
+        .loop_path = loop, .out_path = out, .preset = 1, .format = ExportFormat::kPresetOwn, .preroll = false};
     with_tone.audio_path = tone;
     ASSERT_TRUE(Export(with_tone).ok);
     EXPECT_GT(ReadSound(out).quietest_tenth, 1000.0);
   }
   {
     const std::string out = (dir_ / "web.mp4").string();
-    ExportRequest request{loop, out, 15, ExportFormat::kPresetOwn, 1, false};
+    ExportRequest request{
+        .loop_path = loop, .out_path = out, .preset = 15, .format = ExportFormat::kPresetOwn, .preroll = false};
     ASSERT_TRUE(Export(request).ok);
     EXPECT_EQ(ReadSound(out).codec, "") << "no sound asked for, none written";
     request.audio_path = tone;
@@ -354,7 +395,8 @@ TEST_F(ExportConsumersTest, EachFormatCarriesItsOwnSound) {
   }
   if (HaveTool("mkvmerge")) {
     const std::string out = (dir_ / "edit.mkv").string();
-    ExportRequest request{loop, out, 3, ExportFormat::kMkv, 1, false};
+    ExportRequest request{
+        .loop_path = loop, .out_path = out, .preset = 3, .format = ExportFormat::kMkv, .preroll = false};
     request.audio_path = tone;
     ASSERT_TRUE(Export(request).ok);
     const std::string tracks = RunCommand("mkvmerge --identify " + Quoted(out) + " 2>&1");
@@ -369,10 +411,12 @@ TEST_F(ExportConsumersTest, EachFormatCarriesItsOwnSound) {
       EXPECT_EQ(e.path().filename().string().rfind("out", 0), std::string::npos) << e.path();
   };
   const std::string d = dir_.string();
-  ExportRequest request{loop, d + "/out.gif", 3, ExportFormat::kGif, 1, false};
+  ExportRequest request{
+      .loop_path = loop, .out_path = d + "/out.gif", .preset = 3, .format = ExportFormat::kGif, .preroll = false};
   request.audio_path = tone;
   refused(request, "tone.ogg: gif files carry no sound");
-  request = {loop, d + "/out.avi", 0, ExportFormat::kPresetOwn, 1, false};
+  request = {
+      .loop_path = loop, .out_path = d + "/out.avi", .preset = 0, .format = ExportFormat::kPresetOwn, .preroll = false};
   request.audio_path = loop;  // a loop file is no sound
   refused(request, "still.lqf: ");
   request.audio_path = MakeTone(dir_, 0.03, "blip.ogg");  // looped, it would be opened 13 times a frame
@@ -395,7 +439,8 @@ TEST_F(ExportConsumersTest, DvdauthorMakesADvdOfTheDvdFormat) {
     for (const std::string& sound : {std::string(), tone}) {
       SCOPED_TRACE(std::string(standard) + (sound.empty() ? " silent" : " with a tone"));
       const std::string out = (dir_ / "title.mpg").string();
-      ExportRequest request{loop, out, preset, ExportFormat::kDvd, 1, false};
+      ExportRequest request{
+          .loop_path = loop, .out_path = out, .preset = preset, .format = ExportFormat::kDvd, .preroll = false};
       request.audio_path = sound;
       const ExportResult r = Export(request);
       ASSERT_TRUE(r.ok) << r.error;

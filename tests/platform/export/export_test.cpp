@@ -131,7 +131,11 @@ TEST_F(ExportTest, EveryPresetInItsOwnFormat) {
     const PresetFormat& p = *PresetFormatOf(want.preset);
     const std::string out = (dir_ / ("preset" + std::to_string(want.preset) + p.extension)).string();
     std::vector<std::vector<uint8_t>> frames;
-    ExportRequest request{loop, out, want.preset, ExportFormat::kPresetOwn, 1, false};
+    ExportRequest request{.loop_path = loop,
+                          .out_path = out,
+                          .preset = want.preset,
+                          .format = ExportFormat::kPresetOwn,
+                          .preroll = false};
     const ExportResult r = Export(request, &frames);
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.frames_written, 4);
@@ -166,7 +170,8 @@ TEST_F(ExportTest, MpegTwoPresetsKeepTheirClockAndBuffer) {
   for (const int preset : {6, 13}) {
     SCOPED_TRACE("preset " + std::to_string(preset));
     const std::string out = (dir_ / ("timing" + std::to_string(preset) + ".mpg")).string();
-    const ExportResult r = Export(ExportRequest{loop, out, preset, ExportFormat::kPresetOwn, 1, false});
+    const ExportResult r = Export(ExportRequest{
+        .loop_path = loop, .out_path = out, .preset = preset, .format = ExportFormat::kPresetOwn, .preroll = false});
     ASSERT_TRUE(r.ok) << r.error;
     auto probe = Probe(out);
     EXPECT_EQ(probe["r_frame_rate"], "30000/1001") << "an NTSC preset, marked 29.97";
@@ -208,7 +213,8 @@ TEST_F(ExportTest, MpegTwoPresetsKeepTheirClockAndBuffer) {
 TEST_F(ExportTest, ThreeGppKeepsToTheLevelItIsLabelled) {
   const std::string loop = MakeLoop(45, false);
   const std::string out = (dir_ / "phone.3gp").string();
-  const ExportResult r = Export(ExportRequest{loop, out, 14, ExportFormat::kPresetOwn, 1, false});
+  const ExportResult r = Export(ExportRequest{
+      .loop_path = loop, .out_path = out, .preset = 14, .format = ExportFormat::kPresetOwn, .preroll = false});
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(test::RunCommand("ffmpeg -nostdin -v error -i " + test::Quoted(out) + " -f null - 2>&1"), "");
   const std::string probe = test::RunCommand(
@@ -260,7 +266,12 @@ TEST_F(ExportTest, DvAndMatroskaHeadersSayWhatTheFileIs) {
        {std::tuple{0, 144000u, 25.0}, std::tuple{1, 120000u, 30000 / 1001.0}}) {
     SCOPED_TRACE("preset " + std::to_string(preset));
     const std::string out = (dir_ / ("dv" + std::to_string(preset) + ".avi")).string();
-    ASSERT_TRUE(Export(ExportRequest{loop, out, preset, ExportFormat::kPresetOwn, 1, false}).ok);
+    ASSERT_TRUE(Export(ExportRequest{.loop_path = loop,
+                                     .out_path = out,
+                                     .preset = preset,
+                                     .format = ExportFormat::kPresetOwn,
+                                     .preroll = false})
+                    .ok);
     EXPECT_EQ(test::RunCommand("ffmpeg -nostdin -v error -i " + test::Quoted(out) + " -f null - 2>&1"), "");
     std::ifstream in(out, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -286,7 +297,10 @@ TEST_F(ExportTest, DvAndMatroskaHeadersSayWhatTheFileIs) {
     EXPECT_EQ(consumer, headers);
   }
   const std::string mkv = (dir_ / "track.mkv").string();
-  ASSERT_TRUE(Export(ExportRequest{loop, mkv, 3, ExportFormat::kMkv, 1, false}).ok);
+  ASSERT_TRUE(
+      Export(ExportRequest{
+                 .loop_path = loop, .out_path = mkv, .preset = 3, .format = ExportFormat::kMkv, .preroll = false})
+          .ok);
   EXPECT_EQ(
       test::RunCommand("ffprobe -v error -select_streams v:0 -show_entries stream_disposition=default -of csv=p=0 " +
                        test::Quoted(mkv)),
@@ -305,7 +319,8 @@ TEST_F(ExportTest, AnyPresetInTheWebAndEditingFormats) {
   auto run = [&](ExportFormat format, const std::string& name) {
     drawn.clear();
     const std::string out = (dir_ / name).string();
-    const ExportResult r = Export(ExportRequest{loop, out, preset, format, 1, true}, &drawn);
+    const ExportResult r =
+        Export(ExportRequest{.loop_path = loop, .out_path = out, .preset = preset, .format = format}, &drawn);
     EXPECT_TRUE(r.ok) << r.error;
     EXPECT_EQ(drawn.size(), 5u);
     return out;
@@ -346,7 +361,11 @@ TEST_F(ExportTest, AnyPresetInTheWebAndEditingFormats) {
     EXPECT_EQ(probe["width"], "320");
     EXPECT_EQ(MeanDifference(drawn[4], test::DecodeFrameRgb(out + "/frame_00004.png", 0, 320, 240)), 0.0);
     // An export over an earlier PNG sequence replaces it.
-    EXPECT_TRUE(Export(ExportRequest{loop, out, preset, ExportFormat::kPng, 1, false}).ok);
+    EXPECT_TRUE(
+        Export(
+            ExportRequest{
+                .loop_path = loop, .out_path = out, .preset = preset, .format = ExportFormat::kPng, .preroll = false})
+            .ok);
   }
   {
     const std::string out = run(ExportFormat::kGif, "any.gif");
@@ -381,8 +400,13 @@ TEST_F(ExportTest, PrerollMakesTheLoopSeamless) {
   const std::string loop = MakeLoop(12, true);
   auto jumps = [&](bool preroll, int loops) {
     std::vector<std::vector<uint8_t>> frames;
-    const ExportResult r =
-        Export(ExportRequest{loop, (dir_ / "seam.mkv").string(), 2, ExportFormat::kMkv, loops, preroll}, &frames);
+    const ExportResult r = Export(ExportRequest{.loop_path = loop,
+                                                .out_path = (dir_ / "seam.mkv").string(),
+                                                .preset = 2,
+                                                .format = ExportFormat::kMkv,
+                                                .loops = loops,
+                                                .preroll = preroll},
+                                  &frames);
     EXPECT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.frames_written, 12 * loops);
     double neighbours = 0;
@@ -413,7 +437,8 @@ TEST_F(ExportTest, CancelAndFailureLeaveNoFile) {
     observer.frame_drawn = [&](int, const headless::Image&) {
       if (++seen == 2) cancel = true;
     };
-    const ExportResult r = ExportLoop(ExportRequest{loop, out, 2, ExportFormat::kPresetOwn, 1, true}, observer);
+    const ExportResult r = ExportLoop(
+        ExportRequest{.loop_path = loop, .out_path = out, .preset = 2, .format = ExportFormat::kPresetOwn}, observer);
     EXPECT_FALSE(r.ok);
     EXPECT_TRUE(r.cancelled);
     EXPECT_EQ(seen, 2) << "stops within a frame";
@@ -438,7 +463,8 @@ TEST_F(ExportTest, CancelAndFailureLeaveNoFile) {
           for (int tries = 0; tries < 100 && fs::exists(e.path(), ec); ++tries) fs::remove_all(e.path(), ec);
         }
     };
-    const ExportResult r = ExportLoop(ExportRequest{loop, out, 2, ExportFormat::kPng, 1, true}, observer);
+    const ExportResult r = ExportLoop(
+        ExportRequest{.loop_path = loop, .out_path = out, .preset = 2, .format = ExportFormat::kPng}, observer);
     EXPECT_FALSE(r.ok);
     EXPECT_FALSE(r.cancelled);
     EXPECT_NE(r.error.find("frames"), std::string::npos) << r.error;
@@ -452,15 +478,18 @@ TEST_F(ExportTest, CancelAndFailureLeaveNoFile) {
     EXPECT_TRUE(Leftovers().empty());
   };
   const std::string d = dir_.string();
-  fails({loop, d + "/no/such/folder/x.avi", 0}, "does not exist");
-  fails({loop, d + "/x.mp4", 0}, "must end in .avi");
-  fails({loop, d + "/x.mpg", 15, ExportFormat::kMpg}, "preset 15 (H.264 HD) is not written as mpg");
-  fails({loop, d + "/x.avi", 17}, "preset 17 does not exist");
-  fails({d + "/missing.lqf", d + "/x.avi", 0}, "missing.lqf: no such file");
-  fails({loop, d + "/x.avi", 0, ExportFormat::kPresetOwn, 0}, "number of loops");
+  fails({.loop_path = loop, .out_path = d + "/no/such/folder/x.avi", .preset = 0}, "does not exist");
+  fails({.loop_path = loop, .out_path = d + "/x.mp4", .preset = 0}, "must end in .avi");
+  fails({.loop_path = loop, .out_path = d + "/x.mpg", .preset = 15, .format = ExportFormat::kMpg},
+        "preset 15 (H.264 HD) is not written as mpg");
+  fails({.loop_path = loop, .out_path = d + "/x.avi", .preset = 17}, "preset 17 does not exist");
+  fails({.loop_path = d + "/missing.lqf", .out_path = d + "/x.avi", .preset = 0}, "missing.lqf: no such file");
+  fails({.loop_path = loop, .out_path = d + "/x.avi", .preset = 0, .format = ExportFormat::kPresetOwn, .loops = 0},
+        "number of loops");
   fs::create_directory(dir_ / "busy");
   { std::ofstream(dir_ / "busy" / "notes.txt") << "mine"; }
-  const ExportResult r = Export({loop, d + "/busy", 0, ExportFormat::kPng});
+  const ExportResult r =
+      Export({.loop_path = loop, .out_path = d + "/busy", .preset = 0, .format = ExportFormat::kPng});
   EXPECT_FALSE(r.ok);
   EXPECT_TRUE(fs::exists(dir_ / "busy" / "notes.txt"));
 }
@@ -470,7 +499,10 @@ TEST_F(ExportTest, CancelAndFailureLeaveNoFile) {
 TEST_F(ExportTest, AFailedMoveIntoPlaceKeepsTheEarlierPngFolder) {
   const std::string loop = MakeLoop(4, false);
   const std::string out = (dir_ / "frames").string();
-  ASSERT_TRUE(Export(ExportRequest{loop, out, 2, ExportFormat::kPng, 1, false}).ok);
+  ASSERT_TRUE(
+      Export(ExportRequest{
+                 .loop_path = loop, .out_path = out, .preset = 2, .format = ExportFormat::kPng, .preroll = false})
+          .ok);
   auto frames = [&] {
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(out)) names.push_back(e.path().filename().string());
@@ -488,7 +520,9 @@ TEST_F(ExportTest, AFailedMoveIntoPlaceKeepsTheEarlierPngFolder) {
     for (const auto& e : fs::directory_iterator(dir_))
       if (e.path().filename().string().rfind(".vl-", 0) == 0) fs::remove_all(e.path());
   };
-  const ExportResult r = ExportLoop(ExportRequest{loop, out, 2, ExportFormat::kPng, 1, false}, observer);
+  const ExportResult r = ExportLoop(
+      ExportRequest{.loop_path = loop, .out_path = out, .preset = 2, .format = ExportFormat::kPng, .preroll = false},
+      observer);
   EXPECT_FALSE(r.ok);
   EXPECT_NE(r.error.find("cannot move the finished export into place"), std::string::npos) << r.error;
   ASSERT_TRUE(fs::is_directory(out));
@@ -497,7 +531,10 @@ TEST_F(ExportTest, AFailedMoveIntoPlaceKeepsTheEarlierPngFolder) {
   EXPECT_EQ(Leftovers(), std::vector<std::string>{"frames"});
 
   // And a move that works replaces it, leaving nothing aside.
-  ASSERT_TRUE(Export(ExportRequest{loop, out, 3, ExportFormat::kPng, 1, false}).ok);
+  ASSERT_TRUE(
+      Export(ExportRequest{
+                 .loop_path = loop, .out_path = out, .preset = 3, .format = ExportFormat::kPng, .preroll = false})
+          .ok);
   EXPECT_EQ(frames(), earlier);
   EXPECT_NE(fs::file_size(fs::path(out) / earlier[0]), earlier_size) << "320 x 240 frames, not 384 x 288";
   EXPECT_EQ(Leftovers(), std::vector<std::string>{"frames"});
@@ -519,7 +556,11 @@ TEST_F(ExportTest, FastModeStaysCloseToTheExactFrames) {
   std::vector<std::vector<uint8_t>> exact, fast;
   // At 768 x 576 (preset 0 drawn 4:3, square in Matroska): fast mode sums at reduced resolution
   // only above 360 x 288.
-  ExportRequest request{loop, (dir_ / "echo.mkv").string(), 0, ExportFormat::kMkv, 1, false};
+  ExportRequest request{.loop_path = loop,
+                        .out_path = (dir_ / "echo.mkv").string(),
+                        .preset = 0,
+                        .format = ExportFormat::kMkv,
+                        .preroll = false};
   ASSERT_TRUE(Export(request, &exact).ok);
   request.fast = true;
   ASSERT_TRUE(Export(request, &fast).ok);

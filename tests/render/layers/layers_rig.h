@@ -57,10 +57,10 @@ inline uint32_t MakeTestTexture() {
 }
 
 struct LayerRig {
-  // Seeds the program's generator so every rig draws the same random choices.
+  // The rig's own generator is seeded with `seed` once the player has started (the start seeds
+  // it with 1), so every rig of a seed draws the same random choices.
   LayerRig(int width, int height, uint32_t seed = 1)
       : scene(std::make_unique<engine::SceneState>()), slots(random), player(*scene, slots, 25, random) {
-    random.Seed(seed);
     assets.set_quiet(true);
     // Working values at frame 0 start from the construction defaults.
     for (int i = 0; i < engine::kTrackCount; ++i) {
@@ -68,6 +68,7 @@ struct LayerRig {
       scene->track(t).frame_values[0] = engine::kTrackCatalogue[static_cast<size_t>(i)].construction_default;
     }
     player.Start(assets, width, height);
+    random.Seed(seed);
     const uint32_t texture = MakeTestTexture();
     using engine::TextureSlot;
     for (TextureSlot s : {TextureSlot::backdrop_1_texture, TextureSlot::backdrop_2_texture, TextureSlot::tunnel_texture,

@@ -58,7 +58,8 @@ struct TextRig {
   TextLayer text;
   TextOnlyLayers layers{text};
   TextAssets assets{text};
-  OfflinePlayer player{*scene, layers, 25, ProgramRandom()};
+  Random random;  // the rig's own: nothing else the process draws reaches its frames
+  OfflinePlayer player{*scene, layers, 25, random};
 
   void Start() { player.Start(assets, kW, kH); }
   void Load(const std::string& source) {
