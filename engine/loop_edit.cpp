@@ -936,6 +936,19 @@ void Append(LoopEdit& into, LoopEdit add, bool front) {
 
 }  // namespace
 
+void QueueEdit(std::vector<LoopEdit>& queue, LoopEdit edit) {
+  std::set<Target> sets;
+  if (SetterTargets(edit, sets)) {
+    for (size_t i = queue.size(); i-- > 0;) {
+      std::set<Target> earlier;
+      if (!SetterTargets(queue[i], earlier)) break;  // key indices may mean other keys before it
+      if (std::includes(sets.begin(), sets.end(), earlier.begin(), earlier.end()))
+        queue.erase(queue.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+  }
+  queue.push_back(std::move(edit));
+}
+
 Expected<AppliedEdit> EditHistory::Apply(SceneState& scene, const LoopEdit& edit, SequenceAssets* assets, bool merge) {
   auto done = ApplyEdit(scene, edit, assets);
   if (!done) return done;

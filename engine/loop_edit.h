@@ -132,6 +132,13 @@ Expected<AppliedEdit> ApplyEdit(SceneState& scene, const LoopEdit& edit, Sequenc
 // would have; the scene's key list must already be expanded up to there.
 void ExpandTrack(SceneState& scene, Track track, int32_t from_segment = 0);
 
+// Puts `edit` at the end of edits waiting to be applied in order, taking out those it makes
+// pointless: an edit that only sets things (settings, initial values, key values and key frames,
+// by key index) overwrites an earlier one that sets nothing else, as long as only such edits
+// come between. A drag's moves, or steps of typing, that arrive between two frames then cost
+// the playing scene one edit.
+void QueueEdit(std::vector<LoopEdit>& queue, LoopEdit edit);
+
 // ---- Reading a loop for an editor -----------------------------------------------------------
 
 // The index of the key on `frame`, or nothing. With repeated frames, the first such key.

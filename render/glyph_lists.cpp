@@ -357,11 +357,18 @@ void GlyphLists::Delete() {
   if (base_ != 0) glDeleteLists(base_, kGlyphListCount);
   base_ = 0;
   metrics_ = {};
+  built_.reset();
 }
+
+namespace {
+// Whether two choices open to the same outlines.
+bool SameFace(const FontChoice& a, const FontChoice& b) {
+  return a.file == b.file && a.index == b.index && a.embolden == b.embolden && a.matrix == b.matrix;
+}
+}  // namespace
 
 GlyphBuildReport GlyphLists::Build(const FontRequest& request, GlyphFormat format) {
   GlyphBuildReport report;
-  metrics_ = {};
   // A rebuild compiles over the lists it already has, which is deleting them and taking the
   // same range again: GL implementations need not hand a freed range back out (Mesa does not),
   // and callers count on the text staying at one range for the program's life.
@@ -394,6 +401,15 @@ GlyphBuildReport GlyphLists::Build(const FontRequest& request, GlyphFormat forma
     std::fprintf(stderr, "%s\n", report.message.c_str());
   }
 
+  // Lists of the same face in the same form (a new text that face shows too) hold already: a
+  // letter typed in the editor need not cost a frame's time.
+  if (font && built_ && built_format_ == format && SameFace(built_->font, font->choice())) {
+    GlyphBuildReport again = *built_;
+    again.font = font->choice();
+    return again;
+  }
+  built_.reset();
+  metrics_ = {};
   for (int code = 0; code < kGlyphListCount; ++code) {
     glNewList(base_ + code, GL_COMPILE);
     if (font && code < kConvertedGlyphs) {
@@ -405,6 +421,7 @@ GlyphBuildReport GlyphLists::Build(const FontRequest& request, GlyphFormat forma
     }
     glEndList();
   }
+  if (font) built_ = report, built_format_ = format;
   return report;
 }
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -151,7 +152,8 @@ class GlyphLists {
  public:
   // Replaces the previous lists with 256 new ones in the same name range (a first build takes one).
   // With no usable font the lists exist but draw nothing and the metrics are zero; the report
-  // says why and so does stderr. Needs a current context.
+  // says why and so does stderr. Lists of the same face in the same form are kept (the text a
+  // stand-in face must show changed, the face did not). Needs a current context.
   GlyphBuildReport Build(const FontRequest& request, GlyphFormat format);
   // Deletes the 256 lists from base(). Needs the context they were made in.
   void Delete();
@@ -162,6 +164,8 @@ class GlyphLists {
  private:
   uint32_t base_ = 0;
   GlyphMetricsTable metrics_{};
+  std::optional<GlyphBuildReport> built_;  // what the lists hold, when a face was found
+  GlyphFormat built_format_ = GlyphFormat::kPolygons;
 };
 
 }  // namespace vl::render

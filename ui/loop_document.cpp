@@ -1,5 +1,7 @@
 #include "ui/loop_document.h"
 
+#include <utility>
+
 #include "engine/new_project.h"
 #include "engine/sequence_loader.h"
 #include "engine/sequence_text.h"
@@ -21,6 +23,7 @@ Status LoopDocument::Open(const fs::path& path) {
   // The same load the player made, without assets: the edits only need the loop's values.
   engine::SequenceAssets none;
   engine::ApplySequence(*scene_, *seq, none);
+  DropHanding();
   const bool was = history_.IsModified();
   history_.Clear();
   path_ = path;
@@ -36,6 +39,7 @@ Status LoopDocument::Open(const fs::path& path) {
 void LoopDocument::OpenNewProject() {
   engine::SequenceAssets none;
   engine::NewProject(*scene_, none);
+  DropHanding();
   const bool was = history_.IsModified();
   history_.Clear();
   path_.clear();
@@ -45,10 +49,29 @@ void LoopDocument::OpenNewProject() {
 }
 
 void LoopDocument::Hand(const engine::AppliedEdit& applied) {
-  // The resolved edit, so the playing scene ends exactly as the document's did.
-  change_([edit = applied.redo](engine::SceneState& s, engine::SequenceAssets& assets) {
-    (void)engine::ApplyEdit(s, edit, &assets);
+  // The resolved edit, so the playing scene ends exactly as the document's did. A drag sends an
+  // edit at every move of the mouse, several a frame, each setting again what the last one set:
+  // one change carries all that come between two frames, and only what they leave set is made.
+  {
+    std::lock_guard<std::mutex> lock(handing_->mu);
+    engine::QueueEdit(handing_->edits, applied.redo);
+    if (std::exchange(handing_->posted, true)) return;
+  }
+  change_([handing = handing_](engine::SceneState& s, engine::SequenceAssets& assets) {
+    std::vector<engine::LoopEdit> edits;
+    {
+      std::lock_guard<std::mutex> lock(handing->mu);
+      edits.swap(handing->edits);
+      handing->posted = false;
+    }
+    for (const engine::LoopEdit& edit : edits) (void)engine::ApplyEdit(s, edit, &assets);
   });
+}
+
+void LoopDocument::DropHanding() {
+  // Edits of the loop that was replaced must not reach the new one.
+  std::lock_guard<std::mutex> lock(handing_->mu);
+  handing_->edits.clear();
 }
 
 void LoopDocument::After(const engine::AppliedEdit& applied, bool was_modified, bool hand) {

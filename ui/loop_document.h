@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,9 @@ class LoopDocument : public QObject {
   bool from_source() const { return from_source_; }
 
   // Applies an edit here and to the playing scene; a refused edit changes nothing and is told
-  // through Refused. `merge` joins it to the last step (a drag, a field being typed in).
+  // through Refused. `merge` joins it to the last step (a drag, a field being typed in). Edits
+  // that come faster than frames reach the playing scene together before the next frame, those
+  // that later ones set over left out.
   bool Apply(const engine::LoopEdit& edit, bool merge = false);
   // An edit that already reached the playing scene from elsewhere (an OSC /set or /text): kept
   // here as an undoable step, so a save holds it, and not handed to the playing scene again.
@@ -68,11 +71,21 @@ class LoopDocument : public QObject {
 
  private:
   void Hand(const engine::AppliedEdit& applied);
+  void DropHanding();
   void After(const engine::AppliedEdit& applied, bool was_modified, bool hand = true);
   Status WriteSource(const std::filesystem::path& path) const;
   void Saved();
 
+  // Edits on their way to the playing scene: one change posted takes all that came before it is
+  // made. Shared with that change, which may run after the document is gone.
+  struct Handing {
+    std::mutex mu;
+    std::vector<engine::LoopEdit> edits;
+    bool posted = false;
+  };
+
   PlayingChange change_;
+  std::shared_ptr<Handing> handing_ = std::make_shared<Handing>();
   std::unique_ptr<engine::SceneState> scene_;
   engine::EditHistory history_;
   std::filesystem::path path_;

@@ -4,6 +4,10 @@
 #include <cmath>
 #include <set>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <QCheckBox>
 #include <QColorDialog>
 #include <QComboBox>
@@ -240,15 +244,19 @@ CLoopEditorDock::CLoopEditorDock(LoopDocument& doc, std::function<int()> current
   });
 
   connect(&doc_, &LoopDocument::Changed, this, [this](const engine::AppliedEdit& applied) {
-    if (applied.settings.any()) Refresh();
-    RefreshCurves();
-    RefreshSelectionFields();
-    if (applied.keys_changed) {
-      refreshing_ = true;
-      length_->setValue(std::max(1, engine::PlayedFrameCount(doc_.scene())));
-      refreshing_ = false;
-    }
-    ScheduleCheck();
+    edits_shown_.settings |= applied.settings.any();
+    edits_shown_.keys |= applied.keys_changed;
+    edits_shown_.waiting = true;
+    // A drag makes an edit at every move of the mouse: the panel follows it at about the
+    // picture's rate rather than the mouse's, leaving the processor to the drawing.
+    if (dragging_ && edits_shown_.timer.isActive()) return;
+    ShowEdits();
+    if (dragging_) edits_shown_.timer.start();
+  });
+  edits_shown_.timer.setSingleShot(true);
+  edits_shown_.timer.setInterval(40);
+  connect(&edits_shown_.timer, &QTimer::timeout, this, [this] {
+    if (edits_shown_.waiting) ShowEdits();
   });
   connect(&doc_, &LoopDocument::Reopened, this, [this] {
     text_typing_ = false;
@@ -258,28 +266,43 @@ CLoopEditorDock::CLoopEditorDock(LoopDocument& doc, std::function<int()> current
     ScheduleCheck();
   });
   connect(&doc_, &LoopDocument::Refused, this, [this](const QString& why) { Say("Not changed: " + why); });
-  auto update_actions = [this] {
-    undo_->setEnabled(doc_.CanUndo());
-    redo_->setEnabled(doc_.CanRedo());
-    const auto u = doc_.UndoDescriptions(), r = doc_.RedoDescriptions();
-    undo_->setText(u.empty() ? "&Undo" : "&Undo " + QString::fromStdString(u.front()));
-    redo_->setText(r.empty() ? "&Redo" : "&Redo " + QString::fromStdString(r.front()));
-  };
-  connect(&doc_, &LoopDocument::Changed, this, update_actions);
-  connect(&doc_, &LoopDocument::Reopened, this, update_actions);
-  update_actions();
+  connect(&doc_, &LoopDocument::Reopened, this, &CLoopEditorDock::UpdateActions);
+  UpdateActions();
 
   playhead_timer_.setInterval(100);
   connect(&playhead_timer_, &QTimer::timeout, this, [this] {
     if (isVisible() && current_frame_) curves_->SetPlayhead(current_frame_());
   });
   playhead_timer_.start();
+  check_pool_.setMaxThreadCount(1);
   check_timer_.setSingleShot(true);
   check_timer_.setInterval(400);
   connect(&check_timer_, &QTimer::timeout, this, &CLoopEditorDock::RunCheck);
   Refresh();
   RefreshCurves(true);
   ScheduleCheck();
+}
+
+void CLoopEditorDock::UpdateActions() {
+  undo_->setEnabled(doc_.CanUndo());
+  redo_->setEnabled(doc_.CanRedo());
+  const auto u = doc_.UndoDescriptions(), r = doc_.RedoDescriptions();
+  undo_->setText(u.empty() ? "&Undo" : "&Undo " + QString::fromStdString(u.front()));
+  redo_->setText(r.empty() ? "&Redo" : "&Redo " + QString::fromStdString(r.front()));
+}
+
+void CLoopEditorDock::ShowEdits() {
+  if (std::exchange(edits_shown_.settings, false)) Refresh();
+  RefreshCurves();
+  RefreshSelectionFields();
+  if (std::exchange(edits_shown_.keys, false)) {
+    refreshing_ = true;
+    length_->setValue(std::max(1, engine::PlayedFrameCount(doc_.scene())));
+    refreshing_ = false;
+  }
+  UpdateActions();
+  ScheduleCheck();
+  edits_shown_.waiting = false;
 }
 
 void CLoopEditorDock::Say(const QString& text) {
@@ -757,7 +780,9 @@ void CLoopEditorDock::RunCheck() {
   const int generation = check_generation_;
   findings_state_->setText("Checking...");
   QPointer<CLoopEditorDock> self(this);
-  QThreadPool::globalInstance()->start([self, bytes, name, generation] {
+  check_pool_.start([self, bytes, name, generation] {
+    // The picture comes first: a check is read seconds later, a frame late is seen at once.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19);
     std::vector<render::LoopFinding> found;
     auto seq = engine::ParseSequence(*bytes, name);
     if (!seq) found.push_back({true, "unreadable", seq.error().ToString()});

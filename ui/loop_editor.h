@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <QDockWidget>
+#include <QThreadPool>
 #include <QTimer>
 
 #include "engine/loop_edit.h"
@@ -97,7 +98,9 @@ class CLoopEditorDock : public QDockWidget {
   QTreeWidget* BuildTrackList(QWidget* page);
   QHBoxLayout* BuildKeyRow(QWidget* page);
   QWidget* BuildLoop();
-  void Refresh();  // every control from the document
+  void Refresh();    // every control from the document
+  void ShowEdits();  // what the edits since the last call changed
+  void UpdateActions();
   void RefreshCurves(bool fit = false);
   void RefreshSelectionFields();
   void ScheduleCheck();
@@ -159,9 +162,16 @@ class CLoopEditorDock : public QDockWidget {
   std::vector<render::LoopFinding> findings_;
   QTimer check_timer_;
   int check_generation_ = 0;
+  // One check at a time, on a thread that gives way to the drawing thread.
+  QThreadPool check_pool_;
 
   QAction* undo_ = nullptr;
   QAction* redo_ = nullptr;
+  // Edits not shown yet: whether they set settings or keys, and the pause during a drag.
+  struct EditsShown {
+    bool waiting = false, settings = false, keys = false;
+    QTimer timer;
+  } edits_shown_;
 };
 
 }  // namespace vl::ui

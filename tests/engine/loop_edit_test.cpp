@@ -424,6 +424,56 @@ TEST(LoopEdit, ResolvedEditsReplayOnThePlayingScene) {
   ExpectSameFrames(*document, *playing);
 }
 
+// Edits queued between two frames, those that later ones set over left out, leave the playing
+// scene as making every edit in turn would; a drag's moves queue as one edit, and an edit that
+// adds or removes a key keeps the edits before it.
+TEST(LoopEdit, QueuedEditsLeaveThePlayingSceneAsEveryEditWould) {
+  for (unsigned seed : {4u, 5u, 6u}) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    auto document = Bundled(seed == 5 ? "embers" : "swell");
+    auto playing = Bundled(seed == 5 ? "embers" : "swell");
+    std::vector<LoopEdit> queue;
+    size_t edits = 0, made = 0;
+    auto next_frame = [&] {
+      for (const LoopEdit& e : queue) ASSERT_TRUE(ApplyEdit(*playing, e).ok()) << e.description;
+      made += queue.size();
+      queue.clear();
+    };
+    for (int i = 0; i < 300; ++i) {
+      // Runs of a hand's moves of key 1 between the odd other edit.
+      const float moved = static_cast<float>(rng() % 500) / 3.0f;
+      const LoopEdit e =
+          rng() % 3 == 0
+              ? RandomEdit(rng, *document)
+              : GroupEdit({SetKeyValueEdit(Track::text_rot_x, 1, moved), SetInitialEdit(Track::text_rot_x, -moved)},
+                          "Drag keys");
+      auto done = ApplyEdit(*document, e);
+      if (!done) continue;
+      QueueEdit(queue, done->redo);
+      ++edits;
+      if (rng() % 6 == 0) ASSERT_NO_FATAL_FAILURE(next_frame());
+    }
+    ASSERT_NO_FATAL_FAILURE(next_frame());
+    EXPECT_GT(edits, 200u);
+    EXPECT_LT(made, edits * 2 / 3) << "the moves were not left out";
+    EXPECT_EQ(Bytes(*document), Bytes(*playing));
+    ExpectSameFrames(*document, *playing);
+  }
+  std::vector<LoopEdit> queue;
+  for (int i = 0; i < 50; ++i)
+    QueueEdit(queue, GroupEdit({SetKeyValueEdit(Track::text_rot_y, 2, static_cast<float>(i)),
+                                SetKeyFramesEdit({0, 40 + i % 3, 100})},
+                               "Drag keys"));
+  EXPECT_EQ(queue.size(), 1u);
+  QueueEdit(queue, InsertKeyEdit(70));
+  QueueEdit(queue, SetKeyValueEdit(Track::text_rot_y, 2, 5.0f));
+  QueueEdit(queue, SetKeyValueEdit(Track::text_rot_y, 2, 6.0f));
+  ASSERT_EQ(queue.size(), 3u) << "an edit took the place of one from before a key was added";
+  EXPECT_EQ(queue[0].kind, LoopEdit::Kind::kGroup);
+  EXPECT_EQ(queue[2].value, 6.0f);
+}
+
 // Records the asset work an edit asks for.
 struct AssetLog : SequenceAssets {
   std::vector<std::string> log;

@@ -90,6 +90,62 @@ TEST(LoopDocument, EditsReachThePlayingSceneAndUndoTakesThemBack) {
   EXPECT_NEAR(e.playing->track(Track::text_rot_y).frame_values[99], 45.0f, 1e-3);
 }
 
+// Counts what edits ask the playing scene's assets to do.
+struct CountedAssets : engine::SequenceAssets {
+  int glyph_builds = 0;
+  void RebuildGlyphLists(SceneState&) override { ++glyph_builds; }
+};
+
+// Edits that come faster than frames (a drag, typing) wait for the next frame together: one
+// change takes them to the playing scene, a run of edits that set the same things again as its
+// last alone, and what plays ends as the document is. Edits of a loop that was replaced before
+// they were made never reach the next one.
+TEST(LoopDocument, EditsBetweenTwoFramesReachThePlayingSceneInOneChange) {
+  const fs::path dir = test::ScratchFolder("doc-between-frames");
+  const fs::path loop = WriteLoop(dir, "turn");
+  std::vector<LoopDocument::PlayingChange::argument_type> waiting;
+  LoopDocument doc([&](auto change) { waiting.push_back(std::move(change)); });
+  ASSERT_FALSE(doc.Open(loop));
+  SceneState playing;
+  CountedAssets assets;
+  ASSERT_FALSE(engine::LoadSequence(playing, loop.string(), assets));
+  assets.glyph_builds = 0;
+  auto next_frame = [&] {
+    auto changes = std::exchange(waiting, {});
+    for (auto& change : changes) change(playing, assets);
+    return changes.size();
+  };
+
+  for (int i = 1; i <= 20; ++i) {
+    ASSERT_TRUE(doc.Apply(engine::SetKeyValueEdit(Track::text_rot_y, 1, 3.0f * static_cast<float>(i)), i > 1));
+    ASSERT_TRUE(doc.Apply(engine::SetStringSettingEdit(Setting::text_string, std::string(i, 'a')), true));
+  }
+  // A key added in the midst keeps its place among the edits.
+  ASSERT_TRUE(doc.Apply(engine::InsertKeyEdit(150)));
+  ASSERT_TRUE(doc.Apply(engine::SetKeyValueEdit(Track::text_rot_y, 2, -40.0f)));
+  ASSERT_TRUE(doc.Apply(engine::SetKeyValueEdit(Track::text_rot_y, 2, -45.0f)));
+  EXPECT_EQ(next_frame(), 1u);
+  EXPECT_EQ(assets.glyph_builds, 1) << "each typed step rebuilt the text";
+  EXPECT_EQ(playing.settings.text_string, std::string(20, 'a'));
+  ASSERT_EQ(playing.keyframe_count, 3);
+  EXPECT_EQ((*playing.keyframe_frame)[2], 150);
+  EXPECT_TRUE(SameFrames(doc.scene(), playing, Track::text_rot_y, 200));
+  EXPECT_NEAR(playing.track(Track::text_rot_y).frame_values[99], 60.0f, 1e-3);
+  EXPECT_NEAR(playing.track(Track::text_rot_y).frame_values[149], -45.0f, 1e-3);
+
+  // The undo of it all reaches the playing scene by the next frame too.
+  while (doc.Undo()) {}
+  EXPECT_EQ(next_frame(), 1u);
+  EXPECT_EQ(playing.keyframe_count, 2);
+  EXPECT_EQ(playing.settings.text_string, "Hello");
+  EXPECT_TRUE(SameFrames(doc.scene(), playing, Track::text_rot_y, 200));
+
+  ASSERT_TRUE(doc.Apply(engine::SetKeyValueEdit(Track::text_rot_y, 1, 7.0f)));
+  ASSERT_FALSE(doc.Open(WriteLoop(dir, "other")));
+  next_frame();
+  EXPECT_NEAR(playing.track(Track::text_rot_y).frame_values[99], 90.0f, 1e-3) << "an edit of the old loop played";
+}
+
 TEST(LoopDocument, ARefusedEditChangesNothingAndSaysWhy) {
   const fs::path dir = test::ScratchFolder("doc-refused");
   Editing e(WriteLoop(dir, "turn"));

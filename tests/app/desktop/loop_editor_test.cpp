@@ -8,6 +8,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+
+#include <unistd.h>
 
 #include "tests/app/desktop/tick_trace.h"
 #include "tests/app/desktop/x_session.h"
@@ -269,9 +274,53 @@ TEST(DesktopLoopEditor, ClosingWithUnsavedChangesAsks) {
   x->Run(Key("Escape"));
 }
 
-// How long a dragged key or a typed value takes to show in the picture while the heaviest
-// bundled loop plays: the background tracks' keys dragged, then typed, up and down, timed to the
-// picture's corner changing. Printed, not bounded: the time is mostly the loop's own frames.
+// ---- Speed while the heaviest loop plays ------------------------------------------------------
+//
+// Both tests start from model_trio playing at its preset's locked rate with its ticks traced,
+// the editor's graph showing the three background tracks, values zoomed out and every key
+// chosen. Each prints what a user meets (the time from a drag or a typed value to the picture,
+// and the frame intervals with and without edits, with where an edit's time goes) and bounds
+// it loosely enough for a busy two-core machine: the aims are 100 ms to the picture and no frame
+// slower for an edit than the slowest frame of the loop alone.
+
+double LoadAverage() {
+  double one = -1;
+  return ::getloadavg(&one, 1) == 1 ? one : -1;
+}
+
+double SteadyNowMs() { return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count(); }
+
+// CPU time (ms) used so far by the program's GUI thread (its first) and by all its threads.
+struct CpuUse {
+  double gui = 0, all = 0;
+};
+CpuUse ProgramCpu(pid_t pid) {
+  auto used = [](const std::string& stat_file) {
+    const std::string text = ReadAll(stat_file);
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) return 0.0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string f;
+    double ticks = 0;
+    for (int i = 0; i < 13 && fields >> f; ++i)
+      if (i >= 11) ticks += std::atof(f.c_str());  // utime and stime
+    return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  };
+  const std::string proc = "/proc/" + std::to_string(pid);
+  return {used(proc + "/task/" + std::to_string(pid) + "/stat"), used(proc + "/stat")};
+}
+
+// A stretch of the run: its bounds on the steady clock and the CPU the program used in it.
+struct Stretch {
+  double from = 0, to = 0;
+  CpuUse cpu_from, cpu_to;
+  void Begin(pid_t pid) { from = SteadyNowMs(), cpu_from = ProgramCpu(pid); }
+  void End(pid_t pid) { to = SteadyNowMs(), cpu_to = ProgramCpu(pid); }
+  // Shares of one core.
+  double Gui() const { return (cpu_to.gui - cpu_from.gui) / std::max(1.0, to - from); }
+  double All() const { return (cpu_to.all - cpu_from.all) / std::max(1.0, to - from); }
+};
+
 // Frame intervals (ms between the starts of frames drawn) while `from` <= start < `to`.
 std::vector<double> FrameIntervals(const TickTrace& trace, double from, double to) {
   std::vector<double> gaps;
@@ -281,99 +330,143 @@ std::vector<double> FrameIntervals(const TickTrace& trace, double from, double t
   return gaps;
 }
 
-double SteadyNowMs() { return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count(); }
+struct HeavyLoopEditing {
+  std::unique_ptr<Program> program;
+  Window main = 0;
+  QRect window, plot;
+  // The corner of the picture, which the background tracks colour.
+  QRect Corner() const { return QRect(window.topLeft() + QPoint(6, 40), QSize(6, 6)); }
+  // The middle key's mark (the outer ones lie on the graph's edges). Chosen marks have a white
+  // edge; the three tracks' marks lie on one another.
+  std::optional<QPoint> MiddleMark(XServer& x) const {
+    return FindMark(x, plot.adjusted(plot.width() / 3, 0, -plot.width() / 3, 0), QColor(255, 255, 255), 60);
+  }
+};
+
+// Call with ASSERT_NO_FATAL_FAILURE.
+void StartHeavyLoopEditing(XServer& x, const std::string& name, HeavyLoopEditing& e) {
+  const fs::path home = Scratch(name);
+  Program::WriteSettings(home, 0, 1, 0, 1, EditorSettings(1, "background_r background_g background_b"));
+  e.program = std::make_unique<Program>(
+      x, home, std::vector<std::string>{(fs::path(VL_BIN_DIR) / "Sequences" / "model_trio.lqf").string()},
+      std::vector<std::string>{"VANTALOOP_TRACE_TICKS=1"});
+  ASSERT_TRUE(e.program->WindowWithRole("player")) << e.program->Stderr();
+  ASSERT_TRUE(e.program->WaitForStatus([](const std::string& s) { return s == "Playing model_trio.lqf"; }, 30000));
+  SleepMs(2000);
+  const auto main = e.program->WindowWithRole("player");
+  ASSERT_TRUE(main);
+  e.main = main->first, e.window = main->second;
+  const auto plot = FindPlot(x, e.window);
+  ASSERT_TRUE(plot) << "no curve graph on screen";
+  e.plot = *plot;
+  // Values zoomed out (Shift+wheel), then every key chosen with a box.
+  x.Run("xdotool windowactivate --sync " + std::to_string(e.main));
+  x.Run(Move(e.plot.center()) + " keydown shift click --repeat 24 --delay 20 5 keyup shift");
+  SleepMs(300);
+  Drag(x, e.plot.topLeft() + QPoint(2, 2), e.plot.bottomRight() - e.plot.topLeft() - QPoint(4, 4), 4);
+  SleepMs(300);
+  ASSERT_TRUE(e.MiddleMark(x)) << "no chosen key mark on the graph";
+}
+
+// Sorted, with its median and maximum printed.
+std::vector<double> ReportTimes(const char* what, std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  std::printf("%s while model_trio plays: median %.0f ms, max %.0f ms, all:", what, Median(v), Max(v));
+  for (double t : v) std::printf(" %.0f", t);
+  std::printf("\n");
+  return v;
+}
+
+struct Intervals {
+  std::vector<double> alone, edited;
+  int frames_with_edits = 0;
+};
+
+// The frame intervals of the loop alone and while edits come in, printed with where an edit's
+// time goes and how busy the program was.
+Intervals ReportIntervals(const Program& program, const char* what, const Stretch& alone, const Stretch& edits) {
+  const TickTrace trace = ParseTickTrace(program.Stderr());
+  Intervals i{FrameIntervals(trace, alone.from, alone.to), FrameIntervals(trace, edits.from, edits.to), 0};
+  for (const TracedTick& t : trace.ticks)
+    i.frames_with_edits += t.started >= edits.from && t.started < edits.to && t.changes > 0;
+  std::printf(
+      "frame intervals of model_trio alone: median %.0f ms, max %.0f ms over %zu frames; %s: median %.0f ms, "
+      "max %.0f ms over %zu frames, %d of them showing edits (load average %.2f)\n",
+      Median(i.alone), Max(i.alone), i.alone.size(), what, Median(i.edited), Max(i.edited), i.edited.size(),
+      i.frames_with_edits, LoadAverage());
+  std::printf("CPU of the program alone: GUI thread %.0f%%, all threads %.0f%%; %s: GUI thread %.0f%%, all %.0f%%\n",
+              100 * alone.Gui(), 100 * alone.All(), what, 100 * edits.Gui(), 100 * edits.All());
+  PrintEditBreakdown(trace, what);
+  return i;
+}
+
+// An edit's frame is no slower than the loop's own frames, within what a shared machine adds
+// (whose load comes and goes within seconds: the bounds are loose).
+void ExpectNoStall(const Intervals& i) {
+  ASSERT_GE(i.alone.size(), 5u) << "the loop did not play";
+  EXPECT_GE(i.edited.size(), 5u) << "playback stood still while edits came in";
+  EXPECT_LE(Median(i.edited), Median(i.alone) * 2 + 20) << "edits slowed every frame down";
+  EXPECT_LE(Max(i.edited), Max(i.alone) * 3 + 100) << "an edit stalled playback";
+}
 
 TEST(DesktopLoopEditor, AKeyDraggedForSecondsNeverStallsTheHeaviestLoop) {
   VL_X_SERVER_WITH_WM(x, "1600x1200x24");
-  const fs::path home = Scratch("editor-stall");
-  Program::WriteSettings(home, 0, 1, 0, 1, EditorSettings(1, "background_r background_g background_b"));
-  Program program(*x, home, {(fs::path(VL_BIN_DIR) / "Sequences" / "model_trio.lqf").string()},
-                  {"VANTALOOP_TRACE_TICKS=1"});
-  auto main = program.WindowWithRole("player");
-  ASSERT_TRUE(main) << program.Stderr();
-  ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s == "Playing model_trio.lqf"; }, 30000));
-  SleepMs(2000);
-  main = program.WindowWithRole("player");
-  auto plot = FindPlot(*x, main->second);
-  ASSERT_TRUE(plot);
-  x->Run("xdotool windowactivate --sync " + std::to_string(main->first));
-  x->Run(Move(plot->center()) + " keydown shift click --repeat 24 --delay 20 5 keyup shift");
-  SleepMs(300);
-  Drag(*x, plot->topLeft() + QPoint(2, 2), plot->bottomRight() - plot->topLeft() - QPoint(4, 4), 4);
-  SleepMs(300);
-  const QRect middle = plot->adjusted(plot->width() / 3, 0, -plot->width() / 3, 0);
-  const auto mark = FindMark(*x, middle, QColor(255, 255, 255), 60);
-  ASSERT_TRUE(mark) << "no chosen key mark on the graph";
+  HeavyLoopEditing e;
+  ASSERT_NO_FATAL_FAILURE(StartHeavyLoopEditing(*x, "editor-stall", e));
+  const QPoint mark = *e.MiddleMark(*x);
   // Three seconds of the loop alone, then three of a key dragged up and down without a pause
   // (an edit every 20 ms), as a hand does.
-  const double alone_from = SteadyNowMs();
+  const pid_t pid = e.program->pid();
+  Stretch alone, dragged;
+  alone.Begin(pid);
   SleepMs(3000);
-  const double drag_from = SteadyNowMs();
-  std::string drag = Move(*mark) + " mousedown 1";
+  alone.End(pid);
+  dragged.Begin(pid);
+  std::string drag = Move(mark) + " mousedown 1";
   for (int i = 0; i < 150; ++i)
-    drag += " sleep 0.02 mousemove " + std::to_string(mark->x()) + " " +
-            std::to_string(mark->y() + (i % 20 < 10 ? -(i % 10) : (i % 10) - 10) * plot->height() / 25);
+    drag += " sleep 0.02 mousemove " + std::to_string(mark.x()) + " " +
+            std::to_string(mark.y() + (i % 20 < 10 ? -(i % 10) : (i % 10) - 10) * e.plot.height() / 25);
   x->Run(drag + " mouseup 1");
-  const double drag_to = SteadyNowMs();
+  dragged.End(pid);
   SleepMs(500);
-  ASSERT_TRUE(program.Running());
-  const TickTrace trace = ParseTickTrace(program.Stderr());
-  const std::vector<double> alone = FrameIntervals(trace, alone_from, drag_from);
-  const std::vector<double> dragged = FrameIntervals(trace, drag_from, drag_to);
-  int edited = 0;
-  for (const TracedTick& t : trace.ticks) edited += t.started >= drag_from && t.started < drag_to && t.changes > 0;
-  std::printf(
-      "frame intervals of model_trio alone: median %.0f ms, max %.0f ms over %zu frames; while a key is "
-      "dragged: median %.0f ms, max %.0f ms over %zu frames, %d of them showing edits\n",
-      Median(alone), Max(alone), alone.size(), Median(dragged), Max(dragged), dragged.size(), edited);
-  PrintEditBreakdown(trace, "a key dragged while model_trio plays");
-  ASSERT_GE(alone.size(), 5u) << "the loop did not play";
-  // Frames go on being drawn while edits come in, and the drag reaches the picture.
-  EXPECT_GE(dragged.size(), 5u) << "playback stood still during the drag";
-  EXPECT_GE(edited, 2) << "the dragged key's edits never reached a frame";
+  ASSERT_TRUE(e.program->Running());
+  const Intervals i = ReportIntervals(*e.program, "while a key is dragged", alone, dragged);
+  ExpectNoStall(i);
+  EXPECT_GE(i.frames_with_edits, 2) << "the dragged key's edits never reached a frame";
 }
 
 TEST(DesktopLoopEditor, DragAndTypedValueToPictureTimeWhileTheHeaviestLoopPlays) {
   VL_X_SERVER_WITH_WM(x, "1600x1200x24");
-  const fs::path home = Scratch("editor-speed");
-  Program::WriteSettings(home, 0, 1, 0, 1, EditorSettings(1, "background_r background_g background_b"));
-  Program program(*x, home, {(fs::path(VL_BIN_DIR) / "Sequences" / "model_trio.lqf").string()},
-                  {"VANTALOOP_TRACE_TICKS=1"});
-  auto main = program.WindowWithRole("player");
-  ASSERT_TRUE(main) << program.Stderr();
-  ASSERT_TRUE(program.WaitForStatus([](const std::string& s) { return s == "Playing model_trio.lqf"; }, 30000));
-  SleepMs(2000);
-  main = program.WindowWithRole("player");
-  auto plot = FindPlot(*x, main->second);
-  ASSERT_TRUE(plot);
-  // Values zoomed out (Shift+wheel), then every key chosen with a box.
-  x->Run("xdotool windowactivate --sync " + std::to_string(main->first));
-  x->Run(Move(plot->center()) + " keydown shift click --repeat 24 --delay 20 5 keyup shift");
-  SleepMs(300);
-  Drag(*x, plot->topLeft() + QPoint(2, 2), plot->bottomRight() - plot->topLeft() - QPoint(4, 4), 4);
-  SleepMs(300);
-  const QRect corner(main->second.topLeft() + QPoint(6, 40), QSize(6, 6));
-  auto bright = [&] { return qRed(x->Grab(corner).pixel(3, 3)) > 150; };
+  HeavyLoopEditing e;
+  ASSERT_NO_FATAL_FAILURE(StartHeavyLoopEditing(*x, "editor-speed", e));
+  auto bright = [&] { return qRed(x->Grab(e.Corner()).pixel(3, 3)) > 150; };
   ASSERT_FALSE(bright()) << "model_trio's background is dark";
-  std::vector<double> times;
+  const pid_t pid = e.program->pid();
+  Stretch alone, edits;
+  alone.Begin(pid);
+  SleepMs(3000);
+  alone.End(pid);
+  edits.Begin(pid);
+  // Each time from the move or the Return to the picture's corner changing.
+  auto until_seen = [&](Clock::time_point start, bool up) {
+    const bool seen = Eventually([&] { return bright() == up; }, 3000, 5);
+    return seen ? std::chrono::duration<double, std::milli>(Clock::now() - start).count() : -1.0;
+  };
+  std::vector<double> dragged;
   for (int i = 0; i < 6; ++i) {
-    // Chosen marks have a white edge; the three tracks' marks lie on one another.
-    // The middle key's (the outer ones lie on the graph's edges).
-    const QRect middle = plot->adjusted(plot->width() / 3, 0, -plot->width() / 3, 0);
-    const auto mark = FindMark(*x, middle, QColor(255, 255, 255), 60);
+    const auto mark = e.MiddleMark(*x);
     ASSERT_TRUE(mark) << "no chosen key mark on the graph, drag " << i;
     const bool up = i % 2 == 0;
     x->Run(Move(*mark) + " mousedown 1");
     SleepMs(50);
     const auto start = Clock::now();
-    x->Run(Move(*mark + QPoint(0, (up ? -1 : 1) * plot->height() / 2)));
-    const bool seen = Eventually([&] { return bright() == up; }, 3000, 5);
-    times.push_back(seen ? std::chrono::duration<double, std::milli>(Clock::now() - start).count() : -1.0);
+    x->Run(Move(*mark + QPoint(0, (up ? -1 : 1) * e.plot.height() / 2)));
+    dragged.push_back(until_seen(start, up));
     x->Run("xdotool mouseup 1");
     SleepMs(400 + 50 * i);
   }
   // The same keys given a typed value: from the graph, Tab goes by Add key and Delete key to the
-  // value field; the time runs from Return.
+  // value field.
   x->Run("xdotool key Tab sleep 0.1 key Tab sleep 0.1 key Tab");
   std::vector<double> typed;
   for (int i = 0; i < 6; ++i) {
@@ -381,21 +474,23 @@ TEST(DesktopLoopEditor, DragAndTypedValueToPictureTimeWhileTheHeaviestLoopPlays)
     x->Run(std::string("xdotool key ctrl+a type ") + (up ? "300" : "0"));
     const auto start = Clock::now();
     x->Run("xdotool key Return");
-    const bool seen = Eventually([&] { return bright() == up; }, 3000, 5);
-    typed.push_back(seen ? std::chrono::duration<double, std::milli>(Clock::now() - start).count() : -1.0);
+    typed.push_back(until_seen(start, up));
     SleepMs(400 + 50 * i);
   }
-  auto report = [](const char* what, std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    std::printf("%s while model_trio plays: median %.0f ms, max %.0f ms, all:", what, v[v.size() / 2], v.back());
-    for (double t : v) std::printf(" %.0f", t);
-    std::printf("\n");
-    return v.front();
-  };
-  EXPECT_GT(report("key drag to picture", times), 0.0) << "a drag never reached the picture";
-  EXPECT_GT(report("typed value to picture", typed), 0.0) << "a typed value never reached the picture";
-  EXPECT_TRUE(program.Running());
-  PrintEditBreakdown(ParseTickTrace(program.Stderr()), "edits while model_trio plays");
+  edits.End(pid);
+  ASSERT_TRUE(e.program->Running());
+  const Intervals i = ReportIntervals(*e.program, "with drags and typed values", alone, edits);
+  ExpectNoStall(i);
+  // An edit is in the first frame started after it: it waits for the frame being drawn, then
+  // its own is drawn and shown. Bounded by the frames of the same seconds, so a machine that
+  // slows the loop down does not fail an edit that kept up with it.
+  for (const auto& [what, times] :
+       {std::pair{"key drag to picture", dragged}, std::pair{"typed value to picture", typed}}) {
+    const std::vector<double> sorted = ReportTimes(what, times);
+    EXPECT_GT(sorted.front(), 0.0) << what << ": an edit never reached the picture";
+    EXPECT_LT(Median(sorted), 2 * Median(i.edited) + 100) << what << " took more than two frames";
+    EXPECT_LT(Max(sorted), 3 * Max(i.edited) + 200) << what;
+  }
 }
 
 }  // namespace

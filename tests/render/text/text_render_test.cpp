@@ -196,6 +196,48 @@ TEST(GlyphLists, OneRangeOf256ReusedOnRebuildWithPenSteps) {
   EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
 }
 
+// A new text in the face the lists were made from keeps them (each letter typed in the editor
+// would otherwise cost a frame's time); another form or face builds them again.
+TEST(GlyphLists, ANewTextInTheSameFaceKeepsTheLists) {
+  VL_REQUIRE_GL(gl, 32, 32);
+  auto owner = std::make_unique<SceneState>();
+  SceneState& scene = *owner;
+  TextLayer text;
+  ASSERT_TRUE(text.BuildGlyphLists(scene).font_found);
+  const uint32_t base = text.glyphs().base();
+  const float step = text.glyphs().metrics()['Z'].cell_inc_x;
+  // The list of 'Z' replaced by a marker a build would overwrite.
+  auto mark = [&] {
+    glNewList(base + 'Z', GL_COMPILE);
+    glTranslatef(1234.0f, 0.0f, 0.0f);
+    glEndList();
+  };
+  auto kept = [&] {
+    GLfloat m[16];
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    glCallList(base + 'Z');
+    glGetFloatv(GL_MODELVIEW_MATRIX, m);
+    return m[12] == 1234.0f;
+  };
+  mark();
+  scene.settings.text_string = "Grand Opening";
+  EXPECT_TRUE(text.BuildGlyphLists(scene).font_found);
+  EXPECT_TRUE(kept()) << "the same face's lists were built again";
+  EXPECT_EQ(text.glyphs().metrics()['Z'].cell_inc_x, step);
+  scene.settings.text_wireframe = 2.0f;
+  text.BuildGlyphLists(scene);
+  EXPECT_FALSE(kept()) << "the wireframe kept the solid lists";
+  mark();
+  scene.settings.text_font_face = "Courier New";
+  const GlyphBuildReport courier = text.BuildGlyphLists(scene);
+  ASSERT_TRUE(courier.font_found);
+  EXPECT_FALSE(kept()) << "another face kept the lists of " << courier.font.file;
+  EXPECT_NE(text.glyphs().metrics()['Z'].cell_inc_x, step);
+  EXPECT_EQ(text.glyphs().base(), base);
+  EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+}
+
 TEST(GlyphLists, NoFontAtAllLeavesEmptyListsAndSaysWhy) {
   VL_REQUIRE_GL(gl, 32, 32);
   // A font configuration that knows no fonts, for this test only.
