@@ -1,6 +1,7 @@
 #include "platform/export/loop_export.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <chrono>
 #include <cstdio>
@@ -544,6 +545,7 @@ Outcome Record(Steps& s, FrameSink& sink) {
   ExportResult& result = s.result;
   std::string encode_why;
   double encode_s = 0;
+  std::array<headless::Image, 2> pictures;
   // Declared after everything its task reads, so leaving early waits for the worker first.
   std::future<bool> encoding;
   auto encoded = [&] {
@@ -568,12 +570,15 @@ Outcome Record(Steps& s, FrameSink& sink) {
                      std::to_string(k % end) + " was due";
       return Outcome::kFailed;
     }
-    headless::Image image = run.ReadPixels();
+    // Two pictures alternate: one is read while the other is being encoded.
+    headless::Image& image = pictures[k % 2];
+    run.ReadPixelsInto(&image);
     result.render_s += Seconds(std::chrono::steady_clock::now() - t0).count();
     if (s.observer.frame_drawn) s.observer.frame_drawn(k, image);
     if (!encoded()) return Outcome::kFailed;
     result.frames_written = k;
-    encoding = std::async(std::launch::async, [&sink, &encode_why, &encode_s, frame = std::move(image)] {
+    // The picture is not read into again until this encoding has been waited for.
+    encoding = std::async(std::launch::async, [&sink, &encode_why, &encode_s, &frame = image] {
       const auto start = std::chrono::steady_clock::now();
       const bool ok = sink.Add(frame, &encode_why);
       encode_s += Seconds(std::chrono::steady_clock::now() - start).count();

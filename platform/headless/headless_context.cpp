@@ -202,18 +202,28 @@ std::string HeadlessContext::Description() const {
 
 Image HeadlessContext::ReadPixels() const {
   Image image;
-  image.width = width_;
-  image.height = height_;
+  ReadPixelsInto(&image);
+  return image;
+}
+
+void HeadlessContext::ReadPixelsInto(Image* image) const {
+  image->width = width_;
+  image->height = height_;
   const size_t row = static_cast<size_t>(width_) * 4;
-  std::vector<uint8_t> bottom_up(row * height_);
+  image->rgba.resize(row * static_cast<size_t>(height_));
   glFinish();
   glPixelStorei(GL_PACK_ALIGNMENT, 1);
   glPixelStorei(GL_PACK_ROW_LENGTH, 0);
-  glReadPixels(0, 0, width_, height_, GL_RGBA, GL_UNSIGNED_BYTE, bottom_up.data());
-  image.rgba.resize(bottom_up.size());
-  for (int y = 0; y < height_; ++y)
-    std::memcpy(&image.rgba[static_cast<size_t>(y) * row], &bottom_up[static_cast<size_t>(height_ - 1 - y) * row], row);
-  return image;
+  glReadPixels(0, 0, width_, height_, GL_RGBA, GL_UNSIGNED_BYTE, image->rgba.data());
+  // GL's rows run bottom up: turned over in place, a row at a time.
+  std::vector<uint8_t> spare(row);
+  for (int y = 0, z = height_ - 1; y < z; ++y, --z) {
+    uint8_t* top = &image->rgba[static_cast<size_t>(y) * row];
+    uint8_t* bottom = &image->rgba[static_cast<size_t>(z) * row];
+    std::memcpy(spare.data(), top, row);
+    std::memcpy(top, bottom, row);
+    std::memcpy(bottom, spare.data(), row);
+  }
 }
 
 }  // namespace vl::headless

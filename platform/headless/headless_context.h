@@ -41,6 +41,9 @@ class HeadlessContext {
 
   // Finishes drawing and reads the framebuffer back, top row first.
   Image ReadPixels() const;
+  // The same into a picture kept by the caller: its memory is reused from frame to frame (a fresh
+  // HD picture every frame costs more in page faults and clearing than the read itself).
+  void ReadPixelsInto(Image* image) const;
 
  private:
   HeadlessContext() = default;

@@ -63,6 +63,7 @@ class LoopRun {
   int DrawNextFrame() { return player_->DrawNextFrame(); }
   // The frame last drawn, top row first.
   Image ReadPixels() const { return gl_->ReadPixels(); }
+  void ReadPixelsInto(Image* image) const { gl_->ReadPixelsInto(image); }
 
   int width() const { return gl_->width(); }
   int height() const { return gl_->height(); }
