@@ -191,71 +191,76 @@ void CMainFrame::ShowMessages() {
   messages_dialog_->activateWindow();
 }
 
-void CMainFrame::BuildMenus() {
-  CZentropeView* v = view_;
-  auto add = [this](QMenu* menu, const QString& text, auto slot, const QKeySequence& keys = {},
-                    const char* prompt = "") {
-    QAction* a = menu->addAction(text);
-    if (!keys.isEmpty()) a->setShortcut(keys);
-    a->setStatusTip(QString::fromLatin1(prompt));
-    connect(a, &QAction::triggered, this, slot);
-    return a;
-  };
+QAction* CMainFrame::AddCommand(QMenu* menu, const QString& text, const QKeySequence& keys, const char* prompt,
+                                const std::function<void()>& slot) {
+  QAction* a = menu->addAction(text);
+  if (!keys.isEmpty()) a->setShortcut(keys);
+  a->setStatusTip(QString::fromLatin1(prompt));
+  connect(a, &QAction::triggered, this, slot);
+  return a;
+}
 
-  QMenu* file = menuBar()->addMenu("&File");
-  add(
-      file, "&Open Sequence.", [v] { v->OpenSequence(); }, QKeySequence("Ctrl+O"), "Open an existing document");
+void CMainFrame::BuildMenus() {
+  BuildFileMenu(menuBar()->addMenu("&File"));
+  QAction* full = BuildViewMenu(menuBar()->addMenu("&View"));
+  BuildOptionsMenu(menuBar()->addMenu("Options"));
+  CZentropeView* v = view_;
+  QMenu* video = menuBar()->addMenu("Export Video");
+  AddCommand(video, "Export Video", {}, "Write the playing loop to a video file", [v] { v->ExportVideo(); });
+  // After the menus the player always had, which keyboard users and scripts reach by place.
+  editing_->AddMenus(nullptr, menuBar()->addMenu("&Edit"), nullptr);
+  QMenu* help = menuBar()->addMenu("&Help");
+  AddCommand(help, "&About Vantaloop...", {}, "Display program information, version number and copyright",
+             [this] { About(); });
+  AddCommand(help, "Online Help", {}, "Open the online help in the web browser", [this] { OpenWebPage(kHelpPage); });
+  BuildKeys();
+  // Full screen stays reachable by its key while the menu bar is hidden.
+  addAction(full);
+}
+
+void CMainFrame::BuildFileMenu(QMenu* file) {
+  CZentropeView* v = view_;
+  AddCommand(file, "&Open Sequence.", QKeySequence("Ctrl+O"), "Open an existing document", [v] { v->OpenSequence(); });
   file->addSeparator();
   file->addSeparator();
-  add(
-      file, "Save Bitmap", [v] { v->SaveBitmap(); }, {}, "Save the picture shown as a bitmap file");
-  add(
-      file, "Copy to Clipboard", [v] { v->CopyToClipboard(); }, {}, "Copy the picture shown to the clipboard");
+  AddCommand(file, "Save Bitmap", {}, "Save the picture shown as a bitmap file", [v] { v->SaveBitmap(); });
+  AddCommand(file, "Copy to Clipboard", {}, "Copy the picture shown to the clipboard", [v] { v->CopyToClipboard(); });
   editing_->AddMenus(file, nullptr, nullptr);  // Save and Save As
   file->addSeparator();
-  add(
-      file, "E&xit", [this] { close(); }, {}, "Quit the application; prompts to save documents");
+  AddCommand(file, "E&xit", {}, "Quit the application; prompts to save documents", [this] { close(); });
+}
 
-  QMenu* view = menuBar()->addMenu("&View");
+QAction* CMainFrame::BuildViewMenu(QMenu* view) {
+  CZentropeView* v = view_;
   QAction* status = view->addAction("&Status Bar");
   status->setCheckable(true);
   status->setChecked(true);
   status->setStatusTip("Show or hide the status bar");
   connect(status, &QAction::toggled, this, &CMainFrame::ToggleStatusBar);
   status_action_ = status;
-  add(
-      view, "Open Controls", [v] { v->OpenControls(); }, {}, "Show the playback control panel");
-  add(
-      view, "&Messages", [this] { ShowMessages(); }, {}, "Show every problem met with the playing loop");
+  AddCommand(view, "Open Controls", {}, "Show the playback control panel", [v] { v->OpenControls(); });
+  AddCommand(view, "&Messages", {}, "Show every problem met with the playing loop", [this] { ShowMessages(); });
   editing_->AddMenus(nullptr, nullptr, view);
-  QAction* full = add(
-      view, "&Full Screen", [this] { SetFullScreen(!full_screen_); }, QKeySequence(Qt::Key_F11),
-      "Show only the picture, on the output screen chosen in the settings");
+  QAction* full = AddCommand(view, "&Full Screen", QKeySequence(Qt::Key_F11),
+                             "Show only the picture, on the output screen chosen in the settings",
+                             [this] { SetFullScreen(!full_screen_); });
   full->setShortcutContext(Qt::ApplicationShortcut);
+  return full;
+}
 
-  QMenu* options = menuBar()->addMenu("Options");
-  add(
-      options, "Settings", [v] { v->ShowSettings(); }, {}, "Choose the export format and how the player starts");
+void CMainFrame::BuildOptionsMenu(QMenu* options) {
+  CZentropeView* v = view_;
+  AddCommand(options, "Settings", {}, "Choose the export format and how the player starts", [v] { v->ShowSettings(); });
   // The picture sent to other programs; its state and dropped frames sit in the status bar.
   auto* stream_output = new StreamOutput(*v, settings_, statusBar(), this);
-  add(
-      options, "Stream Output...", [stream_output] { stream_output->ShowDialog(); }, {},
-      "Send the picture shown to other programs: a network stream or a camera device");
+  AddCommand(options, "Stream Output...", {},
+             "Send the picture shown to other programs: a network stream or a camera device",
+             [stream_output] { stream_output->ShowDialog(); });
   BuildLiveSync(options);
+}
 
-  QMenu* video = menuBar()->addMenu("Export Video");
-  add(
-      video, "Export Video", [v] { v->ExportVideo(); }, {}, "Write the playing loop to a video file");
-  // After the menus the player always had, which keyboard users and scripts reach by place.
-  editing_->AddMenus(nullptr, menuBar()->addMenu("&Edit"), nullptr);
-
-  QMenu* help = menuBar()->addMenu("&Help");
-  add(
-      help, "&About Vantaloop...", [this] { About(); }, {},
-      "Display program information, version number and copyright");
-  add(
-      help, "Online Help", [this] { OpenWebPage(kHelpPage); }, {}, "Open the online help in the web browser");
-
+void CMainFrame::BuildKeys() {
+  CZentropeView* v = view_;
   // Keyboard-only commands. Undo, cut, copy, paste and the pane keys have no command behind them.
   auto key = [this](const char* keys, auto slot) {
     auto* a = new QAction(this);
@@ -276,7 +281,6 @@ void CMainFrame::BuildMenus() {
   leave_full_screen_->setEnabled(false);
   connect(leave_full_screen_, &QAction::triggered, this, [this] { SetFullScreen(false); });
   addAction(leave_full_screen_);
-  addAction(full);
 }
 
 void CMainFrame::BuildLiveSync(QMenu* options) {

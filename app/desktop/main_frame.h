@@ -15,6 +15,7 @@ class QAction;
 class QDialog;
 class QPlainTextEdit;
 class QLabel;
+class QKeySequence;
 class QMenu;
 class QScreen;
 class QSettings;
@@ -73,6 +74,13 @@ class CMainFrame : public QMainWindow {
 
  private:
   void BuildMenus();
+  void BuildFileMenu(QMenu* file);
+  QAction* BuildViewMenu(QMenu* view);  // returns Full Screen, kept on the window for its key
+  void BuildOptionsMenu(QMenu* options);
+  void BuildKeys();
+  // A menu command: its text, shortcut (may be empty), status-bar prompt and what it does.
+  QAction* AddCommand(QMenu* menu, const QString& text, const QKeySequence& keys, const char* prompt,
+                      const std::function<void()>& slot);
   void ToggleStatusBar(bool shown);
   QScreen* OutputScreen() const;
   void MoveToScreen(QScreen* target);
