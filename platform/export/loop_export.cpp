@@ -277,7 +277,8 @@ const char* ExportFormatExtension(ExportFormat format) {
 std::optional<ExportFormat> ResolveFormat(int preset, ExportFormat format, std::string* error) {
   const PresetFormat* p = PresetFormatOf(preset);
   if (!p) {
-    if (error) *error = "preset " + std::to_string(preset) + " does not exist (0 to 16)";
+    if (error)
+      *error = "preset " + std::to_string(preset) + " does not exist (0 to " + std::to_string(kPresetCount - 1) + ")";
     return std::nullopt;
   }
   const ExportFormat own = OwnFormat(*p);
