@@ -1,5 +1,6 @@
 // What streaming the shown picture costs: processor time of every thread per frame of the
-// bundled default loop drawn at 720 x 576 and read back (as the desktop does for the screen), then
+// bundled default and fountain loops drawn with all their layers at 720 x 576 and read back (as
+// the desktop does for the screen), then
 // the same with each frame streamed to a UDP port on the loopback, by codec (and MPEG-2 at half the
 // size, scaled by the sender, as a chosen stream size smaller than the window is). The stream should add
 // at most 15%. Frames are drawn at 25 a second; the dropped count says whether the encoder kept up.
@@ -7,7 +8,8 @@
 // own share is counted apart too: the player thread's time in Deliver per frame (`deliver_ms`) and
 // the time of the threads the sender started per frame they sent (`worker_ms`; a busy machine makes
 // the worker drop frames, which would make a figure per frame shown look cheaper), together
-// `stream_ms`, what each frame streamed costs.
+// `stream_ms`, what each frame streamed costs. A table at the end puts each stream beside its
+// loop drawn alone: the whole process's share added, and the stream's own time as a share.
 //
 //   build/bench/stream_bench [--benchmark_filter=default/]
 #include <benchmark/benchmark.h>
@@ -20,9 +22,12 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -88,6 +93,14 @@ struct Sink {
   ~Sink() { ::close(fd); }
 };
 
+// Per loop, per run ("DrawAndReadBack", "StreamH264", ...): what the table at the end shows.
+struct Figures {
+  double cpu_ms = 0, stream_ms = 0, dropped = 0;
+};
+std::map<std::string, std::map<std::string, Figures>> g_figures;
+// By codec + 1, as Register names them.
+constexpr const char* kRunNames[] = {"DrawAndReadBack", "StreamH264", "StreamMpeg2", "StreamMpeg2Half"};
+
 // codec < 0: no stream; 0 H.264; 1 MPEG-2; 2 MPEG-2 at half the size drawn (scaled by the sender).
 void DrawAndStream(benchmark::State& state, const char* name, int codec) {
   headless::LoopRunSetup setup;
@@ -95,7 +108,6 @@ void DrawAndStream(benchmark::State& state, const char* name, int codec) {
   setup.height = kH;
   setup.fps = kFps;
   setup.prepare_assets = [](render::RenderAssets& assets) { assets.set_quiet(true); };
-  setup.make_layers = [](render::RenderAssets&, Random&) { return std::make_unique<render::SceneLayers>(); };
   std::string error;
   auto run = headless::LoopRun::Create(setup, &error);
   if (!run) return state.SkipWithError(error.c_str());
@@ -154,24 +166,36 @@ void DrawAndStream(benchmark::State& state, const char* name, int codec) {
     if (!s.last_error.empty()) state.SetLabel(s.last_error);
     else state.SetLabel(s.codec);
   }
+  g_figures[name][kRunNames[codec + 1]] = {cpu * per_frame, state.counters["stream_ms"], state.counters["dropped"]};
+}
+
+// Each stream beside its loop drawn alone: "+%" is the whole process's processor time added (moved
+// by anything else the machine does), "own %" the stream's own threads' time against the frame.
+void PrintTable() {
+  std::printf("\n%-10s %-16s %9s %7s %10s %7s %8s\n", "loop", "run", "cpu ms", "+%", "stream ms", "own %", "dropped");
+  for (const auto& [loop, runs] : g_figures) {
+    const auto alone = runs.find("DrawAndReadBack");
+    const double base = alone == runs.end() ? 0 : alone->second.cpu_ms;
+    for (const auto& [run, f] : runs) {
+      if (run == "DrawAndReadBack" || base <= 0) {
+        std::printf("%-10s %-16s %9.2f\n", loop.c_str(), run.c_str(), f.cpu_ms);
+        continue;
+      }
+      std::printf("%-10s %-16s %9.2f %+6.1f%% %10.2f %6.1f%% %8.0f\n", loop.c_str(), run.c_str(), f.cpu_ms,
+                  100 * (f.cpu_ms / base - 1), f.stream_ms, 100 * f.stream_ms / base, f.dropped);
+    }
+  }
+  double load[3] = {};
+  if (getloadavg(load, 3) == 3) std::printf("load average %.2f %.2f %.2f\n", load[0], load[1], load[2]);
 }
 
 // Each loop drawn alone, then streamed with each codec; the share the stream adds is
 // cpu_ms_per_frame against the first line of its loop.
 void Register(const char* loop) {
-  const std::string name = std::string(loop) + "/";
-  benchmark::RegisterBenchmark((name + "DrawAndReadBack").c_str(), DrawAndStream, loop, -1)
-      ->Unit(benchmark::kMillisecond)
-      ->Iterations(400);
-  benchmark::RegisterBenchmark((name + "StreamH264").c_str(), DrawAndStream, loop, 0)
-      ->Unit(benchmark::kMillisecond)
-      ->Iterations(400);
-  benchmark::RegisterBenchmark((name + "StreamMpeg2").c_str(), DrawAndStream, loop, 1)
-      ->Unit(benchmark::kMillisecond)
-      ->Iterations(400);
-  benchmark::RegisterBenchmark((name + "StreamMpeg2Half").c_str(), DrawAndStream, loop, 2)
-      ->Unit(benchmark::kMillisecond)
-      ->Iterations(400);
+  for (int codec = -1; codec <= 2; ++codec)
+    benchmark::RegisterBenchmark((std::string(loop) + "/" + kRunNames[codec + 1]).c_str(), DrawAndStream, loop, codec)
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(250);
 }
 
 }  // namespace
@@ -180,5 +204,6 @@ int main(int argc, char** argv) {
   for (const char* loop : {"default", "fountain"}) Register(loop);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
+  PrintTable();
   benchmark::Shutdown();
 }

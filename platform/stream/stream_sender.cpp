@@ -97,6 +97,26 @@ int OpenOutputDevice(const std::string& path, std::string* error) {
   return -1;
 }
 
+// About a tenth of a bit a pixel for H.264, three times that for MPEG-2, unless a rate was asked
+// for. H.264 without an asked-for rate keeps its quality and takes that rate as a ceiling: a loop's
+// dark backgrounds and slow changes need a fraction of it, and fewer bits are less work for the
+// encoder (a tenth of its time on the bundled loops) than spending the rate whatever the picture.
+void SetRate(AVCodecContext& codec, const StreamOptions& o, bool h264) {
+  const double pixel_rate = double(codec.width) * codec.height * o.fps;
+  const int64_t rate = o.bit_rate > 0
+                           ? o.bit_rate
+                           : std::clamp<int64_t>(std::llround(pixel_rate * (h264 ? 0.12 : 0.35)), 400000, 40000000);
+  codec.rc_buffer_size = static_cast<int>(std::min<int64_t>(rate / 2, INT32_MAX));  // half a second
+  if (h264 && o.bit_rate <= 0) {
+    av_opt_set(codec.priv_data, "crf", "23", 0);
+    codec.bit_rate = 0;
+    codec.rc_max_rate = rate;
+    return;
+  }
+  codec.bit_rate = rate;
+  codec.rc_max_rate = rate * 3 / 2;
+}
+
 struct FreeFrame {
   void operator()(AVFrame* f) const { av_frame_free(&f); }
 };
@@ -308,14 +328,7 @@ struct StreamSender::Worker {
     codec->colorspace = AVCOL_SPC_SMPTE170M;  // what the scaler's RGB to YUV uses
     codec->max_b_frames = 0;                  // a B-frame waits for the frame after it
     codec->gop_size = std::max(1, o.fps);     // a viewer who joins sees a picture within a second
-    // About a tenth of a bit a pixel for H.264, three times that for MPEG-2.
-    const double pixel_rate = double(out_width) * out_height * o.fps;
-    const int64_t rate = o.bit_rate > 0
-                             ? o.bit_rate
-                             : std::clamp<int64_t>(std::llround(pixel_rate * (h264 ? 0.12 : 0.35)), 400000, 40000000);
-    codec->bit_rate = rate;
-    codec->rc_max_rate = rate * 3 / 2;
-    codec->rc_buffer_size = static_cast<int>(std::min<int64_t>(rate / 2, INT32_MAX));  // half a second
+    SetRate(*codec, o, h264);
     // One thread is enough below HD and leaves the drawing its processor; bigger frames get two.
     codec->thread_count = out_width * out_height > 1280 * 720 ? 2 : 1;
     if (h264) {

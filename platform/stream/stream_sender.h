@@ -32,7 +32,7 @@ struct StreamOptions {
   int height = 0;
   int fps = 25;  // the stream's frame rate, the rate the player shows frames at
   StreamCodec codec = StreamCodec::kAuto;
-  int64_t bit_rate = 0;          // bits a second; 0: from the size and rate
+  int64_t bit_rate = 0;          // bits a second; 0: from the size and rate (for H.264 a ceiling)
   int queue_frames = 2;          // frames waiting for the encoder before new ones are dropped
   double retry_seconds = 3.0;    // after a failure, the wait before trying the destination again
   double timeout_seconds = 5.0;  // the longest a connect or a write may take before it fails

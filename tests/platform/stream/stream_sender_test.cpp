@@ -360,6 +360,64 @@ TEST(StreamSenderTest, AnEncoderThatFallsBehindDropsAndCountsFrames) {
   ::close(fd);
 }
 
+// Bits a second of an H.264 stream of `frames` frames made by `make`, counted by a bare UDP
+// listener (MPEG-TS included), for a stream of width x height at 25 frames a second.
+template <typename Make>
+double StreamedBitsPerSecond(int width, int height, int frames, Make make) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  const int big = 16 << 20;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+  stream::StreamOptions o;
+  o.url = "udp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  o.codec = stream::StreamCodec::kH264;
+  o.queue_frames = frames;  // every frame sent, however slowly it encodes
+  std::string error;
+  auto sender = stream::StreamSender::Start(o, &error);
+  EXPECT_TRUE(sender) << error;
+  if (!sender) return ::close(fd), 0.0;
+  size_t bytes = 0;
+  const auto drain = [&] {
+    char buf[65536];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) bytes += size_t(n);
+  };
+  for (int i = 0; i < frames; ++i) {
+    const std::vector<uint8_t> rgba = make(i);
+    sender->Deliver(Shown(rgba, width, height, i, 25));
+    for (int wait = 0; wait < 500 && sender->status().sent < i + 1; ++wait) std::this_thread::sleep_for(2ms);
+    drain();
+  }
+  sender->Stop();
+  drain();
+  EXPECT_EQ(sender->status().sent, frames) << sender->status().last_error;
+  ::close(fd);
+  return double(bytes) * 8 * 25 / frames;
+}
+
+// Without an asked-for rate, the rate (a tenth of a bit a pixel, here 920 kbit/s) is a ceiling:
+// an easy picture takes a fraction of it, and noise, which would take megabits at the quality
+// kept, is held to it (with room for the MPEG-TS around the video).
+TEST(StreamSenderTest, H264SpendsBitsThePictureNeedsUpToTheRate) {
+  const int w = 640, h = 480;
+  const double rate = 0.12 * w * h * 25;
+  const double easy = StreamedBitsPerSecond(w, h, 75, [&](int i) { return TestFrame(w, h, i); });
+  EXPECT_LT(easy, rate * 0.6);
+  EXPECT_GT(easy, 0);
+  uint32_t seed = 7;
+  const double noise = StreamedBitsPerSecond(w, h, 75, [&](int) {
+    std::vector<uint8_t> rgba(size_t(w) * h * 4);
+    for (uint8_t& b : rgba) b = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
+    return rgba;
+  });
+  EXPECT_GT(noise, rate / 2);
+  EXPECT_LT(noise, rate * 1.3);
+}
+
 // A V4L2 loopback device, where the machine has one ("modprobe v4l2loopback"), or empty.
 std::string LoopbackDevice() {
   for (int n = 0; n < 64; ++n) {
