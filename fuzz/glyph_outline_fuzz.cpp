@@ -10,6 +10,7 @@
 
 // Fontconfig keeps its configuration for the life of the process (until FcFini, which a
 // program that draws text to the end never calls); the leak checker would report it at exit.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the leak checker looks for
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

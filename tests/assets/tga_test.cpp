@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "assets/sha256.h"
@@ -17,7 +18,7 @@ namespace fs = std::filesystem;
 // An uncompressed TGA in memory. `header12` defaults to the plain true-colour form.
 std::vector<uint8_t> MakeTga(int width, int height, int bits, const std::vector<uint8_t>& pixels,
                              std::vector<uint8_t> header12 = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}) {
-  std::vector<uint8_t> f = header12;
+  std::vector<uint8_t> f = std::move(header12);
   f.push_back(uint8_t(width));
   f.push_back(uint8_t(width >> 8));
   f.push_back(uint8_t(height));

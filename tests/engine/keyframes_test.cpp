@@ -1,7 +1,8 @@
 // Key expansion: the accumulation rule, segment edges, resuming, clearing.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <bit>
+#include <cstdint>
 #include <memory>
 
 #include "engine/keyframes.h"
@@ -24,7 +25,7 @@ struct Fixture {
   }
 };
 
-bool Bits(float a, float b) { return std::memcmp(&a, &b, 4) == 0; }
+bool Bits(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b); }
 
 TEST(Keyframes, LinearSegmentsFromTheInitialValueAndFromTheFrameBefore) {
   Fixture f;

@@ -105,8 +105,7 @@ TEST(SequenceReader, RepeatedSwitchesKeepTheirLastCopy) {
       if (r.type == 'f' && r.name == "fx_model_2") b.F(static_cast<float>(10 + ++fx_copies));
       else if (r.type == 'f' && r.name == "fx_text") b.F(static_cast<float>(20 + ++text_copies));
       else if (r.type == 'f' || r.type == 'w') b.F(0);
-      else if (r.type == 'i' || r.type == 'x') b.I(0);
-      else if (r.type == 'k') b.I(0);
+      else if (r.type == 'i' || r.type == 'x' || r.type == 'k') b.I(0);
       else if (r.type == 's') b.S("");
       else
         for (int j = 0; j < r.count; ++j) b.F(0);

@@ -19,14 +19,15 @@ inline bool RunningInCi() {
 
 // Use as VL_REQUIRE_GL(gl, w, h); then gl is the context; without one the macro has already
 // failed or skipped the test.
+// NOLINTBEGIN(bugprone-macro-parentheses): `var` is the name the macro declares
 #define VL_REQUIRE_GL(var, w, h) \
   std::string var##_error; \
-  auto var = ::vl::headless::HeadlessContext::Create((w), (h), \
-                                                     &var##_error); /* NOLINT(bugprone-macro-parentheses): names it */ \
+  auto var = ::vl::headless::HeadlessContext::Create((w), (h), &var##_error); \
   if (!(var)) { \
     if (::vl::test::RunningInCi()) FAIL() << var##_error; \
     GTEST_SKIP() << "no headless OpenGL context (" << var##_error << ")"; \
   }
+// NOLINTEND(bugprone-macro-parentheses)
 
 // For a test body running in a child process: a small context, or null with `report` saying why.
 inline std::unique_ptr<::vl::headless::HeadlessContext> ChildGlContext(std::string& report) {

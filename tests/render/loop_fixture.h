@@ -92,8 +92,8 @@ struct LoadedLoop {
   ::vl::test::LoadedLoop var; \
   { \
     std::string var##_error; \
-    if (!var.Load((loop), (w), (h), &var##_error)) { \
-      if (!var.gl && !::vl::test::RunningInCi()) GTEST_SKIP() << var##_error; \
+    if (!(var).Load((loop), (w), (h), &var##_error)) { \
+      if (!(var).gl && !::vl::test::RunningInCi()) GTEST_SKIP() << var##_error; \
       FAIL() << var##_error; \
     } \
   }

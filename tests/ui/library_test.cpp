@@ -26,6 +26,7 @@ using test::WriteText;
 
 std::vector<std::string> Labels(const CThumbsListCtrl& list) {
   std::vector<std::string> out;
+  out.reserve(static_cast<size_t>(list.count()));
   for (int i = 0; i < list.count(); ++i) out.push_back(list.name(i));
   return out;
 }
@@ -102,6 +103,7 @@ TEST(ThumbsList, FillsMatchingFilesOnlyAndSelectsTheFirst) {
   list.extension = "jpg";
   list.FillFromFolder(dir.string());
   std::vector<std::string> names;
+  names.reserve(expected.size());
   for (const auto& p : expected) names.push_back(p.filename().string());
   EXPECT_EQ(Labels(list), names);  // listing order, not sorted
   std::sort(names.begin(), names.end());

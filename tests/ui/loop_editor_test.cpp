@@ -35,7 +35,7 @@ constexpr const char* kTurnSource =
 fs::path WriteLoop(const fs::path& dir, const std::string& name, const std::string& source = kTurnSource) {
   SceneState scene;
   EXPECT_FALSE(engine::CompileSequence(source, name, scene));
-  const fs::path path = dir / (name + ".lqf");
+  fs::path path = dir / (name + ".lqf");
   EXPECT_FALSE(engine::WriteSequenceFile(scene, path));
   return path;
 }
@@ -50,7 +50,7 @@ struct Editing {
   std::unique_ptr<SceneState> playing = std::make_unique<SceneState>();
   engine::SequenceAssets assets;
   int handed = 0;
-  LoopDocument doc{[this](std::function<void(SceneState&, engine::SequenceAssets&)> change) {
+  LoopDocument doc{[this](const std::function<void(SceneState&, engine::SequenceAssets&)>& change) {
     ++handed;
     change(*playing, assets);
   }};

@@ -61,7 +61,7 @@ TEST(WindowPlacement, BigWindowBelowTheMenuAndInsideTheScreen) {
   EXPECT_GE(r.top() - frame.top(), 400);
   EXPECT_TRUE(kRoom.contains(r.marginsAdded(frame)));
   EXPECT_EQ(r.width(), 900);
-  EXPECT_NEAR(r.center().x(), 463 + 354 / 2, 2);  // centred across the main window
+  EXPECT_NEAR(r.center().x(), 463 + 354 / 2.0, 2);  // centred across the main window
   // Too little room below the menu: from the top of the screen, the title bar on it.
   const QRect high = PlaceLarge(QSize(900, 740), frame, QRect(100, 700, 354, 306), 720, kRoom, 400);
   EXPECT_EQ(high.top(), frame.top());

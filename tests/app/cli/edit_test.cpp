@@ -58,7 +58,7 @@ class EditCommand : public ::testing::Test {
   // A bundled loop as a loop file, compiled as the build compiles it.
   std::string Bundled(const std::string& name) {
     const fs::path src = fs::path(VL_TEST_DATA) / ".." / ".." / "res" / "loops" / (name + ".txt");
-    const std::string out = (dir_ / (name + ".lqf")).string();
+    std::string out = (dir_ / (name + ".lqf")).string();
     auto scene = std::make_unique<SceneState>();
     EXPECT_FALSE(CompileSequenceFile(src, *scene).has_value());
     EXPECT_FALSE(WriteSequenceFile(*scene, out, scene->sequence_version).has_value());

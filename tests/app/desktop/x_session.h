@@ -87,6 +87,7 @@ inline pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::
   for (int fd = 3; fd < 256; ++fd)
     if (fd != keep_fd) ::close(fd);
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   ::execvp(args[0], args.data());
@@ -418,7 +419,8 @@ class Program {
 
 // Writes a loop from its source text with the command-line tool.
 inline fs::path CompileLoop(const fs::path& dir, const std::string& name, const std::string& source) {
-  const fs::path txt = dir / (name + ".txt"), lqf = dir / (name + ".lqf");
+  const fs::path txt = dir / (name + ".txt");
+  fs::path lqf = dir / (name + ".lqf");
   std::ofstream(txt) << source;
   const std::string cmd = (fs::path(VL_BIN_DIR) / "vantaloop-cli").string() + " compile " + txt.string() + " " +
                           lqf.string() + " >/dev/null 2>&1";
@@ -473,15 +475,15 @@ inline double PaintedShare(const QImage& img) {
 // The same, with a window manager running on it.
 #define VL_X_SERVER_WITH_WM(var, screen) \
   VL_X_SERVER(var, screen) \
-  if (!var->StartWindowManager(&var##_error)) { \
+  if (!(var)->StartWindowManager(&var##_error)) { \
     if (vl::xtest::InCi()) FAIL() << var##_error; \
     GTEST_SKIP() << var##_error; \
   }
 
 #define VL_X_SERVER(var, screen) \
   std::string var##_error; \
-  auto var = vl::xtest::XServer::Start(screen, &var##_error); \
-  if (!var) { \
+  auto var = vl::xtest::XServer::Start((screen), &var##_error); /* NOLINT(bugprone-macro-parentheses): a name */ \
+  if (!(var)) { \
     if (vl::xtest::InCi()) FAIL() << var##_error; \
     GTEST_SKIP() << var##_error; \
   }

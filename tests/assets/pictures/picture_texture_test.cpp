@@ -100,7 +100,7 @@ std::vector<uint8_t> MakeWmf() {
 // An EMF 100 x 50 pixels (frame 2646 x 1323 HIMETRIC) with a green square over its left half.
 std::vector<uint8_t> MakeEmf(uint32_t frame_width = 2646) {
   std::vector<uint8_t> records;
-  auto rec = [&](uint32_t type, std::vector<uint32_t> params) {
+  auto rec = [&](uint32_t type, const std::vector<uint32_t>& params) {
     Put32(records, type);
     Put32(records, 8 + 4 * uint32_t(params.size()));
     for (uint32_t v : params) Put32(records, v);

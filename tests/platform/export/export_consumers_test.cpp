@@ -37,7 +37,7 @@ class ExportConsumersTest : public test::ExportFixture {
  protected:
   ExportConsumersTest() : ExportFixture("vl_consumers_") {}
 
-  ExportResult Export(ExportRequest request, std::vector<std::vector<uint8_t>>* frames = nullptr) {
+  ExportResult Export(const ExportRequest& request, std::vector<std::vector<uint8_t>>* frames = nullptr) {
     ExportObserver observer;
     observer.frame_drawn = [frames](int, const headless::Image& image) {
       if (frames) frames->push_back(image.rgba);
@@ -267,7 +267,7 @@ TEST_F(ExportConsumersTest, DiscAndDvPresetsAreDrawnAndFlaggedFourThree) {
 // A sound file to loop: a tone of `seconds`, mono at 22.05 kHz in Ogg Vorbis, nothing like what
 // any format stores.
 std::string MakeTone(const fs::path& dir, double seconds, const std::string& name) {
-  const std::string path = (dir / name).string();
+  std::string path = (dir / name).string();
   RunCommand("ffmpeg -v error -y -f lavfi -i sine=frequency=440:duration=" + std::to_string(seconds) +
              " -ac 1 -ar 22050 -c:a libvorbis " + Quoted(path) + " 2>&1");
   return path;
@@ -403,7 +403,7 @@ TEST_F(ExportConsumersTest, EachFormatCarriesItsOwnSound) {
     EXPECT_NE(tracks.find("Track ID 0: video (0x46465631 \"FFV1\")"), std::string::npos) << tracks;
     EXPECT_NE(tracks.find("Track ID 1: audio (FLAC)"), std::string::npos) << tracks;
   }
-  auto refused = [&](ExportRequest request, const std::string& message) {
+  auto refused = [&](const ExportRequest& request, const std::string& message) {
     const ExportResult r = Export(request);
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.error.find(message), std::string::npos) << r.error;

@@ -41,7 +41,7 @@ class ExportFixture : public ::testing::Test {
 
   // Compiles `text` and writes it as `<name>.lqf` in the test's folder.
   std::string WriteLoop(const std::string& name, const std::string& text) {
-    const std::string path = (dir_ / (name + ".lqf")).string();
+    std::string path = (dir_ / (name + ".lqf")).string();
     auto scene = std::make_unique<engine::SceneState>();
     auto status = engine::CompileSequence(text, name, *scene);
     EXPECT_FALSE(status) << status->ToString();

@@ -150,7 +150,8 @@ inline double MeanDifferenceRgba(const std::vector<uint8_t>& a, const std::vecto
   double sum = 0;
   for (size_t i = 0; i < a.size(); ++i)
     if (i % 4 != 3) sum += std::abs(int(a[i]) - int(b[i]));
-  return sum / static_cast<double>(a.size() / 4 * 3);
+  const size_t colour_bytes = a.size() / 4 * 3;
+  return sum / static_cast<double>(colour_bytes);
 }
 
 }  // namespace vl::test

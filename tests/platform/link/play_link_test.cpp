@@ -1,5 +1,7 @@
 // vantaloop-cli play --link beside a music program (the test's own Link peer): it takes the
 // session's tempo and puts its loop on the session's bar, asked over OSC where it is.
+#include <cerrno>
+#include <cstring>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <lo/lo.h>
@@ -32,7 +34,7 @@ int FreeUdpPort() {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  EXPECT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << std::strerror(errno);
   socklen_t n = sizeof a;
   ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
   ::close(s);

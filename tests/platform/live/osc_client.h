@@ -1,6 +1,9 @@
 // A controller on the loopback for the tests: sends OSC to a player with liblo and hears its
 // /state answers on a port of its own. Header-only; no GoogleTest.
 #pragma once
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
 #include <arpa/inet.h>
 #include <lo/lo.h>
 #include <netinet/in.h>
@@ -25,7 +28,8 @@ inline int FreeUdpPort() {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+    throw std::runtime_error(std::string("no UDP port on the loopback: ") + std::strerror(errno));
   socklen_t n = sizeof a;
   ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
   ::close(s);

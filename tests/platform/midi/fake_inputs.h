@@ -30,7 +30,7 @@ class FakeInputs : public MidiInputs {
 
   bool IsOpen() const { return static_cast<bool>(receiver_); }
   const std::string& open_name() const { return open_name_; }
-  void Send(std::vector<uint8_t> bytes, double seconds = 0.0) {
+  void Send(const std::vector<uint8_t>& bytes, double seconds = 0.0) {
     if (receiver_) receiver_(bytes, seconds);
   }
 

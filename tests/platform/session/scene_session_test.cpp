@@ -45,9 +45,9 @@ struct Fixture {
 
 #define VL_SESSION(f) \
   Fixture f; \
-  if (!f.started) { \
-    if (::vl::test::RunningInCi()) FAIL() << f.error; \
-    GTEST_SKIP() << "no headless OpenGL context (" << f.error << ")"; \
+  if (!(f).started) { \
+    if (::vl::test::RunningInCi()) FAIL() << (f).error; \
+    GTEST_SKIP() << "no headless OpenGL context (" << (f).error << ")"; \
   }
 
 TEST(SceneSession, ChangesPostedFromAnotherThreadAreMadeOnTheOwnersThreadInOrder) {

@@ -45,6 +45,7 @@ int RunCli(const std::vector<std::string>& args, const fs::path& err, double sec
     std::vector<std::string> argv = {kCli};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> c;
+    c.reserve(argv.size() + 1);
     for (auto& a : argv) c.push_back(a.data());
     c.push_back(nullptr);
     ::execv(c[0], c.data());

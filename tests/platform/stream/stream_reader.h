@@ -1,6 +1,9 @@
 // What the stream tests share: a free port on the loopback, and a viewer that reads an MPEG-TS
 // stream from a UDP port with FFmpeg's libraries and keeps the decoded frames as RGBA.
 #pragma once
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -29,7 +32,8 @@ inline int FreeUdpPort() {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+    throw std::runtime_error(std::string("no UDP port on the loopback: ") + std::strerror(errno));
   socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   ::close(fd);

@@ -14,8 +14,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,7 +73,7 @@ struct SilentListener {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << std::strerror(errno);
     ::listen(fd, 4);
     socklen_t len = sizeof a;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
@@ -96,8 +98,8 @@ std::vector<uint8_t> Halve(const std::vector<uint8_t>& rgba, int width, int heig
 std::vector<uint8_t> Even(const std::vector<uint8_t>& rgba, int width, int height) {
   std::vector<uint8_t> even;
   for (int y = 0; y < (height & ~1); ++y)
-    even.insert(even.end(), rgba.begin() + size_t(y) * width * 4,
-                rgba.begin() + (size_t(y) * width + (width & ~1)) * 4);
+    even.insert(even.end(), rgba.begin() + std::ptrdiff_t{y} * width * 4,
+                rgba.begin() + (std::ptrdiff_t{y} * width + (width & ~1)) * 4);
   return even;
 }
 
@@ -421,7 +423,7 @@ TEST(StreamSenderTest, H264SpendsBitsThePictureNeedsUpToTheRate) {
 // A V4L2 loopback device, where the machine has one ("modprobe v4l2loopback"), or empty.
 std::string LoopbackDevice() {
   for (int n = 0; n < 64; ++n) {
-    const std::string path = "/dev/video" + std::to_string(n);
+    std::string path = "/dev/video" + std::to_string(n);
     const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK);
     if (fd < 0) continue;
     v4l2_capability caps{};

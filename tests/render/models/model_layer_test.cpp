@@ -51,7 +51,7 @@ struct Direct {
   Direct var; \
   { \
     std::string var##_error; \
-    if (!var.Start(&var##_error)) { \
+    if (!(var).Start(&var##_error)) { \
       if (test::RunningInCi()) FAIL() << var##_error; \
       GTEST_SKIP() << "no headless OpenGL context (" << var##_error << ")"; \
     } \

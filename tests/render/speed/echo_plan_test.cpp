@@ -56,7 +56,8 @@ TEST(EchoPlan, GroupsAddWhatTheirLeftOutLayersAdd) {
   std::mt19937 rng(7);
   EchoInputs in;
   in.colour = {0.9f, 0.35f, 0.0f};
-  for (int i = 0; i < 40; ++i) in.layers.push_back({0.02f * i, std::uniform_int_distribution<int>(1, 255)(rng)});
+  for (int i = 0; i < 40; ++i)
+    in.layers.push_back({0.02f * static_cast<float>(i), std::uniform_int_distribution<int>(1, 255)(rng)});
   vl::render::LateSum late;
   late.colour = {0.1f, 0.6f, 1.0f};
   for (int i = 0; i < 40; ++i) late.alpha8.push_back(std::uniform_int_distribution<int>(0, 255)(rng));

@@ -152,8 +152,8 @@ void EveryEchoAtOnce(vl::engine::SceneState& s) {
   hold(Track::scene_echo_alpha, 120);
   const auto& echo = kModelEchoTracks;
   for (int k = 0; k < 3; ++k) {
-    hold(echo[k][0], 20.0f + 15.0f * k);
-    hold(echo[k][1], 9.0f + k);  // the inset passes 0.5 from the first layers on
+    hold(echo[k][0], 20.0f + 15.0f * static_cast<float>(k));
+    hold(echo[k][1], 9.0f + static_cast<float>(k));  // the inset passes 0.5 from the first layers on
     hold(echo[k][2], 60);
     hold(echo[k][3], 80), hold(echo[k][4], 45.5f), hold(echo[k][5], 150);
   }

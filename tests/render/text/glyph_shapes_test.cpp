@@ -10,6 +10,7 @@
 
 // Fontconfig keeps its configuration for the life of the process (until FcFini, which a
 // program that draws text to the end never calls); the leak checker would report it at exit.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the leak checker looks for
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
 namespace vl::render {
@@ -22,7 +23,7 @@ namespace {
     if (::vl::test::RunningInCi()) FAIL() << "no outline fonts installed"; \
     GTEST_SKIP() << "no outline fonts installed"; \
   } \
-  const FontChoice& choice_var = choice_var##_all.front();
+  const FontChoice& choice_var = choice_var##_all.front(); /* NOLINT(bugprone-macro-parentheses): the name declared */
 
 bool HasFamily(const char* family) {
   FcPattern* p = FcNameParse(reinterpret_cast<const FcChar8*>(family));
@@ -37,8 +38,8 @@ bool HasFamily(const char* family) {
 
 #define VL_REQUIRE_FAMILY(family) \
   if (!HasFamily(family)) { \
-    if (::vl::test::RunningInCi()) FAIL() << family << " is not installed"; \
-    GTEST_SKIP() << family << " is not installed"; \
+    if (::vl::test::RunningInCi()) FAIL() << (family) << " is not installed"; \
+    GTEST_SKIP() << (family) << " is not installed"; \
   }
 
 OutlineFont OpenFirst(const FontRequest& request) {
