@@ -58,7 +58,7 @@ CZentropeView::CZentropeView(QSettings& settings, ViewOptions options, QWidget* 
   // Picture, particle texture and model problems of a loop go to the status bar and standard
   // error; only the model loader's own "Warning" and "Error" boxes interrupt a show.
   assets_.set_reporter([this](const std::string& line) { Tell(line); });
-  splash_.set_message_boxes(!options.quiet);
+  splash_.set_message_boxes(!options_.quiet);
   assets_.set_model_progress(&splash_);
   // A change posted from another thread asks for a tick as the view's own do.
   session_.set_posted([this] { QMetaObject::invokeMethod(this, &CZentropeView::Wake, Qt::QueuedConnection); });

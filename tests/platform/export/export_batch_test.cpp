@@ -478,8 +478,8 @@ TEST_F(ExportBatchCli, AllIsTheLibraryThenTheUsersOwnLoops) {
             std::string::npos)
       << run.out;
   // The user's loops come after the bundled ones.
-  EXPECT_NE(run.out.rfind("\n", run.out.size() - 2), std::string::npos);
-  EXPECT_NE(run.out.substr(run.out.rfind("\n", run.out.size() - 2)).find("mine.lqf"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.rfind('\n', run.out.size() - 2), std::string::npos);
+  EXPECT_NE(run.out.substr(run.out.rfind('\n', run.out.size() - 2)).find("mine.lqf"), std::string::npos) << run.out;
 
   // The user's loop of a bundled loop's name would overwrite its file.
   fs::copy_file(mine / "mine.lqf", mine / "glass.lqf");

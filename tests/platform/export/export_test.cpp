@@ -66,7 +66,7 @@ class ExportTest : public test::ExportFixture {
   ExportTest() : ExportFixture("vl_export_") {}
 
   std::string MakeLoop(int frames, bool trail) {
-    const std::string path = (dir_ / ("loop_" + std::to_string(frames) + (trail ? "_trail" : "") + ".lqf")).string();
+    std::string path = (dir_ / ("loop_" + std::to_string(frames) + (trail ? "_trail" : "") + ".lqf")).string();
     auto scene = std::make_unique<engine::SceneState>();
     auto status = engine::CompileSequence(LoopText(frames, trail), "test loop", *scene);
     EXPECT_FALSE(status) << status->ToString();
@@ -76,7 +76,7 @@ class ExportTest : public test::ExportFixture {
   }
 
   // Exports and keeps every frame as drawn.
-  ExportResult Export(ExportRequest request, std::vector<std::vector<uint8_t>>* frames = nullptr) {
+  ExportResult Export(const ExportRequest& request, std::vector<std::vector<uint8_t>>* frames = nullptr) {
     ExportObserver observer;
     observer.frame_drawn = [frames](int, const headless::Image& image) {
       if (frames) frames->push_back(image.rgba);
@@ -318,7 +318,7 @@ TEST_F(ExportTest, AnyPresetInTheWebAndEditingFormats) {
   std::vector<std::vector<uint8_t>> drawn;
   auto run = [&](ExportFormat format, const std::string& name) {
     drawn.clear();
-    const std::string out = (dir_ / name).string();
+    std::string out = (dir_ / name).string();
     const ExportResult r =
         Export(ExportRequest{.loop_path = loop, .out_path = out, .preset = preset, .format = format}, &drawn);
     EXPECT_TRUE(r.ok) << r.error;
@@ -471,7 +471,7 @@ TEST_F(ExportTest, CancelAndFailureLeaveNoFile) {
     EXPECT_LE(r.frames_written, 3);
     EXPECT_TRUE(Leftovers().empty());
   }
-  auto fails = [&](ExportRequest request, const std::string& message) {
+  auto fails = [&](const ExportRequest& request, const std::string& message) {
     const ExportResult r = Export(request);
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.error.find(message), std::string::npos) << r.error;

@@ -61,6 +61,7 @@ class PlayProcess {
       ::dup2(null, 0);
       ::dup2(null, 1);
       std::vector<char*> c;
+      c.reserve(argv.size() + 1);
       for (auto& a : argv) c.push_back(a.data());
       c.push_back(nullptr);
       ::execv(c[0], c.data());

@@ -346,6 +346,7 @@ TEST_F(RenderModes, SeededRandomLoopsKeepTheModesPromises) {
     }
   }
   std::vector<std::pair<int, std::pair<int, int>>> cases;  // seed, size
+  cases.reserve(order.size());
   for (int seed : order) cases.push_back({seed, sizes[static_cast<size_t>(seed) % std::size(sizes)]});
   if (!std::getenv("VL_ECHO_SEEDS") && !std::getenv("VL_ECHO_ONLY")) cases.push_back({11, {1920, 1080}});
   if (const char* size = std::getenv("VL_ECHO_SIZE")) {

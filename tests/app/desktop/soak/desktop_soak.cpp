@@ -114,19 +114,19 @@ class Soak {
       if (baseline.resident_kb < 0 && elapsed() >= baseline_at) {
         baseline = Settled();
         std::printf("desktop_soak: %5.0f s resident %" PRId64 " kB, heap %" PRId64 " kB (baseline)\n",
-                    elapsed() / 1000.0, baseline.resident_kb, baseline.heap_kb);
+                    static_cast<double>(elapsed()) / 1000.0, baseline.resident_kb, baseline.heap_kb);
       }
       if (elapsed() >= next_sample) {
         const Memory now = MemoryOf(program_->pid());
-        std::printf("desktop_soak: %5.0f s resident %" PRId64 " kB, heap %" PRId64
-                    " kB, %d loads (%d damaged), %d commands\n",
-                    elapsed() / 1000.0, now.resident_kb, now.heap_kb, loads_, damaged_loads_, commands_);
+        std::printf(
+            "desktop_soak: %5.0f s resident %" PRId64 " kB, heap %" PRId64 " kB, %d loads (%d damaged), %d commands\n",
+            static_cast<double>(elapsed()) / 1000.0, now.resident_kb, now.heap_kb, loads_, damaged_loads_, commands_);
         next_sample += 60'000;
       }
       if (trace_) {
         const Memory now = MemoryOf(program_->pid());
-        std::printf("  %6.1f s %7" PRId64 " kB heap %7" PRId64 " kB  [%d] ", elapsed() / 1000.0, now.resident_kb,
-                    now.heap_kb, commands_ + 1);
+        std::printf("  %6.1f s %7" PRId64 " kB heap %7" PRId64 " kB  [%d] ", static_cast<double>(elapsed()) / 1000.0,
+                    now.resident_kb, now.heap_kb, commands_ + 1);
       }
       if (!Step()) return 1;
       if (program_->Stderr().find("GL error") != std::string::npos) return Fail("a GL error was reported");
@@ -141,8 +141,8 @@ class Soak {
         "%d Open dialogs missed, %d slow to move; resident %" PRId64 " kB (heap %" PRId64 " kB) after %.0f s, %" PRId64
         " kB (heap %" PRId64 " kB) at the end\n",
         seed_, seconds_, loads_, bundled_loads_, generated_loads_, damaged_loads_, commands_, exports_, new_projects_,
-        panel_reopened_, missed_, unanswered_, slow_, baseline.resident_kb, baseline.heap_kb, baseline_at / 1000.0,
-        end.resident_kb, end.heap_kb);
+        panel_reopened_, missed_, unanswered_, slow_, baseline.resident_kb, baseline.heap_kb,
+        static_cast<double>(baseline_at) / 1000.0, end.resident_kb, end.heap_kb);
     if (baseline.resident_kb > 0 && end.resident_kb - baseline.resident_kb > 20 * 1024)
       return Fail("resident memory grew by " + std::to_string((end.resident_kb - baseline.resident_kb) / 1024) + " MB");
     if (!program_->Running()) return Fail("the program ended (crash?)");
@@ -227,7 +227,8 @@ class Soak {
       std::string bytes = ReadAll(bundled_[static_cast<size_t>(Pick(static_cast<int>(bundled_.size())))]);
       if (i % 3 == 0) bytes.resize(static_cast<size_t>(Pick(static_cast<int>(bytes.size()) / 2) + 4));
       if (i % 3 == 1)
-        for (int k = 0; k < 40; ++k) bytes[static_cast<size_t>(Pick(static_cast<int>(bytes.size())))] ^= 0xFF;
+        for (int k = 0; k < 40; ++k)
+          bytes[static_cast<size_t>(Pick(static_cast<int>(bytes.size())))] ^= static_cast<char>(0xFF);
       if (i % 3 == 2) {
         bytes.assign(static_cast<size_t>(200 + Pick(4000)), '\0');
         for (char& c : bytes) c = static_cast<char>(Pick(256));
